@@ -1,0 +1,75 @@
+// Parameter records of extraction and clustering.
+#ifndef VELK_PARAMS_H
+#define VELK_PARAMS_H
+
+#include <cstdint>
+
+namespace Velk {
+
+// Tuning of landmark extraction; every default is tuned to 8000 Hz audio.
+class VkExtractParams {
+ public:
+  VkExtractParams();
+
+  int32_t freqRange;                // half-width in bins of a peak's partner window
+  int32_t timeRange;                // length in frames of a peak's partner window
+  uint32_t initialThresholdFrames;  // leading frames whose maxima form the first threshold
+  uint32_t maxPeaksPerFrame;        // loudest peaks kept per frame
+  float peakDynRange;               // depth in dB of the masking skirt
+  float dbThreshold;                // floor relative to the recording's loudest bin (negative)
+  float decayPerFrame;              // dB the threshold falls per frame
+  float peakWidth;                  // standard deviation in bins of the masking skirt
+
+  unsigned int getFftSize() const;
+  unsigned int getHopSize() const;
+  unsigned int getSampleRate() const;
+  unsigned int getMaxPairsPerPeak();
+
+  bool setFftSize(unsigned int n);
+  bool setHopSize(unsigned int n);
+  bool setSampleRate(unsigned int hz);
+  bool setMaxPairsPerPeak(unsigned int n);
+
+  static bool isPowerOfTwo(unsigned int v);
+
+ private:
+  uint32_t fftSize;
+  uint32_t hopSize;
+  uint32_t sampleRate;
+  uint32_t maxPairsPerPeak;
+};
+
+// Tuning of matching, verification and clustering; always derived from the
+// extraction record so both stages agree on hop size and sample rate.
+class VkClusterSyncParams {
+ public:
+  explicit VkClusterSyncParams(const VkExtractParams& e);
+
+  float getMinPercentMatch() const;
+  float getMinOverlapLength() const;
+  float getMinTemplateLength() const;
+  float getFramesPerSecond() const;
+  unsigned int getMaxLandmarks() const;
+  unsigned int getAcceptThreshold() const;
+  unsigned int getHopSize() const;
+
+  bool setMinPercentMatch(float v);
+  bool setMinOverlapLength(float v);
+  bool setMinTemplateLength(float v);
+  bool setMaxLandmarks(unsigned int v);
+  bool setAcceptThreshold(unsigned int v);
+
+ private:
+  float minPercentMatch;
+  float minOverlapLength;
+  float minTemplateLength;
+  uint32_t maxLandmarks;
+  uint32_t acceptThreshold;
+  float framesPerSecond;
+  uint32_t hopSize;
+  uint32_t sampleRate;  // carried for completeness; no stage reads it
+};
+
+}  // namespace Velk
+
+#endif

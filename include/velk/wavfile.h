@@ -1,0 +1,48 @@
+// RIFF/WAVE reader (first channel as float) and 16-bit PCM writer.
+#ifndef VELK_WAVFILE_H
+#define VELK_WAVFILE_H
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+
+#include "velk/array.h"
+
+namespace Velk {
+
+class wavfile_t {
+ public:
+  // mode 1 reads (channel count and rate are then taken from the file),
+  // mode 2 creates the file and writes a 44-byte header, any other mode opens nothing.
+  wavfile_t(const std::string& fileName, int32_t mode, int32_t numChannels, uint32_t sampleRate);
+  ~wavfile_t();
+
+  wavfile_t(const wavfile_t&) = delete;
+  wavfile_t& operator=(const wavfile_t&) = delete;
+
+  bool read_mono(array<float>& out);
+  bool read_mono(array<float>& out, int32_t numSamples);
+
+  // Appends interleaved frames as 16-bit little-endian PCM (write mode only);
+  // samples are clipped to [-1, 1). Answers false when nothing could be written.
+  bool write_frames(const float* interleaved, std::size_t numFrames);
+
+  int32_t numChannels;
+  uint32_t numSamples;
+  uint32_t sampleRate;
+  std::fstream file;
+  int32_t mode;
+  int32_t bitsPerSample;
+  std::streampos dataStart;
+
+ private:
+  void openForReading(const std::string& fileName);
+  void openForWriting(const std::string& fileName);
+  void finishHeader();
+
+  unsigned char frameBuffer[16 * 4];  // one frame of at most 16 channels of 32 bits
+};
+
+}  // namespace Velk
+
+#endif

@@ -1,0 +1,131 @@
+#include "test_support.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+namespace velktest {
+
+TempDir::TempDir(const std::string& tag) {
+  std::string pattern = (std::filesystem::temp_directory_path() / (tag + "-XXXXXX")).string();
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+void putU16(std::vector<uint8_t>& b, uint16_t v) {
+  b.push_back(static_cast<uint8_t>(v & 0xff));
+  b.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+void putU32(std::vector<uint8_t>& b, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>((v >> (8 * i)) & 0xff));
+}
+
+void putTag(std::vector<uint8_t>& b, const char* tag) {
+  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(tag[i]));
+}
+
+void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<uint8_t> readBytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+void writeWav16(const std::string& path, const std::vector<float>& interleaved, uint32_t sampleRate,
+                int channels) {
+  std::vector<uint8_t> b;
+  const uint32_t dataBytes = static_cast<uint32_t>(interleaved.size() * 2);
+  putTag(b, "RIFF");
+  putU32(b, 36 + dataBytes);
+  putTag(b, "WAVE");
+  putTag(b, "fmt ");
+  putU32(b, 16);
+  putU16(b, 1);
+  putU16(b, static_cast<uint16_t>(channels));
+  putU32(b, sampleRate);
+  putU32(b, sampleRate * static_cast<uint32_t>(channels) * 2);
+  putU16(b, static_cast<uint16_t>(channels * 2));
+  putU16(b, 16);
+  putTag(b, "data");
+  putU32(b, dataBytes);
+  for (float s : interleaved) {
+    float c = std::max(-1.0f, std::min(1.0f, s));
+    long v = std::lround(c * 32767.0f);
+    putU16(b, static_cast<uint16_t>(static_cast<int16_t>(v)));
+  }
+  writeBytes(path, b);
+}
+
+std::vector<float> eventSignal(uint32_t seed, double seconds, uint32_t sampleRate) {
+  const std::size_t n = static_cast<std::size_t>(seconds * sampleRate);
+  std::vector<float> out(n, 0.0f);
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> uni(0.0, 1.0);
+  std::normal_distribution<double> gauss(0.0, 1.0);
+  const double nyquist = sampleRate / 2.0;
+  // Quiet noise bed.
+  for (auto& s : out) s = static_cast<float>(0.002 * gauss(rng));
+  // About eight events per second, of varied kinds, lengths and levels.
+  const std::size_t events = static_cast<std::size_t>(seconds * 8.0) + 1;
+  for (std::size_t e = 0; e < events; ++e) {
+    const std::size_t start = static_cast<std::size_t>(uni(rng) * n);
+    const double len = 0.03 + 0.4 * uni(rng);
+    const std::size_t count = static_cast<std::size_t>(len * sampleRate);
+    const double level = 0.05 + 0.25 * uni(rng);
+    const int kind = static_cast<int>(uni(rng) * 4);
+    const double f0 = 100.0 + uni(rng) * (nyquist * 0.85 - 100.0);
+    const double f1 = 100.0 + uni(rng) * (nyquist * 0.85 - 100.0);
+    double phase = 0.0;
+    for (std::size_t i = 0; i < count && start + i < n; ++i) {
+      const double t = static_cast<double>(i) / sampleRate;
+      const double env = std::exp(-3.0 * t / len) * std::min(1.0, t * 400.0);
+      double v = 0.0;
+      switch (kind) {
+        case 0:  // tone with two harmonics
+          phase += 2.0 * M_PI * f0 / sampleRate;
+          v = std::sin(phase) + 0.5 * std::sin(2.0 * phase) + 0.25 * std::sin(3.0 * phase);
+          break;
+        case 1: {  // chirp
+          const double f = f0 + (f1 - f0) * (t / len);
+          phase += 2.0 * M_PI * f / sampleRate;
+          v = std::sin(phase);
+          break;
+        }
+        case 2:  // click train
+          v = (i % static_cast<std::size_t>(20 + f0 / 50.0) == 0) ? 3.0 : 0.0;
+          break;
+        default:  // noise burst
+          v = gauss(rng);
+          break;
+      }
+      out[start + i] += static_cast<float>(level * env * v);
+    }
+  }
+  for (auto& s : out) s = std::max(-0.99f, std::min(0.99f, s));
+  return out;
+}
+
+bool VectorInput::read(Velk::array<float>& buffer) {
+  ++reads;
+  const int32_t n = buffer.count();
+  for (int32_t i = 0; i < n && pos_ < samples_.size(); ++i) buffer[i] = samples_[pos_++];
+  return true;
+}
+
+}  // namespace velktest

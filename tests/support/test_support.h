@@ -1,0 +1,67 @@
+// Helpers shared by the tests: temporary folders, raw WAV writing, synthetic
+// event-rich signals and an in-memory audio source.
+#ifndef VELK_TEST_SUPPORT_H
+#define VELK_TEST_SUPPORT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "velk/input.h"
+
+namespace velktest {
+
+// A fresh folder under the system's temporary folder, removed with its contents.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& tag = "velk");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Writes interleaved samples in [-1, 1] as a 16-bit PCM WAV file (independent of
+// the library's writer, so it can check the reader).
+void writeWav16(const std::string& path, const std::vector<float>& interleaved, uint32_t sampleRate,
+                int channels = 1);
+void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> readBytes(const std::string& path);
+
+// Little-endian byte builders for hand-made headers.
+void putU16(std::vector<uint8_t>& b, uint16_t v);
+void putU32(std::vector<uint8_t>& b, uint32_t v);
+void putTag(std::vector<uint8_t>& b, const char* tag);
+
+// A deterministic signal full of distinct events (tone bursts, chirps, clicks
+// and noise bursts over a quiet bed), like a concert or a street recording.
+std::vector<float> eventSignal(uint32_t seed, double seconds, uint32_t sampleRate);
+
+// A mono source over a vector; missing samples past the end read as zeros are
+// left untouched, as the WAV source does.
+class VectorInput final : public Velk::VkInput {
+ public:
+  explicit VectorInput(std::vector<float> samples) : samples_(std::move(samples)) {}
+  uint64_t getNumSamples() override { return samples_.size(); }
+  bool read(Velk::array<float>& buffer) override;
+  bool rewind() override {
+    pos_ = 0;
+    ++rewinds;
+    return true;
+  }
+  int reads = 0;
+  int rewinds = 0;
+
+ private:
+  std::vector<float> samples_;
+  std::size_t pos_ = 0;
+};
+
+}  // namespace velktest
+
+#endif
