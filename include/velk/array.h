@@ -58,6 +58,12 @@ class array {
     try {
       data = allocate(count());
     } catch (const std::bad_alloc&) {
+      // Left empty (0 x 1 x 1) rather than with the new extents over no storage:
+      // a later assignment of that shape would otherwise skip resize and write
+      // through the null pointer.
+      dim1 = 0;
+      dim2 = 1;
+      dim3 = 1;
       throw std::runtime_error("array::resize(): Error allocating memory");
     }
   }
@@ -90,14 +96,13 @@ class array {
     if (data != nullptr && !alias) ::operator delete(data);
   }
 
-  // Exactly count elements, no spare capacity; a negative count or an overflowing
-  // byte size asks for the largest block so that the allocation fails.
+  // Exactly count elements, no spare capacity. A negative count or an
+  // overflowing byte size fails as an impossible request would, but without
+  // asking for one (sanitizers abort on such requests instead of throwing).
   static T* allocate(int32_t n) {
-    const int64_t wide = n;
-    std::size_t bytes = std::numeric_limits<std::size_t>::max();
-    if (wide >= 0 && static_cast<uint64_t>(wide) <= std::numeric_limits<std::size_t>::max() / sizeof(T))
-      bytes = static_cast<std::size_t>(wide) * sizeof(T);
-    return static_cast<T*>(::operator new(bytes));
+    if (n < 0 || static_cast<uint64_t>(n) > std::numeric_limits<std::size_t>::max() / sizeof(T))
+      throw std::bad_alloc();
+    return static_cast<T*>(::operator new(static_cast<std::size_t>(n) * sizeof(T)));
   }
 };
 

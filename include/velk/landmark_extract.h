@@ -74,6 +74,10 @@ class VkLandmarkExtract {
 
  private:
   void clearFrames();
+  // True when the FFT state and the spectrum arrays fit the current fftSize.
+  bool fftMatchesParams() const;
+  // Why the parameters cannot drive an extraction, or null when they can.
+  const char* unusableParams() const;
 };
 
 }  // namespace Velk

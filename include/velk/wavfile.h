@@ -24,7 +24,8 @@ class wavfile_t {
   bool read_mono(array<float>& out, int32_t numSamples);
 
   // Appends interleaved frames as 16-bit little-endian PCM (write mode only);
-  // samples are clipped to [-1, 1). Answers false when nothing could be written.
+  // samples are clipped to [-1, 1) and rounded to the nearest step. Answers false
+  // when nothing could be written, or when the file would outgrow the 32-bit sizes.
   bool write_frames(const float* interleaved, std::size_t numFrames);
 
   int32_t numChannels;
@@ -39,8 +40,10 @@ class wavfile_t {
   void openForReading(const std::string& fileName);
   void openForWriting(const std::string& fileName);
   void finishHeader();
+  bool read_mono_frames(array<float>& out, int32_t limit);
 
   unsigned char frameBuffer[16 * 4];  // one frame of at most 16 channels of 32 bits
+  bool int32Samples;                  // 32-bit samples are integers, not IEEE floats
 };
 
 }  // namespace Velk

@@ -1,0 +1,268 @@
+// Real FFT entry points: state setup, instruction set choice, tiny sizes.
+// The transforms themselves are in fft_kernels.h.
+#include "rurorereriduv/transform.h"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "rurorereriduv/fft_internal.h"
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+namespace rurorereriduv {
+namespace transform {
+namespace {
+
+#ifdef __SSE2__
+struct Ops4 {
+  using V = __m128;
+  static constexpr int W = 4;
+  static V Load(const float* p) { return _mm_loadu_ps(p); }
+  static void Store(float* p, V v) { _mm_storeu_ps(p, v); }
+  static V Splat(float f) { return _mm_set1_ps(f); }
+  static V Reverse(V v) { return _mm_shuffle_ps(v, v, _MM_SHUFFLE(0, 1, 2, 3)); }
+  static V MulAdd(V a, V b, V c) { return a * b + c; }
+  static V MulSub(V a, V b, V c) { return a * b - c; }
+  static void LoadCplx(const float* p, V& re, V& im) {
+    const V a = _mm_loadu_ps(p);
+    const V b = _mm_loadu_ps(p + 4);
+    re = _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0));
+    im = _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1));
+  }
+  static void StoreCplx(float* p, V re, V im) {
+    _mm_storeu_ps(p, _mm_unpacklo_ps(re, im));
+    _mm_storeu_ps(p + 4, _mm_unpackhi_ps(re, im));
+  }
+  static void Transpose(V* r) { _MM_TRANSPOSE4_PS(r[0], r[1], r[2], r[3]); }
+};
+#else
+// Portable build: GCC/clang vector extensions, lowered to whatever the target has.
+struct Ops4 {
+  typedef float V __attribute__((vector_size(16)));
+  static constexpr int W = 4;
+  static V Load(const float* p) { return V{p[0], p[1], p[2], p[3]}; }
+  static void Store(float* p, V v) {
+    for (int i = 0; i < 4; ++i) p[i] = v[i];
+  }
+  static V Splat(float f) { return V{f, f, f, f}; }
+  static V Reverse(V v) { return V{v[3], v[2], v[1], v[0]}; }
+  static V MulAdd(V a, V b, V c) { return a * b + c; }
+  static V MulSub(V a, V b, V c) { return a * b - c; }
+  static void LoadCplx(const float* p, V& re, V& im) {
+    re = V{p[0], p[2], p[4], p[6]};
+    im = V{p[1], p[3], p[5], p[7]};
+  }
+  static void StoreCplx(float* p, V re, V im) {
+    for (int i = 0; i < 4; ++i) {
+      p[2 * i] = re[i];
+      p[2 * i + 1] = im[i];
+    }
+  }
+  static void Transpose(V* r) {
+    const V a{r[0][0], r[1][0], r[2][0], r[3][0]}, b{r[0][1], r[1][1], r[2][1], r[3][1]};
+    const V c{r[0][2], r[1][2], r[2][2], r[3][2]}, d{r[0][3], r[1][3], r[2][3], r[3][3]};
+    r[0] = a;
+    r[1] = b;
+    r[2] = c;
+    r[3] = d;
+  }
+};
+#endif
+
+}  // namespace
+}  // namespace transform
+}  // namespace rurorereriduv
+
+#include "rurorereriduv/fft_kernels.h"
+
+namespace rurorereriduv {
+namespace transform {
+
+struct FFTState_Float {
+  unsigned order = 0;
+  bool avx2 = false;
+  FftPlan plan;
+  std::vector<uint32_t> rev;
+  std::vector<size_t> stage_len, stage_off;
+  std::vector<float> tw, split_re, split_im;
+  // Direct DFT tables for tiny sizes: cos and sin of 2 pi j / n.
+  std::vector<float> dft_cos, dft_sin;
+};
+
+namespace {
+
+// Below this the 4-lane kernels do not fit; a direct DFT is cheap there.
+constexpr unsigned kMinFastOrder = 5;
+// Smallest order whose first stage fills eight lanes (m / radix >= 8).
+constexpr unsigned kMinWideOrder = 8;
+constexpr double kTwoPi = 6.283185307179586476925286766559;
+
+uint32_t ReverseBits(uint32_t v, unsigned bits) {
+  uint32_t r = 0;
+  for (unsigned b = 0; b < bits; ++b) r |= ((v >> b) & 1u) << (bits - 1 - b);
+  return r;
+}
+
+// exp(-2 pi i num / den) in double, rounded once.
+void Twiddle(size_t num, size_t den, float* re, float* im) {
+  const double a = -kTwoPi * static_cast<double>(num) / static_cast<double>(den);
+  *re = static_cast<float>(std::cos(a));
+  *im = static_cast<float>(std::sin(a));
+}
+
+void BuildTables(FFTState_Float* st, size_t width) {
+  FftPlan& p = st->plan;
+  const size_t m = p.m;
+  unsigned log_m = 0;
+  while ((size_t{1} << log_m) < m) ++log_m;
+  unsigned log_radix = log_m % 2 == 1 ? 3 : 4;
+  if (log_m == 4) log_radix = 2;  // 16 points: too few for four radix-16 lanes
+  unsigned log_width = width == 8 ? 3 : 2;
+  p.width = width;
+  p.radix = size_t{1} << log_radix;
+
+  for (size_t len = p.radix; len < m; len *= 4) {
+    st->stage_len.push_back(len);
+    st->stage_off.push_back(st->tw.size());
+    for (size_t k = 0; k < len; k += width) {
+      for (size_t t = 1; t <= 3; ++t) {
+        std::vector<float> wr(width), wi(width);
+        for (size_t u = 0; u < width; ++u) Twiddle(t * (k + u), 4 * len, &wr[u], &wi[u]);
+        st->tw.insert(st->tw.end(), wr.begin(), wr.end());
+        st->tw.insert(st->tw.end(), wi.begin(), wi.end());
+      }
+    }
+  }
+
+  // -0.5i * exp(-2 pi i k / n) = (-sin, -cos) / 2 of 2 pi k / n.
+  st->split_re.resize(m / 2);
+  st->split_im.resize(m / 2);
+  for (size_t k = 1; k <= m / 2; ++k) {
+    float c, s;
+    Twiddle(k, p.n, &c, &s);
+    st->split_re[k - 1] = -0.5f * s;
+    st->split_im[k - 1] = -0.5f * c;
+  }
+
+  const unsigned lane_bits = log_m - log_radix - log_width;
+  st->rev.resize(size_t{1} << lane_bits);
+  for (size_t j = 0; j < st->rev.size(); ++j) {
+    st->rev[j] = ReverseBits(static_cast<uint32_t>(j), lane_bits);
+  }
+
+  p.rev = st->rev.data();
+  p.stage_len = st->stage_len.data();
+  p.stage_off = st->stage_off.data();
+  p.stages = st->stage_len.size();
+  p.tw = st->tw.data();
+  p.split_re = st->split_re.data();
+  p.split_im = st->split_im.data();
+}
+
+void Init(FFTState_Float** state, unsigned order, bool allow_wide) {
+  auto* st = new FFTState_Float;
+  st->order = order;
+  st->plan.n = size_t{1} << order;
+  st->plan.m = st->plan.n / 2;
+  const size_t n = st->plan.n;
+  if (order < kMinFastOrder) {
+    st->dft_cos.resize(n);
+    st->dft_sin.resize(n);
+    for (size_t j = 0; j < n; ++j) {
+      Twiddle(j, n, &st->dft_cos[j], &st->dft_sin[j]);
+      st->dft_sin[j] = -st->dft_sin[j];
+    }
+  } else {
+#ifdef RURORERERIDUV_FFT_AVX2
+    st->avx2 = allow_wide && order >= kMinWideOrder && CpuHasAvx2Fma();
+#else
+    (void)allow_wide;
+#endif
+    BuildTables(st, st->avx2 ? 8 : 4);
+  }
+  *state = st;
+}
+
+float* AlignScratch(unsigned char* buf) {
+  const uintptr_t p = reinterpret_cast<uintptr_t>(buf);
+  return reinterpret_cast<float*>((p + 63) & ~uintptr_t{63});
+}
+
+void DirectForward(const float* in, float* out, const FFTState_Float& st) {
+  const size_t n = st.plan.n;
+  for (size_t k = 0; k <= n / 2; ++k) {
+    float sr = 0.0f, si = 0.0f;
+    for (size_t j = 0; j < n; ++j) {
+      const size_t idx = (k * j) & (n - 1);
+      sr += in[j] * st.dft_cos[idx];
+      si -= in[j] * st.dft_sin[idx];
+    }
+    out[2 * k] = sr;
+    out[2 * k + 1] = (k == 0 || 2 * k == n) ? 0.0f : si;
+  }
+  if (n == 1) out[2] = 0.0f;
+}
+
+void DirectInverse(const float* in, float* out, const FFTState_Float& st) {
+  const size_t n = st.plan.n;
+  for (size_t j = 0; j < n; ++j) {
+    float s = in[0];
+    if (n >= 2) s += (j & 1) ? -in[n] : in[n];
+    for (size_t k = 1; 2 * k < n; ++k) {
+      const size_t idx = (k * j) & (n - 1);
+      s += 2.0f * (in[2 * k] * st.dft_cos[idx] - in[2 * k + 1] * st.dft_sin[idx]);
+    }
+    out[j] = s;
+  }
+}
+
+}  // namespace
+
+void FFTInit(FFTState_Float** state, unsigned int order) { Init(state, order, true); }
+
+void FFTInitPortable(FFTState_Float** state, unsigned int order) { Init(state, order, false); }
+
+void FFTGetBufSize(const FFTState_Float* state, unsigned int* size) {
+  // Split re/im work arrays of m points each, plus room to align them.
+  *size =
+      state->order < kMinFastOrder ? 0u : static_cast<unsigned>(state->plan.n * sizeof(float) + 64);
+}
+
+void FFTFwd(const float* in, float* out, const FFTState_Float* state, unsigned char* buf) {
+  const FFTState_Float& st = *state;
+  if (st.order < kMinFastOrder) {
+    DirectForward(in, out, st);
+    return;
+  }
+#ifdef RURORERERIDUV_FFT_AVX2
+  if (st.avx2) {
+    ForwardAvx2(in, out, st.plan, AlignScratch(buf));
+    return;
+  }
+#endif
+  Forward<Ops4>(in, out, st.plan, AlignScratch(buf));
+}
+
+void FFTInv(const float* in, float* out, const FFTState_Float* state, unsigned char* buf) {
+  const FFTState_Float& st = *state;
+  if (st.order < kMinFastOrder) {
+    DirectInverse(in, out, st);
+    return;
+  }
+#ifdef RURORERERIDUV_FFT_AVX2
+  if (st.avx2) {
+    InverseAvx2(in, out, st.plan, AlignScratch(buf));
+    return;
+  }
+#endif
+  Inverse<Ops4>(in, out, st.plan, AlignScratch(buf));
+}
+
+void FFTFree(FFTState_Float* state) { delete state; }
+
+}  // namespace transform
+}  // namespace rurorereriduv

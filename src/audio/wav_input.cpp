@@ -1,0 +1,27 @@
+#include "velk/input.h"
+
+namespace Velk {
+
+WavInput::WavInput(wavfile_t* file) : wav(file) {}
+
+WavInput::~WavInput() { delete wav; }
+
+// A null file (a recording that failed to load) reads as an empty source
+// instead of crashing a caller that forgot to check.
+uint64_t WavInput::getNumSamples() { return wav == nullptr ? 0 : wav->numSamples; }
+
+bool WavInput::read(array<float>& buffer) {
+  if (wav == nullptr) return false;
+  return wav->read_mono(buffer);
+}
+
+bool WavInput::rewind() {
+  if (wav == nullptr) return false;
+  // A read that reached the end left eof and fail set, and a failed stream
+  // ignores seeks.
+  wav->file.clear();
+  wav->file.seekg(wav->dataStart);
+  return true;
+}
+
+}  // namespace Velk

@@ -1,0 +1,147 @@
+// The cluster-sync driver: a whole job from WAV files to named clusters, and
+// the driver's own rules on hand-built landmark tables.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "reference_matching.h"
+#include "test_support.h"
+#include "velk/cluster.h"
+#include "velk/landmark_extract.h"
+
+using namespace Velk;
+
+namespace {
+
+using Content = std::vector<std::vector<std::pair<std::string, float>>>;
+
+Content content(const VkClusterSet* result) {
+  Content out;
+  for (const VkCluster* c : *result) {
+    out.emplace_back();
+    for (const VkClusterElem* e : *c) out.back().emplace_back(e->name, e->offset);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Steps 0..5 in order, fractions only between steps 1 and 2.
+void expectProgressShape(const std::vector<std::string>& calls) {
+  std::vector<std::string> steps;
+  std::size_t s1 = calls.size(), s2 = calls.size();
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i][0] == 's') steps.push_back(calls[i]);
+    if (calls[i] == "s1") s1 = i;
+    if (calls[i] == "s2") s2 = i;
+  }
+  EXPECT_EQ(steps, (std::vector<std::string>{"s0", "s1", "s2", "s3", "s4", "s5"}));
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i][0] == 'f') {
+      EXPECT_TRUE(i > s1 && i < s2) << "fraction at call " << i;
+    }
+  }
+}
+
+}  // namespace
+
+TEST(ClusterSync, RoadOfOneJob) {
+  // a and b hold the same event, b joining 3.2 s (100 frames) after a; c is unrelated.
+  velktest::TempDir dir("velk-cluster");
+  const uint32_t rate = 8000;
+  const std::vector<float> shared = velktest::eventSignal(11, 16.0, rate);
+  const std::vector<float> late(shared.begin() + 25600, shared.end());
+  velktest::writeWav16(dir.file("a.wav"), shared, rate);
+  velktest::writeWav16(dir.file("b.wav"), late, rate);
+  velktest::writeWav16(dir.file("c.wav"), velktest::eventSignal(12, 12.0, rate), rate);
+
+  VkExtractParams ep;
+  VkLandmarkExtract extract(ep);
+  testing::internal::CaptureStdout();
+  VkFileSet* set = extract.runAll({dir.file("a.wav"), dir.file("b.wav"), dir.file("c.wav")});
+  testing::internal::GetCapturedStdout();
+  ASSERT_EQ(set->getFiles().size(), 3u);
+
+  const VkClusterSync sync{VkClusterSyncParams(ep)};
+  velkref::ProgressLog log;
+  VkClusterSet* result = sync.run(set, &log);
+  expectProgressShape(log.calls);
+  EXPECT_GT(std::count_if(log.calls.begin(), log.calls.end(),
+                          [](const std::string& c) { return c[0] == 'f'; }),
+            5);
+
+  const Content got = content(result);
+  ASSERT_EQ(got.size(), 2u) << "expected {a, b} and {c}";
+  ASSERT_EQ(got[0].size(), 2u);
+  EXPECT_EQ(got[0][0], std::make_pair(std::string("a"), 0.0f));
+  EXPECT_EQ(got[0][1].first, "b");
+  EXPECT_NEAR(got[0][1].second, 3.2f, 0.032f);
+  EXPECT_EQ(got[1], (std::vector<std::pair<std::string, float>>{{"c", 0.0f}}));
+
+  // A second run, without a sink, gives the same and leaves the first intact.
+  VkClusterSet* again = sync.run(set, nullptr);
+  EXPECT_EQ(content(again), got);
+  EXPECT_EQ(content(result), got);
+  deleteClusters(again);
+  deleteClusters(result);
+  delete set;
+}
+
+TEST(ClusterSync, DriverOnHandBuiltTables) {
+  const VkClusterSync sync{VkClusterSyncParams(VkExtractParams())};
+
+  // No recordings: an empty result, still six steps.
+  VkFileSet empty;
+  velkref::ProgressLog log;
+  VkClusterSet* result = sync.run(&empty, &log);
+  EXPECT_TRUE(result->empty());
+  EXPECT_EQ(log.calls, (std::vector<std::string>{"s0", "s1", "f0", "f0", "s2", "s3", "s4", "s5"}));
+  deleteClusters(result);
+
+  // One stream of distinct hashes, one per frame for 1000 frames. Recording 1
+  // hears frames 0..499, 2 hears 300..799, 3 hears 600..999: (1, 2) and (2, 3)
+  // overlap by 200 frames, (1, 3) share nothing, and the chain joins all three.
+  std::vector<velkref::Lm> lms;
+  for (int32_t t = 0; t < 1000; ++t) {
+    const uint32_t hash = 5000u + static_cast<uint32_t>(t) * 7919u % 100003u;
+    if (t < 500) lms.push_back({1, t, hash});
+    if (t >= 300 && t < 800) lms.push_back({2, t - 300, hash});
+    if (t >= 600) lms.push_back({3, t - 600, hash});
+  }
+  lms.push_back({4, 0, 1});  // a recording alone
+  auto set = velkref::makeSet(lms);
+  set->idToName = {{1, "front"}, {2, "middle"}, {3, "back"}};  // 4 has no name
+  result = sync.run(set.get(), nullptr);
+  EXPECT_EQ(content(result),
+            (Content{{{"", 0.0f}}, {{"front", 0.0f}, {"middle", 9.6f}, {"back", 19.2f}}}));
+  EXPECT_EQ(set->idToName.count(4), 1u);
+  EXPECT_EQ(set->idToName.at(4), "");
+  for (const VkCluster* c : *result) {
+    bool atZero = false;
+    int32_t last = -1;
+    for (const VkClusterElem* e : *c) {
+      atZero = atZero || e->offset == 0.0f;
+      EXPECT_GT(e->fileId, last);
+      last = e->fileId;
+    }
+    EXPECT_TRUE(atZero);
+  }
+  deleteClusters(result);
+
+  // With a stricter overlap the chain breaks: everyone alone.
+  VkClusterSyncParams strict{VkExtractParams()};
+  strict.setMinOverlapLength(6.5f);  // 203 frames > 199
+  result = VkClusterSync(strict).run(set.get(), nullptr);
+  EXPECT_EQ(result->size(), 4u);
+  deleteClusters(result);
+
+  // A null file set is answered with an empty result too.
+  velkref::ProgressLog nullLog;
+  result = sync.run(nullptr, &nullLog);
+  EXPECT_TRUE(result->empty());
+  EXPECT_EQ(nullLog.calls, (std::vector<std::string>{"s0", "s1", "s2", "s3", "s4", "s5"}));
+  deleteClusters(result);
+}

@@ -1,0 +1,244 @@
+// Match verification and the acceptance test.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "reference_matching.h"
+#include "velk/cluster_stages.h"
+
+using namespace Velk;
+using velkref::Lm;
+using velkref::makeSet;
+
+namespace {
+
+// perFrame[i] = {first, last, n}: n landmarks at every frame first..last.
+std::vector<Lm> density(int32_t file, std::vector<std::vector<int32_t>> runs) {
+  std::vector<Lm> out;
+  for (const auto& r : runs) {
+    for (int32_t t = r[0]; t <= r[1]; ++t) {
+      for (int32_t k = 0; k < r[2]; ++k) out.push_back({file, t, static_cast<uint32_t>(t)});
+    }
+  }
+  return out;
+}
+
+struct Verified {
+  Verified(VkFileSet* set, VkPairKey key, VkOffsetHistogram bins)
+      : hist{{key, new VkOffsetHistogram(std::move(bins))}}, stats(verifyPairs(set, &hist)) {}
+  ~Verified() {
+    for (auto& kv : hist) delete kv.second;
+    deletePairStats(stats);
+  }
+  const VkPairStats& operator*() const { return *stats->begin()->second; }
+  VkPairHistograms hist;
+  VkPairStatsTable* stats;
+};
+
+}  // namespace
+
+TEST(ClusterVerify, PeakOverlapRegionsAndFractions) {
+  // A: frames 0..1000, two landmarks per frame up to 499; B: frames 0..600,
+  // three per frame from 300. Uneven densities tell the regions apart.
+  std::vector<Lm> lms = density(1, {{0, 499, 2}, {500, 1000, 1}});
+  const auto b = density(2, {{0, 299, 1}, {300, 600, 3}});
+  lms.insert(lms.end(), b.begin(), b.end());
+  auto set = makeSet(lms);
+
+  // Equal maxima at -200 and -250: the larger offset wins. B started first.
+  Verified early(set.get(), {1, 2}, {{-250, 10, 5, 9}, {-200, 10, 40, 90}, {7, 1, 3, 3}});
+  const VkPairStats& s = *early;
+  EXPECT_EQ(s.idA, 1);
+  EXPECT_EQ(s.idB, 2);
+  EXPECT_EQ(s.peakOffset, -200.0f);
+  EXPECT_EQ(s.peakCount, 10.0f);
+  EXPECT_EQ(s.overlapLength, 400.0f);       // min(1000, 400) - max(0, -200)
+  EXPECT_EQ(s.overlapLandmarksA, 802.0f);   // A 0..400
+  EXPECT_EQ(s.overlapLandmarksB, 1003.0f);  // B 200..600
+  EXPECT_EQ(s.matchFractionA, 10.0f / 802.0f);
+  EXPECT_EQ(s.matchFractionB, 10.0f / 1003.0f);
+  EXPECT_EQ(s.templateLength, 50.0f);
+  EXPECT_FALSE(s.accepted);
+  EXPECT_EQ(s.histogram, early.hist.begin()->second);
+
+  // A started first: overlap at A's end and B's start.
+  Verified late(set.get(), {1, 2}, {{300, 4, 0, 0}});
+  EXPECT_EQ((*late).overlapLength, 600.0f);       // min(700, 600) - max(-300, 0)
+  EXPECT_EQ((*late).overlapLandmarksA, 701.0f);   // A 400..1000
+  EXPECT_EQ((*late).overlapLandmarksB, 1203.0f);  // B 0..600
+
+  // No overlap at all: negative length, nothing counted.
+  Verified apart(set.get(), {1, 2}, {{2000, 4, 0, 0}});
+  EXPECT_EQ((*apart).overlapLength, -1000.0f);  // min(-1000, 600) - max(-2000, 0)
+  EXPECT_EQ((*apart).overlapLandmarksA, 0.0f);
+  EXPECT_EQ((*apart).overlapLandmarksB, 0.0f);
+
+  // A missing recording leaves the overlap at 0: infinite fractions and mean.
+  Verified missing(set.get(), {1, 9}, {{0, 3, 1, 1}});
+  EXPECT_EQ((*missing).overlapLength, 0.0f);
+  EXPECT_EQ((*missing).matchFractionA, std::numeric_limits<float>::infinity());
+  EXPECT_EQ((*missing).histogramMean, std::numeric_limits<float>::infinity());
+
+  VkPairHistograms none;
+  EXPECT_EQ(verifyPairs(nullptr, &none), nullptr);
+  EXPECT_EQ(verifyPairs(set.get(), nullptr), nullptr);
+}
+
+TEST(ClusterVerify, TemplateMeanAndSpread) {
+  // Votes of A-times 120, 80 and 300 meet at offset 100: template 220.
+  auto voted = makeSet({{1, 120, 1},
+                        {1, 80, 2},
+                        {1, 300, 3},
+                        {1, 50, 4},
+                        {2, 20, 1},
+                        {2, -20, 2},
+                        {2, 200, 3},
+                        {2, 0, 4}});
+  VkLandmarkIndex index(250);
+  VkPairHistograms* hist = matchPairs(index, voted.get(), nullptr);
+  VkPairStatsTable* stats = verifyPairs(voted.get(), hist);
+  const VkPairStats& t = *stats->at({1, 2});
+  EXPECT_EQ(t.peakOffset, 100.0f);
+  EXPECT_EQ(t.peakCount, 3.0f);
+  EXPECT_EQ(t.templateLength, 220.0f);
+  deletePairStats(stats);
+  deletePairHistograms(hist);
+
+  // A: 0..105, B: 0..100, peak at 5: overlap exactly 100 frames.
+  auto set = makeSet({{1, 0, 1}, {1, 105, 2}, {2, 0, 3}, {2, 100, 4}});
+  Verified flat(set.get(), {1, 2}, {{5, 3, 0, 0}, {9, 1, 0, 0}});
+  EXPECT_EQ((*flat).overlapLength, 100.0f);
+  EXPECT_EQ((*flat).histogramMean, 4.0f / 100.0f);
+  EXPECT_EQ((*flat).histogramStdDev, std::sqrt(0.1f));  // V = 0.0968 is raised to 0.1
+  Verified peaked(set.get(), {1, 2}, {{5, 30, 0, 0}, {9, 1, 0, 0}});
+  EXPECT_EQ((*peaked).histogramMean, 0.31f);
+  // V = ((30 - 0.31)^2 + (1 - 0.31)^2) / 100
+  EXPECT_NEAR((*peaked).histogramStdDev, std::sqrt(8.819722), 1e-5);
+}
+
+TEST(ClusterVerifyDeathTest, OffsetWithoutVotesEndsTheProcess) {
+  auto set = makeSet({{1, 0, 1}, {2, 0, 1}});
+  VkPairHistograms hist{{{1, 2}, new VkOffsetHistogram{{4, 0, 0, 0}}}};
+  EXPECT_EXIT(verifyPairs(set.get(), &hist), testing::ExitedWithCode(1),
+              "^\\[ERROR\\]: error in computing the region of overlap between proposed histogram "
+              "points\n$");
+  delete hist.begin()->second;
+}
+
+TEST(ClusterVerify, AcceptanceTestsPassAtEqualityAndIgnoreNaN) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  auto below = [](float v) { return std::nextafter(v, -1e9f); };
+  auto above = [](float v) { return std::nextafter(v, 1e9f); };
+  VkPairStats base;
+  base.peakCount = 50;
+  base.overlapLength = 1000;
+  base.templateLength = 500;
+  base.matchFractionA = 0.1f;
+  base.matchFractionB = 0.1f;
+  base.histogramMean = 0.0f;
+  base.histogramStdDev = 0.4f;
+  // Defaults: 5 votes, 3 s of template and overlap at 31.25 frames/s, 0.0025.
+  auto accept = [](const VkPairStats& s) { return acceptPair(s, 5, 31.25f, 3.0f, 3.0f, 0.0025f); };
+  ASSERT_TRUE(accept(base));
+
+  VkPairStats s = base;
+  s.templateLength = 93.75f;  // test 1
+  EXPECT_TRUE(accept(s));
+  s.templateLength = below(93.75f);
+  EXPECT_FALSE(accept(s));
+  s.templateLength = nan;
+  EXPECT_TRUE(accept(s));
+
+  s = base;
+  s.peakCount = 5;  // test 2 (test 7 only needs 0 + 10 * 0.4)
+  EXPECT_TRUE(accept(s));
+  s.peakCount = below(5.0f);
+  EXPECT_FALSE(accept(s));
+  s.peakCount = nan;
+  EXPECT_TRUE(accept(s));
+
+  s = base;
+  s.templateLength = 40;  // test 3 alone: the template stays below the overlap
+  EXPECT_TRUE(acceptPair(s, 5, 31.25f, 1.0f, 3.0f, 0.0025f));
+  s.overlapLength = 93.75f;
+  EXPECT_TRUE(acceptPair(s, 5, 31.25f, 1.0f, 3.0f, 0.0025f));
+  s.overlapLength = below(93.75f);
+  EXPECT_FALSE(acceptPair(s, 5, 31.25f, 1.0f, 3.0f, 0.0025f));
+
+  s = base;
+  s.templateLength = 600;  // test 4
+  s.overlapLength = 600;
+  EXPECT_TRUE(accept(s));
+  s.templateLength = above(600.0f);
+  EXPECT_FALSE(accept(s));
+  s.overlapLength = nan;
+  EXPECT_TRUE(accept(s));
+
+  s = base;  // test 5: met when either recording reaches it
+  s.matchFractionA = 0.0025f;
+  s.matchFractionB = 0.0f;
+  EXPECT_TRUE(accept(s));
+  s.matchFractionA = below(0.0025f);
+  EXPECT_FALSE(accept(s));
+  s.matchFractionB = 0.0025f;
+  EXPECT_TRUE(accept(s));
+  s.matchFractionB = 0.0f;
+  s.matchFractionA = nan;
+  EXPECT_TRUE(accept(s));
+
+  s = base;  // test 6 alone, with settings that let the other length tests pass
+  s.templateLength = -1;
+  s.overlapLength = 0.0f;
+  EXPECT_TRUE(acceptPair(s, 5, 31.25f, -1.0f, -1.0f, 0.0025f));
+  s.overlapLength = -0.001f;
+  EXPECT_FALSE(acceptPair(s, 5, 31.25f, -1.0f, -1.0f, 0.0025f));
+
+  s = base;  // test 7
+  s.histogramMean = 1.0f;
+  s.histogramStdDev = 0.5f;
+  s.peakCount = 6.0f;
+  EXPECT_TRUE(accept(s));
+  s.peakCount = below(6.0f);
+  EXPECT_FALSE(accept(s));
+  s.histogramMean = nan;
+  EXPECT_TRUE(accept(s));
+
+  // The former applies the same test with its copied settings.
+  VkClusterSyncParams params{VkExtractParams()};
+  VkClusterFormer former(params);
+  s = base;
+  s.templateLength = 93.75f;
+  EXPECT_TRUE(former.accepts(s));
+  params.setMinTemplateLength(3.01f);
+  EXPECT_FALSE(VkClusterFormer(params).accepts(s));
+}
+
+TEST(ClusterVerify, PrintWritesTheNineLines) {
+  VkPairStats s;
+  s.idA = 3;
+  s.idB = -1;
+  s.peakOffset = -12.5f;
+  s.peakCount = 7;
+  s.overlapLength = 250;
+  s.matchFractionA = 0.25f;
+  s.overlapLandmarksA = 28;
+  s.matchFractionB = std::numeric_limits<float>::infinity();
+  s.overlapLandmarksB = 0;
+  s.templateLength = 120;
+  s.histogramMean = 0.048f;
+  s.histogramStdDev = 0.316228f;
+  testing::internal::CaptureStdout();
+  s.print();
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "MERGE STATS OF FILE 3 AND -1\n"
+            "offset: -12.5\n"
+            "match count: 7\n"
+            "length of overlap: 250\n"
+            "percentage of matches in F1: 0.25 out of: 28\n"
+            "percentage of matches in F2: inf out of: 0\n"
+            "length of template region: 120\n"
+            "mean of hist: 0.048\n"
+            "std of hist: 0.316228\n");
+}

@@ -1,0 +1,54 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "zovevor/config/initializer_registrar.h"
+
+using zovevor::config::DependencyNamePacket;
+using zovevor::config::EInitializerContextFlags;
+using zovevor::config::InitializerRegistrar;
+
+TEST(HostRegistration, LoadingTheLibraryRegistersTheModule) {
+  const auto& all = InitializerRegistrar::registrations();
+  ASSERT_EQ(all.size(), 1u) << "exactly one registration, made at load";
+  const InitializerRegistrar::Record& r = all[0];
+  EXPECT_EQ(r.name, "tso_audio");
+  EXPECT_EQ(static_cast<uint32_t>(r.flags), 4u);
+  EXPECT_TRUE(r.active);
+  // The library's temporaries are long gone: these are the registrar's copies.
+  ASSERT_TRUE(static_cast<bool>(r.initialize));
+  EXPECT_TRUE(r.initialize());
+  EXPECT_FALSE(static_cast<bool>(r.shutdown));
+  EXPECT_FALSE(static_cast<bool>(r.reset));
+  ASSERT_EQ(r.dependencies.size(), 16u);
+  for (const DependencyNamePacket& d : r.dependencies) {
+    EXPECT_EQ(d.kind, 0);
+    EXPECT_EQ(d.name, nullptr);
+  }
+}
+
+TEST(HostRegistration, RegistrarKeepsCopiesAndMarksUnload) {
+  auto token = std::make_shared<int>(41);
+  const std::size_t before = InitializerRegistrar::registrations().size();
+  {
+    DependencyNamePacket deps[16] = {};
+    deps[3] = {1, "fft"};
+    std::string name = "probe";
+    auto init = std::make_unique<std::function<bool()>>([token] { return ++*token == 42; });
+    InitializerRegistrar reg(
+        name.c_str(), static_cast<EInitializerContextFlags>(6), *init, [] {}, {}, deps);
+    init.reset();
+    name = "changed";
+    deps[3].kind = 9;
+    const auto& r = InitializerRegistrar::registrations()[before];
+    EXPECT_EQ(r.name, "probe");
+    EXPECT_EQ(r.dependencies[3].kind, 1);
+    EXPECT_STREQ(r.dependencies[3].name, "fft");
+    EXPECT_EQ(token.use_count(), 2) << "the registrar holds its own copy of the callback";
+    EXPECT_TRUE(r.initialize());
+    EXPECT_TRUE(static_cast<bool>(r.shutdown));
+    EXPECT_TRUE(r.active);
+  }
+  EXPECT_FALSE(InitializerRegistrar::registrations()[before].active);
+  EXPECT_TRUE(InitializerRegistrar::registrations()[0].active);
+}

@@ -1,0 +1,350 @@
+// The refinement pass and its correlation core: buffer sizing, peak search and
+// offset folding, the printed lines, and how precisely a lag is recovered.
+#include "velk/refine.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "rurorereriduv/transform.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace Velk;
+
+// x delayed by d samples (fractional allowed) through a phase ramp, on a grid long
+// enough that nothing wraps: out[n] = x(n - d).
+std::vector<float> fractionalDelay(const std::vector<float>& x, double d, std::size_t outLength) {
+  unsigned order = 1;
+  while ((std::size_t{1} << order) < x.size() + outLength + 64) ++order;
+  const std::size_t n = std::size_t{1} << order;
+  namespace tf = rurorereriduv::transform;
+  tf::FFTState_Float* st = nullptr;
+  tf::FFTInit(&st, order);
+  unsigned int bytes = 0;
+  tf::FFTGetBufSize(st, &bytes);
+  std::vector<unsigned char> scratch(bytes + 1);
+  std::vector<float> in(n, 0.0f), spec(n + 2), out(n);
+  std::copy(x.begin(), x.end(), in.begin());
+  tf::FFTFwd(in.data(), spec.data(), st, scratch.data());
+  for (std::size_t k = 0; k <= n / 2; ++k) {
+    const double ph = -2.0 * M_PI * static_cast<double>(k) * d / static_cast<double>(n);
+    const double re = spec[2 * k], im = spec[2 * k + 1];
+    spec[2 * k] = static_cast<float>(re * std::cos(ph) - im * std::sin(ph));
+    spec[2 * k + 1] = static_cast<float>(re * std::sin(ph) + im * std::cos(ph));
+  }
+  tf::FFTInv(spec.data(), out.data(), st, scratch.data());
+  tf::FFTFree(st);
+  std::vector<float> result(outLength);
+  for (std::size_t i = 0; i < outLength; ++i) result[i] = out[i] / static_cast<float>(n);
+  return result;
+}
+
+// A zero-phase low-pass (symmetric taps, centred) so the filter adds no delay of its own.
+std::vector<float> lowPass(const std::vector<float>& x) {
+  const float taps[5] = {1.0f / 9, 2.0f / 9, 3.0f / 9, 2.0f / 9, 1.0f / 9};
+  std::vector<float> y(x.size(), 0.0f);
+  for (std::size_t i = 0; i < x.size(); ++i)
+    for (int k = -2; k <= 2; ++k) {
+      const long j = static_cast<long>(i) + k;
+      if (j >= 0 && j < static_cast<long>(x.size()))
+        y[i] += taps[k + 2] * x[static_cast<std::size_t>(j)];
+    }
+  return y;
+}
+
+void addNoise(std::vector<float>& x, double snrDb, uint32_t seed) {
+  double power = 0;
+  for (float v : x) power += static_cast<double>(v) * v;
+  power /= static_cast<double>(x.size());
+  const double sigma = std::sqrt(power / std::pow(10.0, snrDb / 10.0));
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> g(0.0, sigma);
+  for (float& v : x) v += static_cast<float>(g(rng));
+}
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) out.push_back(l);
+  return out;
+}
+
+TEST(RefineSizes, FftAndBufferSizesFollowTheFormula) {
+  EXPECT_EQ(correlationFftSize(3, 6), 8u);
+  EXPECT_EQ(correlationFftSize(4, 4), 8u);
+  EXPECT_EQ(correlationFftSize(5, 4), 8u);
+  EXPECT_EQ(correlationFftSize(5, 5), 16u);
+  EXPECT_EQ(correlationFftSize(1, 0), 0u);  // nx + ny - 1 is 0
+  EXPECT_EQ(correlationFftSize(1, 1), 1u);
+  EXPECT_EQ(correlationFftSize(0, 0), 0u);  // wraps to 2^32 - 1: no power fits
+  EXPECT_EQ(correlationFftSize(0x80000000u, 1), 0x80000000u);
+  EXPECT_EQ(correlationFftSize(0x80000000u, 2), 0u);
+  EXPECT_EQ(correlationBufferSize(8), 12u);
+  EXPECT_EQ(correlationBufferSize(16), 20u);
+  EXPECT_EQ(correlationBufferSize(1), 4u);
+  EXPECT_EQ(correlationBufferSize(0), 4u);
+}
+
+TEST(RefineSizes, PeakSearchTiesAndOffsetFolding) {
+  float maxValue = -1;
+  const float a[] = {1.0f, -3.0f, 3.0f, 2.0f};
+  EXPECT_EQ(findCorrelationPeak(a, 4, maxValue), 2);  // the later of two equal magnitudes
+  EXPECT_FLOAT_EQ(maxValue, 3.0f);
+  const float b[] = {0.5f, -4.0f, 1.0f};
+  EXPECT_EQ(findCorrelationPeak(b, 3, maxValue), 1);
+  EXPECT_FLOAT_EQ(maxValue, 4.0f);
+  const float zeros[] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+  EXPECT_EQ(findCorrelationPeak(zeros, 5, maxValue), 4);  // all zero: the last index
+  EXPECT_EQ(maxValue, 0.0f);
+
+  EXPECT_EQ(foldPeakIndex(3, 5, 8), 3);
+  EXPECT_EQ(foldPeakIndex(6, 5, 8), 2);
+  EXPECT_EQ(foldPeakIndex(5, 5, 8), 5);  // the index nx itself is not folded
+  EXPECT_EQ(foldPeakIndex(11, 5, 8), -3);
+}
+
+TEST(RefinePairwise, PrintsSizesPeakAndFoldedOffset) {
+  velktest::TempDir dir;
+  // 0.5 is exact in 16 bits; y starts two samples before x, so the peak is at 8 - 2.
+  velktest::writeWav16(dir.file("x.wav"), {0.0f, 0.5f, 0.0f, 0.0f, 0.0f}, 8000);
+  velktest::writeWav16(dir.file("y.wav"), {0.0f, 0.0f, 0.0f, 0.5f}, 8000);
+  {
+    VkPairwiseEstimate est(dir.file("x.wav"), dir.file("y.wav"));
+    est.whitening = 0.0f;  // the plain correlation, whose peak value is known
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(est.estimate());
+    const std::vector<std::string> out = lines(testing::internal::GetCapturedStdout());
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[0], "numsamps1:5 numsamps2:4 fftsize:8 buffersize:12");
+    EXPECT_EQ(out[1], "Max Val:0.25 maxindex:6");
+    EXPECT_EQ(out[2], "Offset between x and y is: 2");
+    EXPECT_EQ(est.lag, -2);
+    EXPECT_NE(est.first, nullptr);  // kept open until the estimate is destroyed
+  }
+  {
+    VkPairwiseEstimate est(dir.file("y.wav"), dir.file("x.wav"));  // now y starts later
+    est.whitening = 0.0f;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(est.estimate());
+    const std::vector<std::string> out = lines(testing::internal::GetCapturedStdout());
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[0], "numsamps1:4 numsamps2:5 fftsize:8 buffersize:12");
+    EXPECT_EQ(out[1], "Max Val:0.25 maxindex:2");
+    EXPECT_EQ(out[2], "Offset between x and y is: 2");
+    EXPECT_EQ(est.lag, 2);
+  }
+}
+
+TEST(RefinePairwise, LoadFailureTriesBothAndPrintsTheException) {
+  velktest::TempDir dir;
+  velktest::writeWav16(dir.file("y.wav"), {0.1f, 0.2f}, 8000);
+  const std::string missing = dir.file("missing.wav");
+  VkPairwiseEstimate est(missing, missing);
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(est.estimate());
+  const std::string expectedLoad = "[ERROR]: Could not load: " + missing +
+                                   "\nException: wavfile_t::wavfile_t() : File doesn't start "
+                                   "with 'RIFF'\n";
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), expectedLoad + expectedLoad);
+
+  VkPairwiseEstimate half(missing, dir.file("y.wav"));
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(half.load());
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), expectedLoad);
+  EXPECT_EQ(half.first, nullptr);
+  EXPECT_NE(half.second, nullptr);
+}
+
+TEST(RefineCore, FindsADelayedFilteredNoisyCopyWithinATenthOfAMillisecond) {
+  const uint32_t rate = 16000;
+  const std::vector<float> source = velktest::eventSignal(11, 12.0, rate);
+  // y starts 4321.37 samples after x: y[n] = x[n + 4321.37].
+  const double trueLag = 4321.37;
+  std::vector<float> shifted(source.begin(), source.end());
+  std::vector<float> y = fractionalDelay(shifted, -trueLag, 6 * rate);
+  y = lowPass(y);
+  for (float& v : y) v *= 0.4f;
+  addNoise(y, 5.0, 3);
+  std::vector<float> x(source.begin(), source.begin() + 10 * rate);
+  addNoise(x, 20.0, 4);
+
+  VkLagSearch search;
+  search.minLag = 4321 - 1500;
+  search.maxLag = 4321 + 1500;
+  const VkLagEstimate est = estimateLag(x.data(), x.size(), y.data(), y.size(), search);
+  EXPECT_TRUE(est.found);
+  EXPECT_TRUE(est.accepted);
+  EXPECT_NEAR(est.lag, trueLag, 0.0001 * rate);
+  EXPECT_NEAR(est.lag, trueLag, 0.25);  // and in fact to a fraction of a sample
+  EXPECT_GT(est.score, search.minScore);
+
+  // An inverted copy is found just the same.
+  std::vector<float> inverted(y);
+  for (float& v : inverted) v = -v;
+  const VkLagEstimate inv =
+      estimateLag(x.data(), x.size(), inverted.data(), inverted.size(), search);
+  EXPECT_TRUE(inv.accepted);
+  EXPECT_LT(inv.peak, 0.0f);
+  EXPECT_NEAR(inv.lag, trueLag, 0.25);
+
+  // A recording of something else has no believable peak.
+  const std::vector<float> other = velktest::eventSignal(12, 6.0, rate);
+  const VkLagEstimate none = estimateLag(x.data(), x.size(), other.data(), other.size(), search);
+  EXPECT_FALSE(none.accepted);
+  EXPECT_LT(none.score, search.minScore);
+
+  // A search that ends at the peak: the best lag is on the edge, so the true one may
+  // lie beyond it, and even a strong peak is not believed.
+  VkLagSearch narrow;
+  narrow.minLag = 4200;
+  narrow.maxLag = 4321;
+  const VkLagEstimate edge = estimateLag(x.data(), x.size(), y.data(), y.size(), narrow);
+  EXPECT_EQ(edge.peakLag, 4321);
+  EXPECT_FALSE(edge.found);
+  EXPECT_FALSE(edge.accepted);
+  // Searching beyond the peak's reach finds only side lobes, far weaker than the peak.
+  narrow.minLag = 4400;
+  narrow.maxLag = 4500;
+  const VkLagEstimate side = estimateLag(x.data(), x.size(), y.data(), y.size(), narrow);
+  std::fprintf(stderr, "main %f side %f none %f\n", est.score, side.score, none.score);
+  EXPECT_LT(side.score, 0.5f * est.score);
+}
+
+TEST(RefineCore, NegativeLagsAndWindowPlanning) {
+  const std::vector<float> source = velktest::eventSignal(21, 8.0, 8000);
+  // y starts 700 samples before x.
+  std::vector<float> x(source.begin() + 700, source.end());
+  std::vector<float> y(source.begin(), source.begin() + 30000);
+  VkLagSearch search;
+  search.minLag = -800;
+  search.maxLag = -600;
+  const VkLagEstimate est = estimateLag(x.data(), x.size(), y.data(), y.size(), search);
+  EXPECT_TRUE(est.accepted);
+  EXPECT_EQ(est.peakLag, -700);
+  EXPECT_NEAR(est.lag, -700.0, 0.15);
+
+  // Member starts 1000 samples after the reference; the overlap is [1000, 6000).
+  VkRefineWindow w = planRefineWindow(10000, 5000, 1000.0, 50, 2000, 100);
+  ASSERT_TRUE(w.valid);
+  EXPECT_EQ(w.memberStart, 1500);
+  EXPECT_EQ(w.memberLength, 2000);
+  EXPECT_EQ(w.refStart, 2450);
+  EXPECT_EQ(w.refLength, 2100);
+  EXPECT_EQ(w.search.minLag, 0);
+  EXPECT_EQ(w.search.maxLag, 100);
+  EXPECT_DOUBLE_EQ(w.toRecordingLag(50.0), 1000.0);
+
+  // Member starts first: the reference stretch is clipped at its start.
+  w = planRefineWindow(4000, 9000, -3000.0, 40, 100000, 100);
+  ASSERT_TRUE(w.valid);
+  EXPECT_EQ(w.memberLength, 4000);
+  EXPECT_EQ(w.memberStart, 3000);
+  EXPECT_EQ(w.refStart, 0);
+  EXPECT_EQ(w.refLength, 4000);
+  EXPECT_DOUBLE_EQ(w.toRecordingLag(static_cast<double>(w.search.minLag + 40)), -3000.0);
+
+  EXPECT_FALSE(planRefineWindow(1000, 1000, 950.0, 10, 500, 100).valid);  // 50 samples overlap
+  EXPECT_FALSE(planRefineWindow(1000, 1000, -2000.0, 10, 500, 1).valid);  // none at all
+}
+
+// A result with one cluster: the caller owns it, as after VkClusterSync::run.
+VkClusterSet* makeResult(const std::vector<VkClusterElem>& members) {
+  auto* set = new VkClusterSet();
+  auto* cluster = new VkCluster();
+  for (const VkClusterElem& e : members) cluster->insert(new VkClusterElem(e));
+  set->insert(cluster);
+  return set;
+}
+
+TEST(RefinePass, PrintsTheWalkAndRefinesAgainstTheReference) {
+  velktest::TempDir dir;
+  const uint32_t rate = 8000;
+  const std::vector<float> source = velktest::eventSignal(5, 20.0, rate);
+  const int shift = 20100;  // b starts 2.5125 s after a
+  velktest::writeWav16(dir.file("a.wav"),
+                       std::vector<float>(source.begin(), source.begin() + 12 * rate), rate);
+  velktest::writeWav16(dir.file("b.wav"), std::vector<float>(source.begin() + shift, source.end()),
+                       rate);
+
+  std::map<int32_t, std::string> paths = {{1, dir.file("a.wav")}, {2, dir.file("b.wav")}};
+  VkClusterSet* result = makeResult({{"a", 1, 0.0f}, {"b", 2, 2.53f}});  // coarse: 15 ms off
+  {
+    VkRefinement pass(paths, result);
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(pass.run());
+    const std::vector<std::string> out = lines(testing::internal::GetCapturedStdout());
+    ASSERT_EQ(out.size(), 9u);
+    EXPECT_EQ(out[0], "REFINEMENT");
+    EXPECT_EQ(out[1], "CLUSTER");
+    EXPECT_EQ(out[2], "name: a offset:0");
+    EXPECT_EQ(out[3], "name: b offset:2.53");
+    EXPECT_EQ(out[4], "Reference ID:1");
+    const std::string prefix = "name: b refined offset:";
+    ASSERT_EQ(out[5].compare(0, prefix.size(), prefix), 0) << out[5];
+    EXPECT_NEAR(std::stod(out[5].substr(prefix.size())), 2.5125, 0.0001);
+    EXPECT_EQ(out[6], "");
+    EXPECT_EQ(out[7], "");
+    EXPECT_EQ(out[8], "[COMPLETED CORRELATION]");
+    EXPECT_EQ(pass.opened.size(), 2u);
+    ASSERT_EQ(pass.results.count(2), 1u);
+    EXPECT_TRUE(pass.results[2].refined);
+    EXPECT_NEAR(pass.results[2].offset, shift / static_cast<double>(rate), 0.0001);
+    EXPECT_FLOAT_EQ(pass.results[2].coarse, 2.53f);
+    EXPECT_EQ(pass.results[1].offset, 0.0);
+  }
+  deleteClusters(result);
+
+  // The reference that cannot be opened still gives the id; nothing is refined.
+  paths[3] = dir.file("gone.wav");
+  result = makeResult({{"b", 2, 0.5f}, {"gone", 3, 0.0f}});
+  {
+    VkRefinement pass(paths, result);
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(pass.run());
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("name: gone offset:0\n[ERROR]: Could not load: " + dir.file("gone.wav") +
+                       "\nException: "),
+              std::string::npos);
+    EXPECT_NE(out.find("Reference ID:3\nname: b coarse offset:0.5\n"), std::string::npos);
+    EXPECT_EQ(pass.opened.size(), 1u);
+    EXPECT_FALSE(pass.results[2].refined);
+  }
+  deleteClusters(result);
+}
+
+TEST(RefinePass, StopsWithoutAReferenceAndHandlesAnEmptyResult) {
+  std::map<int32_t, std::string> paths;
+  VkClusterSet empty;
+  VkRefinement none(paths, &empty);
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(none.run());
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "REFINEMENT\n\n\n[COMPLETED CORRELATION]\n");
+
+  VkClusterSet* result = makeResult({{"p", 4, 1.0f}, {"q", 7, 2.0f}});
+  VkRefinement pass(paths, result);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(pass.run());
+  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(
+      err,
+      "ERROR: Could not find the reference file. Cannot refine the sync estimates.  Something "
+      "bad happened.\n");
+  EXPECT_EQ(out.find("[COMPLETED CORRELATION]"), std::string::npos);
+  EXPECT_EQ(out.find("Reference ID:"), std::string::npos);
+  // Missing ids were entered with an empty path.
+  EXPECT_EQ(pass.idToPath.count(4), 1u);
+  EXPECT_EQ(pass.idToPath[7], "");
+  deleteClusters(result);
+}
+
+}  // namespace

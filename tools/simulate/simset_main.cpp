@@ -1,0 +1,104 @@
+// velk_simset: writes a simulated set of recordings and its truth.xml.
+#include <cstdlib>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+
+#include "simulate.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: velk_simset --out DIR [--events N] [--devices N|MIN-MAX] [--unrelated N]\n"
+    "                   [--seconds S|MIN-MAX] [--snr DB] [--rate HZ] [--channels N]\n"
+    "                   [--seed N] [--no-reverb]\n";
+
+// "N" or "MIN-MAX".
+template <typename T>
+bool parseRange(const std::string& text, T& lo, T& hi) {
+  try {
+    std::size_t used = 0;
+    const double a = std::stod(text, &used);
+    double b = a;
+    if (used < text.size()) {
+      if (text[used] != '-') return false;
+      std::size_t used2 = 0;
+      b = std::stod(text.substr(used + 1), &used2);
+      if (used + 1 + used2 != text.size()) return false;
+    }
+    if (b < a) return false;
+    lo = static_cast<T>(a);
+    hi = static_cast<T>(b);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  velksim::SetSpec spec;
+  std::string out;
+  for (int i = 1; i < argc; ++i) {
+    const std::string opt = argv[i];
+    if (opt == "--no-reverb") {
+      spec.reverb = false;
+      continue;
+    }
+    if (i + 1 >= argc) {
+      std::cerr << "missing value for " << opt << "\n" << kUsage;
+      return 2;
+    }
+    const std::string val = argv[++i];
+    bool ok = true;
+    double d = 0, unused = 0;
+    if (opt == "--out") {
+      out = val;
+    } else if (opt == "--events") {
+      ok = parseRange(val, d, unused) && d >= 0;
+      spec.events = static_cast<int>(d);
+    } else if (opt == "--devices") {
+      ok = parseRange(val, spec.minDevices, spec.maxDevices) && spec.minDevices >= 1;
+    } else if (opt == "--unrelated") {
+      ok = parseRange(val, d, unused) && d >= 0;
+      spec.unrelated = static_cast<int>(d);
+    } else if (opt == "--seconds") {
+      ok = parseRange(val, spec.minSeconds, spec.maxSeconds) && spec.minSeconds > 0;
+    } else if (opt == "--snr") {
+      ok = parseRange(val, spec.snrDb, unused);
+    } else if (opt == "--rate") {
+      ok = parseRange(val, d, unused) && d >= 1000 && d <= 384000;
+      spec.sampleRate = static_cast<uint32_t>(d);
+    } else if (opt == "--channels") {
+      ok =
+          parseRange(val, spec.channels, spec.channels) && spec.channels >= 1 && spec.channels <= 2;
+    } else if (opt == "--seed") {
+      ok = parseRange(val, d, unused) && d >= 0;
+      spec.seed = static_cast<uint32_t>(d);
+    } else {
+      std::cerr << "unknown option " << opt << "\n" << kUsage;
+      return 2;
+    }
+    if (!ok) {
+      std::cerr << "bad value for " << opt << ": " << val << "\n" << kUsage;
+      return 2;
+    }
+  }
+  if (out.empty()) {
+    std::cerr << kUsage;
+    return 2;
+  }
+  try {
+    const velksim::Truth truth = velksim::generateSet(spec, out);
+    velksim::writeTruthXml(truth, out + "/truth.xml");
+    std::size_t files = 0;
+    for (const auto& c : truth.clusters) files += c.recordings.size();
+    std::cout << "wrote " << files << " recordings in " << truth.clusters.size()
+              << " clusters and truth.xml to " << out << std::endl;
+  } catch (const std::exception& e) {
+    std::cerr << "velk_simset: " << e.what() << std::endl;
+    return 1;
+  }
+  return 0;
+}

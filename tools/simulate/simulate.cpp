@@ -1,0 +1,684 @@
+#include "simulate.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <numeric>
+#include <set>
+#include <stdexcept>
+
+namespace velksim {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+// splitmix64 with our own conversions: the standard distributions differ
+// between library implementations, and sets must be the same everywhere.
+class Rng {
+ public:
+  explicit Rng(uint64_t seed) : s_(seed ^ 0x6A09E667F3BCC908ull) {}
+  uint64_t next() {
+    uint64_t z = (s_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  double uniform() { return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0); }
+  double uniform(double a, double b) { return a + (b - a) * uniform(); }
+  int range(int lo, int hi) {
+    return lo + static_cast<int>(next() % static_cast<uint64_t>(hi - lo + 1));
+  }
+  bool chance(double p) { return uniform() < p; }
+  double normal() {
+    const double u1 = std::max(uniform(), 1e-300);
+    return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * kPi * uniform());
+  }
+  Rng fork() { return Rng(next()); }
+
+ private:
+  uint64_t s_;
+};
+
+// Table sine: tones are the bulk of the synthesis work.
+class SineTable {
+ public:
+  static const SineTable& get() {
+    static const SineTable table;
+    return table;
+  }
+  float at(double cycles) const {
+    const double x = (cycles - std::floor(cycles)) * kSize;
+    const auto i = static_cast<int>(x);
+    const auto f = static_cast<float>(x - i);
+    return t_[i] + f * (t_[i + 1] - t_[i]);
+  }
+
+ private:
+  static constexpr int kSize = 4096;
+  SineTable() : t_(kSize + 1) {
+    for (int i = 0; i <= kSize; ++i) t_[i] = static_cast<float>(std::sin(2.0 * kPi * i / kSize));
+  }
+  std::vector<float> t_;
+};
+
+// Second-order sections after the well-known audio cookbook formulas.
+class Biquad {
+ public:
+  enum Kind { kLowPass, kHighPass, kBandPass };
+  Biquad(Kind kind, double fs, double f, double q) {
+    f = std::min(f, 0.45 * fs);
+    const double w = 2.0 * kPi * f / fs, cw = std::cos(w), alpha = std::sin(w) / (2.0 * q);
+    const double a0 = 1.0 + alpha;
+    switch (kind) {
+      case kLowPass:
+        b0_ = b2_ = (1.0 - cw) / 2.0 / a0;
+        b1_ = (1.0 - cw) / a0;
+        break;
+      case kHighPass:
+        b0_ = b2_ = (1.0 + cw) / 2.0 / a0;
+        b1_ = -(1.0 + cw) / a0;
+        break;
+      case kBandPass:
+        b0_ = alpha / a0;
+        b1_ = 0.0;
+        b2_ = -alpha / a0;
+        break;
+    }
+    a1_ = -2.0 * cw / a0;
+    a2_ = (1.0 - alpha) / a0;
+  }
+  float operator()(float x) {
+    const double y = b0_ * x + z1_;
+    z1_ = b1_ * x - a1_ * y + z2_;
+    z2_ = b2_ * x - a2_ * y;
+    return static_cast<float>(y);
+  }
+
+ private:
+  double b0_, b1_, b2_, a1_, a2_;
+  double z1_ = 0.0, z2_ = 0.0;
+};
+
+using Buffer = std::vector<float>;
+
+double rms(const float* x, std::size_t n) {
+  double s = 0.0;
+  for (std::size_t i = 0; i < n; ++i) s += static_cast<double>(x[i]) * x[i];
+  return n == 0 ? 0.0 : std::sqrt(s / static_cast<double>(n));
+}
+
+// Adds src at sample `at`, scaled to the given RMS level (so components of very
+// different raw loudness mix at the intended balance).
+void mixAtLevel(Buffer& out, const Buffer& src, int64_t at, double level) {
+  const double r = rms(src.data(), src.size());
+  if (r <= 0.0) return;
+  const auto g = static_cast<float>(level / r);
+  for (std::size_t i = 0; i < src.size(); ++i) {
+    const int64_t j = at + static_cast<int64_t>(i);
+    if (j >= 0 && j < static_cast<int64_t>(out.size()))
+      out[static_cast<std::size_t>(j)] += g * src[i];
+  }
+}
+
+struct Timbre {
+  int harmonics;
+  double brightness;  // amplitude ratio of successive harmonics
+  double attack;      // seconds
+  double decay;       // per second, while held (0: organ-like, 3: plucked)
+  double vibrato;     // relative depth
+};
+
+// A harmonic note with an attack, a held decay and a release.
+void addNote(Buffer& out, double fs, double start, double dur, double f0, double amp,
+             const Timbre& tb) {
+  const double release = 0.08 + 0.1 * tb.attack;
+  const auto i0 = static_cast<int64_t>(start * fs);
+  const auto n = static_cast<int64_t>((dur + 4.0 * release) * fs);
+  const SineTable& sine = SineTable::get();
+  const int harmonics = std::max(1, std::min(tb.harmonics, static_cast<int>(0.45 * fs / f0)));
+  double weights[16];
+  double total = 0.0;
+  for (int k = 0; k < harmonics && k < 16; ++k) total += weights[k] = std::pow(tb.brightness, k);
+  double phase = 0.0;
+  for (int64_t i = 0; i < n; ++i) {
+    const int64_t j = i0 + i;
+    if (j < 0) continue;
+    if (j >= static_cast<int64_t>(out.size())) break;
+    const double t = static_cast<double>(i) / fs;
+    double env = std::min(1.0, t / tb.attack) * std::exp(-tb.decay * std::min(t, dur));
+    if (t > dur) env *= std::exp(-(t - dur) / release);
+    phase += f0 * (1.0 + tb.vibrato * sine.at(5.5 * t)) / fs;
+    double v = 0.0;
+    for (int k = 0; k < harmonics && k < 16; ++k) v += weights[k] * sine.at(phase * (k + 1));
+    out[static_cast<std::size_t>(j)] += static_cast<float>(amp * env * v / total);
+  }
+}
+
+void addKick(Buffer& out, double fs, double start, double amp) {
+  const auto i0 = static_cast<int64_t>(start * fs);
+  const auto n = static_cast<int64_t>(0.35 * fs);
+  double phase = 0.0;
+  for (int64_t i = 0; i < n && i0 + i < static_cast<int64_t>(out.size()); ++i) {
+    const double t = static_cast<double>(i) / fs;
+    phase += (48.0 + 110.0 * std::exp(-t / 0.03)) / fs;
+    out[static_cast<std::size_t>(i0 + i)] +=
+        static_cast<float>(amp * std::exp(-t / 0.12) * std::sin(2.0 * kPi * phase));
+  }
+}
+
+// Filtered noise burst: snares, hats, claps, consonants, coughs.
+Buffer noiseBurst(double fs, double dur, double tau, Biquad filter, Rng& rng) {
+  Buffer b(static_cast<std::size_t>(dur * fs));
+  for (std::size_t i = 0; i < b.size(); ++i) {
+    const double t = static_cast<double>(i) / fs;
+    b[i] =
+        filter(static_cast<float>(rng.normal() * std::exp(-t / tau) * std::min(1.0, t * 2000.0)));
+  }
+  return b;
+}
+
+// One spoken syllable: a glottal pulse train through three formant resonators,
+// with a falling or rising pitch glide.
+Buffer syllable(double fs, double dur, double pitch, double glide, const double formants[3],
+                Rng& rng) {
+  Buffer b(static_cast<std::size_t>(dur * fs));
+  Biquad f1(Biquad::kBandPass, fs, formants[0], formants[0] / 90.0);
+  Biquad f2(Biquad::kBandPass, fs, formants[1], formants[1] / 120.0);
+  Biquad f3(Biquad::kBandPass, fs, formants[2], formants[2] / 180.0);
+  double phase = rng.uniform();
+  for (std::size_t i = 0; i < b.size(); ++i) {
+    const double t = static_cast<double>(i) / fs;
+    phase += pitch * (1.0 + glide * t / dur) / fs;
+    float x = static_cast<float>(0.03 * rng.normal());
+    if (phase >= 1.0) {
+      phase -= 1.0;
+      x += 1.0f;
+    }
+    const double env = std::min(1.0, t / 0.015) * std::min(1.0, (dur - t) / 0.04);
+    b[i] = static_cast<float>(env * (f1(x) + 0.7 * f2(x) + 0.35 * f3(x)));
+  }
+  return b;
+}
+
+const double kVowels[][3] = {{730, 1090, 2440}, {530, 1840, 2480}, {270, 2290, 3010},
+                             {570, 840, 2410},  {300, 870, 2240},  {660, 1720, 2410},
+                             {490, 1350, 1690}, {400, 2000, 2550}};
+
+struct Talker {
+  double pitch;    // Hz
+  double formant;  // scale of the formant frequencies
+  double level;
+};
+
+// Talk from t0 to t1: phrases of words of syllables, with pauses.
+void addSpeech(Buffer& out, double fs, double t0, double t1, const std::vector<Talker>& talkers,
+               Rng& rng, double levelScale) {
+  double t = t0 + rng.uniform(0.0, 0.5);
+  std::size_t who = 0;
+  while (t < t1) {
+    if (talkers.size() > 1 && rng.chance(0.3))
+      who = static_cast<std::size_t>(rng.range(0, static_cast<int>(talkers.size()) - 1));
+    const Talker& tk = talkers[who];
+    const int words = rng.range(3, 12);
+    double pitch = tk.pitch * rng.uniform(1.0, 1.25);
+    for (int w = 0; w < words && t < t1; ++w) {
+      const int syllables = rng.range(1, 3);
+      for (int s = 0; s < syllables; ++s) {
+        if (rng.chance(0.25)) {  // fricative onset
+          const double dur = rng.uniform(0.05, 0.12);
+          Buffer f = noiseBurst(fs, dur, dur,
+                                Biquad(Biquad::kBandPass, fs, rng.uniform(3500, 6500), 2.0), rng);
+          mixAtLevel(out, f, static_cast<int64_t>(t * fs), 0.25 * tk.level * levelScale);
+          t += dur * 0.8;
+        }
+        double formants[3];
+        const auto& v = kVowels[rng.range(0, 7)];
+        for (int k = 0; k < 3; ++k) formants[k] = v[k] * tk.formant;
+        const double dur = rng.uniform(0.09, 0.28);
+        Buffer syl = syllable(fs, dur, pitch, rng.uniform(-0.15, 0.1), formants, rng);
+        mixAtLevel(out, syl, static_cast<int64_t>(t * fs),
+                   tk.level * levelScale * rng.uniform(0.6, 1.0));
+        t += dur + rng.uniform(0.0, 0.03);
+        pitch *= 0.985;  // declination over the phrase
+      }
+      t += rng.uniform(0.04, 0.15);
+    }
+    t += rng.uniform(0.3, 1.2);
+  }
+}
+
+void addApplause(Buffer& out, double fs, double t0, double dur, double level, Rng& rng) {
+  const int claps = static_cast<int>(dur * rng.uniform(40, 120));
+  for (int c = 0; c < claps; ++c) {
+    Buffer b = noiseBurst(fs, 0.03, 0.008,
+                          Biquad(Biquad::kBandPass, fs, rng.uniform(900, 2600), 1.5), rng);
+    const double t = t0 + rng.uniform(0.0, dur);
+    mixAtLevel(out, b, static_cast<int64_t>(t * fs),
+               level * rng.uniform(0.3, 1.0) * std::sin(kPi * (t - t0) / dur));
+  }
+}
+
+// A band: sections of drums, bass, chords and melody in one key and tempo.
+void addMusic(Buffer& out, double fs, double seconds, Rng& rng, double level) {
+  const double beat = 60.0 / rng.uniform(78, 150);
+  const double root = 55.0 * std::pow(2.0, rng.range(0, 11) / 12.0);
+  static const int kMajor[] = {0, 2, 4, 5, 7, 9, 11};
+  static const int kMinor[] = {0, 2, 3, 5, 7, 8, 10};
+  const int* scale = rng.chance(0.5) ? kMajor : kMinor;
+  auto degree = [&](int d, int octave) {
+    const int o = d >= 0 ? d / 7 : (d - 6) / 7;
+    return root * std::pow(2.0, octave + o + scale[d - 7 * o] / 12.0);
+  };
+  const Timbre lead{rng.range(3, 8), rng.uniform(0.35, 0.75), rng.uniform(0.005, 0.04),
+                    rng.uniform(0.0, 3.0), rng.uniform(0.0, 0.006)};
+  const Timbre pad{rng.range(3, 6), rng.uniform(0.3, 0.6), rng.uniform(0.03, 0.15), 0.2, 0.003};
+  const Timbre bass{4, 0.45, 0.01, rng.uniform(0.5, 2.0), 0.0};
+  static const int kProgressions[][4] = {{0, 5, 3, 4}, {0, 3, 4, 0}, {5, 3, 0, 4}, {0, 4, 5, 3}};
+  const int* prog = kProgressions[rng.range(0, 3)];
+  int melody = rng.range(0, 6);
+  for (double bar = 0.0; bar * 4 * beat < seconds; bar += 8) {
+    const int kind = rng.range(0, 4);  // 0, 1, 2: full; 3: breakdown; 4: drums and bass
+    const bool drums = kind != 3, chords = kind != 4, melodic = kind != 4;
+    const double sectionLevel = level * rng.uniform(0.6, 1.0);
+    for (int b = 0; b < 8; ++b) {
+      const double t0 = (bar + b) * 4 * beat;
+      if (t0 >= seconds) break;
+      const int chord = prog[(static_cast<int>(bar) / 8 + b) % 4];
+      if (chords) {
+        for (int k = 0; k < 3; ++k) {
+          addNote(out, fs, t0, 4 * beat * 0.95, degree(chord + 2 * k, 2), 0.10 * sectionLevel, pad);
+        }
+      }
+      for (int q = 0; q < 4; ++q) {
+        const double tq = t0 + q * beat;
+        if (drums) {
+          const double swing = rng.uniform(-0.004, 0.004);
+          if (q % 2 == 0 || rng.chance(0.15)) addKick(out, fs, tq + swing, 0.5 * sectionLevel);
+          if (q % 2 == 1) {
+            Buffer s = noiseBurst(fs, 0.2, 0.05, Biquad(Biquad::kBandPass, fs, 1800, 0.7), rng);
+            mixAtLevel(out, s, static_cast<int64_t>((tq + swing) * fs), 0.12 * sectionLevel);
+          }
+          for (int e = 0; e < 2; ++e) {
+            if (!rng.chance(0.85)) continue;
+            Buffer h = noiseBurst(fs, 0.06, 0.015, Biquad(Biquad::kHighPass, fs, 7000, 0.7), rng);
+            mixAtLevel(out, h, static_cast<int64_t>((tq + e * beat / 2) * fs),
+                       0.03 * sectionLevel * (e == 0 ? 1.0 : 0.6));
+          }
+        }
+        if (kind != 3 || q % 2 == 0) {
+          addNote(out, fs, tq, beat * 0.9, degree(chord + (q == 2 ? 4 : 0), 0), 0.3 * sectionLevel,
+                  bass);
+        }
+      }
+      if (melodic) {
+        for (double tn = t0; tn < t0 + 4 * beat - 1e-9;) {
+          static const double kLengths[] = {0.5, 0.5, 1.0, 1.0, 1.5, 2.0, 0.25};
+          const double len = kLengths[rng.range(0, 6)] * beat;
+          if (rng.chance(0.8)) {
+            melody = std::max(-3, std::min(12, melody + rng.range(-3, 3)));
+            addNote(out, fs, tn, len * 0.9, degree(melody, 3), 0.22 * sectionLevel, lead);
+          }
+          tn += len;
+        }
+      }
+    }
+  }
+}
+
+enum class Scene { kConcert, kTalk, kParty };
+
+// The source signal of one event (or of an unrelated recording).
+Buffer makeScene(double fs, int64_t samples, Rng& rng) {
+  Buffer out(static_cast<std::size_t>(samples), 0.0f);
+  const double seconds = static_cast<double>(samples) / fs;
+  const Scene scene = static_cast<Scene>(rng.range(0, 2));
+  std::vector<Talker> talkers;
+  for (int i = rng.range(1, 3); i > 0; --i) {
+    const bool high = rng.chance(0.5);
+    talkers.push_back({high ? rng.uniform(165, 250) : rng.uniform(85, 140),
+                       high ? rng.uniform(1.08, 1.2) : rng.uniform(0.92, 1.02),
+                       rng.uniform(0.7, 1.0)});
+  }
+  switch (scene) {
+    case Scene::kConcert:
+      addMusic(out, fs, seconds, rng, 1.0);
+      break;
+    case Scene::kTalk:
+      addSpeech(out, fs, 0.0, seconds, talkers, rng, 0.12);
+      break;
+    case Scene::kParty: {
+      addMusic(out, fs, seconds, rng, 0.35);
+      for (double t = rng.uniform(0, 10); t < seconds; t += rng.uniform(8, 25)) {
+        addSpeech(out, fs, t, std::min(seconds, t + rng.uniform(3, 12)), talkers, rng, 0.12);
+      }
+      break;
+    }
+  }
+  // Crowd and room: occasional applause or laughter, a quiet noise bed.
+  for (double t = rng.uniform(5, 40); t < seconds; t += rng.uniform(20, 70)) {
+    addApplause(out, fs, t, rng.uniform(1.5, 5.0), scene == Scene::kTalk ? 0.05 : 0.08, rng);
+  }
+  double pink = 0.0;
+  for (float& s : out) {
+    pink = 0.97 * pink + 0.03 * rng.normal();
+    s += static_cast<float>(0.004 * pink);
+  }
+  float peak = 0.0f;
+  for (float s : out) peak = std::max(peak, std::fabs(s));
+  if (peak > 0.0f) {
+    for (float& s : out) s *= 0.6f / peak;
+  }
+  return out;
+}
+
+struct Device {
+  double gain;
+  double highPass;
+  double lowPass;
+  double snrDb;
+  std::vector<std::pair<int64_t, float>> taps;  // (delay in samples, gain); first is direct
+};
+
+Device makeDevice(double fs, double snrDb, bool reverb, Rng& rng) {
+  Device d;
+  d.gain = std::pow(10.0, rng.uniform(-10.0, 0.0) / 20.0);
+  d.highPass = rng.uniform(60.0, 300.0);
+  d.lowPass = rng.uniform(3000.0, 8000.0);
+  d.snrDb = snrDb;
+  d.taps.emplace_back(0, 1.0f);  // the direct path keeps the truth offset exact
+  if (reverb) {
+    const double rt = rng.uniform(0.15, 0.7);  // decay time (to -60 dB)
+    const double wet = rng.uniform(0.15, 0.5);
+    for (int k = rng.range(3, 6); k > 0; --k) {  // early reflections
+      const double delay = rng.uniform(0.003, 0.025);
+      d.taps.emplace_back(
+          static_cast<int64_t>(delay * fs),
+          static_cast<float>(wet * rng.uniform(0.4, 0.9) * (rng.chance(0.5) ? 1 : -1)));
+    }
+    for (int k = rng.range(20, 40); k > 0; --k) {  // diffuse tail
+      const double delay = rng.uniform(0.025, rt);
+      d.taps.emplace_back(static_cast<int64_t>(delay * fs),
+                          static_cast<float>(wet * 0.5 * std::pow(10.0, -3.0 * delay / rt) *
+                                             (rng.chance(0.5) ? 1 : -1)));
+    }
+  }
+  return d;
+}
+
+// One channel of a recording: what the device hears of scene[start, start + n).
+Buffer record(const Buffer& scene, int64_t start, int64_t n, double fs, const Device& d, Rng& rng) {
+  Buffer y(static_cast<std::size_t>(n), 0.0f);
+  for (const auto& tap : d.taps) {
+    const int64_t from = std::max<int64_t>(0, tap.first - start);
+    for (int64_t i = from; i < n; ++i) {
+      y[static_cast<std::size_t>(i)] +=
+          tap.second * scene[static_cast<std::size_t>(start + i - tap.first)];
+    }
+  }
+  Biquad hp(Biquad::kHighPass, fs, d.highPass, 0.707);
+  Biquad lp1(Biquad::kLowPass, fs, d.lowPass, 0.707), lp2(Biquad::kLowPass, fs, d.lowPass, 0.707);
+  for (float& s : y) s = static_cast<float>(d.gain) * lp2(lp1(hp(s)));
+  const double noise = rms(y.data(), y.size()) / std::pow(10.0, d.snrDb / 20.0);
+  // Self-noise: mostly pink (handling, air), some white (electronics).
+  Buffer nz(y.size());
+  double pink = 0.0;
+  for (float& s : nz) {
+    pink = 0.95 * pink + 0.05 * rng.normal();
+    s = static_cast<float>(3.0 * pink + 0.5 * rng.normal());
+  }
+  const double nr = rms(nz.data(), nz.size());
+  float peak = 0.0f;
+  for (std::size_t i = 0; i < y.size(); ++i) {
+    y[i] += static_cast<float>(nr > 0.0 ? noise / nr : 0.0) * nz[i];
+    peak = std::max(peak, std::fabs(y[i]));
+  }
+  if (peak > 0.95f) {  // the device's level control
+    for (float& s : y) s *= 0.95f / peak;
+  }
+  return y;
+}
+
+void writeWav(const std::string& path, const std::vector<Buffer>& channels, uint32_t rate) {
+  const std::size_t n = channels.front().size();
+  const auto ch = static_cast<uint16_t>(channels.size());
+  std::vector<uint8_t> b;
+  b.reserve(44 + n * ch * 2);
+  auto u16 = [&b](uint32_t v) {
+    b.push_back(static_cast<uint8_t>(v));
+    b.push_back(static_cast<uint8_t>(v >> 8));
+  };
+  auto u32 = [&](uint32_t v) {
+    u16(v & 0xffff);
+    u16(v >> 16);
+  };
+  auto tag = [&b](const char* t) { b.insert(b.end(), t, t + 4); };
+  const auto data = static_cast<uint32_t>(n * ch * 2);
+  tag("RIFF");
+  u32(36 + data);
+  tag("WAVE");
+  tag("fmt ");
+  u32(16);
+  u16(1);
+  u16(ch);
+  u32(rate);
+  u32(rate * ch * 2);
+  u16(ch * 2u);
+  u16(16);
+  tag("data");
+  u32(data);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (const Buffer& c : channels) {
+      const float s = std::max(-1.0f, std::min(1.0f, c[i]));
+      u16(static_cast<uint16_t>(static_cast<int16_t>(std::lround(s * 32767.0f))));
+    }
+  }
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+  if (!f) throw std::runtime_error("velksim: cannot write " + path);
+}
+
+std::string xmlEscape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+struct Planned {
+  int cluster;
+  int64_t start;
+  int64_t samples;
+};
+
+}  // namespace
+
+Truth generateSet(const SetSpec& spec, const std::string& dir) {
+  if (spec.sampleRate < 1000 || spec.channels < 1 || spec.channels > 2 || spec.minDevices < 1 ||
+      spec.maxDevices < spec.minDevices || spec.minSeconds <= 0 ||
+      spec.maxSeconds < spec.minSeconds) {
+    throw std::invalid_argument("velksim: invalid set specification");
+  }
+  std::filesystem::create_directories(dir);
+  const double fs = spec.sampleRate;
+  Rng rng(spec.seed);
+
+  // Plan every recording first, so names can be shuffled over all of them.
+  struct Source {
+    uint64_t seed;
+    int64_t samples;
+  };
+  std::vector<Source> sources;
+  std::vector<Planned> plan;
+  for (int e = 0; e < spec.events; ++e) {
+    const int devices = rng.range(spec.minDevices, spec.maxDevices);
+    std::vector<int64_t> lengths;
+    for (int d = 0; d < devices; ++d) {
+      lengths.push_back(static_cast<int64_t>(rng.uniform(spec.minSeconds, spec.maxSeconds) * fs));
+    }
+    const int64_t longest = *std::max_element(lengths.begin(), lengths.end());
+    const auto eventSamples = static_cast<int64_t>(1.25 * static_cast<double>(longest));
+    // The longest recording sits anywhere; every other one overlaps it by at
+    // least half its own length, as people film the same part of a show.
+    const std::size_t anchor = static_cast<std::size_t>(
+        std::max_element(lengths.begin(), lengths.end()) - lengths.begin());
+    const auto anchorStart =
+        static_cast<int64_t>(rng.uniform() * static_cast<double>(eventSamples - longest));
+    for (std::size_t d = 0; d < lengths.size(); ++d) {
+      int64_t start = anchorStart;
+      if (d != anchor) {
+        const int64_t lo = std::max<int64_t>(0, anchorStart - lengths[d] / 2);
+        const int64_t hi =
+            std::min(eventSamples - lengths[d], anchorStart + longest - lengths[d] / 2);
+        start = lo + static_cast<int64_t>(rng.uniform() *
+                                          static_cast<double>(std::max<int64_t>(0, hi - lo)));
+      }
+      plan.push_back({e, start, lengths[d]});
+    }
+    sources.push_back({rng.next(), eventSamples});
+  }
+  for (int u = 0; u < spec.unrelated; ++u) {
+    const auto samples = static_cast<int64_t>(rng.uniform(spec.minSeconds, spec.maxSeconds) * fs);
+    plan.push_back({spec.events + u, 0, samples});
+    sources.push_back({rng.next(), samples});
+  }
+
+  std::vector<std::size_t> order(plan.size());
+  std::iota(order.begin(), order.end(), 0);
+  for (std::size_t i = order.size(); i > 1; --i) {
+    std::swap(order[i - 1], order[static_cast<std::size_t>(rng.next() % i)]);
+  }
+  const int width = std::max(2, static_cast<int>(std::to_string(plan.size()).size()));
+  std::vector<std::string> names(plan.size());
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    std::string digits = std::to_string(k + 1);
+    digits.insert(0, static_cast<std::size_t>(width) - digits.size(), '0');
+    names[order[k]] = spec.prefix + digits;
+  }
+
+  Truth truth;
+  truth.sampleRate = spec.sampleRate;
+  truth.clusters.resize(sources.size());
+  for (std::size_t c = 0; c < sources.size(); ++c) {
+    Rng sceneRng(sources[c].seed);
+    const Buffer scene = makeScene(fs, sources[c].samples, sceneRng);
+    int64_t earliest = std::numeric_limits<int64_t>::max();
+    for (const Planned& p : plan) {
+      if (p.cluster == static_cast<int>(c)) earliest = std::min(earliest, p.start);
+    }
+    for (std::size_t r = 0; r < plan.size(); ++r) {
+      const Planned& p = plan[r];
+      if (p.cluster != static_cast<int>(c)) continue;
+      Rng devRng = sceneRng.fork();
+      std::vector<Buffer> channels;
+      for (int ch = 0; ch < spec.channels; ++ch) {
+        const Device dev = makeDevice(fs, spec.snrDb, spec.reverb, devRng);
+        channels.push_back(record(scene, p.start, p.samples, fs, dev, devRng));
+      }
+      writeWav(dir + "/" + names[r] + ".wav", channels, spec.sampleRate);
+      truth.clusters[c].recordings.push_back(
+          {names[r], static_cast<double>(p.start - earliest) / fs, p.start, p.samples});
+    }
+    auto& recs = truth.clusters[c].recordings;
+    std::sort(recs.begin(), recs.end(),
+              [](const TruthRecording& a, const TruthRecording& b) { return a.name < b.name; });
+  }
+  return truth;
+}
+
+void writeTruthXml(const Truth& truth, const std::string& path) {
+  std::ofstream f(path, std::ios::trunc);
+  f << "<truth>\n";
+  for (const TruthCluster& c : truth.clusters) {
+    if (c.recordings.size() == 1) {
+      f << "  <cluster><recording name=\"" << xmlEscape(c.recordings[0].name) << "\"/></cluster>\n";
+      continue;
+    }
+    f << "  <cluster>\n";
+    for (const TruthRecording& r : c.recordings) {
+      char offset[64];
+      // Whole samples over the rate: 10 decimals hold every such value to 1e-10 s.
+      std::snprintf(offset, sizeof offset, "%.10g", r.offset);
+      f << "    <recording name=\"" << xmlEscape(r.name) << "\" offset=\"" << offset
+        << (std::string(offset).find_first_of(".e") == std::string::npos ? ".0" : "") << "\"/>\n";
+    }
+    f << "  </cluster>\n";
+  }
+  f << "</truth>\n";
+  if (!f) throw std::runtime_error("velksim: cannot write " + path);
+}
+
+Score scoreClusters(const Truth& truth, const std::vector<FoundCluster>& found) {
+  struct Where {
+    int cluster;
+    double offset;
+  };
+  std::map<std::string, Where> truePos, foundPos;
+  for (std::size_t c = 0; c < truth.clusters.size(); ++c) {
+    for (const TruthRecording& r : truth.clusters[c].recordings) {
+      truePos[r.name] = {static_cast<int>(c), r.offset};
+    }
+  }
+  for (std::size_t c = 0; c < found.size(); ++c) {
+    for (const auto& m : found[c]) {
+      if (truePos.count(m.first) != 0) foundPos[m.first] = {static_cast<int>(c), m.second};
+    }
+  }
+  Score s;
+  std::vector<std::string> names;
+  for (const auto& kv : truePos) names.push_back(kv.first);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    for (std::size_t j = i + 1; j < names.size(); ++j) {
+      const Where& ti = truePos[names[i]];
+      const Where& tj = truePos[names[j]];
+      const bool together = ti.cluster == tj.cluster;
+      const auto fi = foundPos.find(names[i]);
+      const auto fj = foundPos.find(names[j]);
+      const bool placed =
+          fi != foundPos.end() && fj != foundPos.end() && fi->second.cluster == fj->second.cluster;
+      s.truePairs += together;
+      s.foundPairs += placed;
+      if (together && placed) {
+        ++s.correctPairs;
+        const double err = (fj->second.offset - fi->second.offset) - (tj.offset - ti.offset);
+        s.offsetErrors.push_back(std::fabs(err));
+      }
+    }
+  }
+  if (s.foundPairs > 0) s.precision = static_cast<double>(s.correctPairs) / s.foundPairs;
+  if (s.truePairs > 0) s.recall = static_cast<double>(s.correctPairs) / s.truePairs;
+  s.f1 = s.precision + s.recall > 0 ? 2 * s.precision * s.recall / (s.precision + s.recall) : 0.0;
+  std::sort(s.offsetErrors.begin(), s.offsetErrors.end());
+  if (!s.offsetErrors.empty()) {
+    const std::size_t n = s.offsetErrors.size();
+    s.medianError =
+        n % 2 ? s.offsetErrors[n / 2] : 0.5 * (s.offsetErrors[n / 2 - 1] + s.offsetErrors[n / 2]);
+    const auto rank = static_cast<std::size_t>(std::ceil(0.95 * static_cast<double>(n)));
+    s.p95Error = s.offsetErrors[std::max<std::size_t>(rank, 1) - 1];
+    const auto ok = std::count_if(s.offsetErrors.begin(), s.offsetErrors.end(),
+                                  [](double e) { return e <= 0.040 + 1e-9; });
+    s.within40ms = static_cast<double>(ok) / static_cast<double>(n);
+  }
+  return s;
+}
+
+}  // namespace velksim

@@ -1,0 +1,155 @@
+// Front of the media layer: argument checks, the mono conveniences and MediaInput,
+// on top of whichever back end the build has.
+#include "velk/media.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <limits>
+
+#include "velk/media_impl.h"
+
+namespace velktool {
+
+namespace detail {
+
+uint64_t secondsToSamples(double seconds, uint32_t rate) {
+  if (!(seconds > 0)) return 0;
+  const double n = std::floor(seconds * rate + 0.5);
+  if (n >= 1.8e19) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(n);
+}
+
+bool OutputWindow::deliver(const float* frames, size_t count, uint64_t pos) {
+  if (stopped_) return false;
+  uint64_t first = pos;
+  uint64_t last = pos + count;
+  if (last <= begin_) return true;
+  first = std::max(first, begin_);
+  last = std::min(last, end_);
+  if (first < last) {
+    const size_t n = static_cast<size_t>(last - first);
+    const size_t values = n * static_cast<size_t>(channels_);
+    const float* src = frames + static_cast<size_t>(first - pos) * static_cast<size_t>(channels_);
+    clamped_.resize(values);
+    for (size_t i = 0; i < values; ++i) clamped_[i] = std::min(1.0f, std::max(-1.0f, src[i]));
+    delivered_ += n;
+    if (!sink_(clamped_.data(), n, channels_)) stopped_ = true;
+  }
+  if (last >= end_) stopped_ = true;
+  return !stopped_;
+}
+
+}  // namespace detail
+
+namespace {
+
+bool checkOptions(const std::string& path, const DecodeOptions& opt, std::string& error) {
+  if (opt.channels < 0) {
+    error = "cannot decode " + path + ": a negative channel count was asked for";
+    return false;
+  }
+  // Far beyond any real device; also keeps the grid arithmetic inside 64 bits.
+  if (opt.sampleRate > 1000000) {
+    error = "cannot decode " + path + ": sample rate " + std::to_string(opt.sampleRate) +
+            " Hz is out of range";
+    return false;
+  }
+  if (!std::isfinite(opt.startSeconds) || opt.startSeconds < 0) {
+    error = "cannot decode " + path + ": the start must be a non-negative number of seconds";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool probeMedia(const std::string& path, MediaInfo& info, std::string& error) {
+  info = MediaInfo();
+  error.clear();
+  return detail::probeBackend(path, info, error);
+}
+
+bool decodeAudio(const std::string& path, const DecodeOptions& opt, const FrameSink& sink,
+                 std::string& error) {
+  error.clear();
+  if (!checkOptions(path, opt, error)) return false;
+  DecodeOptions o = opt;
+  if (!o.warn) o.warn = [](const std::string& line) { std::cerr << "warning: " << line << '\n'; };
+  return detail::decodeBackend(path, o, sink, error);
+}
+
+bool decodeMono(const std::string& path, uint32_t sampleRate, std::vector<float>& out,
+                std::string& error, double startSeconds, double maxSeconds) {
+  out.clear();
+  DecodeOptions opt;
+  opt.sampleRate = sampleRate;
+  opt.channels = 1;
+  opt.startSeconds = startSeconds;
+  opt.maxSeconds = maxSeconds;
+  return decodeAudio(
+      path, opt,
+      [&out](const float* frames, size_t count, int) {
+        out.insert(out.end(), frames, frames + count);
+        return true;
+      },
+      error);
+}
+
+std::unique_ptr<MediaInput> MediaInput::open(const std::string& path, uint32_t sampleRate,
+                                             std::string& error) {
+  std::unique_ptr<MediaInput> in(new MediaInput());
+  if (!probeMedia(path, in->info_, error)) return nullptr;
+  in->rate_ = sampleRate != 0 ? sampleRate : in->info_.sampleRate;
+  // Reserve from the announced duration so the vector does not grow by doubling (which
+  // would briefly hold twice the samples); capped because headers can lie.
+  const double estimate = std::min(in->info_.durationSeconds, 12.0 * 3600.0) * in->rate_;
+  if (estimate > 0) in->samples_.reserve(static_cast<size_t>(estimate * 1.01) + in->rate_);
+
+  DecodeOptions opt;
+  opt.sampleRate = sampleRate;
+  opt.channels = 1;
+  MediaInput* self = in.get();
+  opt.warn = [self](const std::string& line) { self->warnings_ += line + "\n"; };
+  const bool ok = decodeAudio(
+      path, opt,
+      [self](const float* frames, size_t count, int) {
+        self->samples_.insert(self->samples_.end(), frames, frames + count);
+        return true;
+      },
+      error);
+  if (!ok) return nullptr;
+  // Give back a reserve that a wrong duration made far too large.
+  if (in->samples_.capacity() > in->samples_.size() + in->samples_.size() / 8 + in->rate_)
+    in->samples_.shrink_to_fit();
+  return in;
+}
+
+uint64_t MediaInput::getNumSamples() { return samples_.size(); }
+
+bool MediaInput::read(Velk::array<float>& buffer) {
+  const int32_t n = buffer.count();
+  if (n <= 0 || buffer.data == nullptr) return true;
+  const size_t want = static_cast<size_t>(n);
+  const size_t avail = std::min(want, samples_.size() - pos_);
+  std::copy(samples_.begin() + static_cast<std::ptrdiff_t>(pos_),
+            samples_.begin() + static_cast<std::ptrdiff_t>(pos_ + avail), buffer.data);
+  std::fill(buffer.data + avail, buffer.data + want, 0.0f);
+  pos_ += avail;
+  return true;
+}
+
+bool MediaInput::rewind() {
+  pos_ = 0;
+  return true;
+}
+
+bool haveFFmpeg() {
+#if VELK_HAVE_FFMPEG
+  return true;
+#else
+  return false;
+#endif
+}
+
+}  // namespace velktool

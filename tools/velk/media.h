@@ -1,0 +1,92 @@
+// Reading the recordings users actually have: WAV at any rate and depth, compressed
+// audio and the sound of video files, decoded through FFmpeg's libraries when the
+// build has them, and served to the extractor as a mono VkInput at its rate.
+#ifndef VELK_TOOL_MEDIA_H
+#define VELK_TOOL_MEDIA_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "velk/array.h"
+#include "velk/input.h"
+
+namespace velktool {
+
+struct MediaInfo {
+  bool hasAudio = false;
+  uint32_t sampleRate = 0;     // of the first audio stream
+  int channels = 0;            // of the first audio stream
+  double durationSeconds = 0;  // best estimate (stream, then container); 0 if unknown
+  std::string codec;           // e.g. "pcm_s16le", "aac"
+  std::string container;       // e.g. "wav", "mov,mp4,m4a,3gp,3g2,mj2"
+};
+
+// False with a one-line reason in error when the file cannot be opened or holds no
+// audio stream.
+bool probeMedia(const std::string& path, MediaInfo& info, std::string& error);
+
+struct DecodeOptions {
+  uint32_t sampleRate = 0;  // 0: the stream's own rate; otherwise resample to it
+  int channels = 0;         // 0: all channels of the stream (interleaved); n: the first n
+  double startSeconds = 0;  // skip this much audio at the start (exact, on the output grid)
+  double maxSeconds = -1;   // stop after this much audio (<0: to the end)
+  // Receives one line per problem that did not stop the decode (damaged packets,
+  // implausible timestamps). Unset: the line goes to standard error.
+  std::function<void(const std::string&)> warn;
+};
+
+using FrameSink = std::function<bool(const float* frames, size_t count, int channels)>;
+
+// Streams the first audio stream, calling sink with interleaved float frames in
+// [-1, 1]; sink returns false to stop early (not an error). Sample 0 of the output is
+// time zero of the file's timeline: encoder priming declared by the container is
+// removed and a late-starting audio track is preceded by silence.
+bool decodeAudio(const std::string& path, const DecodeOptions& opt, const FrameSink& sink,
+                 std::string& error);
+
+// Convenience: mono (first channel) at the given rate (0: the file's own) into a vector.
+bool decodeMono(const std::string& path, uint32_t sampleRate, std::vector<float>& out,
+                std::string& error, double startSeconds = 0, double maxSeconds = -1);
+
+// A VkInput over the first channel of a file at the extraction rate. The decode is
+// streamed and only the resampled mono samples are kept.
+class MediaInput final : public Velk::VkInput {
+ public:
+  // Null with a one-line reason in error when the file cannot be read at all.
+  static std::unique_ptr<MediaInput> open(const std::string& path, uint32_t sampleRate,
+                                          std::string& error);
+  ~MediaInput() = default;
+
+  MediaInput(const MediaInput&) = delete;
+  MediaInput& operator=(const MediaInput&) = delete;
+
+  uint64_t getNumSamples() override;
+  // Past the last sample the buffer is filled with zeros (silence, not stale values).
+  bool read(Velk::array<float>& buffer) override;
+  bool rewind() override;
+
+  uint32_t sampleRate() const { return rate_; }
+  const MediaInfo& info() const { return info_; }
+  const std::vector<float>& samples() const { return samples_; }
+  // Problems met while decoding that did not stop it, one per line; empty if none.
+  const std::string& warnings() const { return warnings_; }
+
+ private:
+  MediaInput() = default;
+
+  std::vector<float> samples_;
+  size_t pos_ = 0;
+  uint32_t rate_ = 0;
+  MediaInfo info_;
+  std::string warnings_;
+};
+
+bool haveFFmpeg();  // false in a build without FFmpeg's libraries
+
+}  // namespace velktool
+
+#endif

@@ -1,0 +1,48 @@
+// The two back ends behind media.h: FFmpeg's libraries, or the WAV-only reader of a
+// build without them. Exactly one of them is compiled in.
+#ifndef VELK_TOOL_MEDIA_IMPL_H
+#define VELK_TOOL_MEDIA_IMPL_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "velk/media.h"
+
+namespace velktool {
+namespace detail {
+
+bool probeBackend(const std::string& path, MediaInfo& info, std::string& error);
+bool decodeBackend(const std::string& path, const DecodeOptions& opt, const FrameSink& sink,
+                   std::string& error);
+
+// Output grid index (at outRate) of a duration in seconds, rounded to the nearest sample.
+uint64_t secondsToSamples(double seconds, uint32_t rate);
+
+// Delivers output frames to the sink, keeping those in [begin, end) of the output grid
+// and clamping them to [-1, 1]. Shared by both back ends.
+class OutputWindow {
+ public:
+  OutputWindow(const FrameSink& sink, int channels, uint64_t begin, uint64_t end)
+      : sink_(sink), channels_(channels), begin_(begin), end_(end) {}
+
+  // Frames starting at output index pos; false once the sink asked to stop or the
+  // window is full.
+  bool deliver(const float* frames, size_t count, uint64_t pos);
+  bool done() const { return stopped_; }
+  uint64_t delivered() const { return delivered_; }
+
+ private:
+  const FrameSink& sink_;
+  int channels_;
+  uint64_t begin_;
+  uint64_t end_;
+  uint64_t delivered_ = 0;
+  bool stopped_ = false;
+  std::vector<float> clamped_;
+};
+
+}  // namespace detail
+}  // namespace velktool
+
+#endif

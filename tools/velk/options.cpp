@@ -1,0 +1,77 @@
+#include "velk/options.h"
+
+#include <cctype>
+
+namespace velktool {
+
+namespace {
+
+bool parseThreads(const std::string& text, unsigned& out) {
+  if (text.empty() || text.size() > 4) return false;
+  unsigned v = 0;
+  for (char c : text) {
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    v = v * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (v < 1 || v > kMaxThreads) return false;
+  out = v;
+  return true;
+}
+
+// Matches "--name" (value in the next argument) and "--name=value".
+bool valueOption(const std::string& arg, const std::string& name, int& i, int argc,
+                 const char* const* argv, std::string& value, bool& missing) {
+  missing = false;
+  if (arg == name) {
+    if (i + 1 >= argc) {
+      missing = true;
+      return true;
+    }
+    value = argv[++i];
+    return true;
+  }
+  if (arg.compare(0, name.size() + 1, name + "=") == 0) {
+    value = arg.substr(name.size() + 1);
+    missing = value.empty();
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool splitToolOptions(int argc, const char* const* argv, ToolOptions& options,
+                      std::vector<std::string>& rest, std::string& error) {
+  rest.clear();
+  if (argc > 0) rest.emplace_back(argv[0]);
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    std::string value;
+    bool missing = false;
+    if (valueOption(arg, "--json", i, argc, argv, value, missing)) {
+      if (missing) {
+        error = "--json needs a file name";
+        return false;
+      }
+      options.jsonPath = value;
+    } else if (valueOption(arg, "--threads", i, argc, argv, value, missing)) {
+      if (missing || !parseThreads(value, options.threads)) {
+        error = "--threads needs a whole number from 1 to " + std::to_string(kMaxThreads);
+        return false;
+      }
+    } else if (arg == "--no-refine") {
+      options.refine = false;
+    } else if (arg == "--quiet") {
+      options.quiet = true;
+    } else if (arg == "--version") {
+      options.version = true;
+    } else if (arg == "--help") {
+      options.help = true;
+    } else {
+      rest.push_back(arg);
+    }
+  }
+  return true;
+}
+
+}  // namespace velktool

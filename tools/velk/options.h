@@ -1,0 +1,31 @@
+// The tool's own long options, taken out of the command line before the rest
+// goes to the command-line layer unchanged.
+#ifndef VELK_TOOL_OPTIONS_H
+#define VELK_TOOL_OPTIONS_H
+
+#include <string>
+#include <vector>
+
+namespace velktool {
+
+struct ToolOptions {
+  std::string jsonPath;  // --json FILE
+  unsigned threads = 0;  // --threads N; 0: one per hardware thread
+  bool refine = true;    // --no-refine turns it off
+  bool quiet = false;    // --quiet: no progress display
+  bool version = false;  // --version
+  bool help = false;     // --help
+};
+
+// Fills options from the tool's long options (also in the --name=value form)
+// and puts every other argument, argv[0] first, into rest in its original
+// order. False with a one-line reason in error for a missing or bad value.
+bool splitToolOptions(int argc, const char* const* argv, ToolOptions& options,
+                      std::vector<std::string>& rest, std::string& error);
+
+// Largest --threads value accepted.
+constexpr unsigned kMaxThreads = 256;
+
+}  // namespace velktool
+
+#endif

@@ -1,0 +1,244 @@
+#include "velk/recordings.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "velk/landmark_extract.h"
+#include "velk/media.h"
+#include "velk/wavfile.h"
+
+namespace fs = std::filesystem;
+
+namespace velktool {
+
+namespace {
+
+// Extensions of files that are meant as recordings: failing to read one is a
+// problem worth an exit status, while other files are just not recordings.
+bool looksLikeMedia(const std::string& fileName) {
+  static const std::set<std::string> kinds = {
+      "wav", "wave", "bwf", "rf64", "aif",  "aiff", "aifc", "caf", "flac", "mp3",
+      "m4a", "aac",  "ogg", "oga",  "opus", "wma",  "amr",  "mp4", "m4v",  "mov",
+      "mkv", "mka",  "avi", "webm", "mts",  "m2ts", "ts",   "3gp", "mxf",  "dv"};
+  const auto dot = fileName.find_last_of('.');
+  if (dot == std::string::npos) return false;
+  std::string ext = fileName.substr(dot + 1);
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return kinds.count(ext) != 0;
+}
+
+void classify(const std::string& path, const std::string& fileName, uint32_t rate,
+              Listing& listing) {
+  Recording r;
+  r.path = path;
+  r.fileName = fileName;
+  r.name = Velk::VkLandmarkExtract::baseName(path);
+  try {
+    Velk::wavfile_t wav(path, 1, 1, 16000);
+    // 24-bit and 32-bit samples are left to the media layer, which knows integer from float.
+    if (wav.numChannels >= 1 && wav.numChannels <= 16 &&
+        (wav.bitsPerSample == 8 || wav.bitsPerSample == 16) && wav.sampleRate > 0) {
+      r.wavReadable = true;
+      r.sampleRate = wav.sampleRate;
+      r.channels = wav.numChannels;
+      r.durationSeconds = static_cast<double>(wav.numSamples) / wav.sampleRate;
+    }
+  } catch (const std::exception&) {
+  }
+  if (r.wavReadable && r.sampleRate == rate) {
+    r.route = Route::Library;
+    listing.recordings.push_back(r);
+    return;
+  }
+  MediaInfo info;
+  std::string error;
+  if (probeMedia(path, info, error) && info.hasAudio && info.sampleRate > 0) {
+    r.route = Route::Media;
+    if (!r.wavReadable) {
+      r.sampleRate = info.sampleRate;
+      r.channels = info.channels;
+      r.durationSeconds = info.durationSeconds;
+    }
+    listing.recordings.push_back(r);
+    return;
+  }
+  SkippedFile s;
+  s.path = path;
+  if (r.wavReadable) {
+    s.problem = true;
+    s.reason = "sample rate " + std::to_string(r.sampleRate) + " Hz differs from " +
+               std::to_string(rate) + " Hz and this build cannot resample";
+  } else {
+    // A video without sound is not a recording; other failures of a media file are.
+    const std::string noAudio = "holds no audio stream";
+    const bool silent = error.size() >= noAudio.size() &&
+                        error.compare(error.size() - noAudio.size(), noAudio.size(), noAudio) == 0;
+    s.problem = looksLikeMedia(fileName) && !silent;
+    if (silent)
+      s.reason = "no audio stream";
+    else if (!s.problem)
+      s.reason = "not an audio file";
+    else
+      s.reason = error.empty() ? "cannot be decoded" : error;
+  }
+  listing.skipped.push_back(s);
+}
+
+struct Slot {
+  Velk::VkFile* file = nullptr;
+  std::string error;
+  std::string warnings;
+  double durationSeconds = -1.0;
+  bool done = false;
+};
+
+void extractOne(Velk::VkLandmarkExtract& extractor, const Recording& r, uint32_t rate, Slot& out) {
+  try {
+    if (r.route == Route::Library) {
+      out.file = extractor.run(r.path, r.id);
+      if (out.file == nullptr) out.error = "the library could not load it";
+      return;
+    }
+    std::string error;
+    std::unique_ptr<MediaInput> input = MediaInput::open(r.path, rate, error);
+    if (!input) {
+      out.error = error.empty() ? "cannot decode it" : error;
+      return;
+    }
+    out.warnings = input->warnings();
+    out.durationSeconds = static_cast<double>(input->getNumSamples()) / rate;
+    out.file = extractor.run(input.get(), r.id);
+  } catch (const std::exception& e) {
+    delete out.file;
+    out.file = nullptr;
+    out.error = e.what();
+  }
+}
+
+}  // namespace
+
+bool listFolder(const std::string& folder, uint32_t extractionRate, Listing& listing,
+                std::string& error) {
+  listing = Listing();
+  std::error_code ec;
+  if (!fs::exists(folder, ec)) {
+    error = "input folder " + folder + " does not exist";
+    return false;
+  }
+  if (!fs::is_directory(folder, ec)) {
+    error = "input path " + folder + " is not a folder";
+    return false;
+  }
+  std::vector<std::string> names;
+  fs::directory_iterator it(folder, ec);
+  if (ec) {
+    error = "cannot read input folder " + folder + ": " + ec.message();
+    return false;
+  }
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    if (ec) break;
+    const std::string name = it->path().filename().string();
+    if (name.empty() || name[0] == '.') continue;
+    std::error_code sec;
+    if (!fs::is_regular_file(it->path(), sec)) continue;  // sub-folders and devices
+    names.push_back(name);
+  }
+  if (ec) {
+    error = "cannot read input folder " + folder + ": " + ec.message();
+    return false;
+  }
+  // Byte order of names, so that ids do not depend on the file system's listing order.
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names)
+    classify((fs::path(folder) / name).string(), name, extractionRate, listing);
+  int32_t id = 0;
+  for (Recording& r : listing.recordings) r.id = ++id;
+  return true;
+}
+
+Velk::VkFileSet* extractRecordings(std::vector<Recording>& recordings,
+                                   const Velk::VkExtractParams& params, unsigned threads,
+                                   ProgressDisplay& progress, std::vector<SkippedFile>& failures) {
+  const std::size_t n = recordings.size();
+  const uint32_t rate = params.getSampleRate();
+  std::vector<Slot> slots(n);
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::atomic<std::size_t> next{0};
+  std::size_t finished = 0;
+
+  // Each thread has its own extractor; results go to their recording's slot, so
+  // the outcome does not depend on which thread took which file.
+  auto worker = [&]() {
+    Velk::VkLandmarkExtract extractor(params);
+    for (;;) {
+      const std::size_t i = next++;
+      if (i >= n) return;
+      Slot slot;
+      extractOne(extractor, recordings[i], rate, slot);
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        slots[i] = std::move(slot);
+        slots[i].done = true;
+        ++finished;
+      }
+      changed.notify_all();
+    }
+  };
+  const unsigned count =
+      static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(threads, n)));
+  std::vector<std::thread> pool;
+  for (unsigned t = 0; t < count && n > 0; ++t) pool.emplace_back(worker);
+
+  // Everything is printed from this thread, in id order, as a single thread would.
+  for (std::size_t i = 0; i < n; ++i) {
+    const Recording& r = recordings[i];
+    progress.clear();
+    std::cout << "STARTING: " << r.path << " (id " << r.id << ")\n";
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      for (;;) {
+        const std::size_t done = finished;
+        lock.unlock();
+        progress.show("extracting: " + std::to_string(done) + "/" + std::to_string(n) + " files");
+        lock.lock();
+        if (slots[i].done) break;
+        changed.wait(lock, [&] { return slots[i].done || finished != done; });
+      }
+    }
+    progress.clear();
+    Slot& slot = slots[i];
+    if (!slot.warnings.empty()) std::cerr << "warning: " << r.path << ": " << slot.warnings;
+    if (slot.file == nullptr) {
+      if (r.route == Route::Media) std::cout << "[ERROR]: Could not load: " << r.path << std::endl;
+      failures.push_back({r.path, slot.error, true});
+    }
+    if (slot.durationSeconds >= 0) recordings[i].durationSeconds = slot.durationSeconds;
+    std::cout << "FEATURE EXTRACTION COMPLETE: " << r.path << std::endl;
+  }
+  for (std::thread& t : pool) t.join();
+  progress.show("extracting: " + std::to_string(n) + "/" + std::to_string(n) + " files", true);
+  progress.clear();
+
+  auto* set = new Velk::VkFileSet();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (slots[i].file == nullptr) continue;
+    const Recording& r = recordings[i];
+    set->nameToId[r.name] = r.id;
+    set->idToName[r.id] = r.name;
+    set->idToPath[r.id] = r.path;
+    set->addFile(slots[i].file);
+  }
+  return set;
+}
+
+}  // namespace velktool

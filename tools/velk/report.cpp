@@ -1,0 +1,145 @@
+#include "velk/report.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+
+namespace velktool {
+
+namespace {
+
+// Microseconds are far below a sample at any rate; more digits only show float noise.
+double roundMicro(double seconds) { return std::round(seconds * 1e6) / 1e6; }
+
+std::string fixed(double v, int decimals) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+  return buf;
+}
+
+std::string ratio(double v) { return std::isnan(v) ? "n/a" : fixed(v, 3); }
+
+std::string joinNames(const std::vector<std::string>& names) {
+  std::string s;
+  for (const std::string& n : names) s += (s.empty() ? "" : ", ") + n;
+  return s;
+}
+
+void printStats(std::ostream& out, const char* label, const OffsetStats& s) {
+  char line[160];
+  std::snprintf(line, sizeof line, "  %-8s %10.3f %10.3f %10.3f %9.1f%% %9.1f%%\n", label,
+                s.median * 1e3, s.p95 * 1e3, s.max * 1e3, s.within40ms * 100.0,
+                s.within1ms * 100.0);
+  out << line;
+}
+
+nlohmann::ordered_json statsJson(const OffsetStats& s) {
+  return {
+      {"pairs", s.pairs},         {"median", roundMicro(s.median)}, {"p95", roundMicro(s.p95)},
+      {"max", roundMicro(s.max)}, {"within_40ms", s.within40ms},    {"within_1ms", s.within1ms}};
+}
+
+nlohmann::json ratioJson(double v) {
+  return std::isnan(v) ? nlohmann::json(nullptr) : nlohmann::json(v);
+}
+
+}  // namespace
+
+void printTable(std::ostream& out, const std::vector<ClusterResult>& clusters, bool refineRan) {
+  out << "\nSYNC RESULT\n";
+  out << "cluster    id   offset (s)   coarse (s)  refined  name\n";
+  for (std::size_t c = 0; c < clusters.size(); ++c) {
+    for (const MemberResult& m : clusters[c].members) {
+      char line[96];
+      std::snprintf(line, sizeof line, "%7zu %5d %12.3f %12.3f  %-7s  ", c + 1, m.id, m.offset,
+                    m.coarse,
+                    !refineRan                       ? "off"
+                    : clusters[c].members.size() < 2 ? "-"
+                                                     : (m.refined ? "yes" : "no"));
+      out << line << m.name << '\n';
+    }
+  }
+  out << std::flush;
+}
+
+void printEvaluation(std::ostream& out, const Evaluation& ev, const std::string& truthPath) {
+  out << "\nEVALUATION against " << truthPath << '\n';
+  out << "pairs: " << ev.truthPairs << " together in the truth, " << ev.resultPairs
+      << " together in the result, " << ev.correctPairs << " in both\n";
+  out << "precision " << ratio(ev.precision) << "  recall " << ratio(ev.recall) << "  F1 "
+      << ratio(ev.f1) << '\n';
+  if (!ev.missingFromResult.empty())
+    out << "in the truth but not among the recordings: " << joinNames(ev.missingFromResult) << '\n';
+  if (!ev.missingFromTruth.empty())
+    out << "among the recordings but not in the truth: " << joinNames(ev.missingFromTruth) << '\n';
+  out << "offset error over " << ev.refined.pairs << " pairs placed together in both:\n";
+  if (ev.refined.pairs > 0) {
+    out << "             median (ms)  95th (ms)   max (ms)  <= 40 ms    <= 1 ms\n";
+    printStats(out, "refined", ev.refined);
+    printStats(out, "coarse", ev.coarse);
+  }
+  out << std::flush;
+}
+
+std::string renderJson(const JsonInput& in) {
+  using json = nlohmann::ordered_json;
+  json clusters = json::array();
+  for (const ClusterResult& c : *in.clusters) {
+    json members = json::array();
+    for (const MemberResult& m : c.members)
+      members.push_back({{"id", m.id},
+                         {"name", m.name},
+                         {"path", m.path},
+                         {"offset", roundMicro(m.offset)},
+                         {"coarse_offset", roundMicro(m.coarse)},
+                         {"refined", m.refined}});
+    clusters.push_back({{"members", members}});
+  }
+  Velk::VkExtractParams e = in.extract;  // getMaxPairsPerPeak is not const
+  json extraction = {{"freqRange", e.freqRange},
+                     {"timeRange", e.timeRange},
+                     {"initialThresholdFrames", e.initialThresholdFrames},
+                     {"maxPeaksPerFrame", e.maxPeaksPerFrame},
+                     {"peakDynRange", shortestDouble(e.peakDynRange)},
+                     {"dbThreshold", shortestDouble(e.dbThreshold)},
+                     {"decayPerFrame", shortestDouble(e.decayPerFrame)},
+                     {"peakWidth", shortestDouble(e.peakWidth)},
+                     {"fftSize", e.getFftSize()},
+                     {"hopSize", e.getHopSize()},
+                     {"sampleRate", e.getSampleRate()},
+                     {"maxPairsPerPeak", e.getMaxPairsPerPeak()}};
+  const Velk::VkClusterSyncParams& s = *in.clusterSync;
+  json clusterSync = {{"minPercentMatch", shortestDouble(s.getMinPercentMatch())},
+                      {"minOverlapLength", shortestDouble(s.getMinOverlapLength())},
+                      {"minTemplateLength", shortestDouble(s.getMinTemplateLength())},
+                      {"maxLandmarks", s.getMaxLandmarks()},
+                      {"acceptThreshold", s.getAcceptThreshold()},
+                      {"framesPerSecond", shortestDouble(s.getFramesPerSecond())},
+                      {"hopSize", s.getHopSize()},
+                      {"sampleRate", e.getSampleRate()}};
+  json doc = {{"clusters", clusters},
+              {"parameters",
+               {{"extraction", extraction}, {"cluster_sync", clusterSync}, {"refine", in.refine}}}};
+  json skipped = json::array();
+  if (in.skipped != nullptr)
+    for (const SkippedFile& f : *in.skipped)
+      skipped.push_back({{"path", f.path}, {"reason", f.reason}, {"problem", f.problem}});
+  doc["skipped"] = skipped;
+  if (in.evaluation != nullptr) {
+    const Evaluation& ev = *in.evaluation;
+    doc["evaluation"] = {
+        {"truth", in.truthPath},
+        {"pairs",
+         {{"truth", ev.truthPairs}, {"result", ev.resultPairs}, {"correct", ev.correctPairs}}},
+        {"precision", ratioJson(ev.precision)},
+        {"recall", ratioJson(ev.recall)},
+        {"f1", ratioJson(ev.f1)},
+        {"missing_from_result", ev.missingFromResult},
+        {"missing_from_truth", ev.missingFromTruth},
+        {"offset_error", {{"refined", statsJson(ev.refined)}, {"coarse", statsJson(ev.coarse)}}}};
+  }
+  return doc.dump(2) + "\n";
+}
+
+}  // namespace velktool

@@ -1,0 +1,38 @@
+// Synchronized copies: one folder per cluster, each member as a 16-bit WAV file
+// at its own rate and channel count, preceded by silence for its offset so that
+// all members of a cluster start together.
+#ifndef VELK_TOOL_SYNC_OUTPUT_H
+#define VELK_TOOL_SYNC_OUTPUT_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "velk/recordings.h"
+#include "velk/sync_result.h"
+
+namespace velktool {
+
+// Name of the folder of the cluster at position index (from 0): cluster_01, ...
+std::string clusterFolderName(std::size_t index);
+
+// Frames of silence that put a member at offsetSeconds, to the nearest sample.
+uint64_t paddingFrames(double offsetSeconds, uint32_t sampleRate);
+
+// Writes one copy through a temporary file in the target's folder, renamed
+// over target when complete; nothing is left behind on failure.
+bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std::string& target,
+                     std::string& error);
+
+// Writes every cluster under outputFolder. Refuses (writing nothing) an output
+// folder that is the input folder or lies inside it, and any target that is an
+// input file. Prints one line per file written; false when anything failed.
+bool writeSynchronizedCopies(const std::string& outputFolder, const std::string& inputFolder,
+                             const std::vector<ClusterResult>& clusters,
+                             const std::map<int32_t, const Recording*>& recordings,
+                             std::string& error);
+
+}  // namespace velktool
+
+#endif
