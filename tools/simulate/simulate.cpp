@@ -165,6 +165,7 @@ void addKick(Buffer& out, double fs, double start, double amp) {
   for (int64_t i = 0; i < n && i0 + i < static_cast<int64_t>(out.size()); ++i) {
     const double t = static_cast<double>(i) / fs;
     phase += (48.0 + 110.0 * std::exp(-t / 0.03)) / fs;
+    if (i0 + i < 0) continue;
     out[static_cast<std::size_t>(i0 + i)] +=
         static_cast<float>(amp * std::exp(-t / 0.12) * std::sin(2.0 * kPi * phase));
   }

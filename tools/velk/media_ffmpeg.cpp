@@ -506,7 +506,7 @@ class Pass {
   // absorbed instead, so that the samples stay contiguous.
   bool follow(const AVFrame* f) {
     int64_t p = 0;
-    if (drop_ > 0 || !timelinePos(f, p)) return true;
+    if (drop_ > 0 || inPos_ >= lastIn_ || !timelinePos(f, p)) return true;
     const int64_t d = p - static_cast<int64_t>(inPos_);
     const int64_t tolerance = std::max<int64_t>(prevFrame_ / 2, inRate_ / 200);
     if (d > tolerance && d <= maxJump_) {
@@ -520,6 +520,7 @@ class Pass {
   }
 
   bool silence(uint64_t upTo) {
+    upTo = std::min(upTo, lastIn_);
     if (upTo <= std::max(inPos_, firstIn_)) {
       inPos_ = std::max(inPos_, upTo);
       return true;

@@ -1,0 +1,303 @@
+// A whole sync by the Velk binary on a small generated set: clusters, offsets
+// within a millisecond of the truth, the evaluation, sample-accurate copies,
+// untouched inputs, repeatable results whatever the thread count, and the
+// refusals that protect the input folder.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "tool_run.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using velktest::contains;
+using velktest::runVelk;
+using velktest::slurp;
+using velktest::TempDir;
+
+void addNoise(std::vector<float>& x, double snrDb, uint32_t seed) {
+  double power = 0;
+  for (float v : x) power += static_cast<double>(v) * v;
+  power /= static_cast<double>(x.size());
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> g(0.0, std::sqrt(power / std::pow(10.0, snrDb / 10.0)));
+  for (float& v : x) v += static_cast<float>(g(rng));
+}
+
+// A stretch of a 16 kHz scene as an 8 kHz device: zero-phase low-pass, then every
+// other sample from start16 on, so an odd start is a half-sample offset at 8 kHz.
+std::vector<float> device8k(const std::vector<float>& scene, std::size_t start16, double seconds,
+                            float gain, double snrDb, uint32_t seed) {
+  const int half = 32;
+  std::vector<double> h(2 * half + 1);
+  for (int k = -half; k <= half; ++k) {
+    const double fc = 0.45 * 8000.0 / 16000.0 * 2.0;  // of the 16 kHz Nyquist band
+    const double sinc = k == 0 ? fc : std::sin(M_PI * fc * k) / (M_PI * k);
+    h[static_cast<std::size_t>(k + half)] = sinc * (0.5 + 0.5 * std::cos(M_PI * k / (half + 1)));
+  }
+  const std::size_t n = static_cast<std::size_t>(seconds * 8000);
+  std::vector<float> out(n);
+  for (std::size_t m = 0; m < n; ++m) {
+    double acc = 0;
+    const long centre = static_cast<long>(start16 + 2 * m);
+    for (int k = -half; k <= half; ++k) {
+      const long j = centre - k;
+      if (j >= 0 && j < static_cast<long>(scene.size()))
+        acc += h[static_cast<std::size_t>(k + half)] * scene[static_cast<std::size_t>(j)];
+    }
+    out[m] = static_cast<float>(gain * acc);
+  }
+  addNoise(out, snrDb, seed);
+  return out;
+}
+
+struct WavData {
+  uint32_t rate = 0;
+  int channels = 0;
+  std::string data;  // the data chunk's bytes
+};
+
+WavData readWav(const std::string& path) {
+  const std::string b = slurp(path);
+  WavData w;
+  auto u16 = [&](std::size_t at) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1])
+                                                                   << 8);
+  };
+  auto u32 = [&](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
+  for (std::size_t at = 12; at + 8 <= b.size();) {
+    const std::string id = b.substr(at, 4);
+    const uint32_t size = u32(at + 4);
+    if (id == "fmt ") {
+      w.channels = static_cast<int>(u16(at + 10));
+      w.rate = u32(at + 12);
+    } else if (id == "data") {
+      w.data = b.substr(at + 8, size);
+      break;
+    }
+    at += 8 + size;
+  }
+  return w;
+}
+
+class ToolSync : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    set_ = new TempDir("velk-sync");
+    const std::vector<float> scene = velktest::eventSignal(31, 40.0, 16000);
+    fs::create_directory(set_->file("in"));
+    velktest::writeWav16(set_->file("in/a.wav"), device8k(scene, 8000, 24.0, 0.8f, 30.0, 1), 8000);
+    velktest::writeWav16(set_->file("in/b.wav"), device8k(scene, 59201, 24.0, 0.5f, 15.0, 2), 8000);
+    // A 16 kHz stereo device: it goes through the media layer, resampled for extraction.
+    std::vector<float> left(scene.begin() + 148000, scene.begin() + 148000 + 20 * 16000);
+    std::vector<float> right(left);
+    for (float& v : left) v *= 0.7f;
+    addNoise(right, 20.0, 3);
+    std::vector<float> stereo;
+    for (std::size_t i = 0; i < left.size(); ++i) {
+      stereo.push_back(left[i]);
+      stereo.push_back(0.5f * right[i]);
+    }
+    velktest::writeWav16(set_->file("in/c.wav"), stereo, 16000, 2);
+    velktest::writeWav16(set_->file("in/u.wav"), velktest::eventSignal(77, 20.0, 8000), 8000);
+    velktest::writeBytes(set_->file("in/notes.txt"), {'n', 'o', 't', 'e', '\n'});
+    std::ofstream(set_->file("truth.xml"))
+        << "<truth>\n  <cluster>\n    <recording name=\"a\" offset=\"0\"/>\n"
+           "    <recording name=\"b\" offset=\"3.2000625\"/>\n"
+           "    <recording name=\"c\" offset=\"8.75\"/>\n  </cluster>\n"
+           "  <cluster><recording name=\"u\"/></cluster>\n</truth>\n";
+    for (const char* name : {"a.wav", "b.wav", "c.wav", "u.wav", "notes.txt"})
+      inputs_[name] = slurp(set_->file(std::string("in/") + name));
+  }
+  static void TearDownTestSuite() {
+    delete set_;
+    set_ = nullptr;
+  }
+
+  static std::string in() { return set_->file("in"); }
+  static std::string file(const std::string& name) { return set_->file(name); }
+
+  // The inputs are byte for byte what the test wrote, and nothing was added.
+  static void expectInputsUntouched() {
+    std::size_t count = 0;
+    for (const auto& entry : fs::directory_iterator(in())) {
+      ++count;
+      const std::string name = entry.path().filename().string();
+      ASSERT_EQ(inputs_.count(name), 1u) << "unexpected " << name;
+      EXPECT_TRUE(slurp(entry.path().string()) == inputs_[name]) << name << " changed";
+    }
+    EXPECT_EQ(count, inputs_.size());
+  }
+
+  static TempDir* set_;
+  static std::map<std::string, std::string> inputs_;
+};
+
+TempDir* ToolSync::set_ = nullptr;
+std::map<std::string, std::string> ToolSync::inputs_;
+
+TEST_F(ToolSync, SyncEvaluatesAndWritesSampleAccurateCopies) {
+  TempDir cap;
+  const std::string out = cap.file("out");
+  const std::string json = cap.file("result.json");
+  // An unrelated file already in the output folder stays.
+  fs::create_directories(out);
+  velktest::writeBytes(out + "/keep.me", {'k'});
+  const velktest::ToolRun r =
+      runVelk({"-f", in(), "-t", file("truth.xml"), "-o", out, "--json", json, "--threads", "2"},
+              cap.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(contains(r.err, "Velk: skipping " + in() + "/notes.txt: not an audio file\n"));
+  EXPECT_TRUE(contains(r.err, "note: output folder " + out + " already holds files"));
+  for (int id = 1; id <= 4; ++id) {
+    const std::string name = std::string(1, "abcu"[id - 1]);
+    EXPECT_TRUE(contains(r.out, "STARTING: " + in() + "/" + name + ".wav (id " +
+                                    std::to_string(id) + ")\nFEATURE EXTRACTION COMPLETE: " + in() +
+                                    "/" + name + ".wav\n"));
+  }
+  EXPECT_TRUE(contains(r.out, "SYNC RESULT\n"));
+  EXPECT_TRUE(contains(r.out, "precision 1.000  recall 1.000  F1 1.000\n")) << r.out;
+
+  const nlohmann::json doc = nlohmann::json::parse(slurp(json));
+  ASSERT_EQ(doc["clusters"].size(), 2u);
+  const auto& event = doc["clusters"][0]["members"];
+  ASSERT_EQ(event.size(), 3u);
+  const double truth[] = {0.0, 3.2000625, 8.75};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(event[i]["id"], i + 1);
+    EXPECT_EQ(event[i]["name"], std::string(1, "abc"[i]));
+    EXPECT_EQ(event[i]["path"], in() + "/" + std::string(1, "abc"[i]) + ".wav");
+    EXPECT_TRUE(event[i]["refined"].get<bool>());
+    EXPECT_NEAR(event[i]["offset"].get<double>(), truth[i], 0.001) << i;
+    EXPECT_NEAR(event[i]["coarse_offset"].get<double>(), truth[i], 0.040) << i;
+  }
+  const auto& single = doc["clusters"][1]["members"];
+  ASSERT_EQ(single.size(), 1u);
+  EXPECT_EQ(single[0]["id"], 4);
+  EXPECT_EQ(single[0]["offset"], 0.0);
+  EXPECT_FALSE(single[0]["refined"].get<bool>());
+  const auto& ev = doc["evaluation"];
+  EXPECT_EQ(ev["pairs"]["correct"], 3);
+  EXPECT_EQ(ev["precision"], 1.0);
+  EXPECT_EQ(ev["recall"], 1.0);
+  EXPECT_EQ(ev["offset_error"]["refined"]["pairs"], 3);
+  EXPECT_EQ(ev["offset_error"]["refined"]["within_1ms"], 1.0);
+  EXPECT_LE(ev["offset_error"]["refined"]["max"].get<double>(), 0.001);
+  EXPECT_EQ(doc["parameters"]["extraction"]["sampleRate"], 8000);
+  EXPECT_EQ(doc["parameters"]["cluster_sync"]["framesPerSecond"], 31.25);
+  ASSERT_EQ(doc["skipped"].size(), 1u);
+  EXPECT_FALSE(doc["skipped"][0]["problem"].get<bool>());
+
+  // Each copy: same rate and channels, offset x rate frames of silence, then the input.
+  const char* files[] = {"a", "b", "c"};
+  for (int i = 0; i < 3; ++i) {
+    const std::string copy = out + "/cluster_01/" + files[i] + ".wav";
+    ASSERT_TRUE(fs::exists(copy)) << copy;
+    EXPECT_TRUE(contains(r.out, "wrote " + copy + " (offset "));
+    const WavData src = readWav(in() + "/" + files[i] + ".wav");
+    const WavData dst = readWav(copy);
+    EXPECT_EQ(dst.rate, src.rate);
+    EXPECT_EQ(dst.channels, src.channels);
+    const std::size_t pad = static_cast<std::size_t>(
+        std::llround(event[i]["offset"].get<double>() * src.rate) * src.channels * 2);
+    ASSERT_EQ(dst.data.size(), pad + src.data.size()) << files[i];
+    EXPECT_GE(dst.data.find_first_not_of('\0'), pad);
+    EXPECT_TRUE(dst.data.compare(pad, std::string::npos, src.data) == 0) << files[i];
+  }
+  EXPECT_EQ(readWav(out + "/cluster_02/u.wav").data, readWav(in() + "/u.wav").data);
+  EXPECT_EQ(slurp(out + "/keep.me"), "k");
+  // Nothing temporary is left next to the copies or the JSON.
+  for (const auto& e : fs::recursive_directory_iterator(cap.path()))
+    EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
+  expectInputsUntouched();
+}
+
+TEST_F(ToolSync, SameResultWhateverTheThreadCountAndWithoutRefinement) {
+  TempDir cap;
+  const velktest::ToolRun one = runVelk(
+      {"-f", in(), "--json", cap.file("one.json"), "--threads", "1", "--quiet"}, cap.path());
+  const velktest::ToolRun two =
+      runVelk({"-f", in(), "--json", cap.file("two.json"), "--threads=2", "--quiet"}, cap.path());
+  ASSERT_EQ(one.status, 0);
+  ASSERT_EQ(two.status, 0);
+  EXPECT_FALSE(slurp(cap.file("one.json")).empty());
+  EXPECT_EQ(slurp(cap.file("one.json")), slurp(cap.file("two.json")));
+
+  const velktest::ToolRun coarse =
+      runVelk({"-f", in(), "--json", cap.file("coarse.json"), "--no-refine"}, cap.path());
+  ASSERT_EQ(coarse.status, 0);
+  const nlohmann::json doc = nlohmann::json::parse(slurp(cap.file("coarse.json")));
+  EXPECT_FALSE(doc["parameters"]["refine"].get<bool>());
+  for (const auto& c : doc["clusters"])
+    for (const auto& m : c["members"]) {
+      EXPECT_FALSE(m["refined"].get<bool>());
+      EXPECT_EQ(m["offset"], m["coarse_offset"]);
+    }
+  expectInputsUntouched();
+}
+
+TEST_F(ToolSync, RefusesAnOutputFolderInsideTheInput) {
+  TempDir cap;
+  for (const std::string& target : {in(), in() + "/synced", in() + "/../in/x"}) {
+    const velktest::ToolRun r = runVelk({"-f", in(), "-o", target, "--quiet"}, cap.path());
+    EXPECT_EQ(r.status, 6) << target;
+    EXPECT_TRUE(contains(r.err, "is the input folder or lies inside it")) << r.err;
+    EXPECT_TRUE(contains(r.out, "SYNC RESULT\n"));  // the result is still shown
+    EXPECT_FALSE(contains(r.out, "wrote "));
+  }
+  expectInputsUntouched();
+}
+
+TEST_F(ToolSync, TruthProblemsAreReportedAndTheSyncStillRuns) {
+  TempDir cap;
+  const std::string bad = cap.file("bad.xml");
+  std::ofstream(bad) << "<truth>\n  <cluster>\n    <recording name=\"a\" offset=\"0\">\n"
+                        "  </cluster>\n</truth>\n";
+  velktest::ToolRun r = runVelk({"-f", in(), "-t", bad, "--quiet"}, cap.path());
+  EXPECT_EQ(r.status, 5);
+  EXPECT_TRUE(contains(r.err, "Velk: truth file " + bad + ", line 4: ")) << r.err;
+  EXPECT_TRUE(contains(r.out, "SYNC RESULT\n"));
+  EXPECT_FALSE(contains(r.out, "EVALUATION"));
+
+  std::ofstream(bad) << "<truth>\n<cluster>\n<recording name=\"a\"/>\n"
+                        "<recording name=\"b\" offset=\"3.2s\"/>\n</cluster>\n</truth>\n";
+  r = runVelk({"-f", in(), "-t", bad, "--quiet"}, cap.path());
+  EXPECT_EQ(r.status, 5);
+  EXPECT_TRUE(
+      contains(r.err, "Velk: truth file " + bad + ", line 4: offset \"3.2s\" is not a number"))
+      << r.err;
+
+  r = runVelk({"-f", in(), "-t", cap.file("absent.xml"), "--quiet"}, cap.path());
+  EXPECT_EQ(r.status, 5);
+  EXPECT_TRUE(contains(r.err, "Velk: cannot read truth file " + cap.file("absent.xml")));
+
+  // A truth that names a recording the folder lacks: evaluated on the rest, status 4.
+  const std::string ghost = cap.file("ghost.xml");
+  std::ofstream(ghost) << "<truth><cluster><recording name=\"a\" offset=\"0\"/>"
+                          "<recording name=\"b\" offset=\"3.2000625\"/>"
+                          "<recording name=\"ghost\" offset=\"1\"/></cluster></truth>";
+  r = runVelk({"-f", in(), "-t", ghost, "--quiet"}, cap.path());
+  EXPECT_EQ(r.status, 4);
+  EXPECT_TRUE(contains(r.out, "in the truth but not among the recordings: ghost\n"));
+  EXPECT_TRUE(contains(r.out, "among the recordings but not in the truth: c, u\n"));
+  EXPECT_TRUE(
+      contains(r.out, "pairs: 1 together in the truth, 1 together in the result, 1 in both"))
+      << r.out;
+  EXPECT_TRUE(
+      contains(r.err, "Velk: the truth file names recordings that were not synced: ghost\n"));
+  expectInputsUntouched();
+}
+
+}  // namespace

@@ -1,0 +1,216 @@
+// The tool's own pieces: option splitting, truth files, the evaluation figures,
+// cluster ordering, output naming and padding, and path containment.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "velk/fsutil.h"
+#include "velk/options.h"
+#include "velk/sync_output.h"
+#include "velk/sync_result.h"
+#include "velk/truth.h"
+
+namespace {
+
+using namespace velktool;
+
+TEST(ToolOptions, TakesOutItsOwnAndKeepsTheRestInOrder) {
+  const char* argv[] = {"Velk", "-f",          "dir", "--json",      "r.json",  "-fftsize",
+                        "1024", "--threads=3", "-t",  "--no-refine", "--quiet", "t.xml"};
+  ToolOptions o;
+  std::vector<std::string> rest;
+  std::string error;
+  ASSERT_TRUE(splitToolOptions(12, argv, o, rest, error));
+  EXPECT_EQ(rest,
+            (std::vector<std::string>{"Velk", "-f", "dir", "-fftsize", "1024", "-t", "t.xml"}));
+  EXPECT_EQ(o.jsonPath, "r.json");
+  EXPECT_EQ(o.threads, 3u);
+  EXPECT_FALSE(o.refine);
+  EXPECT_TRUE(o.quiet);
+  EXPECT_FALSE(o.help);
+
+  const char* eq[] = {"Velk", "--json=a=b.json", "--threads", "256", "--help", "--jsonx", "-json"};
+  ToolOptions p;
+  ASSERT_TRUE(splitToolOptions(7, eq, p, rest, error));
+  EXPECT_EQ(p.jsonPath, "a=b.json");
+  EXPECT_EQ(p.threads, 256u);
+  EXPECT_TRUE(p.help);
+  EXPECT_EQ(rest, (std::vector<std::string>{"Velk", "--jsonx", "-json"}));  // not ours
+
+  for (const char* bad :
+       {"--threads=0", "--threads=-1", "--threads=2x", "--threads=", "--threads=257"}) {
+    const char* args[] = {"Velk", bad};
+    ToolOptions q;
+    EXPECT_FALSE(splitToolOptions(2, args, q, rest, error)) << bad;
+  }
+}
+
+TEST(ToolTruth, ParsesClustersAndReportsLines) {
+  Truth t;
+  std::string error;
+  ASSERT_TRUE(
+      parseTruth("<truth>\n<cluster><recording name=\"a\" offset=\"0.0\"/>"
+                 "<recording name=\"b\" offset=\" 3.25\"/></cluster>\n"
+                 "<!-- a note -->\n<cluster><recording name=\"c\"/></cluster>\n"
+                 "<cluster/>\n</truth>",
+                 "t.xml", t, error))
+      << error;
+  ASSERT_EQ(t.clusters.size(), 2u);  // the empty cluster is dropped
+  ASSERT_EQ(t.clusters[0].size(), 2u);
+  EXPECT_EQ(t.clusters[0][1].name, "b");
+  EXPECT_TRUE(t.clusters[0][1].hasOffset);
+  EXPECT_DOUBLE_EQ(t.clusters[0][1].offset, 3.25);
+  EXPECT_EQ(t.clusters[0][1].line, 2);
+  EXPECT_FALSE(t.clusters[1][0].hasOffset);
+  EXPECT_EQ(t.clusters[1][0].line, 4);
+
+  const std::vector<std::pair<std::string, std::string>> broken = {
+      {"<truth>\n<cluster>\n<recording name=\"a\">\n</cluster>\n</truth>", "line 4: "},
+      {"<truth>\n<cluster>\n\n<recording offset=\"1\"/></cluster></truth>",
+       "line 4: a <recording> needs a name"},
+      {"<truth><cluster>\n<recording name=\"a\" offset=\"x1\"/></cluster></truth>",
+       "line 2: offset \"x1\" is not a number of seconds"},
+      {"<truth><cluster>\n<recording name=\"a\"/></cluster>\n<cluster>\n\n<recording "
+       "name=\"a\"/></cluster></truth>",
+       "line 5: recording a is already listed on line 2"},
+      {"<truths/>", "line 1: the document element must be <truth>"},
+      {"<truth>\n<group/></truth>", "line 2: expected <cluster>, found <group>"},
+      {"", "line 1: "},
+  };
+  for (const auto& b : broken) {
+    EXPECT_FALSE(parseTruth(b.first, "t.xml", t, error)) << b.first;
+    EXPECT_EQ(error.rfind("truth file t.xml, " + b.second, 0), 0u) << error;
+  }
+  EXPECT_EQ(lineOfOffset("a\nb\nc", 0), 1);
+  EXPECT_EQ(lineOfOffset("a\nb\nc", 2), 2);
+  EXPECT_EQ(lineOfOffset("a\nb\nc", 99), 3);
+}
+
+MemberResult member(int32_t id, const std::string& name, double coarse, double offset) {
+  MemberResult m;
+  m.id = id;
+  m.name = name;
+  m.coarse = coarse;
+  m.offset = offset;
+  return m;
+}
+
+TEST(ToolEvaluation, PairCountsRatiosAndOffsetErrors) {
+  // Truth: {a b c} {d e} {f}; result: {a b} {c d} {e} {f} {x}.
+  Truth t;
+  std::string error;
+  ASSERT_TRUE(parseTruth(
+      "<truth><cluster><recording name=\"a\" offset=\"0\"/><recording name=\"b\" offset=\"1\"/>"
+      "<recording name=\"c\" offset=\"2\"/></cluster><cluster><recording name=\"d\" offset=\"0\"/>"
+      "<recording name=\"e\" offset=\"5\"/></cluster><cluster><recording name=\"f\"/></cluster>"
+      "<cluster><recording name=\"ghost\"/></cluster></truth>",
+      "t", t, error));
+  std::vector<ClusterResult> found(5);
+  found[0].members = {member(1, "a", 0.0, 0.0), member(2, "b", 1.03, 1.0004)};
+  found[1].members = {member(3, "c", 0.0, 0.0), member(4, "d", 7.0, 7.0)};
+  found[2].members = {member(5, "e", 0.0, 0.0)};
+  found[3].members = {member(6, "f", 0.0, 0.0)};
+  found[4].members = {member(7, "x", 0.0, 0.0)};
+  const Evaluation ev = evaluate(t, found);
+  EXPECT_EQ(ev.truthPairs, 4u);   // ab ac bc de
+  EXPECT_EQ(ev.resultPairs, 2u);  // ab cd
+  EXPECT_EQ(ev.correctPairs, 1u);
+  EXPECT_DOUBLE_EQ(ev.precision, 0.5);
+  EXPECT_DOUBLE_EQ(ev.recall, 0.25);
+  EXPECT_DOUBLE_EQ(ev.f1, 2 * 0.5 * 0.25 / 0.75);
+  EXPECT_EQ(ev.missingFromResult, std::vector<std::string>{"ghost"});
+  EXPECT_EQ(ev.missingFromTruth, std::vector<std::string>{"x"});
+  ASSERT_EQ(ev.refined.pairs, 1u);
+  EXPECT_NEAR(ev.refined.max, 0.0004, 1e-12);
+  EXPECT_NEAR(ev.coarse.max, 0.03, 1e-12);
+  EXPECT_EQ(ev.refined.within1ms, 1.0);
+  EXPECT_EQ(ev.coarse.within1ms, 0.0);
+  EXPECT_EQ(ev.coarse.within40ms, 1.0);
+
+  // Nothing placed together on either side: the ratios are undefined, not 0 or 1.
+  std::vector<ClusterResult> alone(1);
+  alone[0].members = {member(1, "f", 0, 0)};
+  const Evaluation none = evaluate(t, alone);
+  EXPECT_TRUE(std::isnan(none.precision));
+  EXPECT_TRUE(std::isnan(none.recall));
+  EXPECT_TRUE(std::isnan(none.f1));
+}
+
+TEST(ToolEvaluation, StatisticsUseMedianAndNearestRank) {
+  const OffsetStats odd = offsetStats({0.005, 0.0001, 0.05, 0.0009, 0.002});
+  EXPECT_DOUBLE_EQ(odd.median, 0.002);
+  EXPECT_DOUBLE_EQ(odd.p95, 0.05);  // rank ceil(0.95 * 5) = 5
+  EXPECT_DOUBLE_EQ(odd.max, 0.05);
+  EXPECT_DOUBLE_EQ(odd.within1ms, 0.4);
+  EXPECT_DOUBLE_EQ(odd.within40ms, 0.8);
+  std::vector<double> twenty;
+  for (int i = 1; i <= 20; ++i) twenty.push_back(i * 0.001);
+  const OffsetStats even = offsetStats(twenty);
+  EXPECT_DOUBLE_EQ(even.median, 0.0105);
+  EXPECT_DOUBLE_EQ(even.p95, 0.019);  // rank 19 of 20
+  EXPECT_DOUBLE_EQ(even.within1ms, 0.05);
+  EXPECT_EQ(offsetStats({}).pairs, 0u);
+}
+
+TEST(ToolOutput, OrderNamingAndPadding) {
+  Velk::VkClusterSet set;
+  auto* c1 = new Velk::VkCluster{new Velk::VkClusterElem("z", 9, 0.0f),
+                                 new Velk::VkClusterElem("y", 4, 0.2f)};
+  auto* c2 = new Velk::VkCluster{new Velk::VkClusterElem("w", 2, 0.0f)};
+  set.insert(c1);
+  set.insert(c2);
+  const std::vector<ClusterResult> ordered =
+      orderClusters(set, {{2, "in/w.wav"}, {4, "in/y.wav"}, {9, "in/z.wav"}});
+  ASSERT_EQ(ordered.size(), 2u);
+  EXPECT_EQ(ordered[0].members[0].id, 2);
+  EXPECT_EQ(ordered[0].members[0].path, "in/w.wav");
+  EXPECT_EQ(ordered[1].members[0].id, 4);        // members by id
+  EXPECT_EQ(ordered[1].members[0].coarse, 0.2);  // the float's own decimal
+  EXPECT_EQ(ordered[1].members[1].name, "z");
+  for (Velk::VkCluster* c : set) {
+    for (Velk::VkClusterElem* e : *c) delete e;
+    delete c;
+  }
+
+  EXPECT_EQ(clusterFolderName(0), "cluster_01");
+  EXPECT_EQ(clusterFolderName(9), "cluster_10");
+  EXPECT_EQ(clusterFolderName(99), "cluster_100");
+  EXPECT_EQ(paddingFrames(0.0, 8000), 0u);
+  EXPECT_EQ(paddingFrames(-0.001, 8000), 0u);
+  EXPECT_EQ(paddingFrames(0.5, 3), 2u);  // 1.5 frames round away from zero
+  EXPECT_EQ(paddingFrames(1.00003, 16000), 16000u);
+  EXPECT_EQ(paddingFrames(1.00004, 16000), 16001u);
+}
+
+TEST(ToolPaths, ContainmentIsCanonical) {
+  velktest::TempDir dir;
+  namespace fs = std::filesystem;
+  fs::create_directories(dir.file("in/sub"));
+  fs::create_directories(dir.file("input"));
+  fs::create_directory_symlink(dir.file("in"), dir.file("link"));
+  EXPECT_TRUE(isSameOrInside(dir.file("in"), dir.file("in")));
+  EXPECT_TRUE(isSameOrInside(dir.file("in/"), dir.file("in")));
+  EXPECT_TRUE(isSameOrInside(dir.file("in/sub/new/deeper"), dir.file("in")));
+  EXPECT_TRUE(isSameOrInside(dir.file("link/out"), dir.file("in")));  // through the link
+  EXPECT_TRUE(isSameOrInside(dir.file("input/../in/x"), dir.file("in")));
+  EXPECT_FALSE(isSameOrInside(dir.file("input"), dir.file("in")));  // a prefix, not a parent
+  EXPECT_FALSE(isSameOrInside(dir.path(), dir.file("in")));
+
+  std::string error;
+  ASSERT_TRUE(writeFileAtomically(dir.file("f.txt"), "one", error)) << error;
+  ASSERT_TRUE(writeFileAtomically(dir.file("f.txt"), "two", error)) << error;
+  EXPECT_EQ(velktest::readBytes(dir.file("f.txt")), (std::vector<uint8_t>{'t', 'w', 'o'}));
+  EXPECT_FALSE(writeFileAtomically(dir.file("missing/f.txt"), "x", error));
+  EXPECT_NE(error.find("cannot create"), std::string::npos);
+  std::size_t entries = 0;
+  for (const auto& e : fs::directory_iterator(dir.path()))
+    entries += e.path().filename() == "f.txt";
+  EXPECT_EQ(entries, 1u);
+  EXPECT_NE(temporarySibling(dir.file("f.txt")), temporarySibling(dir.file("f.txt")));
+}
+
+}  // namespace
