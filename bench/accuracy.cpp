@@ -1,9 +1,13 @@
 // Clustering accuracy on simulated sets: extraction and clustering with the
 // default parameters, scored pair by pair against the known truth.
 //
-//   accuracy_bench [--seed N] [--keep DIR] [--verbose]
+//   accuracy_bench [--seed N] [--sets N] [--keep DIR] [--verbose]
+//
+// With --sets N, each scenario is generated N times (seeds N, N+1, ...) and the
+// pairs of all sets are pooled.
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -32,7 +36,15 @@ std::string makeTempDir() {
   return pattern;
 }
 
-void runScenario(const Scenario& sc, uint32_t seed, const std::string& keep, bool verbose) {
+struct Pooled {
+  std::size_t truePairs = 0, foundPairs = 0, correctPairs = 0;
+  std::vector<double> errors;
+  double extract = 0, cluster = 0, audio = 0;
+  std::size_t recordings = 0, landmarks = 0;
+};
+
+void runSet(const Scenario& sc, uint32_t seed, const std::string& keep, bool verbose,
+            Pooled& pool) {
   velksim::SetSpec spec;
   spec.events = 4;
   spec.minDevices = 3;
@@ -42,36 +54,34 @@ void runScenario(const Scenario& sc, uint32_t seed, const std::string& keep, boo
   spec.maxSeconds = 120;
   spec.snrDb = sc.snrDb;
   spec.seed = seed;
-  const std::string dir = keep.empty() ? makeTempDir() : keep + "/" + sc.label;
+  const std::string dir =
+      keep.empty() ? makeTempDir() : keep + "/" + sc.label + "-" + std::to_string(seed);
 
-  auto t0 = std::chrono::steady_clock::now();
   const velksim::Truth truth = velksim::generateSet(spec, dir);
   velksim::writeTruthXml(truth, dir + "/truth.xml");
-  const double genTime = seconds(t0);
   std::vector<std::string> paths;
-  double audio = 0;
   for (const auto& c : truth.clusters) {
     for (const auto& r : c.recordings) {
       paths.push_back(dir + "/" + r.name + ".wav");
-      audio += static_cast<double>(r.samples) / truth.sampleRate;
+      pool.audio += static_cast<double>(r.samples) / truth.sampleRate;
     }
   }
   std::sort(paths.begin(), paths.end());
+  pool.recordings += paths.size();
 
   Velk::VkExtractParams ep;
   Velk::VkLandmarkExtract extractor(ep);
   std::ostringstream quiet;  // the per-file extraction lines
   std::streambuf* saved = std::cout.rdbuf(quiet.rdbuf());
-  t0 = std::chrono::steady_clock::now();
+  auto t0 = std::chrono::steady_clock::now();
   Velk::VkFileSet* set = extractor.runAll(paths);
-  const double extractTime = seconds(t0);
+  pool.extract += seconds(t0);
   std::cout.rdbuf(saved);
-  std::size_t landmarks = 0;
-  for (const auto& kv : set->getFiles()) landmarks += kv.second->getLandmarkCount();
+  for (const auto& kv : set->getFiles()) pool.landmarks += kv.second->getLandmarkCount();
 
   t0 = std::chrono::steady_clock::now();
   Velk::VkClusterSet* result = Velk::VkClusterSync(Velk::VkClusterSyncParams(ep)).run(set);
-  const double clusterTime = seconds(t0);
+  pool.cluster += seconds(t0);
 
   std::vector<velksim::FoundCluster> found;
   for (const Velk::VkCluster* c : *result) {
@@ -80,45 +90,71 @@ void runScenario(const Scenario& sc, uint32_t seed, const std::string& keep, boo
   }
   if (verbose) Velk::printClusters(result);
   const velksim::Score s = velksim::scoreClusters(truth, found);
-
-  std::printf("%-6s SNR %4.1f dB: %zu recordings, %.1f min of audio, %zu landmarks\n", sc.label,
-              sc.snrDb, paths.size(), audio / 60.0, landmarks);
-  std::printf("  time: generate %.2f s, extract %.2f s, cluster %.2f s\n", genTime, extractTime,
-              clusterTime);
-  std::printf("  clusters found %zu (true %zu); pairs true %zu, found %zu, correct %zu\n",
-              result->size(), truth.clusters.size(), s.truePairs, s.foundPairs, s.correctPairs);
-  std::printf("  precision %.3f  recall %.3f  F1 %.3f\n", s.precision, s.recall, s.f1);
-  if (!s.offsetErrors.empty()) {
-    std::printf("  offset error: median %.1f ms, p95 %.1f ms, max %.1f ms, within 40 ms %.1f %%\n",
-                1000 * s.medianError, 1000 * s.p95Error, 1000 * s.offsetErrors.back(),
-                100 * s.within40ms);
+  if (verbose) {
+    std::printf(
+        "  seed %u: clusters found %zu (true %zu), pairs true %zu, found %zu, correct %zu\n", seed,
+        result->size(), truth.clusters.size(), s.truePairs, s.foundPairs, s.correctPairs);
   }
+  pool.truePairs += s.truePairs;
+  pool.foundPairs += s.foundPairs;
+  pool.correctPairs += s.correctPairs;
+  pool.errors.insert(pool.errors.end(), s.offsetErrors.begin(), s.offsetErrors.end());
   Velk::deleteClusters(result);
   delete set;
   if (keep.empty()) std::filesystem::remove_all(dir);
+}
+
+void runScenario(const Scenario& sc, uint32_t seed, int sets, const std::string& keep,
+                 bool verbose) {
+  Pooled p;
+  for (int i = 0; i < sets; ++i) runSet(sc, seed + static_cast<uint32_t>(i), keep, verbose, p);
+  const double precision = p.foundPairs ? double(p.correctPairs) / double(p.foundPairs) : 1.0;
+  const double recall = p.truePairs ? double(p.correctPairs) / double(p.truePairs) : 1.0;
+  const double f1 = precision + recall > 0 ? 2 * precision * recall / (precision + recall) : 0.0;
+  std::printf("%-6s SNR %4.1f dB: %d set(s), %zu recordings, %.1f min of audio, %zu landmarks\n",
+              sc.label, sc.snrDb, sets, p.recordings, p.audio / 60.0, p.landmarks);
+  std::printf("  time: extract %.2f s, cluster %.2f s\n", p.extract, p.cluster);
+  std::printf("  pairs true %zu, found %zu, correct %zu\n", p.truePairs, p.foundPairs,
+              p.correctPairs);
+  std::printf("  precision %.3f  recall %.3f  F1 %.3f\n", precision, recall, f1);
+  if (!p.errors.empty()) {
+    std::vector<double>& e = p.errors;
+    std::sort(e.begin(), e.end());
+    const std::size_t n = e.size();
+    const double median = n % 2 ? e[n / 2] : 0.5 * (e[n / 2 - 1] + e[n / 2]);
+    const double p95 =
+        e[std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil(0.95 * n))) - 1];
+    const auto ok = std::count_if(e.begin(), e.end(), [](double x) { return x <= 0.040 + 1e-9; });
+    std::printf("  offset error: median %.1f ms, p95 %.1f ms, max %.1f ms, within 40 ms %.1f %%\n",
+                1000 * median, 1000 * p95, 1000 * e.back(), 100.0 * double(ok) / double(n));
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   uint32_t seed = 7;
+  int sets = 1;
   std::string keep;
   bool verbose = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--seed" && i + 1 < argc) {
       seed = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+    } else if (a == "--sets" && i + 1 < argc) {
+      sets = std::max(1, std::atoi(argv[++i]));
     } else if (a == "--keep" && i + 1 < argc) {
       keep = argv[++i];
     } else if (a == "--verbose") {
       verbose = true;
     } else {
-      std::cerr << "usage: accuracy_bench [--seed N] [--keep DIR] [--verbose]" << std::endl;
+      std::cerr << "usage: accuracy_bench [--seed N] [--sets N] [--keep DIR] [--verbose]"
+                << std::endl;
       return 2;
     }
   }
   // 4 events of 3-5 devices each, 60-120 s recordings, 3 unrelated recordings.
   const Scenario scenarios[] = {{"clean", 30.0}, {"noisy", 5.0}};
-  for (const Scenario& sc : scenarios) runScenario(sc, seed, keep, verbose);
+  for (const Scenario& sc : scenarios) runScenario(sc, seed, sets, keep, verbose);
   return 0;
 }

@@ -150,7 +150,8 @@ int main(int argc, char** argv) {
     landmarks = file ? file->getLandmarkCount() : 0;
     samples = in->getNumSamples();
     heldMiB = static_cast<double>(in->samples().capacity() * sizeof(float)) / (1024.0 * 1024.0);
-    if (peakReset) peakMiB = procMiB("VmHWM:") - before;
+    // Only the first round: later ones reuse memory the allocator kept.
+    if (peakReset && r == 0) peakMiB = procMiB("VmHWM:") - before;
     if (!in->warnings().empty()) std::printf("warnings: %s", in->warnings().c_str());
   }
 

@@ -67,7 +67,8 @@ void readThrough(const std::string& path, uint32_t rate, const Capped& mono) {
                     std::memcmp(head.data(), mono.head.data(), head.size() * sizeof(float)) == 0);
   in->rewind();
   in->read(buf);
-  velkfuzz::require(mono.head.empty() || std::memcmp(buf.data, mono.head.data(), sizeof(float)) == 0);
+  velkfuzz::require(mono.head.empty() ||
+                    std::memcmp(buf.data, mono.head.data(), sizeof(float)) == 0);
 }
 
 }  // namespace
@@ -75,7 +76,7 @@ void readThrough(const std::string& path, uint32_t rate, const Capped& mono) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   // The name's extension is a hint to format probing, so let the input pick it.
-  static const char* const kExtensions[] = {".wav", ".mp3", ".m4a", ".ogg",
+  static const char* const kExtensions[] = {".wav",  ".mp3", ".m4a", ".ogg",
                                             ".flac", ".aac", ".mkv", ".bin"};
   static std::vector<velkfuzz::ScratchFile*> files;
   if (files.empty())

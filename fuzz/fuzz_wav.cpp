@@ -34,8 +34,8 @@ void checkReading(Velk::wavfile_t* raw, std::size_t fileSize) {
   Velk::WavInput input(raw);
   Velk::wavfile_t& wav = *raw;
   // The declared frames must fit in the file: the header cannot promise more.
-  const uint64_t frameBytes =
-      static_cast<uint64_t>(std::max(wav.bitsPerSample / 8, 1)) * static_cast<uint64_t>(wav.numChannels);
+  const uint64_t frameBytes = static_cast<uint64_t>(std::max(wav.bitsPerSample / 8, 1)) *
+                              static_cast<uint64_t>(wav.numChannels);
   velkfuzz::require(wav.numChannels >= 1 && wav.numChannels <= 16);
   velkfuzz::require(static_cast<uint64_t>(wav.numSamples) * frameBytes <= fileSize);
   velkfuzz::require(input.getNumSamples() == wav.numSamples);

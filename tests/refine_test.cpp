@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 #include <map>
 #include <random>
 #include <sstream>
@@ -214,7 +213,6 @@ TEST(RefineCore, FindsADelayedFilteredNoisyCopyWithinATenthOfAMillisecond) {
   narrow.minLag = 4400;
   narrow.maxLag = 4500;
   const VkLagEstimate side = estimateLag(x.data(), x.size(), y.data(), y.size(), narrow);
-  std::fprintf(stderr, "main %f side %f none %f\n", est.score, side.score, none.score);
   EXPECT_LT(side.score, 0.5f * est.score);
 }
 

@@ -257,6 +257,13 @@ TEST_F(ToolSync, RefusesAnOutputFolderInsideTheInput) {
     EXPECT_TRUE(contains(r.out, "SYNC RESULT\n"));  // the result is still shown
     EXPECT_FALSE(contains(r.out, "wrote "));
   }
+  // An output path that is a file cannot hold the cluster folders.
+  velktest::writeBytes(cap.file("plain"), {'x'});
+  const velktest::ToolRun r = runVelk({"-f", in(), "-o", cap.file("plain"), "--quiet"}, cap.path());
+  EXPECT_EQ(r.status, 6);
+  EXPECT_TRUE(
+      contains(r.err, "Velk: output path " + cap.file("plain") + " exists and is not a folder\n"));
+  EXPECT_EQ(slurp(cap.file("plain")), "x");
   expectInputsUntouched();
 }
 

@@ -15,6 +15,12 @@
 namespace rurorereriduv {
 namespace transform {
 
+// Radix-4 stages of at least this span keep only w^k in their twiddle table.
+#ifndef FFT_COMPACT
+#define FFT_COMPACT 12
+#endif
+constexpr size_t kCompactTwiddleLen = size_t{1} << FFT_COMPACT;
+
 // Read-only view of a state's tables for n = 2m real points, laid out for
 // vectors of `width` floats.
 struct FftPlan {
@@ -25,7 +31,8 @@ struct FftPlan {
   // First stage: lanes r = width*j + u go to block rev[j] + bitrev(u) * m / (width * radix).
   const uint32_t* rev = nullptr;
   // Radix-4 stages after the first. Per `width` values of k the table holds
-  // w^k, w^2k, w^3k as re[width], im[width] each.
+  // w^k, w^2k, w^3k as re[width], im[width] each; only w^k from span
+  // kCompactTwiddleLen on.
   const size_t* stage_len = nullptr;
   const size_t* stage_off = nullptr;
   size_t stages = 0;

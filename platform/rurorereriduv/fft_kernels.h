@@ -24,9 +24,17 @@ namespace rurorereriduv {
 namespace transform {
 namespace {
 
-// Stages whose blocks fit in this many complex points run block by block, so a
-// large transform does not stream the whole array once per stage.
-constexpr size_t kCacheBlock = size_t{1} << 13;
+// Stages whose blocks fit in these many complex points run block by block (the
+// smaller nested in the larger), so a large transform does not stream the whole
+// array once per stage. Sized for L1 and L2.
+#ifndef FFT_B1
+#define FFT_B1 11
+#endif
+#ifndef FFT_B2
+#define FFT_B2 15
+#endif
+constexpr size_t kInnerBlock = size_t{1} << FFT_B1;
+constexpr size_t kOuterBlock = size_t{1} << FFT_B2;
 
 constexpr float kSqrtHalf = 0.70710678118654752440f;
 constexpr float kCos8 = 0.92387953251128675613f;  // cos(pi / 8)
@@ -147,8 +155,9 @@ void FirstStage(const float* __restrict src, float* __restrict re, float* __rest
 }
 
 // Radix-4 DIT stage of span len (>= W) over [begin, end). In bit-reversed order
-// the quarter transforms of a block sit as 0, 2, 1, 3.
-template <class T>
+// the quarter transforms of a block sit as 0, 2, 1, 3. Compact tables hold only
+// w^k; w^2k and w^3k are then derived, which saves memory traffic on big spans.
+template <class T, bool kCompact>
 void Radix4Pass(float* __restrict re, float* __restrict im, size_t begin, size_t end, size_t len,
                 const float* __restrict tw) {
   using V = typename T::V;
@@ -157,14 +166,24 @@ void Radix4Pass(float* __restrict re, float* __restrict im, size_t begin, size_t
     float* r0 = re + blk;
     float* i0 = im + blk;
     const float* w = tw;
-    for (size_t k = 0; k < len; k += W, w += 6 * W) {
+    for (size_t k = 0; k < len; k += W, w += (kCompact ? 2 : 6) * W) {
+      const V w1r = T::Load(w), w1i = T::Load(w + W);
+      V w2r, w2i, w3r, w3i;
+      if constexpr (kCompact) {
+        w2r = T::MulSub(w1r, w1r, w1i * w1i);
+        w2i = (w1r + w1r) * w1i;
+        w3r = T::MulSub(w1r, w2r, w1i * w2i);
+        w3i = T::MulAdd(w1r, w2i, w1i * w2r);
+      } else {
+        w2r = T::Load(w + 2 * W);
+        w2i = T::Load(w + 3 * W);
+        w3r = T::Load(w + 4 * W);
+        w3i = T::Load(w + 5 * W);
+      }
       const CV<T> y0{T::Load(r0 + k), T::Load(i0 + k)};
-      const CV<T> t2 = CMul<T>({T::Load(r0 + len + k), T::Load(i0 + len + k)}, T::Load(w + 2 * W),
-                               T::Load(w + 3 * W));
-      const CV<T> t1 = CMul<T>({T::Load(r0 + 2 * len + k), T::Load(i0 + 2 * len + k)}, T::Load(w),
-                               T::Load(w + W));
-      const CV<T> t3 = CMul<T>({T::Load(r0 + 3 * len + k), T::Load(i0 + 3 * len + k)},
-                               T::Load(w + 4 * W), T::Load(w + 5 * W));
+      const CV<T> t2 = CMul<T>({T::Load(r0 + len + k), T::Load(i0 + len + k)}, w2r, w2i);
+      const CV<T> t1 = CMul<T>({T::Load(r0 + 2 * len + k), T::Load(i0 + 2 * len + k)}, w1r, w1i);
+      const CV<T> t3 = CMul<T>({T::Load(r0 + 3 * len + k), T::Load(i0 + 3 * len + k)}, w3r, w3i);
       const CV<T> a = y0 + t2, b = y0 - t2, c = t1 + t3;
       const V dr = t1.r - t3.r, di = t1.i - t3.i;
       T::Store(r0 + k, a.r + c.r);
@@ -179,6 +198,16 @@ void Radix4Pass(float* __restrict re, float* __restrict im, size_t begin, size_t
   }
 }
 
+template <class T>
+void RunStage(float* re, float* im, size_t begin, size_t end, const FftPlan& p, size_t s) {
+  const size_t len = p.stage_len[s];
+  if (len >= kCompactTwiddleLen) {
+    Radix4Pass<T, true>(re, im, begin, end, len, p.tw + p.stage_off[s]);
+  } else {
+    Radix4Pass<T, false>(re, im, begin, end, len, p.tw + p.stage_off[s]);
+  }
+}
+
 // Complex forward FFT of p.m points from interleaved src into split re/im.
 template <class T>
 void ComplexFFT(const float* src, float* re, float* im, const FftPlan& p) {
@@ -189,17 +218,19 @@ void ComplexFFT(const float* src, float* re, float* im, const FftPlan& p) {
   } else if constexpr (T::W == 4) {
     FirstStage<T, 4>(src, re, im, p);
   }
-  const size_t block = p.m < kCacheBlock ? p.m : kCacheBlock;
-  size_t local = 0;
-  while (local < p.stages && 4 * p.stage_len[local] <= block) ++local;
-  for (size_t base = 0; base < p.m; base += block) {
-    for (size_t s = 0; s < local; ++s) {
-      Radix4Pass<T>(re, im, base, base + block, p.stage_len[s], p.tw + p.stage_off[s]);
+  const size_t inner = p.m < kInnerBlock ? p.m : kInnerBlock;
+  const size_t outer = p.m < kOuterBlock ? p.m : kOuterBlock;
+  size_t n_inner = 0, n_outer = 0;
+  while (n_inner < p.stages && 4 * p.stage_len[n_inner] <= inner) ++n_inner;
+  n_outer = n_inner;
+  while (n_outer < p.stages && 4 * p.stage_len[n_outer] <= outer) ++n_outer;
+  for (size_t base = 0; base < p.m; base += outer) {
+    for (size_t sub = base; sub < base + outer; sub += inner) {
+      for (size_t s = 0; s < n_inner; ++s) RunStage<T>(re, im, sub, sub + inner, p, s);
     }
+    for (size_t s = n_inner; s < n_outer; ++s) RunStage<T>(re, im, base, base + outer, p, s);
   }
-  for (size_t s = local; s < p.stages; ++s) {
-    Radix4Pass<T>(re, im, 0, p.m, p.stage_len[s], p.tw + p.stage_off[s]);
-  }
+  for (size_t s = n_outer; s < p.stages; ++s) RunStage<T>(re, im, 0, p.m, p, s);
 }
 
 // Spectrum of x from Z = FFT(z): X[k] = S + T D and X[m-k] = conj(S - T D), with

@@ -129,7 +129,8 @@ void BuildTables(FFTState_Float* st, size_t width) {
     st->stage_len.push_back(len);
     st->stage_off.push_back(st->tw.size());
     for (size_t k = 0; k < len; k += width) {
-      for (size_t t = 1; t <= 3; ++t) {
+      const size_t powers = len >= kCompactTwiddleLen ? 1 : 3;
+      for (size_t t = 1; t <= powers; ++t) {
         std::vector<float> wr(width), wi(width);
         for (size_t u = 0; u < width; ++u) Twiddle(t * (k + u), 4 * len, &wr[u], &wi[u]);
         st->tw.insert(st->tw.end(), wr.begin(), wr.end());

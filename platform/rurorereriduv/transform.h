@@ -15,11 +15,11 @@ namespace transform {
 
 struct FFTState_Float;
 
-// Creates the state for a forward real FFT of 2^order points (order <= 26).
+// Creates the state for real FFTs of 2^order points, both directions (order <= 26).
 void FFTInit(FFTState_Float** state, unsigned int order);
 
-// Adds nothing, just writes into *size the scratch bytes one transform needs.
-// Callers set *size = 0 beforehand; the result may be 0.
+// Writes into *size the scratch bytes one transform (either direction) needs;
+// the result may be 0. Callers set *size = 0 beforehand.
 void FFTGetBufSize(const FFTState_Float* state, unsigned int* size);
 
 // Unscaled forward transform: X[k] = sum_n in[n] * exp(-2*pi*i*k*n/N).

@@ -33,9 +33,13 @@ class Rng {
     return lo + static_cast<int>(next() % static_cast<uint64_t>(hi - lo + 1));
   }
   bool chance(double p) { return uniform() < p; }
+  // Near-Gaussian (sum of four uniforms, unit variance): plenty for noise, and
+  // far cheaper than exact transforms on millions of samples.
   double normal() {
-    const double u1 = std::max(uniform(), 1e-300);
-    return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * kPi * uniform());
+    const uint64_t r = next();
+    const double sum =
+        static_cast<double>((r & 0xffff) + ((r >> 16) & 0xffff) + ((r >> 32) & 0xffff) + (r >> 48));
+    return (sum / 65535.0 - 2.0) * 1.7320508075688772;
   }
   Rng fork() { return Rng(next()); }
 
@@ -105,6 +109,20 @@ class Biquad {
 
 using Buffer = std::vector<float>;
 
+// White to roughly -3 dB per octave: three leaky integrators at spread corners.
+class PinkNoise {
+ public:
+  double operator()(double white) {
+    b0_ = 0.99765 * b0_ + white * 0.0990460;
+    b1_ = 0.96300 * b1_ + white * 0.2965164;
+    b2_ = 0.57000 * b2_ + white * 1.0526913;
+    return b0_ + b1_ + b2_ + white * 0.1848;
+  }
+
+ private:
+  double b0_ = 0.0, b1_ = 0.0, b2_ = 0.0;
+};
+
 double rms(const float* x, std::size_t n) {
   double s = 0.0;
   for (std::size_t i = 0; i < n; ++i) s += static_cast<double>(x[i]) * x[i];
@@ -158,16 +176,23 @@ void addNote(Buffer& out, double fs, double start, double dur, double f0, double
   }
 }
 
-void addKick(Buffer& out, double fs, double start, double amp) {
+// Every band has its own drum kit.
+struct Kit {
+  double kickLow, kickHigh, kickDecay;  // pitch sweep (Hz) and decay (s) of the kick
+  double snare;                         // centre of the snare's noise band
+  double hat;                           // corner of the hi-hat's high-pass
+};
+
+void addKick(Buffer& out, double fs, double start, double amp, const Kit& kit) {
   const auto i0 = static_cast<int64_t>(start * fs);
   const auto n = static_cast<int64_t>(0.35 * fs);
   double phase = 0.0;
   for (int64_t i = 0; i < n && i0 + i < static_cast<int64_t>(out.size()); ++i) {
     const double t = static_cast<double>(i) / fs;
-    phase += (48.0 + 110.0 * std::exp(-t / 0.03)) / fs;
+    phase += (kit.kickLow + kit.kickHigh * std::exp(-t / 0.03)) / fs;
     if (i0 + i < 0) continue;
     out[static_cast<std::size_t>(i0 + i)] +=
-        static_cast<float>(amp * std::exp(-t / 0.12) * std::sin(2.0 * kPi * phase));
+        static_cast<float>(amp * std::exp(-t / kit.kickDecay) * std::sin(2.0 * kPi * phase));
   }
 }
 
@@ -266,7 +291,10 @@ void addApplause(Buffer& out, double fs, double t0, double dur, double level, Rn
 // A band: sections of drums, bass, chords and melody in one key and tempo.
 void addMusic(Buffer& out, double fs, double seconds, Rng& rng, double level) {
   const double beat = 60.0 / rng.uniform(78, 150);
-  const double root = 55.0 * std::pow(2.0, rng.range(0, 11) / 12.0);
+  // Bands tune a little sharp or flat of standard pitch.
+  const double root = 55.0 * std::pow(2.0, (rng.range(0, 11) + rng.uniform(-0.3, 0.3)) / 12.0);
+  const Kit kit{rng.uniform(40, 60), rng.uniform(70, 140), rng.uniform(0.08, 0.2),
+                rng.uniform(1200, 2600), rng.uniform(5000, 8000)};
   static const int kMajor[] = {0, 2, 4, 5, 7, 9, 11};
   static const int kMinor[] = {0, 2, 3, 5, 7, 8, 10};
   const int* scale = rng.chance(0.5) ? kMajor : kMinor;
@@ -298,14 +326,16 @@ void addMusic(Buffer& out, double fs, double seconds, Rng& rng, double level) {
         const double tq = t0 + q * beat;
         if (drums) {
           const double swing = rng.uniform(-0.004, 0.004);
-          if (q % 2 == 0 || rng.chance(0.15)) addKick(out, fs, tq + swing, 0.5 * sectionLevel);
+          if (q % 2 == 0 || rng.chance(0.15)) addKick(out, fs, tq + swing, 0.5 * sectionLevel, kit);
           if (q % 2 == 1) {
-            Buffer s = noiseBurst(fs, 0.2, 0.05, Biquad(Biquad::kBandPass, fs, 1800, 0.7), rng);
+            Buffer s =
+                noiseBurst(fs, 0.2, 0.05, Biquad(Biquad::kBandPass, fs, kit.snare, 0.7), rng);
             mixAtLevel(out, s, static_cast<int64_t>((tq + swing) * fs), 0.12 * sectionLevel);
           }
           for (int e = 0; e < 2; ++e) {
             if (!rng.chance(0.85)) continue;
-            Buffer h = noiseBurst(fs, 0.06, 0.015, Biquad(Biquad::kHighPass, fs, 7000, 0.7), rng);
+            Buffer h =
+                noiseBurst(fs, 0.06, 0.015, Biquad(Biquad::kHighPass, fs, kit.hat, 0.7), rng);
             mixAtLevel(out, h, static_cast<int64_t>((tq + e * beat / 2) * fs),
                        0.03 * sectionLevel * (e == 0 ? 1.0 : 0.6));
           }
@@ -363,11 +393,8 @@ Buffer makeScene(double fs, int64_t samples, Rng& rng) {
   for (double t = rng.uniform(5, 40); t < seconds; t += rng.uniform(20, 70)) {
     addApplause(out, fs, t, rng.uniform(1.5, 5.0), scene == Scene::kTalk ? 0.05 : 0.08, rng);
   }
-  double pink = 0.0;
-  for (float& s : out) {
-    pink = 0.97 * pink + 0.03 * rng.normal();
-    s += static_cast<float>(0.004 * pink);
-  }
+  PinkNoise pink;
+  for (float& s : out) s += static_cast<float>(0.002 * pink(rng.normal()));
   float peak = 0.0f;
   for (float s : out) peak = std::max(peak, std::fabs(s));
   if (peak > 0.0f) {
@@ -424,12 +451,16 @@ Buffer record(const Buffer& scene, int64_t start, int64_t n, double fs, const De
   Biquad lp1(Biquad::kLowPass, fs, d.lowPass, 0.707), lp2(Biquad::kLowPass, fs, d.lowPass, 0.707);
   for (float& s : y) s = static_cast<float>(d.gain) * lp2(lp1(hp(s)));
   const double noise = rms(y.data(), y.size()) / std::pow(10.0, d.snrDb / 20.0);
-  // Self-noise: mostly pink (handling, air), some white (electronics).
+  // Ambient noise (crowd, air, handling: pink over the whole band) plus some
+  // electronic hiss, heard through the same microphone and filters, so the
+  // ratio holds in the band the recording really carries.
   Buffer nz(y.size());
-  double pink = 0.0;
+  PinkNoise pink;
+  Biquad nhp(Biquad::kHighPass, fs, d.highPass, 0.707);
+  Biquad nlp1(Biquad::kLowPass, fs, d.lowPass, 0.707), nlp2(Biquad::kLowPass, fs, d.lowPass, 0.707);
   for (float& s : nz) {
-    pink = 0.95 * pink + 0.05 * rng.normal();
-    s = static_cast<float>(3.0 * pink + 0.5 * rng.normal());
+    const double white = rng.normal();
+    s = nlp2(nlp1(nhp(static_cast<float>(pink(white) + 0.3 * rng.normal()))));
   }
   const double nr = rms(nz.data(), nz.size());
   float peak = 0.0f;

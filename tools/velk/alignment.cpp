@@ -7,6 +7,7 @@
 #include <iostream>
 #include <limits>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "velk/media.h"
@@ -141,34 +142,32 @@ void refineClusters(std::vector<ClusterResult>& clusters,
     const auto it = recordings.find(m.id);
     return it == recordings.end() ? nullptr : it->second;
   };
+  auto overlap = [&](const MemberResult& a, const MemberResult& b) {
+    const Recording* ra = recordingOf(a);
+    const Recording* rb = recordingOf(b);
+    if (ra == nullptr || rb == nullptr) return -1.0;
+    return overlapSeconds(*ra, a.coarse, *rb, b.coarse);
+  };
 
-  // The reference is the member at offset 0 (the last one, should there be several).
+  // First every member against its cluster's reference, all clusters at once:
+  // these pairs are independent, so they run in parallel.
   std::vector<std::size_t> reference(clusters.size(), 0);
   std::vector<Task> tasks;
-  std::vector<std::vector<bool>> placed(clusters.size());
   for (std::size_t c = 0; c < clusters.size(); ++c) {
-    auto& members = clusters[c].members;
-    placed[c].assign(members.size(), false);
+    const auto& members = clusters[c].members;
+    // The reference is the member at offset 0 (the last one, should there be several).
     std::size_t ref = 0;
     for (std::size_t i = 0; i < members.size(); ++i) {
       if (members[i].coarse == 0.0) ref = i;
       if (members[i].coarse < members[ref].coarse) ref = i;
     }
     reference[c] = ref;
-    placed[c][ref] = true;
-    const Recording* refRec = recordingOf(members[ref]);
-    for (std::size_t i = 0; i < members.size() && refRec != nullptr; ++i) {
-      const Recording* rec = recordingOf(members[i]);
-      if (i == ref || rec == nullptr) continue;
-      if (overlapSeconds(*refRec, members[ref].coarse, *rec, members[i].coarse) >=
-          settings.minOverlapSeconds)
+    for (std::size_t i = 0; i < members.size(); ++i)
+      if (i != ref && overlap(members[ref], members[i]) >= settings.minOverlapSeconds)
         tasks.push_back({c, i, ref, members[i].coarse - members[ref].coarse, {}});
-    }
   }
-
   std::atomic<std::size_t> done{0};
   std::mutex progressMutex;
-  const std::size_t total = tasks.size();
   parallelFor(tasks.size(), settings.threads, [&](std::size_t t) {
     Task& task = tasks[t];
     const auto& members = clusters[task.cluster].members;
@@ -176,68 +175,102 @@ void refineClusters(std::vector<ClusterResult>& clusters,
                               *recordingOf(members[task.member]), task.coarseLag, settings);
     const std::size_t d = ++done;
     std::lock_guard<std::mutex> lock(progressMutex);
-    progress.show("refining: " + std::to_string(d) + "/" + std::to_string(total) + " members");
+    progress.show("refining: " + std::to_string(d) + "/" + std::to_string(tasks.size()) +
+                  " members");
   });
   progress.clear();
 
+  std::size_t nextTask = 0;
   for (std::size_t c = 0; c < clusters.size(); ++c) {
     auto& members = clusters[c].members;
+    const std::size_t n = members.size();
     const std::size_t ref = reference[c];
-    // Positions relative to the reference; unrefined members keep the coarse spacing.
-    std::vector<double> position(members.size());
-    for (std::size_t i = 0; i < members.size(); ++i)
-      position[i] = members[i].coarse - members[ref].coarse;
-    for (const Task& task : tasks) {
-      if (task.cluster != c) continue;
+    // group: 0 = placed exactly relative to the reference, -1 = not yet placed,
+    // g > 0 = placed exactly relative to another member only.
+    std::vector<int> group(n, -1);
+    std::vector<double> position(n);
+    std::vector<std::set<std::size_t>> tried(n);
+    for (std::size_t i = 0; i < n; ++i) position[i] = members[i].coarse - members[ref].coarse;
+    group[ref] = 0;
+
+    auto attempt = [&](std::size_t m, std::size_t a) {
+      tried[m].insert(a);
+      const PairRefinement r = refinePair(*recordingOf(members[a]), *recordingOf(members[m]),
+                                          members[m].coarse - members[a].coarse, settings);
+      if (!r.warning.empty())
+        std::cerr << "warning: cannot refine " << members[m].path << ": " << r.warning << '\n';
+      if (!r.refined) return false;
+      members[m].anchor = members[a].id;
+      members[m].score = r.score;
+      position[m] = position[a] + r.lagSeconds;
+      return true;
+    };
+
+    for (; nextTask < tasks.size() && tasks[nextTask].cluster == c; ++nextTask) {
+      const Task& task = tasks[nextTask];
       MemberResult& m = members[task.member];
-      m.anchor = members[ref].id;
+      tried[task.member].insert(ref);
       m.score = task.outcome.score;
-      if (task.outcome.refined) {
-        m.refined = true;
-        position[task.member] = task.outcome.lagSeconds;
-      }
       if (!task.outcome.warning.empty())
         std::cerr << "warning: cannot refine " << m.path << ": " << task.outcome.warning << '\n';
-      placed[c][task.member] = true;
+      if (!task.outcome.refined) continue;
+      m.anchor = members[ref].id;
+      position[task.member] = task.outcome.lagSeconds;
+      group[task.member] = 0;
     }
-    // Members that barely overlap the reference are chained through the placed
-    // member they overlap most.
-    for (;;) {
-      std::size_t best = members.size(), anchor = 0;
-      double bestOverlap = -std::numeric_limits<double>::infinity();
-      for (std::size_t i = 0; i < members.size(); ++i) {
-        if (placed[c][i] || recordingOf(members[i]) == nullptr) continue;
-        for (std::size_t a = 0; a < members.size(); ++a) {
-          if (!placed[c][a] || recordingOf(members[a]) == nullptr) continue;
-          const double ov = overlapSeconds(*recordingOf(members[a]), members[a].coarse,
-                                           *recordingOf(members[i]), members[i].coarse);
-          if (ov > bestOverlap) {
-            bestOverlap = ov;
-            best = i;
-            anchor = a;
+
+    // Members the reference could not place are chained through placed members
+    // they overlap (a short recording may share little or nothing with it);
+    // two tries each, best overlap first.
+    for (bool progressed = true; progressed;) {
+      progressed = false;
+      for (std::size_t m = 0; m < n; ++m) {
+        if (group[m] >= 0 || recordingOf(members[m]) == nullptr) continue;
+        std::vector<std::pair<double, std::size_t>> anchors;
+        for (std::size_t a = 0; a < n; ++a) {
+          const double ov = overlap(members[a], members[m]);
+          if (group[a] == 0 && tried[m].count(a) == 0 && ov >= settings.minOverlapSeconds)
+            anchors.push_back({-ov, a});
+        }
+        std::sort(anchors.begin(), anchors.end());
+        for (std::size_t k = 0; k < anchors.size() && tried[m].size() < 3; ++k) {
+          if (attempt(m, anchors[k].second)) {
+            group[m] = 0;
+            progressed = true;
+            break;
           }
         }
       }
-      if (best == members.size()) break;
-      placed[c][best] = true;
-      MemberResult& m = members[best];
-      m.anchor = members[anchor].id;
-      if (bestOverlap < settings.minOverlapSeconds) continue;
-      const PairRefinement r = refinePair(*recordingOf(members[anchor]), *recordingOf(m),
-                                          m.coarse - members[anchor].coarse, settings);
-      m.score = r.score;
-      if (r.refined) {
-        m.refined = true;
-        position[best] = position[anchor] + r.lagSeconds;
-      } else {
-        position[best] = position[anchor] + (m.coarse - members[anchor].coarse);
-      }
     }
+
+    // What is left does not correlate with the reference's group. Members that
+    // correlate with each other still get exact relative offsets, placed as a
+    // whole by the landmark estimate of their first member.
+    std::vector<std::size_t> strays;
+    int groups = 0;
+    for (std::size_t m = 0; m < n; ++m) {
+      if (group[m] >= 0) continue;
+      strays.push_back(m);
+      for (std::size_t a = 0; a < m && group[m] < 0; ++a)
+        if (group[a] > 0 && members[a].anchor == 0 &&
+            overlap(members[a], members[m]) >= settings.minOverlapSeconds && attempt(m, a))
+          group[m] = group[a];
+      if (group[m] < 0) group[m] = ++groups;
+    }
+    if (!strays.empty() && n > 1) {
+      std::string names;
+      for (std::size_t m : strays) names += (names.empty() ? "" : ", ") + members[m].name;
+      std::cerr << "warning: cluster " << c + 1 << ": " << names
+                << " did not correlate with the reference " << members[ref].name
+                << "; kept at the landmark offsets (from another event?)" << std::endl;
+    }
+
+    for (std::size_t i = 0; i < n; ++i) members[i].refined = group[i] == 0 && i != ref;
     bool any = false;
     for (const MemberResult& m : members) any = any || m.refined;
     members[ref].refined = any;  // the anchor of the others is exact by definition
     const double earliest = *std::min_element(position.begin(), position.end());
-    for (std::size_t i = 0; i < members.size(); ++i) members[i].offset = position[i] - earliest;
+    for (std::size_t i = 0; i < n; ++i) members[i].offset = position[i] - earliest;
   }
 }
 

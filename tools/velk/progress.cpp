@@ -1,9 +1,14 @@
 #include "velk/progress.h"
 
+#include <unistd.h>
+
 #include <cmath>
 #include <iostream>
 
 namespace velktool {
+
+ProgressDisplay::ProgressDisplay(bool enabled)
+    : enabled_(enabled), sharesTerminal_(isatty(1) == 1) {}
 
 void ProgressDisplay::show(const std::string& text, bool force) {
   if (!enabled_) return;

@@ -13,7 +13,7 @@ namespace velktool {
 
 class ProgressDisplay {
  public:
-  explicit ProgressDisplay(bool enabled) : enabled_(enabled) {}
+  explicit ProgressDisplay(bool enabled);
   ~ProgressDisplay() { clear(); }
 
   ProgressDisplay(const ProgressDisplay&) = delete;
@@ -23,10 +23,15 @@ class ProgressDisplay {
   void show(const std::string& text, bool force = false);
   // Erases the status so that other output starts on a clean line.
   void clear();
+  // Erases it only when standard output shares the terminal.
+  void beforeOutput() {
+    if (sharesTerminal_) clear();
+  }
   bool enabled() const { return enabled_; }
 
  private:
   bool enabled_;
+  bool sharesTerminal_;
   bool visible_ = false;
   std::chrono::steady_clock::time_point last_{};
 };

@@ -202,7 +202,7 @@ Velk::VkFileSet* extractRecordings(std::vector<Recording>& recordings,
   // Everything is printed from this thread, in id order, as a single thread would.
   for (std::size_t i = 0; i < n; ++i) {
     const Recording& r = recordings[i];
-    progress.clear();
+    progress.beforeOutput();
     std::cout << "STARTING: " << r.path << " (id " << r.id << ")\n";
     {
       std::unique_lock<std::mutex> lock(mutex);

@@ -1,0 +1,378 @@
+// Hostile WAV headers through the whole road a host takes: wavfile_t, WavInput
+// and extraction by path. Each must be refused with a std::runtime_error or read
+// as a well-defined short read; none may crash, hang, or allocate in proportion
+// to what the header claims instead of what the file holds.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <new>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "velk/velk.h"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VELK_ROBUST_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define VELK_ROBUST_ASAN 1
+#endif
+
+// Allocation accounting for the whole process (the library's operator new calls
+// land here too). The sanitizers bring their own allocator, so it is left out there.
+#ifndef VELK_ROBUST_ASAN
+namespace {
+std::size_t gLargest = 0;
+std::size_t gTotal = 0;
+}  // namespace
+
+void* operator new(std::size_t n) {
+  if (n > gLargest) gLargest = n;
+  gTotal += n;
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#endif
+
+namespace {
+
+using velktest::putTag;
+using velktest::putU16;
+using velktest::putU32;
+
+struct Header {
+  uint16_t tag = 1;
+  uint16_t channels = 1;
+  uint32_t rate = 8000;
+  uint16_t bits = 16;
+  uint32_t fmtSize = 16;         // declared; exactly 16 bytes of format follow
+  std::vector<uint8_t> before;   // raw bytes before "fmt "
+  std::vector<uint8_t> between;  // raw bytes between "fmt " and "data"
+  int64_t dataSize = -1;         // declared; -1: the real size
+  std::vector<uint8_t> data;
+};
+
+std::vector<uint8_t> build(const Header& h) {
+  std::vector<uint8_t> b;
+  putTag(b, "RIFF");
+  putU32(b, 0xFFFFFFFFu);  // never trusted by the reader
+  putTag(b, "WAVE");
+  b.insert(b.end(), h.before.begin(), h.before.end());
+  putTag(b, "fmt ");
+  putU32(b, h.fmtSize);
+  putU16(b, h.tag);
+  putU16(b, h.channels);
+  putU32(b, h.rate);
+  putU32(b, h.rate * h.channels * (h.bits / 8u));
+  putU16(b, static_cast<uint16_t>(h.channels * (h.bits / 8u)));
+  putU16(b, h.bits);
+  b.insert(b.end(), h.between.begin(), h.between.end());
+  putTag(b, "data");
+  putU32(b,
+         h.dataSize < 0 ? static_cast<uint32_t>(h.data.size()) : static_cast<uint32_t>(h.dataSize));
+  b.insert(b.end(), h.data.begin(), h.data.end());
+  return b;
+}
+
+std::vector<uint8_t> chunkHeader(const char* tag, uint32_t size) {
+  std::vector<uint8_t> c;
+  putTag(c, tag);
+  putU32(c, size);
+  return c;
+}
+
+// Loud noise-like 16-bit samples, so that extraction has peaks to find.
+std::vector<uint8_t> toneBytes(std::size_t frames, std::size_t channels = 1) {
+  std::vector<uint8_t> b;
+  for (std::size_t i = 0; i < frames; ++i)
+    for (std::size_t c = 0; c < channels; ++c)
+      putU16(b, static_cast<uint16_t>(static_cast<int16_t>((i * 2654435761u >> 20) & 0x3FFF)));
+  return b;
+}
+
+struct Case {
+  const char* name;
+  std::vector<uint8_t> bytes;
+  const char* refusal;  // substring of the error, or null when the file opens
+  uint32_t frames;      // frames an opened file declares
+};
+
+std::vector<Case> hostileCases() {
+  std::vector<Case> cases;
+  auto add = [&cases](const char* name, const Header& h, const char* refusal, uint32_t frames) {
+    cases.push_back({name, build(h), refusal, frames});
+  };
+  const char* kTooLarge = "'data' chunk is larger than the rest of the file";
+  Header h;
+  h.data = toneBytes(600);
+  add("plain", h, nullptr, 600);
+
+  h.dataSize = 0x7FFFFFF0;
+  add("data size far beyond the file", h, kTooLarge, 0);
+  h.dataSize = 0xFFFFFFFF;
+  add("data size of 2^32-1 (a writer that never finished)", h, kTooLarge, 0);
+  Header eight;
+  eight.bits = 8;
+  eight.data.assign(300, 0x80);
+  eight.dataSize = 0x80000000;
+  add("2^31 frames declared", eight, kTooLarge, 0);
+
+  Header wrap;
+  wrap.data = toneBytes(100);
+  wrap.before = chunkHeader("JUNK", 0xFFFFFFF8u);  // offset + 8 + size wraps to itself
+  add("chunk size that wraps 32 bits before fmt", wrap, "Could not locate 'fmt ' chunk", 0);
+  wrap.before.clear();
+  wrap.between = chunkHeader("LIST", 0xFFFFFFFFu);
+  add("chunk size that wraps 32 bits before data", wrap, "Could not locate 'data' chunk", 0);
+  wrap.between.clear();
+  wrap.fmtSize = 0xFFFFFFFFu;
+  add("format size of 2^32-1", wrap, "Could not locate 'data' chunk", 0);
+  wrap.fmtSize = 15;
+  add("format size below 16", wrap, "Could not locate 'data' chunk", 0);
+
+  Header empty;
+  add("data chunk of 0 frames", empty, nullptr, 0);
+  Header odd;
+  odd.before = chunkHeader("junk", 3);
+  odd.before.insert(odd.before.end(), {'a', 'b', 'c'});  // no pad byte, as the reader expects
+  odd.data = toneBytes(200);
+  odd.data.push_back(0x7F);  // an odd data size: the stray byte is not a frame
+  add("odd chunk sizes", odd, nullptr, 200);
+
+  Header cut;
+  cut.channels = 2;
+  cut.data = toneBytes(50, 2);
+  cut.data.resize(cut.data.size() - 2);  // the last frame loses its second channel
+  add("truncated last frame", cut, nullptr, 49);
+
+  for (uint16_t channels : {0, 17, 0xFFFF}) {
+    Header c;
+    c.channels = channels;
+    c.data.assign(64, 0);
+    add("unusable channel count", c, "Unsupported channel count", 0);
+  }
+  for (uint16_t bits : {0, 4, 7, 0x8000}) {
+    Header b;
+    b.bits = bits;
+    b.data.assign(64, 0);
+    add("bits below one byte", b, "Unsupported bits per sample", 0);
+  }
+  Header wide;
+  wide.tag = 3;
+  wide.bits = 64;
+  wide.data.assign(64, 0);
+  add("64-bit floats", wide, "can't read that format", 0);
+  // PCM passes the format check at any depth; depths it cannot decode read nothing.
+  wide.tag = 1;
+  add("64-bit PCM", wide, nullptr, 8);
+  wide.bits = 0x7FF8;  // 4095 bytes a sample
+  wide.data.assign(4095 * 2, 0);
+  add("4095-byte samples", wide, nullptr, 2);
+
+  Header full;
+  full.channels = 16;
+  full.bits = 32;
+  full.tag = 3;
+  full.data.assign(16 * 4 * 40, 0);
+  add("16 channels of 32 bits (the largest frame)", full, nullptr, 40);
+  return cases;
+}
+
+std::string describe(const Case& c) { return c.name; }
+
+const Case& find(const std::vector<Case>& cases, const std::string& name) {
+  for (const Case& c : cases)
+    if (name == c.name) return c;
+  throw std::logic_error("no case " + name);
+}
+
+// Standard output of the library, captured for one scope.
+class CapturedCout {
+ public:
+  CapturedCout() : old_(std::cout.rdbuf(text_.rdbuf())) {}
+  ~CapturedCout() { std::cout.rdbuf(old_); }
+  std::string text() const { return text_.str(); }
+
+ private:
+  std::ostringstream text_;
+  std::streambuf* old_;
+};
+
+// Runs f on another thread and ends the process if it does not return in time:
+// a hang must fail the test, not stall the suite.
+template <typename F>
+void withDeadline(const std::string& what, F f) {
+  auto done = std::async(std::launch::async, f);
+  if (done.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    std::cerr << "robust_wav_test: " << what << " did not finish in 30 s" << std::endl;
+    std::_Exit(1);
+  }
+  done.get();
+}
+
+class HostileWav : public ::testing::Test {
+ protected:
+  velktest::TempDir dir{"velk-robust-wav"};
+  std::string write(const Case& c, int index) {
+    const std::string path = dir.file("hostile" + std::to_string(index) + ".wav");
+    velktest::writeBytes(path, c.bytes);
+    return path;
+  }
+};
+
+TEST_F(HostileWav, EachHeaderIsRefusedOrOpensWithWhatTheFileHolds) {
+  const std::vector<Case> cases = hostileCases();
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(describe(c));
+    const std::string path = write(c, static_cast<int>(i));
+    std::unique_ptr<Velk::wavfile_t> wav;
+    std::string error;
+    try {
+      wav.reset(new Velk::wavfile_t(path, 1, 1, 16000));
+    } catch (const std::runtime_error& e) {
+      error = e.what();
+    }
+    if (c.refusal != nullptr) {
+      EXPECT_EQ(wav, nullptr);
+      EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+      EXPECT_EQ(error.rfind("wavfile_t::wavfile_t() : ", 0), 0u) << "names class and operation";
+      continue;
+    }
+    ASSERT_NE(wav, nullptr) << error;
+    EXPECT_EQ(wav->numSamples, c.frames);
+    const uint64_t frameBytes =
+        static_cast<uint64_t>(wav->bitsPerSample / 8) * static_cast<uint64_t>(wav->numChannels);
+    EXPECT_LE(wav->numSamples * frameBytes, c.bytes.size()) << "more frames than bytes";
+  }
+}
+
+// Reading past what is there stops at the end of the file: the frame that runs
+// into it is still stored (from the bytes that were read), the rest keep their values.
+TEST_F(HostileWav, ShortReadsStopAtTheEndOfTheFile) {
+  struct Expect {
+    const char* name;
+    int32_t written;  // elements changed by a read of frames + 8
+  };
+  const std::vector<Case> cases = hostileCases();
+  const Expect expects[] = {
+      {"plain", 601},           {"data chunk of 0 frames", 1},
+      {"odd chunk sizes", 201}, {"truncated last frame", 50},
+      {"64-bit PCM", 0},        {"16 channels of 32 bits (the largest frame)", 41}};
+  for (const Expect& x : expects) {
+    SCOPED_TRACE(x.name);
+    Velk::WavInput input(new Velk::wavfile_t(write(find(cases, x.name), 0), 1, 1, 16000));
+    const int32_t n = static_cast<int32_t>(input.getNumSamples()) + 8;
+    Velk::array<float> buf(n);
+    buf = 5.0f;  // outside [-1, 1]: no decoded sample can equal it
+    input.read(buf);
+    int32_t changed = 0;
+    while (changed < n && buf.data[changed] != 5.0f) ++changed;
+    EXPECT_EQ(changed, x.written);
+    for (int32_t i = changed; i < n; ++i) ASSERT_EQ(buf.data[i], 5.0f) << i;
+
+    // A second pass after rewind gives the same values (the end-of-file state is cleared).
+    std::vector<float> first(buf.data, buf.data + n);
+    input.rewind();
+    buf = 5.0f;
+    input.read(buf);
+    EXPECT_EQ(std::vector<float>(buf.data, buf.data + n), first);
+  }
+
+  // The truncated frame: its first sample was complete, so it is the real value.
+  const Case& cut = find(cases, "truncated last frame");
+  Velk::wavfile_t wav(write(cut, 1), 1, 1, 16000);
+  Velk::array<float> buf(50);
+  wav.read_mono(buf);
+  const int16_t last =
+      static_cast<int16_t>(cut.bytes[cut.bytes.size() - 1] << 8 | cut.bytes[cut.bytes.size() - 2]);
+  EXPECT_EQ(buf.data[49], static_cast<float>(last) / 32768.0f);
+}
+
+// The host's road: run(path, id) on every hostile file ends quickly; a refused
+// file gives null and one load error, an opened one a table with the id.
+TEST_F(HostileWav, ExtractionByPathTerminatesAndReportsRefusals) {
+  const std::vector<Case> cases = hostileCases();
+  std::vector<std::string> paths;
+  for (std::size_t i = 0; i < cases.size(); ++i)
+    paths.push_back(write(cases[i], static_cast<int>(i)));
+
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(describe(c));
+    withDeadline(c.name, [&] {
+      Velk::VkLandmarkExtract extractor{Velk::VkExtractParams()};
+      CapturedCout out;
+      std::unique_ptr<Velk::VkFile> file(extractor.run(paths[i], 40 + static_cast<int32_t>(i)));
+      if (c.refusal != nullptr) {
+        EXPECT_EQ(file, nullptr);
+        EXPECT_EQ(out.text(), "[ERROR]: Could not load: " + paths[i] + "\n");
+      } else {
+        ASSERT_NE(file, nullptr) << out.text();
+        EXPECT_EQ(file->getId(), 40 + static_cast<int32_t>(i));
+        EXPECT_EQ(out.text(), "");
+      }
+    });
+  }
+
+  // All of them in one job, clustered: only the readable ones take part.
+  withDeadline("runAll and clustering", [&] {
+    Velk::VkExtractParams params;
+    Velk::VkLandmarkExtract extractor(params);
+    CapturedCout out;
+    std::unique_ptr<Velk::VkFileSet> set(extractor.runAll(paths));
+    std::size_t readable = 0;
+    for (std::size_t i = 0; i < cases.size(); ++i)
+      if (cases[i].refusal == nullptr) {
+        ++readable;
+        EXPECT_EQ(set->idToPath.count(static_cast<int32_t>(i + 1)), 1u) << cases[i].name;
+      }
+    EXPECT_EQ(set->idToPath.size(), readable);
+    Velk::VkClusterSync sync{Velk::VkClusterSyncParams(params)};
+    Velk::VkClusterSet* clusters = sync.run(set.get());
+    std::size_t members = 0;
+    for (const Velk::VkCluster* cl : *clusters) members += cl->size();
+    EXPECT_EQ(members, readable);
+    Velk::deleteClusters(clusters);
+  });
+}
+
+#ifndef VELK_ROBUST_ASAN
+// What the header claims must not be what gets allocated: every hostile file is
+// under 20 KB, so no single block and no whole road may approach the claims
+// (up to 2^32 bytes, 2^31 frames).
+TEST_F(HostileWav, AllocationsFollowTheFileNotTheHeader) {
+  const std::vector<Case> cases = hostileCases();
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(describe(c));
+    ASSERT_LT(c.bytes.size(), 20000u);
+    const std::string path = write(c, static_cast<int>(i));
+    CapturedCout out;
+    gLargest = 0;
+    gTotal = 0;
+    {
+      Velk::VkLandmarkExtract extractor{Velk::VkExtractParams()};
+      std::unique_ptr<Velk::VkFile> file(extractor.run(path, 1));
+    }
+    // Fixed costs of one extraction (FFT tables, spectra, stream buffers) are
+    // tens of kilobytes; the bounds leave room for them and nothing for the claims.
+    EXPECT_LT(gLargest, std::size_t{1} << 20);
+    EXPECT_LT(gTotal, std::size_t{16} << 20);
+  }
+}
+#endif
+
+}  // namespace
