@@ -1,10 +1,11 @@
 // Clustering accuracy on simulated sets: extraction and clustering with the
 // default parameters, scored pair by pair against the known truth.
 //
-//   accuracy_bench [--seed N] [--sets N] [--keep DIR] [--verbose]
+//   accuracy_bench [--seed N] [--sets N] [--snr DB] [--keep DIR] [--verbose]
 //
 // With --sets N, each scenario is generated N times (seeds N, N+1, ...) and the
-// pairs of all sets are pooled.
+// pairs of all sets are pooled. --snr runs one scenario at that ratio instead
+// of the clean (30 dB) and noisy (5 dB) ones.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -45,19 +46,19 @@ struct Pooled {
 
 void runSet(const Scenario& sc, uint32_t seed, const std::string& keep, bool verbose,
             Pooled& pool) {
-  velksim::SetSpec spec;
-  spec.events = 4;
-  spec.minDevices = 3;
-  spec.maxDevices = 5;
-  spec.unrelated = 3;
-  spec.minSeconds = 60;
-  spec.maxSeconds = 120;
-  spec.snrDb = sc.snrDb;
-  spec.seed = seed;
+  velksim::SetSpec cfg;
+  cfg.events = 4;
+  cfg.minDevices = 3;
+  cfg.maxDevices = 5;
+  cfg.unrelated = 3;
+  cfg.minSeconds = 60;
+  cfg.maxSeconds = 120;
+  cfg.snrDb = sc.snrDb;
+  cfg.seed = seed;
   const std::string dir =
       keep.empty() ? makeTempDir() : keep + "/" + sc.label + "-" + std::to_string(seed);
 
-  const velksim::Truth truth = velksim::generateSet(spec, dir);
+  const velksim::Truth truth = velksim::generateSet(cfg, dir);
   velksim::writeTruthXml(truth, dir + "/truth.xml");
   std::vector<std::string> paths;
   for (const auto& c : truth.clusters) {
@@ -137,6 +138,7 @@ int main(int argc, char** argv) {
   int sets = 1;
   std::string keep;
   bool verbose = false;
+  double customSnr = std::nan("");
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--seed" && i + 1 < argc) {
@@ -145,16 +147,22 @@ int main(int argc, char** argv) {
       sets = std::max(1, std::atoi(argv[++i]));
     } else if (a == "--keep" && i + 1 < argc) {
       keep = argv[++i];
+    } else if (a == "--snr" && i + 1 < argc) {
+      customSnr = std::atof(argv[++i]);
     } else if (a == "--verbose") {
       verbose = true;
     } else {
-      std::cerr << "usage: accuracy_bench [--seed N] [--sets N] [--keep DIR] [--verbose]"
+      std::cerr << "usage: accuracy_bench [--seed N] [--sets N] [--snr DB] [--keep DIR] [--verbose]"
                 << std::endl;
       return 2;
     }
   }
   // 4 events of 3-5 devices each, 60-120 s recordings, 3 unrelated recordings.
   const Scenario scenarios[] = {{"clean", 30.0}, {"noisy", 5.0}};
+  if (!std::isnan(customSnr)) {
+    runScenario({"custom", customSnr}, seed, sets, keep, verbose);
+    return 0;
+  }
   for (const Scenario& sc : scenarios) runScenario(sc, seed, sets, keep, verbose);
   return 0;
 }

@@ -6,3 +6,8 @@ if(VELK_VALGRIND AND TARGET cluster_sync_test)
                    $<TARGET_FILE:cluster_sync_test>)
   set_tests_properties(cluster_sync_valgrind PROPERTIES LABELS "leak" TIMEOUT 900)
 endif()
+
+# The simulator's own test needs the simulator library.
+if(TARGET cluster_simulate_test AND TARGET velk_simulate)
+  target_link_libraries(cluster_simulate_test PRIVATE velk_simulate)
+endif()

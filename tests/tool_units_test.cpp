@@ -9,7 +9,9 @@
 
 #include "test_support.h"
 #include "velk/fsutil.h"
+#include "velk/landmark_extract.h"
 #include "velk/options.h"
+#include "velk/recordings.h"
 #include "velk/sync_output.h"
 #include "velk/sync_result.h"
 #include "velk/truth.h"
@@ -184,6 +186,65 @@ TEST(ToolOutput, OrderNamingAndPadding) {
   EXPECT_EQ(paddingFrames(0.5, 3), 2u);  // 1.5 frames round away from zero
   EXPECT_EQ(paddingFrames(1.00003, 16000), 16000u);
   EXPECT_EQ(paddingFrames(1.00004, 16000), 16001u);
+}
+
+// Landmarks of a table as (time, hash), in the table's order.
+std::vector<std::pair<int32_t, uint32_t>> landmarksOf(const Velk::VkFile* f) {
+  std::vector<std::pair<int32_t, uint32_t>> out;
+  for (const auto& kv : f->getLandmarks())
+    for (const Velk::Landmark* l : kv.second) out.push_back({l->time, l->hash});
+  return out;
+}
+
+TEST(ToolExtraction, ThreadsGiveWhatRunAllGives) {
+  velktest::TempDir dir;
+  const std::vector<float> scene = velktest::eventSignal(8, 12.0, 8000);
+  velktest::writeWav16(dir.file("b.wav"), scene, 8000);
+  velktest::writeWav16(dir.file("a.wav"), std::vector<float>(scene.begin() + 9000, scene.end()),
+                       8000);
+  velktest::writeWav16(dir.file("c.wav"), velktest::eventSignal(9, 6.0, 16000), 16000);
+  velktest::writeWav16(dir.file("d.wav"), velktest::eventSignal(10, 7.0, 8000), 8000);
+
+  Listing listing;
+  std::string error;
+  ASSERT_TRUE(listFolder(dir.path(), 8000, listing, error)) << error;
+  ASSERT_EQ(listing.recordings.size(), 4u);
+  EXPECT_EQ(listing.recordings[0].fileName, "a.wav");    // by name, not by creation
+  EXPECT_EQ(listing.recordings[2].route, Route::Media);  // 16 kHz: resampled, not refused
+  EXPECT_EQ(listing.recordings[3].id, 4);
+
+  ProgressDisplay quiet(false);
+  std::vector<SkippedFile> failures;
+  Velk::VkExtractParams params;
+  testing::internal::CaptureStdout();
+  Velk::VkFileSet* mine = extractRecordings(listing.recordings, params, 3, quiet, failures);
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(failures.empty());
+  EXPECT_NE(printed.find("STARTING: " + dir.file("a.wav") +
+                         " (id 1)\nFEATURE EXTRACTION COMPLETE: " + dir.file("a.wav") +
+                         "\nSTARTING: " + dir.file("b.wav") + " (id 2)\n"),
+            std::string::npos)
+      << printed;
+
+  Velk::VkLandmarkExtract extractor(params);
+  testing::internal::CaptureStdout();
+  Velk::VkFileSet* reference = extractor.runAll(
+      {dir.file("a.wav"), dir.file("b.wav"), dir.file("c.wav"), dir.file("d.wav")});
+  testing::internal::GetCapturedStdout();
+  // The library refuses the 16 kHz file; the tool reads it as id 3 all the same.
+  EXPECT_EQ(reference->getFiles().count(3), 0u);
+  ASSERT_EQ(mine->getFiles().count(3), 1u);
+  EXPECT_GT(mine->getFiles().at(3)->getLandmarkCount(), 0u);
+  for (int32_t id : {1, 2, 4}) {
+    ASSERT_EQ(reference->getFiles().count(id), 1u);
+    EXPECT_EQ(landmarksOf(mine->getFiles().at(id)), landmarksOf(reference->getFiles().at(id)))
+        << id;
+    EXPECT_EQ(mine->idToName.at(id), reference->idToName.at(id));
+    EXPECT_EQ(mine->idToPath.at(id), reference->idToPath.at(id));
+    EXPECT_EQ(mine->nameToId.at(reference->idToName.at(id)), id);
+  }
+  delete mine;
+  delete reference;
 }
 
 TEST(ToolPaths, ContainmentIsCanonical) {

@@ -20,9 +20,9 @@ namespace Velk {
 // A recording pair (idA, idB) with idA < idB; std::pair orders by idA, then idB.
 using VkPairKey = std::pair<int32_t, int32_t>;
 
-// Every landmark of a job by hash. Entries are kept in the order they were
-// added, which is ascending recording id, then frame, then order of addition;
-// matching groups them by hash with a stable sort, so each hash's list keeps it.
+// Every landmark of a job by hash. Entries are added in ascending recording id,
+// then frame, then order of addition; matching groups them by hash and each
+// hash's list keeps that order. Empty outside matchPairs.
 class VkLandmarkIndex {
  public:
   struct Entry {
@@ -53,6 +53,7 @@ struct VkOffsetBin {
 using VkOffsetHistogram = std::vector<VkOffsetBin>;
 using VkPairHistograms = std::map<VkPairKey, VkOffsetHistogram*>;
 
+// Returns a new table (never null) that the caller frees with deletePairHistograms.
 VkPairHistograms* matchPairs(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* progress);
 void deletePairHistograms(VkPairHistograms* table);
 
@@ -78,6 +79,7 @@ struct VkPairStats {
 
 using VkPairStatsTable = std::map<VkPairKey, VkPairStats*>;
 
+// Null when either argument is null; else a new table freed with deletePairStats.
 VkPairStatsTable* verifyPairs(VkFileSet* fileSet, VkPairHistograms* histograms);
 void deletePairStats(VkPairStatsTable* table);
 

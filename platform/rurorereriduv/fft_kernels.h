@@ -130,7 +130,12 @@ void FirstStage(const float* __restrict src, float* __restrict re, float* __rest
     for (int b = 1; b < W; b *= 2) rev = 2 * rev + ((u / b) & 1);
     lane_off[u] = rev * R * (stride / W);
   }
-  for (size_t j = 0; j < stride / W; ++j) {
+  // A radix-8 block is half a cache line; its neighbour block comes from run
+  // j + runs/2, so visit runs in that order to fill each line at once.
+  const size_t runs = stride / W;
+  const size_t half = R == 8 && runs >= 2 ? runs / 2 : runs;
+  for (size_t step = 0; step < runs; ++step) {
+    const size_t j = half == runs ? step : step / 2 + (step & 1) * half;
     CV<T> x[R];
     for (int n = 0; n < R; ++n) T::LoadCplx(src + 2 * (W * j + n * stride), x[n].r, x[n].i);
     if constexpr (R == 4) {

@@ -85,8 +85,9 @@ struct DenseBin {
 struct PairAccumulator {
   int32_t b = 0;  // dense index of B
   bool dense = false;
-  int64_t base = 0;              // offset of bins[0]
-  std::vector<DenseBin> bins;    // dense counter
+  int64_t base = 0;              // offset of the counter's first bin
+  std::size_t range = 0;         // number of possible offsets
+  std::size_t at = 0;            // where the counter starts in the shared scratch
   std::vector<uint64_t> packed;  // sparse votes: biased offset << 32 | biased time of A
 };
 
@@ -99,18 +100,22 @@ inline uint64_t packVote(int32_t offset, int32_t timeA) {
 
 inline int32_t unbias(uint32_t v) { return static_cast<int32_t>(v ^ kBias); }
 
-VkOffsetHistogram* finishDense(PairAccumulator& acc) {
+constexpr DenseBin kEmptyBin{0, std::numeric_limits<int32_t>::max(),
+                             std::numeric_limits<int32_t>::min()};
+
+// Reads a counter out and leaves it empty again for the next pair.
+VkOffsetHistogram* finishDense(const PairAccumulator& acc, DenseBin* bins) {
   std::size_t used = 0;
-  for (const DenseBin& bin : acc.bins) used += bin.count != 0;
+  for (std::size_t i = 0; i < acc.range; ++i) used += bins[i].count != 0;
   auto hist = std::make_unique<VkOffsetHistogram>();
   hist->reserve(used);
-  for (std::size_t i = 0; i < acc.bins.size(); ++i) {
-    const DenseBin& bin = acc.bins[i];
+  for (std::size_t i = 0; i < acc.range; ++i) {
+    DenseBin& bin = bins[i];
     if (bin.count == 0) continue;
     hist->push_back({static_cast<int32_t>(acc.base + static_cast<int64_t>(i)), bin.count,
                      bin.minTimeA, bin.maxTimeA});
+    bin = kEmptyBin;
   }
-  std::vector<DenseBin>().swap(acc.bins);
   return hist.release();
 }
 
@@ -274,6 +279,7 @@ class HistogramBuilder {
       acc.base = static_cast<int64_t>(minTime_[a]) - maxTime_[b];
       const uint64_t range =
           static_cast<uint64_t>(static_cast<int64_t>(maxTime_[a]) - minTime_[b] - acc.base + 1);
+      acc.range = static_cast<std::size_t>(range);
       const uint64_t denseBytes = range * sizeof(DenseBin);
       const uint64_t sparseBytes = votes[b] * sizeof(uint64_t);
       acc.dense = denseBytes <= sparseBytes + tuning_.denseAllowance;
@@ -293,14 +299,16 @@ class HistogramBuilder {
 
   void voteBatch(int32_t a, std::vector<PairAccumulator>& plan, std::size_t first, std::size_t end,
                  const std::vector<uint64_t>& votes, std::vector<int32_t>& slot) {
+    std::size_t used = 0;
     for (std::size_t i = first; i < end; ++i) {
       PairAccumulator& acc = plan[i];
       slot[acc.b] = static_cast<int32_t>(i);
       if (acc.dense) {
-        const std::size_t range = static_cast<std::size_t>(static_cast<int64_t>(maxTime_[a]) -
-                                                           minTime_[acc.b] - acc.base + 1);
-        acc.bins.assign(range, DenseBin{0, std::numeric_limits<int32_t>::max(),
-                                        std::numeric_limits<int32_t>::min()});
+        // One scratch area, kept empty between batches, serves all counters:
+        // no fresh pages and no clearing pass per pair.
+        acc.at = used;
+        used += acc.range;
+        if (scratch_.size() < used) scratch_.resize(used, kEmptyBin);
       } else {
         acc.packed.reserve(votes[acc.b]);
       }
@@ -310,7 +318,7 @@ class HistogramBuilder {
           if (slot[b] < 0) return;
           PairAccumulator& acc = plan[slot[b]];
           if (acc.dense) {
-            DenseBin* bins = acc.bins.data();
+            DenseBin* bins = scratch_.data() + acc.at;
             for (std::size_t x = p; x < pa; ++x) {
               const int32_t tx = e_[x].time;
               const int64_t row = static_cast<int64_t>(tx) - acc.base;  // bin of offset tx - 0
@@ -335,7 +343,8 @@ class HistogramBuilder {
     for (std::size_t i = first; i < end; ++i) {
       PairAccumulator& acc = plan[i];
       slot[acc.b] = -1;
-      std::unique_ptr<VkOffsetHistogram> hist(acc.dense ? finishDense(acc) : finishSparse(acc));
+      std::unique_ptr<VkOffsetHistogram> hist(acc.dense ? finishDense(acc, scratch_.data() + acc.at)
+                                                        : finishSparse(acc));
       if (hist->empty()) continue;
       VkOffsetHistogram*& stored = table_[VkPairKey(ids_[a], ids_[acc.b])];
       stored = hist.release();
@@ -355,6 +364,7 @@ class HistogramBuilder {
   std::vector<uint64_t> runStart_;  // per rank, into runs_
   std::vector<uint32_t> runs_;
   uint64_t totalRuns_ = 0;
+  std::vector<DenseBin> scratch_;  // every bin empty outside voteBatch
 };
 
 }  // namespace

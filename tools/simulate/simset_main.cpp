@@ -38,12 +38,12 @@ bool parseRange(const std::string& text, T& lo, T& hi) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  velksim::SetSpec spec;
+  velksim::SetSpec cfg;
   std::string out;
   for (int i = 1; i < argc; ++i) {
     const std::string opt = argv[i];
     if (opt == "--no-reverb") {
-      spec.reverb = false;
+      cfg.reverb = false;
       continue;
     }
     if (i + 1 >= argc) {
@@ -57,25 +57,24 @@ int main(int argc, char** argv) {
       out = val;
     } else if (opt == "--events") {
       ok = parseRange(val, d, unused) && d >= 0;
-      spec.events = static_cast<int>(d);
+      cfg.events = static_cast<int>(d);
     } else if (opt == "--devices") {
-      ok = parseRange(val, spec.minDevices, spec.maxDevices) && spec.minDevices >= 1;
+      ok = parseRange(val, cfg.minDevices, cfg.maxDevices) && cfg.minDevices >= 1;
     } else if (opt == "--unrelated") {
       ok = parseRange(val, d, unused) && d >= 0;
-      spec.unrelated = static_cast<int>(d);
+      cfg.unrelated = static_cast<int>(d);
     } else if (opt == "--seconds") {
-      ok = parseRange(val, spec.minSeconds, spec.maxSeconds) && spec.minSeconds > 0;
+      ok = parseRange(val, cfg.minSeconds, cfg.maxSeconds) && cfg.minSeconds > 0;
     } else if (opt == "--snr") {
-      ok = parseRange(val, spec.snrDb, unused);
+      ok = parseRange(val, cfg.snrDb, unused);
     } else if (opt == "--rate") {
       ok = parseRange(val, d, unused) && d >= 1000 && d <= 384000;
-      spec.sampleRate = static_cast<uint32_t>(d);
+      cfg.sampleRate = static_cast<uint32_t>(d);
     } else if (opt == "--channels") {
-      ok =
-          parseRange(val, spec.channels, spec.channels) && spec.channels >= 1 && spec.channels <= 2;
+      ok = parseRange(val, cfg.channels, cfg.channels) && cfg.channels >= 1 && cfg.channels <= 2;
     } else if (opt == "--seed") {
       ok = parseRange(val, d, unused) && d >= 0;
-      spec.seed = static_cast<uint32_t>(d);
+      cfg.seed = static_cast<uint32_t>(d);
     } else {
       std::cerr << "unknown option " << opt << "\n" << kUsage;
       return 2;
@@ -90,7 +89,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    const velksim::Truth truth = velksim::generateSet(spec, out);
+    const velksim::Truth truth = velksim::generateSet(cfg, out);
     velksim::writeTruthXml(truth, out + "/truth.xml");
     std::size_t files = 0;
     for (const auto& c : truth.clusters) files += c.recordings.size();

@@ -544,15 +544,14 @@ struct Planned {
 
 }  // namespace
 
-Truth generateSet(const SetSpec& spec, const std::string& dir) {
-  if (spec.sampleRate < 1000 || spec.channels < 1 || spec.channels > 2 || spec.minDevices < 1 ||
-      spec.maxDevices < spec.minDevices || spec.minSeconds <= 0 ||
-      spec.maxSeconds < spec.minSeconds) {
-    throw std::invalid_argument("velksim: invalid set specification");
+Truth generateSet(const SetSpec& cfg, const std::string& dir) {
+  if (cfg.sampleRate < 1000 || cfg.channels < 1 || cfg.channels > 2 || cfg.minDevices < 1 ||
+      cfg.maxDevices < cfg.minDevices || cfg.minSeconds <= 0 || cfg.maxSeconds < cfg.minSeconds) {
+    throw std::invalid_argument("velksim: invalid set description");
   }
   std::filesystem::create_directories(dir);
-  const double fs = spec.sampleRate;
-  Rng rng(spec.seed);
+  const double fs = cfg.sampleRate;
+  Rng rng(cfg.seed);
 
   // Plan every recording first, so names can be shuffled over all of them.
   struct Source {
@@ -561,11 +560,11 @@ Truth generateSet(const SetSpec& spec, const std::string& dir) {
   };
   std::vector<Source> sources;
   std::vector<Planned> plan;
-  for (int e = 0; e < spec.events; ++e) {
-    const int devices = rng.range(spec.minDevices, spec.maxDevices);
+  for (int e = 0; e < cfg.events; ++e) {
+    const int devices = rng.range(cfg.minDevices, cfg.maxDevices);
     std::vector<int64_t> lengths;
     for (int d = 0; d < devices; ++d) {
-      lengths.push_back(static_cast<int64_t>(rng.uniform(spec.minSeconds, spec.maxSeconds) * fs));
+      lengths.push_back(static_cast<int64_t>(rng.uniform(cfg.minSeconds, cfg.maxSeconds) * fs));
     }
     const int64_t longest = *std::max_element(lengths.begin(), lengths.end());
     const auto eventSamples = static_cast<int64_t>(1.25 * static_cast<double>(longest));
@@ -588,9 +587,9 @@ Truth generateSet(const SetSpec& spec, const std::string& dir) {
     }
     sources.push_back({rng.next(), eventSamples});
   }
-  for (int u = 0; u < spec.unrelated; ++u) {
-    const auto samples = static_cast<int64_t>(rng.uniform(spec.minSeconds, spec.maxSeconds) * fs);
-    plan.push_back({spec.events + u, 0, samples});
+  for (int u = 0; u < cfg.unrelated; ++u) {
+    const auto samples = static_cast<int64_t>(rng.uniform(cfg.minSeconds, cfg.maxSeconds) * fs);
+    plan.push_back({cfg.events + u, 0, samples});
     sources.push_back({rng.next(), samples});
   }
 
@@ -604,11 +603,11 @@ Truth generateSet(const SetSpec& spec, const std::string& dir) {
   for (std::size_t k = 0; k < order.size(); ++k) {
     std::string digits = std::to_string(k + 1);
     digits.insert(0, static_cast<std::size_t>(width) - digits.size(), '0');
-    names[order[k]] = spec.prefix + digits;
+    names[order[k]] = cfg.prefix + digits;
   }
 
   Truth truth;
-  truth.sampleRate = spec.sampleRate;
+  truth.sampleRate = cfg.sampleRate;
   truth.clusters.resize(sources.size());
   for (std::size_t c = 0; c < sources.size(); ++c) {
     Rng sceneRng(sources[c].seed);
@@ -622,11 +621,11 @@ Truth generateSet(const SetSpec& spec, const std::string& dir) {
       if (p.cluster != static_cast<int>(c)) continue;
       Rng devRng = sceneRng.fork();
       std::vector<Buffer> channels;
-      for (int ch = 0; ch < spec.channels; ++ch) {
-        const Device dev = makeDevice(fs, spec.snrDb, spec.reverb, devRng);
+      for (int ch = 0; ch < cfg.channels; ++ch) {
+        const Device dev = makeDevice(fs, cfg.snrDb, cfg.reverb, devRng);
         channels.push_back(record(scene, p.start, p.samples, fs, dev, devRng));
       }
-      writeWav(dir + "/" + names[r] + ".wav", channels, spec.sampleRate);
+      writeWav(dir + "/" + names[r] + ".wav", channels, cfg.sampleRate);
       truth.clusters[c].recordings.push_back(
           {names[r], static_cast<double>(p.start - earliest) / fs, p.start, p.samples});
     }

@@ -11,15 +11,15 @@
 // Files get neutral shuffled names (rec01, rec02, ...), so neither names nor
 // the order of ids tell the events apart.
 //
-//   velksim::SetSpec spec;
-//   spec.events = 3;
-//   velksim::Truth truth = velksim::generateSet(spec, "/tmp/set");   // writes rec*.wav
+//   velksim::SetSpec cfg;
+//   cfg.events = 3;
+//   velksim::Truth truth = velksim::generateSet(cfg, "/tmp/set");   // writes rec*.wav
 //   velksim::writeTruthXml(truth, "/tmp/set/truth.xml");
 //   ... cluster the files, then:
 //   velksim::Score s = velksim::scoreClusters(truth, found);
 //
-// Everything is derived from spec.seed with a portable generator: the same
-// spec gives the same files on every platform (up to libm rounding).
+// Everything is derived from the seed with a portable generator: the same
+// settings give the same files on every platform (up to libm rounding).
 #ifndef VELK_SIMULATE_H
 #define VELK_SIMULATE_H
 
@@ -63,7 +63,7 @@ struct Truth {
 
 // Creates dir if needed and writes one 16-bit PCM WAV file per recording.
 // Throws std::runtime_error when a file cannot be written.
-Truth generateSet(const SetSpec& spec, const std::string& dir);
+Truth generateSet(const SetSpec& cfg, const std::string& dir);
 
 // <truth><cluster><recording name="a" offset="0.0"/>...</cluster>...</truth>;
 // a cluster of one recording carries no offset.

@@ -1,0 +1,182 @@
+// The test-set simulator: its truth must be exact, since benchmarks score the
+// library against it.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "simulate.h"
+#include "test_support.h"
+#include "velk/wavfile.h"
+
+namespace {
+
+std::string slurp(const std::string& path) {
+  std::ifstream f(path);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+// 16-bit mono samples of a file written by the simulator (header of 44 bytes).
+std::vector<float> samples(const std::string& path) {
+  const std::vector<uint8_t> b = velktest::readBytes(path);
+  std::vector<float> out;
+  for (std::size_t i = 44; i + 1 < b.size(); i += 2) {
+    out.push_back(static_cast<int16_t>(b[i] | (b[i + 1] << 8)) / 32768.0f);
+  }
+  return out;
+}
+
+double correlation(const std::vector<float>& x, const std::vector<float>& y, long lag) {
+  // sum over n of x[n + lag] * y[n], normalised by the energies of the overlap.
+  double xy = 0, xx = 0, yy = 0;
+  for (long n = 0; n < static_cast<long>(y.size()); ++n) {
+    const long m = n + lag;
+    if (m < 0 || m >= static_cast<long>(x.size())) continue;
+    xy += static_cast<double>(x[m]) * y[n];
+    xx += static_cast<double>(x[m]) * x[m];
+    yy += static_cast<double>(y[n]) * y[n];
+  }
+  return xx > 0 && yy > 0 ? xy / std::sqrt(xx * yy) : 0.0;
+}
+
+}  // namespace
+
+TEST(ClusterSimulate, TruthMatchesTheWrittenFiles) {
+  velktest::TempDir dir("velk-sim");
+  velksim::SetSpec cfg;
+  cfg.events = 2;
+  cfg.minDevices = 2;
+  cfg.maxDevices = 3;
+  cfg.unrelated = 2;
+  cfg.minSeconds = 6;
+  cfg.maxSeconds = 9;
+  cfg.snrDb = 40;
+  cfg.reverb = false;
+  cfg.seed = 5;
+  const velksim::Truth truth = velksim::generateSet(cfg, dir.path());
+  ASSERT_EQ(truth.clusters.size(), 4u);
+  EXPECT_EQ(truth.sampleRate, 8000u);
+
+  std::set<std::string> names;
+  for (std::size_t c = 0; c < truth.clusters.size(); ++c) {
+    const auto& recs = truth.clusters[c].recordings;
+    ASSERT_FALSE(recs.empty());
+    if (c >= 2) {
+      EXPECT_EQ(recs.size(), 1u);  // the unrelated ones
+    }
+    double earliest = 1e9;
+    for (const auto& r : recs) {
+      EXPECT_TRUE(names.insert(r.name).second) << r.name;
+      EXPECT_EQ(r.name.substr(0, 3), "rec");
+      // The file holds exactly the stated samples, at the stated rate.
+      Velk::wavfile_t wav(dir.file(r.name + ".wav"), 1, 1, 16000);
+      EXPECT_EQ(wav.sampleRate, 8000u);
+      EXPECT_EQ(static_cast<int64_t>(wav.numSamples), r.samples);
+      EXPECT_GE(r.samples, 6 * 8000);
+      EXPECT_LE(r.samples, 9 * 8000);
+      earliest = std::min(earliest, r.offset);
+    }
+    EXPECT_EQ(earliest, 0.0);
+    // Offsets are the sample starts over the rate, exactly.
+    const int64_t first = std::min_element(recs.begin(), recs.end(), [](auto& a, auto& b) {
+                            return a.startSample < b.startSample;
+                          })->startSample;
+    for (const auto& r : recs) {
+      EXPECT_EQ(r.offset, static_cast<double>(r.startSample - first) / 8000.0);
+    }
+  }
+
+  // The stated offset is where the waveforms really line up (within a
+  // millisecond: the devices' filters shift the phase a little).
+  for (int c = 0; c < 2; ++c) {
+    const auto& recs = truth.clusters[c].recordings;
+    const auto x = samples(dir.file(recs[0].name + ".wav"));
+    const auto y = samples(dir.file(recs[1].name + ".wav"));
+    const long truthLag = static_cast<long>(recs[1].startSample - recs[0].startSample);
+    long best = 0;
+    double bestValue = -2;
+    for (long lag = truthLag - 120; lag <= truthLag + 120; ++lag) {
+      const double v = correlation(x, y, lag);
+      if (v > bestValue) {
+        bestValue = v;
+        best = lag;
+      }
+    }
+    EXPECT_NEAR(best, truthLag, 8) << "cluster " << c;
+    EXPECT_GT(bestValue, 0.5);
+    // A recording of another event does not line up anywhere near as well.
+    const auto z = samples(dir.file(truth.clusters[2].recordings[0].name + ".wav"));
+    EXPECT_LT(std::fabs(correlation(x, z, 0)), 0.2);
+  }
+
+  // The same description gives the same bytes; another seed does not.
+  velktest::TempDir again("velk-sim");
+  velksim::generateSet(cfg, again.path());
+  const std::string probe = truth.clusters[0].recordings[0].name + ".wav";
+  EXPECT_EQ(velktest::readBytes(dir.file(probe)), velktest::readBytes(again.file(probe)));
+  cfg.seed = 6;
+  velktest::TempDir other("velk-sim");
+  velksim::generateSet(cfg, other.path());
+  std::set<std::vector<uint8_t>> first, second;
+  for (const auto& n : names) first.insert(velktest::readBytes(dir.file(n + ".wav")));
+  for (const auto& n : names) second.insert(velktest::readBytes(other.file(n + ".wav")));
+  EXPECT_NE(first, second);
+
+  cfg.channels = 2;
+  cfg.sampleRate = 16000;
+  cfg.events = 1;
+  cfg.unrelated = 0;
+  velktest::TempDir stereo("velk-sim");
+  const velksim::Truth st = velksim::generateSet(cfg, stereo.path());
+  Velk::wavfile_t wav(stereo.file(st.clusters[0].recordings[0].name + ".wav"), 1, 1, 16000);
+  EXPECT_EQ(wav.numChannels, 2);
+  EXPECT_EQ(wav.sampleRate, 16000u);
+
+  cfg.minDevices = 0;
+  EXPECT_THROW(velksim::generateSet(cfg, stereo.path()), std::invalid_argument);
+}
+
+TEST(ClusterSimulate, TruthXmlAndScoring) {
+  velksim::Truth truth;
+  truth.sampleRate = 8000;
+  truth.clusters = {{{{"a", 0.0, 0, 1}, {"b", 3.2, 25600, 1}, {"c", 1.000125, 8001, 1}}},
+                    {{{"d&e", 0.0, 0, 1}}}};
+  velktest::TempDir dir("velk-sim");
+  velksim::writeTruthXml(truth, dir.file("truth.xml"));
+  EXPECT_EQ(slurp(dir.file("truth.xml")),
+            "<truth>\n"
+            "  <cluster>\n"
+            "    <recording name=\"a\" offset=\"0.0\"/>\n"
+            "    <recording name=\"b\" offset=\"3.2\"/>\n"
+            "    <recording name=\"c\" offset=\"1.000125\"/>\n"
+            "  </cluster>\n"
+            "  <cluster><recording name=\"d&amp;e\"/></cluster>\n"
+            "</truth>\n");
+
+  // Found: {a, b} with b 10 ms late, {c, d&e}; "x" is not in the truth.
+  const velksim::Score s = velksim::scoreClusters(
+      truth, {{{"b", 13.21}, {"a", 10.0}}, {{"c", 0.0}, {"d&e", 5.0}}, {{"x", 0.0}}});
+  EXPECT_EQ(s.truePairs, 3u);   // ab, ac, bc
+  EXPECT_EQ(s.foundPairs, 2u);  // ab, c-d&e
+  EXPECT_EQ(s.correctPairs, 1u);
+  EXPECT_DOUBLE_EQ(s.precision, 0.5);
+  EXPECT_DOUBLE_EQ(s.recall, 1.0 / 3.0);
+  EXPECT_DOUBLE_EQ(s.f1, 0.4);
+  ASSERT_EQ(s.offsetErrors.size(), 1u);
+  EXPECT_NEAR(s.offsetErrors[0], 0.01, 1e-9);
+  EXPECT_NEAR(s.medianError, 0.01, 1e-9);
+  EXPECT_DOUBLE_EQ(s.within40ms, 1.0);
+
+  // Everything alone: nothing found, nothing correct.
+  const velksim::Score alone = velksim::scoreClusters(truth, {});
+  EXPECT_EQ(alone.foundPairs, 0u);
+  EXPECT_DOUBLE_EQ(alone.precision, 1.0);
+  EXPECT_DOUBLE_EQ(alone.recall, 0.0);
+  EXPECT_DOUBLE_EQ(alone.f1, 0.0);
+}
