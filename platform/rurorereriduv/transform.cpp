@@ -89,13 +89,13 @@ struct FFTState_Float {
   std::vector<uint32_t> rev;
   std::vector<size_t> stage_len, stage_off;
   std::vector<float> tw, split_re, split_im;
-  // Direct DFT tables for tiny sizes: cos and sin of 2 pi j / n.
-  std::vector<float> dft_cos, dft_sin;
+  // Scalar path for tiny sizes: exp(-2 pi i t / m) for t < m / 2.
+  std::vector<float> small_re, small_im;
 };
 
 namespace {
 
-// Below this the 4-lane kernels do not fit; a direct DFT is cheap there.
+// Below this the 4-lane kernels do not fit and a scalar radix-2 FFT is used.
 constexpr unsigned kMinFastOrder = 5;
 // Smallest order whose first stage fills eight lanes (m / radix >= 8).
 constexpr unsigned kMinWideOrder = 8;
@@ -112,6 +112,33 @@ void Twiddle(size_t num, size_t den, float* re, float* im) {
   const double a = -kTwoPi * static_cast<double>(num) / static_cast<double>(den);
   *re = static_cast<float>(std::cos(a));
   *im = static_cast<float>(std::sin(a));
+}
+
+// -0.5i * exp(-2 pi i k / n) for k = 1..m/2.
+void BuildSplitTable(FFTState_Float* st) {
+  FftPlan& p = st->plan;
+  st->split_re.resize(p.m / 2);
+  st->split_im.resize(p.m / 2);
+  for (size_t k = 1; k <= p.m / 2; ++k) {
+    float c, s;
+    Twiddle(k, p.n, &c, &s);
+    st->split_re[k - 1] = 0.5f * s;
+    st->split_im[k - 1] = -0.5f * c;
+  }
+  p.split_re = st->split_re.data();
+  p.split_im = st->split_im.data();
+}
+
+void BuildSmallTables(FFTState_Float* st) {
+  const size_t m = st->plan.m;
+  unsigned log_m = 0;
+  while ((size_t{1} << log_m) < m) ++log_m;
+  st->rev.resize(m);
+  for (size_t j = 0; j < m; ++j) st->rev[j] = ReverseBits(static_cast<uint32_t>(j), log_m);
+  st->small_re.resize(m / 2);
+  st->small_im.resize(m / 2);
+  for (size_t t = 0; t < m / 2; ++t) Twiddle(t, m, &st->small_re[t], &st->small_im[t]);
+  BuildSplitTable(st);
 }
 
 void BuildTables(FFTState_Float* st, size_t width) {
@@ -139,15 +166,7 @@ void BuildTables(FFTState_Float* st, size_t width) {
     }
   }
 
-  // -0.5i * exp(-2 pi i k / n) = (-sin, -cos) / 2 of 2 pi k / n.
-  st->split_re.resize(m / 2);
-  st->split_im.resize(m / 2);
-  for (size_t k = 1; k <= m / 2; ++k) {
-    float c, s;
-    Twiddle(k, p.n, &c, &s);
-    st->split_re[k - 1] = 0.5f * s;
-    st->split_im[k - 1] = -0.5f * c;
-  }
+  BuildSplitTable(st);
 
   const unsigned lane_bits = log_m - log_radix - log_width;
   st->rev.resize(size_t{1} << lane_bits);
@@ -160,8 +179,6 @@ void BuildTables(FFTState_Float* st, size_t width) {
   p.stage_off = st->stage_off.data();
   p.stages = st->stage_len.size();
   p.tw = st->tw.data();
-  p.split_re = st->split_re.data();
-  p.split_im = st->split_im.data();
 }
 
 void Init(FFTState_Float** state, unsigned order, bool allow_wide) {
@@ -169,14 +186,8 @@ void Init(FFTState_Float** state, unsigned order, bool allow_wide) {
   st->order = order;
   st->plan.n = size_t{1} << order;
   st->plan.m = st->plan.n / 2;
-  const size_t n = st->plan.n;
   if (order < kMinFastOrder) {
-    st->dft_cos.resize(n);
-    st->dft_sin.resize(n);
-    for (size_t j = 0; j < n; ++j) {
-      Twiddle(j, n, &st->dft_cos[j], &st->dft_sin[j]);
-      st->dft_sin[j] = -st->dft_sin[j];
-    }
+    if (order > 0) BuildSmallTables(st);
   } else {
 #ifdef RURORERERIDUV_FFT_AVX2
     st->avx2 = allow_wide && order >= kMinWideOrder && CpuHasAvx2Fma();
@@ -193,31 +204,79 @@ float* AlignScratch(unsigned char* buf) {
   return reinterpret_cast<float*>((p + 63) & ~uintptr_t{63});
 }
 
-void DirectForward(const float* in, float* out, const FFTState_Float& st) {
-  const size_t n = st.plan.n;
-  for (size_t k = 0; k <= n / 2; ++k) {
-    float sr = 0.0f, si = 0.0f;
-    for (size_t j = 0; j < n; ++j) {
-      const size_t idx = (k * j) & (n - 1);
-      sr += in[j] * st.dft_cos[idx];
-      si -= in[j] * st.dft_sin[idx];
+// Scalar in-place radix-2 FFT of m <= 8 points already in bit-reversed order.
+void SmallComplexFFT(float* re, float* im, const FFTState_Float& st) {
+  const size_t m = st.plan.m;
+  for (size_t len = 1; len < m; len *= 2) {
+    const size_t step = m / (2 * len);
+    for (size_t blk = 0; blk < m; blk += 2 * len) {
+      for (size_t k = 0; k < len; ++k) {
+        const float wr = st.small_re[k * step], wi = st.small_im[k * step];
+        const size_t a = blk + k, b = a + len;
+        const float tr = re[b] * wr - im[b] * wi, ti = re[b] * wi + im[b] * wr;
+        re[b] = re[a] - tr;
+        im[b] = im[a] - ti;
+        re[a] += tr;
+        im[a] += ti;
+      }
     }
-    out[2 * k] = sr;
-    out[2 * k + 1] = (k == 0 || 2 * k == n) ? 0.0f : si;
   }
-  if (n == 1) out[2] = 0.0f;
 }
 
-void DirectInverse(const float* in, float* out, const FFTState_Float& st) {
-  const size_t n = st.plan.n;
-  for (size_t j = 0; j < n; ++j) {
-    float s = in[0];
-    if (n >= 2) s += (j & 1) ? -in[n] : in[n];
-    for (size_t k = 1; 2 * k < n; ++k) {
-      const size_t idx = (k * j) & (n - 1);
-      s += 2.0f * (in[2 * k] * st.dft_cos[idx] - in[2 * k + 1] * st.dft_sin[idx]);
-    }
-    out[j] = s;
+// Scalar version of the vector kernels' Forward, for n <= 16.
+void SmallForward(const float* in, float* out, const FFTState_Float& st) {
+  const size_t n = st.plan.n, m = st.plan.m;
+  if (n == 1) {
+    out[0] = in[0];
+    out[1] = out[2] = 0.0f;
+    return;
+  }
+  float re[8], im[8];
+  for (size_t j = 0; j < m; ++j) {
+    re[st.rev[j]] = in[2 * j];
+    im[st.rev[j]] = in[2 * j + 1];
+  }
+  SmallComplexFFT(re, im, st);
+  out[0] = re[0] + im[0];
+  out[1] = 0.0f;
+  out[n] = re[0] - im[0];
+  out[n + 1] = 0.0f;
+  for (size_t k = 1; k <= m / 2; ++k) {
+    const float ar = re[k], ai = im[k], br = re[m - k], bi = -im[m - k];
+    const float sr = 0.5f * (ar + br), si = 0.5f * (ai + bi), dr = ar - br, di = ai - bi;
+    const float wr = st.split_re[k - 1], wi = st.split_im[k - 1];
+    const float tr = dr * wr - di * wi, ti = dr * wi + di * wr;
+    out[2 * k] = sr + tr;
+    out[2 * k + 1] = si + ti;
+    out[2 * (m - k)] = sr - tr;
+    out[2 * (m - k) + 1] = ti - si;
+  }
+}
+
+// Scalar version of the vector kernels' Inverse, for n <= 16.
+void SmallInverse(const float* in, float* out, const FFTState_Float& st) {
+  const size_t n = st.plan.n, m = st.plan.m;
+  if (n == 1) {
+    out[0] = in[0];
+    return;
+  }
+  float re[8], im[8];
+  re[0] = in[0] + in[n];
+  im[0] = in[n] - in[0];
+  for (size_t k = 1; k <= m / 2; ++k) {
+    const float pr = in[2 * k], pi = in[2 * k + 1], qr = in[2 * (m - k)], qi = -in[2 * (m - k) + 1];
+    const float sr = pr + qr, si = pi + qi, dr = pr - qr, di = pi - qi;
+    const float wr = st.split_re[k - 1], wi = -st.split_im[k - 1];
+    const float ur = 2.0f * (dr * wr - di * wi), ui = 2.0f * (dr * wi + di * wr);
+    re[st.rev[k]] = sr + ur;
+    im[st.rev[k]] = -(si + ui);
+    re[st.rev[m - k]] = sr - ur;
+    im[st.rev[m - k]] = si - ui;
+  }
+  SmallComplexFFT(re, im, st);
+  for (size_t j = 0; j < m; ++j) {
+    out[2 * j] = re[j];
+    out[2 * j + 1] = -im[j];
   }
 }
 
@@ -236,7 +295,7 @@ void FFTGetBufSize(const FFTState_Float* state, unsigned int* size) {
 void FFTFwd(const float* in, float* out, const FFTState_Float* state, unsigned char* buf) {
   const FFTState_Float& st = *state;
   if (st.order < kMinFastOrder) {
-    DirectForward(in, out, st);
+    SmallForward(in, out, st);
     return;
   }
 #ifdef RURORERERIDUV_FFT_AVX2
@@ -251,7 +310,7 @@ void FFTFwd(const float* in, float* out, const FFTState_Float* state, unsigned c
 void FFTInv(const float* in, float* out, const FFTState_Float* state, unsigned char* buf) {
   const FFTState_Float& st = *state;
   if (st.order < kMinFastOrder) {
-    DirectInverse(in, out, st);
+    SmallInverse(in, out, st);
     return;
   }
 #ifdef RURORERERIDUV_FFT_AVX2
