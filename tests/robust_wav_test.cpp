@@ -16,36 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "robust_alloc.h"
 #include "test_support.h"
 #include "velk/velk.h"
-
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define VELK_ROBUST_ASAN 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__)
-#define VELK_ROBUST_ASAN 1
-#endif
-
-// Allocation accounting for the whole process (the library's operator new calls
-// land here too). The sanitizers bring their own allocator, so it is left out there.
-#ifndef VELK_ROBUST_ASAN
-namespace {
-std::size_t gLargest = 0;
-std::size_t gTotal = 0;
-}  // namespace
-
-// Out of line, so that the compiler does not pair an inlined malloc with a delete.
-__attribute__((noinline)) void* operator new(std::size_t n) {
-  if (n > gLargest) gLargest = n;
-  gTotal += n;
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#endif
 
 namespace {
 
@@ -354,7 +327,6 @@ TEST_F(HostileWav, ExtractionByPathTerminatesAndReportsRefusals) {
   });
 }
 
-#ifndef VELK_ROBUST_ASAN
 // What the header claims must not be what gets allocated: every hostile file is
 // under 20 KB, so no single block and no whole road may approach the claims
 // (up to 2^32 bytes, 2^31 frames).
@@ -366,18 +338,18 @@ TEST_F(HostileWav, AllocationsFollowTheFileNotTheHeader) {
     ASSERT_LT(c.bytes.size(), 20000u);
     const std::string path = write(c, static_cast<int>(i));
     CapturedCout out;
-    gLargest = 0;
-    gTotal = 0;
+    velkrobust::startCounting();
     {
       Velk::VkLandmarkExtract extractor{Velk::VkExtractParams()};
       std::unique_ptr<Velk::VkFile> file(extractor.run(path, 1));
     }
+    const velkrobust::AllocStats used = velkrobust::stopCounting();
     // Fixed costs of one extraction (FFT tables, spectra, stream buffers) are
     // tens of kilobytes; the bounds leave room for them and nothing for the claims.
-    EXPECT_LT(gLargest, std::size_t{1} << 20);
-    EXPECT_LT(gTotal, std::size_t{16} << 20);
+    EXPECT_GT(used.total, 0u) << "nothing was counted: the accounting is not in place";
+    EXPECT_LT(used.largest, std::size_t{1} << 20);
+    EXPECT_LT(used.total, std::size_t{16} << 20);
   }
 }
-#endif
 
 }  // namespace

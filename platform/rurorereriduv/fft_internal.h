@@ -16,17 +16,13 @@ namespace rurorereriduv {
 namespace transform {
 
 // Radix-4 stages of at least this span keep only w^k in their twiddle table.
-#ifndef FFT_COMPACT
-#define FFT_COMPACT 12
-#endif
-constexpr size_t kCompactTwiddleLen = size_t{1} << FFT_COMPACT;
+constexpr size_t kCompactTwiddleLen = size_t{1} << 12;
 
-// Read-only view of a state's tables for n = 2m real points, laid out for
-// vectors of `width` floats.
+// Read-only view of a state's tables for n = 2m real points, laid out for the
+// vector width (4 or 8 floats) of the kernels that will run.
 struct FftPlan {
   size_t n = 0;
   size_t m = 0;
-  size_t width = 4;
   size_t radix = 0;  // first stage: 4, 8 or 16
   // First stage: lanes r = width*j + u go to block rev[j] + bitrev(u) * m / (width * radix).
   const uint32_t* rev = nullptr;

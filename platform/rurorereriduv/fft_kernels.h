@@ -27,14 +27,8 @@ namespace {
 // Stages whose blocks fit in these many complex points run block by block (the
 // smaller nested in the larger), so a large transform does not stream the whole
 // array once per stage. Sized for L1 and L2.
-#ifndef FFT_B1
-#define FFT_B1 11
-#endif
-#ifndef FFT_B2
-#define FFT_B2 15
-#endif
-constexpr size_t kInnerBlock = size_t{1} << FFT_B1;
-constexpr size_t kOuterBlock = size_t{1} << FFT_B2;
+constexpr size_t kInnerBlock = size_t{1} << 11;
+constexpr size_t kOuterBlock = size_t{1} << 15;
 
 constexpr float kSqrtHalf = 0.70710678118654752440f;
 constexpr float kCos8 = 0.92387953251128675613f;  // cos(pi / 8)

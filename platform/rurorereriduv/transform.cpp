@@ -95,7 +95,7 @@ struct FFTState_Float {
 
 namespace {
 
-// Below this the 4-lane kernels do not fit and a scalar radix-2 FFT is used.
+// Below this the 4-lane kernels do not fit; scalar code handles these sizes.
 constexpr unsigned kMinFastOrder = 5;
 // Smallest order whose first stage fills eight lanes (m / radix >= 8).
 constexpr unsigned kMinWideOrder = 8;
@@ -149,7 +149,6 @@ void BuildTables(FFTState_Float* st, size_t width) {
   unsigned log_radix = log_m % 2 == 1 ? 3 : 4;
   if (log_m == 4) log_radix = 2;  // 16 points: too few for four radix-16 lanes
   unsigned log_width = width == 8 ? 3 : 2;
-  p.width = width;
   p.radix = size_t{1} << log_radix;
 
   for (size_t len = p.radix; len < m; len *= 4) {
@@ -158,10 +157,10 @@ void BuildTables(FFTState_Float* st, size_t width) {
     for (size_t k = 0; k < len; k += width) {
       const size_t powers = len >= kCompactTwiddleLen ? 1 : 3;
       for (size_t t = 1; t <= powers; ++t) {
-        std::vector<float> wr(width), wi(width);
+        float wr[8], wi[8];
         for (size_t u = 0; u < width; ++u) Twiddle(t * (k + u), 4 * len, &wr[u], &wi[u]);
-        st->tw.insert(st->tw.end(), wr.begin(), wr.end());
-        st->tw.insert(st->tw.end(), wi.begin(), wi.end());
+        st->tw.insert(st->tw.end(), wr, wr + width);
+        st->tw.insert(st->tw.end(), wi, wi + width);
       }
     }
   }
@@ -205,8 +204,8 @@ float* AlignScratch(unsigned char* buf) {
 }
 
 // Scalar in-place radix-2 FFT of m <= 8 points already in bit-reversed order.
+template <size_t m>
 void SmallComplexFFT(float* re, float* im, const FFTState_Float& st) {
-  const size_t m = st.plan.m;
   for (size_t len = 1; len < m; len *= 2) {
     const size_t step = m / (2 * len);
     for (size_t blk = 0; blk < m; blk += 2 * len) {
@@ -223,44 +222,12 @@ void SmallComplexFFT(float* re, float* im, const FFTState_Float& st) {
   }
 }
 
-// Scalar version of the vector kernels' Forward, for n <= 16.
-void SmallForward(const float* in, float* out, const FFTState_Float& st) {
-  const size_t n = st.plan.n, m = st.plan.m;
-  if (n == 1) {
-    out[0] = in[0];
-    out[1] = out[2] = 0.0f;
-    return;
-  }
-  float re[8], im[8];
-  for (size_t j = 0; j < m; ++j) {
-    re[st.rev[j]] = in[2 * j];
-    im[st.rev[j]] = in[2 * j + 1];
-  }
-  SmallComplexFFT(re, im, st);
-  out[0] = re[0] + im[0];
-  out[1] = 0.0f;
-  out[n] = re[0] - im[0];
-  out[n + 1] = 0.0f;
-  for (size_t k = 1; k <= m / 2; ++k) {
-    const float ar = re[k], ai = im[k], br = re[m - k], bi = -im[m - k];
-    const float sr = 0.5f * (ar + br), si = 0.5f * (ai + bi), dr = ar - br, di = ai - bi;
-    const float wr = st.split_re[k - 1], wi = st.split_im[k - 1];
-    const float tr = dr * wr - di * wi, ti = dr * wi + di * wr;
-    out[2 * k] = sr + tr;
-    out[2 * k + 1] = si + ti;
-    out[2 * (m - k)] = sr - tr;
-    out[2 * (m - k) + 1] = ti - si;
-  }
-}
-
-// Scalar version of the vector kernels' Inverse, for n <= 16.
+// Scalar version of the vector kernels' Inverse, for 2 <= n <= 16; speed
+// hardly matters at these sizes.
+template <size_t m>
 void SmallInverse(const float* in, float* out, const FFTState_Float& st) {
-  const size_t n = st.plan.n, m = st.plan.m;
-  if (n == 1) {
-    out[0] = in[0];
-    return;
-  }
-  float re[8], im[8];
+  constexpr size_t n = 2 * m;
+  float re[m], im[m];
   re[0] = in[0] + in[n];
   im[0] = in[n] - in[0];
   for (size_t k = 1; k <= m / 2; ++k) {
@@ -273,10 +240,98 @@ void SmallInverse(const float* in, float* out, const FFTState_Float& st) {
     re[st.rev[m - k]] = sr - ur;
     im[st.rev[m - k]] = si - ui;
   }
-  SmallComplexFFT(re, im, st);
+  SmallComplexFFT<m>(re, im, st);
   for (size_t j = 0; j < m; ++j) {
     out[2 * j] = re[j];
     out[2 * j + 1] = -im[j];
+  }
+}
+
+// 8 points written out: halves of radix 2 over two real 4-point DFTs. The
+// generic scalar path loses to simple codes at this size.
+void Forward8(const float* x, float* out) {
+  constexpr float h = 0.70710678118654752440f;
+  const float e0 = x[0] + x[4], e1 = x[2] + x[6], o0 = x[1] + x[5], o1 = x[3] + x[7];
+  const float a02 = x[0] - x[4], a13 = x[2] - x[6], b02 = x[1] - x[5], b13 = x[3] - x[7];
+  const float ea = e0 + e1, oa = o0 + o1;
+  const float rd = h * (b02 - b13), rs = h * (b02 + b13);
+  out[0] = ea + oa;
+  out[1] = 0.0f;
+  out[2] = a02 + rd;
+  out[3] = -a13 - rs;
+  out[4] = e0 - e1;
+  out[5] = o1 - o0;
+  out[6] = a02 - rd;
+  out[7] = a13 - rs;
+  out[8] = ea - oa;
+  out[9] = 0.0f;
+}
+
+// 16 points: 8-point transforms of even and odd samples, then one radix-2 step
+// X[k] = E[k] + w^k O[k] with bins above 4 taken from conjugate symmetry.
+void Forward16(const float* x, float* out) {
+  constexpr float c1 = 0.92387953251128675613f, s1 = 0.38268343236508977173f;
+  constexpr float h = 0.70710678118654752440f;
+  constexpr float cs[9] = {1.0f, c1, h, s1, 0.0f, -s1, -h, -c1, -1.0f};
+  constexpr float sn[9] = {0.0f, s1, h, c1, 1.0f, c1, h, s1, 0.0f};
+  float even[8], odd[8], e[10], o[10];
+  for (int j = 0; j < 8; ++j) {
+    even[j] = x[2 * j];
+    odd[j] = x[2 * j + 1];
+  }
+  Forward8(even, e);
+  Forward8(odd, o);
+  for (int k = 0; k <= 8; ++k) {
+    const int b = k <= 4 ? k : 8 - k;
+    const float sign = k <= 4 ? 1.0f : -1.0f;
+    const float er = e[2 * b], ei = sign * e[2 * b + 1], orr = o[2 * b], oi = sign * o[2 * b + 1];
+    out[2 * k] = er + cs[k] * orr + sn[k] * oi;
+    out[2 * k + 1] = ei + cs[k] * oi - sn[k] * orr;
+  }
+}
+
+void SmallForward(const float* in, float* out, unsigned order) {
+  switch (order) {
+    case 0:
+      out[0] = in[0];
+      out[1] = out[2] = 0.0f;
+      break;
+    case 1:
+      out[0] = in[0] + in[1];
+      out[2] = in[0] - in[1];
+      out[1] = out[3] = 0.0f;
+      break;
+    case 2:
+      out[0] = (in[0] + in[2]) + (in[1] + in[3]);
+      out[2] = in[0] - in[2];
+      out[3] = in[3] - in[1];
+      out[4] = (in[0] + in[2]) - (in[1] + in[3]);
+      out[1] = out[5] = 0.0f;
+      break;
+    case 3:
+      Forward8(in, out);
+      break;
+    default:
+      Forward16(in, out);
+  }
+}
+
+void SmallInverse(const float* in, float* out, const FFTState_Float& st) {
+  switch (st.order) {
+    case 0:
+      out[0] = in[0];
+      break;
+    case 1:
+      SmallInverse<1>(in, out, st);
+      break;
+    case 2:
+      SmallInverse<2>(in, out, st);
+      break;
+    case 3:
+      SmallInverse<4>(in, out, st);
+      break;
+    default:
+      SmallInverse<8>(in, out, st);
   }
 }
 
@@ -295,7 +350,7 @@ void FFTGetBufSize(const FFTState_Float* state, unsigned int* size) {
 void FFTFwd(const float* in, float* out, const FFTState_Float* state, unsigned char* buf) {
   const FFTState_Float& st = *state;
   if (st.order < kMinFastOrder) {
-    SmallForward(in, out, st);
+    SmallForward(in, out, st.order);
     return;
   }
 #ifdef RURORERERIDUV_FFT_AVX2

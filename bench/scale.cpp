@@ -1,0 +1,518 @@
+// Speed and memory at scale: a generated multi-device set (8 kHz mono WAV)
+// through parallel extraction and clustering. Clustering runs twice per size:
+// with the plain reference matching (ordered maps, one landmark pointer per
+// vote) and with the library's VkClusterSync::run; both must agree.
+//
+//   scale_bench [--preset small|medium|long] [--recordings N] [--minutes L]
+//               [--events E] [--threads LIST] [--reference-limit-gb G]
+//               [--seed S] [--snr DB] [--dir DIR]
+//
+// --threads takes a comma list (e.g. 1,2): extraction runs once per count and
+// the last set is clustered. --dir keeps the generated files and reuses them
+// when they were made with the same settings. Per stage: wall and CPU seconds
+// and peak resident memory (VmHWM, reset before each stage through
+// /proc/self/clear_refs).
+#include <malloc.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "reference_matching.h"
+#include "simulate.h"
+#include "velk/cluster_stages.h"
+#include "velk/velk.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// ---- measuring -------------------------------------------------------------
+
+long statusKb(const char* field) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  const std::string key = std::string(field) + ":";
+  while (std::getline(in, line)) {
+    if (line.compare(0, key.size(), key) == 0) return std::atol(line.c_str() + key.size());
+  }
+  return -1;
+}
+
+double cpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);  // all threads of the process
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         1e-6 * static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+}
+
+std::string loadAverage() {
+  std::ifstream in("/proc/loadavg");
+  std::string a, b, c;
+  in >> a >> b >> c;
+  return a + " " + b + " " + c;
+}
+
+bool gPeakResets = true;  // false when VmHWM cannot be reset: peaks are then since start
+
+struct Usage {
+  double wall = 0, cpu = 0;
+  double startMb = 0, peakMb = 0;
+};
+
+class Meter {
+ public:
+  Meter() {
+    // Freed heap goes back to the system first, so a stage does not inherit the
+    // previous stage's garbage as its starting size.
+    malloc_trim(0);
+    std::ofstream reset("/proc/self/clear_refs");
+    reset << "5";
+    reset.flush();
+    if (!reset) gPeakResets = false;
+    startKb_ = statusKb("VmRSS");
+    cpu0_ = cpuSeconds();
+    t0_ = std::chrono::steady_clock::now();
+  }
+  Usage stop() const {
+    Usage u;
+    u.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0_).count();
+    u.cpu = cpuSeconds() - cpu0_;
+    u.startMb = static_cast<double>(startKb_) / 1024.0;
+    u.peakMb = static_cast<double>(statusKb("VmHWM")) / 1024.0;
+    return u;
+  }
+
+ private:
+  long startKb_;
+  double cpu0_;
+  std::chrono::steady_clock::time_point t0_;
+};
+
+// ---- options ---------------------------------------------------------------
+
+struct Options {
+  std::string preset = "small";
+  int recordings = 20;
+  double minutes = 10;
+  int events = 5;
+  std::vector<unsigned> threads{2};
+  double referenceLimitGb = 10;
+  uint32_t seed = 11;
+  double snrDb = 10;
+  std::string dir;
+};
+
+bool applyPreset(Options& o, const std::string& name) {
+  if (name == "small") {
+    o.recordings = 20, o.minutes = 10, o.events = 5;
+  } else if (name == "medium") {
+    o.recordings = 100, o.minutes = 10, o.events = 10;
+  } else if (name == "long") {
+    o.recordings = 8, o.minutes = 240, o.events = 2;
+  } else {
+    return false;
+  }
+  o.preset = name;
+  return true;
+}
+
+std::vector<unsigned> parseThreads(const std::string& text) {
+  std::vector<unsigned> out;
+  std::stringstream in(text);
+  std::string item;
+  while (std::getline(in, item, ',')) {
+    const long v = std::atol(item.c_str());
+    if (v < 1 || v > 64) throw std::invalid_argument("--threads wants counts from 1 to 64");
+    out.push_back(static_cast<unsigned>(v));
+  }
+  if (out.empty()) throw std::invalid_argument("--threads wants at least one count");
+  return out;
+}
+
+void usage() {
+  std::cerr << "usage: scale_bench [--preset small|medium|long] [--recordings N] [--minutes L]\n"
+               "                   [--events E] [--threads LIST] [--reference-limit-gb G]\n"
+               "                   [--seed S] [--snr DB] [--dir DIR]\n";
+}
+
+bool parse(int argc, char** argv, Options& o) {
+  // The preset first, so explicit sizes override it whatever the order.
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::string(argv[i]) == "--preset" && !applyPreset(o, argv[i + 1])) return false;
+  }
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (i + 1 >= argc) return false;
+    const std::string v = argv[++i];
+    if (a == "--preset") continue;
+    if (a == "--recordings") {
+      o.recordings = std::atoi(v.c_str());
+      o.preset = "custom";
+    } else if (a == "--minutes") {
+      o.minutes = std::atof(v.c_str());
+      o.preset = "custom";
+    } else if (a == "--events") {
+      o.events = std::atoi(v.c_str());
+      o.preset = "custom";
+    } else if (a == "--threads") {
+      o.threads = parseThreads(v);
+    } else if (a == "--reference-limit-gb") {
+      o.referenceLimitGb = std::atof(v.c_str());
+    } else if (a == "--seed") {
+      o.seed = static_cast<uint32_t>(std::strtoul(v.c_str(), nullptr, 10));
+    } else if (a == "--snr") {
+      o.snrDb = std::atof(v.c_str());
+    } else if (a == "--dir") {
+      o.dir = v;
+    } else {
+      return false;
+    }
+  }
+  return o.recordings >= 1 && o.minutes > 0 && o.events >= 1 && o.referenceLimitGb >= 0;
+}
+
+// ---- the set ---------------------------------------------------------------
+
+velksim::SetSpec specFor(const Options& o) {
+  // E events share the recordings evenly; what is left over matches nothing.
+  velksim::SetSpec cfg;
+  cfg.events = std::min(o.events, o.recordings);
+  cfg.minDevices = cfg.maxDevices = o.recordings / cfg.events;
+  cfg.unrelated = o.recordings - cfg.events * cfg.minDevices;
+  cfg.minSeconds = cfg.maxSeconds = 60.0 * o.minutes;
+  cfg.snrDb = o.snrDb;
+  cfg.seed = o.seed;
+  cfg.sampleRate = 8000;
+  return cfg;
+}
+
+std::string stampOf(const velksim::SetSpec& c) {
+  std::ostringstream s;
+  s << "events " << c.events << " devices " << c.minDevices << " unrelated " << c.unrelated
+    << " seconds " << c.minSeconds << " snr " << c.snrDb << " seed " << c.seed << " rate "
+    << c.sampleRate;
+  return s.str();
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Recording names of the truth file written by writeTruthXml, in file order.
+std::vector<std::string> namesInTruth(const std::string& xml) {
+  std::vector<std::string> names;
+  const std::string key = "name=\"";
+  for (std::size_t p = xml.find(key); p != std::string::npos; p = xml.find(key, p)) {
+    p += key.size();
+    names.push_back(xml.substr(p, xml.find('"', p) - p));
+  }
+  return names;
+}
+
+struct GeneratedSet {
+  std::string dir;
+  bool temporary = false;
+  bool reused = false;
+  velksim::Truth truth;  // empty when reused
+  std::vector<std::string> names;
+};
+
+GeneratedSet prepareSet(const Options& o) {
+  GeneratedSet g;
+  const velksim::SetSpec cfg = specFor(o);
+  if (o.dir.empty()) {
+    std::string pattern = (fs::temp_directory_path() / "velk-scale-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    g.dir = pattern;
+    g.temporary = true;
+  } else {
+    g.dir = o.dir;
+    if (readFile(g.dir + "/scale-set.txt") == stampOf(cfg) + "\n" &&
+        fs::exists(g.dir + "/truth.xml")) {
+      g.reused = true;
+      g.names = namesInTruth(readFile(g.dir + "/truth.xml"));
+      return g;
+    }
+  }
+  g.truth = velksim::generateSet(cfg, g.dir);
+  velksim::writeTruthXml(g.truth, g.dir + "/truth.xml");
+  std::ofstream(g.dir + "/scale-set.txt") << stampOf(cfg) << "\n";
+  for (const auto& c : g.truth.clusters)
+    for (const auto& r : c.recordings) g.names.push_back(r.name);
+  return g;
+}
+
+// ---- extraction: files in parallel, one extractor per thread ----------------
+
+Velk::VkFileSet* extractAll(const std::vector<std::string>& names, const std::string& dir,
+                            const Velk::VkExtractParams& params, unsigned threads) {
+  const std::size_t n = names.size();
+  std::vector<std::unique_ptr<Velk::VkFile>> files(n);
+  std::atomic<std::size_t> next{0};
+  auto worker = [&]() {
+    Velk::VkLandmarkExtract extractor(params);
+    for (std::size_t i = next++; i < n; i = next++) {
+      files[i].reset(extractor.run(dir + "/" + names[i] + ".wav", static_cast<int32_t>(i + 1)));
+    }
+  };
+  std::vector<std::thread> pool;
+  const auto count = static_cast<unsigned>(std::min<std::size_t>(threads, n));
+  for (unsigned t = 1; t < count; ++t) pool.emplace_back(worker);
+  worker();
+  for (std::thread& t : pool) t.join();
+
+  auto set = std::make_unique<Velk::VkFileSet>();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!files[i]) throw std::runtime_error("extraction failed for " + names[i]);
+    const int32_t id = files[i]->getId();
+    set->nameToId[names[i]] = id;
+    set->idToName[id] = names[i];
+    set->idToPath[id] = dir + "/" + names[i] + ".wav";
+    set->addFile(files[i].release());
+  }
+  return set.release();
+}
+
+// ---- results ---------------------------------------------------------------
+
+using Canonical = std::vector<std::vector<std::pair<std::string, float>>>;
+
+Canonical canonical(const Velk::VkClusterSet* clusters) {
+  Canonical out;
+  for (const Velk::VkCluster* c : *clusters) {
+    out.emplace_back();
+    for (const Velk::VkClusterElem* e : *c) out.back().emplace_back(e->name, e->offset);
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+void nameElements(Velk::VkClusterSet* clusters, Velk::VkFileSet* set) {
+  for (Velk::VkCluster* c : *clusters)
+    for (Velk::VkClusterElem* e : *c) e->name = set->idToName[e->fileId];
+}
+
+struct ClusterCounts {
+  uint64_t pairs = 0, bins = 0, votes = 0;
+};
+
+struct Row {
+  std::string stage;
+  Usage u;
+  std::string counts;
+};
+
+std::vector<Row> gRows;
+
+void report(const std::string& stage, const Usage& u, const std::string& counts) {
+  std::printf("  %-34s wall %8.2f s  cpu %8.2f s  rss %7.0f -> peak %7.0f MB  %s\n",
+              stage.c_str(), u.wall, u.cpu, u.startMb, u.peakMb, counts.c_str());
+  std::fflush(stdout);
+  gRows.push_back({stage, u, counts});
+}
+
+std::string millions(uint64_t v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.2f M", static_cast<double>(v) / 1e6);
+  return buf;
+}
+
+// Peak bytes of the reference matching: the index (a map node per hash, a
+// pointer per landmark), then per offset bin a map node and a list, plus a
+// pointer per vote with growth slack. Calibrated on the small and medium sets.
+double referenceBytes(uint64_t landmarks, const ClusterCounts& c) {
+  return 96.0 * static_cast<double>(landmarks) + 112.0 * static_cast<double>(c.bins) +
+         12.0 * static_cast<double>(c.votes);
+}
+
+int run(const Options& o) {
+  std::printf("scale_bench: %s: %d recordings x %g min, %d events, 8000 Hz mono\n",
+              o.preset.c_str(), o.recordings, o.minutes, o.events);
+  std::printf("load average at start: %s (2-core machine, shared)\n", loadAverage().c_str());
+
+  // Generation: excluded from the stage figures.
+  Meter genMeter;
+  GeneratedSet set = prepareSet(o);
+  const Usage gen = genMeter.stop();
+  std::printf("generation: %s in %.1f s wall (peak %.0f MB), folder %s\n",
+              set.reused ? "reused" : "generated", gen.wall, gen.peakMb, set.dir.c_str());
+  std::sort(set.names.begin(), set.names.end());  // ids by name, like the tool
+
+  Velk::VkExtractParams ep;
+  const Velk::VkClusterSyncParams cp(ep);
+
+  // Extraction, once per thread count; the last set is clustered.
+  std::unique_ptr<Velk::VkFileSet> files;
+  uint64_t landmarks = 0;
+  double processPeakMb = 0;
+  for (unsigned threads : o.threads) {
+    files.reset();
+    Meter m;
+    files.reset(extractAll(set.names, set.dir, ep, threads));
+    const Usage u = m.stop();
+    landmarks = 0;
+    for (const auto& kv : files->getFiles()) landmarks += kv.second->getLandmarkCount();
+    report("extraction (" + std::to_string(threads) + " thread" + (threads > 1 ? "s)" : ")"), u,
+           "landmarks " + millions(landmarks));
+    processPeakMb = std::max(processPeakMb, u.peakMb);
+  }
+
+  // After: the library's driver, as a host calls it.
+  Velk::VkClusterSet* result = nullptr;
+  double clusterWall = 0;
+  {
+    Meter m;
+    result = Velk::VkClusterSync(cp).run(files.get());
+    const Usage u = m.stop();
+    clusterWall = u.wall;
+    report("clustering: VkClusterSync::run", u, std::to_string(result->size()) + " clusters");
+    processPeakMb = std::max(processPeakMb, u.peakMb);
+  }
+  const Canonical libClusters = canonical(result);
+
+  // The library's stages one by one, for the breakdown and the counts.
+  ClusterCounts counts;
+  std::unique_ptr<Velk::VkPairStatsTable, void (*)(Velk::VkPairStatsTable*)> libStats(
+      nullptr, Velk::deletePairStats);
+  {
+    Velk::VkLandmarkIndex index(cp.getMaxLandmarks());
+    Meter m;
+    std::unique_ptr<Velk::VkPairHistograms, void (*)(Velk::VkPairHistograms*)> hist(
+        Velk::matchPairs(index, files.get(), nullptr), Velk::deletePairHistograms);
+    const Usage um = m.stop();
+    counts.pairs = hist->size();
+    for (const auto& kv : *hist) {
+      counts.bins += kv.second->size();
+      for (const Velk::VkOffsetBin& b : *kv.second) counts.votes += b.count;
+    }
+    report("  library matching", um,
+           "index entries " + millions(landmarks) + ", votes " + millions(counts.votes) +
+               ", pairs " + std::to_string(counts.pairs) + ", bins " + millions(counts.bins));
+    Meter mv;
+    libStats.reset(Velk::verifyPairs(files.get(), hist.get()));
+    report("  library verification", mv.stop(), "");
+    hist.reset();
+    Meter mf;
+    Velk::VkClusterSet* formed = Velk::VkClusterFormer(cp).formClusters(files.get(), libStats.get());
+    report("  library formation", mf.stop(), "");
+    nameElements(formed, files.get());
+    const bool same = canonical(formed) == libClusters;
+    Velk::deleteClusters(formed);
+    if (!same) {
+      std::printf("MISMATCH: the stages one by one differ from VkClusterSync::run\n");
+      return 1;
+    }
+  }
+
+  // Before: the plain reference representation, when it fits the limit.
+  int status = 0;
+  const double needGb = referenceBytes(landmarks, counts) / 1e9;
+  if (needGb > o.referenceLimitGb) {
+    std::printf("  %-34s skipped: would need ~%.1f GB (limit %.1f GB)\n", "clustering: reference",
+                needGb, o.referenceLimitGb);
+  } else {
+    Meter m;
+    velkref::Index index;
+    index.maxLandmarks = cp.getMaxLandmarks();
+    velkref::Histograms* hist = velkref::matchPairs(index, files.get(), nullptr);
+    const double matchWall = m.stop().wall;
+    ClusterCounts refCounts;
+    refCounts.pairs = hist->size();
+    for (const auto& kv : *hist) {
+      refCounts.bins += kv.second->size();
+      for (const auto& bin : *kv.second) refCounts.votes += bin.second.size();
+    }
+    std::unique_ptr<Velk::VkPairStatsTable, void (*)(Velk::VkPairStatsTable*)> refStats(
+        velkref::verifyPairs(files.get(), hist), Velk::deletePairStats);
+    velkref::deleteHistograms(hist);
+    Velk::VkClusterSet* formed = Velk::VkClusterFormer(cp).formClusters(files.get(), refStats.get());
+    nameElements(formed, files.get());
+    const Usage u = m.stop();
+    char extra[160];
+    std::snprintf(extra, sizeof extra, "matching %.2f s, votes %s, pairs %llu (estimated %.1f GB)",
+                  matchWall, millions(refCounts.votes).c_str(),
+                  static_cast<unsigned long long>(refCounts.pairs), needGb);
+    report("clustering: reference", u, extra);
+
+    // Identical results: counts, every statistic of every pair, clusters and offsets.
+    std::size_t statDiffs = 0;
+    if (refStats->size() != libStats->size()) ++statDiffs;
+    for (const auto& kv : *refStats) {
+      const auto it = libStats->find(kv.first);
+      if (it == libStats->end() || !velkref::diffStats(*kv.second, *it->second).empty()) {
+        if (++statDiffs <= 3 && it != libStats->end()) {
+          std::printf("    pair (%d, %d): %s\n", kv.first.first, kv.first.second,
+                      velkref::diffStats(*kv.second, *it->second).c_str());
+        }
+      }
+    }
+    const bool sameCounts = refCounts.pairs == counts.pairs && refCounts.bins == counts.bins &&
+                            refCounts.votes == counts.votes;
+    const bool sameClusters = canonical(formed) == libClusters;
+    Velk::deleteClusters(formed);
+    std::printf("  identical results (reference vs library): counts %s, pair statistics %s, "
+                "clusters and offsets %s\n",
+                sameCounts ? "yes" : "NO", statDiffs == 0 ? "yes" : "NO",
+                sameClusters ? "yes" : "NO");
+    if (!sameCounts || statDiffs != 0 || !sameClusters) status = 1;
+  }
+
+  // Sanity of the result against the truth of the generated set.
+  if (!set.reused) {
+    std::vector<velksim::FoundCluster> found;
+    for (const Velk::VkCluster* c : *result) {
+      found.emplace_back();
+      for (const Velk::VkClusterElem* e : *c) found.back().emplace_back(e->name, e->offset);
+    }
+    const velksim::Score s = velksim::scoreClusters(set.truth, found);
+    std::printf("  against the truth: precision %.3f, recall %.3f, median offset error %.1f ms\n",
+                s.precision, s.recall, 1000 * s.medianError);
+  }
+  Velk::deleteClusters(result);
+
+  const double extractWall = gRows[o.threads.size() - 1].u.wall;
+  std::printf("summary: extraction (%u thread%s) %.2f s + clustering %.2f s = %.2f s wall; "
+              "process peak %.0f MB%s\n",
+              o.threads.back(), o.threads.back() > 1 ? "s" : "", extractWall, clusterWall,
+              extractWall + clusterWall, processPeakMb,
+              gPeakResets ? "" : " (peaks are since start: VmHWM could not be reset)");
+  std::printf("load average at end: %s\n", loadAverage().c_str());
+  if (set.temporary) fs::remove_all(set.dir);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  try {
+    if (!parse(argc, argv, o)) {
+      usage();
+      return 2;
+    }
+    return run(o);
+  } catch (const std::exception& e) {
+    std::cerr << "scale_bench: " << e.what() << std::endl;
+    return 1;
+  }
+}
