@@ -110,6 +110,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   if (!word.empty()) words.push_back(word);
+  // "-h" is never the value of a pair but can be taken as one, so whatever came
+  // before, "-f x" is read as a pair and the folder is never left empty (an empty
+  // "-f" value in the input would otherwise end the process, as it should). Twice,
+  // because a trailing "--json" takes the first as its file name.
+  words.push_back("-h");
+  words.push_back("-h");
   words.push_back("-f");
   words.push_back("x");
 
@@ -128,13 +134,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<const char*> args;
   for (const std::string& r : rest) args.push_back(r.c_str());
-  // Preset so that a trailing "-t" swallowing our "-f" cannot end the process.
-  std::string folder = "preset", truth, output;
+  std::string folder, truth, output;
   Velk::VkExtractParams extract;
   Velk::VkClusterSyncParams parsedSync(extract);
   velkfuzz::require(Velk::parseArguments(static_cast<int32_t>(args.size()), args.data(), folder,
                                          truth, output, extract, parsedSync) == 0);
-  velkfuzz::require(!folder.empty());
+  velkfuzz::require(folder == "x");
   checkParams(extract, parsedSync);
   extractAndCluster(extract, parsedSync);
   return 0;

@@ -1,6 +1,8 @@
 // AVX2 + FMA build of the FFT kernels, picked at run time by FFTInit. The rest
 // of the library is built for the baseline instruction set, so the target is
-// raised here for this file's functions only.
+// raised here for this file's functions only. Nothing with external linkage but
+// the two entry points may sit in the raised region: a shared inline function
+// could otherwise be linked in its AVX2 form for callers on any CPU.
 #include "rurorereriduv/fft_internal.h"
 
 #ifdef RURORERERIDUV_FFT_AVX2
@@ -93,7 +95,11 @@ namespace rurorereriduv {
 namespace transform {
 
 // Outside the raised target: this runs before we know the CPU can take it.
-bool CpuHasAvx2Fma() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
+// The explicit init covers callers running from static constructors.
+bool CpuHasAvx2Fma() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
 
 }  // namespace transform
 }  // namespace rurorereriduv

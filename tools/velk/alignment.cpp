@@ -127,12 +127,88 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
   search.minScore = settings.minScore;
   const Velk::VkLagEstimate est = Velk::estimateLag(anchorBlock.data(), anchorBlock.size(),
                                                     memberBlock.data(), memberBlock.size(), search);
+  // A silent stretch or a transform that did not fit says nothing either way.
+  result.measured = est.background > 0.0f;
   result.score = est.score;
   if (est.accepted) {
     result.refined = true;
     result.lagSeconds = w.toRecordingLag(est.lag) / rate;
   }
   return result;
+}
+
+namespace {
+
+std::string joinNames(const ClusterResult& cluster, const std::vector<std::size_t>& indices) {
+  std::string names;
+  for (std::size_t i : indices) names += (names.empty() ? "" : ", ") + cluster.members[i].name;
+  return names;
+}
+
+}  // namespace
+
+std::vector<ClusterResult> settleCluster(const ClusterResult& cluster, const ClusterVerdict& verdict,
+                                         bool split, std::vector<std::string>& notes) {
+  const auto& members = cluster.members;
+  const std::size_t n = members.size();
+  const std::size_t ref = verdict.reference;
+  const std::string where = "cluster of " + members[ref].name + ": ";
+  // Unchecked members stay with the reference: nothing says they belong elsewhere.
+  auto part = [&](std::size_t i) { return split && verdict.group[i] > 0 ? verdict.group[i] : 0; };
+  std::map<int, std::vector<std::size_t>> parts;
+  std::map<int, std::size_t> groupSize;
+  std::vector<std::size_t> strays, unchecked;
+  for (std::size_t i = 0; i < n; ++i) {
+    parts[part(i)].push_back(i);
+    if (verdict.group[i] > 0) {
+      ++groupSize[verdict.group[i]];
+      strays.push_back(i);
+    }
+    if (verdict.group[i] < 0) unchecked.push_back(i);
+  }
+
+  if (!unchecked.empty())
+    notes.push_back("warning: " + where + joinNames(cluster, unchecked) +
+                    " could not be compared with the members placed with " + members[ref].name +
+                    " (too little overlap); kept at the landmark offsets");
+  if (!split && !strays.empty())
+    notes.push_back("warning: " + where + joinNames(cluster, strays) +
+                    " did not correlate with the reference " + members[ref].name +
+                    "; kept at the landmark offsets (from another event?)");
+
+  std::vector<ClusterResult> out;
+  for (const auto& [key, indices] : parts) {
+    if (key > 0)
+      notes.push_back("note: " + where + "split off " + joinNames(cluster, indices) +
+                      (indices.size() > 1 ? " (they match each other, not " + members[ref].name +
+                                                "'s group)"
+                                          : " alone (it matches no other member)"));
+    double earliest = verdict.position[indices.front()];
+    double earliestCoarse = members[indices.front()].coarse;
+    for (std::size_t i : indices) {
+      earliest = std::min(earliest, verdict.position[i]);
+      earliestCoarse = std::min(earliestCoarse, members[i].coarse);
+    }
+    ClusterResult c;
+    bool any = false;
+    for (std::size_t i : indices) {
+      MemberResult m = members[i];
+      const int g = verdict.group[i];
+      // A split group's offsets are exact among themselves: its first member
+      // anchors the others as the reference does in group 0.
+      m.refined = (g == 0 && i != ref) || (split && g > 0 && groupSize[g] > 1);
+      any = any || m.refined;
+      m.offset = verdict.position[i] - earliest;
+      if (split) m.coarse -= earliestCoarse;
+      c.members.push_back(m);
+    }
+    if (key == 0)
+      for (MemberResult& m : c.members)
+        if (m.id == members[ref].id) m.refined = any;  // exact by definition when others are
+    out.push_back(std::move(c));
+  }
+  sortClusters(out);
+  return out;
 }
 
 void refineClusters(std::vector<ClusterResult>& clusters,
@@ -180,36 +256,55 @@ void refineClusters(std::vector<ClusterResult>& clusters,
   });
   progress.clear();
 
+  std::vector<ClusterResult> settled;
   std::size_t nextTask = 0;
   for (std::size_t c = 0; c < clusters.size(); ++c) {
     auto& members = clusters[c].members;
     const std::size_t n = members.size();
     const std::size_t ref = reference[c];
-    // group: 0 = placed exactly relative to the reference, -1 = not yet placed,
-    // g > 0 = placed exactly relative to another member only.
-    std::vector<int> group(n, -1);
-    std::vector<double> position(n);
+    ClusterVerdict verdict;
+    verdict.reference = ref;
+    std::vector<int>& group = verdict.group;
+    std::vector<double>& position = verdict.position;
+    group.assign(n, -1);
+    position.resize(n);
+    // checked: some correlation with a member placed relative to the reference
+    // was computed, so failing all of them is evidence of another event.
+    std::vector<bool> checked(n, false);
     std::vector<std::set<std::size_t>> tried(n);
     for (std::size_t i = 0; i < n; ++i) position[i] = members[i].coarse - members[ref].coarse;
     group[ref] = 0;
 
-    auto attempt = [&](std::size_t m, std::size_t a) {
+    auto correlate = [&](std::size_t m, std::size_t a) {
       tried[m].insert(a);
       const PairRefinement r = refinePair(*recordingOf(members[a]), *recordingOf(members[m]),
                                           members[m].coarse - members[a].coarse, settings);
       if (!r.warning.empty())
         std::cerr << "warning: cannot refine " << members[m].path << ": " << r.warning << '\n';
-      if (!r.refined) return false;
-      members[m].anchor = members[a].id;
-      members[m].score = r.score;
-      position[m] = position[a] + r.lagSeconds;
-      return true;
+      if (r.measured && group[a] == 0) checked[m] = true;
+      if (r.refined && members[m].anchor == 0) {
+        members[m].anchor = members[a].id;
+        members[m].score = r.score;
+      }
+      return r;
+    };
+    // Anchors for m among the members accept admits, best overlap first.
+    auto anchorsFor = [&](std::size_t m, auto accept) {
+      std::vector<std::pair<double, std::size_t>> anchors;
+      for (std::size_t a = 0; a < n; ++a) {
+        const double ov = overlap(members[a], members[m]);
+        if (a != m && accept(a) && tried[m].count(a) == 0 && ov >= settings.minOverlapSeconds)
+          anchors.push_back({-ov, a});
+      }
+      std::sort(anchors.begin(), anchors.end());
+      return anchors;
     };
 
     for (; nextTask < tasks.size() && tasks[nextTask].cluster == c; ++nextTask) {
       const Task& task = tasks[nextTask];
       MemberResult& m = members[task.member];
       tried[task.member].insert(ref);
+      checked[task.member] = task.outcome.measured;
       m.score = task.outcome.score;
       if (!task.outcome.warning.empty())
         std::cerr << "warning: cannot refine " << m.path << ": " << task.outcome.warning << '\n';
@@ -220,21 +315,16 @@ void refineClusters(std::vector<ClusterResult>& clusters,
     }
 
     // Members the reference could not place are chained through placed members
-    // they overlap (a short recording may share little or nothing with it);
-    // two tries each, best overlap first.
+    // they overlap (a short recording may share little or nothing with it).
     for (bool progressed = true; progressed;) {
       progressed = false;
       for (std::size_t m = 0; m < n; ++m) {
         if (group[m] >= 0 || recordingOf(members[m]) == nullptr) continue;
-        std::vector<std::pair<double, std::size_t>> anchors;
-        for (std::size_t a = 0; a < n; ++a) {
-          const double ov = overlap(members[a], members[m]);
-          if (group[a] == 0 && tried[m].count(a) == 0 && ov >= settings.minOverlapSeconds)
-            anchors.push_back({-ov, a});
-        }
-        std::sort(anchors.begin(), anchors.end());
-        for (std::size_t k = 0; k < anchors.size() && tried[m].size() < 3; ++k) {
-          if (attempt(m, anchors[k].second)) {
+        for (const auto& [ov, a] : anchorsFor(m, [&](std::size_t a) { return group[a] == 0; })) {
+          if (tried[m].size() >= kMaxAnchorTries) break;
+          const PairRefinement r = correlate(m, a);
+          if (r.refined) {
+            position[m] = position[a] + r.lagSeconds;
             group[m] = 0;
             progressed = true;
             break;
@@ -243,35 +333,59 @@ void refineClusters(std::vector<ClusterResult>& clusters,
       }
     }
 
-    // What is left does not correlate with the reference's group. Members that
-    // correlate with each other still get exact relative offsets, placed as a
-    // whole by the landmark estimate of their first member.
-    std::vector<std::size_t> strays;
+    // What is left does not correlate with the reference's group. Strays that
+    // correlate with each other form groups with exact relative offsets, placed
+    // as a whole by the landmark offset of their first member; a member that
+    // links two groups merges them.
     int groups = 0;
-    for (std::size_t m = 0; m < n; ++m) {
-      if (group[m] >= 0) continue;
-      strays.push_back(m);
-      for (std::size_t a = 0; a < m && group[m] < 0; ++a)
-        if (group[a] > 0 && members[a].anchor == 0 &&
-            overlap(members[a], members[m]) >= settings.minOverlapSeconds && attempt(m, a))
+    std::vector<std::size_t> strayTries(n, 0);
+    auto linkToStrays = [&](std::size_t m) {
+      bool linked = false;
+      for (const auto& [ov, a] : anchorsFor(m, [&](std::size_t a) { return group[a] > 0; })) {
+        if (strayTries[m] >= kMaxAnchorTries) break;
+        if (group[a] == group[m]) continue;  // already together
+        ++strayTries[m];
+        const PairRefinement r = correlate(m, a);
+        if (!r.refined) continue;
+        const double at = position[a] + r.lagSeconds;
+        if (group[m] <= 0) {
           group[m] = group[a];
+          position[m] = at;
+        } else {
+          const int from = group[a];
+          const double shift = position[m] - at;
+          for (std::size_t k = 0; k < n; ++k)
+            if (group[k] == from) {
+              group[k] = group[m];
+              position[k] += shift;
+            }
+        }
+        linked = true;
+      }
+      return linked;
+    };
+    for (std::size_t m = 0; m < n; ++m) {
+      if (group[m] >= 0 || !checked[m]) continue;
+      linkToStrays(m);
       if (group[m] < 0) group[m] = ++groups;
     }
-    if (!strays.empty() && n > 1) {
-      std::string names;
-      for (std::size_t m : strays) names += (names.empty() ? "" : ", ") + members[m].name;
-      std::cerr << "warning: cluster " << c + 1 << ": " << names
-                << " did not correlate with the reference " << members[ref].name
-                << "; kept at the landmark offsets (from another event?)" << std::endl;
+    // Members never compared with the reference's group may still match a stray
+    // group; otherwise nothing is known and they stay.
+    for (bool progressed = true; progressed;) {
+      progressed = false;
+      for (std::size_t m = 0; m < n; ++m)
+        if (group[m] < 0 && recordingOf(members[m]) != nullptr && linkToStrays(m))
+          progressed = true;
     }
 
-    for (std::size_t i = 0; i < n; ++i) members[i].refined = group[i] == 0 && i != ref;
-    bool any = false;
-    for (const MemberResult& m : members) any = any || m.refined;
-    members[ref].refined = any;  // the anchor of the others is exact by definition
-    const double earliest = *std::min_element(position.begin(), position.end());
-    for (std::size_t i = 0; i < n; ++i) members[i].offset = position[i] - earliest;
+    std::vector<std::string> notes;
+    for (ClusterResult& part : settleCluster(clusters[c], verdict, settings.splitUnverified, notes))
+      settled.push_back(std::move(part));
+    for (const std::string& line : notes) std::cerr << line << '\n';
+    std::cerr << std::flush;
   }
+  sortClusters(settled);
+  clusters = std::move(settled);
 }
 
 }  // namespace velktool

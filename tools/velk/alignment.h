@@ -1,9 +1,12 @@
 // Sample-accurate offsets: every member of a cluster is correlated with the
 // cluster's reference around its coarse offset (the correlation itself is the
-// library's; this side decodes the stretches it needs).
+// library's; this side decodes the stretches it needs). Members that correlate
+// with nothing placed relative to the reference are split off: the clustering
+// can join two events through one false pair.
 #ifndef VELK_TOOL_ALIGNMENT_H
 #define VELK_TOOL_ALIGNMENT_H
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -23,10 +26,17 @@ struct RefineSettings {
   float whitening = Velk::kVkDefaultWhitening;
   float minScore = Velk::kVkDefaultMinScore;
   unsigned threads = 1;
+  // Members whose correlations with the reference's group all failed leave the
+  // cluster; false keeps them at their landmark offsets with a warning.
+  bool splitUnverified = true;
 };
 
+// Correlations tried per member before it counts as not matching (best overlap first).
+constexpr std::size_t kMaxAnchorTries = 6;
+
 struct PairRefinement {
-  bool refined = false;
+  bool measured = false;  // the correlation was computed (enough overlap, both stretches read)
+  bool refined = false;   // and its peak was believed
   double lagSeconds = 0.0;  // member starts this long after the anchor
   float score = 0.0f;
   std::string warning;  // a decode problem, if any
@@ -42,7 +52,28 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
 bool readMonoBlock(const Recording& r, uint32_t rate, int64_t start, int64_t length,
                    std::vector<float>& out, std::string& error);
 
-// Refines every cluster in place and puts its earliest member back at 0.
+// What refinement learnt about one cluster's members (indices into members).
+struct ClusterVerdict {
+  std::size_t reference = 0;
+  // 0: placed relative to the reference; g > 0: correlates only within stray
+  // group g (a group of one matched nothing); -1: never correlated with a
+  // placed member (overlaps too short, or unreadable), so no evidence either way.
+  std::vector<int> group;
+  // Seconds in the reference's frame: exact within a group, the landmark
+  // offset for unchecked members and for the first member of a stray group.
+  std::vector<double> position;
+};
+
+// Applies a verdict to its cluster. With split, group 0 and the unchecked
+// members stay, every stray group becomes a cluster of its own; each cluster's
+// earliest member goes to 0 (coarse offsets re-based the same way). Without
+// split, one cluster as before, strays unrefined. Lines for standard error are
+// appended to notes. Clusters come out in the order of their smallest member.
+std::vector<ClusterResult> settleCluster(const ClusterResult& cluster, const ClusterVerdict& verdict,
+                                         bool split, std::vector<std::string>& notes);
+
+// Refines every cluster, splits off strays (when settings say so), puts each
+// cluster's earliest member back at 0 and orders clusters by smallest member id.
 // Members that cannot be correlated keep their coarse offset (refined false).
 void refineClusters(std::vector<ClusterResult>& clusters,
                     const std::map<int32_t, const Recording*>& recordings,

@@ -54,7 +54,14 @@ void printToolHelp() {
                "                    as JSON (written to a temporary file, then renamed).\n"
                "--threads <n>       Extract and refine on n threads (default: one per\n"
                "                    processor). The result does not depend on n.\n"
-               "--no-refine         Keep the landmark offsets; skip the waveform refinement.\n"
+               "--no-refine         Keep the landmark offsets; skip the waveform refinement\n"
+               "                    (and so the check below).\n"
+               "--keep-unverified   Members that correlate with nothing placed with their\n"
+               "                    cluster's reference stay in the cluster at their landmark\n"
+               "                    offsets, with a warning. By default they are split off:\n"
+               "                    those that correlate with each other form a cluster of\n"
+               "                    their own, the others one each. Members too short in\n"
+               "                    common with the others to be compared always stay.\n"
                "--quiet             No progress display on standard error.\n"
                "--version           Print the version and exit.\n"
                "--help              Print this help and exit.\n\n"
@@ -169,6 +176,7 @@ int runTool(int argc, const char* const* argv) {
     // Three hops each way covers the landmark offsets' error with room to spare.
     settings.searchSeconds = 3.0 * extract.getHopSize() / extract.getSampleRate();
     settings.threads = threads;
+    settings.splitUnverified = !options.keepUnverified;
     refineClusters(clusters, byId, settings, progress);
   }
   printTable(std::cout, clusters, options.refine);

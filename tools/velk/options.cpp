@@ -61,6 +61,8 @@ bool splitToolOptions(int argc, const char* const* argv, ToolOptions& options,
       }
     } else if (arg == "--no-refine") {
       options.refine = false;
+    } else if (arg == "--keep-unverified") {
+      options.keepUnverified = true;
     } else if (arg == "--quiet") {
       options.quiet = true;
     } else if (arg == "--version") {

@@ -12,6 +12,7 @@ struct ToolOptions {
   std::string jsonPath;  // --json FILE
   unsigned threads = 0;  // --threads N; 0: one per hardware thread
   bool refine = true;    // --no-refine turns it off
+  bool keepUnverified = false;  // --keep-unverified: strays stay in their cluster
   bool quiet = false;    // --quiet: no progress display
   bool version = false;  // --version
   bool help = false;     // --help

@@ -13,6 +13,12 @@ double shortestDouble(float v) {
   return std::strtod(buf, nullptr);
 }
 
+void sortClusters(std::vector<ClusterResult>& clusters) {
+  std::sort(clusters.begin(), clusters.end(), [](const ClusterResult& a, const ClusterResult& b) {
+    return a.members.front().id < b.members.front().id;
+  });
+}
+
 std::vector<ClusterResult> orderClusters(const Velk::VkClusterSet& clusters,
                                          const std::map<int32_t, std::string>& idToPath) {
   std::vector<ClusterResult> out;
@@ -31,9 +37,7 @@ std::vector<ClusterResult> orderClusters(const Velk::VkClusterSet& clusters,
     }
     out.push_back(std::move(c));
   }
-  std::sort(out.begin(), out.end(), [](const ClusterResult& a, const ClusterResult& b) {
-    return a.members.front().id < b.members.front().id;
-  });
+  sortClusters(out);
   return out;
 }
 

@@ -31,6 +31,9 @@ struct ClusterResult {
 // the clustering's offsets and parameters read as they were meant.
 double shortestDouble(float v);
 
+// Orders clusters by their smallest member id (members must already be by id).
+void sortClusters(std::vector<ClusterResult>& clusters);
+
 // Clusters ordered by their smallest member id (the library orders them by
 // address, which changes from run to run), members by id; offsets coarse.
 std::vector<ClusterResult> orderClusters(const Velk::VkClusterSet& clusters,
