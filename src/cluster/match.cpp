@@ -2,14 +2,16 @@
 // of recordings that share a hash.
 //
 // Votes are not collected hash by hash into one huge structure. After the index
-// is grouped by hash, the recordings are taken one at a time as recording A, and
-// all pairs (A, B) with B > A are voted at once; when A is done its histograms
-// are final and its scratch memory is released. Per pair the votes go into a
-// dense counter over the pair's possible offsets when that costs no more than
-// 8 bytes per vote (plus an allowance), else into packed 8-byte (offset, time)
-// words that are sorted and reduced. The observable result equals walking the hashes
-// in ascending order: the histograms only depend on the multiset of votes, and
-// the progress fractions only on the number of hashes that can vote.
+// is grouped by hash (a stable radix sort), the recordings are taken one at a
+// time as recording A, and all pairs (A, B) with B > A are voted at once; when A
+// is done its histograms are final. A pair whose possible offsets cost no more
+// than 8 bytes per vote (plus an allowance) is counted: its offsets are cut into
+// cache-sized chunks, its votes written chunk by chunk into a buffer and each
+// chunk counted in one small counter. Other pairs get packed 8-byte
+// (offset, time) words that are sorted and reduced. The observable result
+// equals walking the hashes in ascending order: the histograms only depend on
+// the multiset of votes, and the progress fractions only on the number of
+// hashes that can vote.
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -81,62 +83,119 @@ struct DenseBin {
   int32_t maxTimeA;
 };
 
-// Votes of one pair (A, B) while A is being processed.
-struct PairAccumulator {
-  int32_t b = 0;  // dense index of B
-  bool dense = false;
-  int64_t base = 0;              // offset of the counter's first bin
-  std::size_t range = 0;         // number of possible offsets
-  std::size_t at = 0;            // where the counter starts in the shared scratch
-  std::vector<uint64_t> packed;  // sparse votes: biased offset << 32 | biased time of A
-};
-
-constexpr uint32_t kBias = 0x80000000u;  // maps int32 order onto uint32 order
-
-inline uint64_t packVote(int32_t offset, int32_t timeA) {
-  return (static_cast<uint64_t>(static_cast<uint32_t>(offset) ^ kBias) << 32) |
-         (static_cast<uint32_t>(timeA) ^ kBias);
-}
-
-inline int32_t unbias(uint32_t v) { return static_cast<int32_t>(v ^ kBias); }
-
 constexpr DenseBin kEmptyBin{0, std::numeric_limits<int32_t>::max(),
                              std::numeric_limits<int32_t>::min()};
 
-// Reads a counter out and leaves it empty again for the next pair.
-VkOffsetHistogram* finishDense(const PairAccumulator& acc, DenseBin* bins) {
-  std::size_t used = 0;
-  for (std::size_t i = 0; i < acc.range; ++i) used += bins[i].count != 0;
-  auto hist = std::make_unique<VkOffsetHistogram>();
-  hist->reserve(used);
-  for (std::size_t i = 0; i < acc.range; ++i) {
-    DenseBin& bin = bins[i];
-    if (bin.count == 0) continue;
-    hist->push_back({static_cast<int32_t>(acc.base + static_cast<int64_t>(i)), bin.count,
-                     bin.minTimeA, bin.maxTimeA});
-    bin = kEmptyBin;
+constexpr uint32_t kBias = 0x80000000u;  // maps int32 order onto uint32 order
+
+inline uint32_t biasTime(int32_t t) { return static_cast<uint32_t>(t) ^ kBias; }
+inline int32_t unbias(uint32_t v) { return static_cast<int32_t>(v ^ kBias); }
+
+// A counted pair's offsets are cut into chunks of this many bins, so that one
+// chunk's counter (192 KiB) stays in the core's cache while its votes are
+// counted; votes reach a chunk through sequential writes, not random ones.
+constexpr unsigned kChunkShift = 14;
+constexpr uint64_t kChunkBins = uint64_t{1} << kChunkShift;
+// A chunk with fewer votes than its width / kSortBelow is sorted, not counted:
+// scanning a nearly empty counter would cost more.
+constexpr uint64_t kSortBelow = 16;
+
+// Appends the bins of sorted words (key << 32 | biased time of A); within a key
+// the words are in time order, so the first is the earliest vote.
+template <typename OffsetOf>
+void appendSorted(const uint64_t* v, std::size_t n, OffsetOf offsetOf, VkOffsetHistogram& out) {
+  for (std::size_t i = 0; i < n;) {
+    const auto key = static_cast<uint32_t>(v[i] >> 32);
+    std::size_t j = i + 1;
+    while (j < n && static_cast<uint32_t>(v[j] >> 32) == key) ++j;
+    out.push_back({offsetOf(key), static_cast<uint32_t>(j - i), unbias(static_cast<uint32_t>(v[i])),
+                   unbias(static_cast<uint32_t>(v[j - 1]))});
+    i = j;
   }
-  return hist.release();
 }
 
-VkOffsetHistogram* finishSparse(PairAccumulator& acc) {
-  std::vector<uint64_t>& v = acc.packed;
+// Sparse votes of one pair: biased offset << 32 | biased time of A.
+VkOffsetHistogram* finishSparse(std::vector<uint64_t>& v) {
   std::sort(v.begin(), v.end());
   std::size_t used = 0;
   for (std::size_t i = 0; i < v.size(); ++i) used += i == 0 || (v[i] >> 32) != (v[i - 1] >> 32);
   auto hist = std::make_unique<VkOffsetHistogram>();
   hist->reserve(used);
-  for (std::size_t i = 0; i < v.size();) {
-    std::size_t j = i + 1;
-    while (j < v.size() && (v[j] >> 32) == (v[i] >> 32)) ++j;
-    // Within one offset the words are sorted by time of A: first is earliest.
-    hist->push_back({unbias(static_cast<uint32_t>(v[i] >> 32)), static_cast<uint32_t>(j - i),
-                     unbias(static_cast<uint32_t>(v[i])), unbias(static_cast<uint32_t>(v[j - 1]))});
-    i = j;
-  }
+  appendSorted(v.data(), v.size(), unbias, *hist);
   std::vector<uint64_t>().swap(v);
   return hist.release();
 }
+
+// Votes of one chunk (offset - first << 32 | biased time of A) as bins appended
+// in ascending offset. The counter is left empty again.
+void reduceChunk(uint64_t* v, std::size_t n, int64_t first, std::size_t width, DenseBin* counter,
+                 VkOffsetHistogram& out) {
+  auto offsetOf = [first](uint32_t k) { return static_cast<int32_t>(first + k); };
+  if (n * kSortBelow < width) {
+    std::sort(v, v + n);
+    appendSorted(v, n, offsetOf, out);
+    return;
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    DenseBin& bin = counter[v[i] >> 32];
+    const int32_t t = unbias(static_cast<uint32_t>(v[i]));
+    ++bin.count;
+    bin.minTimeA = std::min(bin.minTimeA, t);
+    bin.maxTimeA = std::max(bin.maxTimeA, t);
+  }
+  for (std::size_t k = 0; k < width; ++k) {
+    DenseBin& bin = counter[k];
+    if (bin.count == 0) continue;
+    out.push_back({offsetOf(static_cast<uint32_t>(k)), bin.count, bin.minTimeA, bin.maxTimeA});
+    bin = kEmptyBin;
+  }
+}
+
+// Stable LSD radix sort on the hash alone. Entries were appended by recording,
+// then frame, so each hash's list comes out ordered by (recording, time) as
+// the index order requires.
+void sortByHash(std::vector<Entry>& entries) {
+  constexpr unsigned kDigitBits[] = {11, 11, 10};
+  const std::size_t n = entries.size();
+  if (n < 2) return;
+  std::vector<std::size_t> counts[3];
+  unsigned shift = 0;
+  for (int d = 0; d < 3; ++d) {
+    counts[d].assign(std::size_t{1} << kDigitBits[d], 0);
+  }
+  for (const Entry& x : entries) {
+    ++counts[0][x.hash & 0x7ffu];
+    ++counts[1][(x.hash >> 11) & 0x7ffu];
+    ++counts[2][x.hash >> 22];
+  }
+  std::vector<Entry> other;
+  for (int d = 0; d < 3; ++d) {
+    std::vector<std::size_t>& c = counts[d];
+    const uint32_t mask = (uint32_t{1} << kDigitBits[d]) - 1;
+    // A digit shared by every entry (the extractor's top bits are 0) moves nothing.
+    if (std::find(c.begin(), c.end(), n) == c.end()) {
+      std::size_t at = 0;
+      for (std::size_t& v : c) {
+        const std::size_t k = v;
+        v = at;
+        at += k;
+      }
+      if (other.empty()) other.resize(n);
+      for (const Entry& x : entries) other[c[(x.hash >> shift) & mask]++] = x;
+      entries.swap(other);
+    }
+    shift += kDigitBits[d];
+  }
+}
+
+// A pair (A, B) whose votes are counted, chunk by chunk.
+struct CountedPair {
+  int32_t b;
+  int64_t base;        // offset of the pair's first bin
+  uint64_t range;      // number of possible offsets
+  std::size_t chunk0;  // index of its first chunk among A's chunks
+  std::size_t chunks;  // ceil(range / kChunkBins)
+};
 
 class HistogramBuilder {
  public:
@@ -154,15 +213,9 @@ class HistogramBuilder {
       throw std::length_error("matchPairs: more than 2^32 landmarks");
     }
     renumberFiles();
-    // Entries were appended by recording, then frame; ordering by (hash, file,
-    // time) therefore keeps each hash's list in index order, and entries equal in
-    // all three fields are interchangeable, so an unstable in-place sort will do.
-    std::sort(e_.begin(), e_.end(), [](const Entry& x, const Entry& y) {
-      if (x.hash != y.hash) return x.hash < y.hash;
-      if (x.fileId != y.fileId) return x.fileId < y.fileId;
-      return x.time < y.time;
-    });
+    sortByHash(e_);
     collectRuns();
+    slot_.assign(ids_.size(), -1);
     HashWalkProgress walk(progress_, votingHashes_);
     uint64_t done = 0;
     for (int32_t a = 0; a < static_cast<int32_t>(ids_.size()); ++a) {
@@ -262,6 +315,12 @@ class HistogramBuilder {
     }
   }
 
+  void store(int32_t a, int32_t b, std::unique_ptr<VkOffsetHistogram> hist) {
+    if (hist->empty()) return;
+    VkOffsetHistogram*& stored = table_[VkPairKey(ids_[a], ids_[b])];
+    stored = hist.release();
+  }
+
   void processAnchor(int32_t a) {
     if (runStart_[a] == runStart_[a + 1]) return;
     const std::size_t files = ids_.size();
@@ -269,85 +328,138 @@ class HistogramBuilder {
     forEachPartnerRun(a, [&](std::size_t p, std::size_t pa, int32_t b, std::size_t q,
                              std::size_t qe) { votes[b] += (pa - p) * (qe - q); });
 
-    // Plan the pairs and cut them into batches that fit the memory budget.
-    std::vector<PairAccumulator> plan;
-    std::vector<uint64_t> cost;
+    // A pair is counted when its counters would cost no more than 8 bytes per
+    // vote plus the allowance, else its votes are sorted.
+    std::vector<int32_t> sorted;
+    std::vector<CountedPair> counted;
+    std::size_t chunks = 0;
     for (int32_t b = a + 1; b < static_cast<int32_t>(files); ++b) {
       if (votes[b] == 0) continue;
-      PairAccumulator acc;
-      acc.b = b;
-      acc.base = static_cast<int64_t>(minTime_[a]) - maxTime_[b];
-      const uint64_t range =
-          static_cast<uint64_t>(static_cast<int64_t>(maxTime_[a]) - minTime_[b] - acc.base + 1);
-      acc.range = static_cast<std::size_t>(range);
-      const uint64_t denseBytes = range * sizeof(DenseBin);
-      const uint64_t sparseBytes = votes[b] * sizeof(uint64_t);
-      acc.dense = denseBytes <= sparseBytes + tuning_.denseAllowance;
-      cost.push_back(acc.dense ? denseBytes : sparseBytes);
-      plan.push_back(std::move(acc));
-    }
-    std::vector<int32_t> slot(files, -1);
-    for (std::size_t first = 0; first < plan.size();) {
-      std::size_t last = first;
-      uint64_t bytes = cost[first];
-      while (last + 1 < plan.size() && bytes + cost[last + 1] <= tuning_.batchBytes)
-        bytes += cost[++last];
-      voteBatch(a, plan, first, last + 1, votes, slot);
-      first = last + 1;
-    }
-  }
-
-  void voteBatch(int32_t a, std::vector<PairAccumulator>& plan, std::size_t first, std::size_t end,
-                 const std::vector<uint64_t>& votes, std::vector<int32_t>& slot) {
-    std::size_t used = 0;
-    for (std::size_t i = first; i < end; ++i) {
-      PairAccumulator& acc = plan[i];
-      slot[acc.b] = static_cast<int32_t>(i);
-      if (acc.dense) {
-        // One scratch area, kept empty between batches, serves all counters:
-        // no fresh pages and no clearing pass per pair.
-        acc.at = used;
-        used += acc.range;
-        if (scratch_.size() < used) scratch_.resize(used, kEmptyBin);
+      const int64_t base = static_cast<int64_t>(minTime_[a]) - maxTime_[b];
+      const auto range =
+          static_cast<uint64_t>(static_cast<int64_t>(maxTime_[a]) - minTime_[b] - base + 1);
+      if (range * sizeof(DenseBin) <= votes[b] * sizeof(uint64_t) + tuning_.denseAllowance) {
+        const std::size_t n = static_cast<std::size_t>((range + kChunkBins - 1) >> kChunkShift);
+        counted.push_back({b, base, range, chunks, n});
+        chunks += n;
       } else {
-        acc.packed.reserve(votes[acc.b]);
+        sorted.push_back(b);
       }
     }
-    forEachPartnerRun(
-        a, [&](std::size_t p, std::size_t pa, int32_t b, std::size_t q, std::size_t qe) {
-          if (slot[b] < 0) return;
-          PairAccumulator& acc = plan[slot[b]];
-          if (acc.dense) {
-            DenseBin* bins = scratch_.data() + acc.at;
+    voteSorted(a, sorted, votes);
+    voteCounted(a, counted, chunks);
+  }
+
+  // Pairs whose votes are packed and sorted, in batches of at most batchBytes.
+  void voteSorted(int32_t a, const std::vector<int32_t>& pairs,
+                  const std::vector<uint64_t>& votes) {
+    std::vector<std::vector<uint64_t>> packed;
+    for (std::size_t first = 0; first < pairs.size();) {
+      std::size_t end = first + 1;
+      uint64_t bytes = votes[pairs[first]] * sizeof(uint64_t);
+      while (end < pairs.size() &&
+             bytes + votes[pairs[end]] * sizeof(uint64_t) <= tuning_.batchBytes)
+        bytes += votes[pairs[end++]] * sizeof(uint64_t);
+      packed.assign(end - first, std::vector<uint64_t>());
+      for (std::size_t i = first; i < end; ++i) {
+        slot_[pairs[i]] = static_cast<int32_t>(i - first);
+        packed[i - first].reserve(votes[pairs[i]]);
+      }
+      forEachPartnerRun(
+          a, [&](std::size_t p, std::size_t pa, int32_t b, std::size_t q, std::size_t qe) {
+            if (slot_[b] < 0) return;
+            std::vector<uint64_t>& out = packed[slot_[b]];
             for (std::size_t x = p; x < pa; ++x) {
               const int32_t tx = e_[x].time;
-              const int64_t row = static_cast<int64_t>(tx) - acc.base;  // bin of offset tx - 0
-              for (std::size_t y = q; y < qe; ++y) {
-                DenseBin& bin = bins[row - e_[y].time];
-                ++bin.count;
-                bin.minTimeA = std::min(bin.minTimeA, tx);
-                bin.maxTimeA = std::max(bin.maxTimeA, tx);
-              }
-            }
-          } else {
-            for (std::size_t x = p; x < pa; ++x) {
-              const int32_t tx = e_[x].time;
+              const uint32_t tbits = biasTime(tx);
               for (std::size_t y = q; y < qe; ++y) {
                 // Extracted frames are far below 2^30, so the offset fits 32 bits.
                 const auto offset = static_cast<int32_t>(static_cast<int64_t>(tx) - e_[y].time);
-                acc.packed.push_back(packVote(offset, tx));
+                out.push_back(static_cast<uint64_t>(biasTime(offset)) << 32 | tbits);
               }
             }
-          }
-        });
-    for (std::size_t i = first; i < end; ++i) {
-      PairAccumulator& acc = plan[i];
-      slot[acc.b] = -1;
-      std::unique_ptr<VkOffsetHistogram> hist(acc.dense ? finishDense(acc, scratch_.data() + acc.at)
-                                                        : finishSparse(acc));
-      if (hist->empty()) continue;
-      VkOffsetHistogram*& stored = table_[VkPairKey(ids_[a], ids_[acc.b])];
-      stored = hist.release();
+          });
+      for (std::size_t i = first; i < end; ++i) {
+        slot_[pairs[i]] = -1;
+        store(a, pairs[i], std::unique_ptr<VkOffsetHistogram>(finishSparse(packed[i - first])));
+      }
+      first = end;
+    }
+  }
+
+  // Pairs whose votes are counted: their chunks in order, cut into batches of
+  // at most batchBytes of votes; each batch's votes are written chunk by chunk
+  // into one buffer and then counted in a cache-sized counter.
+  void voteCounted(int32_t a, const std::vector<CountedPair>& pairs, std::size_t chunks) {
+    if (pairs.empty()) return;
+    for (std::size_t i = 0; i < pairs.size(); ++i) slot_[pairs[i].b] = static_cast<int32_t>(i);
+    std::vector<uint64_t> perChunk(chunks, 0);
+    forEachPartnerRun(a,
+                      [&](std::size_t p, std::size_t pa, int32_t b, std::size_t q, std::size_t qe) {
+                        if (slot_[b] < 0) return;
+                        const CountedPair& cp = pairs[slot_[b]];
+                        uint64_t* count = perChunk.data() + cp.chunk0;
+                        for (std::size_t x = p; x < pa; ++x) {
+                          const int64_t row = static_cast<int64_t>(e_[x].time) - cp.base;
+                          for (std::size_t y = q; y < qe; ++y)
+                            ++count[static_cast<uint64_t>(row - e_[y].time) >> kChunkShift];
+                        }
+                      });
+    if (counter_.empty()) counter_.assign(kChunkBins, kEmptyBin);
+
+    std::vector<uint64_t> fill(chunks, 0);
+    std::size_t pair = 0;  // the pair of the chunk being reduced
+    const uint64_t budget = std::max<uint64_t>(1, tuning_.batchBytes / sizeof(uint64_t));
+    for (std::size_t c0 = 0; c0 < chunks;) {
+      std::size_t c1 = c0 + 1;
+      uint64_t n = perChunk[c0];
+      while (c1 < chunks && n + perChunk[c1] <= budget) n += perChunk[c1++];
+      uint64_t at = 0;
+      for (std::size_t c = c0; c < c1; ++c) {
+        fill[c] = at;
+        at += perChunk[c];
+      }
+      if (n > bufferSize_) {
+        buffer_.reset();
+        buffer_.reset(new uint64_t[n]);
+        bufferSize_ = n;
+      }
+      uint64_t* buf = buffer_.get();
+      forEachPartnerRun(
+          a, [&](std::size_t p, std::size_t pa, int32_t b, std::size_t q, std::size_t qe) {
+            if (slot_[b] < 0) return;
+            const CountedPair& cp = pairs[slot_[b]];
+            if (cp.chunk0 + cp.chunks <= c0 || cp.chunk0 >= c1) return;
+            for (std::size_t x = p; x < pa; ++x) {
+              const int32_t tx = e_[x].time;
+              const int64_t row = static_cast<int64_t>(tx) - cp.base;
+              const uint32_t tbits = biasTime(tx);
+              for (std::size_t y = q; y < qe; ++y) {
+                const auto bin = static_cast<uint64_t>(row - e_[y].time);
+                const std::size_t c = cp.chunk0 + static_cast<std::size_t>(bin >> kChunkShift);
+                if (c < c0 || c >= c1) continue;
+                buf[fill[c]++] = (bin & (kChunkBins - 1)) << 32 | tbits;
+              }
+            }
+          });
+      uint64_t begin = 0;
+      for (std::size_t c = c0; c < c1; ++c) {
+        const CountedPair& cp = pairs[pair];
+        const uint64_t k = c - cp.chunk0;
+        const uint64_t done = k << kChunkShift;
+        reduceChunk(buf + begin, perChunk[c], cp.base + static_cast<int64_t>(done),
+                    static_cast<std::size_t>(std::min(kChunkBins, cp.range - done)),
+                    counter_.data(), staging_);
+        begin += perChunk[c];
+        if (k + 1 == cp.chunks) {
+          // Exactly sized: the histograms are the largest structure of a run.
+          store(a, cp.b, std::make_unique<VkOffsetHistogram>(staging_.begin(), staging_.end()));
+          staging_.clear();
+          slot_[cp.b] = -1;
+          ++pair;
+        }
+      }
+      c0 = c1;
     }
   }
 
@@ -364,7 +476,11 @@ class HistogramBuilder {
   std::vector<uint64_t> runStart_;  // per rank, into runs_
   std::vector<uint32_t> runs_;
   uint64_t totalRuns_ = 0;
-  std::vector<DenseBin> scratch_;  // every bin empty outside voteBatch
+  std::vector<int32_t> slot_;           // per rank: its pair in the current batch, or -1
+  std::vector<DenseBin> counter_;       // one chunk; every bin empty between chunks
+  std::unique_ptr<uint64_t[]> buffer_;  // votes of one batch, by chunk
+  uint64_t bufferSize_ = 0;
+  VkOffsetHistogram staging_;  // bins of the pair being counted
 };
 
 }  // namespace
