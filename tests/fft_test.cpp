@@ -57,7 +57,7 @@ cd DirectBin(const std::vector<float>& x, size_t k) {
   return sum;
 }
 
-cd Bin(const std::vector<float>& spec, size_t k) { return {spec[2 * k], spec[2 * k + 1]}; }
+cd Bin(const std::vector<float>& packed, size_t k) { return {packed[2 * k], packed[2 * k + 1]}; }
 
 // Runs each case on the kernels FFTInit picks and on the portable ones.
 class FftTest : public ::testing::TestWithParam<bool> {};
@@ -66,7 +66,7 @@ TEST_P(FftTest, MatchesDirectDftForEverySizeUpTo4096) {
   for (unsigned order = 0; order <= 12; ++order) {
     Fft fft(order, GetParam());
     const std::vector<float> x = Noise(fft.n, 7 + order);
-    const std::vector<float> spec = fft.Fwd(x);
+    const std::vector<float> packed = fft.Fwd(x);
     std::vector<cd> ref(fft.n / 2 + 1);
     double peak = 0;
     for (size_t k = 0; k < ref.size(); ++k) {
@@ -75,11 +75,11 @@ TEST_P(FftTest, MatchesDirectDftForEverySizeUpTo4096) {
     }
     double worst = 0;
     for (size_t k = 0; k < ref.size(); ++k)
-      worst = std::max(worst, std::abs(Bin(spec, k) - ref[k]));
+      worst = std::max(worst, std::abs(Bin(packed, k) - ref[k]));
     EXPECT_LT(worst, 1e-5 * peak) << "n=" << fft.n;
-    EXPECT_EQ(spec[1], 0.0f) << "n=" << fft.n;
+    EXPECT_EQ(packed[1], 0.0f) << "n=" << fft.n;
     if (fft.n > 1) {
-      EXPECT_EQ(spec[fft.n + 1], 0.0f) << "n=" << fft.n;
+      EXPECT_EQ(packed[fft.n + 1], 0.0f) << "n=" << fft.n;
     }
   }
 }
@@ -91,10 +91,10 @@ TEST_P(FftTest, ImpulseAndCosineLandOnKnownBins) {
     const size_t shift = n / 2 - 1;
     std::vector<float> impulse(n, 0.0f);
     impulse[shift] = 1.0f;
-    const std::vector<float> spec = fft.Fwd(impulse);
+    const std::vector<float> packed = fft.Fwd(impulse);
     for (size_t k = 0; k <= n / 2; ++k) {
       const cd want = std::polar(1.0, -2 * kPi * double((k * shift) % n) / double(n));
-      ASSERT_LT(std::abs(Bin(spec, k) - want), 1e-5) << "n=" << n << " k=" << k;
+      ASSERT_LT(std::abs(Bin(packed, k) - want), 1e-5) << "n=" << n << " k=" << k;
     }
     if (n < 8) continue;
     const size_t bin = n / 8 + 1;
@@ -146,11 +146,11 @@ TEST_P(FftTest, InverseUndoesForwardScaledByN) {
 TEST_P(FftTest, LargeTransformMatchesDirectBins) {
   Fft fft(20, GetParam());
   const std::vector<float> x = Noise(fft.n, 99);
-  const std::vector<float> spec = fft.Fwd(x);
+  const std::vector<float> packed = fft.Fwd(x);
   // Expected bin size for uniform noise is about sqrt(n / 3); use that as the scale.
   const double scale = std::sqrt(double(fft.n) / 3.0);
   for (size_t k : {size_t{0}, size_t{1}, size_t{777}, size_t{1} << 17, fft.n / 2 - 3, fft.n / 2}) {
-    EXPECT_LT(std::abs(Bin(spec, k) - DirectBin(x, k)), 1e-4 * scale) << "k=" << k;
+    EXPECT_LT(std::abs(Bin(packed, k) - DirectBin(x, k)), 1e-4 * scale) << "k=" << k;
   }
 }
 

@@ -30,16 +30,16 @@ std::vector<float> fractionalDelay(const std::vector<float>& x, double d, std::s
   unsigned int bytes = 0;
   tf::FFTGetBufSize(st, &bytes);
   std::vector<unsigned char> scratch(bytes + 1);
-  std::vector<float> in(n, 0.0f), spec(n + 2), out(n);
+  std::vector<float> in(n, 0.0f), packed(n + 2), out(n);
   std::copy(x.begin(), x.end(), in.begin());
-  tf::FFTFwd(in.data(), spec.data(), st, scratch.data());
+  tf::FFTFwd(in.data(), packed.data(), st, scratch.data());
   for (std::size_t k = 0; k <= n / 2; ++k) {
     const double ph = -2.0 * M_PI * static_cast<double>(k) * d / static_cast<double>(n);
-    const double re = spec[2 * k], im = spec[2 * k + 1];
-    spec[2 * k] = static_cast<float>(re * std::cos(ph) - im * std::sin(ph));
-    spec[2 * k + 1] = static_cast<float>(re * std::sin(ph) + im * std::cos(ph));
+    const double re = packed[2 * k], im = packed[2 * k + 1];
+    packed[2 * k] = static_cast<float>(re * std::cos(ph) - im * std::sin(ph));
+    packed[2 * k + 1] = static_cast<float>(re * std::sin(ph) + im * std::cos(ph));
   }
-  tf::FFTInv(spec.data(), out.data(), st, scratch.data());
+  tf::FFTInv(packed.data(), out.data(), st, scratch.data());
   tf::FFTFree(st);
   std::vector<float> result(outLength);
   for (std::size_t i = 0; i < outLength; ++i) result[i] = out[i] / static_cast<float>(n);

@@ -136,7 +136,7 @@ void VkLandmarkExtract::findFreqPeaks(VkInput* input) {
   const int32_t specCount = spectrum.count();
   float* thr = threshold.data;
   float* diff = difference.data;
-  float* spec = spectrum.data;
+  float* spectrumDb = spectrum.data;
   const float* out = fftOut.data;
   float loudest = 0.0f;  // M: the loudest bin magnitude of the whole recording
 
@@ -153,14 +153,14 @@ void VkLandmarkExtract::findFreqPeaks(VkInput* input) {
     tr::FFTFwd(frame.data, fftOut.data, fftState, fftWork.data);
     // The spectrum holds the transform output; its first half is then replaced
     // by levels, so only the rest needs copying.
-    std::memcpy(spec + bins, out + bins,
+    std::memcpy(spectrumDb + bins, out + bins,
                 static_cast<std::size_t>(specCount - bins) * sizeof(float));
     magnitudes(out, mag.data, bins);
     for (int32_t k = 0; k < bins; ++k) {
       const float m = mag[k];
       if (loudest <= m) loudest = m;
       const float level = toDb(m);
-      spec[k] = level;
+      spectrumDb[k] = level;
       diff[k] = level - thr[k];
     }
 
@@ -173,7 +173,7 @@ void VkLandmarkExtract::findFreqPeaks(VkInput* input) {
     candidates.clear();
     for (int32_t k = 1; k < bins - 1; ++k) {
       if (diff[k] > 0.0f && diff[k] > diff[k - 1] && diff[k] > diff[k + 1])
-        candidates.push_back(Peak{k, spec[k], static_cast<int32_t>(t)});
+        candidates.push_back(Peak{k, spectrumDb[k], static_cast<int32_t>(t)});
     }
     if (!candidates.empty() && maxPeaks > 0) {
       std::sort(candidates.begin(), candidates.end(),
