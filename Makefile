@@ -23,7 +23,7 @@ demo: build
 test-sanitize: deps
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DVELK_SANITIZE=ON -DVELK_BUILD_BENCH=OFF
 	cmake --build build-sanitize -j$(JOBS)
-	cd build-sanitize && ctest --output-on-failure -j$(JOBS) -LE slow
+	cd build-sanitize && ctest --output-on-failure -j$(JOBS) -LE "slow|leak"
 
 leakcheck: build
 	bash scripts/leakcheck $(BUILD)

@@ -1,13 +1,16 @@
 // The tool's own pieces: option splitting, truth files, the evaluation figures,
-// cluster ordering, output naming and padding, and path containment.
+// cluster ordering, output naming and padding, path containment, and the split
+// of clusters whose members do not correlate.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "test_support.h"
+#include "velk/alignment.h"
 #include "velk/fsutil.h"
 #include "velk/landmark_extract.h"
 #include "velk/options.h"
@@ -27,6 +30,7 @@ TEST(ToolOptions, TakesOutItsOwnAndKeepsTheRestInOrder) {
   std::vector<std::string> rest;
   std::string error;
   ASSERT_TRUE(splitToolOptions(12, argv, o, rest, error));
+  EXPECT_FALSE(o.keepUnverified);
   EXPECT_EQ(rest,
             (std::vector<std::string>{"Velk", "-f", "dir", "-fftsize", "1024", "-t", "t.xml"}));
   EXPECT_EQ(o.jsonPath, "r.json");
@@ -35,9 +39,12 @@ TEST(ToolOptions, TakesOutItsOwnAndKeepsTheRestInOrder) {
   EXPECT_TRUE(o.quiet);
   EXPECT_FALSE(o.help);
 
-  const char* eq[] = {"Velk", "--json=a=b.json", "--threads", "256", "--help", "--jsonx", "-json"};
+  const char* eq[] = {"Velk",   "--json=a=b.json", "--threads", "256", "--keep-unverified",
+                      "--help", "--jsonx",         "-json"};
   ToolOptions p;
-  ASSERT_TRUE(splitToolOptions(7, eq, p, rest, error));
+  ASSERT_TRUE(splitToolOptions(8, eq, p, rest, error));
+  EXPECT_TRUE(p.keepUnverified);
+  EXPECT_TRUE(p.refine);
   EXPECT_EQ(p.jsonPath, "a=b.json");
   EXPECT_EQ(p.threads, 256u);
   EXPECT_TRUE(p.help);
@@ -272,6 +279,210 @@ TEST(ToolPaths, ContainmentIsCanonical) {
     entries += e.path().filename() == "f.txt";
   EXPECT_EQ(entries, 1u);
   EXPECT_NE(temporarySibling(dir.file("f.txt")), temporarySibling(dir.file("f.txt")));
+}
+
+bool anyContains(const std::vector<std::string>& lines, const std::string& part) {
+  for (const std::string& l : lines)
+    if (l.find(part) != std::string::npos) return true;
+  return false;
+}
+
+// Cluster {p(2) ref(4) s(5) t(7) u(8) w(9)}: p placed 12.5 ms before the
+// reference, s and u correlate only with each other, t with nothing, w never
+// compared.
+struct JoinedCluster {
+  ClusterResult cluster;
+  ClusterVerdict verdict;
+  JoinedCluster() {
+    cluster.members = {member(2, "p", 0.0, 0.0),   member(4, "ref", 0.0, 0.0),
+                       member(5, "s", 7.25, 7.25), member(7, "t", 3.0, 3.0),
+                       member(8, "u", 10.0, 10.0), member(9, "w", 12.0, 12.0)};
+    verdict.reference = 1;
+    verdict.group = {0, 0, 1, 2, 1, -1};
+    verdict.position = {-0.0125, 0.0, 7.25, 3.0, 7.25 + 2.7381, 12.0};
+  }
+};
+
+std::vector<int32_t> idsOf(const ClusterResult& c) {
+  std::vector<int32_t> ids;
+  for (const MemberResult& m : c.members) ids.push_back(m.id);
+  return ids;
+}
+
+TEST(ToolSplit, StrayGroupsBecomeNormalisedClusters) {
+  const JoinedCluster j;
+  std::vector<std::string> notes;
+  const std::vector<ClusterResult> out = settleCluster(j.cluster, j.verdict, true, notes);
+  ASSERT_EQ(out.size(), 3u);
+  // By smallest id; the never-compared member stays with the reference.
+  EXPECT_EQ(idsOf(out[0]), (std::vector<int32_t>{2, 4, 9}));
+  EXPECT_EQ(idsOf(out[1]), (std::vector<int32_t>{5, 8}));
+  EXPECT_EQ(idsOf(out[2]), (std::vector<int32_t>{7}));
+
+  const auto& main = out[0].members;
+  EXPECT_DOUBLE_EQ(main[0].offset, 0.0);  // the earliest, not the reference, is at 0
+  EXPECT_DOUBLE_EQ(main[1].offset, 0.0125);
+  EXPECT_DOUBLE_EQ(main[2].offset, 12.0125);
+  EXPECT_DOUBLE_EQ(main[2].coarse, 12.0);
+  EXPECT_TRUE(main[0].refined);
+  EXPECT_TRUE(main[1].refined);
+  EXPECT_FALSE(main[2].refined);
+
+  const auto& pair = out[1].members;
+  EXPECT_DOUBLE_EQ(pair[0].offset, 0.0);
+  EXPECT_NEAR(pair[1].offset, 2.7381, 1e-12);
+  EXPECT_DOUBLE_EQ(pair[0].coarse, 0.0);  // coarse offsets re-based too
+  EXPECT_DOUBLE_EQ(pair[1].coarse, 2.75);
+  EXPECT_TRUE(pair[0].refined);
+  EXPECT_TRUE(pair[1].refined);
+
+  EXPECT_DOUBLE_EQ(out[2].members[0].offset, 0.0);
+  EXPECT_DOUBLE_EQ(out[2].members[0].coarse, 0.0);
+  EXPECT_FALSE(out[2].members[0].refined);
+
+  ASSERT_EQ(notes.size(), 3u);
+  EXPECT_TRUE(anyContains(notes, "note: cluster of ref: split off s, u (they match each other"));
+  EXPECT_TRUE(anyContains(notes, "note: cluster of ref: split off t alone"));
+  EXPECT_TRUE(anyContains(notes, "warning: cluster of ref: w could not be compared"));
+}
+
+TEST(ToolSplit, KeepUnverifiedLeavesOneClusterWithStraysUnrefined) {
+  const JoinedCluster j;
+  std::vector<std::string> notes;
+  const std::vector<ClusterResult> out = settleCluster(j.cluster, j.verdict, false, notes);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(idsOf(out[0]), (std::vector<int32_t>{2, 4, 5, 7, 8, 9}));
+  const std::vector<bool> refined = {true, true, false, false, false, false};
+  const std::vector<double> coarse = {0.0, 0.0, 7.25, 3.0, 10.0, 12.0};
+  for (std::size_t i = 0; i < 6; ++i) {
+    const MemberResult& m = out[0].members[i];
+    EXPECT_EQ(m.refined, refined[i]) << m.name;
+    EXPECT_DOUBLE_EQ(m.coarse, coarse[i]) << m.name;  // as the clustering gave them
+    EXPECT_NEAR(m.offset, j.verdict.position[i] + 0.0125, 1e-12) << m.name;
+  }
+  EXPECT_TRUE(anyContains(
+      notes, "warning: cluster of ref: s, t, u did not correlate with the reference ref"));
+  EXPECT_TRUE(anyContains(notes, "w could not be compared"));
+  EXPECT_FALSE(anyContains(notes, "split off"));
+}
+
+// Two events joined into one cluster, as one false landmark pair does, plus an
+// unrelated recording and a short one too far out to be compared with anything
+// placed: refinement splits the events and keeps the short one.
+class ToolSplitRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const uint32_t rate = 8000;
+    const std::vector<float> a = velktest::eventSignal(41, 21.0, rate);
+    const std::vector<float> b = velktest::eventSignal(42, 21.0, rate);
+    auto cut = [&](const std::vector<float>& scene, double from, double seconds, float gain) {
+      std::vector<float> out(scene.begin() + static_cast<std::ptrdiff_t>(from * rate),
+                             scene.begin() + static_cast<std::ptrdiff_t>((from + seconds) * rate));
+      for (float& v : out) v *= gain;
+      return out;
+    };
+    velktest::writeWav16(dir_.file("a1.wav"), cut(a, 0.0, 14.0, 0.9f), rate);
+    velktest::writeWav16(dir_.file("a2.wav"), cut(a, 4.0, 14.0, 0.6f), rate);
+    velktest::writeWav16(dir_.file("b1.wav"), cut(b, 1.0, 14.0, 0.8f), rate);
+    velktest::writeWav16(dir_.file("b2.wav"), cut(b, 7.0, 14.0, 0.7f), rate);
+    velktest::writeWav16(dir_.file("u.wav"), velktest::eventSignal(43, 10.0, rate), rate);
+    velktest::writeWav16(dir_.file("x.wav"), cut(a, 17.5, 3.0, 0.8f), rate);
+    std::string error;
+    ASSERT_TRUE(listFolder(dir_.path(), rate, listing_, error)) << error;
+    ASSERT_EQ(listing_.recordings.size(), 6u);
+    for (const Recording& r : listing_.recordings) byId_[r.id] = &r;
+    // The landmark offsets: b1 and b2 wrongly placed against a1, u anywhere,
+    // x where it belongs but overlapping a2 by half a second only.
+    const double coarse[] = {0.0, 4.032, 3.0, 9.0, 2.0, 17.5};
+    ClusterResult joined;
+    for (const Recording& r : listing_.recordings)
+      joined.members.push_back(member(r.id, r.name, coarse[r.id - 1], coarse[r.id - 1]));
+    clusters_ = {joined};
+  }
+
+  std::vector<ClusterResult> refine(bool split) {
+    RefineSettings settings;
+    settings.splitUnverified = split;
+    settings.threads = 2;
+    ProgressDisplay quiet(false);
+    std::vector<ClusterResult> c = clusters_;
+    testing::internal::CaptureStderr();
+    refineClusters(c, byId_, settings, quiet);
+    err_ = testing::internal::GetCapturedStderr();
+    return c;
+  }
+
+  velktest::TempDir dir_;
+  Listing listing_;
+  std::map<int32_t, const Recording*> byId_;
+  std::vector<ClusterResult> clusters_;
+  std::string err_;
+};
+
+TEST_F(ToolSplitRun, SplitsJoinedEvents) {
+  const std::vector<ClusterResult> out = refine(true);
+  ASSERT_EQ(out.size(), 3u) << err_;
+  EXPECT_EQ(idsOf(out[0]), (std::vector<int32_t>{1, 2, 6}));  // a1 a2 x
+  EXPECT_EQ(idsOf(out[1]), (std::vector<int32_t>{3, 4}));     // b1 b2
+  EXPECT_EQ(idsOf(out[2]), (std::vector<int32_t>{5}));        // u
+  const auto& a = out[0].members;
+  EXPECT_NEAR(a[1].offset, 4.0, 1e-4);
+  EXPECT_TRUE(a[0].refined && a[1].refined);
+  EXPECT_FALSE(a[2].refined);  // never compared: kept at its landmark offset
+  EXPECT_DOUBLE_EQ(a[2].offset, 17.5);
+  const auto& b = out[1].members;
+  EXPECT_DOUBLE_EQ(b[0].offset, 0.0);
+  EXPECT_NEAR(b[1].offset, 6.0, 1e-4);
+  EXPECT_DOUBLE_EQ(b[0].coarse, 0.0);
+  EXPECT_DOUBLE_EQ(b[1].coarse, 6.0);
+  EXPECT_TRUE(b[0].refined && b[1].refined);
+  EXPECT_DOUBLE_EQ(out[2].members[0].offset, 0.0);
+  EXPECT_FALSE(out[2].members[0].refined);
+  EXPECT_NE(err_.find("note: cluster of a1: split off b1, b2 (they match each other"),
+            std::string::npos)
+      << err_;
+  EXPECT_NE(err_.find("note: cluster of a1: split off u alone"), std::string::npos) << err_;
+  EXPECT_NE(err_.find("warning: cluster of a1: x could not be compared"), std::string::npos)
+      << err_;
+}
+
+TEST_F(ToolSplitRun, OnlyAComputedCorrelationCountsAsEvidence) {
+  const RefineSettings settings;
+  const Recording& a1 = *byId_.at(1);
+  const PairRefinement same = refinePair(a1, *byId_.at(2), 4.032, settings);
+  EXPECT_TRUE(same.measured && same.refined);
+  EXPECT_NEAR(same.lagSeconds, 4.0, 1e-4);
+  const PairRefinement other = refinePair(a1, *byId_.at(3), 3.0, settings);
+  EXPECT_TRUE(other.measured);
+  EXPECT_FALSE(other.refined);
+  EXPECT_LT(other.score, settings.minScore);
+  // Half a second in common: not tried at all.
+  EXPECT_FALSE(refinePair(*byId_.at(2), *byId_.at(6), 13.5, settings).measured);
+  // A silent stretch says nothing about belonging.
+  velktest::writeWav16(dir_.file("silent.wav"), std::vector<float>(8000 * 10, 0.0f), 8000);
+  Recording silent = a1;
+  silent.path = dir_.file("silent.wav");
+  silent.durationSeconds = 10.0;
+  const PairRefinement quiet = refinePair(a1, silent, 1.0, settings);
+  EXPECT_TRUE(quiet.warning.empty()) << quiet.warning;
+  EXPECT_FALSE(quiet.measured);
+}
+
+TEST_F(ToolSplitRun, KeepUnverifiedKeepsTheClusterWhole) {
+  const std::vector<ClusterResult> out = refine(false);
+  ASSERT_EQ(out.size(), 1u);
+  const auto& m = out[0].members;
+  ASSERT_EQ(m.size(), 6u);
+  EXPECT_NEAR(m[1].offset - m[0].offset, 4.0, 1e-4);
+  EXPECT_TRUE(m[0].refined && m[1].refined);
+  for (std::size_t i = 2; i < 6; ++i) EXPECT_FALSE(m[i].refined) << m[i].name;
+  // The strays keep the landmark frame; b1 and b2 are still exact among themselves.
+  EXPECT_NEAR(m[2].offset - m[0].offset, 3.0, 1e-9);
+  EXPECT_NEAR(m[3].offset - m[2].offset, 6.0, 1e-4);
+  EXPECT_NEAR(m[4].offset - m[0].offset, 2.0, 1e-9);
+  EXPECT_NE(err_.find("b1, b2, u did not correlate with the reference a1"), std::string::npos)
+      << err_;
+  EXPECT_EQ(err_.find("split off"), std::string::npos);
 }
 
 }  // namespace

@@ -147,8 +147,9 @@ std::string joinNames(const ClusterResult& cluster, const std::vector<std::size_
 
 }  // namespace
 
-std::vector<ClusterResult> settleCluster(const ClusterResult& cluster, const ClusterVerdict& verdict,
-                                         bool split, std::vector<std::string>& notes) {
+std::vector<ClusterResult> settleCluster(const ClusterResult& cluster,
+                                         const ClusterVerdict& verdict, bool split,
+                                         std::vector<std::string>& notes) {
   const auto& members = cluster.members;
   const std::size_t n = members.size();
   const std::size_t ref = verdict.reference;
@@ -180,9 +181,9 @@ std::vector<ClusterResult> settleCluster(const ClusterResult& cluster, const Clu
   for (const auto& [key, indices] : parts) {
     if (key > 0)
       notes.push_back("note: " + where + "split off " + joinNames(cluster, indices) +
-                      (indices.size() > 1 ? " (they match each other, not " + members[ref].name +
-                                                "'s group)"
-                                          : " alone (it matches no other member)"));
+                      (indices.size() > 1
+                           ? " (they match each other, not " + members[ref].name + "'s group)"
+                           : " alone (it matches no other member)"));
     double earliest = verdict.position[indices.front()];
     double earliestCoarse = members[indices.front()].coarse;
     for (std::size_t i : indices) {

@@ -35,8 +35,8 @@ struct RefineSettings {
 constexpr std::size_t kMaxAnchorTries = 6;
 
 struct PairRefinement {
-  bool measured = false;  // the correlation was computed (enough overlap, both stretches read)
-  bool refined = false;   // and its peak was believed
+  bool measured = false;    // the correlation was computed (enough overlap, both stretches read)
+  bool refined = false;     // and its peak was believed
   double lagSeconds = 0.0;  // member starts this long after the anchor
   float score = 0.0f;
   std::string warning;  // a decode problem, if any
@@ -69,8 +69,9 @@ struct ClusterVerdict {
 // earliest member goes to 0 (coarse offsets re-based the same way). Without
 // split, one cluster as before, strays unrefined. Lines for standard error are
 // appended to notes. Clusters come out in the order of their smallest member.
-std::vector<ClusterResult> settleCluster(const ClusterResult& cluster, const ClusterVerdict& verdict,
-                                         bool split, std::vector<std::string>& notes);
+std::vector<ClusterResult> settleCluster(const ClusterResult& cluster,
+                                         const ClusterVerdict& verdict, bool split,
+                                         std::vector<std::string>& notes);
 
 // Refines every cluster, splits off strays (when settings say so), puts each
 // cluster's earliest member back at 0 and orders clusters by smallest member id.

@@ -101,6 +101,11 @@ std::unique_ptr<MediaInput> MediaInput::open(const std::string& path, uint32_t s
   std::unique_ptr<MediaInput> in(new MediaInput());
   if (!probeMedia(path, in->info_, error)) return nullptr;
   in->rate_ = sampleRate != 0 ? sampleRate : in->info_.sampleRate;
+  // A header's rate is not to be trusted: the same bound as for a requested rate.
+  if (in->rate_ == 0 || in->rate_ > 1000000) {
+    error = path + ": unsupported sample rate " + std::to_string(in->rate_);
+    return nullptr;
+  }
   // Reserve from the announced duration so the vector does not grow by doubling (which
   // would briefly hold twice the samples); capped because headers can lie.
   const double estimate = std::min(in->info_.durationSeconds, 12.0 * 3600.0) * in->rate_;
