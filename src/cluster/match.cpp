@@ -32,9 +32,18 @@ void VkLandmarkIndex::clear() {
 
 void buildIndex(VkLandmarkIndex& index, const VkFile* file) {
   if (file == nullptr) return;
+  // Landmarks nearly always point to this table; the id of the last table seen
+  // is reused instead of being fetched through every landmark's back pointer.
+  const VkFile* lastFile = nullptr;
+  int32_t lastId = 0;  // getFileId() of a null table
   for (const auto& frame : file->getLandmarks()) {
     for (const Landmark* lm : frame.second) {
-      if (lm != nullptr) index.entries.push_back({lm->hash, lm->getFileId(), lm->time});
+      if (lm == nullptr) continue;
+      if (lm->file != lastFile) {
+        lastFile = lm->file;
+        lastId = lm->getFileId();
+      }
+      index.entries.push_back({lm->hash, lastId, lm->time});
     }
   }
 }
@@ -188,6 +197,9 @@ void sortByHash(std::vector<Entry>& entries) {
   }
 }
 
+// How many runs ahead the walks ask for an index entry.
+constexpr uint64_t kPrefetchRuns = 16;
+
 // A pair (A, B) whose votes are counted, chunk by chunk.
 struct CountedPair {
   int32_t b;
@@ -215,6 +227,7 @@ class HistogramBuilder {
     renumberFiles();
     sortByHash(e_);
     collectRuns();
+    precounted_ = precount();
     slot_.assign(ids_.size(), -1);
     HashWalkProgress walk(progress_, votingHashes_);
     uint64_t done = 0;
@@ -300,7 +313,11 @@ class HistogramBuilder {
   template <typename Fn>
   void forEachPartnerRun(int32_t a, Fn fn) const {
     const std::size_t n = e_.size();
-    for (uint64_t r = runStart_[a]; r < runStart_[a + 1]; ++r) {
+    const uint64_t end = runStart_[a + 1];
+    for (uint64_t r = runStart_[a]; r < end; ++r) {
+      // A's runs lie scattered over the whole index; asking for a later one now
+      // hides most of the cache miss that would otherwise stall every run.
+      if (r + kPrefetchRuns < end) __builtin_prefetch(&e_[runs_[r + kPrefetchRuns]]);
       const std::size_t p = runs_[r];
       const uint32_t h = e_[p].hash;
       std::size_t pa = p + 1;
@@ -321,12 +338,77 @@ class HistogramBuilder {
     stored = hist.release();
   }
 
+  // Number of counter chunks of pair (a, b): its possible offsets run from
+  // minTime[a] - maxTime[b] to maxTime[a] - minTime[b].
+  uint64_t chunksOf(int32_t a, int32_t b) const {
+    const auto range = static_cast<uint64_t>(static_cast<int64_t>(maxTime_[a]) - minTime_[a] +
+                                             maxTime_[b] - minTime_[b] + 1);
+    return (range + kChunkBins - 1) >> kChunkShift;
+  }
+
+  // Adds the votes of run x in [p, pa) against run y in [q, qe) to the chunk
+  // counts of their pair, whose first bin is offset base.
+  void countChunks(std::size_t p, std::size_t pa, std::size_t q, std::size_t qe, int64_t base,
+                   uint64_t* count) const {
+    for (std::size_t x = p; x < pa; ++x) {
+      const int64_t row = static_cast<int64_t>(e_[x].time) - base;
+      for (std::size_t y = q; y < qe; ++y)
+        ++count[static_cast<uint64_t>(row - e_[y].time) >> kChunkShift];
+    }
+  }
+
+  // The votes per chunk of every pair in one sequential pass over the index,
+  // instead of a scattered walk per recording A; done when the table fits a
+  // quarter of the batch budget (else each A counts its own).
+  bool precount() {
+    const uint64_t files = ids_.size();
+    if (files > 4096) return false;
+    uint64_t chunks = 0;
+    for (int32_t a = 0; a < static_cast<int32_t>(files); ++a)
+      for (int32_t b = a + 1; b < static_cast<int32_t>(files); ++b) chunks += chunksOf(a, b);
+    if ((files * files + chunks) * sizeof(uint64_t) > tuning_.batchBytes / 4) return false;
+    pairChunk0_.assign(files * files, 0);
+    uint64_t at = 0;
+    for (int32_t a = 0; a < static_cast<int32_t>(files); ++a) {
+      for (int32_t b = a + 1; b < static_cast<int32_t>(files); ++b) {
+        pairChunk0_[a * files + b] = at;
+        at += chunksOf(a, b);
+      }
+    }
+    chunkVotes_.assign(chunks, 0);
+    forEachVotingHash([&](std::size_t i, std::size_t j) {
+      for (std::size_t p = i; p < j;) {
+        const int32_t a = e_[p].fileId;
+        std::size_t pa = p + 1;
+        while (pa < j && e_[pa].fileId == a) ++pa;
+        for (std::size_t q = pa; q < j;) {
+          const int32_t b = e_[q].fileId;
+          std::size_t qe = q + 1;
+          while (qe < j && e_[qe].fileId == b) ++qe;
+          countChunks(p, pa, q, qe, static_cast<int64_t>(minTime_[a]) - maxTime_[b],
+                      chunkVotes_.data() + pairChunk0_[a * files + b]);
+          q = qe;
+        }
+        p = pa;
+      }
+    });
+    return true;
+  }
+
   void processAnchor(int32_t a) {
     if (runStart_[a] == runStart_[a + 1]) return;
     const std::size_t files = ids_.size();
     std::vector<uint64_t> votes(files, 0);
-    forEachPartnerRun(a, [&](std::size_t p, std::size_t pa, int32_t b, std::size_t q,
-                             std::size_t qe) { votes[b] += (pa - p) * (qe - q); });
+    if (precounted_) {
+      for (std::size_t b = static_cast<std::size_t>(a) + 1; b < files; ++b) {
+        const uint64_t* c = chunkVotes_.data() + pairChunk0_[a * files + b];
+        const uint64_t n = chunksOf(a, static_cast<int32_t>(b));
+        for (uint64_t k = 0; k < n; ++k) votes[b] += c[k];
+      }
+    } else {
+      forEachPartnerRun(a, [&](std::size_t p, std::size_t pa, int32_t b, std::size_t q,
+                               std::size_t qe) { votes[b] += (pa - p) * (qe - q); });
+    }
 
     // A pair is counted when its counters would cost no more than 8 bytes per
     // vote plus the allowance, else its votes are sorted.
@@ -339,7 +421,7 @@ class HistogramBuilder {
       const auto range =
           static_cast<uint64_t>(static_cast<int64_t>(maxTime_[a]) - minTime_[b] - base + 1);
       if (range * sizeof(DenseBin) <= votes[b] * sizeof(uint64_t) + tuning_.denseAllowance) {
-        const std::size_t n = static_cast<std::size_t>((range + kChunkBins - 1) >> kChunkShift);
+        const auto n = static_cast<std::size_t>(chunksOf(a, b));
         counted.push_back({b, base, range, chunks, n});
         chunks += n;
       } else {
@@ -394,17 +476,20 @@ class HistogramBuilder {
     if (pairs.empty()) return;
     for (std::size_t i = 0; i < pairs.size(); ++i) slot_[pairs[i].b] = static_cast<int32_t>(i);
     std::vector<uint64_t> perChunk(chunks, 0);
-    forEachPartnerRun(a,
-                      [&](std::size_t p, std::size_t pa, int32_t b, std::size_t q, std::size_t qe) {
-                        if (slot_[b] < 0) return;
-                        const CountedPair& cp = pairs[slot_[b]];
-                        uint64_t* count = perChunk.data() + cp.chunk0;
-                        for (std::size_t x = p; x < pa; ++x) {
-                          const int64_t row = static_cast<int64_t>(e_[x].time) - cp.base;
-                          for (std::size_t y = q; y < qe; ++y)
-                            ++count[static_cast<uint64_t>(row - e_[y].time) >> kChunkShift];
-                        }
-                      });
+    if (precounted_) {
+      const std::size_t files = ids_.size();
+      for (const CountedPair& cp : pairs) {
+        const uint64_t* c = chunkVotes_.data() + pairChunk0_[a * files + cp.b];
+        std::copy(c, c + cp.chunks, perChunk.begin() + static_cast<std::ptrdiff_t>(cp.chunk0));
+      }
+    } else {
+      forEachPartnerRun(
+          a, [&](std::size_t p, std::size_t pa, int32_t b, std::size_t q, std::size_t qe) {
+            if (slot_[b] < 0) return;
+            const CountedPair& cp = pairs[slot_[b]];
+            countChunks(p, pa, q, qe, cp.base, perChunk.data() + cp.chunk0);
+          });
+    }
     if (counter_.empty()) counter_.assign(kChunkBins, kEmptyBin);
 
     std::vector<uint64_t> fill(chunks, 0);
@@ -476,6 +561,9 @@ class HistogramBuilder {
   std::vector<uint64_t> runStart_;  // per rank, into runs_
   std::vector<uint32_t> runs_;
   uint64_t totalRuns_ = 0;
+  bool precounted_ = false;
+  std::vector<uint64_t> pairChunk0_;    // files x files: first chunk of pair (a, b) in chunkVotes_
+  std::vector<uint64_t> chunkVotes_;    // votes per chunk of every pair, when precounted
   std::vector<int32_t> slot_;           // per rank: its pair in the current batch, or -1
   std::vector<DenseBin> counter_;       // one chunk; every bin empty between chunks
   std::unique_ptr<uint64_t[]> buffer_;  // votes of one batch, by chunk

@@ -10,10 +10,11 @@
 namespace Velk {
 
 struct VkMatchTuning {
-  // Counter memory one batch of pairs sharing recording A may use.
+  // Vote memory (8 bytes a vote) one batch of pairs sharing recording A may use;
+  // a quarter of it bounds the table of votes per chunk counted in advance.
   uint64_t batchBytes = uint64_t{128} << 20;
-  // A pair gets a dense counter when it costs at most 8 bytes per vote plus this;
-  // 1 MiB covers two 45-minute recordings, and counting beats sorting.
+  // A pair is counted (not sorted) when 12 bytes per possible offset cost at most
+  // 8 bytes per vote plus this; 1 MiB covers two 45-minute recordings.
   uint64_t denseAllowance = uint64_t{1} << 20;
 };
 
