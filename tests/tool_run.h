@@ -36,8 +36,10 @@ inline std::string velkBinary() {
 }
 
 // captureDir receives stdout.txt and stderr.txt; standard input is empty.
-inline ToolRun runVelk(const std::vector<std::string>& args, const std::string& captureDir) {
-  std::string cmd = shellQuote(velkBinary());
+// shellPrefix runs first in the same shell (e.g. "ulimit -f 100; exec ").
+inline ToolRun runVelk(const std::vector<std::string>& args, const std::string& captureDir,
+                       const std::string& shellPrefix = "") {
+  std::string cmd = shellPrefix + shellQuote(velkBinary());
   for (const std::string& a : args) cmd += " " + shellQuote(a);
   const std::string outPath = captureDir + "/stdout.txt";
   const std::string errPath = captureDir + "/stderr.txt";

@@ -1,7 +1,8 @@
 // A whole sync by the Velk binary on a small generated set: clusters, offsets
 // within a millisecond of the truth, the evaluation, sample-accurate copies,
-// untouched inputs, repeatable results whatever the thread count, and the
-// refusals that protect the input folder.
+// untouched inputs, repeatable results whatever the thread count, reruns over
+// earlier output, copies that fail midway, and the refusals that protect the
+// input folder.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -264,6 +265,55 @@ TEST_F(ToolSync, RefusesAnOutputFolderInsideTheInput) {
   EXPECT_TRUE(
       contains(r.err, "Velk: output path " + cap.file("plain") + " exists and is not a folder\n"));
   EXPECT_EQ(slurp(cap.file("plain")), "x");
+  expectInputsUntouched();
+}
+
+// Every file under root, by path relative to it.
+std::map<std::string, std::string> snapshot(const std::string& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(root))
+    if (e.is_regular_file())
+      files[fs::relative(e.path(), root).string()] = slurp(e.path().string());
+  return files;
+}
+
+TEST_F(ToolSync, RerunsReplaceCopiesIdenticallyAndFailedCopiesLeaveNothing) {
+  TempDir cap;
+  const std::string out = cap.file("out");
+  const std::string json = cap.file("result.json");
+  const std::vector<std::string> args = {"-f", in(), "-o", out, "--json", json, "--quiet"};
+  velktest::ToolRun r = runVelk(args, cap.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(contains(r.err, "already holds files"));
+  const std::map<std::string, std::string> first = snapshot(out);
+  const std::string firstJson = slurp(json);
+  EXPECT_EQ(first.size(), 4u);
+
+  // A run killed outright leaves its temporary file; the next run clears it, and
+  // gives the same files byte for byte.
+  const std::string stale =
+      out + "/cluster_01/.a.wav.tmp-" + std::to_string(velktest::deadProcessId()) + "-0";
+  velktest::writeBytes(stale, {'h', 'a', 'l', 'f'});
+  r = runVelk(args, cap.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(contains(r.err, "note: output folder " + out + " already holds files"));
+  EXPECT_FALSE(fs::exists(stale));
+  EXPECT_TRUE(snapshot(out) == first);
+  EXPECT_TRUE(slurp(json) == firstJson);
+
+  // A copy that cannot be written whole (here the file size limit, as a full disk
+  // would) is reported and leaves no file under its name; the others are written.
+  // c.wav is 16 kHz stereo and the largest copy by far: over 1.2 MB, the others
+  // under 0.45 MB, and the limit lies between whatever the shell's block size.
+  const std::string limited = cap.file("limited");
+  r = runVelk({"-f", in(), "-o", limited, "--quiet"}, cap.path(), "ulimit -f 1000; exec ");
+  EXPECT_EQ(r.status, 6) << r.err;
+  EXPECT_TRUE(contains(r.err, "Velk: cannot write " + limited + "/cluster_01/c.wav: ")) << r.err;
+  EXPECT_TRUE(contains(r.err, "Velk: some synchronized copies could not be written\n")) << r.err;
+  const std::map<std::string, std::string> written = snapshot(limited);
+  ASSERT_EQ(written.size(), 3u);
+  for (const char* name : {"cluster_01/a.wav", "cluster_01/b.wav", "cluster_02/u.wav"})
+    EXPECT_TRUE(written.at(name) == first.at(name)) << name;
   expectInputsUntouched();
 }
 

@@ -1,7 +1,11 @@
 // The tool's own pieces: option splitting, truth files, the evaluation figures,
-// cluster ordering, output naming and padding, path containment, and the split
-// of clusters whose members do not correlate.
+// cluster ordering, output naming and padding, path containment, temporary
+// files left by interrupted runs, and the split of clusters whose members do
+// not correlate.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -279,6 +283,50 @@ TEST(ToolPaths, ContainmentIsCanonical) {
     entries += e.path().filename() == "f.txt";
   EXPECT_EQ(entries, 1u);
   EXPECT_NE(temporarySibling(dir.file("f.txt")), temporarySibling(dir.file("f.txt")));
+}
+
+TEST(ToolPaths, InterruptedWritersLeaveNothingBehind) {
+  velktest::TempDir dir;
+  namespace fs = std::filesystem;
+  const std::string dead = std::to_string(velktest::deadProcessId());
+  const std::string alive = std::to_string(getpid());
+  const std::vector<std::string> names = {
+      ".f.wav.tmp-" + dead + "-3",   // a killed run's: removed
+      ".f.wav.tmp-" + alive + "-0",  // a running writer's: kept
+      ".f.wav.tmp-" + dead + "-",    // not a name we give
+      ".f.wav.tmp-x" + dead + "-1", ".f.wav.tmp-" + dead + "-1a", ".f.wav.tmp-0-1",
+      ".g.wav.tmp-" + dead + "-0",  // another target's
+      "f.wav.tmp-" + dead + "-0"};
+  for (const std::string& n : names) velktest::writeBytes(dir.file(n), {'x'});
+  EXPECT_EQ(removeStaleTemporaries(dir.file("f.wav")), 1);
+  for (std::size_t i = 0; i < names.size(); ++i)
+    EXPECT_EQ(fs::exists(dir.file(names[i])), i != 0) << names[i];
+  EXPECT_EQ(removeStaleTemporaries(dir.file("g.wav")), 1);
+  EXPECT_EQ(removeStaleTemporaries(dir.file("absent/f.wav")), 0);
+
+  // A termination signal removes the files being written, then ends the process
+  // as the signal would; a file whose writer finished stays.
+  const std::string writing = dir.file(".h.wav.tmp-1-0");
+  const std::string finished = dir.file(".h.wav.tmp-1-1");
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      installInterruptCleanup();
+      velktest::writeBytes(finished, {'f'});
+      { const PendingTemporary done(finished); }
+      velktest::writeBytes(writing, {'w'});
+      const PendingTemporary pending(writing);
+      raise(sig);
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << sig;
+    EXPECT_EQ(WTERMSIG(status), sig);
+    EXPECT_FALSE(fs::exists(writing)) << sig;
+    EXPECT_TRUE(fs::exists(finished)) << sig;
+  }
 }
 
 bool anyContains(const std::vector<std::string>& lines, const std::string& part) {

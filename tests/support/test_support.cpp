@@ -1,5 +1,8 @@
 #include "test_support.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +43,14 @@ void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+int deadProcessId() {
+  const pid_t child = fork();
+  if (child < 0) throw std::runtime_error("fork failed");
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);
+  return static_cast<int>(child);
 }
 
 std::vector<uint8_t> readBytes(const std::string& path) {

@@ -33,6 +33,9 @@ void writeWav16(const std::string& path, const std::vector<float>& interleaved, 
 void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> readBytes(const std::string& path);
 
+// The id of a process that has ended and been reaped, as a killed writer leaves.
+int deadProcessId();
+
 // Little-endian byte builders for hand-made headers.
 void putU16(std::vector<uint8_t>& b, uint16_t v);
 void putU32(std::vector<uint8_t>& b, uint32_t v);

@@ -1,10 +1,13 @@
 #include "velk/fsutil.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -31,6 +34,11 @@ bool isSameOrInside(const std::string& path, const std::string& folder) {
   return true;
 }
 
+std::string parentFolder(const std::string& path) {
+  const fs::path parent = fs::path(path).parent_path();
+  return parent.empty() ? "." : parent.string();
+}
+
 std::string temporarySibling(const std::string& path) {
   static std::atomic<unsigned> counter{0};
   const fs::path p(path);
@@ -39,8 +47,94 @@ std::string temporarySibling(const std::string& path) {
   return (p.parent_path() / name).string();
 }
 
+int removeStaleTemporaries(const std::string& path) {
+  const fs::path p(path);
+  const std::string prefix = "." + p.filename().string() + ".tmp-";
+  std::error_code ec;
+  fs::directory_iterator it(p.parent_path().empty() ? fs::path(".") : p.parent_path(), ec);
+  int removed = 0;
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    // "<pid>-<n>" after the prefix; anything else is not ours.
+    const char* rest = name.c_str() + prefix.size();
+    char* end = nullptr;
+    errno = 0;
+    const long pid = std::strtol(rest, &end, 10);
+    if (errno != 0 || end == rest || *end != '-' || pid <= 0 || pid > 0x7FFFFFFF) continue;
+    const char* counter = end + 1;
+    if (*counter == '\0' || std::strspn(counter, "0123456789") != std::strlen(counter)) continue;
+    // Only a process that certainly no longer exists gave up its file; EPERM means
+    // it runs under another user.
+    if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    std::error_code rec;
+    if (fs::is_regular_file(it->path(), rec) && fs::remove(it->path(), rec)) ++removed;
+  }
+  return removed;
+}
+
+namespace {
+
+// Temporary files being written, for the signal handler. Plain atomics of
+// heap-copied names: the handler may only read them and call unlink.
+constexpr int kPendingSlots = 64;
+std::atomic<char*> g_pending[kPendingSlots];
+
+extern "C" void removePendingAndDie(int sig) {
+  for (auto& slot : g_pending) {
+    const char* name = slot.load();
+    if (name != nullptr) unlink(name);
+  }
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+}  // namespace
+
+void installInterruptCleanup() {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = removePendingAndDie;
+    sigemptyset(&action.sa_mask);
+    // A signal ignored by whoever started us (nohup, a background job) stays ignored.
+    struct sigaction previous;
+    if (sigaction(sig, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    sigaction(sig, &action, nullptr);
+  }
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+}
+
+PendingTemporary::PendingTemporary(const std::string& path) : slot_(-1) {
+  char* copy = strdup(path.c_str());
+  if (copy == nullptr) return;
+  for (int i = 0; i < kPendingSlots; ++i) {
+    char* empty = nullptr;
+    if (g_pending[i].compare_exchange_strong(empty, copy)) {
+      slot_ = i;
+      return;
+    }
+  }
+  std::free(copy);  // more writers than slots: this file is merely not cleaned up on a signal
+}
+
+PendingTemporary::~PendingTemporary() {
+  if (slot_ >= 0) std::free(g_pending[slot_].exchange(nullptr));
+}
+
+bool syncToDisk(const std::string& path, bool isFolder) {
+  const int fd = open(path.c_str(), isFolder ? O_RDONLY | O_DIRECTORY : O_RDONLY);
+  if (fd < 0) return false;
+  const bool ok = fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
 bool writeFileAtomically(const std::string& path, const std::string& data, std::string& error) {
+  removeStaleTemporaries(path);
   const std::string tmp = temporarySibling(path);
+  const PendingTemporary pending(tmp);
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
     if (!out) {
@@ -56,11 +150,17 @@ bool writeFileAtomically(const std::string& path, const std::string& data, std::
       return false;
     }
   }
+  if (!syncToDisk(tmp, false)) {
+    error = "cannot write " + tmp + ": " + std::strerror(errno);
+    std::remove(tmp.c_str());
+    return false;
+  }
   if (std::rename(tmp.c_str(), path.c_str()) != 0) {
     error = "cannot rename " + tmp + " to " + path + ": " + std::strerror(errno);
     std::remove(tmp.c_str());
     return false;
   }
+  syncToDisk(parentFolder(path), true);
   return true;
 }
 

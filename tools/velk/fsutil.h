@@ -14,8 +14,40 @@ std::string canonicalPath(const std::string& path);
 // True when path is folder itself or lies inside it, compared canonically.
 bool isSameOrInside(const std::string& path, const std::string& folder);
 
-// A name for a temporary file next to path, unique within this process.
+// The folder that holds path ("." for a bare name).
+std::string parentFolder(const std::string& path);
+
+// A name for a temporary file next to path, unique within this process:
+// ".<name>.tmp-<pid>-<n>".
 std::string temporarySibling(const std::string& path);
+
+// Removes temporary siblings of path (as temporarySibling names them) that a
+// process which no longer runs left behind, e.g. one killed outright. Those of
+// running processes are left alone. Returns how many were removed.
+int removeStaleTemporaries(const std::string& path);
+
+// Makes a termination signal (SIGINT, SIGTERM, SIGHUP, SIGQUIT) first remove
+// every temporary file registered below, then end the process as the signal
+// would have. SIGPIPE and SIGXFSZ are ignored, so a closed pipe or the file
+// size limit makes the write fail and be reported instead of killing the
+// process mid-file. Safe to call more than once.
+void installInterruptCleanup();
+
+// While alive, a termination signal removes this temporary file.
+class PendingTemporary {
+ public:
+  explicit PendingTemporary(const std::string& path);
+  ~PendingTemporary();
+  PendingTemporary(const PendingTemporary&) = delete;
+  PendingTemporary& operator=(const PendingTemporary&) = delete;
+
+ private:
+  int slot_;
+};
+
+// Flushes a written file to the disk (and, with isFolder, a folder's entries),
+// so that a rename after it cannot survive a power loss without the data.
+bool syncToDisk(const std::string& path, bool isFolder);
 
 // Writes data to a temporary file in path's folder and renames it over path
 // when complete; on failure the temporary file is removed and path untouched.

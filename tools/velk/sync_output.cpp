@@ -42,7 +42,9 @@ uint64_t paddingFrames(double offsetSeconds, uint32_t sampleRate) {
 
 bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std::string& target,
                      std::string& error) {
+  removeStaleTemporaries(target);
   const std::string tmp = temporarySibling(target);
+  const PendingTemporary pending(tmp);
   const uint32_t rate = recording.sampleRate;
   const uint64_t pad = paddingFrames(offsetSeconds, rate);
   std::unique_ptr<Velk::wavfile_t> wav;
@@ -117,6 +119,10 @@ bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std
     error = "the copy in " + tmp + " came out short (is the disk full?)";
     ok = false;
   }
+  if (ok && failure.empty() && !syncToDisk(tmp, false)) {
+    error = "cannot write " + tmp + " to the disk";
+    ok = false;
+  }
   if (!ok || !failure.empty()) {
     fs::remove(tmp, ec);
     if (error.empty()) error = "cannot decode " + recording.path;
@@ -127,6 +133,7 @@ bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std
     fs::remove(tmp, ec);
     return false;
   }
+  syncToDisk(parentFolder(target), true);
   return true;
 }
 
