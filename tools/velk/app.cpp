@@ -128,6 +128,7 @@ int runTool(int argc, const char* const* argv) {
     fail(error);
     return kExitInputFolder;
   }
+  for (const std::string& w : listing.warnings) std::cerr << "warning: " << w << std::endl;
   for (const SkippedFile& s : listing.skipped) {
     std::cerr << (s.problem ? "Velk: cannot read " : "Velk: skipping ") << s.path << ": "
               << s.reason << std::endl;

@@ -42,8 +42,10 @@ void classify(const std::string& path, const std::string& fileName, uint32_t rat
   r.path = path;
   r.fileName = fileName;
   r.name = Velk::VkLandmarkExtract::baseName(path);
+  bool emptyData = false;
   try {
     Velk::wavfile_t wav(path, 1, 1, 16000);
+    emptyData = wav.numSamples == 0;
     // 24-bit and 32-bit samples are left to the media layer, which knows integer from float.
     if (wav.numChannels >= 1 && wav.numChannels <= 16 &&
         (wav.bitsPerSample == 8 || wav.bitsPerSample == 16) && wav.sampleRate > 0) {
@@ -54,7 +56,9 @@ void classify(const std::string& path, const std::string& fileName, uint32_t rat
     }
   } catch (const std::exception&) {
   }
-  if (r.wavReadable && r.sampleRate == rate) {
+  // A recorder that stopped before finishing its file leaves a data chunk that
+  // declares nothing, with the audio after it; the media layer reads on to the end.
+  if (r.wavReadable && r.sampleRate == rate && !emptyData) {
     r.route = Route::Library;
     listing.recordings.push_back(r);
     return;
@@ -67,7 +71,18 @@ void classify(const std::string& path, const std::string& fileName, uint32_t rat
       r.sampleRate = info.sampleRate;
       r.channels = info.channels;
       r.durationSeconds = info.durationSeconds;
+    } else if (emptyData && info.durationSeconds > 0) {
+      r.wavReadable = false;  // the library's reader would see no samples in it
+      r.durationSeconds = info.durationSeconds;
+      listing.warnings.push_back(path +
+                                 ": its header declares no samples, but audio follows it "
+                                 "(a recording that was not finished?); reading it to the end");
     }
+    listing.recordings.push_back(r);
+    return;
+  }
+  if (r.wavReadable && r.sampleRate == rate) {  // an empty file, and no decoder to say otherwise
+    r.route = Route::Library;
     listing.recordings.push_back(r);
     return;
   }

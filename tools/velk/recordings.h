@@ -39,6 +39,7 @@ struct SkippedFile {
 struct Listing {
   std::vector<Recording> recordings;  // in file-name order, ids set
   std::vector<SkippedFile> skipped;
+  std::vector<std::string> warnings;  // "PATH: what is odd about it", for standard error
 };
 
 // Lists folder (not its sub-folders, not hidden files) sorted by file name and
