@@ -23,7 +23,7 @@ class VkInput {
   ~VkInput() = default;
 };
 
-class WavInput final : public VkInput {
+class WavInput : public VkInput {
  public:
   explicit WavInput(wavfile_t* file);  // takes ownership; null is accepted
   ~WavInput();

@@ -50,7 +50,7 @@ class VkLandmarkExtract {
   void prune();
   void findNeighborPeaks(Peak* anchor, std::vector<Peak*>& partners);
   void combine(VkFile* file);
-  static bool sortByAmplitudeComparitor(const Peak* a, const Peak* b);
+  static bool sortByAmplitudeComparitor(Peak* a, Peak* b);
 
   // Drivers.
   VkFile* run(VkInput* input, int32_t id);
@@ -69,6 +69,8 @@ class VkLandmarkExtract {
   array<float> spectrum;
   array<float> fftOut;
   VkExtractParams params;
+  // One peak list per frame. A list may be null (no peaks): the silent frames
+  // after the end of a WAV file that declares more samples than it holds.
   FrameList* frames;
   std::vector<float> mask;
 

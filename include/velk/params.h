@@ -43,7 +43,8 @@ class VkExtractParams {
 // extraction record so both stages agree on hop size and sample rate.
 class VkClusterSyncParams {
  public:
-  explicit VkClusterSyncParams(const VkExtractParams& e);
+  VkClusterSyncParams(
+      const VkExtractParams& e);  // converting on purpose: one follows from the other
 
   float getMinPercentMatch() const;
   float getMinOverlapLength() const;

@@ -42,8 +42,7 @@ class wavfile_t {
   void finishHeader();
   bool read_mono_frames(array<float>& out, int32_t limit);
 
-  unsigned char frameBuffer[16 * 4];  // one frame of at most 16 channels of 32 bits
-  bool int32Samples;                  // 32-bit samples are integers, not IEEE floats
+  bool int32Samples;  // 32-bit samples are integers, not IEEE floats
 };
 
 }  // namespace Velk

@@ -2,9 +2,11 @@
 // The transforms themselves are in fft_kernels.h.
 #include "rurorereriduv/transform.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "rurorereriduv/fft_internal.h"
@@ -342,9 +344,10 @@ void FFTInit(FFTState_Float** state, unsigned int order) { Init(state, order, tr
 void FFTInitPortable(FFTState_Float** state, unsigned int order) { Init(state, order, false); }
 
 void FFTGetBufSize(const FFTState_Float* state, unsigned int* size) {
-  // Split re/im work arrays of m points each, plus room to align them.
-  *size =
-      state->order < kMinFastOrder ? 0u : static_cast<unsigned>(state->plan.n * sizeof(float) + 64);
+  // Split re/im work arrays of m points each, plus room to align them. A size
+  // beyond the counter's range saturates rather than wrapping to a small one.
+  const uint64_t bytes = state->order < kMinFastOrder ? 0 : state->plan.n * sizeof(float) + 64;
+  *size = static_cast<unsigned>(std::min<uint64_t>(bytes, std::numeric_limits<unsigned>::max()));
 }
 
 void FFTFwd(const float* in, float* out, const FFTState_Float* state, unsigned char* buf) {

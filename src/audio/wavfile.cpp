@@ -22,12 +22,6 @@ const char* const kArrayTooSmall =
     "wavfile_t::read_mono(): input array is too small for numSamples";
 
 const uint16_t kTagPcm = 1;
-const uint16_t kTagExtensible = 0xFFFE;
-const uint32_t kSubformatPcm = 1;
-const uint32_t kSubformatFloat = 3;
-// Bytes 4..15 shared by every standard WAVE subformat GUID; the first four hold the tag.
-const unsigned char kSubformatTail[12] = {0x00, 0x00, 0x10, 0x00, 0x80, 0x00,
-                                          0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
 uint16_t le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
@@ -53,15 +47,22 @@ bool readExactly(std::fstream& f, unsigned char* buf, std::streamsize n) {
 bool isTag(const unsigned char* id, const char* tag) { return std::memcmp(id, tag, 4) == 0; }
 
 // Walks chunk headers until `tag`; every other chunk is skipped by its size
-// alone (no pad byte). Leaves the stream after the size field of the found chunk.
+// alone (no pad byte). The id is judged before the size is read, so a file that
+// ends inside the found chunk's size field still finds it (the size then holds
+// the bytes that were there). Leaves the stream after that size field.
 uint32_t findChunk(std::fstream& f, const char* tag, const char* failure) {
   if (!f.good()) throw std::runtime_error(failure);
-  unsigned char header[8];
+  unsigned char id[4];
+  unsigned char size[4];
   for (;;) {
-    if (!readExactly(f, header, 8)) throw std::runtime_error(failure);
-    const uint32_t size = le32(header + 4);
-    if (isTag(header, tag)) return size;
-    f.seekg(static_cast<std::streamoff>(size), std::ios::cur);
+    if (!readExactly(f, id, 4)) throw std::runtime_error(failure);
+    if (isTag(id, tag)) {
+      std::memset(size, 0, sizeof size);
+      f.read(reinterpret_cast<char*>(size), 4);
+      return le32(size);
+    }
+    if (!readExactly(f, size, 4)) throw std::runtime_error(failure);
+    f.seekg(static_cast<std::streamoff>(le32(size)), std::ios::cur);
     if (!f.good()) throw std::runtime_error(failure);
   }
 }
@@ -104,7 +105,6 @@ wavfile_t::wavfile_t(const std::string& fileName, int32_t mode_, int32_t numChan
       mode(0),
       bitsPerSample(0),
       dataStart(0),
-      frameBuffer{},
       int32Samples(false) {
   if (mode_ == 1) {
     openForReading(fileName);
@@ -152,35 +152,20 @@ void wavfile_t::openForReading(const std::string& fileName) {
   if (fmtSize < 16) throw std::runtime_error(kNoData);
 
   // 32-bit samples: integers under the PCM tag (that is what such files hold),
-  // IEEE floats under tag 3 and every other tag. The extensible tag names its
-  // real format in a subformat GUID, which decides when it is present.
-  uint32_t consumed = 16;
-  bool integer = tag == kTagPcm;
-  if (tag == kTagExtensible && fmtSize >= 40) {
-    unsigned char ext[24];  // cbSize, valid bits, channel mask, subformat GUID
-    if (!readExactly(file, ext, 24)) throw std::runtime_error(kNoData);
-    consumed = 40;
-    const unsigned char* guid = ext + 8;
-    if (std::memcmp(guid + 4, kSubformatTail, sizeof(kSubformatTail)) == 0) {
-      const uint32_t sub = le32(guid);
-      if (sub == kSubformatPcm) integer = true;
-      if (sub == kSubformatFloat) integer = false;
-    }
-  }
-  int32Samples = integer && bitsPerSample == 32;
-  file.seekg(static_cast<std::streamoff>(fmtSize - consumed), std::ios::cur);
+  // IEEE floats under every other tag, the extensible one included (its
+  // subformat is not consulted: 32 bits there are read as floats).
+  int32Samples = tag == kTagPcm && bitsPerSample == 32;
+  file.seekg(static_cast<std::streamoff>(fmtSize - 16), std::ios::cur);
 
+  // The declared size is taken as it stands, even beyond the end of the file (a
+  // recorder that stopped before fixing its header): reading stops at the end of
+  // the file, and nothing is ever allocated from this count.
   const uint32_t dataBytes = findChunk(file, "data", kNoData);
+  if (!file.good()) {  // the file ended inside the size field: no samples follow
+    file.clear();
+    file.seekg(0, std::ios::end);
+  }
   dataStart = file.tellg();
-  // The declared size is checked against the file so that a damaged header
-  // cannot pass for hours of audio; nothing is ever allocated by it.
-  file.seekg(0, std::ios::end);
-  const std::streamoff length = file.tellg();
-  file.seekg(dataStart);
-  const std::streamoff start = dataStart;
-  if (start < 0 || length < start || static_cast<uint64_t>(length - start) < dataBytes)
-    throw std::runtime_error(
-        "wavfile_t::wavfile_t() : 'data' chunk is larger than the rest of the file");
 
   numSamples =
       dataBytes / (static_cast<uint32_t>(bitsPerSample) / 8u) / static_cast<uint32_t>(numChannels);
@@ -279,6 +264,8 @@ bool wavfile_t::read_mono_frames(array<float>& out, int32_t limit) {
   if (numChannels < 1 || numChannels > 16) return true;
   const std::size_t frameBytes = static_cast<std::size_t>(numChannels) * (bits / 8);
   unsigned char chunk[16384];
+  // One frame of at most 16 channels of 32 bits; each call starts from zeros.
+  unsigned char frameBuffer[16 * 4] = {};
   const int32_t chunkFrames = static_cast<int32_t>(sizeof(chunk) / frameBytes);
   float* dst = out.data;
 

@@ -15,9 +15,6 @@ namespace tr = rurorereriduv::transform;
 
 namespace {
 
-// The transform supports orders up to 26; a larger frame would be beyond it.
-constexpr uint32_t kMaxFftSize = uint32_t{1} << 26;
-
 unsigned log2Exact(uint32_t powerOfTwo) {
   unsigned order = 0;
   while (order < 31 && (uint32_t{1} << order) < powerOfTwo) ++order;
@@ -74,7 +71,6 @@ const char* VkLandmarkExtract::unusableParams() const {
   // The frame buffer takes one hop of new samples per frame; a hop longer than
   // the frame would have to drop samples, which no caller can want.
   if (params.getHopSize() > params.getFftSize()) return "hop size is larger than the FFT size";
-  if (params.getFftSize() > kMaxFftSize) return "FFT size is larger than 67108864";
   return nullptr;
 }
 

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "extract/threshold_kernels.h"
+#include "velk/input.h"
 #include "velk/landmark_extract.h"
+#include "velk/wavfile.h"
 
 namespace Velk {
 
@@ -45,9 +47,7 @@ inline void magnitudes(const float* __restrict packed, float* __restrict mag, in
 
 float VkLandmarkExtract::dB(float x) { return toDb(x); }
 
-bool VkLandmarkExtract::sortByAmplitudeComparitor(const Peak* a, const Peak* b) {
-  return a->amp > b->amp;
-}
+bool VkLandmarkExtract::sortByAmplitudeComparitor(Peak* a, Peak* b) { return a->amp > b->amp; }
 
 void VkLandmarkExtract::computeMask(uint32_t n) {
   const float depth = params.peakDynRange;
@@ -144,12 +144,33 @@ void VkLandmarkExtract::findFreqPeaks(VkInput* input) {
   // the threshold never sinks within a frame. Reused by every frame.
   std::vector<Peak> candidates;
   candidates.reserve(static_cast<std::size_t>(bins / 2 + 1));
-  frames->reserve(frames->size() + numFrames);
+
+  // A WAV header may declare far more samples than the file holds (a recorder
+  // that stopped before fixing its header). Once the file has ended and the
+  // frame is all zeros, every later frame is silence: its spectrum is dB(0)
+  // everywhere, so any peak it yields sits at dB(0) and the final floor removes
+  // it whenever the recording had real sound; a recording silent so far has a
+  // flat threshold, and so no local maximum at all. Those frames are skipped,
+  // their lists left null (no peaks), and only the last frame is computed, for
+  // the spectrum it leaves. Same result, without hours of silent frames.
+  const WavInput* wavSource = dynamic_cast<const WavInput*>(input);
+  auto sourceEnded = [wavSource] {
+    return wavSource != nullptr && wavSource->wav != nullptr && wavSource->wav->file.eof();
+  };
+  bool silentFromHere = false;  // the file has ended and the frame buffer is all zeros
 
   for (uint32_t t = 0; t < numFrames; ++t) {
+    if (silentFromHere && t + 1 < numFrames &&
+        (loudest == 0.0f || params.dbThreshold > toDb(0.0f) - toDb(loudest))) {
+      frames->reserve(frames->size() + (numFrames - t));
+      frames->insert(frames->end(), numFrames - 1 - t, nullptr);
+      t = numFrames - 1;
+    }
     hop = 0.0f;
     if (t + 1 < numFrames) input->read(hop);
     shiftIn(frame.data, hop.data, fftSize, hopSize);
+    silentFromHere = sourceEnded() && std::all_of(frame.data, frame.data + fftSize,
+                                                  [](float v) { return v == 0.0f; });
     tr::FFTFwd(frame.data, fftOut.data, fftState, fftWork.data);
     // The spectrum holds the transform output; its first half is then replaced
     // by levels, so only the rest needs copying.
@@ -194,6 +215,7 @@ void VkLandmarkExtract::findFreqPeaks(VkInput* input) {
   const float loudestDb = toDb(loudest);
   const float floorDb = params.dbThreshold;
   for (PeakList* list : *frames) {
+    if (list == nullptr) continue;
     auto keep = list->begin();
     for (Peak* p : *list) {
       if (floorDb > p->amp - loudestDb)

@@ -42,10 +42,20 @@ void classify(const std::string& path, const std::string& fileName, uint32_t rat
   r.path = path;
   r.fileName = fileName;
   r.name = Velk::VkLandmarkExtract::baseName(path);
-  bool emptyData = false;
+  // Frames the header declares against frames the file holds: a recorder that
+  // stopped before finishing its file leaves a size of 0 (or its last update)
+  // with more audio after it, or a size beyond the end.
+  uint64_t declared = 0;
+  uint64_t present = 0;
   try {
     Velk::wavfile_t wav(path, 1, 1, 16000);
-    emptyData = wav.numSamples == 0;
+    declared = wav.numSamples;
+    const uint64_t frameBytes = static_cast<uint64_t>(std::max(1, wav.bitsPerSample / 8)) *
+                                static_cast<uint64_t>(std::max(1, wav.numChannels));
+    std::error_code ec;
+    const uint64_t size = fs::file_size(path, ec);
+    const auto start = static_cast<uint64_t>(static_cast<std::streamoff>(wav.dataStart));
+    present = !ec && size > start ? (size - start) / frameBytes : 0;
     // 24-bit and 32-bit samples are left to the media layer, which knows integer from float.
     if (wav.numChannels >= 1 && wav.numChannels <= 16 &&
         (wav.bitsPerSample == 8 || wav.bitsPerSample == 16) && wav.sampleRate > 0) {
@@ -56,9 +66,10 @@ void classify(const std::string& path, const std::string& fileName, uint32_t rat
     }
   } catch (const std::exception&) {
   }
-  // A recorder that stopped before finishing its file leaves a data chunk that
-  // declares nothing, with the audio after it; the media layer reads on to the end.
-  if (r.wavReadable && r.sampleRate == rate && !emptyData) {
+  // An unfinished file goes to the media layer, which reads on to the end and
+  // knows the true length (the refinement and the copies need it).
+  const bool unfinished = r.wavReadable && ((declared == 0 && present > 0) || declared > present);
+  if (r.wavReadable && r.sampleRate == rate && !unfinished) {
     r.route = Route::Library;
     listing.recordings.push_back(r);
     return;
@@ -71,12 +82,14 @@ void classify(const std::string& path, const std::string& fileName, uint32_t rat
       r.sampleRate = info.sampleRate;
       r.channels = info.channels;
       r.durationSeconds = info.durationSeconds;
-    } else if (emptyData && info.durationSeconds > 0) {
-      r.wavReadable = false;  // the library's reader would see no samples in it
+    } else if (unfinished) {
+      r.wavReadable = false;  // the library's reader would go by the header
       r.durationSeconds = info.durationSeconds;
       listing.warnings.push_back(path +
-                                 ": its header declares no samples, but audio follows it "
-                                 "(a recording that was not finished?); reading it to the end");
+                                 (declared == 0
+                                      ? ": its header declares no samples, but audio follows it"
+                                      : ": its header declares more samples than the file holds") +
+                                 " (a recording that was not finished?); reading what is there");
     }
     listing.recordings.push_back(r);
     return;
