@@ -99,6 +99,10 @@ TEST(ToolCli, LayerLinesPassThroughUnchanged) {
   r = runVelk({"-hopsize", "1024", "-f", empty}, cap.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "Velk: the hop size (1024) must not exceed the FFT size (512)\n");
+  // Nor can a frame of minutes, which would only take hours and gigabytes.
+  r = runVelk({"-fftsize", "2097152", "-f", empty}, cap.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Velk: the FFT size (2097152) is larger than this tool supports (1048576)\n");
 }
 
 TEST(ToolCli, BadFoldersGetOneLineAndTheirStatus) {

@@ -105,6 +105,14 @@ int runTool(int argc, const char* const* argv) {
          ") must not exceed the FFT size (" + std::to_string(extract.getFftSize()) + ")");
     return kExitUsage;
   }
+  // Two minutes of audio per frame at 8 kHz: larger frames only cost memory and
+  // hours (each thread holds several frame-sized buffers) and locate nothing.
+  constexpr uint32_t kMaxToolFftSize = uint32_t{1} << 20;
+  if (extract.getFftSize() > kMaxToolFftSize) {
+    fail("the FFT size (" + std::to_string(extract.getFftSize()) +
+         ") is larger than this tool supports (" + std::to_string(kMaxToolFftSize) + ")");
+    return kExitUsage;
+  }
 
   unsigned threads = options.threads;
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
