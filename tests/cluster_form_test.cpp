@@ -120,6 +120,12 @@ TEST(ClusterForm, PartitionJoinsGroupsInOrder) {
   p.join(3, 2);
   p.join(2, 5);
   EXPECT_EQ(p.groups, (G{{1, 2, 3, 5}}));
+  // Ids in no group: the empty union is still added, once.
+  p.join(8, 9);
+  p.join(9, 8);
+  EXPECT_EQ(p.groups, (G{{}, {1, 2, 3, 5}}));
+  p.join(4, 3);
+  EXPECT_EQ(p.groups, (G{{}, {1, 2, 3, 5}}));
   p.build(set.get());  // starts over
   EXPECT_EQ(p.groups.size(), 4u);
   p.build(nullptr);
@@ -187,6 +193,13 @@ TEST(ClusterForm, OffsetPropagationFromTheStrongestPairs) {
   Stats chain;
   chain.add(1, 4, 40, -10).add(2, 4, 30, 5).add(3, 4, 20, 7);
   EXPECT_EQ(align({{1, 2, 3, 4}}, chain), (V{{{1, 17}, {2, 2}, {3, 0}, {4, 7}}}));
+
+  // A moved pair without offset (1, 3) gets one when a later pass walks past
+  // it, so the offset table is not empty and the group is completed: 3 joins 1
+  // at offset 0.
+  Stats unmeasured;
+  unmeasured.add(1, 2, 5, 10).add(2, 3, 0, 7).add(3, 4, 3, -20);
+  EXPECT_EQ(align({{1, 2, 3, 4}}, unmeasured), (V{{{1, 20}, {2, 30}, {3, 20}, {4, 0}}}));
 }
 
 TEST(ClusterForm, FormClustersJoinsChainsAndFlagsAcceptedPairs) {
@@ -225,6 +238,15 @@ TEST(ClusterForm, FormClustersJoinsChainsAndFlagsAcceptedPairs) {
   EXPECT_EQ(content(result), (C{{{1, 0.0f}}, {{2, 0.0f}}, {{3, 0.0f}}, {{4, 0.0f}}}));
   for (auto& kv : stats) EXPECT_TRUE(kv.second == nullptr || !kv.second->accepted);
   deleteClusters(result);
+
+  // An accepted pair of unknown recordings adds an empty cluster.
+  VkPairStatsTable unknown;
+  unknown[{5, 6}] = record(5, 6, 50, 10);
+  result = former.formClusters(set.get(), &unknown);
+  EXPECT_EQ(content(result), (C{{}, {{1, 0.0f}}, {{2, 0.0f}}, {{3, 0.0f}}, {{4, 0.0f}}}));
+  EXPECT_TRUE(unknown.at({5, 6})->accepted);
+  deleteClusters(result);
+  delete unknown.at({5, 6});
 
   EXPECT_EQ(former.formClusters(nullptr, &stats), nullptr);
   EXPECT_EQ(former.formClusters(set.get(), nullptr), nullptr);

@@ -89,6 +89,93 @@ TEST(ClusterMatch, VotesGoToTheRightPairsAndOffsets) {
   EXPECT_TRUE(Match(nullptr).table->empty());
 }
 
+TEST(ClusterMatch, GroupsByTheLandmarksRecordingNotByItsTable) {
+  // Table 7 holds landmarks without a table: they are recording 0's, and vote
+  // against recording 5 as the pair (0, 5).
+  auto orphans = makeSet({{5, 10, 1}, {5, 20, 2}, {5, 30, 3}, {7, 4, 1}, {7, 14, 2}, {7, 24, 3}});
+  for (auto& frame : orphans->getFiles().at(7)->landmarks) {
+    for (Landmark* l : frame.second) l->file = nullptr;
+  }
+  Match mo(orphans.get());
+  ASSERT_EQ(mo.table->size(), 1u);
+  EXPECT_EQ(bins(*mo.table->at({0, 5})), (Bins{{-6, 3, 4, 24}}));
+
+  // Landmarks that point to another table than the one holding them: table 1
+  // holds one of 3's (hash 9) and table 2 one of 1's (hash 8); table 3 holds
+  // one without a table. Recording 3's group under hash 9 is [12, 40], in index
+  // order, after recordings 0, 1 and 2.
+  auto foreign = makeSet({{1, 10, 9},
+                          {1, 12, 9},
+                          {2, 5, 9},
+                          {3, 1, 9},
+                          {3, 40, 9},
+                          {1, 10, 8},
+                          {2, 30, 8},
+                          {3, 0, 8},
+                          {3, 20, 8}});
+  VkFileSet::FileMap& files = foreign->getFiles();
+  auto retarget = [&files](int32_t table, int32_t time, uint32_t hash, VkFile* to) {
+    for (Landmark* l : files.at(table)->landmarks.at(time)) {
+      if (l->hash == hash) l->file = to;
+    }
+  };
+  retarget(1, 12, 9, files.at(3));
+  retarget(2, 30, 8, files.at(1));
+  retarget(3, 1, 9, nullptr);
+  Match mf(foreign.get());
+  std::vector<VkPairKey> keys;
+  for (const auto& kv : *mf.table) keys.push_back(kv.first);
+  EXPECT_EQ(keys, (std::vector<VkPairKey>{{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}}));
+  EXPECT_EQ(bins(*mf.table->at({0, 1})), (Bins{{-9, 1, 1, 1}}));
+  EXPECT_EQ(bins(*mf.table->at({0, 3})), (Bins{{-39, 1, 1, 1}, {-11, 1, 1, 1}}));
+  EXPECT_EQ(bins(*mf.table->at({1, 2})), (Bins{{5, 1, 10, 10}}));
+  EXPECT_EQ(
+      bins(*mf.table->at({1, 3})),
+      (Bins{
+          {-30, 1, 10, 10}, {-10, 1, 10, 10}, {-2, 1, 10, 10}, {10, 2, 10, 30}, {30, 1, 30, 30}}));
+  EXPECT_EQ(bins(*mf.table->at({2, 3})), (Bins{{-35, 1, 5, 5}, {-7, 1, 5, 5}}));
+
+  // Random jobs whose landmarks are scattered over other tables and none.
+  std::mt19937 rng(77);
+  VkMatchTuning sorted;
+  sorted.batchBytes = 1;
+  sorted.denseAllowance = 0;
+  const VkMatchTuning tunings[] = {VkMatchTuning(), sorted};
+  int compared = 0;
+  for (int job = 0; job < 30; ++job) {
+    std::vector<Lm> lms;
+    for (int i = 0; i < 400; ++i) {
+      lms.push_back({static_cast<int32_t>(rng() % 4 + 1), static_cast<int32_t>(rng() % 200),
+                     static_cast<uint32_t>(rng() % 60)});
+    }
+    auto set = makeSet(lms);
+    std::vector<VkFile*> tables = {nullptr};
+    for (const auto& kv : set->getFiles()) tables.push_back(kv.second);
+    for (const auto& kv : set->getFiles()) {
+      for (auto& frame : kv.second->landmarks) {
+        for (Landmark* l : frame.second) {
+          if (rng() % 3 == 0) l->file = tables[rng() % tables.size()];
+        }
+      }
+    }
+    velkref::Index refIndex;
+    velkref::Histograms* ref = velkref::matchPairs(refIndex, set.get(), nullptr);
+    for (const VkMatchTuning& tuning : tunings) {
+      VkLandmarkIndex index(250);
+      VkPairHistograms* hist = matchPairsTuned(index, set.get(), nullptr, tuning);
+      ASSERT_EQ(hist->size(), ref->size()) << "job " << job;
+      for (const auto& kv : *ref) {
+        ASSERT_EQ(hist->count(kv.first), 1u);
+        EXPECT_EQ(bins(*hist->at(kv.first)), bins(*kv.second));
+        compared += kv.first.first == 0;
+      }
+      deletePairHistograms(hist);
+    }
+    velkref::deleteHistograms(ref);
+  }
+  EXPECT_GT(compared, 30);  // recording 0 really took part
+}
+
 TEST(ClusterMatch, PopularityLimitDropsWholeHashesAboveIt) {
   // Hash 1 has exactly 4 landmarks (votes), hash 2 has 5 (dropped whole).
   std::vector<Lm> lms = {{1, 0, 1}, {1, 1, 1}, {2, 0, 1}, {3, 0, 1}, {1, 0, 2},

@@ -20,14 +20,15 @@ namespace Velk {
 // A recording pair (idA, idB) with idA < idB; std::pair orders by idA, then idB.
 using VkPairKey = std::pair<int32_t, int32_t>;
 
-// Every landmark of a job by hash. Entries are added in ascending recording id,
-// then frame, then order of addition; matching groups them by hash and each
-// hash's list keeps that order. Empty outside matchPairs.
+// Every landmark of a job by hash. Entries are added table by table in
+// ascending id, then frame, then order of addition; matching groups them by
+// hash, then by recording (fileId), keeping that order within a recording.
+// Empty outside matchPairs.
 class VkLandmarkIndex {
  public:
   struct Entry {
     uint32_t hash;
-    int32_t fileId;
+    int32_t fileId;  // the landmark's getFileId(): 0 without a table, not always the indexing table
     int32_t time;
   };
 

@@ -132,9 +132,10 @@ struct VkRefinedOffset {
   float score = 0.0f;    // its peak-to-background ratio (0 when not measured)
 };
 
-// Walks a clustering result, opens each cluster's recordings, picks the
-// cluster's reference (its member at offset 0) and refines every other member
-// against it.
+// Walks a clustering result, opens each cluster's recordings and picks the
+// cluster's reference (its member at offset 0). The printed walk ends at the
+// reference; with refineMembers set, every other member is also refined
+// against it, silently, into results.
 class VkRefinement {
  public:
   VkRefinement(const std::map<int32_t, std::string>& idToPath, const VkClusterSet* clusters);
@@ -155,8 +156,10 @@ class VkRefinement {
   double minOverlapSeconds;
   float whitening;
   float minScore;
+  bool refineMembers;  // false: the pass stops at the reference, results stay empty
 
-  // Filled by run(): every member of the clusters visited, by recording id.
+  // Filled by run() when refineMembers is set: every member of the clusters
+  // visited, by recording id.
   std::map<int32_t, VkRefinedOffset> results;
 
  private:

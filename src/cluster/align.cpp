@@ -106,8 +106,11 @@ void agglomerate(VkGroupTable& t, std::set<int32_t> representatives, PairValues&
       }
     }
     // Move b's pairs to a; where a already has a pair, the stronger evidence stays.
+    // Every pair walked gets an offset entry, moved or not: the loop ends when
+    // the offset table runs empty, so which entries exist decides when it stops.
     for (const auto& kv : count) {
       const VkPairKey& key = kv.first;
+      float o = offset[key];
       VkPairKey moved;
       if (key.first == b) {
         moved = VkPairKey(a, key.second);
@@ -117,7 +120,6 @@ void agglomerate(VkGroupTable& t, std::set<int32_t> representatives, PairValues&
         continue;
       }
       const float c = kv.second;
-      float o = offset[key];
       if (moved.first > moved.second) {
         std::swap(moved.first, moved.second);
         o = -o;

@@ -30,9 +30,9 @@ void VkRecordingPartition::join(int32_t a, int32_t b) {
       break;
     }
   }
-  // Ids of neither group are unknown recordings: adding an empty group would
-  // give the caller an empty cluster.
-  if (!united.empty()) groups.insert(united);
+  // The union is added even when empty (neither id names a recording), so an
+  // accepted pair of unknown ids surfaces as an empty cluster, not silently.
+  groups.insert(united);
 }
 
 VkClusterFormer::VkClusterFormer(const VkClusterSyncParams& p)

@@ -2,16 +2,16 @@
 // of recordings that share a hash.
 //
 // Votes are not collected hash by hash into one huge structure. After the index
-// is grouped by hash (a stable radix sort), the recordings are taken one at a
-// time as recording A, and all pairs (A, B) with B > A are voted at once; when A
-// is done its histograms are final. A pair whose possible offsets cost no more
-// than 8 bytes per vote (plus an allowance) is counted: its offsets are cut into
-// cache-sized chunks, its votes written chunk by chunk into a buffer and each
-// chunk counted in one small counter. Other pairs get packed 8-byte
-// (offset, time) words that are sorted and reduced. The observable result
-// equals walking the hashes in ascending order: the histograms only depend on
-// the multiset of votes, and the progress fractions only on the number of
-// hashes that can vote.
+// is grouped by hash and recording (stable counting and radix sorts), the
+// recordings are taken one at a time as recording A, and all pairs (A, B) with
+// B > A are voted at once; when A is done its histograms are final. A pair whose
+// possible offsets cost no more than 8 bytes per vote (plus an allowance) is
+// counted: its offsets are cut into cache-sized chunks, its votes written chunk
+// by chunk into a buffer and each chunk counted in one small counter. Other
+// pairs get packed 8-byte (offset, time) words that are sorted and reduced. The
+// observable result equals walking the hashes in ascending order: the
+// histograms only depend on the multiset of votes, and the progress fractions
+// only on the number of hashes that can vote.
 #include <algorithm>
 #include <cstdint>
 #include <limits>
@@ -160,9 +160,26 @@ void reduceChunk(uint64_t* v, std::size_t n, int64_t first, std::size_t width, D
   }
 }
 
-// Stable LSD radix sort on the hash alone. Entries were appended by recording,
-// then frame, so each hash's list comes out ordered by (recording, time) as
-// the index order requires.
+// Stable counting sort on the recording rank. A landmark's recording is its
+// getFileId(), which need not be the table it was indexed from (a null back
+// pointer gives 0, a foreign one another id), so index order alone does not
+// keep a recording's entries together. Skipped when the ranks already ascend.
+void sortByRank(std::vector<Entry>& entries, std::size_t ranks) {
+  bool ascending = true;
+  for (std::size_t i = 1; i < entries.size() && ascending; ++i) {
+    ascending = entries[i - 1].fileId <= entries[i].fileId;
+  }
+  if (ascending) return;
+  std::vector<std::size_t> start(ranks + 1, 0);
+  for (const Entry& x : entries) ++start[static_cast<std::size_t>(x.fileId) + 1];
+  for (std::size_t r = 0; r < ranks; ++r) start[r + 1] += start[r];
+  std::vector<Entry> other(entries.size());
+  for (const Entry& x : entries) other[start[static_cast<std::size_t>(x.fileId)]++] = x;
+  entries.swap(other);
+}
+
+// Stable LSD radix sort on the hash alone. After sortByRank, each hash's list
+// comes out ordered by recording and, within a recording, in index order.
 void sortByHash(std::vector<Entry>& entries) {
   constexpr unsigned kDigitBits[] = {11, 11, 10};
   const std::size_t n = entries.size();
@@ -225,6 +242,7 @@ class HistogramBuilder {
       throw std::length_error("matchPairs: more than 2^32 landmarks");
     }
     renumberFiles();
+    sortByRank(e_, ids_.size());
     sortByHash(e_);
     collectRuns();
     precounted_ = precount();

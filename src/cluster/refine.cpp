@@ -318,7 +318,8 @@ VkRefinement::VkRefinement(const std::map<int32_t, std::string>& paths, const Vk
       searchSeconds(0.096),
       minOverlapSeconds(1.0),
       whitening(kVkDefaultWhitening),
-      minScore(kVkDefaultMinScore) {}
+      minScore(kVkDefaultMinScore),
+      refineMembers(false) {}
 
 // The pass keeps what it opened until it is destroyed, then closes all of it.
 VkRefinement::~VkRefinement() {
@@ -350,7 +351,7 @@ bool VkRefinement::run() {
         return false;
       }
       std::cout << "Reference ID:" << referenceId << std::endl;
-      refineCluster(*cluster, referenceId, files);
+      if (refineMembers) refineCluster(*cluster, referenceId, files);
     }
   }
   std::cout << "\n\n[COMPLETED CORRELATION]" << std::endl;
@@ -407,13 +408,7 @@ void VkRefinement::refineCluster(const VkCluster& cluster, int32_t referenceId,
     kv.second.offset -= earliest;
     if (kv.first == referenceId) kv.second.refined = anyRefined;
   }
-  for (const VkClusterElem* e : cluster) {
-    const VkRefinedOffset& r = local[e->fileId];
-    if (e->fileId != referenceId)
-      std::cout << "name: " << e->name << (r.refined ? " refined offset:" : " coarse offset:")
-                << static_cast<float>(r.offset) << std::endl;
-    results[e->fileId] = r;
-  }
+  for (const auto& kv : local) results[kv.first] = kv.second;
 }
 
 }  // namespace Velk
