@@ -7,6 +7,6 @@ if(TARGET media_test)
     target_include_directories(media_wavonly_test PRIVATE ${CMAKE_SOURCE_DIR}/src)
     target_link_libraries(media_wavonly_test PRIVATE velk_media_wavonly velk_test_support
                                                      GTest::gtest_main)
-    gtest_discover_tests(media_wavonly_test DISCOVERY_TIMEOUT 60)
+    gtest_discover_tests(media_wavonly_test DISCOVERY_TIMEOUT 60 TEST_PREFIX "wavonly.")
   endif()
 endif()

@@ -2,6 +2,7 @@
 // decodeAudio): each input is the one the fuzzer found, embedded as bytes.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -50,6 +51,33 @@ TEST(RobustMedia, AHeaderRateDoesNotSizeTheSampleBuffer) {
   velkrobust::startCounting();
   in = velktool::MediaInput::open(path, 8000, error);
   EXPECT_LT(velkrobust::stopCounting().largest, std::size_t{64} << 20);
+}
+
+// A WAV whose data chunk declares about 1 GiB while the file holds 1000 frames: the
+// reader without FFmpeg announced the declared length, and MediaInput::open
+// reserved 2.2 GB for it (found by fuzzing the WAV-only build).
+TEST(RobustMedia, AHeaderLengthDoesNotSizeTheSampleBuffer) {
+  velktest::TempDir dir("velk-robust-media");
+  const std::string path = dir.file("long.wav");
+  std::vector<float> samples(1000);
+  for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = (i % 50) / 100.0f;
+  velktest::writeWav16(path, samples, 8000);
+  std::vector<uint8_t> bytes = velktest::readBytes(path);
+  for (int i = 0; i < 4; ++i) bytes[40 + i] = i == 3 ? 0x40 : 0x00;  // 0x40000000 bytes
+  velktest::writeBytes(path, bytes);
+
+  velktool::MediaInfo info;
+  std::string error;
+  ASSERT_TRUE(velktool::probeMedia(path, info, error)) << error;
+  EXPECT_NEAR(info.durationSeconds, 1000 / 8000.0, 1e-3) << "the length the file really has";
+  for (uint32_t rate : {0u, 8000u}) {
+    velkrobust::startCounting();
+    std::unique_ptr<velktool::MediaInput> in = velktool::MediaInput::open(path, rate, error);
+    const velkrobust::AllocStats used = velkrobust::stopCounting();
+    ASSERT_TRUE(in) << error;
+    EXPECT_EQ(in->getNumSamples(), 1000u) << rate;
+    EXPECT_LT(used.largest, std::size_t{1} << 20) << rate;
+  }
 }
 
 }  // namespace

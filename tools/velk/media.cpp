@@ -107,8 +107,10 @@ std::unique_ptr<MediaInput> MediaInput::open(const std::string& path, uint32_t s
     return nullptr;
   }
   // Reserve from the announced duration so the vector does not grow by doubling (which
-  // would briefly hold twice the samples); capped because headers can lie.
-  const double estimate = std::min(in->info_.durationSeconds, 12.0 * 3600.0) * in->rate_;
+  // would briefly hold twice the samples); capped at 2^26 samples (256 MB) because
+  // headers can lie: a longer recording grows as its samples really arrive.
+  const double estimate =
+      std::min(std::min(in->info_.durationSeconds, 12.0 * 3600.0) * in->rate_, 67108864.0);
   if (estimate > 0) in->samples_.reserve(static_cast<size_t>(estimate * 1.01) + in->rate_);
 
   DecodeOptions opt;

@@ -52,7 +52,8 @@ Encoding formatEncoding(std::istream& in, uint16_t& tagOut) {
 struct WavSource {
   std::unique_ptr<Velk::wavfile_t> wav;
   Encoding encoding = Encoding::Other;
-  int bytes = 0;  // per sample
+  int bytes = 0;        // per sample
+  uint64_t frames = 0;  // what the file holds of what the header declares
 };
 
 bool openWav(const std::string& path, WavSource& w, std::string& error) {
@@ -92,6 +93,19 @@ bool openWav(const std::string& path, WavSource& w, std::string& error) {
             " channels, " + std::to_string(wav.sampleRate) + " Hz)";
     return false;
   }
+  // A header can declare more than the file holds (an unfinished recording); the
+  // length that sizes buffers and windows is what is really there.
+  const uint64_t frameBytes =
+      static_cast<uint64_t>(w.bytes) * static_cast<uint64_t>(wav.numChannels);
+  wav.file.clear();
+  wav.file.seekg(0, std::ios::end);
+  const std::streamoff size = wav.file.tellg();
+  const std::streamoff start = wav.dataStart;
+  const uint64_t present =
+      size > start ? static_cast<uint64_t>(size - start) / frameBytes : uint64_t{0};
+  w.frames = std::min<uint64_t>(wav.numSamples, present);
+  wav.file.clear();
+  wav.file.seekg(wav.dataStart);
   return true;
 }
 
@@ -127,7 +141,7 @@ bool probeBackend(const std::string& path, MediaInfo& info, std::string& error) 
   info.hasAudio = true;
   info.sampleRate = wav.sampleRate;
   info.channels = wav.numChannels;
-  info.durationSeconds = static_cast<double>(wav.numSamples) / wav.sampleRate;
+  info.durationSeconds = static_cast<double>(w.frames) / wav.sampleRate;
   info.container = "wav";
   if (w.encoding == Encoding::Float)
     info.codec = "pcm_f32le";
@@ -157,7 +171,10 @@ bool decodeBackend(const std::string& path, const DecodeOptions& opt, const Fram
   }
   const int outCh = opt.channels == 0 ? wav.numChannels : opt.channels;
   const uint64_t begin = secondsToSamples(opt.startSeconds, wav.sampleRate);
-  uint64_t end = wav.numSamples;
+  if (w.frames < wav.numSamples)
+    opt.warn(path + ": the file ends before its data chunk does; " + std::to_string(w.frames) +
+             " of " + std::to_string(wav.numSamples) + " frames are there");
+  uint64_t end = w.frames;
   if (opt.maxSeconds >= 0)
     end = std::min(end, begin + secondsToSamples(opt.maxSeconds, wav.sampleRate));
   OutputWindow win(sink, outCh, begin, end);
@@ -181,12 +198,7 @@ bool decodeBackend(const std::string& path, const DecodeOptions& opt, const Fram
             decodeSample(raw.data() + i * frameBytes + c * w.bytes, w.bytes, w.encoding);
     if (got > 0) win.deliver(out.data(), got, pos);
     pos += got;
-    if (got < want) {
-      // The header promised more than the file holds: keep what is there.
-      opt.warn(path + ": the file ends before its data chunk does; " + std::to_string(pos) +
-               " of " + std::to_string(wav.numSamples) + " frames read");
-      break;
-    }
+    if (got < want) break;  // the file shrank while being read
   }
   return true;
 }
