@@ -254,6 +254,13 @@ void VkLandmarkExtract::prune() {
         }
       }
       list->erase(keep, list->end());
+    } else if (decay >= 0.0f) {
+      // Null lists are the silent frames skipped after the end of a file that
+      // ended early; the computed silent frame after them has left the curve at
+      // or below dB(0), the least level a peak can have. Lowering it further
+      // changes no decision (every peak still passes, every raise above dB(0)
+      // is the same), so millions of such frames cost nothing.
+      continue;
     }
     kernels::lower(thr, bins, decay);
   }
