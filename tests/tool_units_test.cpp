@@ -563,4 +563,76 @@ TEST_F(ToolSplitRun, KeepUnverifiedKeepsTheClusterWhole) {
   EXPECT_EQ(err_.find("split off"), std::string::npos);
 }
 
+// A device whose clock runs ppm parts per million slow against the scene's: its
+// sample at time t holds the scene at start + t x (1 + ppm / 10^6). Windowed-sinc
+// interpolation, so the only error is the drift itself.
+std::vector<float> driftingDevice(const std::vector<float>& scene, double startSeconds,
+                                  double seconds, double ppm, uint32_t rate) {
+  const int half = 16;
+  std::vector<float> out(static_cast<std::size_t>(seconds * rate));
+  for (std::size_t n = 0; n < out.size(); ++n) {
+    const double at = (startSeconds + static_cast<double>(n) / rate * (1.0 + ppm * 1e-6)) * rate;
+    const long base = static_cast<long>(std::floor(at));
+    const double frac = at - static_cast<double>(base);
+    if (frac == 0.0) {
+      out[n] = static_cast<float>(0.9 * scene[static_cast<std::size_t>(base)]);
+      continue;
+    }
+    // sin(pi (frac + j)) alternates in sign with j, so one sine serves every tap.
+    const double s = std::sin(M_PI * frac) / M_PI;
+    double acc = 0;
+    for (long j = -half + 1; j <= half; ++j) {
+      const long k = base - j;
+      if (k < 0 || k >= static_cast<long>(scene.size())) continue;
+      const double x = frac + static_cast<double>(j);
+      const double window = 0.5 + 0.5 * std::cos(M_PI * x / half);
+      acc += scene[static_cast<std::size_t>(k)] * ((j & 1) ? -s : s) / x * window;
+    }
+    out[n] = static_cast<float>(0.9 * acc);
+  }
+  return out;
+}
+
+// Over a long overlap the lag is measured near both ends as well: a clock that
+// runs slow is seen as drift, and the offset is that of the first samples, not
+// of the middle (where 80 ppm would put it 6 ms off).
+TEST(ToolRefine, DriftAlongALongOverlapIsMeasuredAndTheStartsCompared) {
+  velktest::TempDir dir;
+  const uint32_t rate = 8000;
+  const std::vector<float> scene = velktest::eventSignal(21, 200.0, rate);
+  auto recording = [&](const std::string& name, const std::vector<float>& samples) {
+    Recording r;
+    r.path = dir.file(name + ".wav");
+    r.name = name;
+    r.fileName = name + ".wav";
+    velktest::writeWav16(r.path, samples, rate);
+    r.wavReadable = true;
+    r.sampleRate = rate;
+    r.channels = 1;
+    r.durationSeconds = static_cast<double>(samples.size()) / rate;
+    return r;
+  };
+  const Recording anchor =
+      recording("anchor", std::vector<float>(scene.begin(), scene.begin() + 180 * rate));
+  const double start = 20.3;  // the member starts 20.3 s into the anchor
+  RefineSettings settings;
+  for (double ppm : {80.0, -150.0, 0.0}) {
+    SCOPED_TRACE(ppm);
+    const Recording member = recording("member", driftingDevice(scene, start, 150.0, ppm, rate));
+    // The landmark offset: the middle's lag, give or take a hop.
+    const double coarse = start + ppm * 1e-6 * 75.0 + 0.012;
+    const PairRefinement r = refinePair(anchor, member, coarse, settings);
+    ASSERT_TRUE(r.refined);
+    ASSERT_TRUE(r.driftMeasured);
+    EXPECT_NEAR(r.driftPpm, ppm, 3.0);
+    EXPECT_NEAR(r.lagSeconds, start, ppm == 0.0 ? 0.0001 : 0.001);
+  }
+  // Too short an overlap to see a drift: the middle's lag, drift unknown.
+  const Recording shortMember = recording("short", driftingDevice(scene, start, 100.0, 80.0, rate));
+  const PairRefinement r = refinePair(anchor, shortMember, start + 0.004, settings);
+  ASSERT_TRUE(r.refined);
+  EXPECT_FALSE(r.driftMeasured);
+  EXPECT_NEAR(r.lagSeconds, start + 80e-6 * 50.0, 0.001);
+}
+
 }  // namespace

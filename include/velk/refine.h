@@ -93,6 +93,13 @@ struct VkRefineWindow {
 VkRefineWindow planRefineWindow(uint64_t refSamples, uint64_t memberSamples, double coarseLag,
                                 int64_t radius, uint64_t maxWindow, uint64_t minOverlap);
 
+// The same with the member stretch centred on member sample memberCentre
+// (clamped into the member) instead of the middle of the overlap: measuring
+// the lag at several places shows whether one clock runs faster.
+VkRefineWindow planRefineWindowAt(uint64_t refSamples, uint64_t memberSamples, double coarseLag,
+                                  int64_t radius, uint64_t maxWindow, uint64_t minOverlap,
+                                  double memberCentre);
+
 // ---------------------------------------------------------------------------
 // Pairwise estimate and the refinement pass
 

@@ -181,6 +181,17 @@ VkLagEstimate estimateLag(const float* x, std::size_t nx, const float* y, std::s
 
 VkRefineWindow planRefineWindow(uint64_t refSamples, uint64_t memberSamples, double coarseLag,
                                 int64_t radius, uint64_t maxWindow, uint64_t minOverlap) {
+  // The middle of the overlap, in member samples (member sample m sits at m + coarseLag).
+  const double start = std::max(0.0, coarseLag);
+  const double end =
+      std::min(static_cast<double>(refSamples), coarseLag + static_cast<double>(memberSamples));
+  return planRefineWindowAt(refSamples, memberSamples, coarseLag, radius, maxWindow, minOverlap,
+                            0.5 * (start + end) - coarseLag);
+}
+
+VkRefineWindow planRefineWindowAt(uint64_t refSamples, uint64_t memberSamples, double coarseLag,
+                                  int64_t radius, uint64_t maxWindow, uint64_t minOverlap,
+                                  double memberCentre) {
   VkRefineWindow w;
   const double nr = static_cast<double>(refSamples);
   const double nm = static_cast<double>(memberSamples);
@@ -193,8 +204,7 @@ VkRefineWindow planRefineWindow(uint64_t refSamples, uint64_t memberSamples, dou
   const int64_t length =
       static_cast<int64_t>(std::min(static_cast<double>(maxWindow), std::floor(end - start)));
   if (length <= 0) return w;
-  const double mid = 0.5 * (start + end);
-  int64_t memberStart = static_cast<int64_t>(std::llround(mid - 0.5 * length - coarseLag));
+  int64_t memberStart = static_cast<int64_t>(std::llround(memberCentre - 0.5 * length));
   memberStart = std::clamp<int64_t>(memberStart, 0, static_cast<int64_t>(memberSamples) - length);
 
   const double refAligned = static_cast<double>(memberStart) + coarseLag;

@@ -103,37 +103,116 @@ bool readMonoBlock(const Recording& r, uint32_t rate, int64_t start, int64_t len
   return ok;
 }
 
-PairRefinement refinePair(const Recording& anchor, const Recording& member, double coarseLagSeconds,
-                          const RefineSettings& settings) {
-  PairRefinement result;
-  // The lower rate of the two: neither file holds detail above its own band.
-  const uint32_t rate = std::min(anchor.sampleRate, member.sampleRate);
-  if (rate == 0) return result;
-  const Velk::VkRefineWindow w = Velk::planRefineWindow(
-      samplesAt(anchor, rate), samplesAt(member, rate), coarseLagSeconds * rate,
-      static_cast<int64_t>(std::ceil(settings.searchSeconds * rate)),
-      static_cast<uint64_t>(settings.maxWindowSeconds * rate),
-      static_cast<uint64_t>(settings.minOverlapSeconds * rate));
-  if (!w.valid) return result;
+namespace {
+
+// One correlation of a stretch of member against anchor.
+struct WindowLag {
+  bool measured = false;
+  bool accepted = false;
+  float score = 0.0f;
+  double lagSamples = 0.0;     // member start minus anchor start, as this stretch sees it
+  double centreSamples = 0.0;  // middle of the member stretch, in member samples
+  std::string warning;
+};
+
+WindowLag correlateWindow(const Recording& anchor, const Recording& member, uint32_t rate,
+                          const Velk::VkRefineWindow& w, const RefineSettings& settings) {
+  WindowLag out;
+  if (!w.valid) return out;
   std::vector<float> anchorBlock, memberBlock;
-  std::string error;
-  if (!readMonoBlock(anchor, rate, w.refStart, w.refLength, anchorBlock, error) ||
-      !readMonoBlock(member, rate, w.memberStart, w.memberLength, memberBlock, error)) {
-    result.warning = error;
-    return result;
-  }
+  if (!readMonoBlock(anchor, rate, w.refStart, w.refLength, anchorBlock, out.warning) ||
+      !readMonoBlock(member, rate, w.memberStart, w.memberLength, memberBlock, out.warning))
+    return out;
+  out.warning.clear();
   Velk::VkLagSearch search = w.search;
   search.whitening = settings.whitening;
   search.minScore = settings.minScore;
   const Velk::VkLagEstimate est = Velk::estimateLag(anchorBlock.data(), anchorBlock.size(),
                                                     memberBlock.data(), memberBlock.size(), search);
   // A silent stretch or a transform that did not fit says nothing either way.
-  result.measured = est.background > 0.0f;
-  result.score = est.score;
-  if (est.accepted) {
-    result.refined = true;
-    result.lagSeconds = w.toRecordingLag(est.lag) / rate;
+  out.measured = est.background > 0.0f;
+  out.score = est.score;
+  out.accepted = est.accepted;
+  out.lagSamples = w.toRecordingLag(est.lag);
+  out.centreSamples =
+      static_cast<double>(w.memberStart) + 0.5 * static_cast<double>(w.memberLength);
+  return out;
+}
+
+}  // namespace
+
+PairRefinement refinePair(const Recording& anchor, const Recording& member, double coarseLagSeconds,
+                          const RefineSettings& settings) {
+  PairRefinement result;
+  // The lower rate of the two: neither file holds detail above its own band.
+  const uint32_t rate = std::min(anchor.sampleRate, member.sampleRate);
+  if (rate == 0) return result;
+  const uint64_t anchorSamples = samplesAt(anchor, rate);
+  const uint64_t memberSamples = samplesAt(member, rate);
+  const auto maxWindow = static_cast<uint64_t>(settings.maxWindowSeconds * rate);
+  const auto minOverlap = static_cast<uint64_t>(settings.minOverlapSeconds * rate);
+  const Velk::VkRefineWindow w = Velk::planRefineWindow(
+      anchorSamples, memberSamples, coarseLagSeconds * rate,
+      static_cast<int64_t>(std::ceil(settings.searchSeconds * rate)), maxWindow, minOverlap);
+  const WindowLag middle = correlateWindow(anchor, member, rate, w, settings);
+  result.warning = middle.warning;
+  result.measured = middle.measured;
+  result.score = middle.score;
+  if (!middle.accepted) return result;
+  result.refined = true;
+  result.lagSeconds = middle.lagSamples / rate;
+
+  // A long overlap is also measured near both of its ends. Clocks of separate
+  // devices differ by tens of parts per million: over an hour, tens of
+  // milliseconds between the middle and the start. The lags of the three
+  // stretches lie on a line whose value at the member's first sample is the
+  // difference of the starts; a line that does not fit is not believed.
+  const double lag = middle.lagSamples;
+  const double first = std::max(0.0, -lag);  // the overlap in member samples
+  const double last =
+      std::min(static_cast<double>(memberSamples), static_cast<double>(anchorSamples) - lag);
+  const uint64_t endWindow = maxWindow / 3;
+  const double window = static_cast<double>(std::min<uint64_t>(endWindow, memberSamples));
+  if (!(last - first >= settings.minDriftSpanSeconds * rate) || window <= 0) return result;
+  // Up to 500 ppm of drift between the middle and each end, on top of the usual search.
+  constexpr double kMaxDrift = 500e-6;
+  std::vector<WindowLag> points = {middle};
+  for (double centre : {first + 0.5 * window, last - 0.5 * window}) {
+    const double reach = kMaxDrift * std::abs(centre - middle.centreSamples);
+    const Velk::VkRefineWindow at = Velk::planRefineWindowAt(
+        anchorSamples, memberSamples, lag,
+        static_cast<int64_t>(std::ceil(settings.searchSeconds * rate + reach)), endWindow,
+        minOverlap, centre);
+    points.push_back(correlateWindow(anchor, member, rate, at, settings));
+    if (!points.back().accepted) return result;
   }
+  // Least squares: lag = intercept + slope * centre.
+  double mc = 0, ml = 0;
+  for (const WindowLag& p : points) {
+    mc += p.centreSamples / 3.0;
+    ml += p.lagSamples / 3.0;
+  }
+  double sxx = 0, sxy = 0;
+  for (const WindowLag& p : points) {
+    sxx += (p.centreSamples - mc) * (p.centreSamples - mc);
+    sxy += (p.centreSamples - mc) * (p.lagSamples - ml);
+  }
+  if (!(sxx > 0)) return result;
+  const double slope = sxy / sxx;
+  const double intercept = ml - slope * mc;
+  double worst = 0;
+  for (const WindowLag& p : points)
+    worst = std::max(worst, std::abs(intercept + slope * p.centreSamples - p.lagSamples));
+  // Near a line, and a drift a clock can have. Within a stretch the lag itself
+  // moves by slope x window, and its peak sits wherever the sound is densest,
+  // so the points may stray from the line by up to half that.
+  if (std::abs(slope) > kMaxDrift || worst > 0.0005 * rate + 0.5 * std::abs(slope) * window)
+    return result;
+  result.driftMeasured = true;
+  result.driftPpm = slope * 1e6;
+  // Below a millisecond of difference between the middle and the start, the
+  // middle's lag stands: no extrapolation noise where there is no drift to speak of.
+  if (std::abs(intercept - lag) >= 0.001 * rate) result.lagSeconds = intercept / rate;
   return result;
 }
 
@@ -198,6 +277,7 @@ std::vector<ClusterResult> settleCluster(const ClusterResult& cluster,
       // A split group's offsets are exact among themselves: its first member
       // anchors the others as the reference does in group 0.
       m.refined = (g == 0 && i != ref) || (split && g > 0 && groupSize[g] > 1);
+      m.driftKnown = m.driftKnown && g == 0 && i != ref;  // measured against the reference
       any = any || m.refined;
       m.offset = verdict.position[i] - earliest;
       if (split) m.coarse -= earliestCoarse;
@@ -313,6 +393,8 @@ void refineClusters(std::vector<ClusterResult>& clusters,
       m.anchor = members[ref].id;
       position[task.member] = task.outcome.lagSeconds;
       group[task.member] = 0;
+      m.driftKnown = task.outcome.driftMeasured;
+      m.driftPpm = task.outcome.driftPpm;
     }
 
     // Members the reference could not place are chained through placed members
@@ -327,6 +409,11 @@ void refineClusters(std::vector<ClusterResult>& clusters,
           if (r.refined) {
             position[m] = position[a] + r.lagSeconds;
             group[m] = 0;
+            // Rates multiply; to first order their deviations add. The reference
+            // itself is the zero every drift is measured against.
+            const bool anchorKnown = a == ref || members[a].driftKnown;
+            members[m].driftKnown = r.driftMeasured && anchorKnown;
+            members[m].driftPpm = r.driftPpm + (a == ref ? 0.0 : members[a].driftPpm);
             progressed = true;
             break;
           }

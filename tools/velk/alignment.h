@@ -29,6 +29,10 @@ struct RefineSettings {
   // Members whose correlations with the reference's group all failed leave the
   // cluster; false keeps them at their landmark offsets with a warning.
   bool splitUnverified = true;
+  // Overlaps at least this long are also measured near both of their ends: two
+  // devices' clocks differ by some parts per million, so the lag grows along
+  // the recording and the lag at the middle is not the difference of the starts.
+  double minDriftSpanSeconds = 120.0;
 };
 
 // Correlations tried per member before it counts as not matching (best overlap first).
@@ -39,6 +43,11 @@ struct PairRefinement {
   bool refined = false;     // and its peak was believed
   double lagSeconds = 0.0;  // member starts this long after the anchor
   float score = 0.0f;
+  // How much faster the anchor's clock runs than the member's, in parts per
+  // million, when the lag was measured along the overlap (see minDriftSpanSeconds);
+  // lagSeconds is then the lag at the member's first sample.
+  bool driftMeasured = false;
+  double driftPpm = 0.0;
   std::string warning;  // a decode problem, if any
 };
 

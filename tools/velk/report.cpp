@@ -87,13 +87,19 @@ std::string renderJson(const JsonInput& in) {
   json clusters = json::array();
   for (const ClusterResult& c : *in.clusters) {
     json members = json::array();
-    for (const MemberResult& m : c.members)
-      members.push_back({{"id", m.id},
-                         {"name", m.name},
-                         {"path", m.path},
-                         {"offset", roundMicro(m.offset)},
-                         {"coarse_offset", roundMicro(m.coarse)},
-                         {"refined", m.refined}});
+    for (const MemberResult& m : c.members) {
+      json member = {{"id", m.id},
+                     {"name", m.name},
+                     {"path", m.path},
+                     {"offset", roundMicro(m.offset)},
+                     {"coarse_offset", roundMicro(m.coarse)},
+                     {"refined", m.refined},
+                     {"drift_ppm", nullptr}};
+      // Two decimals: a tenth of a part per million is already below what the
+      // three measured stretches can tell apart.
+      if (m.driftKnown) member["drift_ppm"] = std::round(m.driftPpm * 100.0) / 100.0;
+      members.push_back(member);
+    }
     clusters.push_back({{"members", members}});
   }
   Velk::VkExtractParams e = in.extract;  // getMaxPairsPerPeak is not const

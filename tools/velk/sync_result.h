@@ -21,6 +21,11 @@ struct MemberResult {
   bool refined = false;  // offset comes from a believed waveform correlation
   float score = 0.0f;    // that correlation's peak-to-background ratio (0: not measured)
   int32_t anchor = 0;    // id of the member it was correlated with (0: none)
+  // Measured along a long overlap: at member time t the member is at reference
+  // time offset + t x (1 + driftPpm / 10^6). Only for members placed relative
+  // to the cluster's reference.
+  bool driftKnown = false;
+  double driftPpm = 0.0;
 };
 
 struct ClusterResult {
