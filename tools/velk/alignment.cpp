@@ -164,24 +164,28 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
 
   // A long overlap is also measured near both of its ends. Clocks of separate
   // devices differ by tens of parts per million: over an hour, tens of
-  // milliseconds between the middle and the start. The lags of the three
-  // stretches lie on a line whose value at the member's first sample is the
-  // difference of the starts; a line that does not fit is not believed.
+  // milliseconds between the middle and the start. Three short stretches (at
+  // both ends and in the middle; short, because within a stretch the lag moves
+  // by the drift times its length, which blurs the peak) give lags on a line
+  // whose value at the member's first sample is the difference of the starts;
+  // a line that does not fit is not believed.
   const double lag = middle.lagSamples;
   const double first = std::max(0.0, -lag);  // the overlap in member samples
   const double last =
       std::min(static_cast<double>(memberSamples), static_cast<double>(anchorSamples) - lag);
-  const uint64_t endWindow = maxWindow / 3;
-  const double window = static_cast<double>(std::min<uint64_t>(endWindow, memberSamples));
+  const uint64_t shortWindow = maxWindow / 3;
+  const double window = static_cast<double>(std::min<uint64_t>(shortWindow, memberSamples));
   if (!(last - first >= settings.minDriftSpanSeconds * rate) || window <= 0) return result;
-  // Up to 500 ppm of drift between the middle and each end, on top of the usual search.
+  // Up to 500 ppm of drift, from the middle stretch's centre (itself blurred by
+  // up to half its length) to each of these, on top of the usual search.
   constexpr double kMaxDrift = 500e-6;
-  std::vector<WindowLag> points = {middle};
-  for (double centre : {first + 0.5 * window, last - 0.5 * window}) {
-    const double reach = kMaxDrift * std::abs(centre - middle.centreSamples);
+  std::vector<WindowLag> points;
+  for (double centre : {first + 0.5 * window, 0.5 * (first + last), last - 0.5 * window}) {
+    const double reach = kMaxDrift * (std::abs(centre - middle.centreSamples) +
+                                      0.5 * static_cast<double>(w.memberLength));
     const Velk::VkRefineWindow at = Velk::planRefineWindowAt(
         anchorSamples, memberSamples, lag,
-        static_cast<int64_t>(std::ceil(settings.searchSeconds * rate + reach)), endWindow,
+        static_cast<int64_t>(std::ceil(settings.searchSeconds * rate + reach)), shortWindow,
         minOverlap, centre);
     points.push_back(correlateWindow(anchor, member, rate, at, settings));
     if (!points.back().accepted) return result;
