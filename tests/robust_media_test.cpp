@@ -80,4 +80,25 @@ TEST(RobustMedia, AHeaderLengthDoesNotSizeTheSampleBuffer) {
   }
 }
 
+// A header that claims 536,740,416 Hz: setting up a resampler from that rate to
+// 8 kHz took longer than the fuzzer's 10 s limit. Such rates are refused.
+TEST(RobustMedia, AnAbsurdHeaderRateIsRefusedAtOnce) {
+  velktest::TempDir dir("velk-robust-media");
+  const std::string path = dir.file("fast.wav");
+  velktest::writeWav16(path, std::vector<float>(800, 0.25f), 8000);
+  std::vector<uint8_t> bytes = velktest::readBytes(path);
+  const uint32_t rate = 536740416;
+  for (int i = 0; i < 4; ++i) bytes[24 + i] = static_cast<uint8_t>(rate >> (8 * i));
+  velktest::writeBytes(path, bytes);
+
+  velktool::MediaInfo info;
+  std::string error;
+  EXPECT_FALSE(velktool::probeMedia(path, info, error));
+  EXPECT_EQ(error, path + ": unsupported sample rate 536740416 Hz (a damaged header?)");
+  std::vector<float> samples;
+  EXPECT_FALSE(velktool::decodeMono(path, 8000, samples, error));
+  EXPECT_NE(error.find("536740416"), std::string::npos) << error;
+  EXPECT_FALSE(velktool::MediaInput::open(path, 8000, error));
+}
+
 }  // namespace

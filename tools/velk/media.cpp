@@ -50,7 +50,7 @@ bool checkOptions(const std::string& path, const DecodeOptions& opt, std::string
     return false;
   }
   // Far beyond any real device; also keeps the grid arithmetic inside 64 bits.
-  if (opt.sampleRate > 1000000) {
+  if (opt.sampleRate > kMaxSampleRate) {
     error = "cannot decode " + path + ": sample rate " + std::to_string(opt.sampleRate) +
             " Hz is out of range";
     return false;
@@ -67,7 +67,13 @@ bool checkOptions(const std::string& path, const DecodeOptions& opt, std::string
 bool probeMedia(const std::string& path, MediaInfo& info, std::string& error) {
   info = MediaInfo();
   error.clear();
-  return detail::probeBackend(path, info, error);
+  if (!detail::probeBackend(path, info, error)) return false;
+  if (info.hasAudio && info.sampleRate > kMaxSampleRate) {
+    error = path + ": unsupported sample rate " + std::to_string(info.sampleRate) +
+            " Hz (a damaged header?)";
+    return false;
+  }
+  return true;
 }
 
 bool decodeAudio(const std::string& path, const DecodeOptions& opt, const FrameSink& sink,
@@ -102,7 +108,7 @@ std::unique_ptr<MediaInput> MediaInput::open(const std::string& path, uint32_t s
   if (!probeMedia(path, in->info_, error)) return nullptr;
   in->rate_ = sampleRate != 0 ? sampleRate : in->info_.sampleRate;
   // A header's rate is not to be trusted: the same bound as for a requested rate.
-  if (in->rate_ == 0 || in->rate_ > 1000000) {
+  if (in->rate_ == 0 || in->rate_ > kMaxSampleRate) {
     error = path + ": unsupported sample rate " + std::to_string(in->rate_);
     return nullptr;
   }

@@ -16,6 +16,11 @@
 
 namespace velktool {
 
+// The highest sample rate a file may have or be decoded at: far beyond any real
+// converter (768 kHz), so only a damaged header goes past it. Resampling from a
+// rate a hundred thousand times too high would take minutes to set up.
+constexpr uint32_t kMaxSampleRate = 1000000;
+
 struct MediaInfo {
   bool hasAudio = false;
   uint32_t sampleRate = 0;     // of the first audio stream

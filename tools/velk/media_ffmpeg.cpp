@@ -223,6 +223,10 @@ class Feeder {
   bool setup(uint32_t inRate, uint32_t outRate, uint64_t startOut, std::string& error) {
     inRate_ = inRate;
     outRate_ = outRate;
+    if (inRate > kMaxSampleRate) {
+      error = "unsupported sample rate " + std::to_string(inRate) + " Hz (a damaged header?)";
+      return false;
+    }
     if (inRate == outRate) {
       firstIn_ = startOut;
       outPos_ = startOut;
