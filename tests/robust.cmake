@@ -4,9 +4,5 @@ if(TARGET robust_media_test)
 endif()
 # The same regressions against the reader used when FFmpeg is not there.
 if(TARGET robust_media_test AND TARGET velk_media_wavonly)
-  add_executable(robust_media_wavonly_test ${CMAKE_CURRENT_SOURCE_DIR}/robust_media_test.cpp)
-  target_include_directories(robust_media_wavonly_test PRIVATE ${CMAKE_SOURCE_DIR}/src)
-  target_link_libraries(robust_media_wavonly_test PRIVATE velk_media_wavonly velk_test_support
-                                                          GTest::gtest_main)
-  gtest_discover_tests(robust_media_wavonly_test DISCOVERY_TIMEOUT 60 TEST_PREFIX "wavonly.")
+  velk_add_wavonly_variant(robust_media_wavonly_test ${CMAKE_CURRENT_SOURCE_DIR}/robust_media_test.cpp)
 endif()
