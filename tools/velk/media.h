@@ -13,6 +13,7 @@
 
 #include "velk/array.h"
 #include "velk/input.h"
+#include "velk/wavfile.h"
 
 namespace velktool {
 
@@ -20,6 +21,11 @@ namespace velktool {
 // converter (768 kHz), so only a damaged header goes past it. Resampling from a
 // rate a hundred thousand times too high would take minutes to set up.
 constexpr uint32_t kMaxSampleRate = 1000000;
+
+// Whole frames of a WAV file opened for reading that follow its data chunk's
+// start, whatever the header declares (it may declare more, or 0, when the
+// recorder stopped before finishing the file). Leaves the stream at dataStart.
+uint64_t wavFramesInFile(Velk::wavfile_t& wav);
 
 struct MediaInfo {
   bool hasAudio = false;

@@ -95,17 +95,7 @@ bool openWav(const std::string& path, WavSource& w, std::string& error) {
   }
   // A header can declare more than the file holds (an unfinished recording); the
   // length that sizes buffers and windows is what is really there.
-  const uint64_t frameBytes =
-      static_cast<uint64_t>(w.bytes) * static_cast<uint64_t>(wav.numChannels);
-  wav.file.clear();
-  wav.file.seekg(0, std::ios::end);
-  const std::streamoff size = wav.file.tellg();
-  const std::streamoff start = wav.dataStart;
-  const uint64_t present =
-      size > start ? static_cast<uint64_t>(size - start) / frameBytes : uint64_t{0};
-  w.frames = std::min<uint64_t>(wav.numSamples, present);
-  wav.file.clear();
-  wav.file.seekg(wav.dataStart);
+  w.frames = std::min<uint64_t>(wav.numSamples, wavFramesInFile(wav));
   return true;
 }
 

@@ -50,12 +50,7 @@ void classify(const std::string& path, const std::string& fileName, uint32_t rat
   try {
     Velk::wavfile_t wav(path, 1, 1, 16000);
     declared = wav.numSamples;
-    const uint64_t frameBytes = static_cast<uint64_t>(std::max(1, wav.bitsPerSample / 8)) *
-                                static_cast<uint64_t>(std::max(1, wav.numChannels));
-    std::error_code ec;
-    const uint64_t size = fs::file_size(path, ec);
-    const auto start = static_cast<uint64_t>(static_cast<std::streamoff>(wav.dataStart));
-    present = !ec && size > start ? (size - start) / frameBytes : 0;
+    present = wavFramesInFile(wav);
     // 24-bit and 32-bit samples are left to the media layer, which knows integer from float.
     if (wav.numChannels >= 1 && wav.numChannels <= 16 &&
         (wav.bitsPerSample == 8 || wav.bitsPerSample == 16) && wav.sampleRate > 0) {
