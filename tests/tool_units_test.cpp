@@ -683,7 +683,7 @@ class RefineWalk : public ::testing::Test {
     std::map<int32_t, const Recording*> byId;
     for (const Recording& r : recordings_) byId[r.id] = &r;
     std::vector<ClusterResult> c = {cluster_};
-    ProgressDisplay quiet(false);
+    const Reporter quiet(printLines, noProgress);
     testing::internal::CaptureStderr();
     refineClusters(c, byId, settings, quiet);
     err_ = testing::internal::GetCapturedStderr();
