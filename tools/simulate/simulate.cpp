@@ -289,7 +289,11 @@ void addApplause(Buffer& out, double fs, double t0, double dur, double level, Rn
 }
 
 // A band: sections of drums, bass, chords and melody in one key and tempo.
-void addMusic(Buffer& out, double fs, double seconds, Rng& rng, double level) {
+// Played by humans, the tempo wanders from section to section, the chords
+// change between sections and no note lands exactly on the grid or at the same
+// strength twice; otherwise the band is a machine, whose bars repeat to the
+// sample but for the hi-hats and the melody.
+void addMusic(Buffer& out, double fs, double seconds, Rng& rng, double level, bool human = false) {
   const double beat = 60.0 / rng.uniform(78, 150);
   // Bands tune a little sharp or flat of standard pitch.
   const double root = 55.0 * std::pow(2.0, (rng.range(0, 11) + rng.uniform(-0.3, 0.3)) / 12.0);
@@ -309,24 +313,34 @@ void addMusic(Buffer& out, double fs, double seconds, Rng& rng, double level) {
   static const int kProgressions[][4] = {{0, 5, 3, 4}, {0, 3, 4, 0}, {5, 3, 0, 4}, {0, 4, 5, 3}};
   const int* prog = kProgressions[rng.range(0, 3)];
   int melody = rng.range(0, 6);
-  for (double bar = 0.0; bar * 4 * beat < seconds; bar += 8) {
+  auto nudge = [&] { return human ? rng.uniform(-0.012, 0.012) : 0.0; };
+  auto strength = [&] { return human ? rng.uniform(0.7, 1.0) : 1.0; };
+  double tempo = 1.0, sectionStart = 0.0;
+  for (double bar = 0.0; (human ? sectionStart : bar * 4 * beat) < seconds; bar += 8) {
+    if (human) {
+      tempo = std::max(0.97, std::min(1.03, tempo * rng.uniform(0.985, 1.015)));
+      prog = kProgressions[rng.range(0, 3)];
+    }
+    const double bt = human ? beat * tempo : beat;
     const int kind = rng.range(0, 4);  // 0, 1, 2: full; 3: breakdown; 4: drums and bass
     const bool drums = kind != 3, chords = kind != 4, melodic = kind != 4;
     const double sectionLevel = level * rng.uniform(0.6, 1.0);
     for (int b = 0; b < 8; ++b) {
-      const double t0 = (bar + b) * 4 * beat;
+      const double t0 = human ? sectionStart + b * 4 * bt : (bar + b) * 4 * beat;
       if (t0 >= seconds) break;
       const int chord = prog[(static_cast<int>(bar) / 8 + b) % 4];
       if (chords) {
         for (int k = 0; k < 3; ++k) {
-          addNote(out, fs, t0, 4 * beat * 0.95, degree(chord + 2 * k, 2), 0.10 * sectionLevel, pad);
+          addNote(out, fs, t0 + nudge(), 4 * bt * 0.95, degree(chord + 2 * k, 2),
+                  0.10 * sectionLevel * strength(), pad);
         }
       }
       for (int q = 0; q < 4; ++q) {
-        const double tq = t0 + q * beat;
+        const double tq = t0 + q * bt;
         if (drums) {
-          const double swing = rng.uniform(-0.004, 0.004);
-          if (q % 2 == 0 || rng.chance(0.15)) addKick(out, fs, tq + swing, 0.5 * sectionLevel, kit);
+          const double swing = human ? rng.uniform(-0.012, 0.012) : rng.uniform(-0.004, 0.004);
+          if (q % 2 == 0 || rng.chance(0.15))
+            addKick(out, fs, tq + swing, 0.5 * sectionLevel * strength(), kit);
           if (q % 2 == 1) {
             Buffer s =
                 noiseBurst(fs, 0.2, 0.05, Biquad(Biquad::kBandPass, fs, kit.snare, 0.7), rng);
@@ -336,27 +350,29 @@ void addMusic(Buffer& out, double fs, double seconds, Rng& rng, double level) {
             if (!rng.chance(0.85)) continue;
             Buffer h =
                 noiseBurst(fs, 0.06, 0.015, Biquad(Biquad::kHighPass, fs, kit.hat, 0.7), rng);
-            mixAtLevel(out, h, static_cast<int64_t>((tq + e * beat / 2) * fs),
+            mixAtLevel(out, h, static_cast<int64_t>((tq + e * bt / 2 + nudge()) * fs),
                        0.03 * sectionLevel * (e == 0 ? 1.0 : 0.6));
           }
         }
         if (kind != 3 || q % 2 == 0) {
-          addNote(out, fs, tq, beat * 0.9, degree(chord + (q == 2 ? 4 : 0), 0), 0.3 * sectionLevel,
-                  bass);
+          addNote(out, fs, tq + nudge(), bt * 0.9, degree(chord + (q == 2 ? 4 : 0), 0),
+                  0.3 * sectionLevel * strength(), bass);
         }
       }
       if (melodic) {
-        for (double tn = t0; tn < t0 + 4 * beat - 1e-9;) {
+        for (double tn = t0; tn < t0 + 4 * bt - 1e-9;) {
           static const double kLengths[] = {0.5, 0.5, 1.0, 1.0, 1.5, 2.0, 0.25};
-          const double len = kLengths[rng.range(0, 6)] * beat;
+          const double len = kLengths[rng.range(0, 6)] * bt;
           if (rng.chance(0.8)) {
             melody = std::max(-3, std::min(12, melody + rng.range(-3, 3)));
-            addNote(out, fs, tn, len * 0.9, degree(melody, 3), 0.22 * sectionLevel, lead);
+            addNote(out, fs, tn + nudge(), len * 0.9, degree(melody, 3),
+                    0.22 * sectionLevel * strength(), lead);
           }
           tn += len;
         }
       }
     }
+    sectionStart += 8 * 4 * bt;
   }
 }
 
@@ -372,7 +388,7 @@ void normalizePeak(Buffer& out) {
 }
 
 // The source signal of one event (or of an unrelated recording).
-Buffer makeScene(double fs, int64_t samples, Rng& rng) {
+Buffer makeScene(double fs, int64_t samples, Rng& rng, bool human = false) {
   Buffer out(static_cast<std::size_t>(samples), 0.0f);
   const double seconds = static_cast<double>(samples) / fs;
   const Scene scene = static_cast<Scene>(rng.range(0, 2));
@@ -385,13 +401,13 @@ Buffer makeScene(double fs, int64_t samples, Rng& rng) {
   }
   switch (scene) {
     case Scene::kConcert:
-      addMusic(out, fs, seconds, rng, 1.0);
+      addMusic(out, fs, seconds, rng, 1.0, human);
       break;
     case Scene::kTalk:
       addSpeech(out, fs, 0.0, seconds, talkers, rng, 0.12);
       break;
     case Scene::kParty: {
-      addMusic(out, fs, seconds, rng, 0.35);
+      addMusic(out, fs, seconds, rng, 0.35, human);
       for (double t = rng.uniform(0, 10); t < seconds; t += rng.uniform(8, 25)) {
         addSpeech(out, fs, t, std::min(seconds, t + rng.uniform(3, 12)), talkers, rng, 0.12);
       }
@@ -750,7 +766,7 @@ Buffer capture(const Buffer& scene, const std::vector<DevicePart>& parts, double
 
 Buffer makeMusic(double fs, int64_t samples, Rng& rng) {
   Buffer out(static_cast<std::size_t>(samples), 0.0f);
-  addMusic(out, fs, static_cast<double>(samples) / fs, rng, 1.0);
+  addMusic(out, fs, static_cast<double>(samples) / fs, rng, 1.0, true);
   normalizePeak(out);
   return out;
 }
@@ -991,7 +1007,7 @@ Truth generateHardSet(const HardSpec& spec, const std::string& dir) {
       scene = makeMusic(fs, songs[static_cast<std::size_t>(src.song)].second, songRng);
       scene.resize(static_cast<std::size_t>(src.samples), 0.0f);
     } else {
-      scene = makeScene(fs, src.samples, sceneRng);
+      scene = makeScene(fs, src.samples, sceneRng, true);
       if (src.loopSamples > 0) {
         const Buffer loop = makeMusic(fs, src.loopSamples, sceneRng);
         for (int64_t at : src.loopAt) overlay(scene, loop, at);
@@ -1027,7 +1043,7 @@ Truth generateHardSet(const HardSpec& spec, const std::string& dir) {
         channels.push_back(std::move(hiss));
       } else if (d.lavalier == 2) {
         const auto n = static_cast<int64_t>(y.size());
-        const Buffer other = makeScene(fs, n, devRng);
+        const Buffer other = makeScene(fs, n, devRng, true);
         channels.push_back(record(other, 0, n, fs, makeDevice(fs, 20.0, true, devRng), devRng));
       }
       channels.push_back(std::move(y));
