@@ -53,6 +53,9 @@ struct TruthPart {
 };
 
 struct TruthRecording {
+  TruthRecording() = default;
+  TruthRecording(std::string n, double off, int64_t start, int64_t length)
+      : name(std::move(n)), offset(off), startSample(start), samples(length) {}
   std::string name;         // file name without its extension
   double offset = 0.0;      // seconds after the earliest-starting member of its cluster
   int64_t startSample = 0;  // start within the event, at the written rate
