@@ -6,7 +6,7 @@
 //   hard_accuracy_bench [--preset small|large] [--seed N] [--velk PATH]
 //                       [--dir DIR] [--threads N] [--verbose]
 //
-// The set is generated (the small one takes about two minutes), the program
+// The set is generated (the small one takes two to three minutes), the program
 // runs on it with --json, and the result is scored pair by pair. --dir keeps
 // the set and reuses it when it was made with the same preset and seed.
 //

@@ -124,7 +124,7 @@ struct HardSpec {
   std::string prefix = "rec";
 };
 
-// "small" (about 35 recordings, 4 hours of audio) or "large" (about 100, 12
+// "small" (39 recordings, 4 hours of audio) or "large" (93 recordings, 8
 // hours); throws std::invalid_argument for another name.
 HardSpec hardPreset(const std::string& name);
 
