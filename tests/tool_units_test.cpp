@@ -655,7 +655,7 @@ TEST(ToolRefine, DriftAlongALongOverlapIsMeasuredAndTheStartsCompared) {
   ASSERT_TRUE(r.driftMeasured);
   EXPECT_NEAR(r.driftPpm, 80.0, 5.0);
   EXPECT_NEAR(r.lagSeconds, start, 0.001);
-  const Recording shortest = recording("shortest", driftingDevice(scene, start, 8.0, 80.0, rate));
+  const Recording shortest = recording("shortest", driftingDevice(scene, start, 4.0, 80.0, rate));
   r = refinePair(anchor, shortest, start + 0.004, settings);
   ASSERT_TRUE(r.refined);
   EXPECT_FALSE(r.driftMeasured);

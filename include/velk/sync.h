@@ -112,7 +112,7 @@ struct RefineSettings {
   // Overlaps at least this long are measured from end to end: two devices'
   // clocks differ by some parts per million, so the lag grows along the
   // recording and the lag at the middle is not the difference of the starts.
-  double minDriftSpanSeconds = 10.0;
+  double minDriftSpanSeconds = 5.0;
 };
 
 struct SyncSettings {

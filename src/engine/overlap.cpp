@@ -135,11 +135,11 @@ OverlapFit judge(const std::vector<WindowLag>& points, uint32_t rate, double win
   fit.confirmed = fit.agreeing >= 2 && fit.agreeShare() >= kMinAgreeShare;
   const double spread = points[agree.back()].centreSamples - points[agree.front()].centreSamples;
   fit.driftPpm = line.slope * 1e6;
-  // Over some tens of seconds the slope is the clocks' drift; over a few
-  // seconds only a large one stands above the noise of the lags.
-  constexpr double kDriftSpanSeconds = 20.0, kShortSpanSeconds = 5.0, kClearDriftPpm = 20.0;
-  fit.driftKnown = spread >= kDriftSpanSeconds * rate ||
-                   (spread >= kShortSpanSeconds * rate && std::abs(fit.driftPpm) >= kClearDriftPpm);
+  // Lags are good to a few microseconds, so a couple of seconds between the
+  // stretches already tell a drift to a ppm or two; placing the next member of
+  // a chain minutes away needs it far more than it suffers from its noise.
+  constexpr double kDriftSpanSeconds = 2.0;
+  fit.driftKnown = spread >= kDriftSpanSeconds * rate;
   if (!fit.driftKnown) {
     line.slope = 0.0;
     double sum = 0, weight = 0;
@@ -181,19 +181,23 @@ OverlapFit fitOverlap(const Recording& anchor, const Recording& member, double c
     return fit;
   };
   const OverlapFit plain = pass(windowSeconds, maxWindows, 0.0);
-  // A drift this small moves the lag by under half a millisecond within a stretch.
-  const double blurFree = 0.0005 / windowSeconds * 1e6;
-  if (plain.confirmed && std::abs(plain.driftPpm) < blurFree) return plain;
-
-  // Long stretches of drifting clocks blur: short ones tell the drift, then
-  // the long ones are measured again with the member on the anchor's clock.
+  // Long stretches of drifting clocks blur, and a blurred peak may still pass:
+  // short stretches tell the drift, then the long ones are measured again
+  // with the member on the anchor's clock. The better-agreeing reading wins.
   constexpr double kShortWindowSeconds = 2.0;
   constexpr int kMaxShortWindows = 15;
   const OverlapFit rough = pass(kShortWindowSeconds, kMaxShortWindows, 0.0);
   const OverlapFit& guide = rough.agreeing >= 2 ? rough : plain;
-  if (guide.agreeing < 2 || guide.driftPpm == 0.0) return plain.confirmed ? plain : rough;
-  OverlapFit onClock = pass(windowSeconds, maxWindows, guide.driftPpm);
-  return onClock.confirmed || !plain.confirmed ? onClock : plain;
+  // A drift this small moves the lag by under half a millisecond within a stretch.
+  const double blurFree = 0.0005 / windowSeconds * 1e6;
+  if (guide.agreeing < 2 || std::abs(guide.driftPpm) < blurFree)
+    return plain.confirmed || !rough.confirmed ? plain : rough;
+  const OverlapFit onClock = pass(windowSeconds, maxWindows, guide.driftPpm);
+  auto better = [](const OverlapFit& x, const OverlapFit& y) {
+    if (x.confirmed != y.confirmed) return x.confirmed;
+    return x.agreeShare() > y.agreeShare();
+  };
+  return better(plain, onClock) ? plain : onClock;
 }
 
 }  // namespace Velk
