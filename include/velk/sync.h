@@ -116,10 +116,10 @@ struct RefineSettings {
   // Members whose correlations with the reference's group all failed leave the
   // cluster; false keeps them at their landmark offsets with a warning.
   bool splitUnverified = true;
-  // Overlaps at least this long are also measured near both of their ends: two
-  // devices' clocks differ by some parts per million, so the lag grows along
-  // the recording and the lag at the middle is not the difference of the starts.
-  double minDriftSpanSeconds = 120.0;
+  // Overlaps at least this long are measured from end to end: two devices'
+  // clocks differ by some parts per million, so the lag grows along the
+  // recording and the lag at the middle is not the difference of the starts.
+  double minDriftSpanSeconds = 10.0;
 };
 
 struct SyncSettings {

@@ -9,6 +9,8 @@
 #include <set>
 #include <thread>
 
+#include "engine/overlap.h"
+#include "engine/parallel.h"
 #include "engine/sync_result.h"
 #include "velk/media.h"
 #include "velk/wavfile.h"
@@ -48,22 +50,6 @@ double overlapSeconds(const Recording& a, double offsetA, const Recording& b, do
   const double start = std::max(offsetA, offsetB);
   const double end = std::min(offsetA + a.durationSeconds, offsetB + b.durationSeconds);
   return end - start;
-}
-
-template <typename Fn>
-void parallelFor(std::size_t count, unsigned threads, Fn fn) {
-  std::atomic<std::size_t> next{0};
-  auto worker = [&]() {
-    for (std::size_t i = next++; i < count; i = next++) fn(i);
-  };
-  const unsigned n = static_cast<unsigned>(std::min<std::size_t>(std::max(1u, threads), count));
-  if (n <= 1) {
-    worker();
-    return;
-  }
-  std::vector<std::thread> pool;
-  for (unsigned t = 0; t < n; ++t) pool.emplace_back(worker);
-  for (std::thread& t : pool) t.join();
 }
 
 struct Task {
@@ -109,18 +95,28 @@ bool readMonoBlock(const Recording& r, uint32_t rate, int64_t start, int64_t len
 
 namespace {
 
-// One correlation of a stretch of member against anchor.
-struct WindowLag {
-  bool measured = false;
-  bool accepted = false;
-  float score = 0.0f;
-  double lagSamples = 0.0;     // member start minus anchor start, as this stretch sees it
-  double centreSamples = 0.0;  // middle of the member stretch, in member samples
-  std::string warning;
-};
+// The member stretch on the anchor's clock: y[k] = m(k / (1 + drift)), by
+// linear interpolation. Within a long stretch a drifting clock moves the lag
+// by drift x length, which blurs the correlation peak; on one clock it stays sharp.
+std::vector<float> toAnchorClock(const std::vector<float>& m, double driftPpm) {
+  const double r = 1.0 + driftPpm * 1e-6;
+  if (m.size() < 2) return m;
+  const auto n = static_cast<std::size_t>(std::floor(static_cast<double>(m.size() - 1) * r)) + 1;
+  std::vector<float> y(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const double x = static_cast<double>(k) / r;
+    const auto i = std::min(static_cast<std::size_t>(x), m.size() - 2);
+    const double f = x - static_cast<double>(i);
+    y[k] = static_cast<float>((1.0 - f) * m[i] + f * m[i + 1]);
+  }
+  return y;
+}
+
+}  // namespace
 
 WindowLag correlateWindow(const Recording& anchor, const Recording& member, uint32_t rate,
-                          const VkRefineWindow& w, const RefineSettings& settings) {
+                          const VkRefineWindow& w, const RefineSettings& settings,
+                          double driftPpm) {
   WindowLag out;
   if (!w.valid) return out;
   std::vector<float> anchorBlock, memberBlock;
@@ -128,6 +124,7 @@ WindowLag correlateWindow(const Recording& anchor, const Recording& member, uint
       !readMonoBlock(member, rate, w.memberStart, w.memberLength, memberBlock, out.warning))
     return out;
   out.warning.clear();
+  if (driftPpm != 0.0) memberBlock = toAnchorClock(memberBlock, driftPpm);
   VkLagSearch search = w.search;
   search.whitening = settings.whitening;
   search.minScore = settings.minScore;
@@ -138,12 +135,11 @@ WindowLag correlateWindow(const Recording& anchor, const Recording& member, uint
   out.score = est.score;
   out.accepted = est.accepted;
   out.lagSamples = w.toRecordingLag(est.lag);
-  out.centreSamples =
-      static_cast<double>(w.memberStart) + 0.5 * static_cast<double>(w.memberLength);
+  // On one clock the lag found is that of the stretch's first sample.
+  out.centreSamples = static_cast<double>(w.memberStart) +
+                      (driftPpm != 0.0 ? 0.0 : 0.5 * static_cast<double>(w.memberLength));
   return out;
 }
-
-}  // namespace
 
 PairRefinement refinePair(const Recording& anchor, const Recording& member, double coarseLagSeconds,
                           const RefineSettings& settings) {
@@ -166,61 +162,26 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
   result.refined = true;
   result.lagSeconds = middle.lagSamples / rate;
 
-  // A long overlap is also measured near both of its ends. Clocks of separate
-  // devices differ by tens of parts per million: over an hour, tens of
-  // milliseconds between the middle and the start. Three short stretches (at
-  // both ends and in the middle; short, because within a stretch the lag moves
-  // by the drift times its length, which blurs the peak) give lags on a line
-  // whose value at the member's first sample is the difference of the starts;
-  // a line that does not fit is not believed.
-  const double lag = middle.lagSamples;
-  const double first = std::max(0.0, -lag);  // the overlap in member samples
-  const double last =
-      std::min(static_cast<double>(memberSamples), static_cast<double>(anchorSamples) - lag);
-  const uint64_t shortWindow = maxWindow / 3;
-  const double window = static_cast<double>(std::min<uint64_t>(shortWindow, memberSamples));
-  if (!(last - first >= settings.minDriftSpanSeconds * rate) || window <= 0) return result;
-  // Up to 500 ppm of drift, from the middle stretch's centre (itself blurred by
-  // up to half its length) to each of these, on top of the usual search.
-  constexpr double kMaxDrift = 500e-6;
-  std::vector<WindowLag> points;
-  for (double centre : {first + 0.5 * window, 0.5 * (first + last), last - 0.5 * window}) {
-    const double reach = kMaxDrift * (std::abs(centre - middle.centreSamples) +
-                                      0.5 * static_cast<double>(w.memberLength));
-    const VkRefineWindow at =
-        planRefineWindowAt(anchorSamples, memberSamples, lag,
-                           static_cast<int64_t>(std::ceil(settings.searchSeconds * rate + reach)),
-                           shortWindow, minOverlap, centre);
-    points.push_back(correlateWindow(anchor, member, rate, at, settings));
-    if (!points.back().accepted) return result;
-  }
-  // Least squares: lag = intercept + slope * centre.
-  double mc = 0, ml = 0;
-  for (const WindowLag& p : points) {
-    mc += p.centreSamples / 3.0;
-    ml += p.lagSamples / 3.0;
-  }
-  double sxx = 0, sxy = 0;
-  for (const WindowLag& p : points) {
-    sxx += (p.centreSamples - mc) * (p.centreSamples - mc);
-    sxy += (p.centreSamples - mc) * (p.lagSamples - ml);
-  }
-  if (!(sxx > 0)) return result;
-  const double slope = sxy / sxx;
-  const double intercept = ml - slope * mc;
-  double worst = 0;
-  for (const WindowLag& p : points)
-    worst = std::max(worst, std::abs(intercept + slope * p.centreSamples - p.lagSamples));
-  // Near a line, and a drift a clock can have. Within a stretch the lag itself
-  // moves by slope x window, and its peak sits wherever the sound is densest,
-  // so the points may stray from the line by up to half that.
-  if (std::abs(slope) > kMaxDrift || worst > 0.0005 * rate + 0.5 * std::abs(slope) * window)
+  // Clocks of separate devices differ by tens of parts per million: over an
+  // hour, tens of milliseconds between the middle of an overlap and its start.
+  // Stretches from one end of the overlap to the other give lags on a line
+  // whose value at the member's first sample is the difference of the starts.
+  const double overlap = std::min(static_cast<double>(memberSamples),
+                                  static_cast<double>(anchorSamples) - middle.lagSamples) -
+                         std::max(0.0, -middle.lagSamples);
+  if (!(overlap >= settings.minDriftSpanSeconds * rate)) return result;
+  const OverlapFit fit = fitOverlap(anchor, member, result.lagSeconds, settings, kMaxDriftWindows,
+                                    kDriftWindowSeconds);
+  // A drift that moves the lag by less than this over the whole overlap is the
+  // noise of the lags, not two clocks.
+  // Over a long overlap even a drift of none is worth reporting as measured.
+  constexpr double kLeastDriftEffect = 0.0005, kReportedSpanSeconds = 120.0;
+  const bool matters = std::abs(fit.driftPpm) * 1e-6 * overlap >= kLeastDriftEffect * rate;
+  if (!fit.confirmed || !fit.driftKnown || (!matters && overlap < kReportedSpanSeconds * rate))
     return result;
   result.driftMeasured = true;
-  result.driftPpm = slope * 1e6;
-  // Below a millisecond of difference between the middle and the start, the
-  // middle's lag stands: no extrapolation noise where there is no drift to speak of.
-  if (std::abs(intercept - lag) >= 0.001 * rate) result.lagSeconds = intercept / rate;
+  result.driftPpm = fit.driftPpm;
+  if (matters) result.lagSeconds = fit.lagSeconds;
   return result;
 }
 
@@ -416,13 +377,13 @@ void refineClusters(std::vector<ClusterResult>& clusters,
           if (tried[m].size() >= kMaxAnchorTries) break;
           const PairRefinement r = correlate(m, a);
           if (r.refined) {
-            position[m] = position[a] + r.lagSeconds;
+            // The lag is on a's clock: a's own drift scales it onto the
+            // reference's, and the rates multiply.
+            const double rateA = 1.0 + (members[a].driftKnown ? members[a].driftPpm * 1e-6 : 0.0);
+            position[m] = position[a] + rateA * r.lagSeconds;
             group[m] = 0;
-            // Rates multiply; to first order their deviations add. The reference
-            // itself is the zero every drift is measured against.
-            const bool anchorKnown = a == ref || members[a].driftKnown;
-            members[m].driftKnown = r.driftMeasured && anchorKnown;
-            members[m].driftPpm = r.driftPpm + (a == ref ? 0.0 : members[a].driftPpm);
+            members[m].driftKnown = r.driftMeasured || members[a].driftKnown;
+            members[m].driftPpm = (rateA * (1.0 + r.driftPpm * 1e-6) - 1.0) * 1e6;
             progressed = true;
             break;
           }

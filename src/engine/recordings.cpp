@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "engine/parallel.h"
 #include "velk/input.h"
 #include "velk/landmark_extract.h"
 #include "velk/media.h"
@@ -248,31 +249,27 @@ VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtract
   std::vector<Slot> slots(n);
   std::mutex mutex;
   std::condition_variable changed;
-  std::atomic<std::size_t> next{0};
   std::size_t finished = 0;
 
-  // Each thread has its own extractor; results go to their recording's slot, so
-  // the outcome does not depend on which thread took which file.
-  auto worker = [&]() {
-    VkLandmarkExtract extractor(params);
-    for (;;) {
-      const std::size_t i = next++;
-      if (i >= n) return;
-      Slot slot;
-      extractOne(extractor, recordings[i], rate, slot);
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        slots[i] = std::move(slot);
-        slots[i].done = true;
-        ++finished;
-      }
-      changed.notify_all();
-    }
-  };
+  // Each worker has its own extractor; results go to their recording's slot,
+  // so the outcome does not depend on which thread took which file.
   const unsigned count =
       static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(threads, n)));
-  std::vector<std::thread> pool;
-  for (unsigned t = 0; t < count && n > 0; ++t) pool.emplace_back(worker);
+  std::thread workers([&]() {
+    parallelForEach(n, count, [&]() {
+      return [&, extractor = std::make_shared<VkLandmarkExtract>(params)](std::size_t i) {
+        Slot slot;
+        extractOne(*extractor, recordings[i], rate, slot);
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          slots[i] = std::move(slot);
+          slots[i].done = true;
+          ++finished;
+        }
+        changed.notify_all();
+      };
+    });
+  });
 
   // Everything is reported from this thread, in id order, as a single thread would.
   for (std::size_t i = 0; i < n; ++i) {
@@ -302,7 +299,7 @@ VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtract
     if (slot.durationSeconds >= 0) recordings[i].durationSeconds = slot.durationSeconds;
     report.designed("FEATURE EXTRACTION COMPLETE: " + r.path);
   }
-  for (std::thread& t : pool) t.join();
+  workers.join();
   report.progress("extracting", 1.0, std::to_string(n) + "/" + std::to_string(n) + " files");
 
   auto* set = new VkFileSet();
