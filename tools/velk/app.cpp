@@ -424,7 +424,7 @@ int runTool(int argc, const char* const* argv) {
 
   ProgressDisplay progress(!req.options.quiet && isatty(2) == 1);
   setMessageDisplay(&progress);
-  setInterruptSummary("during the analysis; nothing was written");
+  setInterruptSummary("the analysis had not finished; nothing was written");
   Velk::Synchronizer sync(req.settings);
   connect(sync, progress, g_jsonOut != nullptr);
   const Velk::SyncResult result = sync.run(listing.recordings);

@@ -31,7 +31,7 @@ void muteNotes(bool mute) { g_muteNotes = mute; }
 void setMessageDisplay(ProgressDisplay* display) { g_display = display; }
 
 void setInterruptSummary(const std::string& text) {
-  setInterruptLine("Velk: note: interrupted; " + text);
+  setInterruptLine(text.empty() ? text : "Velk: note: interrupted: " + text);
 }
 
 }  // namespace velktool
