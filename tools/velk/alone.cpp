@@ -66,10 +66,13 @@ std::string aloneReason(const MemberResult& member, const Recording& recording, 
   return "matched no other recording";
 }
 
-std::map<int32_t, std::string> explainLoners(const std::vector<ClusterResult>& clusters,
-                                             const std::vector<Recording>& recordings,
-                                             const Velk::VkClusterSyncParams& acceptance) {
+std::map<int32_t, std::string> explainLoners(
+    const std::vector<ClusterResult>& clusters, const std::vector<Recording>& recordings,
+    const Velk::VkClusterSyncParams& acceptance,
+    const std::function<void(std::size_t, std::size_t)>& progress) {
   std::map<int32_t, std::string> reasons;
+  std::size_t total = 0, done = 0;
+  for (const ClusterResult& c : clusters) total += c.members.size() == 1 ? 1 : 0;
   for (const ClusterResult& c : clusters) {
     if (c.members.size() != 1) continue;
     const MemberResult& m = c.members.front();
@@ -79,6 +82,7 @@ std::map<int32_t, std::string> explainLoners(const std::vector<ClusterResult>& c
     // A split-off member's reason does not depend on its level: no need to decode it.
     const Level level = m.splitOff ? Level() : measureLevel(*r);
     reasons[m.id] = aloneReason(m, *r, level, acceptance, recordings.size());
+    if (progress) progress(++done, total);
   }
   return reasons;
 }

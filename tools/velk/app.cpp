@@ -298,7 +298,13 @@ int finishRun(const Request& req, const Truth* truth, const Velk::Listing& listi
   Evaluation evaluation;
   if (truth != nullptr) evaluateAgainstTruth(req, *truth, result.clusters, evaluation, status);
   const std::map<int32_t, std::string> alone =
-      explainLoners(result.clusters, result.recordings, Velk::clusteringParams(req.settings));
+      explainLoners(result.clusters, result.recordings, Velk::clusteringParams(req.settings),
+                    [&progress](std::size_t n, std::size_t total) {
+                      progress.show("checking lone recordings: " + std::to_string(n) + "/" +
+                                        std::to_string(total),
+                                    n == total);
+                    });
+  progress.clear();
   reportLoners(alone, result.recordings);
   std::vector<SkippedFile> skipped = listing.skipped;
   skipped.insert(skipped.end(), result.failures.begin(), result.failures.end());

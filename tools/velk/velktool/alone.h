@@ -4,6 +4,7 @@
 #define VELK_TOOL_ALONE_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -30,10 +31,12 @@ Level measureLevel(const Recording& recording);
 std::string aloneReason(const MemberResult& member, const Recording& recording, const Level& level,
                         const Velk::VkClusterSyncParams& acceptance, std::size_t recordingCount);
 
-// Reasons by id for every member of a cluster of one.
-std::map<int32_t, std::string> explainLoners(const std::vector<ClusterResult>& clusters,
-                                             const std::vector<Recording>& recordings,
-                                             const Velk::VkClusterSyncParams& acceptance);
+// Reasons by id for every member of a cluster of one; progress(done, total)
+// after each recording whose level was measured.
+std::map<int32_t, std::string> explainLoners(
+    const std::vector<ClusterResult>& clusters, const std::vector<Recording>& recordings,
+    const Velk::VkClusterSyncParams& acceptance,
+    const std::function<void(std::size_t, std::size_t)>& progress = {});
 
 }  // namespace velktool
 
