@@ -441,6 +441,7 @@ int runTool(int argc, const char* const* argv) {
   }
   if (result.recordings.empty()) {
     setInterruptSummary("");
+    setMessageDisplay(nullptr);
     fail("no usable recordings in " + source);
     return kExitNoRecordings;
   }
