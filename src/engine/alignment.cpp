@@ -266,178 +266,243 @@ std::vector<ClusterResult> settleCluster(const ClusterResult& cluster,
   return out;
 }
 
-void refineClusters(std::vector<ClusterResult>& clusters,
-                    const std::map<int32_t, const Recording*>& recordings,
-                    const RefineSettings& settings, const Reporter& report) {
-  auto recordingOf = [&](const MemberResult& m) -> const Recording* {
-    const auto it = recordings.find(m.id);
-    return it == recordings.end() ? nullptr : it->second;
-  };
-  auto overlap = [&](const MemberResult& a, const MemberResult& b) {
-    const Recording* ra = recordingOf(a);
-    const Recording* rb = recordingOf(b);
-    if (ra == nullptr || rb == nullptr) return -1.0;
-    return overlapSeconds(*ra, a.coarse, *rb, b.coarse);
-  };
+namespace {
 
-  // First every member against its cluster's reference, all clusters at once:
-  // these pairs are independent, so they run in parallel.
-  std::vector<std::size_t> reference(clusters.size(), 0);
+using RecordingMap = std::map<int32_t, const Recording*>;
+
+const Recording* recordingOf(const RecordingMap& recordings, const MemberResult& m) {
+  const auto it = recordings.find(m.id);
+  return it == recordings.end() ? nullptr : it->second;
+}
+
+double overlapOf(const RecordingMap& recordings, const MemberResult& a, const MemberResult& b) {
+  const Recording* ra = recordingOf(recordings, a);
+  const Recording* rb = recordingOf(recordings, b);
+  if (ra == nullptr || rb == nullptr) return -1.0;
+  return overlapSeconds(*ra, a.coarse, *rb, b.coarse);
+}
+
+// The reference is the member at offset 0 (the last one, should there be several).
+std::size_t referenceOf(const ClusterResult& cluster) {
+  const auto& members = cluster.members;
+  std::size_t ref = 0;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (members[i].coarse == 0.0) ref = i;
+    if (members[i].coarse < members[ref].coarse) ref = i;
+  }
+  return ref;
+}
+
+// The walk through one cluster once every member has been tried against the
+// reference: chain the others through placed members, group the strays.
+class ClusterWalk {
+ public:
+  ClusterWalk(ClusterResult& cluster, std::size_t ref, const RecordingMap& recordings,
+              const RefineSettings& settings, const Reporter& report)
+      : members_(cluster.members),
+        n_(members_.size()),
+        ref_(ref),
+        recordings_(recordings),
+        settings_(settings),
+        report_(report),
+        checked_(n_, false),
+        tried_(n_),
+        strayTries_(n_, 0) {
+    verdict_.reference = ref;
+    verdict_.group.assign(n_, -1);
+    verdict_.position.resize(n_);
+    for (std::size_t i = 0; i < n_; ++i)
+      verdict_.position[i] = members_[i].coarse - members_[ref].coarse;
+    verdict_.group[ref] = 0;
+  }
+
+  // What the correlation with the reference said of member m.
+  void placeAgainstReference(std::size_t m, const PairRefinement& outcome) {
+    MemberResult& member = members_[m];
+    tried_[m].insert(ref_);
+    checked_[m] = outcome.measured;
+    member.score = outcome.score;
+    if (!outcome.warning.empty())
+      report_.warning("cannot refine " + member.path + ": " + outcome.warning);
+    if (!outcome.refined) return;
+    member.anchor = members_[ref_].id;
+    verdict_.position[m] = outcome.lagSeconds;
+    verdict_.group[m] = 0;
+    member.driftKnown = outcome.driftMeasured;
+    member.driftPpm = outcome.driftPpm;
+  }
+
+  // Members the reference could not place are chained through placed members
+  // they overlap (a short recording may share little or nothing with it).
+  void chain() {
+    for (bool progressed = true; progressed;) {
+      progressed = false;
+      for (std::size_t m = 0; m < n_; ++m) {
+        if (group(m) >= 0 || recordingOf(recordings_, members_[m]) == nullptr) continue;
+        for (const auto& [ov, a] : anchorsFor(m, [&](std::size_t a) { return group(a) == 0; })) {
+          if (tried_[m].size() >= kMaxAnchorTries) break;
+          const PairRefinement r = correlate(m, a);
+          if (!r.refined) continue;
+          placeThrough(m, a, r);
+          progressed = true;
+          break;
+        }
+      }
+    }
+  }
+
+  // What is left does not correlate with the reference's group. Strays that
+  // correlate with each other form groups with exact relative offsets, placed
+  // as a whole by the landmark offset of their first member.
+  void groupStrays() {
+    int groups = 0;
+    for (std::size_t m = 0; m < n_; ++m) {
+      if (group(m) >= 0 || !checked_[m]) continue;
+      linkToStrays(m);
+      if (group(m) < 0) verdict_.group[m] = ++groups;
+    }
+    // Members never compared with the reference's group may still match a stray
+    // group; otherwise nothing is known and they stay.
+    for (bool progressed = true; progressed;) {
+      progressed = false;
+      for (std::size_t m = 0; m < n_; ++m)
+        if (group(m) < 0 && recordingOf(recordings_, members_[m]) != nullptr && linkToStrays(m))
+          progressed = true;
+    }
+  }
+
+  const ClusterVerdict& verdict() const { return verdict_; }
+
+ private:
+  int group(std::size_t i) const { return verdict_.group[i]; }
+
+  PairRefinement correlate(std::size_t m, std::size_t a) {
+    tried_[m].insert(a);
+    const PairRefinement r =
+        refinePair(*recordingOf(recordings_, members_[a]), *recordingOf(recordings_, members_[m]),
+                   members_[m].coarse - members_[a].coarse, settings_);
+    if (!r.warning.empty()) report_.warning("cannot refine " + members_[m].path + ": " + r.warning);
+    if (r.measured && group(a) == 0) checked_[m] = true;
+    if (r.refined && members_[m].anchor == 0) {
+      members_[m].anchor = members_[a].id;
+      members_[m].score = r.score;
+    }
+    return r;
+  }
+
+  // The lag is on a's clock: a's own drift scales it onto the reference's, and
+  // the rates multiply.
+  void placeThrough(std::size_t m, std::size_t a, const PairRefinement& r) {
+    const MemberResult& anchor = members_[a];
+    const double rateA = 1.0 + (anchor.driftKnown ? anchor.driftPpm * 1e-6 : 0.0);
+    verdict_.position[m] = verdict_.position[a] + rateA * r.lagSeconds;
+    verdict_.group[m] = 0;
+    members_[m].driftKnown = r.driftMeasured || anchor.driftKnown;
+    members_[m].driftPpm = (rateA * (1.0 + r.driftPpm * 1e-6) - 1.0) * 1e6;
+  }
+
+  // Anchors for m among the members accept admits, best overlap first.
+  template <typename Accept>
+  std::vector<std::pair<double, std::size_t>> anchorsFor(std::size_t m, Accept accept) const {
+    std::vector<std::pair<double, std::size_t>> anchors;
+    for (std::size_t a = 0; a < n_; ++a) {
+      const double ov = overlapOf(recordings_, members_[a], members_[m]);
+      if (a != m && accept(a) && tried_[m].count(a) == 0 && ov >= settings_.minOverlapSeconds)
+        anchors.push_back({-ov, a});
+    }
+    std::sort(anchors.begin(), anchors.end());
+    return anchors;
+  }
+
+  // Links m to the stray groups it correlates with; a member that links two
+  // groups merges them.
+  bool linkToStrays(std::size_t m) {
+    bool linked = false;
+    for (const auto& [ov, a] : anchorsFor(m, [&](std::size_t a) { return group(a) > 0; })) {
+      if (strayTries_[m] >= kMaxAnchorTries) break;
+      if (group(a) == group(m)) continue;  // already together
+      ++strayTries_[m];
+      const PairRefinement r = correlate(m, a);
+      if (!r.refined) continue;
+      const double at = verdict_.position[a] + r.lagSeconds;
+      if (group(m) <= 0) {
+        verdict_.group[m] = group(a);
+        verdict_.position[m] = at;
+      } else {
+        const int from = group(a);
+        const double shift = verdict_.position[m] - at;
+        for (std::size_t k = 0; k < n_; ++k)
+          if (group(k) == from) {
+            verdict_.group[k] = group(m);
+            verdict_.position[k] += shift;
+          }
+      }
+      linked = true;
+    }
+    return linked;
+  }
+
+  std::vector<MemberResult>& members_;
+  std::size_t n_;
+  std::size_t ref_;
+  const RecordingMap& recordings_;
+  const RefineSettings& settings_;
+  const Reporter& report_;
+  ClusterVerdict verdict_;
+  // checked: some correlation with a member placed relative to the reference
+  // was computed, so failing all of them is evidence of another event.
+  std::vector<bool> checked_;
+  std::vector<std::set<std::size_t>> tried_;
+  std::vector<std::size_t> strayTries_;
+};
+
+// Every member against its cluster's reference, all clusters at once: these
+// pairs are independent, so they run in parallel.
+std::vector<Task> againstReferences(const std::vector<ClusterResult>& clusters,
+                                    const std::vector<std::size_t>& reference,
+                                    const RecordingMap& recordings, const RefineSettings& settings,
+                                    const Reporter& report) {
   std::vector<Task> tasks;
   for (std::size_t c = 0; c < clusters.size(); ++c) {
     const auto& members = clusters[c].members;
-    // The reference is the member at offset 0 (the last one, should there be several).
-    std::size_t ref = 0;
-    for (std::size_t i = 0; i < members.size(); ++i) {
-      if (members[i].coarse == 0.0) ref = i;
-      if (members[i].coarse < members[ref].coarse) ref = i;
-    }
-    reference[c] = ref;
+    const std::size_t ref = reference[c];
     for (std::size_t i = 0; i < members.size(); ++i)
-      if (i != ref && overlap(members[ref], members[i]) >= settings.minOverlapSeconds)
+      if (i != ref && overlapOf(recordings, members[ref], members[i]) >= settings.minOverlapSeconds)
         tasks.push_back({c, i, ref, members[i].coarse - members[ref].coarse, {}});
   }
   std::atomic<std::size_t> done{0};
   parallelFor(tasks.size(), settings.threads, [&](std::size_t t) {
     Task& task = tasks[t];
     const auto& members = clusters[task.cluster].members;
-    task.outcome = refinePair(*recordingOf(members[task.anchor]),
-                              *recordingOf(members[task.member]), task.coarseLag, settings);
+    task.outcome =
+        refinePair(*recordingOf(recordings, members[task.anchor]),
+                   *recordingOf(recordings, members[task.member]), task.coarseLag, settings);
     const std::size_t d = ++done;
     report.progress("refining", static_cast<double>(d) / static_cast<double>(tasks.size()),
                     std::to_string(d) + "/" + std::to_string(tasks.size()) + " members");
   });
+  return tasks;
+}
 
+}  // namespace
+
+void refineClusters(std::vector<ClusterResult>& clusters, const RecordingMap& recordings,
+                    const RefineSettings& settings, const Reporter& report) {
+  std::vector<std::size_t> reference;
+  for (const ClusterResult& c : clusters) reference.push_back(referenceOf(c));
+  const std::vector<Task> tasks =
+      againstReferences(clusters, reference, recordings, settings, report);
   std::vector<ClusterResult> settled;
   std::size_t nextTask = 0;
   for (std::size_t c = 0; c < clusters.size(); ++c) {
-    auto& members = clusters[c].members;
-    const std::size_t n = members.size();
-    const std::size_t ref = reference[c];
-    ClusterVerdict verdict;
-    verdict.reference = ref;
-    std::vector<int>& group = verdict.group;
-    std::vector<double>& position = verdict.position;
-    group.assign(n, -1);
-    position.resize(n);
-    // checked: some correlation with a member placed relative to the reference
-    // was computed, so failing all of them is evidence of another event.
-    std::vector<bool> checked(n, false);
-    std::vector<std::set<std::size_t>> tried(n);
-    for (std::size_t i = 0; i < n; ++i) position[i] = members[i].coarse - members[ref].coarse;
-    group[ref] = 0;
-
-    auto correlate = [&](std::size_t m, std::size_t a) {
-      tried[m].insert(a);
-      const PairRefinement r = refinePair(*recordingOf(members[a]), *recordingOf(members[m]),
-                                          members[m].coarse - members[a].coarse, settings);
-      if (!r.warning.empty()) report.warning("cannot refine " + members[m].path + ": " + r.warning);
-      if (r.measured && group[a] == 0) checked[m] = true;
-      if (r.refined && members[m].anchor == 0) {
-        members[m].anchor = members[a].id;
-        members[m].score = r.score;
-      }
-      return r;
-    };
-    // Anchors for m among the members accept admits, best overlap first.
-    auto anchorsFor = [&](std::size_t m, auto accept) {
-      std::vector<std::pair<double, std::size_t>> anchors;
-      for (std::size_t a = 0; a < n; ++a) {
-        const double ov = overlap(members[a], members[m]);
-        if (a != m && accept(a) && tried[m].count(a) == 0 && ov >= settings.minOverlapSeconds)
-          anchors.push_back({-ov, a});
-      }
-      std::sort(anchors.begin(), anchors.end());
-      return anchors;
-    };
-
-    for (; nextTask < tasks.size() && tasks[nextTask].cluster == c; ++nextTask) {
-      const Task& task = tasks[nextTask];
-      MemberResult& m = members[task.member];
-      tried[task.member].insert(ref);
-      checked[task.member] = task.outcome.measured;
-      m.score = task.outcome.score;
-      if (!task.outcome.warning.empty())
-        report.warning("cannot refine " + m.path + ": " + task.outcome.warning);
-      if (!task.outcome.refined) continue;
-      m.anchor = members[ref].id;
-      position[task.member] = task.outcome.lagSeconds;
-      group[task.member] = 0;
-      m.driftKnown = task.outcome.driftMeasured;
-      m.driftPpm = task.outcome.driftPpm;
-    }
-
-    // Members the reference could not place are chained through placed members
-    // they overlap (a short recording may share little or nothing with it).
-    for (bool progressed = true; progressed;) {
-      progressed = false;
-      for (std::size_t m = 0; m < n; ++m) {
-        if (group[m] >= 0 || recordingOf(members[m]) == nullptr) continue;
-        for (const auto& [ov, a] : anchorsFor(m, [&](std::size_t a) { return group[a] == 0; })) {
-          if (tried[m].size() >= kMaxAnchorTries) break;
-          const PairRefinement r = correlate(m, a);
-          if (r.refined) {
-            // The lag is on a's clock: a's own drift scales it onto the
-            // reference's, and the rates multiply.
-            const double rateA = 1.0 + (members[a].driftKnown ? members[a].driftPpm * 1e-6 : 0.0);
-            position[m] = position[a] + rateA * r.lagSeconds;
-            group[m] = 0;
-            members[m].driftKnown = r.driftMeasured || members[a].driftKnown;
-            members[m].driftPpm = (rateA * (1.0 + r.driftPpm * 1e-6) - 1.0) * 1e6;
-            progressed = true;
-            break;
-          }
-        }
-      }
-    }
-
-    // What is left does not correlate with the reference's group. Strays that
-    // correlate with each other form groups with exact relative offsets, placed
-    // as a whole by the landmark offset of their first member; a member that
-    // links two groups merges them.
-    int groups = 0;
-    std::vector<std::size_t> strayTries(n, 0);
-    auto linkToStrays = [&](std::size_t m) {
-      bool linked = false;
-      for (const auto& [ov, a] : anchorsFor(m, [&](std::size_t a) { return group[a] > 0; })) {
-        if (strayTries[m] >= kMaxAnchorTries) break;
-        if (group[a] == group[m]) continue;  // already together
-        ++strayTries[m];
-        const PairRefinement r = correlate(m, a);
-        if (!r.refined) continue;
-        const double at = position[a] + r.lagSeconds;
-        if (group[m] <= 0) {
-          group[m] = group[a];
-          position[m] = at;
-        } else {
-          const int from = group[a];
-          const double shift = position[m] - at;
-          for (std::size_t k = 0; k < n; ++k)
-            if (group[k] == from) {
-              group[k] = group[m];
-              position[k] += shift;
-            }
-        }
-        linked = true;
-      }
-      return linked;
-    };
-    for (std::size_t m = 0; m < n; ++m) {
-      if (group[m] >= 0 || !checked[m]) continue;
-      linkToStrays(m);
-      if (group[m] < 0) group[m] = ++groups;
-    }
-    // Members never compared with the reference's group may still match a stray
-    // group; otherwise nothing is known and they stay.
-    for (bool progressed = true; progressed;) {
-      progressed = false;
-      for (std::size_t m = 0; m < n; ++m)
-        if (group[m] < 0 && recordingOf(members[m]) != nullptr && linkToStrays(m))
-          progressed = true;
-    }
-
+    ClusterWalk walk(clusters[c], reference[c], recordings, settings, report);
+    for (; nextTask < tasks.size() && tasks[nextTask].cluster == c; ++nextTask)
+      walk.placeAgainstReference(tasks[nextTask].member, tasks[nextTask].outcome);
+    walk.chain();
+    walk.groupStrays();
     std::vector<SyncMessage> notes;
-    for (ClusterResult& part : settleCluster(clusters[c], verdict, settings.splitUnverified, notes))
+    for (ClusterResult& part :
+         settleCluster(clusters[c], walk.verdict(), settings.splitUnverified, notes))
       settled.push_back(std::move(part));
     for (const SyncMessage& line : notes) report.message(line.kind, line.text);
   }
