@@ -74,6 +74,11 @@ struct Listing {
 VELK_API bool listFolder(const std::string& folder, uint32_t extractionRate, Listing& listing,
                          std::string& error);
 
+// Sorts the given files, in the order given, into recordings and skipped files
+// as listFolder does (ids from 1). Paths must name regular files.
+VELK_API void listFiles(const std::vector<std::string>& paths, uint32_t extractionRate,
+                        Listing& listing);
+
 // A recording of audio held in memory, named name (ids are set by the caller
 // or by Synchronizer::run).
 VELK_API Recording memoryRecording(const std::string& name,
@@ -93,6 +98,8 @@ struct MemberResult {
   // to the cluster's reference.
   bool driftKnown = false;
   double driftPpm = 0.0;
+  std::size_t landmarks = 0;  // extracted from the recording (what clustering had to match)
+  bool splitOff = false;      // left its landmark cluster because no correlation confirmed it
 };
 
 struct ClusterResult {

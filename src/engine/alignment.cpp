@@ -253,6 +253,7 @@ std::vector<ClusterResult> settleCluster(const ClusterResult& cluster,
       m.driftKnown = m.driftKnown && g == 0 && i != ref;  // measured against the reference
       any = any || m.refined;
       m.offset = verdict.position[i] - earliest;
+      m.splitOff = split && g > 0;
       if (split) m.coarse -= earliestCoarse;
       c.members.push_back(m);
     }

@@ -228,11 +228,17 @@ bool listFolder(const std::string& folder, uint32_t extractionRate, Listing& lis
   }
   // Byte order of names, so that ids do not depend on the file system's listing order.
   std::sort(names.begin(), names.end());
-  for (const std::string& name : names)
-    classify((fs::path(folder) / name).string(), name, extractionRate, listing);
+  std::vector<std::string> paths;
+  for (const std::string& name : names) paths.push_back((fs::path(folder) / name).string());
+  listFiles(paths, extractionRate, listing);
+  return true;
+}
+
+void listFiles(const std::vector<std::string>& paths, uint32_t extractionRate, Listing& listing) {
+  for (const std::string& path : paths)
+    classify(path, fs::path(path).filename().string(), extractionRate, listing);
   int32_t id = 0;
   for (Recording& r : listing.recordings) r.id = ++id;
-  return true;
 }
 
 VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtractParams& params,

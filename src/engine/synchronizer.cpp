@@ -130,6 +130,11 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
       deleteClusters);
   reportClusters(*clusters, report);
   result.clusters = orderClusters(*clusters, files->idToPath);
+  for (ClusterResult& c : result.clusters)
+    for (MemberResult& m : c.members) {
+      const auto file = files->getFiles().find(m.id);
+      if (file != files->getFiles().end()) m.landmarks = file->second->getLandmarkCount();
+    }
   clusters.reset();
   files.reset();
 
