@@ -67,20 +67,21 @@ bool readMonoBlock(const Recording& r, uint32_t rate, int64_t start, int64_t len
   out.assign(static_cast<std::size_t>(std::max<int64_t>(0, length)), 0.0f);
   if (length <= 0) return true;
   // The library's reader seeks to the exact sample; no resampler is involved.
-  if (r.wavReadable && r.sampleRate == rate) return readWavBlock(r.path, start, length, out, error);
+  if (r.wavReadable && r.sampleRate == rate && r.channel == 0)
+    return readWavBlock(r.path, start, length, out, error);
 
   DecodeOptions opt;
   opt.sampleRate = rate;
-  opt.channels = 1;
+  opt.channels = channelsToDecode(r.channel);
   opt.startSeconds = static_cast<double>(start) / rate;
   opt.maxSeconds = static_cast<double>(length) / rate;
   std::size_t filled = 0;
-  const FrameSink sink = [&](const float* frames, std::size_t count, int) {
+  const FrameSink sink = monoOf(r.channel, [&](const float* frames, std::size_t count, int) {
     const std::size_t n = std::min(count, out.size() - filled);
     std::copy(frames, frames + n, out.begin() + static_cast<std::ptrdiff_t>(filled));
     filled += n;
     return filled < out.size();
-  };
+  });
   if (r.route == Route::Memory) {
     if (!r.audio || r.audio->channels <= 0) {
       error = "no audio was given";

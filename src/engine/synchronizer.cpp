@@ -108,8 +108,8 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
                                : std::max(1u, std::thread::hardware_concurrency());
 
   SyncResult result;
-  std::unique_ptr<VkFileSet> files(
-      extractRecordings(recordings, settings_.extract, threads, report, result.failures));
+  std::unique_ptr<VkFileSet> files(extractRecordings(
+      recordings, settings_.extract, settings_.channel, threads, report, result.failures));
   std::map<int32_t, const Recording*> byId;
   for (const Recording& r : recordings)
     if (files->getFiles().count(r.id) != 0) result.recordings.push_back(r);
