@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <exception>
 #include <filesystem>
@@ -165,25 +166,39 @@ void extractInput(VkLandmarkExtract& extractor, const Recording& r, MediaInput& 
   out.file = extractor.run(&input, r.id);
 }
 
+double rms(const std::vector<float>& samples) {
+  double sum = 0.0;
+  for (float v : samples) sum += static_cast<double>(v) * v;
+  return samples.empty() ? 0.0 : std::sqrt(sum / static_cast<double>(samples.size()));
+}
+
 // Every channel is extracted and the one with the most landmarks kept (the
-// first of equals): the channel that carries the event carries its peaks.
+// first of equals), among those within 30 dB of the loudest: peaks of a faint
+// noise floor are as many as those of an event, since picking is relative to level.
 void extractBestChannel(VkLandmarkExtract& extractor, const Recording& r, uint32_t rate,
                         Slot& out) {
-  std::vector<std::size_t> counts;
+  constexpr double kQuietRatio = 0.0316;  // -30 dB
+  std::vector<std::unique_ptr<MediaInput>> inputs;
+  double loudest = 0.0;
   for (int c = 0; c < r.channels; ++c) {
     std::string error;
-    std::unique_ptr<MediaInput> input = openInput(r, rate, c, error);
-    if (!input) {
+    inputs.push_back(openInput(r, rate, c, error));
+    if (!inputs.back()) {
       out.designedError = "[ERROR]: Could not load: " + r.path;
       out.error = error.empty() ? "cannot decode it" : error;
-      delete out.file;
-      out.file = nullptr;
       return;
     }
+    loudest = std::max(loudest, rms(inputs.back()->samples()));
+  }
+  std::vector<std::size_t> counts(inputs.size(), 0);
+  for (int c = 0; c < r.channels; ++c) {
+    MediaInput& input = *inputs[static_cast<std::size_t>(c)];
+    if (rms(input.samples()) < kQuietRatio * loudest) continue;
     Slot candidate;
-    extractInput(extractor, r, *input, rate, candidate);
-    counts.push_back(candidate.file == nullptr ? 0 : candidate.file->getLandmarkCount());
-    if (out.file == nullptr || counts.back() > out.file->getLandmarkCount()) {
+    extractInput(extractor, r, input, rate, candidate);
+    counts[static_cast<std::size_t>(c)] =
+        candidate.file == nullptr ? 0 : candidate.file->getLandmarkCount();
+    if (out.file == nullptr || counts[static_cast<std::size_t>(c)] > out.file->getLandmarkCount()) {
       delete out.file;
       out = std::move(candidate);
       out.channel = c;
@@ -192,10 +207,12 @@ void extractBestChannel(VkLandmarkExtract& extractor, const Recording& r, uint32
     }
   }
   if (out.channel != 0)
-    out.channelNote = "channel " + std::to_string(out.channel + 1) + " of " +
-                      std::to_string(r.channels) + " carries the most landmarks (" +
-                      std::to_string(counts[static_cast<std::size_t>(out.channel)]) + ", " +
-                      std::to_string(counts[0]) + " on channel 1); it was analysed";
+    out.channelNote =
+        "channel " + std::to_string(out.channel + 1) + " of " + std::to_string(r.channels) +
+        " was analysed (" + std::to_string(counts[static_cast<std::size_t>(out.channel)]) +
+        " landmarks; channel 1: " +
+        (counts[0] == 0 ? std::string("too quiet") : std::to_string(counts[0]) + " landmarks") +
+        ")";
 }
 
 void extractOne(VkLandmarkExtract& extractor, const Recording& r, uint32_t rate, int channel,
