@@ -142,6 +142,20 @@ WindowLag correlateWindow(const Recording& anchor, const Recording& member, uint
   return out;
 }
 
+// The middle of the overlap correlates, but most of the rest does not, and
+// far below what the middle promised: the two share a stretch of sound (a
+// loop, a song played at two events) rather than an event. A weak recording
+// fails some stretches too, but near the bar, not at the level of noise.
+bool repeatOnly(const OverlapFit& fit, float middleScore, double middleSeconds) {
+  constexpr int kLeastStretches = 4;
+  constexpr double kMostAgreeing = 0.5;
+  constexpr double kNoiseShare = 0.25;
+  if (fit.windows < kLeastStretches || fit.agreeShare() >= kMostAgreeing) return false;
+  // Scores grow with the square root of the length correlated.
+  const double expected = middleScore * std::sqrt(kDriftWindowSeconds / middleSeconds);
+  return fit.otherScore < kNoiseShare * expected;
+}
+
 PairRefinement refinePair(const Recording& anchor, const Recording& member, double coarseLagSeconds,
                           const RefineSettings& settings) {
   PairRefinement result;
@@ -173,6 +187,11 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
   if (!(overlap >= settings.minDriftSpanSeconds * rate)) return result;
   const OverlapFit fit = fitOverlap(anchor, member, result.lagSeconds, settings, kMaxDriftWindows,
                                     kDriftWindowSeconds);
+  if (repeatOnly(fit, middle.score, static_cast<double>(w.memberLength) / rate)) {
+    result.refined = false;
+    result.repeat = true;
+    return result;
+  }
   // A drift that moves the lag by less than this over the whole overlap is the
   // noise of the lags, not two clocks.
   // Over a long overlap even a drift of none is worth reporting as measured.
