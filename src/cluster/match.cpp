@@ -32,20 +32,9 @@ void VkLandmarkIndex::clear() {
 
 void buildIndex(VkLandmarkIndex& index, const VkFile* file) {
   if (file == nullptr) return;
-  // Landmarks nearly always point to this table; the id of the last table seen
-  // is reused instead of being fetched through every landmark's back pointer.
-  const VkFile* lastFile = nullptr;
-  int32_t lastId = 0;  // getFileId() of a null table
-  for (const auto& frame : file->getLandmarks()) {
-    for (const Landmark* lm : frame.second) {
-      if (lm == nullptr) continue;
-      if (lm->file != lastFile) {
-        lastFile = lm->file;
-        lastId = lm->getFileId();
-      }
-      index.entries.push_back({lm->hash, lastId, lm->time});
-    }
-  }
+  file->forEachLandmark([&index](int32_t time, uint32_t hash, int32_t fileId) {
+    index.entries.push_back({hash, fileId, time});
+  });
 }
 
 void deletePairHistograms(VkPairHistograms* table) {
@@ -123,16 +112,12 @@ void appendSorted(const uint64_t* v, std::size_t n, OffsetOf offsetOf, VkOffsetH
   }
 }
 
-// Sparse votes of one pair: biased offset << 32 | biased time of A.
-VkOffsetHistogram* finishSparse(std::vector<uint64_t>& v) {
+// Sparse votes of one pair (biased offset << 32 | biased time of A) as bins in out.
+void finishSparse(std::vector<uint64_t>& v, VkOffsetHistogram& out) {
   std::sort(v.begin(), v.end());
-  std::size_t used = 0;
-  for (std::size_t i = 0; i < v.size(); ++i) used += i == 0 || (v[i] >> 32) != (v[i - 1] >> 32);
-  auto hist = std::make_unique<VkOffsetHistogram>();
-  hist->reserve(used);
-  appendSorted(v.data(), v.size(), unbias, *hist);
+  out.clear();
+  appendSorted(v.data(), v.size(), unbias, out);
   std::vector<uint64_t>().swap(v);
-  return hist.release();
 }
 
 // Votes of one chunk (offset - first << 32 | biased time of A) as bins appended
@@ -228,11 +213,11 @@ struct CountedPair {
 
 class HistogramBuilder {
  public:
-  HistogramBuilder(std::vector<Entry>& entries, uint32_t maxLandmarks, VkPairHistograms& table,
+  HistogramBuilder(std::vector<Entry>& entries, uint32_t maxLandmarks, const VkPairSink& sink,
                    VkProgress* progress, const VkMatchTuning& tuning)
       : e_(entries),
         maxLandmarks_(maxLandmarks),
-        table_(table),
+        sink_(sink),
         progress_(progress),
         tuning_(tuning) {}
 
@@ -350,10 +335,8 @@ class HistogramBuilder {
     }
   }
 
-  void store(int32_t a, int32_t b, std::unique_ptr<VkOffsetHistogram> hist) {
-    if (hist->empty()) return;
-    VkOffsetHistogram*& stored = table_[VkPairKey(ids_[a], ids_[b])];
-    stored = hist.release();
+  void store(int32_t a, int32_t b, VkOffsetHistogram& hist) {
+    if (!hist.empty()) sink_(VkPairKey(ids_[a], ids_[b]), hist);
   }
 
   // Number of counter chunks of pair (a, b): its possible offsets run from
@@ -481,7 +464,9 @@ class HistogramBuilder {
           });
       for (std::size_t i = first; i < end; ++i) {
         slot_[pairs[i]] = -1;
-        store(a, pairs[i], std::unique_ptr<VkOffsetHistogram>(finishSparse(packed[i - first])));
+        finishSparse(packed[i - first], staging_);
+        store(a, pairs[i], staging_);
+        staging_.clear();
       }
       first = end;
     }
@@ -555,8 +540,7 @@ class HistogramBuilder {
                     counter_.data(), staging_);
         begin += perChunk[c];
         if (k + 1 == cp.chunks) {
-          // Exactly sized: the histograms are the largest structure of a run.
-          store(a, cp.b, std::make_unique<VkOffsetHistogram>(staging_.begin(), staging_.end()));
+          store(a, cp.b, staging_);
           staging_.clear();
           slot_[cp.b] = -1;
           ++pair;
@@ -568,7 +552,7 @@ class HistogramBuilder {
 
   std::vector<Entry>& e_;
   uint32_t maxLandmarks_;
-  VkPairHistograms& table_;
+  const VkPairSink& sink_;
   VkProgress* progress_;
   VkMatchTuning tuning_;
 
@@ -586,7 +570,7 @@ class HistogramBuilder {
   std::vector<DenseBin> counter_;       // one chunk; every bin empty between chunks
   std::unique_ptr<uint64_t[]> buffer_;  // votes of one batch, by chunk
   uint64_t bufferSize_ = 0;
-  VkOffsetHistogram staging_;  // bins of the pair being counted
+  VkOffsetHistogram staging_;  // bins of the pair being finished
 };
 
 }  // namespace
@@ -597,6 +581,20 @@ VkPairHistograms* matchPairs(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgr
 
 VkPairHistograms* matchPairsTuned(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* progress,
                                   const VkMatchTuning& tuning) {
+  std::unique_ptr<VkPairHistograms, void (*)(VkPairHistograms*)> table(new VkPairHistograms,
+                                                                       deletePairHistograms);
+  VkPairHistograms& t = *table;
+  // Exactly sized copies: kept whole, the histograms are the largest structure of a run.
+  matchPairsInto(index, fileSet, progress, tuning,
+                 [&t](const VkPairKey& key, VkOffsetHistogram& hist) {
+                   VkOffsetHistogram*& slot = t[key];
+                   slot = new VkOffsetHistogram(hist.begin(), hist.end());
+                 });
+  return table.release();
+}
+
+void matchPairsInto(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* progress,
+                    const VkMatchTuning& tuning, const VkPairSink& sink) {
   index.clear();
   if (fileSet != nullptr) {
     if (progress != nullptr) progress->setFraction(0.0f);
@@ -615,16 +613,13 @@ VkPairHistograms* matchPairsTuned(VkLandmarkIndex& index, VkFileSet* fileSet, Vk
       }
     }
   }
-  std::unique_ptr<VkPairHistograms, void (*)(VkPairHistograms*)> table(new VkPairHistograms,
-                                                                       deletePairHistograms);
   try {
-    HistogramBuilder(index.entries, index.maxLandmarks, *table, progress, tuning).run();
+    HistogramBuilder(index.entries, index.maxLandmarks, sink, progress, tuning).run();
   } catch (...) {
     index.clear();
     throw;
   }
   index.clear();
-  return table.release();
 }
 
 }  // namespace Velk
