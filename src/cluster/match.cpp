@@ -17,7 +17,6 @@
 #include <limits>
 #include <memory>
 #include <set>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -199,6 +198,31 @@ void sortByHash(std::vector<Entry>& entries) {
   }
 }
 
+// Positions in the index: 4 bytes each while it has fewer than 2^32 entries
+// (some 4,000 hours of audio), 8 beyond.
+class Positions {
+ public:
+  void assign(uint64_t n, std::size_t entries) {
+    isWide_ = entries > std::numeric_limits<uint32_t>::max();
+    if (isWide_)
+      wide_.assign(n, 0);
+    else
+      narrow_.assign(n, 0);
+  }
+  void set(uint64_t i, std::size_t p) {
+    if (isWide_)
+      wide_[i] = p;
+    else
+      narrow_[i] = static_cast<uint32_t>(p);
+  }
+  std::size_t operator[](uint64_t i) const { return isWide_ ? wide_[i] : narrow_[i]; }
+
+ private:
+  bool isWide_ = false;
+  std::vector<uint32_t> narrow_;
+  std::vector<std::size_t> wide_;
+};
+
 // How many runs ahead the walks ask for an index entry.
 constexpr uint64_t kPrefetchRuns = 16;
 
@@ -223,9 +247,6 @@ class HistogramBuilder {
 
   void run() {
     if (progress_ != nullptr) progress_->setFraction(0.0f);
-    if (e_.size() > std::numeric_limits<uint32_t>::max()) {
-      throw std::length_error("matchPairs: more than 2^32 landmarks");
-    }
     renumberFiles();
     sortByRank(e_, ids_.size());
     sortByHash(e_);
@@ -304,10 +325,10 @@ class HistogramBuilder {
     });
     for (std::size_t f = 0; f < files; ++f) runStart_[f + 1] += runStart_[f];
     totalRuns_ = runStart_[files];
-    runs_.assign(totalRuns_, 0);
+    runs_.assign(totalRuns_, e_.size());
     std::vector<uint64_t> fill(runStart_.begin(), runStart_.end() - 1);
     forEachVotingHash([&](std::size_t i, std::size_t j) {
-      eachRun(i, j, [&](int32_t a, std::size_t p) { runs_[fill[a]++] = static_cast<uint32_t>(p); });
+      eachRun(i, j, [&](int32_t a, std::size_t p) { runs_.set(fill[a]++, p); });
     });
   }
 
@@ -561,7 +582,7 @@ class HistogramBuilder {
   std::vector<int32_t> maxTime_;
   uint64_t votingHashes_ = 0;
   std::vector<uint64_t> runStart_;  // per rank, into runs_
-  std::vector<uint32_t> runs_;
+  Positions runs_;
   uint64_t totalRuns_ = 0;
   bool precounted_ = false;
   std::vector<uint64_t> pairChunk0_;    // files x files: first chunk of pair (a, b) in chunkVotes_
