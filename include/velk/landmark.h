@@ -9,12 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "velk/export.h"
+
 namespace Velk {
 
 class VkFile;
 
 // One hashed peak pair, stamped with the anchor peak's frame.
-class Landmark {
+class VELK_API Landmark {
  public:
   Landmark() : time(0), file(nullptr), hash(0) {}
   Landmark(int32_t t, VkFile* f, uint32_t h) : time(t), file(f), hash(h) {}
@@ -36,7 +38,7 @@ class Landmark {
 // landmark plus a tree node per frame cost five times the data. The map of
 // landmark objects by frame is built only when asked for; from then on those
 // objects are what the table holds, so changes made through them are seen.
-class VkFile {
+class VELK_API VkFile {
  public:
   using LandmarkList = std::vector<Landmark*>;
   using LandmarkMap = std::map<int32_t, LandmarkList>;
@@ -108,7 +110,7 @@ class VkFile {
 };
 
 // The recordings of one job: tables by id (owned), names and paths.
-class VkFileSet {
+class VELK_API VkFileSet {
  public:
   using FileMap = std::map<int32_t, VkFile*>;
 

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 
+#include "velk/export.h"
+
 namespace Velk {
 
 // Tuning of landmark extraction; every default is tuned to 8000 Hz audio.
-class VkExtractParams {
+class VELK_API VkExtractParams {
  public:
   VkExtractParams();
 
@@ -41,7 +43,7 @@ class VkExtractParams {
 
 // Tuning of matching, verification and clustering; always derived from the
 // extraction record so both stages agree on hop size and sample rate.
-class VkClusterSyncParams {
+class VELK_API VkClusterSyncParams {
  public:
   VkClusterSyncParams(
       const VkExtractParams& e);  // converting on purpose: one follows from the other
@@ -78,7 +80,7 @@ class VkClusterSyncParams {
 // per 10 hours (about 60 ten-minute recordings, where the default drops almost
 // nothing), rounded up, never below the default, at most 2^32 - 1. Hosts call
 // it for large jobs; VkClusterSyncParams keeps the default on its own.
-uint32_t maxLandmarksForCorpus(double hours);
+VELK_API uint32_t maxLandmarksForCorpus(double hours);
 
 }  // namespace Velk
 
