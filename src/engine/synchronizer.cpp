@@ -119,10 +119,9 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   ClusterSteps steps(report);
   const VkClusterSyncParams params = clusteringParams(settings_);
   std::vector<RejectedPair> rejected;
-  const PairObserver lookAtRejected = [&](const VkPairHistograms& h, const VkPairStatsTable& s) {
-    // A bounded number of waveform checks, however many recordings.
-    const std::size_t limit = std::max<std::size_t>(64, 4 * result.recordings.size());
-    rejected = rejectedCandidates(h, s, params.getFramesPerSecond(), limit);
+  const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
+                                          bool accepted) {
+    if (!accepted) considerRejected(s, h, params.getFramesPerSecond(), rejected);
   };
   std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(
       runClusterSync(params, files.get(), report.wantsProgress() ? &steps : nullptr,
@@ -145,6 +144,8 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
     refine.searchSeconds = 3.0 * e.getHopSize() / e.getSampleRate();
     refine.threads = threads;
     refineClusters(result.clusters, byId, refine, report);
+    // A bounded number of waveform checks, however many recordings.
+    rankCandidates(rejected, std::max<std::size_t>(64, 4 * result.recordings.size()));
     joinConfirmed(result.clusters, rejected, byId, refine, report);
   }
   return result;
