@@ -28,6 +28,7 @@ bool valueOption(const std::string& arg, const std::string& name, int& i, int ar
       return true;
     }
     value = argv[++i];
+    missing = value.empty();  // --json '' would write nothing, silently
     return true;
   }
   if (arg.compare(0, name.size() + 1, name + "=") == 0) {
@@ -59,6 +60,17 @@ bool splitToolOptions(int argc, const char* const* argv, ToolOptions& options,
         error = "--threads needs a whole number from 1 to " + std::to_string(kMaxThreads);
         return false;
       }
+    } else if (valueOption(arg, "--files", i, argc, argv, value, missing)) {
+      if (missing) {
+        error = "--files needs the name of a file that lists recordings";
+        return false;
+      }
+      options.filesList = value;
+    } else if (arg == "--") {
+      options.files.assign(argv + i + 1, argv + argc);
+      break;
+    } else if (arg == "-r" || arg == "--recursive") {
+      options.recursive = true;
     } else if (arg == "--no-refine") {
       options.refine = false;
     } else if (arg == "--keep-unverified") {
