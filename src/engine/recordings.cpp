@@ -175,6 +175,38 @@ void extractInput(VkLandmarkExtract& extractor, const Recording& r, MediaInput& 
   out.file = extractor.run(&input, r.id);
 }
 
+// Every channel of r at rate, from one decode.
+bool openChannels(const Recording& r, uint32_t rate, std::vector<std::unique_ptr<MediaInput>>& out,
+                  std::string& warnings, std::string& error) {
+  std::vector<std::vector<float>> channels(static_cast<std::size_t>(r.channels));
+  DecodeOptions opt;
+  opt.sampleRate = rate;
+  opt.channels = r.channels;
+  opt.warn = [&warnings](const std::string& line) { warnings += line + "\n"; };
+  const FrameSink split = [&channels](const float* frames, std::size_t count, int n) {
+    for (std::size_t i = 0; i < count; ++i)
+      for (int c = 0; c < n; ++c)
+        channels[static_cast<std::size_t>(c)].push_back(
+            frames[i * static_cast<std::size_t>(n) + c]);
+    return true;
+  };
+  bool ok = false;
+  if (r.route == Route::Memory) {
+    const MemoryAudio& a = *r.audio;
+    ok = resampleFrames(a.samples.data(), a.samples.size() / a.channels, a.channels, a.sampleRate,
+                        opt, split, error);
+  } else {
+    ok = decodeAudio(r.path, opt, split, error);
+  }
+  if (!ok) return false;
+  for (std::vector<float>& samples : channels) {
+    out.push_back(MediaInput::fromFrames(samples.data(), samples.size(), 1, rate, rate, error));
+    std::vector<float>().swap(samples);
+    if (!out.back()) return false;
+  }
+  return true;
+}
+
 double rms(const std::vector<float>& samples) {
   double sum = 0.0;
   for (float v : samples) sum += static_cast<double>(v) * v;
@@ -188,23 +220,21 @@ void extractBestChannel(VkLandmarkExtract& extractor, const Recording& r, uint32
                         Slot& out) {
   constexpr double kQuietRatio = 0.0316;  // -30 dB
   std::vector<std::unique_ptr<MediaInput>> inputs;
-  double loudest = 0.0;
-  for (int c = 0; c < r.channels; ++c) {
-    std::string error;
-    inputs.push_back(openInput(r, rate, c, error));
-    if (!inputs.back()) {
-      out.designedError = "[ERROR]: Could not load: " + r.path;
-      out.error = error.empty() ? "cannot decode it" : error;
-      return;
-    }
-    loudest = std::max(loudest, rms(inputs.back()->samples()));
+  std::string error;
+  if (!openChannels(r, rate, inputs, out.warnings, error)) {
+    out.designedError = "[ERROR]: Could not load: " + r.path;
+    out.error = error.empty() ? "cannot decode it" : error;
+    return;
   }
+  double loudest = 0.0;
+  for (const auto& input : inputs) loudest = std::max(loudest, rms(input->samples()));
   std::vector<std::size_t> counts(inputs.size(), 0);
   for (int c = 0; c < r.channels; ++c) {
     MediaInput& input = *inputs[static_cast<std::size_t>(c)];
     if (rms(input.samples()) < kQuietRatio * loudest) continue;
     Slot candidate;
     extractInput(extractor, r, input, rate, candidate);
+    candidate.warnings = out.warnings;
     counts[static_cast<std::size_t>(c)] =
         candidate.file == nullptr ? 0 : candidate.file->getLandmarkCount();
     if (out.file == nullptr || counts[static_cast<std::size_t>(c)] > out.file->getLandmarkCount()) {
