@@ -9,7 +9,7 @@ list(FILTER VELK_TOOL_SOURCES EXCLUDE REGEX "/media[^/]*\\.cpp$")
 list(FILTER VELK_TOOL_SOURCES EXCLUDE REGEX "/main\\.cpp$")
 
 add_library(velk_tool_core STATIC ${VELK_TOOL_SOURCES})
-target_include_directories(velk_tool_core PUBLIC ${CMAKE_SOURCE_DIR}/tools)
+target_include_directories(velk_tool_core PUBLIC ${CMAKE_SOURCE_DIR}/tools ${CMAKE_CURRENT_SOURCE_DIR}/velk)
 target_compile_definitions(velk_tool_core PRIVATE VELK_VERSION="${PROJECT_VERSION}")
 target_link_libraries(velk_tool_core PUBLIC tso_audio velk_media pugixml::pugixml
                                             nlohmann_json::nlohmann_json Threads::Threads)

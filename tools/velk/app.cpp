@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <iostream>
 #include <map>
 #include <set>
@@ -22,6 +23,8 @@
 #include "velk/sync_output.h"
 #include "velk/sync_result.h"
 #include "velk/truth.h"
+#include "velktool/export.h"
+#include "velktool/export_adapter.h"
 
 #ifndef VELK_VERSION
 #define VELK_VERSION "unknown"
@@ -62,6 +65,20 @@ void printToolHelp() {
                "                    those that correlate with each other form a cluster of\n"
                "                    their own, the others one each. Members too short in\n"
                "                    common with the others to be compared always stay.\n"
+               "--export <filepath> Also write the clusters as timelines for editors, one per\n"
+               "                    cluster, each member on its own track at its offset: .otio\n"
+               "                    (OpenTimelineIO), .xml (Final Cut Pro 7), .fcpxml, .mlt\n"
+               "                    (Kdenlive, Shotcut) or .csv, by the extension. Repeatable.\n"
+               "--fps <rate>        Frame rate of the frame-based timelines (25, 29.97,\n"
+               "                    30000/1001; default: the first video's, else 25).\n"
+               "--timeline-start <HH:MM:SS:FF>  Timecode at which the timelines (and the\n"
+               "                    time stamps of BWF copies) start; default 00:00:00:00.\n"
+               "--copies padded|bwf With -o: copies preceded by silence (padded, the\n"
+               "                    default), or Broadcast WAV copies that carry their place\n"
+               "                    as a time stamp instead (RF64 past 4 GB).\n"
+               "--export-media original|copies  With -o and --export: timelines refer to\n"
+               "                    the copies of audio files instead of the originals.\n"
+               "--svg <filepath>    Also draw the clusters as a picture (SVG).\n"
                "--quiet             No progress display on standard error.\n"
                "--version           Print the version and exit.\n"
                "--help              Print this help and exit.\n\n"
@@ -70,7 +87,8 @@ void printToolHelp() {
                "2 input folder missing or unreadable; 3 no usable recordings;\n"
                "4 some recordings unreadable or named in the truth but absent;\n"
                "5 truth file unreadable or malformed; 6 synchronized copies not written;\n"
-               "7 JSON file not written. The highest applies.\n"
+               "7 JSON file not written; 8 timeline or picture not written.\n"
+               "The highest applies.\n"
             << std::endl;
 }
 
@@ -100,6 +118,10 @@ int runTool(int argc, const char* const* argv) {
   Velk::parseArguments(static_cast<int32_t>(args.size()), args.data(), folder, truthPath,
                        outputPath, extract, parsedSync);
   const Velk::VkClusterSyncParams syncParams = rebuild(extract, parsedSync);
+  if (options.exportCopies && outputPath.empty()) {
+    fail("--export-media copies needs -o (the copies to refer to)");
+    return kExitUsage;
+  }
   if (extract.getHopSize() > extract.getFftSize()) {
     fail("the hop size (" + std::to_string(extract.getHopSize()) +
          ") must not exceed the FFT size (" + std::to_string(extract.getFftSize()) + ")");
@@ -226,11 +248,41 @@ int runTool(int argc, const char* const* argv) {
     }
   }
 
-  if (!outputPath.empty()) {
-    if (!writeSynchronizedCopies(outputPath, folder, clusters, byId, error)) {
+  // Timelines, the picture and stamped copies need the members' facts and the rate.
+  std::vector<ExportCluster> timeline;
+  ExportSettings timing;
+  bool timingOk = true;
+  if (!options.exports.empty() || !options.svgPath.empty() || options.bwfCopies) {
+    timeline = exportClusters(clusters, byId, options.refine, haveTruth ? &truth : nullptr);
+    timing.fps = defaultFrameRate(timeline);
+    if (!options.fps.empty()) parseFrameRate(options.fps, timing.fps);
+    if (!options.timelineStart.empty() &&
+        !parseTimecode(options.timelineStart, timing.fps, timing.startFrames)) {
+      fail("--timeline-start " + options.timelineStart + " counts more frames than " +
+           std::to_string(std::llround(timing.fps.value())) + " per second");
+      timingOk = false;
+      raise(kExitExport);
+    }
+  }
+
+  std::map<int32_t, std::string> copies;
+  if (!outputPath.empty() && timingOk) {
+    CopySettings copySettings;
+    copySettings.bwf = options.bwfCopies;
+    copySettings.timelineStart = timing.startSeconds();
+    copySettings.written = &copies;
+    if (!writeSynchronizedCopies(outputPath, folder, clusters, byId, error, copySettings)) {
       fail(error);
       raise(kExitOutput);
     }
+  }
+  if (timingOk && options.exportCopies) useCopies(timeline, copies, !options.bwfCopies);
+  std::vector<std::string> pictures = options.exports;
+  if (!options.svgPath.empty()) pictures.push_back(options.svgPath);
+  error.clear();
+  if (timingOk && !writeExports(pictures, timeline, timing, error)) {
+    fail(error);
+    raise(kExitExport);
   }
   delete fileSet;
   return status;

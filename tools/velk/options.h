@@ -16,6 +16,12 @@ struct ToolOptions {
   bool quiet = false;           // --quiet: no progress display
   bool version = false;         // --version
   bool help = false;            // --help
+  std::vector<std::string> exports;  // --export FILE (repeatable), format by extension
+  std::string svgPath;               // --svg FILE
+  std::string fps;                   // --fps RATE; empty: the first video's, else 25
+  std::string timelineStart;         // --timeline-start HH:MM:SS:FF
+  bool bwfCopies = false;            // --copies bwf (default padded)
+  bool exportCopies = false;         // --export-media copies (default original)
 };
 
 // Fills options from the tool's long options (also in the --name=value form)

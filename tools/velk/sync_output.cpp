@@ -11,6 +11,7 @@
 #include "velk/fsutil.h"
 #include "velk/media.h"
 #include "velk/wavfile.h"
+#include "velktool/export.h"
 
 namespace fs = std::filesystem;
 
@@ -140,7 +141,7 @@ bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std
 bool writeSynchronizedCopies(const std::string& outputFolder, const std::string& inputFolder,
                              const std::vector<ClusterResult>& clusters,
                              const std::map<int32_t, const Recording*>& recordings,
-                             std::string& error) {
+                             std::string& error, const CopySettings& settings) {
   if (isSameOrInside(outputFolder, inputFolder)) {
     error = "output folder " + outputFolder + " is the input folder or lies inside it; " +
             "choose another so that no input file can be touched";
@@ -154,6 +155,7 @@ bool writeSynchronizedCopies(const std::string& outputFolder, const std::string&
     const Recording* recording;
     double offset;
     std::string target;
+    std::size_t cluster;
   };
   std::vector<Job> jobs;
   std::vector<std::string> folders;
@@ -175,7 +177,7 @@ bool writeSynchronizedCopies(const std::string& outputFolder, const std::string&
         error = "refusing to write " + target + ": it is one of the input files";
         return false;
       }
-      jobs.push_back({it->second, m.offset, target});
+      jobs.push_back({it->second, m.offset, target, c});
     }
   }
 
@@ -201,7 +203,27 @@ bool writeSynchronizedCopies(const std::string& outputFolder, const std::string&
   bool allOk = true;
   for (const Job& job : jobs) {
     std::string why;
-    if (writePaddedCopy(*job.recording, job.offset, job.target, why)) {
+    const Recording& r = *job.recording;
+    if (settings.bwf) {
+      ExportMember m;
+      m.path = canonicalPath(r.path);
+      m.offset = job.offset;
+      m.sampleRate = r.sampleRate;
+      BwfStamp stamp;
+      stamp.timeReference = paddingFrames(settings.timelineStart + job.offset, r.sampleRate);
+      stamp.description = r.fileName + " in " + clusterFolderName(job.cluster);
+      stamp.ixml = bwfIxml(clusterFolderName(job.cluster), m, settings.timelineStart);
+      if (writeBwfCopy(r.path, r.sampleRate, r.channels, stamp, job.target, why)) {
+        std::cout << "wrote " << job.target << " (time stamp "
+                  << describeOffset(settings.timelineStart + job.offset, stamp.timeReference)
+                  << ", " << r.sampleRate << " Hz)" << std::endl;
+        if (settings.written != nullptr) (*settings.written)[r.id] = job.target;
+      } else {
+        std::cerr << "Velk: cannot write " << job.target << ": " << why << std::endl;
+        allOk = false;
+      }
+    } else if (writePaddedCopy(*job.recording, job.offset, job.target, why)) {
+      if (settings.written != nullptr) (*settings.written)[r.id] = job.target;
       std::cout << "wrote " << job.target << " (offset "
                 << describeOffset(job.offset, paddingFrames(job.offset, job.recording->sampleRate))
                 << ", " << job.recording->sampleRate << " Hz)" << std::endl;

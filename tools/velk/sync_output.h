@@ -25,13 +25,21 @@ uint64_t paddingFrames(double offsetSeconds, uint32_t sampleRate);
 bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std::string& target,
                      std::string& error);
 
+struct CopySettings {
+  // Broadcast WAV copies without the silence, placed by their bext time stamp
+  // (samples from the timeline's zero, which is timelineStart seconds).
+  bool bwf = false;
+  double timelineStart = 0.0;
+  std::map<int32_t, std::string>* written = nullptr;  // receives id -> copy path
+};
+
 // Writes every cluster under outputFolder. Refuses (writing nothing) an output
 // folder that is the input folder or lies inside it, and any target that is an
 // input file. Prints one line per file written; false when anything failed.
 bool writeSynchronizedCopies(const std::string& outputFolder, const std::string& inputFolder,
                              const std::vector<ClusterResult>& clusters,
                              const std::map<int32_t, const Recording*>& recordings,
-                             std::string& error);
+                             std::string& error, const CopySettings& settings = CopySettings());
 
 }  // namespace velktool
 
