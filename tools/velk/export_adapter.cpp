@@ -26,7 +26,8 @@ const MemberResult* referenceOf(const ClusterResult& c) {
   int bestVotes = 0;
   for (const MemberResult& m : c.members) {
     const int v = votes.count(m.id) != 0 ? votes[m.id] : 0;
-    if (best == nullptr || v > bestVotes || (v == bestVotes && bestVotes == 0 && m.offset < best->offset)) {
+    if (best == nullptr || v > bestVotes ||
+        (v == bestVotes && bestVotes == 0 && m.offset < best->offset)) {
       best = &m;
       bestVotes = v;
     }
@@ -62,8 +63,8 @@ bool truthDisagrees(const ClusterResult& c, const MemberResult& m, const MemberR
     return false;
   }
   const auto ref = truth.find(reference.name);
-  if (ref == truth.end() || ref->second.cluster != own->second.cluster || !own->second.rec->hasOffset ||
-      !ref->second.rec->hasOffset)
+  if (ref == truth.end() || ref->second.cluster != own->second.cluster ||
+      !own->second.rec->hasOffset || !ref->second.rec->hasOffset)
     return false;
   const double expected = own->second.rec->offset - ref->second.rec->offset;
   return std::fabs((m.offset - reference.offset) - expected) > 0.1;
@@ -143,7 +144,8 @@ void useCopies(std::vector<ExportCluster>& clusters, const std::map<int32_t, std
       m.path = fs::absolute(it->second).lexically_normal().string();
       if (!padded) continue;
       // The silence in front is part of the copy, which starts at the cluster's zero.
-      m.durationSeconds += static_cast<double>(paddingFrames(m.offset, m.sampleRate)) / m.sampleRate;
+      m.durationSeconds +=
+          static_cast<double>(paddingFrames(m.offset, m.sampleRate)) / m.sampleRate;
       m.offset = std::min(m.offset, 0.0);
     }
   }

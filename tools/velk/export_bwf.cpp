@@ -65,7 +65,7 @@ std::string header(uint32_t rate, int channels, const BwfStamp& stamp, int64_t d
                      field("", 10) + field("", 8);
   put32(bext, static_cast<uint32_t>(stamp.timeReference & 0xFFFFFFFFu));
   put32(bext, static_cast<uint32_t>(stamp.timeReference >> 32));
-  put16(bext, 1);                        // version
+  put16(bext, 1);                            // version
   bext += std::string(64 + 10 + 180, '\0');  // UMID, loudness, reserved
   bext += "A=PCM,F=" + std::to_string(rate) + ",W=16,M=" + (channels == 1 ? "mono" : "multi") +
           ",T=Velk\r\n";
@@ -94,11 +94,14 @@ std::string bwfIxml(const std::string& cluster, const ExportMember& m, double ti
          "<NOTE>" +
          xmlText("cluster " + cluster + ", offset " + offset + " s, from " + m.path) +
          "</NOTE>\n<SCENE>" + xmlText(cluster) + "</SCENE>\n<SPEED>\n<TIMESTAMP_SAMPLE_RATE>" +
-         std::to_string(m.sampleRate) + "</TIMESTAMP_SAMPLE_RATE>\n<TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_HI>" +
-         std::to_string(static_cast<uint64_t>(std::llround((timelineStart + m.offset) * m.sampleRate)) >> 32) +
+         std::to_string(m.sampleRate) +
+         "</TIMESTAMP_SAMPLE_RATE>\n<TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_HI>" +
+         std::to_string(
+             static_cast<uint64_t>(std::llround((timelineStart + m.offset) * m.sampleRate)) >> 32) +
          "</TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_HI>\n<TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_LO>" +
-         std::to_string(static_cast<uint64_t>(std::llround((timelineStart + m.offset) * m.sampleRate)) &
-                        0xFFFFFFFFu) +
+         std::to_string(
+             static_cast<uint64_t>(std::llround((timelineStart + m.offset) * m.sampleRate)) &
+             0xFFFFFFFFu) +
          "</TIMESTAMP_SAMPLES_SINCE_MIDNIGHT_LO>\n</SPEED>\n</BWFXML>\n";
 }
 

@@ -63,7 +63,7 @@ std::string clock(double seconds, bool fraction) {
 
 // A tick step that gives about ten ticks over span seconds.
 double tickStep(double span) {
-  static const double steps[] = {1,   2,   5,    10,   15,   30,   60,    120,  300,
+  static const double steps[] = {1,   2,   5,    10,   15,   30,    60,    120,  300,
                                  600, 900, 1800, 3600, 7200, 14400, 28800, 86400};
   for (double s : steps)
     if (span / s <= 12) return s;
@@ -109,8 +109,8 @@ std::string renderSvg(const std::vector<ExportCluster>& clusters) {
   for (const ExportCluster* c : groups) {
     body += "<text x=\"10\" y=\"" + num(y + 12) + "\" class=\"lane\">" + esc(c->name) +
             "</text><text x=\"" + num(x0) + "\" y=\"" + num(y + 12) + "\" class=\"note\">" +
-            std::to_string(c->members.size()) + " recordings, placed against " +
-            esc(c->reference) + "</text>\n";
+            std::to_string(c->members.size()) + " recordings, placed against " + esc(c->reference) +
+            "</text>\n";
     y += kRow + 2;
     const double laneTop = y;
     std::string bars;
@@ -170,9 +170,9 @@ std::string renderSvg(const std::vector<ExportCluster>& clusters) {
   const std::pair<const char*, const char*> keys[] = {
       {"ref", "reference"}, {"ok", "verified"}, {"unverified", "not verified"}};
   for (const auto& k : keys) {
-    legend += "<rect x=\"" + num(lx) + "\" y=\"" + num(y) + "\" width=\"14\" height=\"10\" class=\"" +
-              k.first + "\"/><text x=\"" + num(lx + 20) + "\" y=\"" + num(y + 9) +
-              "\" class=\"note\">" + k.second + "</text>\n";
+    legend += "<rect x=\"" + num(lx) + "\" y=\"" + num(y) +
+              "\" width=\"14\" height=\"10\" class=\"" + k.first + "\"/><text x=\"" + num(lx + 20) +
+              "\" y=\"" + num(y + 9) + "\" class=\"note\">" + k.second + "</text>\n";
     lx += 130;
   }
   y += 24;
@@ -191,8 +191,8 @@ std::string renderSvg(const std::vector<ExportCluster>& clusters) {
       "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
       "<text x=\"10\" y=\"20\" class=\"lane\">Velk: " +
       std::to_string(recordings) + " recordings in " + std::to_string(groups.size()) +
-      " clusters of several and " + std::to_string(alone.size()) +
-      " alone (minutes:seconds from each cluster's start)</text>\n";
+      (groups.size() == 1 ? " cluster" : " clusters") + " of several and " +
+      std::to_string(alone.size()) + " alone (minutes:seconds from each cluster's start)</text>\n";
   return header + axis + body + legend + "</svg>\n";
 }
 

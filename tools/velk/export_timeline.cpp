@@ -28,9 +28,7 @@ std::string lower(std::string s) {
 }
 
 // Timecode counts whole frames per second at the nominal rate (30 for 29.97).
-int64_t nominalRate(const FrameRate& r) {
-  return std::max<int64_t>(1, std::llround(r.value()));
-}
+int64_t nominalRate(const FrameRate& r) { return std::max<int64_t>(1, std::llround(r.value())); }
 
 json rationalTime(double value, double rate) {
   return {{"OTIO_SCHEMA", "RationalTime.1"}, {"rate", rate}, {"value", value}};
@@ -43,8 +41,9 @@ json timeRange(double start, double duration, double rate) {
 }
 
 json composable(const char* schema, const std::string& name) {
-  return {{"OTIO_SCHEMA", schema}, {"name", name},          {"metadata", json::object()},
-          {"effects", json::array()}, {"markers", json::array()}, {"enabled", true}};
+  return {{"OTIO_SCHEMA", schema},      {"name", name},
+          {"metadata", json::object()}, {"effects", json::array()},
+          {"markers", json::array()},   {"enabled", true}};
 }
 
 json memberMetadata(const ExportMember& m) {
@@ -73,12 +72,10 @@ json otioTrack(const ExportCluster& c, const ExportMember& m, bool video) {
     gap["source_range"] = timeRange(0, place, rate);
     track["children"].push_back(gap);
   }
-  json ref = {{"OTIO_SCHEMA", "ExternalReference.1"},
-              {"name", m.name},
-              {"target_url", fileUrl(m.path)},
-              {"available_range", timeRange(0, length, rate)},
-              {"available_image_bounds", nullptr},
-              {"metadata", json::object()}};
+  json ref = {
+      {"OTIO_SCHEMA", "ExternalReference.1"}, {"name", m.name},
+      {"target_url", fileUrl(m.path)},        {"available_range", timeRange(0, length, rate)},
+      {"available_image_bounds", nullptr},    {"metadata", json::object()}};
   json clip = composable("Clip.2", m.name);
   clip["metadata"] = memberMetadata(m);
   clip["source_range"] = timeRange(0, length, rate);
@@ -160,8 +157,7 @@ bool parseTimecode(const std::string& text, const FrameRate& rate, int64_t& fram
   if (parts.size() != 4 || text.back() == ':') return false;
   int64_t v[4];
   for (int i = 0; i < 4; ++i) {
-    if (parts[static_cast<std::size_t>(i)].size() != 2 &&
-        !(i == 0 && parts[0].size() == 1))
+    if (parts[static_cast<std::size_t>(i)].size() != 2 && !(i == 0 && parts[0].size() == 1))
       return false;
     if (!allDigits(parts[static_cast<std::size_t>(i)])) return false;
     v[i] = std::stoll(parts[static_cast<std::size_t>(i)]);
@@ -223,12 +219,12 @@ std::string renderOtio(const std::vector<ExportCluster>& clusters, const ExportS
     for (const ExportMember& m : c.members)
       if (m.hasVideo) stack["children"].push_back(otioTrack(c, m, true));
     for (const ExportMember& m : c.members) stack["children"].push_back(otioTrack(c, m, false));
-    json t = {{"OTIO_SCHEMA", "Timeline.1"},
-              {"name", c.name + " (" + c.reference + ")"},
-              {"metadata", {{"velk", {{"cluster", c.name}, {"reference", c.reference}}}}},
-              {"global_start_time",
-               rationalTime(static_cast<double>(s.startFrames), s.fps.value())},
-              {"tracks", stack}};
+    json t = {
+        {"OTIO_SCHEMA", "Timeline.1"},
+        {"name", c.name + " (" + c.reference + ")"},
+        {"metadata", {{"velk", {{"cluster", c.name}, {"reference", c.reference}}}}},
+        {"global_start_time", rationalTime(static_cast<double>(s.startFrames), s.fps.value())},
+        {"tracks", stack}};
     timelines.push_back(t);
   }
   // A file holds one object: the timeline itself, or a collection of them.

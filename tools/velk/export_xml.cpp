@@ -111,7 +111,10 @@ void fcp7Clip(pugi::xml_node track, const ExportCluster& c, const ExportMember& 
   pugi::xml_node comments = clip.append_child("comments");
   add(comments, "mastercomment1",
       "exact place " + std::to_string(place) + " s; placed " + milliseconds(std::fabs(error)) +
-          (error > 0 ? " early" : error < 0 ? " late" : "") + " at frame " + text(start));
+          (error > 0   ? " early"
+           : error < 0 ? " late"
+                       : "") +
+          " at frame " + text(start));
   if (!m.notes.empty()) add(comments, "mastercomment2", m.notes);
 }
 
@@ -252,8 +255,8 @@ std::string renderFcpxml(const std::vector<ExportCluster>& clusters, const Expor
     int64_t endFrames = 1;
     for (const ExportMember& m : c.members) {
       const double end = timelinePosition(c, m) + m.durationSeconds;
-      endFrames = std::max<int64_t>(
-          endFrames, static_cast<int64_t>(std::ceil(end * s.fps.value() - 1e-9)));
+      endFrames =
+          std::max<int64_t>(endFrames, static_cast<int64_t>(std::ceil(end * s.fps.value() - 1e-9)));
     }
     pugi::xml_node seq = project.append_child("sequence");
     seq.append_attribute("format") = "r0";

@@ -9,13 +9,13 @@
 namespace velktool {
 
 struct ToolOptions {
-  std::string jsonPath;         // --json FILE
-  unsigned threads = 0;         // --threads N; 0: one per hardware thread
-  bool refine = true;           // --no-refine turns it off
-  bool keepUnverified = false;  // --keep-unverified: strays stay in their cluster
-  bool quiet = false;           // --quiet: no progress display
-  bool version = false;         // --version
-  bool help = false;            // --help
+  std::string jsonPath;              // --json FILE
+  unsigned threads = 0;              // --threads N; 0: one per hardware thread
+  bool refine = true;                // --no-refine turns it off
+  bool keepUnverified = false;       // --keep-unverified: strays stay in their cluster
+  bool quiet = false;                // --quiet: no progress display
+  bool version = false;              // --version
+  bool help = false;                 // --help
   std::vector<std::string> exports;  // --export FILE (repeatable), format by extension
   std::string svgPath;               // --svg FILE
   std::string fps;                   // --fps RATE; empty: the first video's, else 25

@@ -44,8 +44,8 @@ struct ExportCluster {
 };
 
 struct ExportSettings {
-  FrameRate fps;                // of frame-based formats
-  int64_t startFrames = 0;      // timeline start in frames of fps
+  FrameRate fps;            // of frame-based formats
+  int64_t startFrames = 0;  // timeline start in frames of fps
   double startSeconds() const { return static_cast<double>(startFrames) / fps.value(); }
 };
 
