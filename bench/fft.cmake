@@ -15,6 +15,6 @@ elseif(NOT VELK_FFTW3F_FOUND)
   message(STATUS "fft_bench skipped: fftw3f not found (libfftw3-dev)")
 else()
   add_executable(fft_bench ${CMAKE_CURRENT_SOURCE_DIR}/fft_bench.cpp)
-  target_link_libraries(fft_bench PRIVATE tso_audio benchmark::benchmark PkgConfig::VELK_KISSFFT
+  target_link_libraries(fft_bench PRIVATE tso_audio_static benchmark::benchmark PkgConfig::VELK_KISSFFT
                                           PkgConfig::VELK_FFTW3F)
 endif()

@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
   const double minutes = argc > 1 ? std::atof(argv[1]) : 10.0;
   const int repetitions = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
   const uint32_t rate = 48000;
-  if (!velktool::haveFFmpeg()) {
+  if (!Velk::haveFFmpeg()) {
     std::printf("media_bench: this build has no FFmpeg; nothing to measure\n");
     return 0;
   }
@@ -136,7 +136,7 @@ int main(int argc, char** argv) {
     const bool peakReset = resetPeak();
     t = now();
     std::string error;
-    std::unique_ptr<velktool::MediaInput> in = velktool::MediaInput::open(m4a, 8000, error);
+    std::unique_ptr<Velk::MediaInput> in = Velk::MediaInput::open(m4a, 8000, error);
     if (!in) {
       std::printf("media_bench: %s\n", error.c_str());
       return 1;

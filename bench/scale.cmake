@@ -3,7 +3,7 @@
 if(TARGET velk_simulate AND TARGET velk_test_support)
   find_package(Threads REQUIRED)
   add_executable(scale_bench ${CMAKE_CURRENT_SOURCE_DIR}/scale.cpp)
-  target_link_libraries(scale_bench PRIVATE tso_audio velk_simulate velk_test_support
+  target_link_libraries(scale_bench PRIVATE tso_audio_static velk_simulate velk_test_support
                                             Threads::Threads)
 else()
   message(STATUS "scale_bench skipped: needs velk_simulate and the test support library")

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "fuzz_common.h"
-#include "velk/options.h"
 #include "velk/velk.h"
+#include "velktool/options.h"
 
 namespace {
 

@@ -25,12 +25,12 @@ struct Capped {
 
 Capped decodeCapped(const std::string& path, uint32_t rate, int channels) {
   Capped c;
-  velktool::DecodeOptions opt;
+  Velk::DecodeOptions opt;
   opt.sampleRate = rate;
   opt.channels = channels;
   opt.warn = [](const std::string& line) { velkfuzz::require(!line.empty()); };
   std::string error;
-  c.ok = velktool::decodeAudio(
+  c.ok = Velk::decodeAudio(
       path, opt,
       [&c, channels](const float* frames, size_t count, int ch) {
         velkfuzz::require(count > 0 && ch > 0 && (channels == 0 || ch == channels));
@@ -50,7 +50,7 @@ Capped decodeCapped(const std::string& path, uint32_t rate, int channels) {
 
 void readThrough(const std::string& path, uint32_t rate, const Capped& mono) {
   std::string error;
-  std::unique_ptr<velktool::MediaInput> in = velktool::MediaInput::open(path, rate, error);
+  std::unique_ptr<Velk::MediaInput> in = Velk::MediaInput::open(path, rate, error);
   if (!in) {
     velkfuzz::require(!error.empty());
     return;
@@ -83,15 +83,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const velkfuzz::ScratchFile& file = files[data[size - 1] & 7];
   file.write(data, size);
 
-  velktool::MediaInfo info;
+  Velk::MediaInfo info;
   std::string error;
-  if (!velktool::probeMedia(file.path(), info, error)) {
+  if (!Velk::probeMedia(file.path(), info, error)) {
     velkfuzz::require(!error.empty());
     std::remove(file.path().c_str());
     return 0;
   }
   // The WAV-only reader cannot resample; FFmpeg is asked for the extraction rate.
-  const uint32_t rate = velktool::haveFFmpeg() ? 8000 : 0;
+  const uint32_t rate = Velk::haveFFmpeg() ? 8000 : 0;
   const Capped mono = decodeCapped(file.path(), rate, 1);
   decodeCapped(file.path(), 0, 0);
   if (mono.ok && !mono.full) readThrough(file.path(), rate, mono);

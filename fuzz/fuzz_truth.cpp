@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fuzz_common.h"
-#include "velk/truth.h"
+#include "velktool/truth.h"
 
 namespace {
 

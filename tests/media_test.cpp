@@ -18,9 +18,9 @@
 
 namespace {
 
-using velktool::DecodeOptions;
-using velktool::MediaInfo;
-using velktool::MediaInput;
+using Velk::DecodeOptions;
+using Velk::MediaInfo;
+using Velk::MediaInput;
 
 constexpr uint32_t kSrcRate = 44100;
 constexpr double kSeconds = 6.0;
@@ -116,7 +116,7 @@ class MediaFiles : public ::testing::Test {
   static std::vector<float> mono(const std::string& name, uint32_t rate) {
     std::vector<float> out;
     std::string error;
-    EXPECT_TRUE(velktool::decodeMono(path(name), rate, out, error)) << name << ": " << error;
+    EXPECT_TRUE(Velk::decodeMono(path(name), rate, out, error)) << name << ": " << error;
     EXPECT_EQ(error, "");
     return out;
   }
@@ -131,7 +131,7 @@ std::vector<float> MediaFiles::left_;
 bool MediaFiles::ok_ = false;
 
 TEST_F(MediaFiles, EveryFormatDecodesToTheRightLengthAndTime) {
-  if (!velktool::haveFFmpeg()) GTEST_SKIP() << "WAV-only build";
+  if (!Velk::haveFFmpeg()) GTEST_SKIP() << "WAV-only build";
   const std::vector<float> ref = mono("src.wav", kRate);
   ASSERT_EQ(ref.size(), static_cast<size_t>(kSeconds * kRate));
   struct Case {
@@ -152,7 +152,7 @@ TEST_F(MediaFiles, EveryFormatDecodesToTheRightLengthAndTime) {
     SCOPED_TRACE(c.file);
     MediaInfo info;
     std::string error;
-    ASSERT_TRUE(velktool::probeMedia(path(c.file), info, error)) << error;
+    ASSERT_TRUE(Velk::probeMedia(path(c.file), info, error)) << error;
     EXPECT_TRUE(info.hasAudio);
     EXPECT_EQ(info.codec, c.codec);
     EXPECT_EQ(info.sampleRate, c.rate);
@@ -198,7 +198,7 @@ TEST_F(MediaFiles, WavDepthsAndChannelsAtTheirOwnRate) {
     SCOPED_TRACE(d.file);
     MediaInfo info;
     std::string error;
-    ASSERT_TRUE(velktool::probeMedia(path(d.file), info, error)) << error;
+    ASSERT_TRUE(Velk::probeMedia(path(d.file), info, error)) << error;
     EXPECT_EQ(info.codec, d.codec);
     EXPECT_EQ(info.container, "wav");
     const std::vector<float> got = mono(d.file, 0);
@@ -218,7 +218,7 @@ TEST_F(MediaFiles, WavDepthsAndChannelsAtTheirOwnRate) {
     std::vector<float> frames;
     int seen = -1;
     std::string error;
-    ASSERT_TRUE(velktool::decodeAudio(
+    ASSERT_TRUE(Velk::decodeAudio(
         path("st44.wav"), opt,
         [&](const float* f, size_t n, int ch) {
           seen = ch;
@@ -240,20 +240,20 @@ TEST_F(MediaFiles, WavDepthsAndChannelsAtTheirOwnRate) {
   DecodeOptions three;
   three.channels = 3;
   std::string error;
-  EXPECT_FALSE(velktool::decodeAudio(
+  EXPECT_FALSE(Velk::decodeAudio(
       path("st44.wav"), three, [](const float*, size_t, int) { return true; }, error));
   EXPECT_EQ(error, "cannot decode " + path("st44.wav") + ": it has 2 channels, 3 were asked for");
 }
 
 TEST_F(MediaFiles, WindowsAreExactSlicesAndTheSinkCanStop) {
-  const uint32_t rate = velktool::haveFFmpeg() ? kRate : kSrcRate;
+  const uint32_t rate = Velk::haveFFmpeg() ? kRate : kSrcRate;
   // A 12 s file too, so that a late start takes the seeking path.
   std::vector<float> longer = left_;
   const std::vector<float> more = velktest::eventSignal(5, kSeconds, kSrcRate);
   longer.insert(longer.end(), more.begin(), more.end());
   velktest::writeWav16(path("long.wav"), longer, kSrcRate);
   std::vector<std::string> files = {"long.wav"};
-  if (velktool::haveFFmpeg()) {
+  if (Velk::haveFFmpeg()) {
     ASSERT_TRUE(ffmpegCli("-i " + path("long.wav") + " -c:a aac " + path("long.m4a") + " " +
                           path("long.flac")));
     files.insert(files.end(), {"long.m4a", "long.flac", "src.mp3"});
@@ -265,7 +265,7 @@ TEST_F(MediaFiles, WindowsAreExactSlicesAndTheSinkCanStop) {
       if (start + 1 > whole.size() / double(rate)) continue;
       std::vector<float> part;
       std::string error;
-      ASSERT_TRUE(velktool::decodeMono(path(f), rate, part, error, start, 0.75)) << error;
+      ASSERT_TRUE(Velk::decodeMono(path(f), rate, part, error, start, 0.75)) << error;
       const size_t at = static_cast<size_t>(std::lround(start * rate));
       ASSERT_EQ(part.size(), static_cast<size_t>(0.75 * rate)) << "start " << start;
       // After a seek, AAC's noise substitution restarts its generator: tiny differences.
@@ -277,8 +277,8 @@ TEST_F(MediaFiles, WindowsAreExactSlicesAndTheSinkCanStop) {
     int calls = 0;
     std::string error;
     DecodeOptions opt;
-    opt.sampleRate = velktool::haveFFmpeg() ? kRate : 0;
-    EXPECT_TRUE(velktool::decodeAudio(
+    opt.sampleRate = Velk::haveFFmpeg() ? kRate : 0;
+    EXPECT_TRUE(Velk::decodeAudio(
         path(f), opt, [&](const float*, size_t, int) { return ++calls < 2; }, error));
     EXPECT_EQ(calls, 2);
   }
@@ -293,7 +293,7 @@ TEST_F(MediaFiles, FilesWithoutAudioAreRefusedWithOneLine) {
     SCOPED_TRACE(name);
     MediaInfo info;
     std::string error;
-    EXPECT_FALSE(velktool::probeMedia(path(name), info, error));
+    EXPECT_FALSE(Velk::probeMedia(path(name), info, error));
     EXPECT_FALSE(info.hasAudio);
     EXPECT_NE(error.find(path(name)), std::string::npos) << error;
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
@@ -303,30 +303,30 @@ TEST_F(MediaFiles, FilesWithoutAudioAreRefusedWithOneLine) {
   }
   std::string error;
   MediaInfo info;
-  velktool::probeMedia(path("missing.wav"), info, error);
+  Velk::probeMedia(path("missing.wav"), info, error);
   EXPECT_EQ(error.rfind("cannot open " + path("missing.wav") + ": ", 0), 0u) << error;
-  if (velktool::haveFFmpeg()) {
-    velktool::probeMedia(path("silent.mp4"), info, error);
+  if (Velk::haveFFmpeg()) {
+    Velk::probeMedia(path("silent.mp4"), info, error);
     EXPECT_EQ(error, path("silent.mp4") + " holds no audio stream");
-    velktool::probeMedia(path("cover.png"), info, error);
+    Velk::probeMedia(path("cover.png"), info, error);
     EXPECT_EQ(error, path("cover.png") + " holds no audio stream");
   } else {
     // What the WAV-only build says about everything else.
     for (const char* name : {"src.flac", "silent.mp4", "notes.txt"}) {
-      velktool::probeMedia(path(name), info, error);
+      Velk::probeMedia(path(name), info, error);
       EXPECT_EQ(error, std::string("this build reads only WAV files; decoding ") + path(name) +
                            " needs FFmpeg's libraries");
     }
     std::vector<float> out;
-    EXPECT_FALSE(velktool::decodeMono(path("src.wav"), kRate, out, error));
+    EXPECT_FALSE(Velk::decodeMono(path("src.wav"), kRate, out, error));
     EXPECT_EQ(error, "this build reads WAV files only at their own sample rate; resampling " +
                          path("src.wav") + " from 44100 Hz to 8000 Hz needs FFmpeg's libraries");
   }
 }
 
 TEST_F(MediaFiles, MediaInputServesTheFirstChannelAndRewinds) {
-  const uint32_t rate = velktool::haveFFmpeg() ? kRate : kSrcRate;
-  const std::string file = velktool::haveFFmpeg() ? "st48.wav" : "st44.wav";
+  const uint32_t rate = Velk::haveFFmpeg() ? kRate : kSrcRate;
+  const std::string file = Velk::haveFFmpeg() ? "st48.wav" : "st44.wav";
   std::string error;
   std::unique_ptr<MediaInput> in = MediaInput::open(path(file), rate, error);
   ASSERT_NE(in, nullptr) << error;
@@ -359,7 +359,7 @@ TEST_F(MediaFiles, MediaInputServesTheFirstChannelAndRewinds) {
 }
 
 TEST_F(MediaFiles, LateTracksAndDamagedDataKeepTheirPlace) {
-  if (!velktool::haveFFmpeg()) GTEST_SKIP() << "WAV-only build";
+  if (!Velk::haveFFmpeg()) GTEST_SKIP() << "WAV-only build";
   const std::vector<float> ref = mono("src.wav", kRate);
   // Sound that starts half a second into a video (less the encoder's priming, which
   // the edit list accounts for) is preceded by silence.

@@ -1,4 +1,4 @@
-// Regressions from fuzzing the tool's media input (velktool::MediaInput and
+// Regressions from fuzzing the tool's media input (Velk::MediaInput and
 // decodeAudio): each input is the one the fuzzer found, embedded as bytes.
 #include <gtest/gtest.h>
 
@@ -37,7 +37,7 @@ TEST(RobustMedia, AHeaderRateDoesNotSizeTheSampleBuffer) {
 
   std::string error;
   velkrobust::startCounting();
-  std::unique_ptr<velktool::MediaInput> in = velktool::MediaInput::open(path, 0, error);
+  std::unique_ptr<Velk::MediaInput> in = Velk::MediaInput::open(path, 0, error);
   const velkrobust::AllocStats used = velkrobust::stopCounting();
   EXPECT_LT(used.largest, std::size_t{64} << 20) << "bytes asked for at once";
   // Reading it or refusing it are both fine; what it holds is at most its one sample.
@@ -49,7 +49,7 @@ TEST(RobustMedia, AHeaderRateDoesNotSizeTheSampleBuffer) {
 
   // At the extraction rate the same file is harmless: the announced length is tiny.
   velkrobust::startCounting();
-  in = velktool::MediaInput::open(path, 8000, error);
+  in = Velk::MediaInput::open(path, 8000, error);
   EXPECT_LT(velkrobust::stopCounting().largest, std::size_t{64} << 20);
 }
 
@@ -66,13 +66,13 @@ TEST(RobustMedia, AHeaderLengthDoesNotSizeTheSampleBuffer) {
   for (int i = 0; i < 4; ++i) bytes[40 + i] = i == 3 ? 0x40 : 0x00;  // 0x40000000 bytes
   velktest::writeBytes(path, bytes);
 
-  velktool::MediaInfo info;
+  Velk::MediaInfo info;
   std::string error;
-  ASSERT_TRUE(velktool::probeMedia(path, info, error)) << error;
+  ASSERT_TRUE(Velk::probeMedia(path, info, error)) << error;
   EXPECT_NEAR(info.durationSeconds, 1000 / 8000.0, 1e-3) << "the length the file really has";
   for (uint32_t rate : {0u, 8000u}) {
     velkrobust::startCounting();
-    std::unique_ptr<velktool::MediaInput> in = velktool::MediaInput::open(path, rate, error);
+    std::unique_ptr<Velk::MediaInput> in = Velk::MediaInput::open(path, rate, error);
     const velkrobust::AllocStats used = velkrobust::stopCounting();
     ASSERT_TRUE(in) << error;
     EXPECT_EQ(in->getNumSamples(), 1000u) << rate;
@@ -91,14 +91,14 @@ TEST(RobustMedia, AnAbsurdHeaderRateIsRefusedAtOnce) {
   for (int i = 0; i < 4; ++i) bytes[24 + i] = static_cast<uint8_t>(rate >> (8 * i));
   velktest::writeBytes(path, bytes);
 
-  velktool::MediaInfo info;
+  Velk::MediaInfo info;
   std::string error;
-  EXPECT_FALSE(velktool::probeMedia(path, info, error));
+  EXPECT_FALSE(Velk::probeMedia(path, info, error));
   EXPECT_EQ(error, path + ": unsupported sample rate 536740416 Hz (a damaged header?)");
   std::vector<float> samples;
-  EXPECT_FALSE(velktool::decodeMono(path, 8000, samples, error));
+  EXPECT_FALSE(Velk::decodeMono(path, 8000, samples, error));
   EXPECT_NE(error.find("536740416"), std::string::npos) << error;
-  EXPECT_FALSE(velktool::MediaInput::open(path, 8000, error));
+  EXPECT_FALSE(Velk::MediaInput::open(path, 8000, error));
 }
 
 }  // namespace

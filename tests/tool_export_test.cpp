@@ -374,12 +374,12 @@ TEST(ExportRun, RendersStampsAndDrawsTheSync) {
             0);
   std::vector<float> render;
   std::string error;
-  ASSERT_TRUE(decodeMono(dir.file("render.wav"), 8000, render, error)) << error;
+  ASSERT_TRUE(Velk::decodeMono(dir.file("render.wav"), 8000, render, error)) << error;
   std::vector<std::vector<float>> members;
   std::vector<long> places;
   for (const json& m : cluster["members"]) {
     members.emplace_back();
-    ASSERT_TRUE(decodeMono(m["path"], 8000, members.back(), error)) << error;
+    ASSERT_TRUE(Velk::decodeMono(m["path"], 8000, members.back(), error)) << error;
     places.push_back(std::lround(m["offset"].get<double>() * 8000));
   }
   const long frame = 8000 / 25;
@@ -422,7 +422,7 @@ TEST(ExportRun, LongCopiesBecomeRf64) {
   EXPECT_EQ(slurp(dir.file("out.wav")).substr(0, 4), "RF64");
   EXPECT_EQ(timeReference(dir.file("out.wav")), stamp.timeReference);
   std::vector<float> back;
-  ASSERT_TRUE(decodeMono(dir.file("out.wav"), 8000, back, error)) << error;
+  ASSERT_TRUE(Velk::decodeMono(dir.file("out.wav"), 8000, back, error)) << error;
   ASSERT_EQ(back.size(), tone.size());
   for (std::size_t i = 0; i < tone.size(); i += 97) EXPECT_NEAR(back[i], tone[i], 1.0 / 32768);
 }

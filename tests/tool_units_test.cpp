@@ -10,24 +10,36 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <iostream>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "engine/alignment.h"
+#include "engine/recordings.h"
+#include "engine/reporter.h"
+#include "engine/sync_result.h"
 #include "test_support.h"
-#include "velk/alignment.h"
-#include "velk/fsutil.h"
 #include "velk/landmark_extract.h"
 #include "velk/media.h"
-#include "velk/options.h"
-#include "velk/recordings.h"
-#include "velk/sync_output.h"
-#include "velk/sync_result.h"
-#include "velk/truth.h"
+#include "velktool/fsutil.h"
+#include "velktool/options.h"
+#include "velktool/sync_output.h"
+#include "velktool/truth.h"
 
 namespace {
 
 using namespace velktool;
+using namespace Velk;
+
+// The engine's messages where the tool writes them.
+const MessageHandler printLines = [](const SyncMessage& m) {
+  if (m.kind == MessageKind::Designed)
+    std::cout << m.text << std::endl;
+  else
+    std::cerr << (m.kind == MessageKind::Warning ? "warning: " : "note: ") << m.text << std::endl;
+};
+const ProgressHandler noProgress;
 
 TEST(ToolOptions, TakesOutItsOwnAndKeepsTheRestInOrder) {
   const char* argv[] = {"Velk", "-f",          "dir", "--json",      "r.json",  "-fftsize",
@@ -248,7 +260,7 @@ TEST(ToolExtraction, ThreadsGiveWhatRunAllGives) {
                       unfinishedNote}));
   }
 
-  ProgressDisplay quiet(false);
+  const Reporter quiet(printLines, noProgress);
   std::vector<SkippedFile> failures;
   Velk::VkExtractParams params;
   testing::internal::CaptureStdout();
@@ -381,6 +393,14 @@ struct JoinedCluster {
   }
 };
 
+// The lines as the tool writes them.
+std::vector<std::string> prefixed(const std::vector<SyncMessage>& messages) {
+  std::vector<std::string> lines;
+  for (const SyncMessage& m : messages)
+    lines.push_back((m.kind == MessageKind::Warning ? "warning: " : "note: ") + m.text);
+  return lines;
+}
+
 std::vector<int32_t> idsOf(const ClusterResult& c) {
   std::vector<int32_t> ids;
   for (const MemberResult& m : c.members) ids.push_back(m.id);
@@ -389,8 +409,9 @@ std::vector<int32_t> idsOf(const ClusterResult& c) {
 
 TEST(ToolSplit, StrayGroupsBecomeNormalisedClusters) {
   const JoinedCluster j;
-  std::vector<std::string> notes;
-  const std::vector<ClusterResult> out = settleCluster(j.cluster, j.verdict, true, notes);
+  std::vector<SyncMessage> messages;
+  const std::vector<ClusterResult> out = settleCluster(j.cluster, j.verdict, true, messages);
+  const std::vector<std::string> notes = prefixed(messages);
   ASSERT_EQ(out.size(), 3u);
   // By smallest id; the never-compared member stays with the reference.
   EXPECT_EQ(idsOf(out[0]), (std::vector<int32_t>{2, 4, 9}));
@@ -426,8 +447,9 @@ TEST(ToolSplit, StrayGroupsBecomeNormalisedClusters) {
 
 TEST(ToolSplit, KeepUnverifiedLeavesOneClusterWithStraysUnrefined) {
   const JoinedCluster j;
-  std::vector<std::string> notes;
-  const std::vector<ClusterResult> out = settleCluster(j.cluster, j.verdict, false, notes);
+  std::vector<SyncMessage> messages;
+  const std::vector<ClusterResult> out = settleCluster(j.cluster, j.verdict, false, messages);
+  const std::vector<std::string> notes = prefixed(messages);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(idsOf(out[0]), (std::vector<int32_t>{2, 4, 5, 7, 8, 9}));
   const std::vector<bool> refined = {true, true, false, false, false, false};
@@ -482,7 +504,7 @@ class ToolSplitRun : public ::testing::Test {
     RefineSettings settings;
     settings.splitUnverified = split;
     settings.threads = 2;
-    ProgressDisplay quiet(false);
+    const Reporter quiet(printLines, noProgress);
     std::vector<ClusterResult> c = clusters_;
     testing::internal::CaptureStderr();
     refineClusters(c, byId_, settings, quiet);

@@ -9,10 +9,12 @@
 #include <new>
 #include <stdexcept>
 
+#include "velk/export.h"
+
 namespace Velk {
 
 template <typename T>
-class array {
+class VELK_API array {
  public:
   T* data;
   int32_t dim1;

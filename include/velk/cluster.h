@@ -6,13 +6,14 @@
 #include <set>
 #include <string>
 
+#include "velk/export.h"
 #include "velk/landmark.h"
 #include "velk/params.h"
 
 namespace Velk {
 
 // One member of a cluster.
-class VkClusterElem {
+class VELK_API VkClusterElem {
  public:
   VkClusterElem() : name("TODO"), fileId(0), offset(0.0f) {}
   VkClusterElem(const std::string& n, int32_t id, float off) : name(n), fileId(id), offset(off) {}
@@ -23,7 +24,7 @@ class VkClusterElem {
 };
 
 // Members of a cluster in ascending recording id.
-struct OrderedClusterElements {
+struct VELK_API OrderedClusterElements {
   bool operator()(const VkClusterElem* a, const VkClusterElem* b) const {
     return a->fileId < b->fileId;
   }
@@ -34,19 +35,19 @@ using VkCluster = std::set<VkClusterElem*, OrderedClusterElements>;
 using VkClusterSet = std::set<VkCluster*>;
 
 // Implemented by the caller; called synchronously inside VkClusterSync::run.
-class VkProgress {
+class VELK_API VkProgress {
  public:
   virtual void setFraction(float fraction) = 0;  // share of the current phase done, 0..1
   virtual void setStep(int32_t step) = 0;        // step of run just reached, 0..5
   virtual ~VkProgress() = default;
 };
 
-void printClusters(const VkClusterSet* clusters);
+VELK_API void printClusters(const VkClusterSet* clusters);
 
 // Frees a result the way the caller owns it: elements, cluster sets, outer set.
-void deleteClusters(VkClusterSet* clusters);
+VELK_API void deleteClusters(VkClusterSet* clusters);
 
-class VkClusterSync {
+class VELK_API VkClusterSync {
  public:
   explicit VkClusterSync(const VkClusterSyncParams& p);
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "velk/cluster.h"
+#include "velk/export.h"
 #include "velk/landmark.h"
 #include "velk/params.h"
 
@@ -24,7 +25,7 @@ using VkPairKey = std::pair<int32_t, int32_t>;
 // ascending id, then frame, then order of addition; matching groups them by
 // hash, then by recording (fileId), keeping that order within a recording.
 // Empty outside matchPairs.
-class VkLandmarkIndex {
+class VELK_API VkLandmarkIndex {
  public:
   struct Entry {
     uint32_t hash;
@@ -39,11 +40,11 @@ class VkLandmarkIndex {
   uint32_t maxLandmarks;  // a hash borne by more landmarks than this is dropped
 };
 
-void buildIndex(VkLandmarkIndex& index, const VkFile* file);
+VELK_API void buildIndex(VkLandmarkIndex& index, const VkFile* file);
 
 // What verification reads of one offset of a histogram: the number of votes and
 // the earliest and latest time of recording A among them.
-struct VkOffsetBin {
+struct VELK_API VkOffsetBin {
   int32_t offset;  // time in A minus time in B, in frames
   uint32_t count;
   int32_t minTimeA;
@@ -55,11 +56,12 @@ using VkOffsetHistogram = std::vector<VkOffsetBin>;
 using VkPairHistograms = std::map<VkPairKey, VkOffsetHistogram*>;
 
 // Returns a new table (never null) that the caller frees with deletePairHistograms.
-VkPairHistograms* matchPairs(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* progress);
-void deletePairHistograms(VkPairHistograms* table);
+VELK_API VkPairHistograms* matchPairs(VkLandmarkIndex& index, VkFileSet* fileSet,
+                                      VkProgress* progress);
+VELK_API void deletePairHistograms(VkPairHistograms* table);
 
 // How believable the peak offset of one pair is.
-struct VkPairStats {
+struct VELK_API VkPairStats {
   int32_t idA = 0;
   int32_t idB = 0;
   float peakCount = 0;
@@ -81,15 +83,15 @@ struct VkPairStats {
 using VkPairStatsTable = std::map<VkPairKey, VkPairStats*>;
 
 // Null when either argument is null; else a new table freed with deletePairStats.
-VkPairStatsTable* verifyPairs(VkFileSet* fileSet, VkPairHistograms* histograms);
-void deletePairStats(VkPairStatsTable* table);
+VELK_API VkPairStatsTable* verifyPairs(VkFileSet* fileSet, VkPairHistograms* histograms);
+VELK_API void deletePairStats(VkPairStatsTable* table);
 
 // The seven-test acceptance of a pair.
-bool acceptPair(const VkPairStats& stats, uint32_t acceptThreshold, float framesPerSecond,
-                float minTemplateLength, float minOverlapLength, float minPercentMatch);
+VELK_API bool acceptPair(const VkPairStats& stats, uint32_t acceptThreshold, float framesPerSecond,
+                         float minTemplateLength, float minOverlapLength, float minPercentMatch);
 
 // Members and offsets (frames) of one group while its offsets are worked out.
-class VkGroupTable {
+class VELK_API VkGroupTable {
  public:
   using MemberMap = std::map<int32_t, float>;
 
@@ -102,10 +104,10 @@ class VkGroupTable {
   std::map<int32_t, MemberMap> table;
 };
 
-void printGroup(const VkGroupTable::MemberMap& members);
+VELK_API void printGroup(const VkGroupTable::MemberMap& members);
 
 // Groups of recordings joined by accepted pairs.
-class VkRecordingPartition {
+class VELK_API VkRecordingPartition {
  public:
   using Group = std::set<int32_t>;
 
@@ -116,7 +118,7 @@ class VkRecordingPartition {
   std::set<Group> groups;
 };
 
-class VkClusterFormer {
+class VELK_API VkClusterFormer {
  public:
   explicit VkClusterFormer(const VkClusterSyncParams& p);
 

@@ -6,24 +6,25 @@
 #include <cstdint>
 #include <string>
 
+#include "velk/export.h"
 #include "velk/params.h"
 
 namespace Velk {
 
 // Returns 0, or ends the process with status 1 when no folder path was given.
-int32_t parseArguments(int32_t argc, const char* const* argv, std::string& folderPath,
-                       std::string& truthPath, std::string& outputPath, VkExtractParams& extract,
-                       VkClusterSyncParams& clusterSync);
+VELK_API int32_t parseArguments(int32_t argc, const char* const* argv, std::string& folderPath,
+                                std::string& truthPath, std::string& outputPath,
+                                VkExtractParams& extract, VkClusterSyncParams& clusterSync);
 
-bool parseExtractOption(int32_t& index, const std::string& option, const std::string& value,
-                        VkExtractParams& params);
-bool parseClusterSyncOption(int32_t& index, const std::string& option, const std::string& value,
-                            VkClusterSyncParams& params);
+VELK_API bool parseExtractOption(int32_t& index, const std::string& option,
+                                 const std::string& value, VkExtractParams& params);
+VELK_API bool parseClusterSyncOption(int32_t& index, const std::string& option,
+                                     const std::string& value, VkClusterSyncParams& params);
 
-bool fromString(const char* text, int32_t& out);
-bool fromString(const char* text, float& out);
+VELK_API bool fromString(const char* text, int32_t& out);
+VELK_API bool fromString(const char* text, float& out);
 
-void printHelp();
+VELK_API void printHelp();
 
 }  // namespace Velk
 

@@ -5,13 +5,14 @@
 #include <cstdint>
 
 #include "velk/array.h"
+#include "velk/export.h"
 #include "velk/wavfile.h"
 
 namespace Velk {
 
 // A mono sample source. Destruction is not virtual on purpose: whoever creates
 // a source destroys it as its concrete type.
-class VkInput {
+class VELK_API VkInput {
  public:
   virtual uint64_t getNumSamples() = 0;
   // Fills every element of buffer with the next samples.
@@ -23,7 +24,7 @@ class VkInput {
   ~VkInput() = default;
 };
 
-class WavInput : public VkInput {
+class VELK_API WavInput : public VkInput {
  public:
   explicit WavInput(wavfile_t* file);  // takes ownership; null is accepted
   ~WavInput();

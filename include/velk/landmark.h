@@ -7,12 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "velk/export.h"
+
 namespace Velk {
 
 class VkFile;
 
 // One hashed peak pair, stamped with the anchor peak's frame.
-class Landmark {
+class VELK_API Landmark {
  public:
   Landmark() : time(0), file(nullptr), hash(0) {}
   Landmark(int32_t t, VkFile* f, uint32_t h) : time(t), file(f), hash(h) {}
@@ -28,7 +30,7 @@ class Landmark {
 
 // Every landmark of one recording by anchor frame, with cumulative counts that
 // answer range counts with two lookups.
-class VkFile {
+class VELK_API VkFile {
  public:
   using LandmarkList = std::vector<Landmark*>;
   using LandmarkMap = std::map<int32_t, LandmarkList>;
@@ -64,7 +66,7 @@ class VkFile {
 };
 
 // The recordings of one job: tables by id (owned), names and paths.
-class VkFileSet {
+class VELK_API VkFileSet {
  public:
   using FileMap = std::map<int32_t, VkFile*>;
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "velk/array.h"
+#include "velk/export.h"
 #include "velk/input.h"
 #include "velk/landmark.h"
 #include "velk/params.h"
@@ -22,13 +23,13 @@ struct FFTState_Float;
 namespace Velk {
 
 // One spectral peak.
-struct Peak {
+struct VELK_API Peak {
   int32_t freq;  // bin index
   float amp;     // level in dB
   int32_t time;  // frame index
 };
 
-class VkLandmarkExtract {
+class VELK_API VkLandmarkExtract {
  public:
   using PeakList = std::vector<Peak*>;
   using FrameList = std::vector<PeakList*>;

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 
+#include "velk/export.h"
+
 namespace Velk {
 
 // Tuning of landmark extraction; every default is tuned to 8000 Hz audio.
-class VkExtractParams {
+class VELK_API VkExtractParams {
  public:
   VkExtractParams();
 
@@ -41,7 +43,7 @@ class VkExtractParams {
 
 // Tuning of matching, verification and clustering; always derived from the
 // extraction record so both stages agree on hop size and sample rate.
-class VkClusterSyncParams {
+class VELK_API VkClusterSyncParams {
  public:
   VkClusterSyncParams(
       const VkExtractParams& e);  // converting on purpose: one follows from the other

@@ -15,6 +15,7 @@
 
 #include "velk/array.h"
 #include "velk/cluster.h"
+#include "velk/export.h"
 #include "velk/wavfile.h"
 
 namespace Velk {
@@ -32,32 +33,33 @@ constexpr float kVkDefaultMinScore = 8.0f;
 
 // Smallest power of two >= nx + ny - 1 in unsigned 32-bit arithmetic; 0 when
 // nx + ny - 1 is 0 or when the power does not fit.
-uint32_t correlationFftSize(uint32_t nx, uint32_t ny);
+VELK_API uint32_t correlationFftSize(uint32_t nx, uint32_t ny);
 // 2 * floor(fftSize / 2) + 4: room for the packed spectrum of a real FFT.
-uint32_t correlationBufferSize(uint32_t fftSize);
+VELK_API uint32_t correlationBufferSize(uint32_t fftSize);
 // Index of the largest |value| among the first count elements; ties go to the
 // later element, an all-zero block gives the last index. maxValue gets |value|.
-int32_t findCorrelationPeak(const float* values, int32_t count, float& maxValue);
+VELK_API int32_t findCorrelationPeak(const float* values, int32_t count, float& maxValue);
 // Folds a peak index of a circular correlation of length fftSize into an
 // offset: fftSize - index when index > nx, else index.
-int64_t foldPeakIndex(int32_t index, int32_t nx, uint32_t fftSize);
+VELK_API int64_t foldPeakIndex(int32_t index, int32_t nx, uint32_t fftSize);
 
 // Circular cross-correlation c[k] = sum_n x[(n + k) mod N] y[n], k = 0..N-1, of
 // x (nx samples) and y (ny samples), both zero-padded to N = fftSize, computed
 // with the real FFT and whitened with exponent whitening. N must be a power of
 // two from 2 to 2^26 and at least nx and ny. Writes N values to out (which may
 // be x itself). Answers false, writing nothing, when the sizes do not fit.
-bool circularCrossCorrelation(const float* x, std::size_t nx, const float* y, std::size_t ny,
-                              uint32_t fftSize, float whitening, float* out);
+VELK_API bool circularCrossCorrelation(const float* x, std::size_t nx, const float* y,
+                                       std::size_t ny, uint32_t fftSize, float whitening,
+                                       float* out);
 
-struct VkLagSearch {
+struct VELK_API VkLagSearch {
   int64_t minLag = 0;  // searched lags, inclusive
   int64_t maxLag = 0;
   float whitening = kVkDefaultWhitening;
   float minScore = kVkDefaultMinScore;
 };
 
-struct VkLagEstimate {
+struct VELK_API VkLagEstimate {
   bool found = false;       // the peak lies strictly inside the searched lags
   bool accepted = false;    // found, and score >= minScore
   double lag = 0.0;         // sub-sample lag of the peak (parabolic interpolation)
@@ -70,14 +72,14 @@ struct VkLagEstimate {
 // Finds the lag L in [minLag, maxLag] that maximises the whitened correlation of
 // x and y (y[n] ~ x[n + L]). The transform is sized so that no searched lag
 // wraps around.
-VkLagEstimate estimateLag(const float* x, std::size_t nx, const float* y, std::size_t ny,
-                          const VkLagSearch& search);
+VELK_API VkLagEstimate estimateLag(const float* x, std::size_t nx, const float* y, std::size_t ny,
+                                   const VkLagSearch& search);
 
 // Which stretches of a reference and a member to correlate, given the member's
 // coarse lag (member[m] ~ ref[m + coarseLag]) and their lengths, all in samples
 // at one rate. The member stretch is at most maxWindow samples from the middle
 // of the overlap; the reference stretch extends it by radius on both sides.
-struct VkRefineWindow {
+struct VELK_API VkRefineWindow {
   bool valid = false;  // the recordings overlap by at least minOverlap samples
   int64_t refStart = 0;
   int64_t refLength = 0;
@@ -90,22 +92,23 @@ struct VkRefineWindow {
   }
 };
 
-VkRefineWindow planRefineWindow(uint64_t refSamples, uint64_t memberSamples, double coarseLag,
-                                int64_t radius, uint64_t maxWindow, uint64_t minOverlap);
+VELK_API VkRefineWindow planRefineWindow(uint64_t refSamples, uint64_t memberSamples,
+                                         double coarseLag, int64_t radius, uint64_t maxWindow,
+                                         uint64_t minOverlap);
 
 // The same with the member stretch centred on member sample memberCentre
 // (clamped into the member) instead of the middle of the overlap: measuring
 // the lag at several places shows whether one clock runs faster.
-VkRefineWindow planRefineWindowAt(uint64_t refSamples, uint64_t memberSamples, double coarseLag,
-                                  int64_t radius, uint64_t maxWindow, uint64_t minOverlap,
-                                  double memberCentre);
+VELK_API VkRefineWindow planRefineWindowAt(uint64_t refSamples, uint64_t memberSamples,
+                                           double coarseLag, int64_t radius, uint64_t maxWindow,
+                                           uint64_t minOverlap, double memberCentre);
 
 // ---------------------------------------------------------------------------
 // Pairwise estimate and the refinement pass
 
 // Loads two recordings and turns the peak of their circular cross-correlation
 // into an offset between them.
-class VkPairwiseEstimate {
+class VELK_API VkPairwiseEstimate {
  public:
   VkPairwiseEstimate(const std::string& x, const std::string& y);
   ~VkPairwiseEstimate();  // releases the two recordings it opened
@@ -132,7 +135,7 @@ class VkPairwiseEstimate {
 };
 
 // Refined position of one member, seconds after the earliest member.
-struct VkRefinedOffset {
+struct VELK_API VkRefinedOffset {
   float coarse = 0.0f;   // the clustering offset
   double offset = 0.0;   // best estimate (refined when refined is true)
   bool refined = false;  // the correlation against the reference was believed
@@ -143,7 +146,7 @@ struct VkRefinedOffset {
 // cluster's reference (its member at offset 0). The printed walk ends at the
 // reference; with refineMembers set, every other member is also refined
 // against it, silently, into results.
-class VkRefinement {
+class VELK_API VkRefinement {
  public:
   VkRefinement(const std::map<int32_t, std::string>& idToPath, const VkClusterSet* clusters);
   ~VkRefinement();  // closes every recording the pass opened

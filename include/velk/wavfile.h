@@ -7,10 +7,11 @@
 #include <string>
 
 #include "velk/array.h"
+#include "velk/export.h"
 
 namespace Velk {
 
-class wavfile_t {
+class VELK_API wavfile_t {
  public:
   // mode 1 reads (channel count and rate are then taken from the file),
   // mode 2 creates the file and writes a 44-byte header, any other mode opens nothing.

@@ -10,30 +10,33 @@
 #ifndef RURORERERIDUV_TRANSFORM_H_
 #define RURORERERIDUV_TRANSFORM_H_
 
+// Visible to programs that link the library that holds this layer.
+#define RURO_API __attribute__((visibility("default")))
+
 namespace rurorereriduv {
 namespace transform {
 
 struct FFTState_Float;
 
 // Creates the state for real FFTs of 2^order points, both directions (order <= 26).
-void FFTInit(FFTState_Float** state, unsigned int order);
+RURO_API void FFTInit(FFTState_Float** state, unsigned int order);
 
 // Writes into *size the scratch bytes one transform (either direction) needs;
 // the result may be 0. Callers set *size = 0 beforehand.
-void FFTGetBufSize(const FFTState_Float* state, unsigned int* size);
+RURO_API void FFTGetBufSize(const FFTState_Float* state, unsigned int* size);
 
 // Unscaled forward transform: X[k] = sum_n in[n] * exp(-2*pi*i*k*n/N).
 // Reads N floats of in, writes N + 2 floats of out (packed layout above).
 // buf is scratch of FFTGetBufSize bytes, any alignment; in and out must not alias.
-void FFTFwd(const float* in, float* out, const FFTState_Float* state, unsigned char* buf);
+RURO_API void FFTFwd(const float* in, float* out, const FFTState_Float* state, unsigned char* buf);
 
 // Inverse of FFTFwd, scaled by N: FFTInv(FFTFwd(x)) == N * x.
 // Reads N + 2 floats of packed spectrum (imaginary parts of bins 0 and N/2 are
 // ignored), writes N real samples.
-void FFTInv(const float* in, float* out, const FFTState_Float* state, unsigned char* buf);
+RURO_API void FFTInv(const float* in, float* out, const FFTState_Float* state, unsigned char* buf);
 
 // Releases a state; null is fine.
-void FFTFree(FFTState_Float* state);
+RURO_API void FFTFree(FFTState_Float* state);
 
 }  // namespace transform
 }  // namespace rurorereriduv

@@ -1,4 +1,4 @@
-#include "velk/app.h"
+#include "velktool/app.h"
 
 #include <unistd.h>
 
@@ -11,20 +11,17 @@
 #include <thread>
 #include <vector>
 
-#include "velk/alignment.h"
-#include "velk/cluster.h"
 #include "velk/frontend.h"
-#include "velk/fsutil.h"
-#include "velk/options.h"
 #include "velk/params.h"
-#include "velk/progress.h"
-#include "velk/recordings.h"
-#include "velk/report.h"
-#include "velk/sync_output.h"
-#include "velk/sync_result.h"
-#include "velk/truth.h"
+#include "velk/sync.h"
 #include "velktool/export.h"
 #include "velktool/export_adapter.h"
+#include "velktool/fsutil.h"
+#include "velktool/options.h"
+#include "velktool/progress.h"
+#include "velktool/report.h"
+#include "velktool/sync_output.h"
+#include "velktool/truth.h"
 
 #ifndef VELK_VERSION
 #define VELK_VERSION "unknown"
@@ -34,20 +31,224 @@ namespace velktool {
 
 namespace {
 
-// The front end fills the cluster-sync record next to the extraction record, so
-// it still has the default hop and rate; clustering must see the final ones.
-Velk::VkClusterSyncParams rebuild(const Velk::VkExtractParams& e,
-                                  const Velk::VkClusterSyncParams& parsed) {
-  Velk::VkClusterSyncParams p(e);
-  p.setMinPercentMatch(parsed.getMinPercentMatch());
-  p.setMinOverlapLength(parsed.getMinOverlapLength());
-  p.setMinTemplateLength(parsed.getMinTemplateLength());
-  p.setMaxLandmarks(parsed.getMaxLandmarks());
-  p.setAcceptThreshold(parsed.getAcceptThreshold());
-  return p;
+void fail(const std::string& message) { std::cerr << "Velk: " << message << std::endl; }
+
+// What one run was asked to do, from the command line.
+struct Request {
+  ToolOptions options;
+  std::string folder, truthPath, outputPath;
+  Velk::SyncSettings settings;
+};
+
+// Two minutes of audio per frame at 8 kHz: larger frames only cost memory and
+// hours (each thread holds several frame-sized buffers) and locate nothing.
+constexpr uint32_t kMaxToolFftSize = uint32_t{1} << 20;
+
+bool checkFrames(const Velk::VkExtractParams& e) {
+  if (e.getHopSize() > e.getFftSize()) {
+    fail("the hop size (" + std::to_string(e.getHopSize()) + ") must not exceed the FFT size (" +
+         std::to_string(e.getFftSize()) + ")");
+    return false;
+  }
+  if (e.getFftSize() > kMaxToolFftSize) {
+    fail("the FFT size (" + std::to_string(e.getFftSize()) +
+         ") is larger than this tool supports (" + std::to_string(kMaxToolFftSize) + ")");
+    return false;
+  }
+  return true;
 }
 
-void fail(const std::string& message) { std::cerr << "Velk: " << message << std::endl; }
+// The designed command-line layer fills the two parameter records; the
+// cluster-sync record it fills still has the default hop and rate, which the
+// engine replaces by the final ones.
+void parseDesigned(const std::vector<std::string>& rest, Request& req) {
+  std::vector<const char*> args;
+  for (const std::string& a : rest) args.push_back(a.c_str());
+  Velk::VkClusterSyncParams parsed(req.settings.extract);
+  Velk::parseArguments(static_cast<int32_t>(args.size()), args.data(), req.folder, req.truthPath,
+                       req.outputPath, req.settings.extract, parsed);
+  req.settings.clusterSync = parsed;
+  req.settings.threads = req.options.threads;
+  req.settings.refine = req.options.refine;
+  req.settings.refinement.splitUnverified = !req.options.keepUnverified;
+}
+
+// Everything the engine says, where the tool's user expects it: the designed
+// lines on standard output, the rest on standard error.
+void connect(Velk::Synchronizer& sync, ProgressDisplay& progress) {
+  sync.setMessageHandler([&progress](const Velk::SyncMessage& m) {
+    if (m.kind == Velk::MessageKind::Designed) {
+      progress.beforeOutput();
+      std::cout << m.text << std::endl;
+      return;
+    }
+    progress.clear();
+    std::cerr << (m.kind == Velk::MessageKind::Warning ? "warning: " : "note: ") << m.text
+              << std::endl;
+  });
+  if (progress.enabled())
+    sync.setProgressHandler([&progress](const Velk::SyncProgress& p) {
+      progress.show(p.stage + ": " + p.detail, p.fraction >= 1.0);
+    });
+}
+
+void reportListing(const Velk::Listing& listing, int& status) {
+  for (const std::string& w : listing.warnings) std::cerr << "warning: " << w << std::endl;
+  for (const SkippedFile& s : listing.skipped) {
+    std::cerr << (s.problem ? "Velk: cannot read " : "Velk: skipping ") << s.path << ": "
+              << s.reason << std::endl;
+    if (s.problem) status = std::max<int>(status, kExitPartial);
+  }
+}
+
+// Two recordings of one name cannot be told apart in a truth file.
+void warnSharedNames(const std::vector<Recording>& recordings) {
+  std::map<std::string, std::string> seen;
+  for (const Recording& r : recordings) {
+    const auto prior = seen.find(r.name);
+    if (prior != seen.end())
+      std::cerr << "warning: " << prior->second << " and " << r.path << " share the name " << r.name
+                << "; a truth file cannot tell them apart" << std::endl;
+    else
+      seen[r.name] = r.path;
+  }
+}
+
+void evaluateAgainstTruth(const Request& req, const Truth& truth,
+                          const std::vector<ClusterResult>& clusters, Evaluation& evaluation,
+                          int& status) {
+  evaluation = evaluate(truth, clusters);
+  printEvaluation(std::cout, evaluation, req.truthPath);
+  if (evaluation.missingFromResult.empty()) return;
+  std::string names;
+  for (const std::string& n : evaluation.missingFromResult)
+    names += (names.empty() ? "" : ", ") + n;
+  fail("the truth file names recordings that were not synced: " + names);
+  status = std::max<int>(status, kExitPartial);
+}
+
+void writeJson(const Request& req, const Velk::SyncResult& result,
+               const std::vector<SkippedFile>& skipped, const Evaluation* evaluation, int& status) {
+  const Velk::VkClusterSyncParams syncParams = [&] {
+    Velk::VkClusterSyncParams p(req.settings.extract);
+    const Velk::VkClusterSyncParams& c = req.settings.clusterSync;
+    p.setMinPercentMatch(c.getMinPercentMatch());
+    p.setMinOverlapLength(c.getMinOverlapLength());
+    p.setMinTemplateLength(c.getMinTemplateLength());
+    p.setMaxLandmarks(c.getMaxLandmarks());
+    p.setAcceptThreshold(c.getAcceptThreshold());
+    return p;
+  }();
+  JsonInput in;
+  in.clusters = &result.clusters;
+  in.extract = req.settings.extract;
+  in.clusterSync = &syncParams;
+  in.refine = req.options.refine;
+  in.skipped = &skipped;
+  in.evaluation = evaluation;
+  in.truthPath = req.truthPath;
+  const std::string& path = req.options.jsonPath;
+  std::string error;
+  for (const Recording& r : result.recordings)
+    if (canonicalPath(r.path) == canonicalPath(path)) {
+      fail("refusing to write the JSON over input file " + path);
+      status = std::max<int>(status, kExitJson);
+      return;
+    }
+  if (!writeFileAtomically(path, renderJson(in), error)) {
+    fail(error);
+    status = std::max<int>(status, kExitJson);
+  }
+}
+
+// Parses the command line; false with the exit status when the run ends here.
+bool parseRequest(int argc, const char* const* argv, Request& req, int& status) {
+  std::vector<std::string> rest;
+  std::string error;
+  status = kExitOk;
+  if (!splitToolOptions(argc, argv, req.options, rest, error)) {
+    fail(error);
+    status = kExitUsage;
+    return false;
+  }
+  if (req.options.help) {
+    Velk::printHelp();
+    printToolHelp();
+    return false;
+  }
+  if (req.options.version) {
+    std::cout << "Velk " << VELK_VERSION << std::endl;
+    return false;
+  }
+  parseDesigned(rest, req);
+  if (req.options.exportCopies && req.outputPath.empty()) {
+    fail("--export-media copies needs -o (the copies to refer to)");
+    status = kExitUsage;
+    return false;
+  }
+  if (!checkFrames(req.settings.extract)) {
+    status = kExitUsage;
+    return false;
+  }
+  return true;
+}
+
+// The copies, then the timelines and the picture, which may refer to the copies.
+void writeCopiesAndTimelines(const Request& req, const Truth* truth, const Velk::SyncResult& result,
+                             int& status) {
+  const ToolOptions& options = req.options;
+  std::map<int32_t, const Recording*> byId;
+  for (const Recording& r : result.recordings) byId[r.id] = &r;
+  // Timelines, the picture and stamped copies need the members' facts and the rate.
+  std::vector<ExportCluster> timeline;
+  ExportSettings timing;
+  if (!options.exports.empty() || !options.svgPath.empty() || options.bwfCopies) {
+    timeline = exportClusters(result.clusters, byId, options.refine, truth);
+    timing.fps = defaultFrameRate(timeline);
+    if (!options.fps.empty()) parseFrameRate(options.fps, timing.fps);
+    if (!options.timelineStart.empty() &&
+        !parseTimecode(options.timelineStart, timing.fps, timing.startFrames)) {
+      fail("--timeline-start " + options.timelineStart + " counts more frames than " +
+           std::to_string(std::llround(timing.fps.value())) + " per second");
+      status = std::max<int>(status, kExitExport);
+      return;
+    }
+  }
+  std::string error;
+  std::map<int32_t, std::string> copies;
+  if (!req.outputPath.empty()) {
+    CopySettings copySettings;
+    copySettings.bwf = options.bwfCopies;
+    copySettings.timelineStart = timing.startSeconds();
+    copySettings.written = &copies;
+    if (!writeSynchronizedCopies(req.outputPath, req.folder, result.clusters, byId, error,
+                                 copySettings)) {
+      fail(error);
+      status = std::max<int>(status, kExitOutput);
+    }
+  }
+  if (options.exportCopies) useCopies(timeline, copies, !options.bwfCopies);
+  std::vector<std::string> files = options.exports;
+  if (!options.svgPath.empty()) files.push_back(options.svgPath);
+  error.clear();
+  if (!writeExports(files, timeline, timing, error)) {
+    fail(error);
+    status = std::max<int>(status, kExitExport);
+  }
+}
+
+int finishRun(const Request& req, const Truth* truth, const Velk::Listing& listing,
+              const Velk::SyncResult& result, int status) {
+  printTable(std::cout, result.clusters, req.options.refine);
+  Evaluation evaluation;
+  if (truth != nullptr) evaluateAgainstTruth(req, *truth, result.clusters, evaluation, status);
+  std::vector<SkippedFile> skipped = listing.skipped;
+  skipped.insert(skipped.end(), result.failures.begin(), result.failures.end());
+  if (!req.options.jsonPath.empty())
+    writeJson(req, result, skipped, truth != nullptr ? &evaluation : nullptr, status);
+  writeCopiesAndTimelines(req, truth, result, status);
+  return status;
+}
 
 }  // namespace
 
@@ -93,199 +294,45 @@ void printToolHelp() {
 }
 
 int runTool(int argc, const char* const* argv) {
-  ToolOptions options;
-  std::vector<std::string> rest;
-  std::string error;
-  if (!splitToolOptions(argc, argv, options, rest, error)) {
-    fail(error);
-    return kExitUsage;
-  }
-  if (options.help) {
-    Velk::printHelp();
-    printToolHelp();
-    return kExitOk;
-  }
-  if (options.version) {
-    std::cout << "Velk " << VELK_VERSION << std::endl;
-    return kExitOk;
-  }
-
-  std::vector<const char*> args;
-  for (const std::string& a : rest) args.push_back(a.c_str());
-  std::string folder, truthPath, outputPath;
-  Velk::VkExtractParams extract;
-  Velk::VkClusterSyncParams parsedSync(extract);
-  Velk::parseArguments(static_cast<int32_t>(args.size()), args.data(), folder, truthPath,
-                       outputPath, extract, parsedSync);
-  const Velk::VkClusterSyncParams syncParams = rebuild(extract, parsedSync);
-  if (options.exportCopies && outputPath.empty()) {
-    fail("--export-media copies needs -o (the copies to refer to)");
-    return kExitUsage;
-  }
-  if (extract.getHopSize() > extract.getFftSize()) {
-    fail("the hop size (" + std::to_string(extract.getHopSize()) +
-         ") must not exceed the FFT size (" + std::to_string(extract.getFftSize()) + ")");
-    return kExitUsage;
-  }
-  // Two minutes of audio per frame at 8 kHz: larger frames only cost memory and
-  // hours (each thread holds several frame-sized buffers) and locate nothing.
-  constexpr uint32_t kMaxToolFftSize = uint32_t{1} << 20;
-  if (extract.getFftSize() > kMaxToolFftSize) {
-    fail("the FFT size (" + std::to_string(extract.getFftSize()) +
-         ") is larger than this tool supports (" + std::to_string(kMaxToolFftSize) + ")");
-    return kExitUsage;
-  }
-
-  unsigned threads = options.threads;
-  if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-  ProgressDisplay progress(!options.quiet && isatty(2) == 1);
+  Request req;
   int status = kExitOk;
+  if (!parseRequest(argc, argv, req, status)) return status;
   auto raise = [&status](int s) { status = std::max(status, s); };
 
   // The truth is read first so that a broken file is reported before a long run.
   Truth truth;
-  bool haveTruth = false;
-  if (!truthPath.empty()) {
-    haveTruth = loadTruth(truthPath, truth, error);
-    if (!haveTruth) {
-      fail(error);
-      raise(kExitTruth);
-    }
+  std::string error;
+  const bool haveTruth = !req.truthPath.empty() && loadTruth(req.truthPath, truth, error);
+  if (!req.truthPath.empty() && !haveTruth) {
+    fail(error);
+    raise(kExitTruth);
   }
-
-  Listing listing;
-  if (!listFolder(folder, extract.getSampleRate(), listing, error)) {
+  Velk::Listing listing;
+  if (!Velk::listFolder(req.folder, req.settings.extract.getSampleRate(), listing, error)) {
     fail(error);
     return kExitInputFolder;
   }
-  for (const std::string& w : listing.warnings) std::cerr << "warning: " << w << std::endl;
-  for (const SkippedFile& s : listing.skipped) {
-    std::cerr << (s.problem ? "Velk: cannot read " : "Velk: skipping ") << s.path << ": "
-              << s.reason << std::endl;
-    if (s.problem) raise(kExitPartial);
-  }
+  reportListing(listing, status);
   if (listing.recordings.empty()) {
-    fail("no usable recordings in " + folder);
+    fail("no usable recordings in " + req.folder);
     return kExitNoRecordings;
   }
 
-  std::vector<SkippedFile> failures;
-  Velk::VkFileSet* fileSet =
-      extractRecordings(listing.recordings, extract, threads, progress, failures);
-  for (const SkippedFile& f : failures) {
+  ProgressDisplay progress(!req.options.quiet && isatty(2) == 1);
+  Velk::Synchronizer sync(req.settings);
+  connect(sync, progress);
+  const Velk::SyncResult result = sync.run(listing.recordings);
+  progress.clear();
+  for (const SkippedFile& f : result.failures) {
     fail("cannot read " + f.path + ": " + f.reason);
     raise(kExitPartial);
   }
-  if (fileSet->getFiles().empty()) {
-    delete fileSet;
-    fail("no usable recordings in " + folder);
+  if (result.recordings.empty()) {
+    fail("no usable recordings in " + req.folder);
     return kExitNoRecordings;
   }
-  std::map<std::string, std::string> seenNames;
-  std::map<int32_t, const Recording*> byId;
-  for (const Recording& r : listing.recordings) {
-    if (fileSet->getFiles().count(r.id) == 0) continue;
-    byId[r.id] = &r;
-    const auto prior = seenNames.find(r.name);
-    if (prior != seenNames.end())
-      std::cerr << "warning: " << prior->second << " and " << r.path << " share the name " << r.name
-                << "; a truth file cannot tell them apart" << std::endl;
-    else
-      seenNames[r.name] = r.path;
-  }
-
-  Velk::VkClusterSync sync(syncParams);
-  ClusterProgress clusterProgress(progress);
-  Velk::VkClusterSet* result = sync.run(fileSet, progress.enabled() ? &clusterProgress : nullptr);
-  progress.clear();
-  Velk::printClusters(result);
-  std::vector<ClusterResult> clusters = orderClusters(*result, fileSet->idToPath);
-  Velk::deleteClusters(result);
-
-  if (options.refine) {
-    RefineSettings settings;
-    // Three hops each way covers the landmark offsets' error with room to spare.
-    settings.searchSeconds = 3.0 * extract.getHopSize() / extract.getSampleRate();
-    settings.threads = threads;
-    settings.splitUnverified = !options.keepUnverified;
-    refineClusters(clusters, byId, settings, progress);
-  }
-  printTable(std::cout, clusters, options.refine);
-
-  Evaluation evaluation;
-  if (haveTruth) {
-    evaluation = evaluate(truth, clusters);
-    printEvaluation(std::cout, evaluation, truthPath);
-    if (!evaluation.missingFromResult.empty()) {
-      std::string names;
-      for (const std::string& n : evaluation.missingFromResult)
-        names += (names.empty() ? "" : ", ") + n;
-      fail("the truth file names recordings that were not synced: " + names);
-      raise(kExitPartial);
-    }
-  }
-
-  std::vector<SkippedFile> skipped = listing.skipped;
-  skipped.insert(skipped.end(), failures.begin(), failures.end());
-  if (!options.jsonPath.empty()) {
-    JsonInput in;
-    in.clusters = &clusters;
-    in.extract = extract;
-    in.clusterSync = &syncParams;
-    in.refine = options.refine;
-    in.skipped = &skipped;
-    in.evaluation = haveTruth ? &evaluation : nullptr;
-    in.truthPath = truthPath;
-    bool isInput = false;
-    for (const auto& kv : byId)
-      isInput = isInput || canonicalPath(kv.second->path) == canonicalPath(options.jsonPath);
-    if (isInput) {
-      fail("refusing to write the JSON over input file " + options.jsonPath);
-      raise(kExitJson);
-    } else if (!writeFileAtomically(options.jsonPath, renderJson(in), error)) {
-      fail(error);
-      raise(kExitJson);
-    }
-  }
-
-  // Timelines, the picture and stamped copies need the members' facts and the rate.
-  std::vector<ExportCluster> timeline;
-  ExportSettings timing;
-  bool timingOk = true;
-  if (!options.exports.empty() || !options.svgPath.empty() || options.bwfCopies) {
-    timeline = exportClusters(clusters, byId, options.refine, haveTruth ? &truth : nullptr);
-    timing.fps = defaultFrameRate(timeline);
-    if (!options.fps.empty()) parseFrameRate(options.fps, timing.fps);
-    if (!options.timelineStart.empty() &&
-        !parseTimecode(options.timelineStart, timing.fps, timing.startFrames)) {
-      fail("--timeline-start " + options.timelineStart + " counts more frames than " +
-           std::to_string(std::llround(timing.fps.value())) + " per second");
-      timingOk = false;
-      raise(kExitExport);
-    }
-  }
-
-  std::map<int32_t, std::string> copies;
-  if (!outputPath.empty() && timingOk) {
-    CopySettings copySettings;
-    copySettings.bwf = options.bwfCopies;
-    copySettings.timelineStart = timing.startSeconds();
-    copySettings.written = &copies;
-    if (!writeSynchronizedCopies(outputPath, folder, clusters, byId, error, copySettings)) {
-      fail(error);
-      raise(kExitOutput);
-    }
-  }
-  if (timingOk && options.exportCopies) useCopies(timeline, copies, !options.bwfCopies);
-  std::vector<std::string> pictures = options.exports;
-  if (!options.svgPath.empty()) pictures.push_back(options.svgPath);
-  error.clear();
-  if (timingOk && !writeExports(pictures, timeline, timing, error)) {
-    fail(error);
-    raise(kExitExport);
-  }
-  delete fileSet;
-  return status;
+  warnSharedNames(result.recordings);
+  return finishRun(req, haveTruth ? &truth : nullptr, listing, result, status);
 }
 
 }  // namespace velktool

@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <iostream>
 
-#include "velk/fsutil.h"
 #include "velk/media.h"
-#include "velk/sync_output.h"
+#include "velktool/fsutil.h"
+#include "velktool/sync_output.h"
 
 namespace fs = std::filesystem;
 
@@ -102,9 +102,9 @@ std::vector<ExportCluster> exportClusters(const std::vector<ClusterResult>& clus
       x.channels = r.channels;
       x.durationSeconds = r.durationSeconds;
       if (r.route == Route::Media) {
-        MediaInfo info;
+        Velk::MediaInfo info;
         std::string ignored;
-        if (probeMedia(r.path, info, ignored) && info.hasVideo) {
+        if (Velk::probeMedia(r.path, info, ignored) && info.hasVideo) {
           x.hasVideo = true;
           x.videoRate = {info.frameRateNum, info.frameRateDen};
           x.width = info.width;

@@ -7,9 +7,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "velk/fsutil.h"
 #include "velk/media.h"
 #include "velktool/export.h"
+#include "velktool/fsutil.h"
+#include "velktool/types.h"
 
 namespace fs = std::filesystem;
 

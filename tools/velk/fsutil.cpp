@@ -1,4 +1,4 @@
-#include "velk/fsutil.h"
+#include "velktool/fsutil.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "velk/options.h"
+#include "velktool/options.h"
 
 #include <cctype>
 

@@ -1,4 +1,4 @@
-#include "velk/progress.h"
+#include "velktool/progress.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "velk/report.h"
+#include "velktool/report.h"
 
 #include <cmath>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "velk/sync_output.h"
+#include "velktool/sync_output.h"
 
 #include <cmath>
 #include <cstdio>
@@ -8,10 +8,10 @@
 #include <memory>
 #include <set>
 
-#include "velk/fsutil.h"
 #include "velk/media.h"
 #include "velk/wavfile.h"
 #include "velktool/export.h"
+#include "velktool/fsutil.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "velk/truth.h"
+#include "velktool/truth.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -18,12 +18,12 @@ enum EInitializerContextFlags : uint32_t {
 };
 
 // One dependency of a module: a kind byte and the name of the module depended on.
-struct DependencyNamePacket {
+struct __attribute__((visibility("default"))) DependencyNamePacket {
   uint8_t kind;
   const char* name;
 };
 
-class InitializerRegistrar {
+class __attribute__((visibility("default"))) InitializerRegistrar {
  public:
   static constexpr int kMaxDependencies = 16;
 

@@ -8,10 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "velk/recordings.h"
-#include "velk/sync_result.h"
-#include "velk/truth.h"
 #include "velktool/export.h"
+#include "velktool/truth.h"
+#include "velktool/types.h"
 
 namespace velktool {
 

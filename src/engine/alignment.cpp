@@ -1,4 +1,4 @@
-#include "velk/alignment.h"
+#include "engine/alignment.h"
 
 #include <algorithm>
 #include <atomic>
@@ -6,21 +6,21 @@
 #include <exception>
 #include <iostream>
 #include <limits>
-#include <mutex>
 #include <set>
 #include <thread>
 
+#include "engine/sync_result.h"
 #include "velk/media.h"
 #include "velk/wavfile.h"
 
-namespace velktool {
+namespace Velk {
 
 namespace {
 
 bool readWavBlock(const std::string& path, int64_t start, int64_t length, std::vector<float>& out,
                   std::string& error) {
   try {
-    Velk::wavfile_t wav(path, 1, 1, 16000);
+    wavfile_t wav(path, 1, 1, 16000);
     const int64_t frameBytes = static_cast<int64_t>(wav.numChannels) * (wav.bitsPerSample / 8);
     const int64_t available = std::max<int64_t>(0, static_cast<int64_t>(wav.numSamples) - start);
     const int64_t count = std::min(length, available);
@@ -30,7 +30,7 @@ bool readWavBlock(const std::string& path, int64_t start, int64_t length, std::v
       return false;
     }
     wav.file.seekg(wav.dataStart + static_cast<std::streamoff>(start * frameBytes));
-    Velk::array<float> view(out.data(), static_cast<int32_t>(count));
+    array<float> view(out.data(), static_cast<int32_t>(count));
     wav.read_mono(view, static_cast<int32_t>(count));
     return true;
   } catch (const std::exception& e) {
@@ -88,19 +88,23 @@ bool readMonoBlock(const Recording& r, uint32_t rate, int64_t start, int64_t len
   opt.channels = 1;
   opt.startSeconds = static_cast<double>(start) / rate;
   opt.maxSeconds = static_cast<double>(length) / rate;
-  std::string warnings;
-  opt.warn = [&warnings](const std::string& line) { warnings += line + "; "; };
   std::size_t filled = 0;
-  const bool ok = decodeAudio(
-      r.path, opt,
-      [&](const float* frames, std::size_t count, int) {
-        const std::size_t n = std::min(count, out.size() - filled);
-        std::copy(frames, frames + n, out.begin() + static_cast<std::ptrdiff_t>(filled));
-        filled += n;
-        return filled < out.size();
-      },
-      error);
-  return ok;
+  const FrameSink sink = [&](const float* frames, std::size_t count, int) {
+    const std::size_t n = std::min(count, out.size() - filled);
+    std::copy(frames, frames + n, out.begin() + static_cast<std::ptrdiff_t>(filled));
+    filled += n;
+    return filled < out.size();
+  };
+  if (r.route == Route::Memory) {
+    if (!r.audio || r.audio->channels <= 0) {
+      error = "no audio was given";
+      return false;
+    }
+    const MemoryAudio& a = *r.audio;
+    return resampleFrames(a.samples.data(), a.samples.size() / a.channels, a.channels, a.sampleRate,
+                          opt, sink, error);
+  }
+  return decodeAudio(r.path, opt, sink, error);
 }
 
 namespace {
@@ -116,7 +120,7 @@ struct WindowLag {
 };
 
 WindowLag correlateWindow(const Recording& anchor, const Recording& member, uint32_t rate,
-                          const Velk::VkRefineWindow& w, const RefineSettings& settings) {
+                          const VkRefineWindow& w, const RefineSettings& settings) {
   WindowLag out;
   if (!w.valid) return out;
   std::vector<float> anchorBlock, memberBlock;
@@ -124,11 +128,11 @@ WindowLag correlateWindow(const Recording& anchor, const Recording& member, uint
       !readMonoBlock(member, rate, w.memberStart, w.memberLength, memberBlock, out.warning))
     return out;
   out.warning.clear();
-  Velk::VkLagSearch search = w.search;
+  VkLagSearch search = w.search;
   search.whitening = settings.whitening;
   search.minScore = settings.minScore;
-  const Velk::VkLagEstimate est = Velk::estimateLag(anchorBlock.data(), anchorBlock.size(),
-                                                    memberBlock.data(), memberBlock.size(), search);
+  const VkLagEstimate est = estimateLag(anchorBlock.data(), anchorBlock.size(), memberBlock.data(),
+                                        memberBlock.size(), search);
   // A silent stretch or a transform that did not fit says nothing either way.
   out.measured = est.background > 0.0f;
   out.score = est.score;
@@ -151,7 +155,7 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
   const uint64_t memberSamples = samplesAt(member, rate);
   const auto maxWindow = static_cast<uint64_t>(settings.maxWindowSeconds * rate);
   const auto minOverlap = static_cast<uint64_t>(settings.minOverlapSeconds * rate);
-  const Velk::VkRefineWindow w = Velk::planRefineWindow(
+  const VkRefineWindow w = planRefineWindow(
       anchorSamples, memberSamples, coarseLagSeconds * rate,
       static_cast<int64_t>(std::ceil(settings.searchSeconds * rate)), maxWindow, minOverlap);
   const WindowLag middle = correlateWindow(anchor, member, rate, w, settings);
@@ -183,10 +187,10 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
   for (double centre : {first + 0.5 * window, 0.5 * (first + last), last - 0.5 * window}) {
     const double reach = kMaxDrift * (std::abs(centre - middle.centreSamples) +
                                       0.5 * static_cast<double>(w.memberLength));
-    const Velk::VkRefineWindow at = Velk::planRefineWindowAt(
-        anchorSamples, memberSamples, lag,
-        static_cast<int64_t>(std::ceil(settings.searchSeconds * rate + reach)), shortWindow,
-        minOverlap, centre);
+    const VkRefineWindow at =
+        planRefineWindowAt(anchorSamples, memberSamples, lag,
+                           static_cast<int64_t>(std::ceil(settings.searchSeconds * rate + reach)),
+                           shortWindow, minOverlap, centre);
     points.push_back(correlateWindow(anchor, member, rate, at, settings));
     if (!points.back().accepted) return result;
   }
@@ -232,7 +236,7 @@ std::string joinNames(const ClusterResult& cluster, const std::vector<std::size_
 
 std::vector<ClusterResult> settleCluster(const ClusterResult& cluster,
                                          const ClusterVerdict& verdict, bool split,
-                                         std::vector<std::string>& notes) {
+                                         std::vector<SyncMessage>& notes) {
   const auto& members = cluster.members;
   const std::size_t n = members.size();
   const std::size_t ref = verdict.reference;
@@ -252,21 +256,25 @@ std::vector<ClusterResult> settleCluster(const ClusterResult& cluster,
   }
 
   if (!unchecked.empty())
-    notes.push_back("warning: " + where + joinNames(cluster, unchecked) +
-                    " could not be compared with the members placed with " + members[ref].name +
-                    " (too little overlap); kept at the landmark offsets");
+    notes.push_back(
+        {MessageKind::Warning, where + joinNames(cluster, unchecked) +
+                                   " could not be compared with the members placed with " +
+                                   members[ref].name +
+                                   " (too little overlap); kept at the landmark offsets"});
   if (!split && !strays.empty())
-    notes.push_back("warning: " + where + joinNames(cluster, strays) +
-                    " did not correlate with the reference " + members[ref].name +
-                    "; kept at the landmark offsets (from another event?)");
+    notes.push_back(
+        {MessageKind::Warning, where + joinNames(cluster, strays) +
+                                   " did not correlate with the reference " + members[ref].name +
+                                   "; kept at the landmark offsets (from another event?)"});
 
   std::vector<ClusterResult> out;
   for (const auto& [key, indices] : parts) {
     if (key > 0)
-      notes.push_back("note: " + where + "split off " + joinNames(cluster, indices) +
-                      (indices.size() > 1
-                           ? " (they match each other, not " + members[ref].name + "'s group)"
-                           : " alone (it matches no other member)"));
+      notes.push_back({MessageKind::Note,
+                       where + "split off " + joinNames(cluster, indices) +
+                           (indices.size() > 1
+                                ? " (they match each other, not " + members[ref].name + "'s group)"
+                                : " alone (it matches no other member)")});
     double earliest = verdict.position[indices.front()];
     double earliestCoarse = members[indices.front()].coarse;
     for (std::size_t i : indices) {
@@ -298,7 +306,7 @@ std::vector<ClusterResult> settleCluster(const ClusterResult& cluster,
 
 void refineClusters(std::vector<ClusterResult>& clusters,
                     const std::map<int32_t, const Recording*>& recordings,
-                    const RefineSettings& settings, ProgressDisplay& progress) {
+                    const RefineSettings& settings, const Reporter& report) {
   auto recordingOf = [&](const MemberResult& m) -> const Recording* {
     const auto it = recordings.find(m.id);
     return it == recordings.end() ? nullptr : it->second;
@@ -328,18 +336,15 @@ void refineClusters(std::vector<ClusterResult>& clusters,
         tasks.push_back({c, i, ref, members[i].coarse - members[ref].coarse, {}});
   }
   std::atomic<std::size_t> done{0};
-  std::mutex progressMutex;
   parallelFor(tasks.size(), settings.threads, [&](std::size_t t) {
     Task& task = tasks[t];
     const auto& members = clusters[task.cluster].members;
     task.outcome = refinePair(*recordingOf(members[task.anchor]),
                               *recordingOf(members[task.member]), task.coarseLag, settings);
     const std::size_t d = ++done;
-    std::lock_guard<std::mutex> lock(progressMutex);
-    progress.show("refining: " + std::to_string(d) + "/" + std::to_string(tasks.size()) +
-                  " members");
+    report.progress("refining", static_cast<double>(d) / static_cast<double>(tasks.size()),
+                    std::to_string(d) + "/" + std::to_string(tasks.size()) + " members");
   });
-  progress.clear();
 
   std::vector<ClusterResult> settled;
   std::size_t nextTask = 0;
@@ -364,8 +369,7 @@ void refineClusters(std::vector<ClusterResult>& clusters,
       tried[m].insert(a);
       const PairRefinement r = refinePair(*recordingOf(members[a]), *recordingOf(members[m]),
                                           members[m].coarse - members[a].coarse, settings);
-      if (!r.warning.empty())
-        std::cerr << "warning: cannot refine " << members[m].path << ": " << r.warning << '\n';
+      if (!r.warning.empty()) report.warning("cannot refine " + members[m].path + ": " + r.warning);
       if (r.measured && group[a] == 0) checked[m] = true;
       if (r.refined && members[m].anchor == 0) {
         members[m].anchor = members[a].id;
@@ -392,7 +396,7 @@ void refineClusters(std::vector<ClusterResult>& clusters,
       checked[task.member] = task.outcome.measured;
       m.score = task.outcome.score;
       if (!task.outcome.warning.empty())
-        std::cerr << "warning: cannot refine " << m.path << ": " << task.outcome.warning << '\n';
+        report.warning("cannot refine " + m.path + ": " + task.outcome.warning);
       if (!task.outcome.refined) continue;
       m.anchor = members[ref].id;
       position[task.member] = task.outcome.lagSeconds;
@@ -470,14 +474,13 @@ void refineClusters(std::vector<ClusterResult>& clusters,
           progressed = true;
     }
 
-    std::vector<std::string> notes;
+    std::vector<SyncMessage> notes;
     for (ClusterResult& part : settleCluster(clusters[c], verdict, settings.splitUnverified, notes))
       settled.push_back(std::move(part));
-    for (const std::string& line : notes) std::cerr << line << '\n';
-    std::cerr << std::flush;
+    for (const SyncMessage& line : notes) report.message(line.kind, line.text);
   }
   sortClusters(settled);
   clusters = std::move(settled);
 }
 
-}  // namespace velktool
+}  // namespace Velk

@@ -7,9 +7,9 @@
 #include <iostream>
 #include <limits>
 
-#include "velk/media_impl.h"
+#include "media/media_impl.h"
 
-namespace velktool {
+namespace Velk {
 
 namespace detail {
 
@@ -18,6 +18,12 @@ uint64_t secondsToSamples(double seconds, uint32_t rate) {
   const double n = std::floor(seconds * rate + 0.5);
   if (n >= 1.8e19) return std::numeric_limits<uint64_t>::max();
   return static_cast<uint64_t>(n);
+}
+
+void outputWindow(const DecodeOptions& opt, uint32_t outRate, uint64_t& begin, uint64_t& end) {
+  begin = secondsToSamples(opt.startSeconds, outRate);
+  end = std::numeric_limits<uint64_t>::max();
+  if (opt.maxSeconds >= 0) end = begin + secondsToSamples(opt.maxSeconds, outRate);
 }
 
 bool OutputWindow::deliver(const float* frames, size_t count, uint64_t pos) {
@@ -64,7 +70,7 @@ bool checkOptions(const std::string& path, const DecodeOptions& opt, std::string
 
 }  // namespace
 
-uint64_t wavFramesInFile(Velk::wavfile_t& wav) {
+uint64_t wavFramesInFile(wavfile_t& wav) {
   const uint64_t frameBytes = static_cast<uint64_t>(std::max(1, wav.bitsPerSample / 8)) *
                               static_cast<uint64_t>(std::max(1, wav.numChannels));
   wav.file.clear();
@@ -93,8 +99,21 @@ bool decodeAudio(const std::string& path, const DecodeOptions& opt, const FrameS
   error.clear();
   if (!checkOptions(path, opt, error)) return false;
   DecodeOptions o = opt;
-  if (!o.warn) o.warn = [](const std::string& line) { std::cerr << "warning: " << line << '\n'; };
+  if (!o.warn) o.warn = [](const std::string&) {};
   return detail::decodeBackend(path, o, sink, error);
+}
+
+bool resampleFrames(const float* frames, size_t count, int channels, uint32_t inRate,
+                    const DecodeOptions& opt, const FrameSink& sink, std::string& error) {
+  error.clear();
+  if (!checkOptions("audio in memory", opt, error)) return false;
+  if (channels <= 0 || inRate == 0 || inRate > kMaxSampleRate || opt.channels > channels) {
+    error = "audio in memory: " + std::to_string(channels) + " channels at " +
+            std::to_string(inRate) + " Hz cannot be read as asked";
+    return false;
+  }
+  const int outChannels = opt.channels == 0 ? channels : opt.channels;
+  return detail::resampleBackend(frames, count, channels, outChannels, inRate, opt, sink, error);
 }
 
 bool decodeMono(const std::string& path, uint32_t sampleRate, std::vector<float>& out,
@@ -150,9 +169,33 @@ std::unique_ptr<MediaInput> MediaInput::open(const std::string& path, uint32_t s
   return in;
 }
 
+std::unique_ptr<MediaInput> MediaInput::fromFrames(const float* frames, size_t count, int channels,
+                                                   uint32_t inRate, uint32_t sampleRate,
+                                                   std::string& error) {
+  std::unique_ptr<MediaInput> in(new MediaInput());
+  in->rate_ = sampleRate != 0 ? sampleRate : inRate;
+  in->info_.hasAudio = true;
+  in->info_.sampleRate = inRate;
+  in->info_.channels = channels;
+  in->info_.durationSeconds = inRate == 0 ? 0.0 : static_cast<double>(count) / inRate;
+  DecodeOptions opt;
+  opt.sampleRate = sampleRate;
+  opt.channels = 1;
+  MediaInput* self = in.get();
+  const bool ok = resampleFrames(
+      frames, count, channels, inRate, opt,
+      [self](const float* f, size_t n, int) {
+        self->samples_.insert(self->samples_.end(), f, f + n);
+        return true;
+      },
+      error);
+  if (!ok) return nullptr;
+  return in;
+}
+
 uint64_t MediaInput::getNumSamples() { return samples_.size(); }
 
-bool MediaInput::read(Velk::array<float>& buffer) {
+bool MediaInput::read(array<float>& buffer) {
   const int32_t n = buffer.count();
   if (n <= 0 || buffer.data == nullptr) return true;
   const size_t want = static_cast<size_t>(n);
@@ -177,4 +220,4 @@ bool haveFFmpeg() {
 #endif
 }
 
-}  // namespace velktool
+}  // namespace Velk

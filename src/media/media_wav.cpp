@@ -9,10 +9,10 @@
 #include <stdexcept>
 #include <vector>
 
-#include "velk/media_impl.h"
+#include "media/media_impl.h"
 #include "velk/wavfile.h"
 
-namespace velktool {
+namespace Velk {
 namespace detail {
 
 namespace {
@@ -50,7 +50,7 @@ Encoding formatEncoding(std::istream& in, uint16_t& tagOut) {
 }
 
 struct WavSource {
-  std::unique_ptr<Velk::wavfile_t> wav;
+  std::unique_ptr<wavfile_t> wav;
   Encoding encoding = Encoding::Other;
   int bytes = 0;        // per sample
   uint64_t frames = 0;  // what the file holds of what the header declares
@@ -65,7 +65,7 @@ bool openWav(const std::string& path, WavSource& w, std::string& error) {
     }
   }
   try {
-    w.wav.reset(new Velk::wavfile_t(path, 1, 1, 16000));
+    w.wav.reset(new wavfile_t(path, 1, 1, 16000));
   } catch (const std::exception& e) {
     const std::string what = e.what();
     if (what.find("'RIFF'") != std::string::npos || what.find("'WAVE'") != std::string::npos)
@@ -74,7 +74,7 @@ bool openWav(const std::string& path, WavSource& w, std::string& error) {
       error = "cannot read " + path + ": " + what;
     return false;
   }
-  Velk::wavfile_t& wav = *w.wav;
+  wavfile_t& wav = *w.wav;
   uint16_t tag = 0;
   w.encoding = formatEncoding(wav.file, tag);
   w.bytes = wav.bitsPerSample / 8;
@@ -127,7 +127,7 @@ float decodeSample(const unsigned char* p, int bytes, Encoding enc) {
 bool probeBackend(const std::string& path, MediaInfo& info, std::string& error) {
   WavSource w;
   if (!openWav(path, w, error)) return false;
-  const Velk::wavfile_t& wav = *w.wav;
+  const wavfile_t& wav = *w.wav;
   info.hasAudio = true;
   info.sampleRate = wav.sampleRate;
   info.channels = wav.numChannels;
@@ -146,7 +146,7 @@ bool decodeBackend(const std::string& path, const DecodeOptions& opt, const Fram
                    std::string& error) {
   WavSource w;
   if (!openWav(path, w, error)) return false;
-  Velk::wavfile_t& wav = *w.wav;
+  wavfile_t& wav = *w.wav;
   if (opt.sampleRate != 0 && opt.sampleRate != wav.sampleRate) {
     error = "this build reads WAV files only at their own sample rate; resampling " + path +
             " from " + std::to_string(wav.sampleRate) + " Hz to " + std::to_string(opt.sampleRate) +
@@ -160,13 +160,12 @@ bool decodeBackend(const std::string& path, const DecodeOptions& opt, const Fram
     return false;
   }
   const int outCh = opt.channels == 0 ? wav.numChannels : opt.channels;
-  const uint64_t begin = secondsToSamples(opt.startSeconds, wav.sampleRate);
+  uint64_t begin = 0, end = 0;
+  outputWindow(opt, wav.sampleRate, begin, end);
   if (w.frames < wav.numSamples)
     opt.warn(path + ": the file ends before its data chunk does; " + std::to_string(w.frames) +
              " of " + std::to_string(wav.numSamples) + " frames are there");
-  uint64_t end = w.frames;
-  if (opt.maxSeconds >= 0)
-    end = std::min(end, begin + secondsToSamples(opt.maxSeconds, wav.sampleRate));
+  end = std::min(end, w.frames);
   OutputWindow win(sink, outCh, begin, end);
   if (begin >= end) return true;
 
@@ -193,7 +192,27 @@ bool decodeBackend(const std::string& path, const DecodeOptions& opt, const Fram
   return true;
 }
 
+bool resampleBackend(const float* frames, size_t count, int channels, int outChannels,
+                     uint32_t inRate, const DecodeOptions& opt, const FrameSink& sink,
+                     std::string& error) {
+  if (opt.sampleRate != 0 && opt.sampleRate != inRate) {
+    error = "this build cannot resample (from " + std::to_string(inRate) + " Hz to " +
+            std::to_string(opt.sampleRate) + " Hz)";
+    return false;
+  }
+  uint64_t begin = 0, end = 0;
+  outputWindow(opt, inRate, begin, end);
+  end = std::min<uint64_t>(end, count);
+  OutputWindow win(sink, outChannels, begin, end);
+  std::vector<float> frame(static_cast<size_t>(outChannels));
+  for (uint64_t at = begin; at < end; ++at) {
+    std::copy(frames + at * channels, frames + at * channels + outChannels, frame.begin());
+    if (!win.deliver(frame.data(), 1, at)) break;
+  }
+  return true;
+}
+
 }  // namespace detail
-}  // namespace velktool
+}  // namespace Velk
 
 #endif  // !VELK_HAVE_FFMPEG

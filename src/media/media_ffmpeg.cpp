@@ -21,7 +21,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
-#include "velk/media_impl.h"
+#include "media/media_impl.h"
 
 // The channel layout API (ch_layout, swr_alloc_set_opts2) arrived with FFmpeg 5.1.
 #if LIBAVUTIL_VERSION_INT < AV_VERSION_INT(57, 28, 100) || \
@@ -29,7 +29,7 @@ extern "C" {
 #error "FFmpeg 5.1 or newer is needed (or configure with -DVELK_WITH_FFMPEG=OFF)"
 #endif
 
-namespace velktool {
+namespace Velk {
 namespace detail {
 
 namespace {
@@ -465,9 +465,8 @@ class Pass {
   bool start(const AVFrame* f) {
     inRate_ = static_cast<uint32_t>(f->sample_rate);
     const uint32_t outRate = opt_.sampleRate != 0 ? opt_.sampleRate : inRate_;
-    const uint64_t begin = secondsToSamples(opt_.startSeconds, outRate);
-    uint64_t end = std::numeric_limits<uint64_t>::max();
-    if (opt_.maxSeconds >= 0) end = begin + secondsToSamples(opt_.maxSeconds, outRate);
+    uint64_t begin = 0, end = 0;
+    outputWindow(opt_, outRate, begin, end);
     win_.reset(new OutputWindow(sink_, outCh_, begin, end));
     feeder_.reset(new Feeder(*win_, outCh_));
     if (!feeder_->setup(inRate_, outRate, begin, error_)) return false;
@@ -642,6 +641,28 @@ class Pass {
 
 }  // namespace
 
+bool resampleBackend(const float* frames, size_t count, int channels, int outChannels,
+                     uint32_t inRate, const DecodeOptions& opt, const FrameSink& sink,
+                     std::string& error) {
+  const uint32_t outRate = opt.sampleRate != 0 ? opt.sampleRate : inRate;
+  uint64_t begin = 0, end = 0;
+  outputWindow(opt, outRate, begin, end);
+  OutputWindow win(sink, outChannels, begin, end);
+  Feeder feeder(win, outChannels);
+  if (!feeder.setup(inRate, outRate, begin, error)) return false;
+  constexpr size_t kChunk = 4096;
+  std::vector<float> chunk(kChunk * static_cast<size_t>(outChannels));
+  for (size_t at = feeder.firstInput(); at < count;) {
+    const size_t n = std::min(kChunk, count - at);
+    for (size_t f = 0; f < n; ++f)
+      for (int c = 0; c < outChannels; ++c)
+        chunk[f * outChannels + c] = frames[(at + f) * channels + c];
+    if (!feeder.push(chunk.data(), n)) return true;
+    at += n;
+  }
+  return feeder.flush();
+}
+
 bool probeBackend(const std::string& path, MediaInfo& info, std::string& error) {
   Source s;
   if (!openSource(path, s, error)) return false;
@@ -682,6 +703,6 @@ bool decodeBackend(const std::string& path, const DecodeOptions& opt, const Fram
 }
 
 }  // namespace detail
-}  // namespace velktool
+}  // namespace Velk
 
 #endif  // VELK_HAVE_FFMPEG

@@ -3,8 +3,8 @@
 // library's; this side decodes the stretches it needs). Members that correlate
 // with nothing placed relative to the reference are split off: the clustering
 // can join two events through one false pair.
-#ifndef VELK_TOOL_ALIGNMENT_H
-#define VELK_TOOL_ALIGNMENT_H
+#ifndef VELK_ENGINE_ALIGNMENT_H
+#define VELK_ENGINE_ALIGNMENT_H
 
 #include <cstddef>
 #include <cstdint>
@@ -12,28 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "velk/progress.h"
-#include "velk/recordings.h"
+#include "engine/reporter.h"
 #include "velk/refine.h"
-#include "velk/sync_result.h"
+#include "velk/sync.h"
 
-namespace velktool {
-
-struct RefineSettings {
-  double maxWindowSeconds = 30.0;  // longest stretch of the overlap correlated
-  double searchSeconds = 0.096;    // lags searched each way around the coarse offset
-  double minOverlapSeconds = 2.0;  // shorter overlaps are not worth correlating
-  float whitening = Velk::kVkDefaultWhitening;
-  float minScore = Velk::kVkDefaultMinScore;
-  unsigned threads = 1;
-  // Members whose correlations with the reference's group all failed leave the
-  // cluster; false keeps them at their landmark offsets with a warning.
-  bool splitUnverified = true;
-  // Overlaps at least this long are also measured near both of their ends: two
-  // devices' clocks differ by some parts per million, so the lag grows along
-  // the recording and the lag at the middle is not the difference of the starts.
-  double minDriftSpanSeconds = 120.0;
-};
+namespace Velk {
 
 // Correlations tried per member before it counts as not matching (best overlap first).
 constexpr std::size_t kMaxAnchorTries = 6;
@@ -76,19 +59,19 @@ struct ClusterVerdict {
 // Applies a verdict to its cluster. With split, group 0 and the unchecked
 // members stay, every stray group becomes a cluster of its own; each cluster's
 // earliest member goes to 0 (coarse offsets re-based the same way). Without
-// split, one cluster as before, strays unrefined. Lines for standard error are
-// appended to notes. Clusters come out in the order of their smallest member.
+// split, one cluster as before, strays unrefined. What was decided is appended
+// to notes. Clusters come out in the order of their smallest member.
 std::vector<ClusterResult> settleCluster(const ClusterResult& cluster,
                                          const ClusterVerdict& verdict, bool split,
-                                         std::vector<std::string>& notes);
+                                         std::vector<SyncMessage>& notes);
 
 // Refines every cluster, splits off strays (when settings say so), puts each
 // cluster's earliest member back at 0 and orders clusters by smallest member id.
 // Members that cannot be correlated keep their coarse offset (refined false).
 void refineClusters(std::vector<ClusterResult>& clusters,
                     const std::map<int32_t, const Recording*>& recordings,
-                    const RefineSettings& settings, ProgressDisplay& progress);
+                    const RefineSettings& settings, const Reporter& report);
 
-}  // namespace velktool
+}  // namespace Velk
 
 #endif

@@ -1,7 +1,7 @@
 // The two back ends behind media.h: FFmpeg's libraries, or the WAV-only reader of a
 // build without them. Exactly one of them is compiled in.
-#ifndef VELK_TOOL_MEDIA_IMPL_H
-#define VELK_TOOL_MEDIA_IMPL_H
+#ifndef VELK_MEDIA_IMPL_H
+#define VELK_MEDIA_IMPL_H
 
 #include <cstdint>
 #include <string>
@@ -9,12 +9,19 @@
 
 #include "velk/media.h"
 
-namespace velktool {
+namespace Velk {
 namespace detail {
 
 bool probeBackend(const std::string& path, MediaInfo& info, std::string& error);
 bool decodeBackend(const std::string& path, const DecodeOptions& opt, const FrameSink& sink,
                    std::string& error);
+// The first outChannels channels of frames in memory, through the window of
+// opt (rate, start, length), as decodeBackend would deliver them.
+bool resampleBackend(const float* frames, size_t count, int channels, int outChannels,
+                     uint32_t inRate, const DecodeOptions& opt, const FrameSink& sink,
+                     std::string& error);
+// The output window [begin, end) of opt at outRate.
+void outputWindow(const DecodeOptions& opt, uint32_t outRate, uint64_t& begin, uint64_t& end);
 
 // Output grid index (at outRate) of a duration in seconds, rounded to the nearest sample.
 uint64_t secondsToSamples(double seconds, uint32_t rate);
@@ -43,6 +50,6 @@ class OutputWindow {
 };
 
 }  // namespace detail
-}  // namespace velktool
+}  // namespace Velk
 
 #endif

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "velk/sync_result.h"
+#include "velktool/types.h"
 
 namespace velktool {
 

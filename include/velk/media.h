@@ -1,8 +1,8 @@
 // Reading the recordings users actually have: WAV at any rate and depth, compressed
 // audio and the sound of video files, decoded through FFmpeg's libraries when the
 // build has them, and served to the extractor as a mono VkInput at its rate.
-#ifndef VELK_TOOL_MEDIA_H
-#define VELK_TOOL_MEDIA_H
+#ifndef VELK_MEDIA_H
+#define VELK_MEDIA_H
 
 #include <cstddef>
 #include <cstdint>
@@ -12,10 +12,11 @@
 #include <vector>
 
 #include "velk/array.h"
+#include "velk/export.h"
 #include "velk/input.h"
 #include "velk/wavfile.h"
 
-namespace velktool {
+namespace Velk {
 
 // The highest sample rate a file may have or be decoded at: far beyond any real
 // converter (768 kHz), so only a damaged header goes past it. Resampling from a
@@ -25,7 +26,7 @@ constexpr uint32_t kMaxSampleRate = 1000000;
 // Whole frames of a WAV file opened for reading that follow its data chunk's
 // start, whatever the header declares (it may declare more, or 0, when the
 // recorder stopped before finishing the file). Leaves the stream at dataStart.
-uint64_t wavFramesInFile(Velk::wavfile_t& wav);
+VELK_API uint64_t wavFramesInFile(wavfile_t& wav);
 
 struct MediaInfo {
   bool hasAudio = false;
@@ -45,7 +46,7 @@ struct MediaInfo {
 
 // False with a one-line reason in error when the file cannot be opened or holds no
 // audio stream.
-bool probeMedia(const std::string& path, MediaInfo& info, std::string& error);
+VELK_API bool probeMedia(const std::string& path, MediaInfo& info, std::string& error);
 
 struct DecodeOptions {
   uint32_t sampleRate = 0;  // 0: the stream's own rate; otherwise resample to it
@@ -53,7 +54,7 @@ struct DecodeOptions {
   double startSeconds = 0;  // skip this much audio at the start (exact, on the output grid)
   double maxSeconds = -1;   // stop after this much audio (<0: to the end)
   // Receives one line per problem that did not stop the decode (damaged packets,
-  // implausible timestamps). Unset: the line goes to standard error.
+  // implausible timestamps). Unset: such problems are not reported.
   std::function<void(const std::string&)> warn;
 };
 
@@ -63,20 +64,31 @@ using FrameSink = std::function<bool(const float* frames, size_t count, int chan
 // [-1, 1]; sink returns false to stop early (not an error). Sample 0 of the output is
 // time zero of the file's timeline: encoder priming declared by the container is
 // removed and a late-starting audio track is preceded by silence.
-bool decodeAudio(const std::string& path, const DecodeOptions& opt, const FrameSink& sink,
-                 std::string& error);
+VELK_API bool decodeAudio(const std::string& path, const DecodeOptions& opt, const FrameSink& sink,
+                          std::string& error);
+
+// The same for frames already in memory (interleaved, channels of them, at
+// inRate): the resampler and the output window of file decoding, so the same
+// audio gives the same samples whether it comes from a file or from memory.
+// startSeconds and maxSeconds apply as for files; the path of opt is unused.
+VELK_API bool resampleFrames(const float* frames, size_t count, int channels, uint32_t inRate,
+                             const DecodeOptions& opt, const FrameSink& sink, std::string& error);
 
 // Convenience: mono (first channel) at the given rate (0: the file's own) into a vector.
-bool decodeMono(const std::string& path, uint32_t sampleRate, std::vector<float>& out,
-                std::string& error, double startSeconds = 0, double maxSeconds = -1);
+VELK_API bool decodeMono(const std::string& path, uint32_t sampleRate, std::vector<float>& out,
+                         std::string& error, double startSeconds = 0, double maxSeconds = -1);
 
 // A VkInput over the first channel of a file at the extraction rate. The decode is
 // streamed and only the resampled mono samples are kept.
-class MediaInput final : public Velk::VkInput {
+class VELK_API MediaInput final : public VkInput {
  public:
   // Null with a one-line reason in error when the file cannot be read at all.
   static std::unique_ptr<MediaInput> open(const std::string& path, uint32_t sampleRate,
                                           std::string& error);
+  // The same over frames held in memory (first channel, resampled to sampleRate).
+  static std::unique_ptr<MediaInput> fromFrames(const float* frames, size_t count, int channels,
+                                                uint32_t inRate, uint32_t sampleRate,
+                                                std::string& error);
   ~MediaInput() = default;
 
   MediaInput(const MediaInput&) = delete;
@@ -84,7 +96,7 @@ class MediaInput final : public Velk::VkInput {
 
   uint64_t getNumSamples() override;
   // Past the last sample the buffer is filled with zeros (silence, not stale values).
-  bool read(Velk::array<float>& buffer) override;
+  bool read(array<float>& buffer) override;
   bool rewind() override;
 
   uint32_t sampleRate() const { return rate_; }
@@ -103,8 +115,8 @@ class MediaInput final : public Velk::VkInput {
   std::string warnings_;
 };
 
-bool haveFFmpeg();  // false in a build without FFmpeg's libraries
+VELK_API bool haveFFmpeg();  // false in a build without FFmpeg's libraries
 
-}  // namespace velktool
+}  // namespace Velk
 
 #endif

@@ -1,10 +1,10 @@
-#include "velk/sync_result.h"
+#include "engine/sync_result.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
 
-namespace velktool {
+namespace Velk {
 
 double shortestDouble(float v) {
   char buf[32];
@@ -19,13 +19,13 @@ void sortClusters(std::vector<ClusterResult>& clusters) {
   });
 }
 
-std::vector<ClusterResult> orderClusters(const Velk::VkClusterSet& clusters,
+std::vector<ClusterResult> orderClusters(const VkClusterSet& clusters,
                                          const std::map<int32_t, std::string>& idToPath) {
   std::vector<ClusterResult> out;
-  for (const Velk::VkCluster* cluster : clusters) {
+  for (const VkCluster* cluster : clusters) {
     if (cluster == nullptr || cluster->empty()) continue;
     ClusterResult c;
-    for (const Velk::VkClusterElem* e : *cluster) {  // already in ascending id
+    for (const VkClusterElem* e : *cluster) {  // already in ascending id
       MemberResult m;
       m.id = e->fileId;
       m.name = e->name;
@@ -41,4 +41,4 @@ std::vector<ClusterResult> orderClusters(const Velk::VkClusterSet& clusters,
   return out;
 }
 
-}  // namespace velktool
+}  // namespace Velk

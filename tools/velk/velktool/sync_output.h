@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "velk/recordings.h"
-#include "velk/sync_result.h"
+#include "velktool/types.h"
 
 namespace velktool {
 

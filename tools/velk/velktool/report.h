@@ -8,9 +8,8 @@
 #include <vector>
 
 #include "velk/params.h"
-#include "velk/recordings.h"
-#include "velk/sync_result.h"
-#include "velk/truth.h"
+#include "velktool/truth.h"
+#include "velktool/types.h"
 
 namespace velktool {
 

@@ -1,4 +1,4 @@
-#include "velk/recordings.h"
+#include "engine/recordings.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,15 +9,17 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <thread>
 
+#include "velk/input.h"
 #include "velk/landmark_extract.h"
 #include "velk/media.h"
 #include "velk/wavfile.h"
 
 namespace fs = std::filesystem;
 
-namespace velktool {
+namespace Velk {
 
 namespace {
 
@@ -41,14 +43,14 @@ void classify(const std::string& path, const std::string& fileName, uint32_t rat
   Recording r;
   r.path = path;
   r.fileName = fileName;
-  r.name = Velk::VkLandmarkExtract::baseName(path);
+  r.name = VkLandmarkExtract::baseName(path);
   // Frames the header declares against frames the file holds: a recorder that
   // stopped before finishing its file leaves a size of 0 (or its last update)
   // with more audio after it, or a size beyond the end.
   uint64_t declared = 0;
   uint64_t present = 0;
   try {
-    Velk::wavfile_t wav(path, 1, 1, 16000);
+    wavfile_t wav(path, 1, 1, 16000);
     declared = wav.numSamples;
     present = wavFramesInFile(wav);
     // 24-bit and 32-bit samples are left to the media layer, which knows integer from float.
@@ -117,23 +119,50 @@ void classify(const std::string& path, const std::string& fileName, uint32_t rat
 }
 
 struct Slot {
-  Velk::VkFile* file = nullptr;
+  VkFile* file = nullptr;
   std::string error;
+  std::string designedError;  // the line the library's loader would print
   std::string warnings;
   double durationSeconds = -1.0;
   bool done = false;
 };
 
-void extractOne(Velk::VkLandmarkExtract& extractor, const Recording& r, uint32_t rate, Slot& out) {
+// The library's own reader, opened here rather than by VkLandmarkExtract::run
+// so that its failure line reaches the caller's handler instead of standard output.
+VkFile* extractWav(VkLandmarkExtract& extractor, const Recording& r, Slot& out) {
+  std::unique_ptr<wavfile_t> wav;
+  try {
+    wav.reset(new wavfile_t(r.path, 1, 1, 16000));
+  } catch (const std::exception& e) {
+    out.designedError = "[ERROR]: Could not load: " + r.path;
+    out.error = e.what();
+    return nullptr;
+  }
+  WavInput input(wav.release());  // owns the file from here on
+  return extractor.run(&input, r.id);
+}
+
+std::unique_ptr<MediaInput> openInput(const Recording& r, uint32_t rate, std::string& error) {
+  if (r.route != Route::Memory) return MediaInput::open(r.path, rate, error);
+  if (!r.audio) {
+    error = "no audio was given";
+    return nullptr;
+  }
+  const MemoryAudio& a = *r.audio;
+  const std::size_t frames = a.channels > 0 ? a.samples.size() / a.channels : 0;
+  return MediaInput::fromFrames(a.samples.data(), frames, a.channels, a.sampleRate, rate, error);
+}
+
+void extractOne(VkLandmarkExtract& extractor, const Recording& r, uint32_t rate, Slot& out) {
   try {
     if (r.route == Route::Library) {
-      out.file = extractor.run(r.path, r.id);
-      if (out.file == nullptr) out.error = "the library could not load it";
+      out.file = extractWav(extractor, r, out);
       return;
     }
     std::string error;
-    std::unique_ptr<MediaInput> input = MediaInput::open(r.path, rate, error);
+    std::unique_ptr<MediaInput> input = openInput(r, rate, error);
     if (!input) {
+      out.designedError = "[ERROR]: Could not load: " + r.path;
       out.error = error.empty() ? "cannot decode it" : error;
       return;
     }
@@ -148,6 +177,23 @@ void extractOne(Velk::VkLandmarkExtract& extractor, const Recording& r, uint32_t
 }
 
 }  // namespace
+
+Recording memoryRecording(const std::string& name, std::shared_ptr<const MemoryAudio> audio) {
+  Recording r;
+  r.path = name;
+  r.fileName = name;
+  r.name = name;
+  r.route = Route::Memory;
+  if (audio) {
+    r.sampleRate = audio->sampleRate;
+    r.channels = audio->channels;
+    if (audio->sampleRate > 0 && audio->channels > 0)
+      r.durationSeconds =
+          static_cast<double>(audio->samples.size() / audio->channels) / audio->sampleRate;
+  }
+  r.audio = std::move(audio);
+  return r;
+}
 
 bool listFolder(const std::string& folder, uint32_t extractionRate, Listing& listing,
                 std::string& error) {
@@ -188,9 +234,9 @@ bool listFolder(const std::string& folder, uint32_t extractionRate, Listing& lis
   return true;
 }
 
-Velk::VkFileSet* extractRecordings(std::vector<Recording>& recordings,
-                                   const Velk::VkExtractParams& params, unsigned threads,
-                                   ProgressDisplay& progress, std::vector<SkippedFile>& failures) {
+VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtractParams& params,
+                             unsigned threads, const Reporter& report,
+                             std::vector<SkippedFile>& failures) {
   const std::size_t n = recordings.size();
   const uint32_t rate = params.getSampleRate();
   std::vector<Slot> slots(n);
@@ -202,7 +248,7 @@ Velk::VkFileSet* extractRecordings(std::vector<Recording>& recordings,
   // Each thread has its own extractor; results go to their recording's slot, so
   // the outcome does not depend on which thread took which file.
   auto worker = [&]() {
-    Velk::VkLandmarkExtract extractor(params);
+    VkLandmarkExtract extractor(params);
     for (;;) {
       const std::size_t i = next++;
       if (i >= n) return;
@@ -222,37 +268,38 @@ Velk::VkFileSet* extractRecordings(std::vector<Recording>& recordings,
   std::vector<std::thread> pool;
   for (unsigned t = 0; t < count && n > 0; ++t) pool.emplace_back(worker);
 
-  // Everything is printed from this thread, in id order, as a single thread would.
+  // Everything is reported from this thread, in id order, as a single thread would.
   for (std::size_t i = 0; i < n; ++i) {
     const Recording& r = recordings[i];
-    progress.beforeOutput();
-    std::cout << "STARTING: " << r.path << " (id " << r.id << ")\n";
+    report.designed("STARTING: " + r.path + " (id " + std::to_string(r.id) + ")");
     {
       std::unique_lock<std::mutex> lock(mutex);
       for (;;) {
         const std::size_t done = finished;
         lock.unlock();
-        progress.show("extracting: " + std::to_string(done) + "/" + std::to_string(n) + " files");
+        report.progress("extracting", static_cast<double>(done) / static_cast<double>(n),
+                        std::to_string(done) + "/" + std::to_string(n) + " files");
         lock.lock();
         if (slots[i].done) break;
         changed.wait(lock, [&] { return slots[i].done || finished != done; });
       }
     }
-    progress.clear();
     Slot& slot = slots[i];
-    if (!slot.warnings.empty()) std::cerr << "warning: " << r.path << ": " << slot.warnings;
+    std::istringstream warnings(slot.warnings);
+    for (std::string line; std::getline(warnings, line);)
+      if (!line.empty())  // the decoder's lines may name the file already
+        report.warning(line.rfind(r.path + ": ", 0) == 0 ? line : r.path + ": " + line);
     if (slot.file == nullptr) {
-      if (r.route == Route::Media) std::cout << "[ERROR]: Could not load: " << r.path << std::endl;
+      if (!slot.designedError.empty()) report.designed(slot.designedError);
       failures.push_back({r.path, slot.error, true});
     }
     if (slot.durationSeconds >= 0) recordings[i].durationSeconds = slot.durationSeconds;
-    std::cout << "FEATURE EXTRACTION COMPLETE: " << r.path << std::endl;
+    report.designed("FEATURE EXTRACTION COMPLETE: " + r.path);
   }
   for (std::thread& t : pool) t.join();
-  progress.show("extracting: " + std::to_string(n) + "/" + std::to_string(n) + " files", true);
-  progress.clear();
+  report.progress("extracting", 1.0, std::to_string(n) + "/" + std::to_string(n) + " files");
 
-  auto* set = new Velk::VkFileSet();
+  auto* set = new VkFileSet();
   for (std::size_t i = 0; i < n; ++i) {
     if (slots[i].file == nullptr) continue;
     const Recording& r = recordings[i];
@@ -264,4 +311,4 @@ Velk::VkFileSet* extractRecordings(std::vector<Recording>& recordings,
   return set;
 }
 
-}  // namespace velktool
+}  // namespace Velk

@@ -1,0 +1,180 @@
+// The sync engine: from recordings (files of any common format, or audio held
+// in memory) to clusters of recordings of one event, each member with its
+// offset from the cluster's earliest member, refined to the sample by waveform
+// correlation, with its clock drift where an overlap is long enough to show it.
+//
+//   Velk::Listing listing;
+//   std::string error;
+//   if (!Velk::listFolder("cards", 8000, listing, error)) ...;
+//   Velk::Synchronizer sync;                       // default settings
+//   sync.setMessageHandler([](const Velk::SyncMessage& m) { ... });
+//   Velk::SyncResult result = sync.run(listing.recordings);
+//   for (const Velk::ClusterResult& c : result.clusters)
+//     for (const Velk::MemberResult& m : c.members) use(m.name, m.offset);
+//
+// The engine never prints and never exits: the lines the designed stages would
+// print, its warnings and notes go to the message handler, in a fixed order.
+#ifndef VELK_SYNC_H
+#define VELK_SYNC_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "velk/export.h"
+#include "velk/params.h"
+
+namespace Velk {
+
+// How a recording's audio reaches the extractor.
+enum class Route {
+  Library,  // a WAV file at the extraction rate: the library's own reader
+  Media,    // anything else with an audio stream: decoded and resampled
+  Memory,   // samples handed over by the caller
+};
+
+// Audio a caller already holds: interleaved frames in [-1, 1] at its own rate.
+struct MemoryAudio {
+  std::vector<float> samples;
+  uint32_t sampleRate = 0;
+  int channels = 1;
+};
+
+struct Recording {
+  int32_t id = 0;        // position among the recordings of a run, from 1
+  std::string path;      // as given (for audio in memory: its name)
+  std::string fileName;  // without the folder
+  std::string name;      // the file name without its extension
+  Route route = Route::Library;
+  bool wavReadable = false;  // an 8- or 16-bit WAV file the library's reader decodes exactly
+  uint32_t sampleRate = 0;   // the recording's own rate
+  int channels = 0;
+  double durationSeconds = 0;  // exact once extracted (from the samples actually read)
+  std::shared_ptr<const MemoryAudio> audio;  // Route::Memory only
+};
+
+struct SkippedFile {
+  std::string path;
+  std::string reason;
+  bool problem = false;  // a recording that could not be read, not just a file of another kind
+};
+
+struct Listing {
+  std::vector<Recording> recordings;  // in file-name order, ids set
+  std::vector<SkippedFile> skipped;
+  std::vector<std::string> warnings;  // "PATH: what is odd about it"
+};
+
+// Lists folder (not its sub-folders, not hidden files) sorted by file name and
+// sorts the files into recordings and skipped files. False with a one-line
+// reason when the folder cannot be listed.
+VELK_API bool listFolder(const std::string& folder, uint32_t extractionRate, Listing& listing,
+                         std::string& error);
+
+// A recording of audio held in memory, named name (ids are set by the caller
+// or by Synchronizer::run).
+VELK_API Recording memoryRecording(const std::string& name,
+                                   std::shared_ptr<const MemoryAudio> audio);
+
+struct MemberResult {
+  int32_t id = 0;
+  std::string name;
+  std::string path;
+  double coarse = 0.0;   // the clustering's offset, seconds
+  double offset = 0.0;   // best estimate, seconds (the refined one when refined)
+  bool refined = false;  // offset comes from a believed waveform correlation
+  float score = 0.0f;    // that correlation's peak-to-background ratio (0: not measured)
+  int32_t anchor = 0;    // id of the member it was correlated with (0: none)
+  // Measured along a long overlap: at member time t the member is at reference
+  // time offset + t x (1 + driftPpm / 10^6). Only for members placed relative
+  // to the cluster's reference.
+  bool driftKnown = false;
+  double driftPpm = 0.0;
+};
+
+struct ClusterResult {
+  std::vector<MemberResult> members;  // ascending id
+};
+
+struct RefineSettings {
+  double maxWindowSeconds = 30.0;  // longest stretch of the overlap correlated
+  double searchSeconds = 0.096;    // lags searched each way around the coarse offset
+  double minOverlapSeconds = 2.0;  // shorter overlaps are not worth correlating
+  float whitening = 0.85f;         // of the cross spectrum (0 plain, 1 phase only)
+  float minScore = 8.0f;           // least peak-to-background ratio believed
+  unsigned threads = 1;
+  // Members whose correlations with the reference's group all failed leave the
+  // cluster; false keeps them at their landmark offsets with a warning.
+  bool splitUnverified = true;
+  // Overlaps at least this long are also measured near both of their ends: two
+  // devices' clocks differ by some parts per million, so the lag grows along
+  // the recording and the lag at the middle is not the difference of the starts.
+  double minDriftSpanSeconds = 120.0;
+};
+
+struct SyncSettings {
+  VkExtractParams extract;
+  // Acceptance settings of the clustering; its hop size and sample rate are
+  // always those of extract.
+  VkClusterSyncParams clusterSync{VkExtractParams()};
+  unsigned threads = 0;  // 0: one per processor; the result does not depend on it
+  bool refine = true;
+  RefineSettings refinement;  // threads and searchSeconds are set by the engine
+};
+
+enum class MessageKind {
+  Designed,  // a line the designed stages print (STARTING:, CLUSTER, [ERROR]: ...)
+  Warning,   // something odd that did not stop the run
+  Note,      // what the engine decided (a member split off, ...)
+};
+
+struct SyncMessage {
+  MessageKind kind = MessageKind::Note;
+  std::string text;  // one line, no end-of-line
+};
+
+struct SyncProgress {
+  std::string stage;      // "extracting", "clustering", "refining"
+  std::string detail;     // e.g. the clustering step's name
+  double fraction = 0.0;  // of the stage, 0 to 1
+};
+
+struct SyncResult {
+  std::vector<ClusterResult> clusters;  // ordered by smallest member id
+  std::vector<Recording> recordings;    // the recordings analysed, ascending id
+  std::vector<SkippedFile> failures;    // recordings that could not be read
+};
+
+// A float as the decimal it stands for (0.2, not 0.20000000298...), so that
+// the clustering's offsets and parameters read as they were meant.
+VELK_API double shortestDouble(float v);
+
+using MessageHandler = std::function<void(const SyncMessage&)>;
+// Called one call at a time, possibly from the engine's worker threads.
+using ProgressHandler = std::function<void(const SyncProgress&)>;
+
+class VELK_API Synchronizer {
+ public:
+  explicit Synchronizer(SyncSettings settings = SyncSettings());
+
+  void setMessageHandler(MessageHandler handler) { messages_ = std::move(handler); }
+  void setProgressHandler(ProgressHandler handler) { progress_ = std::move(handler); }
+  const SyncSettings& settings() const { return settings_; }
+
+  // Extracts, clusters and (unless switched off) refines the recordings. Ids
+  // of 0 are replaced by positions from 1. Throws std::invalid_argument for
+  // settings that cannot run (a hop larger than the FFT).
+  SyncResult run(std::vector<Recording> recordings) const;
+
+ private:
+  SyncSettings settings_;
+  MessageHandler messages_;
+  ProgressHandler progress_;
+};
+
+}  // namespace Velk
+
+#endif

@@ -1,0 +1,25 @@
+// Landmark extraction of a run's recordings on several threads, with results
+// and messages that do not depend on the number of threads.
+#ifndef VELK_ENGINE_RECORDINGS_H
+#define VELK_ENGINE_RECORDINGS_H
+
+#include <vector>
+
+#include "engine/reporter.h"
+#include "velk/landmark.h"
+#include "velk/params.h"
+#include "velk/sync.h"
+
+namespace Velk {
+
+// Extracts every recording on up to threads threads, reporting the designed
+// "STARTING: " and "FEATURE EXTRACTION COMPLETE: " lines in id order, and
+// gathers the results in a new file set (names and paths as runAll gives them).
+// Recordings that fail are appended to failures and left out of the set.
+VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtractParams& params,
+                             unsigned threads, const Reporter& report,
+                             std::vector<SkippedFile>& failures);
+
+}  // namespace Velk
+
+#endif
