@@ -18,8 +18,7 @@ namespace velktool {
 
 namespace {
 
-constexpr std::size_t kBextFixed = 602;  // the bext fields before the coding history
-constexpr std::size_t kDs64Size = 28;    // RIFF, data and sample sizes, empty table
+constexpr std::size_t kDs64Size = 28;  // RIFF, data and sample sizes, empty table
 
 void put16(std::string& b, uint16_t v) {
   b += static_cast<char>(v & 0xFF);
