@@ -148,6 +148,10 @@ struct SyncResult {
   std::vector<SkippedFile> failures;    // recordings that could not be read
 };
 
+// The clustering's parameters of a run: the acceptance settings of
+// s.clusterSync with the hop size and sample rate of s.extract.
+VELK_API VkClusterSyncParams clusteringParams(const SyncSettings& s);
+
 // A float as the decimal it stands for (0.2, not 0.20000000298...), so that
 // the clustering's offsets and parameters read as they were meant.
 VELK_API double shortestDouble(float v);

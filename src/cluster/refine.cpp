@@ -8,6 +8,7 @@
 #include <limits>
 #include <vector>
 
+#include "engine/alignment.h"
 #include "rurorereriduv/transform.h"
 
 namespace Velk {
@@ -240,23 +241,6 @@ wavfile_t* openRecording(const std::string& path) {
   }
 }
 
-// Reads length first-channel samples from frame start on; missing ones stay 0.
-bool readStretch(wavfile_t* wav, int64_t start, int64_t length, std::vector<float>& out) {
-  out.assign(static_cast<std::size_t>(std::max<int64_t>(length, 0)), 0.0f);
-  const int64_t frameBytes = static_cast<int64_t>(wav->numChannels) * (wav->bitsPerSample / 8);
-  if (frameBytes <= 0 || length <= 0 || length > std::numeric_limits<int32_t>::max()) return false;
-  wav->file.clear();
-  wav->file.seekg(wav->dataStart + static_cast<std::streamoff>(start * frameBytes));
-  if (!wav->file) return false;
-  array<float> buffer(out.data(), static_cast<int32_t>(length));
-  try {
-    wav->read_mono(buffer, static_cast<int32_t>(length));
-  } catch (const std::exception&) {
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 VkPairwiseEstimate::VkPairwiseEstimate(const std::string& x, const std::string& y)
@@ -368,10 +352,28 @@ bool VkRefinement::run() {
   return true;
 }
 
+namespace {
+
+// What the engine needs to know of a recording this pass opened.
+Recording openedRecording(int32_t id, const std::string& path, const wavfile_t& wav) {
+  Recording r;
+  r.id = id;
+  r.path = path;
+  r.route = Route::Library;
+  r.wavReadable = true;
+  r.sampleRate = wav.sampleRate;
+  r.channels = wav.numChannels;
+  r.durationSeconds =
+      wav.sampleRate == 0 ? 0.0 : static_cast<double>(wav.numSamples) / wav.sampleRate;
+  return r;
+}
+
+}  // namespace
+
+// Each member against the reference, through the engine's own pair refinement.
 void VkRefinement::refineCluster(const VkCluster& cluster, int32_t referenceId,
                                  const std::map<int32_t, wavfile_t*>& files) {
   const auto refIt = files.find(referenceId);
-  wavfile_t* ref = refIt == files.end() ? nullptr : refIt->second;
   std::map<int32_t, VkRefinedOffset> local;
   bool anyRefined = false;
   for (const VkClusterElem* e : cluster) {
@@ -380,35 +382,25 @@ void VkRefinement::refineCluster(const VkCluster& cluster, int32_t referenceId,
     r.offset = e->offset;
     local[e->fileId] = r;
   }
+  RefineSettings settings;
+  settings.maxWindowSeconds = maxWindowSeconds;
+  settings.searchSeconds = searchSeconds;
+  settings.minOverlapSeconds = minOverlapSeconds;
+  settings.whitening = whitening;
+  settings.minScore = minScore;
   for (const VkClusterElem* e : cluster) {
-    if (e->fileId == referenceId) continue;
-    VkRefinedOffset& r = local[e->fileId];
     const auto it = files.find(e->fileId);
-    wavfile_t* member = it == files.end() ? nullptr : it->second;
-    // Without a resampler, only recordings at the reference's rate can be compared.
-    if (ref != nullptr && member != nullptr && member->sampleRate == ref->sampleRate &&
-        ref->sampleRate > 0) {
-      const double rate = ref->sampleRate;
-      const VkRefineWindow w = planRefineWindow(
-          ref->numSamples, member->numSamples, static_cast<double>(e->offset) * rate,
-          static_cast<int64_t>(std::ceil(searchSeconds * rate)),
-          static_cast<uint64_t>(maxWindowSeconds * rate),
-          static_cast<uint64_t>(minOverlapSeconds * rate));
-      std::vector<float> refBlock, memberBlock;
-      if (w.valid && readStretch(ref, w.refStart, w.refLength, refBlock) &&
-          readStretch(member, w.memberStart, w.memberLength, memberBlock)) {
-        VkLagSearch search = w.search;
-        search.whitening = whitening;
-        search.minScore = minScore;
-        const VkLagEstimate est = estimateLag(refBlock.data(), refBlock.size(), memberBlock.data(),
-                                              memberBlock.size(), search);
-        r.score = est.score;
-        if (est.accepted) {
-          r.offset = w.toRecordingLag(est.lag) / rate;
-          r.refined = true;
-          anyRefined = true;
-        }
-      }
+    if (e->fileId == referenceId || refIt == files.end() || it == files.end()) continue;
+    const Recording ref = openedRecording(referenceId, idToPath[referenceId], *refIt->second);
+    const Recording member = openedRecording(e->fileId, idToPath[e->fileId], *it->second);
+    if (ref.sampleRate == 0 || member.sampleRate == 0) continue;
+    const PairRefinement p = refinePair(ref, member, e->offset, settings);
+    VkRefinedOffset& r = local[e->fileId];
+    r.score = p.score;
+    if (p.refined) {
+      r.offset = p.lagSeconds;
+      r.refined = true;
+      anyRefined = true;
     }
   }
   // The earliest member goes back to 0, as in every clustering result.

@@ -18,18 +18,6 @@ namespace Velk {
 
 namespace {
 
-// The clustering takes its hop and rate from the extraction settings, whatever
-// record the acceptance settings came in.
-VkClusterSyncParams clusterParams(const SyncSettings& s) {
-  VkClusterSyncParams p(s.extract);
-  p.setMinPercentMatch(s.clusterSync.getMinPercentMatch());
-  p.setMinOverlapLength(s.clusterSync.getMinOverlapLength());
-  p.setMinTemplateLength(s.clusterSync.getMinTemplateLength());
-  p.setMaxLandmarks(s.clusterSync.getMaxLandmarks());
-  p.setAcceptThreshold(s.clusterSync.getAcceptThreshold());
-  return p;
-}
-
 const char* stepName(int32_t step) {
   switch (step) {
     case 0:
@@ -94,6 +82,18 @@ void checkSettings(const SyncSettings& s) {
 
 }  // namespace
 
+// The clustering takes its hop and rate from the extraction settings, whatever
+// record the acceptance settings came in.
+VkClusterSyncParams clusteringParams(const SyncSettings& s) {
+  VkClusterSyncParams p(s.extract);
+  p.setMinPercentMatch(s.clusterSync.getMinPercentMatch());
+  p.setMinOverlapLength(s.clusterSync.getMinOverlapLength());
+  p.setMinTemplateLength(s.clusterSync.getMinTemplateLength());
+  p.setMaxLandmarks(s.clusterSync.getMaxLandmarks());
+  p.setAcceptThreshold(s.clusterSync.getAcceptThreshold());
+  return p;
+}
+
 Synchronizer::Synchronizer(SyncSettings settings) : settings_(std::move(settings)) {}
 
 SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
@@ -114,7 +114,7 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   for (const Recording& r : result.recordings) byId[r.id] = &r;
   if (result.recordings.empty()) return result;
 
-  VkClusterSync sync(clusterParams(settings_));
+  VkClusterSync sync(clusteringParams(settings_));
   ClusterSteps steps(report);
   std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(
       sync.run(files.get(), report.wantsProgress() ? &steps : nullptr), deleteClusters);

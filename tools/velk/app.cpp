@@ -129,16 +129,7 @@ void evaluateAgainstTruth(const Request& req, const Truth& truth,
 
 void writeJson(const Request& req, const Velk::SyncResult& result,
                const std::vector<SkippedFile>& skipped, const Evaluation* evaluation, int& status) {
-  const Velk::VkClusterSyncParams syncParams = [&] {
-    Velk::VkClusterSyncParams p(req.settings.extract);
-    const Velk::VkClusterSyncParams& c = req.settings.clusterSync;
-    p.setMinPercentMatch(c.getMinPercentMatch());
-    p.setMinOverlapLength(c.getMinOverlapLength());
-    p.setMinTemplateLength(c.getMinTemplateLength());
-    p.setMaxLandmarks(c.getMaxLandmarks());
-    p.setAcceptThreshold(c.getAcceptThreshold());
-    return p;
-  }();
+  const Velk::VkClusterSyncParams syncParams = Velk::clusteringParams(req.settings);
   JsonInput in;
   in.clusters = &result.clusters;
   in.extract = req.settings.extract;

@@ -26,38 +26,4 @@ void ProgressDisplay::clear() {
   visible_ = false;
 }
 
-namespace {
-
-const char* stepName(int32_t step) {
-  switch (step) {
-    case 0:
-      return "counting landmarks";
-    case 1:
-      return "matching pairs";
-    case 2:
-      return "verifying matches";
-    case 3:
-    case 4:
-      return "forming clusters";
-    default:
-      return "naming members";
-  }
-}
-
-}  // namespace
-
-void ClusterProgress::setStep(int32_t step) {
-  step_ = step;
-  lastPercent_ = -1;
-  display_.show("clustering: step " + std::to_string(step) + "/5, " + stepName(step), true);
-}
-
-void ClusterProgress::setFraction(float fraction) {
-  const int percent = static_cast<int>(std::floor(fraction * 100.0f));
-  if (percent == lastPercent_) return;
-  lastPercent_ = percent;
-  display_.show("clustering: step " + std::to_string(step_) + "/5, " + stepName(step_) + " " +
-                std::to_string(percent) + "%");
-}
-
 }  // namespace velktool

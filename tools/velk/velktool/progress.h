@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <string>
 
-#include "velk/cluster.h"
 
 namespace velktool {
 
@@ -34,19 +33,6 @@ class ProgressDisplay {
   bool sharesTerminal_;
   bool visible_ = false;
   std::chrono::steady_clock::time_point last_{};
-};
-
-// Shows the clustering steps and the matching fraction.
-class ClusterProgress final : public Velk::VkProgress {
- public:
-  explicit ClusterProgress(ProgressDisplay& display) : display_(display) {}
-  void setFraction(float fraction) override;
-  void setStep(int32_t step) override;
-
- private:
-  ProgressDisplay& display_;
-  int32_t step_ = 0;
-  int lastPercent_ = -1;
 };
 
 }  // namespace velktool
