@@ -1,9 +1,13 @@
-// The Velk binary's command line: the layer's designed lines pass through
-// unchanged, the tool's own options are taken out first, and every kind of
-// bad input gets its line and its exit status.
+// The Velk binary as a user meets it: each situation runs the tool once and
+// checks its status, standard output and standard error. The designed
+// parser's lines stay on standard output as they are; the tool's own lines go
+// to standard error as "Velk: error|warning|note: ...".
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -12,131 +16,287 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using velktest::contains;
-using velktest::runVelk;
 using velktest::TempDir;
 
-const char kNoFolder[] = "[ERROR]: Must provide folder path of media files to synchronize\n";
+const char kNoFolderError[] =
+    "Velk: error: no input folder given: name it with -f FOLDER (--help explains the options)\n";
+const char kDesignedNoFolder[] =
+    "[ERROR]: Must provide folder path of media files to synchronize\n";
 const char kHelpStart[] =
     "////////////////////////////////////////////////////////////////////////////////\n";
 
-bool startsWith(const std::string& s, const std::string& prefix) {
-  return s.compare(0, prefix.size(), prefix) == 0;
-}
+enum class Folder {
+  None,     // no input folder
+  Pair,     // a.wav and b.wav of one event, notes.txt
+  Lonely,   // the pair and four recordings that cannot match anything
+  Entries,  // the pair and entries that are not files: links, a FIFO, folders
+};
 
-TEST(ToolCli, NoFolderPrintsTheErrorAndHelpAndExitsOne) {
-  TempDir cap;
-  velktest::ToolRun r = runVelk({}, cap.path());
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(startsWith(r.out, std::string(kNoFolder) + kHelpStart)) << r.out.substr(0, 200);
-  EXPECT_TRUE(contains(r.out, "REQUIRED FLAGS:\n\n-f <folderpath>\n"));
-
-  // Only the tool's own options: the layer still sees no folder.
-  r = runVelk({"--quiet", "--no-refine"}, cap.path());
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(startsWith(r.out, kNoFolder));
-
-  // A trailing option without its value is ignored by the layer, silently.
-  r = runVelk({"-t"}, cap.path());
-  EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(startsWith(r.out, kNoFolder));
-}
-
-TEST(ToolCli, HelpVersionAndTheToolsOwnOptions) {
-  TempDir cap;
-  velktest::ToolRun r = runVelk({"--help"}, cap.path());
-  EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(startsWith(r.out, std::string(kHelpStart) + "\n"));
-  EXPECT_TRUE(contains(r.out, "--threads <n>"));
-  EXPECT_TRUE(contains(r.out, "EXIT STATUS:"));
-  EXPECT_FALSE(contains(r.out, "[ERROR]"));
-
-  r = runVelk({"--version"}, cap.path());
-  EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(startsWith(r.out, "Velk 0.")) << r.out;
-
-  const std::string threadsLine = "Velk: --threads needs a whole number from 1 to 256\n";
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{"--threads", "0", "-f", "x"},
-                                             {"--threads=abc", "-f", "x"},
-                                             {"-f", "x", "--threads"},
-                                             {"--threads=257"}}) {
-    r = runVelk(args, cap.path());
-    EXPECT_EQ(r.status, 1) << args[0];
-    EXPECT_EQ(r.err, threadsLine);
-    EXPECT_EQ(r.out, "");  // refused before the layer echoes anything
+// One situation; the setters name what is checked.
+struct Case {
+  Case(const char* n, Folder f, std::vector<std::string> a, int s)
+      : name(n), folder(f), args(std::move(a)), status(s) {}
+  Case& out(std::vector<std::string> v) { return outHas = std::move(v), *this; }
+  Case& notOut(std::vector<std::string> v) { return outLacks = std::move(v), *this; }
+  Case& err(std::vector<std::string> v) { return errHas = std::move(v), *this; }
+  Case& notErr(std::vector<std::string> v) { return errLacks = std::move(v), *this; }
+  Case& exists(std::vector<std::string> v) { return exist = std::move(v), *this; }
+  Case& gone(std::vector<std::string> v) { return absent = std::move(v), *this; }
+  Case& file(std::string path, std::vector<std::string> v) {
+    json = std::move(path);
+    return jsonHas = std::move(v), *this;
   }
-  r = runVelk({"-f", "x", "--json"}, cap.path());
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Velk: --json needs a file name\n");
-  r = runVelk({"--json=", "-f", "x"}, cap.path());
-  EXPECT_EQ(r.err, "Velk: --json needs a file name\n");
+  Case& stdoutIsJson() { return outIsJson = true, *this; }
+  Case& printedOnce(std::string s) { return once = std::move(s), *this; }
+
+  const char* name;
+  Folder folder;
+  std::vector<std::string> args;  // "{in}" and "{cap}" stand for the two folders
+  int status;
+  std::vector<std::string> outHas, outLacks, errHas, errLacks;
+  std::vector<std::string> exist, absent;  // paths after the run
+  std::string json;                        // a file the run wrote ...
+  std::vector<std::string> jsonHas;        // ... and what it holds
+  bool outIsJson = false;                  // standard output is one JSON document
+  std::string once;                        // printed exactly once on standard output
+};
+
+std::string expand(std::string s, const std::string& in, const std::string& cap) {
+  for (const auto& [key, value] : {std::pair<std::string, std::string>{"{in}", in}, {"{cap}", cap}})
+    for (std::size_t at; (at = s.find(key)) != std::string::npos;) s.replace(at, key.size(), value);
+  return s;
 }
 
-TEST(ToolCli, LayerLinesPassThroughUnchanged) {
+std::vector<float> slice(const std::vector<float>& x, double fromSeconds) {
+  return std::vector<float>(x.begin() + static_cast<std::ptrdiff_t>(fromSeconds * 8000), x.end());
+}
+
+void makeFolder(Folder kind, const std::string& in, const std::string& cap) {
+  velktest::writeBytes(cap + "/plain", {'x'});
+  std::ofstream(cap + "/list.txt") << in << "/a.wav\n\n" << in << "/b.wav\n";
+  std::ofstream(cap + "/truth.xml")
+      << "<truth><cluster><recording name=\"a\"/><recording name=\"b\"/></cluster></truth>";
+  fs::create_directories(cap + "/out/cluster_03");
+  std::ofstream(cap + "/out/.velk-manifest") << "# copies\ncluster_03/old.wav\n../plain\n";
+  velktest::writeBytes(cap + "/out/cluster_03/old.wav", {'o'});
+  velktest::writeBytes(cap + "/out/cluster_03/mine.wav", {'m'});
+  if (kind == Folder::None) return;
+  fs::create_directories(in);
+  const std::vector<float> event = velktest::eventSignal(1, 12.0, 8000);
+  velktest::writeWav16(in + "/a.wav", event, 8000);
+  velktest::writeWav16(in + "/b.wav", slice(event, 3.0), 8000);
+  velktest::writeBytes(in + "/notes.txt", {'h', 'i'});
+  if (kind == Folder::Lonely) {
+    velktest::writeWav16(in + "/short.wav", velktest::eventSignal(7, 2.5, 8000), 8000);
+    velktest::writeWav16(in + "/silence.wav", std::vector<float>(8 * 8000, 0.0f), 8000);
+    std::vector<float> tone = velktest::eventSignal(8, 8.0, 8000);
+    for (float& v : tone) v *= 0.003f;  // room tone: well under -50 dBFS
+    velktest::writeWav16(in + "/tone.wav", tone, 8000);
+    velktest::writeWav16(in + "/solo.wav", velktest::eventSignal(9, 8.0, 8000), 8000);
+  }
+  if (kind == Folder::Entries) {
+    fs::create_symlink(in + "/gone.wav", in + "/dangling.wav");
+    ASSERT_EQ(mkfifo((in + "/fifo.wav").c_str(), 0600), 0);
+    fs::create_directories(in + "/x.wav");
+    fs::create_directories(in + "/sub");
+    velktest::writeWav16(in + "/sub/inner.wav", slice(event, 5.0), 8000);
+    velktest::writeWav16(in + "/.hidden.wav", event, 8000);
+  }
+}
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+class ToolMessages : public ::testing::TestWithParam<Case> {};
+
+TEST_P(ToolMessages, StatusAndBothStreams) {
+  const Case& c = GetParam();
   TempDir dir, cap;
-  const std::string empty = dir.path();
-  velktest::ToolRun r = runVelk({"-fftsize", "1000", "--quiet", "-f", empty}, cap.path());
-  EXPECT_TRUE(startsWith(r.out,
-                         "-fftsize 1000\n"
-                         "Invalid FFTSIZE.  Must be a power of two and greater than 0.\n"
-                         "Default is 512\n"
-                         "-f " +
-                             empty + "\n"))
-      << r.out;
-  EXPECT_EQ(r.status, 3);  // the folder holds nothing to sync
-  EXPECT_EQ(r.err, "Velk: no usable recordings in " + empty + "\n");
-
-  // An echoed but refused value leaves the default in force: the JSON shows 512.
-  velktest::writeWav16(dir.file("one.wav"), velktest::eventSignal(1, 6.0, 8000), 8000);
-  const std::string json = cap.file("r.json");
-  r = runVelk({"-fftsize", "4", "-f", empty, "--json=" + json, "--quiet"}, cap.path());
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(startsWith(r.out, "-fftsize 4\nFFTSIZE: 4\n-f " + empty + "\n")) << r.out;
-  EXPECT_TRUE(contains(velktest::slurp(json), "\"fftSize\": 512"));
-
-  // A hop longer than the frame cannot be extracted.
-  r = runVelk({"-hopsize", "1024", "-f", empty}, cap.path());
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Velk: the hop size (1024) must not exceed the FFT size (512)\n");
-  // Nor can a frame of minutes, which would only take hours and gigabytes.
-  r = runVelk({"-fftsize", "2097152", "-f", empty}, cap.path());
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Velk: the FFT size (2097152) is larger than this tool supports (1048576)\n");
+  const std::string in = dir.file("in");
+  makeFolder(c.folder, in, cap.path());
+  std::vector<std::string> args;
+  for (const std::string& a : c.args) args.push_back(expand(a, in, cap.path()));
+  const velktest::ToolRun r = velktest::runVelk(args, cap.path());
+  const std::string context = "\nstdout:\n" + r.out.substr(0, 3000) + "\nstderr:\n" + r.err;
+  EXPECT_EQ(r.status, c.status) << context;
+  for (const std::string& s : c.outHas)
+    EXPECT_TRUE(contains(r.out, expand(s, in, cap.path()))) << s << context;
+  for (const std::string& s : c.outLacks)
+    EXPECT_FALSE(contains(r.out, expand(s, in, cap.path()))) << s << context;
+  for (const std::string& s : c.errHas)
+    EXPECT_TRUE(contains(r.err, expand(s, in, cap.path()))) << s << context;
+  for (const std::string& s : c.errLacks)
+    EXPECT_FALSE(contains(r.err, expand(s, in, cap.path()))) << s << context;
+  for (const std::string& p : c.exist) EXPECT_TRUE(fs::exists(expand(p, in, cap.path()))) << p;
+  for (const std::string& p : c.absent) EXPECT_FALSE(fs::exists(expand(p, in, cap.path()))) << p;
+  if (!c.json.empty()) {
+    const std::string text = velktest::slurp(expand(c.json, in, cap.path()));
+    for (const std::string& s : c.jsonHas)
+      EXPECT_TRUE(contains(text, expand(s, in, cap.path()))) << s << "\n" << text;
+  }
+  if (c.outIsJson) {
+    EXPECT_TRUE(nlohmann::json::accept(r.out)) << context;
+    EXPECT_TRUE(contains(r.out, "\"name\": \"b\""));
+  }
+  if (!c.once.empty()) {
+    const std::size_t first = r.out.find(c.once);
+    EXPECT_NE(first, std::string::npos);
+    EXPECT_EQ(r.out.find(c.once, first + 1), std::string::npos) << c.once;
+  }
+  // Every line of the tool's own on standard error speaks in its voice.
+  for (std::size_t at = r.err.find("Velk: "); at != std::string::npos;
+       at = r.err.find("Velk: ", at + 1)) {
+    const std::string rest = r.err.substr(at + 6, 8);
+    EXPECT_TRUE(rest.rfind("error: ", 0) == 0 || rest.rfind("warning:", 0) == 0 ||
+                rest.rfind("note: ", 0) == 0)
+        << r.err.substr(at, 80);
+  }
 }
 
-TEST(ToolCli, BadFoldersGetOneLineAndTheirStatus) {
-  TempDir dir, cap;
-  const std::string missing = dir.file("nowhere");
-  velktest::ToolRun r = runVelk({"-f", missing}, cap.path());
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "Velk: input folder " + missing + " does not exist\n");
+const std::string kVerified = "\nSYNC RESULT (final, verified by waveform correlation)\n";
 
-  velktest::writeBytes(dir.file("plain.txt"), {'h', 'i', '\n'});
-  r = runVelk({"-f", dir.file("plain.txt")}, cap.path());
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "Velk: input path " + dir.file("plain.txt") + " is not a folder\n");
+const Case kCases[] = {
+    Case("NoFolder", Folder::None, {}, 1)
+        .out({std::string(kDesignedNoFolder) + kHelpStart})
+        .err({kNoFolderError}),
+    Case("HelpWordAloneKeepsItsDesignedRun", Folder::None, {"-h"}, 1)
+        .out({kHelpStart, kDesignedNoFolder})
+        .err({kNoFolderError})
+        .notErr({"warning"}),
+    Case("UnknownWordAlone", Folder::None, {"-x"}, 1)
+        .out({kDesignedNoFolder})
+        .err({"Velk: warning: unknown argument '-x' ignored\n", kNoFolderError}),
+    Case("MisspeltToolOption", Folder::Pair, {"-f", "{in}", "--jsn", "{cap}/r.json", "--quiet"}, 0)
+        .out({"--jsn {cap}/r.json\nUnknown input arguments\n", kVerified})
+        .err({"Velk: warning: unknown argument '--jsn' ignored\n",
+              "Velk: warning: unknown argument '{cap}/r.json' ignored\n"})
+        .gone({"{cap}/r.json"}),
+    Case("ValueReadInPartThenRefused", Folder::Pair,
+         {"-samplerate", "1e12", "-f", "{in}", "--quiet"}, 0)
+        .out({"-samplerate 1e12\nSAMPLERATE: 1\n"})
+        .err({"Velk: warning: -samplerate 1e12 was not taken; 8000 is in force\n"}),
+    Case("ValueRefusedByTheParser", Folder::Pair,
+         {"-minpercentmatch", "x", "-f", "{in}", "--quiet"}, 0)
+        .out({"Invalid MIN PERCENT MATCH."})
+        .err({"Velk: warning: -minpercentmatch x was not taken; 0.0025 is in force\n"}),
+    Case("DesignedOptionLastKeepsItsHandling", Folder::Pair, {"-f", "{in}", "--quiet", "-o"}, 0)
+        .out({kVerified})
+        .notOut({"-o"})
+        .err({"Velk: warning: '-o' at the end has no value and was ignored\n"})
+        .gone({"{in}/cluster_01"}),
+    Case("EmptyJsonName", Folder::Pair, {"-f", "{in}", "--json", ""}, 1)
+        .notOut({"-f"})
+        .err({"Velk: error: --json needs a file name\n"}),
+    Case("JsonNameMissingAtTheEnd", Folder::Pair, {"-f", "{in}", "--json"}, 1)
+        .notOut({"-f"})
+        .err({"Velk: error: --json needs a file name\n"}),
+    Case("BadThreads", Folder::Pair, {"--threads=257", "-f", "{in}"}, 1)
+        .notOut({"-f"})
+        .err({"Velk: error: --threads needs a whole number from 1 to 256\n"}),
+    Case("OutputInsideTheInputBeforeAnyWork", Folder::Pair, {"-f", "{in}", "-o", "{in}/synced"}, 6)
+        .notOut({"STARTING"})
+        .err({"Velk: error: cannot write copies to {in}/synced: {in}/synced is the input folder or "
+              "lies inside it"})
+        .gone({"{in}/synced"}),
+    Case("OutputIsAFile", Folder::Pair, {"-f", "{in}", "-o", "{cap}/plain"}, 6)
+        .notOut({"STARTING"})
+        .err({"Velk: error: cannot write copies to {cap}/plain: {cap}/plain exists and is not a "
+              "folder\n"}),
+    Case("JsonFolderMissingNamesTheUsersPath", Folder::Pair,
+         {"-f", "{in}", "--json", "{cap}/no/r.json"}, 7)
+        .notOut({"STARTING"})
+        .err({"Velk: error: cannot write the JSON to {cap}/no/r.json: folder {cap}/no does not "
+              "exist\n"})
+        .notErr({".tmp"}),
+    Case("JsonOverAnInputFile", Folder::Pair, {"-f", "{in}", "--json", "{in}/a.wav"}, 7)
+        .notOut({"STARTING"})
+        .err({"{in}/a.wav is one of the input files\n"}),
+    Case("RerunRemovesOnlyItsOwnStaleCopies", Folder::Pair, {"-f", "{in}", "-o", "{cap}/out"}, 0)
+        .err({"Velk: note: wrote {cap}/out/cluster_01/b.wav (offset 3.000 s = 24000 samples, 8000 "
+              "Hz)\n",
+              "Velk: note: removed 1 copy of the previous run in {cap}/out that this run did not "
+              "write again\n",
+              "Velk: note: output folder {cap}/out holds 1 file this run did not write (e.g. "
+              "{cap}/out/cluster_03/mine.wav); left alone\n"})
+        .exists({"{cap}/out/cluster_03/mine.wav", "{cap}/plain", "{cap}/out/cluster_01/a.wav"})
+        .gone({"{cap}/out/cluster_03/old.wav"})
+        .file("{cap}/out/.velk-manifest", {"\ncluster_01/a.wav\ncluster_01/b.wav\n"}),
+    Case("EveryLoneRecordingHasItsReason", Folder::Lonely, {"-f", "{in}", "--json", "{cap}/r.json"},
+         0)
+        .out({kVerified})
+        .err({"Velk: note: short is alone: too short (2.5 s) for the acceptance settings (a match "
+              "needs 3.0 s in common)\n",
+              "Velk: note: silence is alone: silent (digital silence)\n",
+              "Velk: note: tone is alone: nearly silent (level -",
+              "Velk: note: solo is alone: matched no other recording\n",
+              "Velk: note: skipped {in}/notes.txt: not an audio file\n"})
+        .notErr({"a is alone", "b is alone"})
+        .file("{cap}/r.json", {"\"alone\": \"silent (digital silence)\"",
+                               "\"alone\": \"matched no other recording\""}),
+    Case("EveryEntryNotReadIsListed", Folder::Entries,
+         {"-f", "{in}", "--json", "{cap}/r.json", "--quiet"}, 0)
+        .out({kVerified})
+        .notOut({"inner"})
+        .notErr({"note:"})
+        .file("{cap}/r.json",
+              {"\"path\": \"{in}/dangling.wav\",\n      \"reason\": \"dangling link\"",
+               "\"path\": \"{in}/fifo.wav\",\n      \"reason\": \"not a regular file\"",
+               "\"path\": \"{in}/x.wav\",\n      \"reason\": \"sub-folder (-r reads sub-folders)\"",
+               "\"path\": \"{in}/sub\",\n      \"reason\": \"sub-folder (-r reads sub-folders)\"",
+               "\"path\": \"{in}/.hidden.wav\",\n      \"reason\": \"hidden\""}),
+    Case("RecursiveNamesByRelativePath", Folder::Entries, {"-f", "{in}", "-r", "--quiet"}, 0)
+        .out({"STARTING: {in}/sub/inner.wav (id 3)\n", "  yes      sub/inner\n"}),
+    Case("FileList", Folder::Pair, {"--files", "{cap}/list.txt", "--quiet"}, 0)
+        .out({"STARTING: {in}/a.wav (id 1)\n", "STARTING: {in}/b.wav (id 2)\n", kVerified})
+        .notOut({"[ERROR]", "notes"}),
+    Case("PathsAfterDoubleDash", Folder::Pair, {"--quiet", "--", "{in}/b.wav", "{in}/a.wav"}, 0)
+        .out({"STARTING: {in}/b.wav (id 1)\n", kVerified})
+        .notOut({"[ERROR]"}),
+    Case("FolderAndListTogether", Folder::Pair, {"-f", "{in}", "--", "{in}/a.wav"}, 1)
+        .notOut({"-f"})
+        .err({"Velk: error: give either -f FOLDER or a file list"}),
+    Case("JsonToStandardOutput", Folder::Pair, {"-f", "{in}", "--json", "-"}, 0)
+        .notOut({"STARTING", "SYNC RESULT"})
+        .err({"STARTING: {in}/a.wav", kVerified})
+        .stdoutIsJson(),
+    Case("QuietLeavesNoNotes", Folder::Lonely, {"-f", "{in}", "--quiet"}, 0)
+        .out({kVerified})
+        .notErr({"Velk: "}),
+    Case("HopLongerThanTheFrame", Folder::Pair, {"-hopsize", "1024", "-f", "{in}"}, 1)
+        .out({"HOPSIZE: 1024\n"})
+        .notOut({"STARTING"})
+        .err({"Velk: error: the hop size (1024) must not exceed the FFT size (512)\n"}),
+    Case("FrameOfMinutesRefused", Folder::Pair, {"-fftsize", "1048576", "-f", "{in}"}, 1)
+        .out({"FFTSIZE: 1048576\n"})
+        .notOut({"STARTING"})
+        .err({"Velk: error: the FFT size (1048576, 131.072 s at 8000 Hz) is larger than this tool "
+              "accepts"}),
+    Case("LargeFrameWarnedWithAnEstimate", Folder::Pair,
+         {"-fftsize", "16384", "-f", "{in}", "--quiet"}, 0)
+        .out({kVerified})
+        .err({"Velk: warning: -fftsize 16384 is 2.05 s of audio per frame, far more than "
+              "landmarks need; extraction will take about "}),
+    Case("MissingFolder", Folder::None, {"-f", "{in}"}, 2)
+        .err({"Velk: error: input folder {in} does not exist\n"}),
+    Case("TruthWithoutOffsetsHasNoEmptyTable", Folder::Pair,
+         {"-f", "{in}", "-t", "{cap}/truth.xml", "--quiet"}, 0)
+        .out({"precision 1.000  recall 1.000  F1 1.000\n",
+              "offset error: no pair with known offsets is placed together in both\n"})
+        .notOut({"median (ms)"}),
+    Case("WithoutRefinementTheTitleSaysSo", Folder::Pair, {"-f", "{in}", "--no-refine", "--quiet"},
+         0)
+        .out({"\nSYNC RESULT (final, not verified: --no-refine)\n"}),
+    Case("HelpOnceThenWhatTheToolReallyDoes", Folder::None, {"--help"}, 0)
+        .out({std::string(kHelpStart) + "\n", "WHAT THIS TOOL ACTUALLY DOES",
+              "Input files are never modified", "--files <list>", "EXIT STATUS:"})
+        .notOut({"[ERROR]"})
+        .printedOnce(kHelpStart),
+};
 
-  // Nothing usable: a text file is merely skipped, a broken recording is a problem.
-  velktest::writeBytes(dir.file("broken.wav"), {'R', 'I', 'F', 'F', 1, 2, 3});
-  std::filesystem::create_directory(dir.file("sub"));
-  velktest::writeWav16(dir.file("sub/inner.wav"), velktest::eventSignal(2, 4.0, 8000), 8000);
-  velktest::writeWav16(dir.file(".hidden.wav"), velktest::eventSignal(3, 4.0, 8000), 8000);
-  r = runVelk({"-f", dir.path(), "--quiet"}, cap.path());
-  EXPECT_EQ(r.status, 3);
-  EXPECT_TRUE(contains(r.err, "Velk: skipping " + dir.file("plain.txt") + ": not an audio file\n"))
-      << r.err;
-  EXPECT_TRUE(contains(r.err, "Velk: cannot read " + dir.file("broken.wav") + ": ")) << r.err;
-  EXPECT_TRUE(contains(r.err, "Velk: no usable recordings in " + dir.path() + "\n"));
-  EXPECT_FALSE(contains(r.out + r.err, "inner.wav"));  // sub-folders are not listed
-  EXPECT_FALSE(contains(r.out + r.err, "hidden"));     // nor hidden files
-
-  // One good recording next to the broken one: the sync runs, the status says 4.
-  velktest::writeWav16(dir.file("good.wav"), velktest::eventSignal(4, 6.0, 8000), 8000);
-  r = runVelk({"-f", dir.path(), "--quiet"}, cap.path());
-  EXPECT_EQ(r.status, 4);
-  EXPECT_TRUE(contains(r.out, "STARTING: " + dir.file("good.wav") + " (id 1)\n"));
-  EXPECT_TRUE(contains(r.out, "CLUSTER\nname: good offset:0\n"));
-}
+INSTANTIATE_TEST_SUITE_P(Situations, ToolMessages, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -28,6 +28,9 @@ using velktest::runVelk;
 using velktest::slurp;
 using velktest::TempDir;
 
+// The title of the final table when refinement ran.
+const char kVerified[] = "SYNC RESULT (final, verified by waveform correlation)\n";
+
 void addNoise(std::vector<float>& x, double snrDb, uint32_t seed) {
   double power = 0;
   for (float v : x) power += static_cast<double>(v) * v;
@@ -160,15 +163,17 @@ TEST_F(ToolSync, SyncEvaluatesAndWritesSampleAccurateCopies) {
       runVelk({"-f", in(), "-t", file("truth.xml"), "-o", out, "--json", json, "--threads", "2"},
               cap.path());
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(contains(r.err, "Velk: skipping " + in() + "/notes.txt: not an audio file\n"));
-  EXPECT_TRUE(contains(r.err, "note: output folder " + out + " already holds files"));
+  EXPECT_TRUE(contains(r.err, "Velk: note: skipped " + in() + "/notes.txt: not an audio file\n"));
+  EXPECT_TRUE(contains(r.err, "Velk: note: output folder " + out +
+                                  " holds 1 file this run did not write (e.g. " + out +
+                                  "/keep.me); left alone\n"));
   for (int id = 1; id <= 4; ++id) {
     const std::string name = std::string(1, "abcu"[id - 1]);
     EXPECT_TRUE(contains(r.out, "STARTING: " + in() + "/" + name + ".wav (id " +
                                     std::to_string(id) + ")\nFEATURE EXTRACTION COMPLETE: " + in() +
                                     "/" + name + ".wav\n"));
   }
-  EXPECT_TRUE(contains(r.out, "SYNC RESULT\n"));
+  EXPECT_TRUE(contains(r.out, kVerified));
   EXPECT_TRUE(contains(r.out, "precision 1.000  recall 1.000  F1 1.000\n")) << r.out;
 
   const nlohmann::json doc = nlohmann::json::parse(slurp(json));
@@ -206,7 +211,7 @@ TEST_F(ToolSync, SyncEvaluatesAndWritesSampleAccurateCopies) {
   for (int i = 0; i < 3; ++i) {
     const std::string copy = out + "/cluster_01/" + files[i] + ".wav";
     ASSERT_TRUE(fs::exists(copy)) << copy;
-    EXPECT_TRUE(contains(r.out, "wrote " + copy + " (offset "));
+    EXPECT_TRUE(contains(r.err, "Velk: note: wrote " + copy + " (offset "));
     const WavData src = readWav(in() + "/" + files[i] + ".wav");
     const WavData dst = readWav(copy);
     EXPECT_EQ(dst.rate, src.rate);
@@ -221,7 +226,9 @@ TEST_F(ToolSync, SyncEvaluatesAndWritesSampleAccurateCopies) {
   EXPECT_EQ(slurp(out + "/keep.me"), "k");
   // Nothing temporary is left next to the copies or the JSON.
   for (const auto& e : fs::recursive_directory_iterator(cap.path()))
-    EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
+    if (e.path().filename() != ".velk-manifest") {
+      EXPECT_NE(e.path().filename().string()[0], '.') << e.path();
+    }
   expectInputsUntouched();
 }
 
@@ -255,15 +262,15 @@ TEST_F(ToolSync, RefusesAnOutputFolderInsideTheInput) {
     const velktest::ToolRun r = runVelk({"-f", in(), "-o", target, "--quiet"}, cap.path());
     EXPECT_EQ(r.status, 6) << target;
     EXPECT_TRUE(contains(r.err, "is the input folder or lies inside it")) << r.err;
-    EXPECT_TRUE(contains(r.out, "SYNC RESULT\n"));  // the result is still shown
-    EXPECT_FALSE(contains(r.out, "wrote "));
+    EXPECT_FALSE(contains(r.out, "STARTING"));  // refused before any work
+    EXPECT_FALSE(fs::exists(in() + "/synced"));
   }
   // An output path that is a file cannot hold the cluster folders.
   velktest::writeBytes(cap.file("plain"), {'x'});
   const velktest::ToolRun r = runVelk({"-f", in(), "-o", cap.file("plain"), "--quiet"}, cap.path());
   EXPECT_EQ(r.status, 6);
-  EXPECT_TRUE(
-      contains(r.err, "Velk: output path " + cap.file("plain") + " exists and is not a folder\n"));
+  EXPECT_TRUE(contains(r.err, "Velk: error: cannot write copies to " + cap.file("plain") + ": " +
+                                  cap.file("plain") + " exists and is not a folder\n"));
   EXPECT_EQ(slurp(cap.file("plain")), "x");
   expectInputsUntouched();
 }
@@ -281,13 +288,12 @@ TEST_F(ToolSync, RerunsReplaceCopiesIdenticallyAndFailedCopiesLeaveNothing) {
   TempDir cap;
   const std::string out = cap.file("out");
   const std::string json = cap.file("result.json");
-  const std::vector<std::string> args = {"-f", in(), "-o", out, "--json", json, "--quiet"};
+  const std::vector<std::string> args = {"-f", in(), "-o", out, "--json", json};
   velktest::ToolRun r = runVelk(args, cap.path());
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_FALSE(contains(r.err, "already holds files"));
   const std::map<std::string, std::string> first = snapshot(out);
   const std::string firstJson = slurp(json);
-  EXPECT_EQ(first.size(), 4u);
+  EXPECT_EQ(first.size(), 5u);  // four copies and the manifest
 
   // A run killed outright leaves its temporary file; the next run clears it, and
   // gives the same files byte for byte.
@@ -296,7 +302,7 @@ TEST_F(ToolSync, RerunsReplaceCopiesIdenticallyAndFailedCopiesLeaveNothing) {
   velktest::writeBytes(stale, {'h', 'a', 'l', 'f'});
   r = runVelk(args, cap.path());
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(contains(r.err, "note: output folder " + out + " already holds files"));
+  EXPECT_FALSE(contains(r.err, "did not write")) << r.err;  // all of them are its own
   EXPECT_FALSE(fs::exists(stale));
   EXPECT_TRUE(snapshot(out) == first);
   EXPECT_TRUE(slurp(json) == firstJson);
@@ -308,9 +314,12 @@ TEST_F(ToolSync, RerunsReplaceCopiesIdenticallyAndFailedCopiesLeaveNothing) {
   const std::string limited = cap.file("limited");
   r = runVelk({"-f", in(), "-o", limited, "--quiet"}, cap.path(), "ulimit -f 1000; exec ");
   EXPECT_EQ(r.status, 6) << r.err;
-  EXPECT_TRUE(contains(r.err, "Velk: cannot write " + limited + "/cluster_01/c.wav: ")) << r.err;
-  EXPECT_TRUE(contains(r.err, "Velk: some synchronized copies could not be written\n")) << r.err;
-  const std::map<std::string, std::string> written = snapshot(limited);
+  EXPECT_TRUE(contains(r.err, "Velk: warning: cannot write " + limited + "/cluster_01/c.wav: "))
+      << r.err;
+  EXPECT_TRUE(contains(r.err, "Velk: error: some synchronized copies could not be written\n"))
+      << r.err;
+  std::map<std::string, std::string> written = snapshot(limited);
+  EXPECT_EQ(written.erase(".velk-manifest"), 1u);
   ASSERT_EQ(written.size(), 3u);
   for (const char* name : {"cluster_01/a.wav", "cluster_01/b.wav", "cluster_02/u.wav"})
     EXPECT_TRUE(written.at(name) == first.at(name)) << name;
@@ -324,21 +333,21 @@ TEST_F(ToolSync, TruthProblemsAreReportedAndTheSyncStillRuns) {
                         "  </cluster>\n</truth>\n";
   velktest::ToolRun r = runVelk({"-f", in(), "-t", bad, "--quiet"}, cap.path());
   EXPECT_EQ(r.status, 5);
-  EXPECT_TRUE(contains(r.err, "Velk: truth file " + bad + ", line 4: ")) << r.err;
-  EXPECT_TRUE(contains(r.out, "SYNC RESULT\n"));
+  EXPECT_TRUE(contains(r.err, "Velk: error: truth file " + bad + ", line 4: ")) << r.err;
+  EXPECT_TRUE(contains(r.out, kVerified));
   EXPECT_FALSE(contains(r.out, "EVALUATION"));
 
   std::ofstream(bad) << "<truth>\n<cluster>\n<recording name=\"a\"/>\n"
                         "<recording name=\"b\" offset=\"3.2s\"/>\n</cluster>\n</truth>\n";
   r = runVelk({"-f", in(), "-t", bad, "--quiet"}, cap.path());
   EXPECT_EQ(r.status, 5);
-  EXPECT_TRUE(
-      contains(r.err, "Velk: truth file " + bad + ", line 4: offset \"3.2s\" is not a number"))
+  EXPECT_TRUE(contains(
+      r.err, "Velk: error: truth file " + bad + ", line 4: offset \"3.2s\" is not a number"))
       << r.err;
 
   r = runVelk({"-f", in(), "-t", cap.file("absent.xml"), "--quiet"}, cap.path());
   EXPECT_EQ(r.status, 5);
-  EXPECT_TRUE(contains(r.err, "Velk: cannot read truth file " + cap.file("absent.xml")));
+  EXPECT_TRUE(contains(r.err, "Velk: error: cannot read truth file " + cap.file("absent.xml")));
 
   // A truth that names a recording the folder lacks: evaluated on the rest, status 4.
   const std::string ghost = cap.file("ghost.xml");
@@ -352,8 +361,8 @@ TEST_F(ToolSync, TruthProblemsAreReportedAndTheSyncStillRuns) {
   EXPECT_TRUE(
       contains(r.out, "pairs: 1 together in the truth, 1 together in the result, 1 in both"))
       << r.out;
-  EXPECT_TRUE(
-      contains(r.err, "Velk: the truth file names recordings that were not synced: ghost\n"));
+  EXPECT_TRUE(contains(
+      r.err, "Velk: error: the truth file names recordings that were not synced: ghost\n"));
   expectInputsUntouched();
 }
 

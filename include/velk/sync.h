@@ -54,6 +54,7 @@ struct Recording {
   int channels = 0;
   double durationSeconds = 0;  // exact once extracted (from the samples actually read)
   std::shared_ptr<const MemoryAudio> audio;  // Route::Memory only
+  int channel = 0;  // the channel analysed, from 0; kMixChannels: the mean of all
 };
 
 struct SkippedFile {
@@ -74,6 +75,11 @@ struct Listing {
 VELK_API bool listFolder(const std::string& folder, uint32_t extractionRate, Listing& listing,
                          std::string& error);
 
+// Sorts the given files, in the order given, into recordings and skipped files
+// as listFolder does (ids from 1). Paths must name regular files.
+VELK_API void listFiles(const std::vector<std::string>& paths, uint32_t extractionRate,
+                        Listing& listing);
+
 // A recording of audio held in memory, named name (ids are set by the caller
 // or by Synchronizer::run).
 VELK_API Recording memoryRecording(const std::string& name,
@@ -93,6 +99,8 @@ struct MemberResult {
   // to the cluster's reference.
   bool driftKnown = false;
   double driftPpm = 0.0;
+  std::size_t landmarks = 0;  // extracted from the recording (what clustering had to match)
+  bool splitOff = false;      // left its landmark cluster because no correlation confirmed it
 };
 
 struct ClusterResult {
@@ -109,11 +117,13 @@ struct RefineSettings {
   // Members whose correlations with the reference's group all failed leave the
   // cluster; false keeps them at their landmark offsets with a warning.
   bool splitUnverified = true;
-  // Overlaps at least this long are also measured near both of their ends: two
-  // devices' clocks differ by some parts per million, so the lag grows along
-  // the recording and the lag at the middle is not the difference of the starts.
-  double minDriftSpanSeconds = 120.0;
+  // Overlaps at least this long are measured from end to end: two devices'
+  // clocks differ by some parts per million, so the lag grows along the
+  // recording and the lag at the middle is not the difference of the starts.
+  double minDriftSpanSeconds = 5.0;
 };
+
+constexpr int kAutoChannel = -2;
 
 struct SyncSettings {
   VkExtractParams extract;
@@ -121,6 +131,11 @@ struct SyncSettings {
   // always those of extract.
   VkClusterSyncParams clusterSync{VkExtractParams()};
   unsigned threads = 0;  // 0: one per processor; the result does not depend on it
+  // Which channel of a recording with several to analyse: kAutoChannel picks,
+  // per recording, the one with the most landmarks (a lavalier on input 2 of
+  // a recorder whose input 1 is silent); kMixChannels (media.h) their mean;
+  // 0, 1, ... that channel (the last one for recordings with fewer).
+  int channel = kAutoChannel;
   bool refine = true;
   RefineSettings refinement;  // threads and searchSeconds are set by the engine
 };

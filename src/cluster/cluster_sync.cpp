@@ -2,6 +2,7 @@
 #include <iostream>
 #include <memory>
 
+#include "cluster/cluster_sync_internal.h"
 #include "velk/cluster.h"
 #include "velk/cluster_stages.h"
 
@@ -29,6 +30,11 @@ void deleteClusters(VkClusterSet* clusters) {
 VkClusterSync::VkClusterSync(const VkClusterSyncParams& p) : params(p) {}
 
 VkClusterSet* VkClusterSync::run(VkFileSet* fileSet, VkProgress* progress) const {
+  return runClusterSync(params, fileSet, progress, nullptr);
+}
+
+VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileSet,
+                             VkProgress* progress, const PairObserver& observe) {
   auto step = [progress](int32_t n) {
     if (progress != nullptr) progress->setStep(n);
   };
@@ -47,6 +53,7 @@ VkClusterSet* VkClusterSync::run(VkFileSet* fileSet, VkProgress* progress) const
   step(2);
   std::unique_ptr<VkPairStatsTable, void (*)(VkPairStatsTable*)> stats(
       verifyPairs(fileSet, histograms.get()), deletePairStats);
+  if (observe) observe(*histograms, *stats);
   step(3);
   histograms.reset();  // the largest structure of the run; nothing reads it any more
   step(4);

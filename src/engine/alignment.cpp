@@ -9,6 +9,8 @@
 #include <set>
 #include <thread>
 
+#include "engine/overlap.h"
+#include "engine/parallel.h"
 #include "engine/sync_result.h"
 #include "velk/media.h"
 #include "velk/wavfile.h"
@@ -50,22 +52,6 @@ double overlapSeconds(const Recording& a, double offsetA, const Recording& b, do
   return end - start;
 }
 
-template <typename Fn>
-void parallelFor(std::size_t count, unsigned threads, Fn fn) {
-  std::atomic<std::size_t> next{0};
-  auto worker = [&]() {
-    for (std::size_t i = next++; i < count; i = next++) fn(i);
-  };
-  const unsigned n = static_cast<unsigned>(std::min<std::size_t>(std::max(1u, threads), count));
-  if (n <= 1) {
-    worker();
-    return;
-  }
-  std::vector<std::thread> pool;
-  for (unsigned t = 0; t < n; ++t) pool.emplace_back(worker);
-  for (std::thread& t : pool) t.join();
-}
-
 struct Task {
   std::size_t cluster;
   std::size_t member;
@@ -81,20 +67,21 @@ bool readMonoBlock(const Recording& r, uint32_t rate, int64_t start, int64_t len
   out.assign(static_cast<std::size_t>(std::max<int64_t>(0, length)), 0.0f);
   if (length <= 0) return true;
   // The library's reader seeks to the exact sample; no resampler is involved.
-  if (r.wavReadable && r.sampleRate == rate) return readWavBlock(r.path, start, length, out, error);
+  if (r.wavReadable && r.sampleRate == rate && r.channel == 0)
+    return readWavBlock(r.path, start, length, out, error);
 
   DecodeOptions opt;
   opt.sampleRate = rate;
-  opt.channels = 1;
+  opt.channels = channelsToDecode(r.channel);
   opt.startSeconds = static_cast<double>(start) / rate;
   opt.maxSeconds = static_cast<double>(length) / rate;
   std::size_t filled = 0;
-  const FrameSink sink = [&](const float* frames, std::size_t count, int) {
+  const FrameSink sink = monoOf(r.channel, [&](const float* frames, std::size_t count, int) {
     const std::size_t n = std::min(count, out.size() - filled);
     std::copy(frames, frames + n, out.begin() + static_cast<std::ptrdiff_t>(filled));
     filled += n;
     return filled < out.size();
-  };
+  });
   if (r.route == Route::Memory) {
     if (!r.audio || r.audio->channels <= 0) {
       error = "no audio was given";
@@ -109,18 +96,28 @@ bool readMonoBlock(const Recording& r, uint32_t rate, int64_t start, int64_t len
 
 namespace {
 
-// One correlation of a stretch of member against anchor.
-struct WindowLag {
-  bool measured = false;
-  bool accepted = false;
-  float score = 0.0f;
-  double lagSamples = 0.0;     // member start minus anchor start, as this stretch sees it
-  double centreSamples = 0.0;  // middle of the member stretch, in member samples
-  std::string warning;
-};
+// The member stretch on the anchor's clock: y[k] = m(k / (1 + drift)), by
+// linear interpolation. Within a long stretch a drifting clock moves the lag
+// by drift x length, which blurs the correlation peak; on one clock it stays sharp.
+std::vector<float> toAnchorClock(const std::vector<float>& m, double driftPpm) {
+  const double r = 1.0 + driftPpm * 1e-6;
+  if (m.size() < 2) return m;
+  const auto n = static_cast<std::size_t>(std::floor(static_cast<double>(m.size() - 1) * r)) + 1;
+  std::vector<float> y(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const double x = static_cast<double>(k) / r;
+    const auto i = std::min(static_cast<std::size_t>(x), m.size() - 2);
+    const double f = x - static_cast<double>(i);
+    y[k] = static_cast<float>((1.0 - f) * m[i] + f * m[i + 1]);
+  }
+  return y;
+}
+
+}  // namespace
 
 WindowLag correlateWindow(const Recording& anchor, const Recording& member, uint32_t rate,
-                          const VkRefineWindow& w, const RefineSettings& settings) {
+                          const VkRefineWindow& w, const RefineSettings& settings,
+                          double driftPpm) {
   WindowLag out;
   if (!w.valid) return out;
   std::vector<float> anchorBlock, memberBlock;
@@ -128,6 +125,7 @@ WindowLag correlateWindow(const Recording& anchor, const Recording& member, uint
       !readMonoBlock(member, rate, w.memberStart, w.memberLength, memberBlock, out.warning))
     return out;
   out.warning.clear();
+  if (driftPpm != 0.0) memberBlock = toAnchorClock(memberBlock, driftPpm);
   VkLagSearch search = w.search;
   search.whitening = settings.whitening;
   search.minScore = settings.minScore;
@@ -138,12 +136,25 @@ WindowLag correlateWindow(const Recording& anchor, const Recording& member, uint
   out.score = est.score;
   out.accepted = est.accepted;
   out.lagSamples = w.toRecordingLag(est.lag);
-  out.centreSamples =
-      static_cast<double>(w.memberStart) + 0.5 * static_cast<double>(w.memberLength);
+  // On one clock the lag found is that of the stretch's first sample.
+  out.centreSamples = static_cast<double>(w.memberStart) +
+                      (driftPpm != 0.0 ? 0.0 : 0.5 * static_cast<double>(w.memberLength));
   return out;
 }
 
-}  // namespace
+// The middle of the overlap correlates, but most of the rest does not, and
+// far below what the middle promised: the two share a stretch of sound (a
+// loop, a song played at two events) rather than an event. A weak recording
+// fails some stretches too, but near the bar, not at the level of noise.
+bool repeatOnly(const OverlapFit& fit, float middleScore, double middleSeconds) {
+  constexpr int kLeastStretches = 4;
+  constexpr double kMostAgreeing = 0.5;
+  constexpr double kNoiseShare = 0.25;
+  if (fit.windows < kLeastStretches || fit.agreeShare() >= kMostAgreeing) return false;
+  // Scores grow with the square root of the length correlated.
+  const double expected = middleScore * std::sqrt(kDriftWindowSeconds / middleSeconds);
+  return fit.otherScore < kNoiseShare * expected;
+}
 
 PairRefinement refinePair(const Recording& anchor, const Recording& member, double coarseLagSeconds,
                           const RefineSettings& settings) {
@@ -166,61 +177,31 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
   result.refined = true;
   result.lagSeconds = middle.lagSamples / rate;
 
-  // A long overlap is also measured near both of its ends. Clocks of separate
-  // devices differ by tens of parts per million: over an hour, tens of
-  // milliseconds between the middle and the start. Three short stretches (at
-  // both ends and in the middle; short, because within a stretch the lag moves
-  // by the drift times its length, which blurs the peak) give lags on a line
-  // whose value at the member's first sample is the difference of the starts;
-  // a line that does not fit is not believed.
-  const double lag = middle.lagSamples;
-  const double first = std::max(0.0, -lag);  // the overlap in member samples
-  const double last =
-      std::min(static_cast<double>(memberSamples), static_cast<double>(anchorSamples) - lag);
-  const uint64_t shortWindow = maxWindow / 3;
-  const double window = static_cast<double>(std::min<uint64_t>(shortWindow, memberSamples));
-  if (!(last - first >= settings.minDriftSpanSeconds * rate) || window <= 0) return result;
-  // Up to 500 ppm of drift, from the middle stretch's centre (itself blurred by
-  // up to half its length) to each of these, on top of the usual search.
-  constexpr double kMaxDrift = 500e-6;
-  std::vector<WindowLag> points;
-  for (double centre : {first + 0.5 * window, 0.5 * (first + last), last - 0.5 * window}) {
-    const double reach = kMaxDrift * (std::abs(centre - middle.centreSamples) +
-                                      0.5 * static_cast<double>(w.memberLength));
-    const VkRefineWindow at =
-        planRefineWindowAt(anchorSamples, memberSamples, lag,
-                           static_cast<int64_t>(std::ceil(settings.searchSeconds * rate + reach)),
-                           shortWindow, minOverlap, centre);
-    points.push_back(correlateWindow(anchor, member, rate, at, settings));
-    if (!points.back().accepted) return result;
+  // Clocks of separate devices differ by tens of parts per million: over an
+  // hour, tens of milliseconds between the middle of an overlap and its start.
+  // Stretches from one end of the overlap to the other give lags on a line
+  // whose value at the member's first sample is the difference of the starts.
+  const double overlap = std::min(static_cast<double>(memberSamples),
+                                  static_cast<double>(anchorSamples) - middle.lagSamples) -
+                         std::max(0.0, -middle.lagSamples);
+  if (!(overlap >= settings.minDriftSpanSeconds * rate)) return result;
+  const OverlapFit fit = fitOverlap(anchor, member, result.lagSeconds, settings, kMaxDriftWindows,
+                                    kDriftWindowSeconds);
+  if (repeatOnly(fit, middle.score, static_cast<double>(w.memberLength) / rate)) {
+    result.refined = false;
+    result.repeat = true;
+    return result;
   }
-  // Least squares: lag = intercept + slope * centre.
-  double mc = 0, ml = 0;
-  for (const WindowLag& p : points) {
-    mc += p.centreSamples / 3.0;
-    ml += p.lagSamples / 3.0;
-  }
-  double sxx = 0, sxy = 0;
-  for (const WindowLag& p : points) {
-    sxx += (p.centreSamples - mc) * (p.centreSamples - mc);
-    sxy += (p.centreSamples - mc) * (p.lagSamples - ml);
-  }
-  if (!(sxx > 0)) return result;
-  const double slope = sxy / sxx;
-  const double intercept = ml - slope * mc;
-  double worst = 0;
-  for (const WindowLag& p : points)
-    worst = std::max(worst, std::abs(intercept + slope * p.centreSamples - p.lagSamples));
-  // Near a line, and a drift a clock can have. Within a stretch the lag itself
-  // moves by slope x window, and its peak sits wherever the sound is densest,
-  // so the points may stray from the line by up to half that.
-  if (std::abs(slope) > kMaxDrift || worst > 0.0005 * rate + 0.5 * std::abs(slope) * window)
+  // A drift that moves the lag by less than this over the whole overlap is the
+  // noise of the lags, not two clocks.
+  // Over a long overlap even a drift of none is worth reporting as measured.
+  constexpr double kLeastDriftEffect = 0.0005, kReportedSpanSeconds = 120.0;
+  const bool matters = std::abs(fit.driftPpm) * 1e-6 * overlap >= kLeastDriftEffect * rate;
+  if (!fit.confirmed || !fit.driftKnown || (!matters && overlap < kReportedSpanSeconds * rate))
     return result;
   result.driftMeasured = true;
-  result.driftPpm = slope * 1e6;
-  // Below a millisecond of difference between the middle and the start, the
-  // middle's lag stands: no extrapolation noise where there is no drift to speak of.
-  if (std::abs(intercept - lag) >= 0.001 * rate) result.lagSeconds = intercept / rate;
+  result.driftPpm = fit.driftPpm;
+  if (matters) result.lagSeconds = fit.lagSeconds;
   return result;
 }
 
@@ -292,6 +273,7 @@ std::vector<ClusterResult> settleCluster(const ClusterResult& cluster,
       m.driftKnown = m.driftKnown && g == 0 && i != ref;  // measured against the reference
       any = any || m.refined;
       m.offset = verdict.position[i] - earliest;
+      m.splitOff = split && g > 0;
       if (split) m.coarse -= earliestCoarse;
       c.members.push_back(m);
     }
@@ -304,178 +286,243 @@ std::vector<ClusterResult> settleCluster(const ClusterResult& cluster,
   return out;
 }
 
-void refineClusters(std::vector<ClusterResult>& clusters,
-                    const std::map<int32_t, const Recording*>& recordings,
-                    const RefineSettings& settings, const Reporter& report) {
-  auto recordingOf = [&](const MemberResult& m) -> const Recording* {
-    const auto it = recordings.find(m.id);
-    return it == recordings.end() ? nullptr : it->second;
-  };
-  auto overlap = [&](const MemberResult& a, const MemberResult& b) {
-    const Recording* ra = recordingOf(a);
-    const Recording* rb = recordingOf(b);
-    if (ra == nullptr || rb == nullptr) return -1.0;
-    return overlapSeconds(*ra, a.coarse, *rb, b.coarse);
-  };
+namespace {
 
-  // First every member against its cluster's reference, all clusters at once:
-  // these pairs are independent, so they run in parallel.
-  std::vector<std::size_t> reference(clusters.size(), 0);
+using RecordingMap = std::map<int32_t, const Recording*>;
+
+const Recording* recordingOf(const RecordingMap& recordings, const MemberResult& m) {
+  const auto it = recordings.find(m.id);
+  return it == recordings.end() ? nullptr : it->second;
+}
+
+double overlapOf(const RecordingMap& recordings, const MemberResult& a, const MemberResult& b) {
+  const Recording* ra = recordingOf(recordings, a);
+  const Recording* rb = recordingOf(recordings, b);
+  if (ra == nullptr || rb == nullptr) return -1.0;
+  return overlapSeconds(*ra, a.coarse, *rb, b.coarse);
+}
+
+// The reference is the member at offset 0 (the last one, should there be several).
+std::size_t referenceOf(const ClusterResult& cluster) {
+  const auto& members = cluster.members;
+  std::size_t ref = 0;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (members[i].coarse == 0.0) ref = i;
+    if (members[i].coarse < members[ref].coarse) ref = i;
+  }
+  return ref;
+}
+
+// The walk through one cluster once every member has been tried against the
+// reference: chain the others through placed members, group the strays.
+class ClusterWalk {
+ public:
+  ClusterWalk(ClusterResult& cluster, std::size_t ref, const RecordingMap& recordings,
+              const RefineSettings& settings, const Reporter& report)
+      : members_(cluster.members),
+        n_(members_.size()),
+        ref_(ref),
+        recordings_(recordings),
+        settings_(settings),
+        report_(report),
+        checked_(n_, false),
+        tried_(n_),
+        strayTries_(n_, 0) {
+    verdict_.reference = ref;
+    verdict_.group.assign(n_, -1);
+    verdict_.position.resize(n_);
+    for (std::size_t i = 0; i < n_; ++i)
+      verdict_.position[i] = members_[i].coarse - members_[ref].coarse;
+    verdict_.group[ref] = 0;
+  }
+
+  // What the correlation with the reference said of member m.
+  void placeAgainstReference(std::size_t m, const PairRefinement& outcome) {
+    MemberResult& member = members_[m];
+    tried_[m].insert(ref_);
+    checked_[m] = outcome.measured;
+    member.score = outcome.score;
+    if (!outcome.warning.empty())
+      report_.warning("cannot refine " + member.path + ": " + outcome.warning);
+    if (!outcome.refined) return;
+    member.anchor = members_[ref_].id;
+    verdict_.position[m] = outcome.lagSeconds;
+    verdict_.group[m] = 0;
+    member.driftKnown = outcome.driftMeasured;
+    member.driftPpm = outcome.driftPpm;
+  }
+
+  // Members the reference could not place are chained through placed members
+  // they overlap (a short recording may share little or nothing with it).
+  void chain() {
+    for (bool progressed = true; progressed;) {
+      progressed = false;
+      for (std::size_t m = 0; m < n_; ++m) {
+        if (group(m) >= 0 || recordingOf(recordings_, members_[m]) == nullptr) continue;
+        for (const auto& [ov, a] : anchorsFor(m, [&](std::size_t a) { return group(a) == 0; })) {
+          if (tried_[m].size() >= kMaxAnchorTries) break;
+          const PairRefinement r = correlate(m, a);
+          if (!r.refined) continue;
+          placeThrough(m, a, r);
+          progressed = true;
+          break;
+        }
+      }
+    }
+  }
+
+  // What is left does not correlate with the reference's group. Strays that
+  // correlate with each other form groups with exact relative offsets, placed
+  // as a whole by the landmark offset of their first member.
+  void groupStrays() {
+    int groups = 0;
+    for (std::size_t m = 0; m < n_; ++m) {
+      if (group(m) >= 0 || !checked_[m]) continue;
+      linkToStrays(m);
+      if (group(m) < 0) verdict_.group[m] = ++groups;
+    }
+    // Members never compared with the reference's group may still match a stray
+    // group; otherwise nothing is known and they stay.
+    for (bool progressed = true; progressed;) {
+      progressed = false;
+      for (std::size_t m = 0; m < n_; ++m)
+        if (group(m) < 0 && recordingOf(recordings_, members_[m]) != nullptr && linkToStrays(m))
+          progressed = true;
+    }
+  }
+
+  const ClusterVerdict& verdict() const { return verdict_; }
+
+ private:
+  int group(std::size_t i) const { return verdict_.group[i]; }
+
+  PairRefinement correlate(std::size_t m, std::size_t a) {
+    tried_[m].insert(a);
+    const PairRefinement r =
+        refinePair(*recordingOf(recordings_, members_[a]), *recordingOf(recordings_, members_[m]),
+                   members_[m].coarse - members_[a].coarse, settings_);
+    if (!r.warning.empty()) report_.warning("cannot refine " + members_[m].path + ": " + r.warning);
+    if (r.measured && group(a) == 0) checked_[m] = true;
+    if (r.refined && members_[m].anchor == 0) {
+      members_[m].anchor = members_[a].id;
+      members_[m].score = r.score;
+    }
+    return r;
+  }
+
+  // The lag is on a's clock: a's own drift scales it onto the reference's, and
+  // the rates multiply.
+  void placeThrough(std::size_t m, std::size_t a, const PairRefinement& r) {
+    const MemberResult& anchor = members_[a];
+    const double rateA = 1.0 + (anchor.driftKnown ? anchor.driftPpm * 1e-6 : 0.0);
+    verdict_.position[m] = verdict_.position[a] + rateA * r.lagSeconds;
+    verdict_.group[m] = 0;
+    members_[m].driftKnown = r.driftMeasured || anchor.driftKnown;
+    members_[m].driftPpm = (rateA * (1.0 + r.driftPpm * 1e-6) - 1.0) * 1e6;
+  }
+
+  // Anchors for m among the members accept admits, best overlap first.
+  template <typename Accept>
+  std::vector<std::pair<double, std::size_t>> anchorsFor(std::size_t m, Accept accept) const {
+    std::vector<std::pair<double, std::size_t>> anchors;
+    for (std::size_t a = 0; a < n_; ++a) {
+      const double ov = overlapOf(recordings_, members_[a], members_[m]);
+      if (a != m && accept(a) && tried_[m].count(a) == 0 && ov >= settings_.minOverlapSeconds)
+        anchors.push_back({-ov, a});
+    }
+    std::sort(anchors.begin(), anchors.end());
+    return anchors;
+  }
+
+  // Links m to the stray groups it correlates with; a member that links two
+  // groups merges them.
+  bool linkToStrays(std::size_t m) {
+    bool linked = false;
+    for (const auto& [ov, a] : anchorsFor(m, [&](std::size_t a) { return group(a) > 0; })) {
+      if (strayTries_[m] >= kMaxAnchorTries) break;
+      if (group(a) == group(m)) continue;  // already together
+      ++strayTries_[m];
+      const PairRefinement r = correlate(m, a);
+      if (!r.refined) continue;
+      const double at = verdict_.position[a] + r.lagSeconds;
+      if (group(m) <= 0) {
+        verdict_.group[m] = group(a);
+        verdict_.position[m] = at;
+      } else {
+        const int from = group(a);
+        const double shift = verdict_.position[m] - at;
+        for (std::size_t k = 0; k < n_; ++k)
+          if (group(k) == from) {
+            verdict_.group[k] = group(m);
+            verdict_.position[k] += shift;
+          }
+      }
+      linked = true;
+    }
+    return linked;
+  }
+
+  std::vector<MemberResult>& members_;
+  std::size_t n_;
+  std::size_t ref_;
+  const RecordingMap& recordings_;
+  const RefineSettings& settings_;
+  const Reporter& report_;
+  ClusterVerdict verdict_;
+  // checked: some correlation with a member placed relative to the reference
+  // was computed, so failing all of them is evidence of another event.
+  std::vector<bool> checked_;
+  std::vector<std::set<std::size_t>> tried_;
+  std::vector<std::size_t> strayTries_;
+};
+
+// Every member against its cluster's reference, all clusters at once: these
+// pairs are independent, so they run in parallel.
+std::vector<Task> againstReferences(const std::vector<ClusterResult>& clusters,
+                                    const std::vector<std::size_t>& reference,
+                                    const RecordingMap& recordings, const RefineSettings& settings,
+                                    const Reporter& report) {
   std::vector<Task> tasks;
   for (std::size_t c = 0; c < clusters.size(); ++c) {
     const auto& members = clusters[c].members;
-    // The reference is the member at offset 0 (the last one, should there be several).
-    std::size_t ref = 0;
-    for (std::size_t i = 0; i < members.size(); ++i) {
-      if (members[i].coarse == 0.0) ref = i;
-      if (members[i].coarse < members[ref].coarse) ref = i;
-    }
-    reference[c] = ref;
+    const std::size_t ref = reference[c];
     for (std::size_t i = 0; i < members.size(); ++i)
-      if (i != ref && overlap(members[ref], members[i]) >= settings.minOverlapSeconds)
+      if (i != ref && overlapOf(recordings, members[ref], members[i]) >= settings.minOverlapSeconds)
         tasks.push_back({c, i, ref, members[i].coarse - members[ref].coarse, {}});
   }
   std::atomic<std::size_t> done{0};
   parallelFor(tasks.size(), settings.threads, [&](std::size_t t) {
     Task& task = tasks[t];
     const auto& members = clusters[task.cluster].members;
-    task.outcome = refinePair(*recordingOf(members[task.anchor]),
-                              *recordingOf(members[task.member]), task.coarseLag, settings);
+    task.outcome =
+        refinePair(*recordingOf(recordings, members[task.anchor]),
+                   *recordingOf(recordings, members[task.member]), task.coarseLag, settings);
     const std::size_t d = ++done;
     report.progress("refining", static_cast<double>(d) / static_cast<double>(tasks.size()),
                     std::to_string(d) + "/" + std::to_string(tasks.size()) + " members");
   });
+  return tasks;
+}
 
+}  // namespace
+
+void refineClusters(std::vector<ClusterResult>& clusters, const RecordingMap& recordings,
+                    const RefineSettings& settings, const Reporter& report) {
+  std::vector<std::size_t> reference;
+  for (const ClusterResult& c : clusters) reference.push_back(referenceOf(c));
+  const std::vector<Task> tasks =
+      againstReferences(clusters, reference, recordings, settings, report);
   std::vector<ClusterResult> settled;
   std::size_t nextTask = 0;
   for (std::size_t c = 0; c < clusters.size(); ++c) {
-    auto& members = clusters[c].members;
-    const std::size_t n = members.size();
-    const std::size_t ref = reference[c];
-    ClusterVerdict verdict;
-    verdict.reference = ref;
-    std::vector<int>& group = verdict.group;
-    std::vector<double>& position = verdict.position;
-    group.assign(n, -1);
-    position.resize(n);
-    // checked: some correlation with a member placed relative to the reference
-    // was computed, so failing all of them is evidence of another event.
-    std::vector<bool> checked(n, false);
-    std::vector<std::set<std::size_t>> tried(n);
-    for (std::size_t i = 0; i < n; ++i) position[i] = members[i].coarse - members[ref].coarse;
-    group[ref] = 0;
-
-    auto correlate = [&](std::size_t m, std::size_t a) {
-      tried[m].insert(a);
-      const PairRefinement r = refinePair(*recordingOf(members[a]), *recordingOf(members[m]),
-                                          members[m].coarse - members[a].coarse, settings);
-      if (!r.warning.empty()) report.warning("cannot refine " + members[m].path + ": " + r.warning);
-      if (r.measured && group[a] == 0) checked[m] = true;
-      if (r.refined && members[m].anchor == 0) {
-        members[m].anchor = members[a].id;
-        members[m].score = r.score;
-      }
-      return r;
-    };
-    // Anchors for m among the members accept admits, best overlap first.
-    auto anchorsFor = [&](std::size_t m, auto accept) {
-      std::vector<std::pair<double, std::size_t>> anchors;
-      for (std::size_t a = 0; a < n; ++a) {
-        const double ov = overlap(members[a], members[m]);
-        if (a != m && accept(a) && tried[m].count(a) == 0 && ov >= settings.minOverlapSeconds)
-          anchors.push_back({-ov, a});
-      }
-      std::sort(anchors.begin(), anchors.end());
-      return anchors;
-    };
-
-    for (; nextTask < tasks.size() && tasks[nextTask].cluster == c; ++nextTask) {
-      const Task& task = tasks[nextTask];
-      MemberResult& m = members[task.member];
-      tried[task.member].insert(ref);
-      checked[task.member] = task.outcome.measured;
-      m.score = task.outcome.score;
-      if (!task.outcome.warning.empty())
-        report.warning("cannot refine " + m.path + ": " + task.outcome.warning);
-      if (!task.outcome.refined) continue;
-      m.anchor = members[ref].id;
-      position[task.member] = task.outcome.lagSeconds;
-      group[task.member] = 0;
-      m.driftKnown = task.outcome.driftMeasured;
-      m.driftPpm = task.outcome.driftPpm;
-    }
-
-    // Members the reference could not place are chained through placed members
-    // they overlap (a short recording may share little or nothing with it).
-    for (bool progressed = true; progressed;) {
-      progressed = false;
-      for (std::size_t m = 0; m < n; ++m) {
-        if (group[m] >= 0 || recordingOf(members[m]) == nullptr) continue;
-        for (const auto& [ov, a] : anchorsFor(m, [&](std::size_t a) { return group[a] == 0; })) {
-          if (tried[m].size() >= kMaxAnchorTries) break;
-          const PairRefinement r = correlate(m, a);
-          if (r.refined) {
-            position[m] = position[a] + r.lagSeconds;
-            group[m] = 0;
-            // Rates multiply; to first order their deviations add. The reference
-            // itself is the zero every drift is measured against.
-            const bool anchorKnown = a == ref || members[a].driftKnown;
-            members[m].driftKnown = r.driftMeasured && anchorKnown;
-            members[m].driftPpm = r.driftPpm + (a == ref ? 0.0 : members[a].driftPpm);
-            progressed = true;
-            break;
-          }
-        }
-      }
-    }
-
-    // What is left does not correlate with the reference's group. Strays that
-    // correlate with each other form groups with exact relative offsets, placed
-    // as a whole by the landmark offset of their first member; a member that
-    // links two groups merges them.
-    int groups = 0;
-    std::vector<std::size_t> strayTries(n, 0);
-    auto linkToStrays = [&](std::size_t m) {
-      bool linked = false;
-      for (const auto& [ov, a] : anchorsFor(m, [&](std::size_t a) { return group[a] > 0; })) {
-        if (strayTries[m] >= kMaxAnchorTries) break;
-        if (group[a] == group[m]) continue;  // already together
-        ++strayTries[m];
-        const PairRefinement r = correlate(m, a);
-        if (!r.refined) continue;
-        const double at = position[a] + r.lagSeconds;
-        if (group[m] <= 0) {
-          group[m] = group[a];
-          position[m] = at;
-        } else {
-          const int from = group[a];
-          const double shift = position[m] - at;
-          for (std::size_t k = 0; k < n; ++k)
-            if (group[k] == from) {
-              group[k] = group[m];
-              position[k] += shift;
-            }
-        }
-        linked = true;
-      }
-      return linked;
-    };
-    for (std::size_t m = 0; m < n; ++m) {
-      if (group[m] >= 0 || !checked[m]) continue;
-      linkToStrays(m);
-      if (group[m] < 0) group[m] = ++groups;
-    }
-    // Members never compared with the reference's group may still match a stray
-    // group; otherwise nothing is known and they stay.
-    for (bool progressed = true; progressed;) {
-      progressed = false;
-      for (std::size_t m = 0; m < n; ++m)
-        if (group[m] < 0 && recordingOf(members[m]) != nullptr && linkToStrays(m))
-          progressed = true;
-    }
-
+    ClusterWalk walk(clusters[c], reference[c], recordings, settings, report);
+    for (; nextTask < tasks.size() && tasks[nextTask].cluster == c; ++nextTask)
+      walk.placeAgainstReference(tasks[nextTask].member, tasks[nextTask].outcome);
+    walk.chain();
+    walk.groupStrays();
     std::vector<SyncMessage> notes;
-    for (ClusterResult& part : settleCluster(clusters[c], verdict, settings.splitUnverified, notes))
+    for (ClusterResult& part :
+         settleCluster(clusters[c], walk.verdict(), settings.splitUnverified, notes))
       settled.push_back(std::move(part));
     for (const SyncMessage& line : notes) report.message(line.kind, line.text);
   }

@@ -18,6 +18,11 @@
 
 namespace Velk {
 
+// Stretches of at most this length, at most this many, measure the drift
+// along an overlap.
+constexpr double kDriftWindowSeconds = 10.0;
+constexpr int kMaxDriftWindows = 9;
+
 // Correlations tried per member before it counts as not matching (best overlap first).
 constexpr std::size_t kMaxAnchorTries = 6;
 
@@ -31,8 +36,27 @@ struct PairRefinement {
   // lagSeconds is then the lag at the member's first sample.
   bool driftMeasured = false;
   double driftPpm = 0.0;
+  // The middle correlated, the rest of the overlap did not: shared material
+  // (a loop, a song played at two events), not one event.
+  bool repeat = false;
   std::string warning;  // a decode problem, if any
 };
+
+// One correlation of a stretch of member against anchor.
+struct WindowLag {
+  bool measured = false;
+  bool accepted = false;
+  float score = 0.0f;
+  double lagSamples = 0.0;     // member start minus anchor start, as this stretch sees it
+  double centreSamples = 0.0;  // middle of the member stretch, in member samples
+  std::string warning;
+};
+
+// Correlates the stretches w plans of member against anchor at rate, the
+// member's first put on the anchor's clock when driftPpm is not 0.
+WindowLag correlateWindow(const Recording& anchor, const Recording& member, uint32_t rate,
+                          const VkRefineWindow& w, const RefineSettings& settings,
+                          double driftPpm = 0.0);
 
 // Correlates member against anchor around coarseLagSeconds (member start minus
 // anchor start), at the lower of the two recordings' own rates.

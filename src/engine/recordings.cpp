@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <exception>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "engine/parallel.h"
 #include "velk/input.h"
 #include "velk/landmark_extract.h"
 #include "velk/media.h"
@@ -124,6 +126,8 @@ struct Slot {
   std::string designedError;  // the line the library's loader would print
   std::string warnings;
   double durationSeconds = -1.0;
+  int channel = 0;
+  std::string channelNote;  // why another channel than the first was analysed
   bool done = false;
 };
 
@@ -142,33 +146,98 @@ VkFile* extractWav(VkLandmarkExtract& extractor, const Recording& r, Slot& out) 
   return extractor.run(&input, r.id);
 }
 
-std::unique_ptr<MediaInput> openInput(const Recording& r, uint32_t rate, std::string& error) {
-  if (r.route != Route::Memory) return MediaInput::open(r.path, rate, error);
-  if (!r.audio) {
+std::unique_ptr<MediaInput> openInput(const Recording& r, uint32_t rate, int channel,
+                                      std::string& error) {
+  if (r.route != Route::Memory) return MediaInput::open(r.path, rate, error, channel);
+  if (!r.audio || r.audio->channels <= 0) {
     error = "no audio was given";
     return nullptr;
   }
   const MemoryAudio& a = *r.audio;
-  const std::size_t frames = a.channels > 0 ? a.samples.size() / a.channels : 0;
-  return MediaInput::fromFrames(a.samples.data(), frames, a.channels, a.sampleRate, rate, error);
+  return MediaInput::fromFrames(a.samples.data(), a.samples.size() / a.channels, a.channels,
+                                a.sampleRate, rate, error, channel);
 }
 
-void extractOne(VkLandmarkExtract& extractor, const Recording& r, uint32_t rate, Slot& out) {
+// Extracts the recording through input into out.
+void extractInput(VkLandmarkExtract& extractor, const Recording& r, MediaInput& input,
+                  uint32_t rate, Slot& out) {
+  out.warnings = input.warnings();
+  out.durationSeconds = static_cast<double>(input.getNumSamples()) / rate;
+  out.file = extractor.run(&input, r.id);
+}
+
+double rms(const std::vector<float>& samples) {
+  double sum = 0.0;
+  for (float v : samples) sum += static_cast<double>(v) * v;
+  return samples.empty() ? 0.0 : std::sqrt(sum / static_cast<double>(samples.size()));
+}
+
+// Every channel is extracted and the one with the most landmarks kept (the
+// first of equals), among those within 30 dB of the loudest: peaks of a faint
+// noise floor are as many as those of an event, since picking is relative to level.
+void extractBestChannel(VkLandmarkExtract& extractor, const Recording& r, uint32_t rate,
+                        Slot& out) {
+  constexpr double kQuietRatio = 0.0316;  // -30 dB
+  std::vector<std::unique_ptr<MediaInput>> inputs;
+  double loudest = 0.0;
+  for (int c = 0; c < r.channels; ++c) {
+    std::string error;
+    inputs.push_back(openInput(r, rate, c, error));
+    if (!inputs.back()) {
+      out.designedError = "[ERROR]: Could not load: " + r.path;
+      out.error = error.empty() ? "cannot decode it" : error;
+      return;
+    }
+    loudest = std::max(loudest, rms(inputs.back()->samples()));
+  }
+  std::vector<std::size_t> counts(inputs.size(), 0);
+  for (int c = 0; c < r.channels; ++c) {
+    MediaInput& input = *inputs[static_cast<std::size_t>(c)];
+    if (rms(input.samples()) < kQuietRatio * loudest) continue;
+    Slot candidate;
+    extractInput(extractor, r, input, rate, candidate);
+    counts[static_cast<std::size_t>(c)] =
+        candidate.file == nullptr ? 0 : candidate.file->getLandmarkCount();
+    if (out.file == nullptr || counts[static_cast<std::size_t>(c)] > out.file->getLandmarkCount()) {
+      delete out.file;
+      out = std::move(candidate);
+      out.channel = c;
+    } else {
+      delete candidate.file;
+    }
+  }
+  if (out.channel != 0)
+    out.channelNote =
+        "channel " + std::to_string(out.channel + 1) + " of " + std::to_string(r.channels) +
+        " was analysed (" + std::to_string(counts[static_cast<std::size_t>(out.channel)]) +
+        " landmarks; channel 1: " +
+        (counts[0] == 0 ? std::string("too quiet") : std::to_string(counts[0]) + " landmarks") +
+        ")";
+}
+
+void extractOne(VkLandmarkExtract& extractor, const Recording& r, uint32_t rate, int channel,
+                Slot& out) {
   try {
-    if (r.route == Route::Library) {
+    // One channel has nothing to choose from; a channel past the last is the last.
+    if (r.channels < 2) channel = 0;
+    if (channel >= r.channels) channel = r.channels - 1;
+    if (r.route == Route::Library && channel == 0) {
       out.file = extractWav(extractor, r, out);
       return;
     }
+    if (channel == kAutoChannel) {
+      extractBestChannel(extractor, r, rate, out);
+      return;
+    }
     std::string error;
-    std::unique_ptr<MediaInput> input = openInput(r, rate, error);
+    std::unique_ptr<MediaInput> input = openInput(r, rate, channel, error);
     if (!input) {
       out.designedError = "[ERROR]: Could not load: " + r.path;
       out.error = error.empty() ? "cannot decode it" : error;
       return;
     }
-    out.warnings = input->warnings();
-    out.durationSeconds = static_cast<double>(input->getNumSamples()) / rate;
-    out.file = extractor.run(input.get(), r.id);
+    out.channel = channel;
+    extractInput(extractor, r, *input, rate, out);
   } catch (const std::exception& e) {
     delete out.file;
     out.file = nullptr;
@@ -227,46 +296,48 @@ bool listFolder(const std::string& folder, uint32_t extractionRate, Listing& lis
   }
   // Byte order of names, so that ids do not depend on the file system's listing order.
   std::sort(names.begin(), names.end());
-  for (const std::string& name : names)
-    classify((fs::path(folder) / name).string(), name, extractionRate, listing);
-  int32_t id = 0;
-  for (Recording& r : listing.recordings) r.id = ++id;
+  std::vector<std::string> paths;
+  for (const std::string& name : names) paths.push_back((fs::path(folder) / name).string());
+  listFiles(paths, extractionRate, listing);
   return true;
 }
 
+void listFiles(const std::vector<std::string>& paths, uint32_t extractionRate, Listing& listing) {
+  for (const std::string& path : paths)
+    classify(path, fs::path(path).filename().string(), extractionRate, listing);
+  int32_t id = 0;
+  for (Recording& r : listing.recordings) r.id = ++id;
+}
+
 VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtractParams& params,
-                             unsigned threads, const Reporter& report,
+                             int channel, unsigned threads, const Reporter& report,
                              std::vector<SkippedFile>& failures) {
   const std::size_t n = recordings.size();
   const uint32_t rate = params.getSampleRate();
   std::vector<Slot> slots(n);
   std::mutex mutex;
   std::condition_variable changed;
-  std::atomic<std::size_t> next{0};
   std::size_t finished = 0;
 
-  // Each thread has its own extractor; results go to their recording's slot, so
-  // the outcome does not depend on which thread took which file.
-  auto worker = [&]() {
-    VkLandmarkExtract extractor(params);
-    for (;;) {
-      const std::size_t i = next++;
-      if (i >= n) return;
-      Slot slot;
-      extractOne(extractor, recordings[i], rate, slot);
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        slots[i] = std::move(slot);
-        slots[i].done = true;
-        ++finished;
-      }
-      changed.notify_all();
-    }
-  };
+  // Each worker has its own extractor; results go to their recording's slot,
+  // so the outcome does not depend on which thread took which file.
   const unsigned count =
       static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(threads, n)));
-  std::vector<std::thread> pool;
-  for (unsigned t = 0; t < count && n > 0; ++t) pool.emplace_back(worker);
+  std::thread workers([&]() {
+    parallelForEach(n, count, [&]() {
+      return [&, extractor = std::make_shared<VkLandmarkExtract>(params)](std::size_t i) {
+        Slot slot;
+        extractOne(*extractor, recordings[i], rate, channel, slot);
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          slots[i] = std::move(slot);
+          slots[i].done = true;
+          ++finished;
+        }
+        changed.notify_all();
+      };
+    });
+  });
 
   // Everything is reported from this thread, in id order, as a single thread would.
   for (std::size_t i = 0; i < n; ++i) {
@@ -294,9 +365,11 @@ VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtract
       failures.push_back({r.path, slot.error, true});
     }
     if (slot.durationSeconds >= 0) recordings[i].durationSeconds = slot.durationSeconds;
+    recordings[i].channel = slot.channel;
+    if (!slot.channelNote.empty()) report.note(r.path + ": " + slot.channelNote);
     report.designed("FEATURE EXTRACTION COMPLETE: " + r.path);
   }
-  for (std::thread& t : pool) t.join();
+  workers.join();
   report.progress("extracting", 1.0, std::to_string(n) + "/" + std::to_string(n) + " files");
 
   auto* set = new VkFileSet();

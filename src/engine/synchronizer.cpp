@@ -7,9 +7,11 @@
 #include <stdexcept>
 #include <thread>
 
+#include "cluster/cluster_sync_internal.h"
 #include "engine/alignment.h"
 #include "engine/recordings.h"
 #include "engine/reporter.h"
+#include "engine/second_look.h"
 #include "engine/sync_result.h"
 #include "velk/cluster.h"
 #include "velk/sync.h"
@@ -106,20 +108,33 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
                                : std::max(1u, std::thread::hardware_concurrency());
 
   SyncResult result;
-  std::unique_ptr<VkFileSet> files(
-      extractRecordings(recordings, settings_.extract, threads, report, result.failures));
+  std::unique_ptr<VkFileSet> files(extractRecordings(
+      recordings, settings_.extract, settings_.channel, threads, report, result.failures));
   std::map<int32_t, const Recording*> byId;
   for (const Recording& r : recordings)
     if (files->getFiles().count(r.id) != 0) result.recordings.push_back(r);
   for (const Recording& r : result.recordings) byId[r.id] = &r;
   if (result.recordings.empty()) return result;
 
-  VkClusterSync sync(clusteringParams(settings_));
   ClusterSteps steps(report);
+  const VkClusterSyncParams params = clusteringParams(settings_);
+  std::vector<RejectedPair> rejected;
+  const PairObserver lookAtRejected = [&](const VkPairHistograms& h, const VkPairStatsTable& s) {
+    // A bounded number of waveform checks, however many recordings.
+    const std::size_t limit = std::max<std::size_t>(64, 4 * result.recordings.size());
+    rejected = rejectedCandidates(h, s, params.getFramesPerSecond(), limit);
+  };
   std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(
-      sync.run(files.get(), report.wantsProgress() ? &steps : nullptr), deleteClusters);
+      runClusterSync(params, files.get(), report.wantsProgress() ? &steps : nullptr,
+                     settings_.refine ? lookAtRejected : PairObserver()),
+      deleteClusters);
   reportClusters(*clusters, report);
   result.clusters = orderClusters(*clusters, files->idToPath);
+  for (ClusterResult& c : result.clusters)
+    for (MemberResult& m : c.members) {
+      const auto file = files->getFiles().find(m.id);
+      if (file != files->getFiles().end()) m.landmarks = file->second->getLandmarkCount();
+    }
   clusters.reset();
   files.reset();
 
@@ -130,6 +145,7 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
     refine.searchSeconds = 3.0 * e.getHopSize() / e.getSampleRate();
     refine.threads = threads;
     refineClusters(result.clusters, byId, refine, report);
+    joinConfirmed(result.clusters, rejected, byId, refine, report);
   }
   return result;
 }

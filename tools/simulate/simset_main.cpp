@@ -11,7 +11,11 @@ namespace {
 const char kUsage[] =
     "usage: velk_simset --out DIR [--events N] [--devices N|MIN-MAX] [--unrelated N]\n"
     "                   [--seconds S|MIN-MAX] [--snr DB] [--rate HZ] [--channels N]\n"
-    "                   [--seed N] [--no-reverb]\n";
+    "                   [--seed N] [--no-reverb]\n"
+    "       velk_simset --out DIR --hard small|large [--seed N] [--rate HZ]\n"
+    "  --hard writes the hard material: chained events, drifting clocks, an hour-long\n"
+    "  recorder with clips, loops, a song shared by two events and its studio file,\n"
+    "  lavaliers on channel 2, a paused recording, 0-25 dB SNR, AAC and MP3 (ffmpeg).\n";
 
 // "N" or "MIN-MAX".
 template <typename T>
@@ -39,7 +43,7 @@ bool parseRange(const std::string& text, T& lo, T& hi) {
 
 int main(int argc, char** argv) {
   velksim::SetSpec cfg;
-  std::string out;
+  std::string out, hard;
   for (int i = 1; i < argc; ++i) {
     const std::string opt = argv[i];
     if (opt == "--no-reverb") {
@@ -55,6 +59,9 @@ int main(int argc, char** argv) {
     double d = 0, unused = 0;
     if (opt == "--out") {
       out = val;
+    } else if (opt == "--hard") {
+      hard = val;
+      ok = hard == "small" || hard == "large";
     } else if (opt == "--events") {
       ok = parseRange(val, d, unused) && d >= 0;
       cfg.events = static_cast<int>(d);
@@ -89,7 +96,16 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    const velksim::Truth truth = velksim::generateSet(cfg, out);
+    velksim::Truth truth;
+    if (hard.empty()) {
+      truth = velksim::generateSet(cfg, out);
+    } else {
+      velksim::HardSpec spec = velksim::hardPreset(hard);
+      spec.seed = cfg.seed;
+      spec.sampleRate =
+          cfg.sampleRate == velksim::SetSpec().sampleRate ? spec.sampleRate : cfg.sampleRate;
+      truth = velksim::generateHardSet(spec, out);
+    }
     velksim::writeTruthXml(truth, out + "/truth.xml");
     std::size_t files = 0;
     for (const auto& c : truth.clusters) files += c.recordings.size();

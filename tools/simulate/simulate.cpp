@@ -289,7 +289,11 @@ void addApplause(Buffer& out, double fs, double t0, double dur, double level, Rn
 }
 
 // A band: sections of drums, bass, chords and melody in one key and tempo.
-void addMusic(Buffer& out, double fs, double seconds, Rng& rng, double level) {
+// Played by humans, the tempo wanders from section to section, the chords
+// change between sections and no note lands exactly on the grid or at the same
+// strength twice; otherwise the band is a machine, whose bars repeat to the
+// sample but for the hi-hats and the melody.
+void addMusic(Buffer& out, double fs, double seconds, Rng& rng, double level, bool human = false) {
   const double beat = 60.0 / rng.uniform(78, 150);
   // Bands tune a little sharp or flat of standard pitch.
   const double root = 55.0 * std::pow(2.0, (rng.range(0, 11) + rng.uniform(-0.3, 0.3)) / 12.0);
@@ -309,24 +313,34 @@ void addMusic(Buffer& out, double fs, double seconds, Rng& rng, double level) {
   static const int kProgressions[][4] = {{0, 5, 3, 4}, {0, 3, 4, 0}, {5, 3, 0, 4}, {0, 4, 5, 3}};
   const int* prog = kProgressions[rng.range(0, 3)];
   int melody = rng.range(0, 6);
-  for (double bar = 0.0; bar * 4 * beat < seconds; bar += 8) {
+  auto nudge = [&] { return human ? rng.uniform(-0.012, 0.012) : 0.0; };
+  auto strength = [&] { return human ? rng.uniform(0.7, 1.0) : 1.0; };
+  double tempo = 1.0, sectionStart = 0.0;
+  for (double bar = 0.0; (human ? sectionStart : bar * 4 * beat) < seconds; bar += 8) {
+    if (human) {
+      tempo = std::max(0.97, std::min(1.03, tempo * rng.uniform(0.985, 1.015)));
+      prog = kProgressions[rng.range(0, 3)];
+    }
+    const double bt = human ? beat * tempo : beat;
     const int kind = rng.range(0, 4);  // 0, 1, 2: full; 3: breakdown; 4: drums and bass
     const bool drums = kind != 3, chords = kind != 4, melodic = kind != 4;
     const double sectionLevel = level * rng.uniform(0.6, 1.0);
     for (int b = 0; b < 8; ++b) {
-      const double t0 = (bar + b) * 4 * beat;
+      const double t0 = human ? sectionStart + b * 4 * bt : (bar + b) * 4 * beat;
       if (t0 >= seconds) break;
       const int chord = prog[(static_cast<int>(bar) / 8 + b) % 4];
       if (chords) {
         for (int k = 0; k < 3; ++k) {
-          addNote(out, fs, t0, 4 * beat * 0.95, degree(chord + 2 * k, 2), 0.10 * sectionLevel, pad);
+          addNote(out, fs, t0 + nudge(), 4 * bt * 0.95, degree(chord + 2 * k, 2),
+                  0.10 * sectionLevel * strength(), pad);
         }
       }
       for (int q = 0; q < 4; ++q) {
-        const double tq = t0 + q * beat;
+        const double tq = t0 + q * bt;
         if (drums) {
-          const double swing = rng.uniform(-0.004, 0.004);
-          if (q % 2 == 0 || rng.chance(0.15)) addKick(out, fs, tq + swing, 0.5 * sectionLevel, kit);
+          const double swing = human ? rng.uniform(-0.012, 0.012) : rng.uniform(-0.004, 0.004);
+          if (q % 2 == 0 || rng.chance(0.15))
+            addKick(out, fs, tq + swing, 0.5 * sectionLevel * strength(), kit);
           if (q % 2 == 1) {
             Buffer s =
                 noiseBurst(fs, 0.2, 0.05, Biquad(Biquad::kBandPass, fs, kit.snare, 0.7), rng);
@@ -336,34 +350,45 @@ void addMusic(Buffer& out, double fs, double seconds, Rng& rng, double level) {
             if (!rng.chance(0.85)) continue;
             Buffer h =
                 noiseBurst(fs, 0.06, 0.015, Biquad(Biquad::kHighPass, fs, kit.hat, 0.7), rng);
-            mixAtLevel(out, h, static_cast<int64_t>((tq + e * beat / 2) * fs),
+            mixAtLevel(out, h, static_cast<int64_t>((tq + e * bt / 2 + nudge()) * fs),
                        0.03 * sectionLevel * (e == 0 ? 1.0 : 0.6));
           }
         }
         if (kind != 3 || q % 2 == 0) {
-          addNote(out, fs, tq, beat * 0.9, degree(chord + (q == 2 ? 4 : 0), 0), 0.3 * sectionLevel,
-                  bass);
+          addNote(out, fs, tq + nudge(), bt * 0.9, degree(chord + (q == 2 ? 4 : 0), 0),
+                  0.3 * sectionLevel * strength(), bass);
         }
       }
       if (melodic) {
-        for (double tn = t0; tn < t0 + 4 * beat - 1e-9;) {
+        for (double tn = t0; tn < t0 + 4 * bt - 1e-9;) {
           static const double kLengths[] = {0.5, 0.5, 1.0, 1.0, 1.5, 2.0, 0.25};
-          const double len = kLengths[rng.range(0, 6)] * beat;
+          const double len = kLengths[rng.range(0, 6)] * bt;
           if (rng.chance(0.8)) {
             melody = std::max(-3, std::min(12, melody + rng.range(-3, 3)));
-            addNote(out, fs, tn, len * 0.9, degree(melody, 3), 0.22 * sectionLevel, lead);
+            addNote(out, fs, tn + nudge(), len * 0.9, degree(melody, 3),
+                    0.22 * sectionLevel * strength(), lead);
           }
           tn += len;
         }
       }
     }
+    sectionStart += 8 * 4 * bt;
   }
 }
 
 enum class Scene { kConcert, kTalk, kParty };
 
+// Sources peak at 0.6, leaving the devices' gains and reverberation headroom.
+void normalizePeak(Buffer& out) {
+  float peak = 0.0f;
+  for (float s : out) peak = std::max(peak, std::fabs(s));
+  if (peak > 0.0f) {
+    for (float& s : out) s *= 0.6f / peak;
+  }
+}
+
 // The source signal of one event (or of an unrelated recording).
-Buffer makeScene(double fs, int64_t samples, Rng& rng) {
+Buffer makeScene(double fs, int64_t samples, Rng& rng, bool human = false) {
   Buffer out(static_cast<std::size_t>(samples), 0.0f);
   const double seconds = static_cast<double>(samples) / fs;
   const Scene scene = static_cast<Scene>(rng.range(0, 2));
@@ -376,13 +401,13 @@ Buffer makeScene(double fs, int64_t samples, Rng& rng) {
   }
   switch (scene) {
     case Scene::kConcert:
-      addMusic(out, fs, seconds, rng, 1.0);
+      addMusic(out, fs, seconds, rng, 1.0, human);
       break;
     case Scene::kTalk:
       addSpeech(out, fs, 0.0, seconds, talkers, rng, 0.12);
       break;
     case Scene::kParty: {
-      addMusic(out, fs, seconds, rng, 0.35);
+      addMusic(out, fs, seconds, rng, 0.35, human);
       for (double t = rng.uniform(0, 10); t < seconds; t += rng.uniform(8, 25)) {
         addSpeech(out, fs, t, std::min(seconds, t + rng.uniform(3, 12)), talkers, rng, 0.12);
       }
@@ -395,11 +420,7 @@ Buffer makeScene(double fs, int64_t samples, Rng& rng) {
   }
   PinkNoise pink;
   for (float& s : out) s += static_cast<float>(0.002 * pink(rng.normal()));
-  float peak = 0.0f;
-  for (float s : out) peak = std::max(peak, std::fabs(s));
-  if (peak > 0.0f) {
-    for (float& s : out) s *= 0.6f / peak;
-  }
+  normalizePeak(out);
   return out;
 }
 
@@ -437,16 +458,24 @@ Device makeDevice(double fs, double snrDb, bool reverb, Rng& rng) {
   return d;
 }
 
-// One channel of a recording: what the device hears of scene[start, start + n).
-Buffer record(const Buffer& scene, int64_t start, int64_t n, double fs, const Device& d, Rng& rng) {
+// What reaches the device's microphone of scene[first, first + n): the room's
+// taps; outside the scene there is silence.
+Buffer heard(const Buffer& scene, int64_t first, int64_t n, const Device& d) {
   Buffer y(static_cast<std::size_t>(n), 0.0f);
+  const auto size = static_cast<int64_t>(scene.size());
   for (const auto& tap : d.taps) {
-    const int64_t from = std::max<int64_t>(0, tap.first - start);
-    for (int64_t i = from; i < n; ++i) {
+    const int64_t from = std::max<int64_t>(0, tap.first - first);
+    const int64_t to = std::min(n, size - first + tap.first);
+    for (int64_t i = from; i < to; ++i) {
       y[static_cast<std::size_t>(i)] +=
-          tap.second * scene[static_cast<std::size_t>(start + i - tap.first)];
+          tap.second * scene[static_cast<std::size_t>(first + i - tap.first)];
     }
   }
+  return y;
+}
+
+// The device's band limits, gain, noise and level control on what it heard.
+void finish(Buffer& y, double fs, const Device& d, Rng& rng) {
   Biquad hp(Biquad::kHighPass, fs, d.highPass, 0.707);
   Biquad lp1(Biquad::kLowPass, fs, d.lowPass, 0.707), lp2(Biquad::kLowPass, fs, d.lowPass, 0.707);
   for (float& s : y) s = static_cast<float>(d.gain) * lp2(lp1(hp(s)));
@@ -471,6 +500,12 @@ Buffer record(const Buffer& scene, int64_t start, int64_t n, double fs, const De
   if (peak > 0.95f) {  // the device's level control
     for (float& s : y) s *= 0.95f / peak;
   }
+}
+
+// One channel of a recording: what the device hears of scene[start, start + n).
+Buffer record(const Buffer& scene, int64_t start, int64_t n, double fs, const Device& d, Rng& rng) {
+  Buffer y = heard(scene, start, n, d);
+  finish(y, fs, d, rng);
   return y;
 }
 
@@ -542,6 +577,48 @@ struct Planned {
   int64_t samples;
 };
 
+// Neutral names (prefix01, prefix02, ...) in shuffled order, so that neither
+// names nor ids tell the events apart.
+std::vector<std::string> shuffledNames(std::size_t count, const std::string& prefix, Rng& rng) {
+  std::vector<std::size_t> order(count);
+  std::iota(order.begin(), order.end(), 0);
+  for (std::size_t i = order.size(); i > 1; --i) {
+    std::swap(order[i - 1], order[static_cast<std::size_t>(rng.next() % i)]);
+  }
+  const int width = std::max(2, static_cast<int>(std::to_string(count).size()));
+  std::vector<std::string> names(count);
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    std::string digits = std::to_string(k + 1);
+    digits.insert(0, static_cast<std::size_t>(width) - digits.size(), '0');
+    names[order[k]] = prefix + digits;
+  }
+  return names;
+}
+
+// The longest recording sits anywhere in the event; every other one overlaps
+// it by at least half its own length, as people film the same part of a show.
+std::vector<int64_t> placeAroundLongest(const std::vector<int64_t>& lengths, int64_t eventSamples,
+                                        Rng& rng) {
+  const int64_t longest = *std::max_element(lengths.begin(), lengths.end());
+  const std::size_t anchor =
+      static_cast<std::size_t>(std::max_element(lengths.begin(), lengths.end()) - lengths.begin());
+  const auto anchorStart =
+      static_cast<int64_t>(rng.uniform() * static_cast<double>(eventSamples - longest));
+  std::vector<int64_t> starts;
+  for (std::size_t d = 0; d < lengths.size(); ++d) {
+    int64_t start = anchorStart;
+    if (d != anchor) {
+      const int64_t lo = std::max<int64_t>(0, anchorStart - lengths[d] / 2);
+      const int64_t hi =
+          std::min(eventSamples - lengths[d], anchorStart + longest - lengths[d] / 2);
+      start = lo + static_cast<int64_t>(rng.uniform() *
+                                        static_cast<double>(std::max<int64_t>(0, hi - lo)));
+    }
+    starts.push_back(start);
+  }
+  return starts;
+}
+
 }  // namespace
 
 Truth generateSet(const SetSpec& cfg, const std::string& dir) {
@@ -568,23 +645,8 @@ Truth generateSet(const SetSpec& cfg, const std::string& dir) {
     }
     const int64_t longest = *std::max_element(lengths.begin(), lengths.end());
     const auto eventSamples = static_cast<int64_t>(1.25 * static_cast<double>(longest));
-    // The longest recording sits anywhere; every other one overlaps it by at
-    // least half its own length, as people film the same part of a show.
-    const std::size_t anchor = static_cast<std::size_t>(
-        std::max_element(lengths.begin(), lengths.end()) - lengths.begin());
-    const auto anchorStart =
-        static_cast<int64_t>(rng.uniform() * static_cast<double>(eventSamples - longest));
-    for (std::size_t d = 0; d < lengths.size(); ++d) {
-      int64_t start = anchorStart;
-      if (d != anchor) {
-        const int64_t lo = std::max<int64_t>(0, anchorStart - lengths[d] / 2);
-        const int64_t hi =
-            std::min(eventSamples - lengths[d], anchorStart + longest - lengths[d] / 2);
-        start = lo + static_cast<int64_t>(rng.uniform() *
-                                          static_cast<double>(std::max<int64_t>(0, hi - lo)));
-      }
-      plan.push_back({e, start, lengths[d]});
-    }
+    const std::vector<int64_t> starts = placeAroundLongest(lengths, eventSamples, rng);
+    for (std::size_t d = 0; d < lengths.size(); ++d) plan.push_back({e, starts[d], lengths[d]});
     sources.push_back({rng.next(), eventSamples});
   }
   for (int u = 0; u < cfg.unrelated; ++u) {
@@ -593,18 +655,7 @@ Truth generateSet(const SetSpec& cfg, const std::string& dir) {
     sources.push_back({rng.next(), samples});
   }
 
-  std::vector<std::size_t> order(plan.size());
-  std::iota(order.begin(), order.end(), 0);
-  for (std::size_t i = order.size(); i > 1; --i) {
-    std::swap(order[i - 1], order[static_cast<std::size_t>(rng.next() % i)]);
-  }
-  const int width = std::max(2, static_cast<int>(std::to_string(plan.size()).size()));
-  std::vector<std::string> names(plan.size());
-  for (std::size_t k = 0; k < order.size(); ++k) {
-    std::string digits = std::to_string(k + 1);
-    digits.insert(0, static_cast<std::size_t>(width) - digits.size(), '0');
-    names[order[k]] = cfg.prefix + digits;
-  }
+  const std::vector<std::string> names = shuffledNames(plan.size(), cfg.prefix, rng);
 
   Truth truth;
   truth.sampleRate = cfg.sampleRate;
@@ -626,8 +677,12 @@ Truth generateSet(const SetSpec& cfg, const std::string& dir) {
         channels.push_back(record(scene, p.start, p.samples, fs, dev, devRng));
       }
       writeWav(dir + "/" + names[r] + ".wav", channels, cfg.sampleRate);
-      truth.clusters[c].recordings.push_back(
-          {names[r], static_cast<double>(p.start - earliest) / fs, p.start, p.samples});
+      TruthRecording t;
+      t.name = names[r];
+      t.offset = static_cast<double>(p.start - earliest) / fs;
+      t.startSample = p.start;
+      t.samples = p.samples;
+      truth.clusters[c].recordings.push_back(t);
     }
     auto& recs = truth.clusters[c].recordings;
     std::sort(recs.begin(), recs.end(),
@@ -636,21 +691,442 @@ Truth generateSet(const SetSpec& cfg, const std::string& dir) {
   return truth;
 }
 
+namespace {
+
+// Band-limited interpolation for devices whose clock is off true time: a
+// windowed sinc over 16 neighbours, its fractional position looked up among
+// 1024 phases (a timing error below 1/2000 of a sample). At whole positions it
+// passes samples through unchanged.
+class Resampler {
+ public:
+  static constexpr int kHalf = 8;
+  static const Resampler& get() {
+    static const Resampler r;
+    return r;
+  }
+  // x at position pos (kHalf <= pos < x.size() - kHalf).
+  float at(const Buffer& x, double pos) const {
+    const auto i = static_cast<int64_t>(std::floor(pos));
+    const auto phase =
+        static_cast<std::size_t>(std::lround((pos - static_cast<double>(i)) * kPhases));
+    const float* w = &table_[phase * 2 * kHalf];
+    const float* v = &x[static_cast<std::size_t>(i - kHalf + 1)];
+    float sum = 0.0f;
+    for (int k = 0; k < 2 * kHalf; ++k) sum += w[k] * v[k];
+    return sum;
+  }
+
+ private:
+  static constexpr int kPhases = 1024;
+  Resampler() : table_(static_cast<std::size_t>((kPhases + 1) * 2 * kHalf)) {
+    for (int p = 0; p <= kPhases; ++p) {
+      const double frac = static_cast<double>(p) / kPhases;
+      double w[2 * kHalf], total = 0.0;
+      for (int k = 0; k < 2 * kHalf; ++k) {
+        const double x = (k - kHalf + 1) - frac;
+        const double sinc = std::fabs(x) < 1e-12 ? 1.0 : std::sin(kPi * x) / (kPi * x);
+        const double blackman =
+            0.42 + 0.5 * std::cos(kPi * x / kHalf) + 0.08 * std::cos(2.0 * kPi * x / kHalf);
+        total += w[k] = sinc * blackman;
+      }
+      for (int k = 0; k < 2 * kHalf; ++k)
+        table_[static_cast<std::size_t>(p * 2 * kHalf + k)] = static_cast<float>(w[k] / total);
+    }
+  }
+  std::vector<float> table_;
+};
+
+// One stretch a device recorded: the scene sample at its first sample and how
+// many samples the device wrote.
+struct DevicePart {
+  int64_t start;
+  int64_t samples;
+};
+
+// What a device whose clock runs at `rate` times true time heard during its
+// parts, end to end: its sample n of a part is the scene at start + n / rate.
+Buffer capture(const Buffer& scene, const std::vector<DevicePart>& parts, double rate,
+               const Device& d) {
+  Buffer y;
+  for (const DevicePart& p : parts) {
+    if (rate == 1.0) {
+      const Buffer h = heard(scene, p.start, p.samples, d);
+      y.insert(y.end(), h.begin(), h.end());
+      continue;
+    }
+    const int64_t half = Resampler::kHalf;
+    const auto span = static_cast<int64_t>(std::ceil(static_cast<double>(p.samples) / rate));
+    const Buffer h = heard(scene, p.start - half, span + 2 * half + 1, d);
+    const Resampler& rs = Resampler::get();
+    for (int64_t n = 0; n < p.samples; ++n)
+      y.push_back(rs.at(h, static_cast<double>(n) / rate + static_cast<double>(half)));
+  }
+  return y;
+}
+
+Buffer makeMusic(double fs, int64_t samples, Rng& rng) {
+  Buffer out(static_cast<std::size_t>(samples), 0.0f);
+  addMusic(out, fs, static_cast<double>(samples) / fs, rng, 1.0, true);
+  normalizePeak(out);
+  return out;
+}
+
+// Music over the PA: it dominates what else goes on in the room.
+void overlay(Buffer& scene, const Buffer& music, int64_t at) {
+  for (std::size_t i = 0; i < music.size(); ++i) {
+    const int64_t j = at + static_cast<int64_t>(i);
+    if (j < 0 || j >= static_cast<int64_t>(scene.size())) continue;
+    scene[static_cast<std::size_t>(j)] = 0.3f * scene[static_cast<std::size_t>(j)] + music[i];
+  }
+}
+
+struct HardSource {
+  uint64_t seed;
+  int64_t samples;
+  int song = -1;                // the studio song mixed in (or, for a studio file, played alone)
+  int64_t songAt = 0;           // where it starts
+  bool studio = false;          // the song itself, as released
+  int64_t loopSamples = 0;      // length of the loop repeated verbatim (0: none)
+  std::vector<int64_t> loopAt;  // where each copy starts
+};
+
+struct HardDevice {
+  int source;
+  std::vector<DevicePart> parts;
+  double clockPpm = 0.0;
+  double snrDb = 20.0;
+  bool reverb = true;
+  int lavalier = 0;  // 1: stereo with channel 1 silent; 2: with another scene on channel 1
+  std::string ext = "wav";
+  std::vector<std::string> conditions;
+};
+
+std::string shellQuote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+// Through the ffmpeg program, as phones and cameras would have written it; the
+// encoder's priming is recorded in the file, so decoders start where the WAV did.
+void encode(const std::string& wav, const std::string& out, const std::string& ext) {
+  const std::string codec = ext == "m4a" ? "-c:a aac -b:a 64k" : "-c:a libmp3lame -b:a 64k";
+  const std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -y -i " + shellQuote(wav) +
+                          " " + codec + " -map_metadata -1 -fflags +bitexact -flags:a +bitexact " +
+                          shellQuote(out);
+  if (std::system(cmd.c_str()) != 0)
+    throw std::runtime_error("velksim: ffmpeg could not encode " + out);
+  std::filesystem::remove(wav);
+}
+
+}  // namespace
+
+HardSpec hardPreset(const std::string& name) {
+  HardSpec s;
+  if (name == "small") return s;
+  if (name != "large") throw std::invalid_argument("velksim: no hard preset named " + name);
+  s.chainEvents = 4;
+  s.chainMaxDevices = 6;
+  s.longRecorders = 2;
+  s.clipsPerRecorder = 20;
+  s.loopEvents = 2;
+  s.songPairs = 2;
+  s.lavaliers = 4;
+  s.paused = 3;
+  s.unrelated = 6;
+  s.fastClocks = 4;
+  return s;
+}
+
+Truth generateHardSet(const HardSpec& spec, const std::string& dir) {
+  if (spec.sampleRate < 8000 || spec.chainMinDevices < 2 ||
+      spec.chainMaxDevices < spec.chainMinDevices || spec.chainMinSeconds < 60 ||
+      spec.chainMaxSeconds < spec.chainMinSeconds || spec.minOverlapSeconds <= 0 ||
+      spec.maxOverlapSeconds < spec.minOverlapSeconds ||
+      2 * spec.maxOverlapSeconds >= spec.chainMinSeconds || spec.longSeconds < 600) {
+    throw std::invalid_argument("velksim: invalid hard set description");
+  }
+  std::filesystem::create_directories(dir);
+  const double fs = spec.sampleRate;
+  const auto sec = [fs](double s) { return static_cast<int64_t>(s * fs); };
+  Rng rng(spec.seed);
+
+  std::vector<HardSource> sources;
+  std::vector<HardDevice> devices;
+  std::vector<std::pair<uint64_t, int64_t>> songs;  // seed, samples
+  // Events with one long recording that others can sit inside: (source, start, true length).
+  struct Host {
+    int source;
+    int64_t start, samples;
+  };
+  std::vector<Host> hosts;
+  std::vector<std::size_t> fastCandidates;  // devices with long overlaps
+  auto addSource = [&](uint64_t seed, int64_t samples) {
+    HardSource s;
+    s.seed = seed;
+    s.samples = samples;
+    sources.push_back(s);
+    return static_cast<int>(sources.size()) - 1;
+  };
+
+  auto device = [&](int source, int64_t start, int64_t samples, const std::string& condition) {
+    HardDevice d;
+    d.source = source;
+    d.parts.push_back({start, samples});
+    d.clockPpm = rng.uniform(-spec.maxDriftPpm, spec.maxDriftPpm);
+    d.snrDb = rng.chance(spec.lowSnrShare) ? rng.uniform(0.0, 5.0) : rng.uniform(5.0, 25.0);
+    d.conditions.push_back(condition);
+    devices.push_back(d);
+    return devices.size() - 1;
+  };
+  auto trueSpan = [](const HardDevice& d) {
+    return static_cast<int64_t>(
+        std::ceil(static_cast<double>(d.parts[0].samples) / (1.0 + d.clockPpm * 1e-6)));
+  };
+  // Recordings of 5-9 minutes around the longest one; returns its index among them.
+  auto overlapping = [&](int source, int count, const std::string& condition) {
+    std::vector<int64_t> lengths;
+    for (int i = 0; i < count; ++i) lengths.push_back(sec(rng.uniform(300, 540)));
+    const int64_t longest = *std::max_element(lengths.begin(), lengths.end());
+    sources[static_cast<std::size_t>(source)].samples =
+        static_cast<int64_t>(1.25 * static_cast<double>(longest));
+    const std::vector<int64_t> starts =
+        placeAroundLongest(lengths, sources[static_cast<std::size_t>(source)].samples, rng);
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+      fastCandidates.push_back(device(source, starts[i], lengths[i], condition));
+      if (lengths[i] == longest) hosts.push_back({source, starts[i], longest});
+    }
+    return hosts.back();
+  };
+
+  for (int e = 0; e < spec.chainEvents; ++e) {
+    const int source = addSource(rng.next(), 0);
+    int64_t t = sec(5);
+    for (int k = rng.range(spec.chainMinDevices, spec.chainMaxDevices); k > 0; --k) {
+      const std::size_t d =
+          device(source, t, sec(rng.uniform(spec.chainMinSeconds, spec.chainMaxSeconds)), "chain");
+      const int64_t span = trueSpan(devices[d]);
+      sources.back().samples = t + span + sec(5);
+      t += span - sec(rng.uniform(spec.minOverlapSeconds, spec.maxOverlapSeconds));
+    }
+  }
+  for (int l = 0; l < spec.longRecorders; ++l) {
+    const int64_t start = sec(30), length = sec(spec.longSeconds);
+    // The scene ends with the event; the recorder runs on for a minute of room noise.
+    const int source = addSource(rng.next(), start + length);
+    device(source, start, length + sec(60), "long");
+    hosts.push_back({source, start, length});
+    for (int c = 0; c < spec.clipsPerRecorder; ++c) {
+      const int64_t clip = sec(rng.uniform(30, 90));
+      device(source,
+             start + static_cast<int64_t>(rng.uniform() * static_cast<double>(length - clip)), clip,
+             "clip");
+    }
+  }
+  for (int l = 0; l < spec.loopEvents; ++l) {
+    const int source = addSource(rng.next(), 0);
+    const Host h = overlapping(source, 3, "loop");
+    HardSource& s = sources.back();
+    s.loopSamples = sec(rng.uniform(16, 30));
+    for (double at : {0.15, 0.45, 0.75})
+      s.loopAt.push_back(h.start + static_cast<int64_t>(at * static_cast<double>(h.samples)));
+    // One recording that is mostly a copy of the loop, a little of the event around it.
+    devices[device(source, s.loopAt[1] - sec(5), s.loopSamples + sec(25), "loop")]
+        .conditions.push_back("mostly-loop");
+  }
+  for (int p = 0; p < spec.songPairs; ++p) {
+    const int song = static_cast<int>(songs.size());
+    songs.push_back({rng.next(), sec(rng.uniform(150, 240))});
+    for (int e = 0; e < 2; ++e) {
+      const int source = addSource(rng.next(), 0);
+      const Host h = overlapping(source, 3, "song");
+      sources.back().song = song;
+      sources.back().songAt = h.start + static_cast<int64_t>(0.3 * static_cast<double>(h.samples));
+    }
+  }
+  // Lavaliers and paused recordings sit inside a host's long recording, so
+  // that all of them is shared with the event.
+  for (int i = 0; i < spec.lavaliers + spec.paused && !hosts.empty(); ++i) {
+    const Host& h = hosts[static_cast<std::size_t>(i) % hosts.size()];
+    const bool lavalier = i < spec.lavaliers;
+    const int64_t a = sec(rng.uniform(60, 150)), gap = sec(40), b = sec(rng.uniform(60, 150));
+    const int64_t span = lavalier ? a + b : a + gap + b;
+    const int64_t start =
+        h.start + static_cast<int64_t>(rng.uniform() * static_cast<double>(h.samples - span));
+    HardDevice& d =
+        devices[device(h.source, start, lavalier ? span : a, lavalier ? "ch2" : "paused")];
+    const double rate = 1.0 + d.clockPpm * 1e-6;
+    if (lavalier) {
+      d.lavalier = i % 2 + 1;  // close to the mouth: dry and clear
+      d.reverb = false;
+      d.snrDb = rng.uniform(15, 30);
+    } else {
+      d.parts[0].samples = static_cast<int64_t>(static_cast<double>(a) * rate);
+      d.parts.push_back({start + a + gap, static_cast<int64_t>(static_cast<double>(b) * rate)});
+    }
+  }
+  for (std::size_t s = 0; s < songs.size(); ++s) {
+    const int source = addSource(0, songs[s].second + sec(2));
+    sources.back().song = static_cast<int>(s);
+    sources.back().studio = true;
+    HardDevice& d = devices[device(source, 0, songs[s].second + sec(2), "studio")];
+    d.clockPpm = 0.0;
+    d.snrDb = 45.0;
+    d.reverb = false;
+    d.ext = "mp3";
+  }
+  for (int u = 0; u < spec.unrelated; ++u) {
+    const int64_t samples = sec(rng.uniform(180, 480));
+    const int source = addSource(rng.next(), samples);
+    device(source, 0, samples, "unrelated");
+  }
+  for (int f = 0; f < spec.fastClocks && !fastCandidates.empty(); ++f) {
+    const std::size_t pick = static_cast<std::size_t>(rng.next() % fastCandidates.size());
+    HardDevice& d = devices[fastCandidates[pick]];
+    fastCandidates.erase(fastCandidates.begin() + static_cast<std::ptrdiff_t>(pick));
+    d.clockPpm = rng.chance(0.5) ? 1000.0 : -1000.0;
+    d.conditions.push_back("1000ppm");
+  }
+  for (HardDevice& d : devices) {
+    if (d.snrDb < 5.0) d.conditions.push_back("lowsnr");
+    if (d.lavalier == 0 && d.ext == "wav" && rng.chance(spec.encodedShare))
+      d.ext = rng.chance(0.5) ? "m4a" : "mp3";
+    if (d.ext != "wav") d.conditions.push_back(d.ext == "m4a" ? "aac" : "mp3");
+  }
+  const std::vector<std::string> names = shuffledNames(devices.size(), spec.prefix, rng);
+
+  Truth truth;
+  truth.sampleRate = spec.sampleRate;
+  truth.clusters.resize(sources.size());
+  for (std::size_t c = 0; c < sources.size(); ++c) {
+    const HardSource& src = sources[c];
+    Rng sceneRng(src.seed);
+    Buffer scene;
+    if (src.studio) {
+      Rng songRng(songs[static_cast<std::size_t>(src.song)].first);
+      scene = makeMusic(fs, songs[static_cast<std::size_t>(src.song)].second, songRng);
+      scene.resize(static_cast<std::size_t>(src.samples), 0.0f);
+    } else {
+      scene = makeScene(fs, src.samples, sceneRng, true);
+      if (src.loopSamples > 0) {
+        const Buffer loop = makeMusic(fs, src.loopSamples, sceneRng);
+        for (int64_t at : src.loopAt) overlay(scene, loop, at);
+      }
+      if (src.song >= 0) {
+        Rng songRng(songs[static_cast<std::size_t>(src.song)].first);
+        overlay(scene, makeMusic(fs, songs[static_cast<std::size_t>(src.song)].second, songRng),
+                src.songAt);
+      }
+    }
+    // The reference clock is the member that starts first.
+    const HardDevice* ref = nullptr;
+    for (const HardDevice& d : devices)
+      if (d.source == static_cast<int>(c) &&
+          (ref == nullptr || d.parts[0].start < ref->parts[0].start))
+        ref = &d;
+    const double refRate = 1.0 + ref->clockPpm * 1e-6;
+    const auto onReference = [&](int64_t start) {
+      return static_cast<double>(start - ref->parts[0].start) / fs * refRate;
+    };
+    for (std::size_t r = 0; r < devices.size(); ++r) {
+      const HardDevice& d = devices[r];
+      if (d.source != static_cast<int>(c)) continue;
+      Rng devRng = sceneRng.fork();
+      const double rate = 1.0 + d.clockPpm * 1e-6;
+      const Device dev = makeDevice(fs, d.snrDb, d.reverb, devRng);
+      Buffer y = capture(scene, d.parts, rate, dev);
+      finish(y, fs, dev, devRng);
+      std::vector<Buffer> channels;
+      if (d.lavalier == 1) {
+        Buffer hiss(y.size());
+        for (float& s : hiss) s = static_cast<float>(3e-5 * devRng.normal());
+        channels.push_back(std::move(hiss));
+      } else if (d.lavalier == 2) {
+        const auto n = static_cast<int64_t>(y.size());
+        const Buffer other = makeScene(fs, n, devRng, true);
+        channels.push_back(record(other, 0, n, fs, makeDevice(fs, 20.0, true, devRng), devRng));
+      }
+      channels.push_back(std::move(y));
+      const std::string wav = dir + "/" + names[r] + ".wav";
+      writeWav(wav, channels, spec.sampleRate);
+      if (d.ext != "wav") encode(wav, dir + "/" + names[r] + "." + d.ext, d.ext);
+
+      TruthRecording t;
+      t.name = names[r];
+      t.ext = d.ext;
+      t.offset = onReference(d.parts[0].start);
+      t.startSample = d.parts[0].start;
+      t.samples = static_cast<int64_t>(channels.back().size());
+      t.hasDrift = true;
+      t.clockPpm = d.clockPpm;
+      t.driftPpm = (refRate / rate - 1.0) * 1e6;
+      t.channel = d.lavalier != 0 ? 2 : 0;
+      int64_t fileSamples = 0;
+      for (const DevicePart& p : d.parts) {
+        if (d.parts.size() > 1)
+          t.parts.push_back({static_cast<double>(fileSamples) / fs, onReference(p.start)});
+        fileSamples += p.samples;
+      }
+      t.conditions = d.conditions;
+      truth.clusters[c].recordings.push_back(t);
+    }
+    auto& recs = truth.clusters[c].recordings;
+    std::sort(recs.begin(), recs.end(),
+              [](const TruthRecording& a, const TruthRecording& b) { return a.name < b.name; });
+  }
+  return truth;
+}
+
+namespace {
+
+std::string seconds(double v) {
+  char text[64];
+  // Whole samples over the rate: 10 decimals hold every such value to 1e-10 s.
+  std::snprintf(text, sizeof text, "%.10g", v);
+  return text + std::string(std::string(text).find_first_of(".e") == std::string::npos ? ".0" : "");
+}
+
+// The hard sets' attributes; nothing for the plain sets.
+std::string extras(const TruthRecording& r, bool inCluster) {
+  std::string out;
+  char ppm[64];
+  if (r.ext != "wav") out += " ext=\"" + xmlEscape(r.ext) + "\"";
+  if (r.hasDrift) {
+    std::snprintf(ppm, sizeof ppm, "%.4f", r.clockPpm);
+    out += std::string(" clock_ppm=\"") + ppm + "\"";
+    std::snprintf(ppm, sizeof ppm, "%.4f", r.driftPpm);
+    if (inCluster) out += std::string(" drift_ppm=\"") + ppm + "\"";
+  }
+  if (r.channel > 0) out += " channel=\"" + std::to_string(r.channel) + "\"";
+  if (!r.parts.empty()) {
+    std::string parts;
+    for (const TruthPart& p : r.parts)
+      parts += (parts.empty() ? "" : " ") + seconds(p.fileSeconds) + ":" + seconds(p.offset);
+    out += " parts=\"" + parts + "\"";
+  }
+  if (!r.conditions.empty()) {
+    std::string list;
+    for (const std::string& c : r.conditions) list += (list.empty() ? "" : ",") + c;
+    out += " conditions=\"" + xmlEscape(list) + "\"";
+  }
+  return out;
+}
+
+}  // namespace
+
 void writeTruthXml(const Truth& truth, const std::string& path) {
   std::ofstream f(path, std::ios::trunc);
   f << "<truth>\n";
   for (const TruthCluster& c : truth.clusters) {
     if (c.recordings.size() == 1) {
-      f << "  <cluster><recording name=\"" << xmlEscape(c.recordings[0].name) << "\"/></cluster>\n";
+      f << "  <cluster><recording name=\"" << xmlEscape(c.recordings[0].name) << "\""
+        << extras(c.recordings[0], false) << "/></cluster>\n";
       continue;
     }
     f << "  <cluster>\n";
     for (const TruthRecording& r : c.recordings) {
-      char offset[64];
-      // Whole samples over the rate: 10 decimals hold every such value to 1e-10 s.
-      std::snprintf(offset, sizeof offset, "%.10g", r.offset);
-      f << "    <recording name=\"" << xmlEscape(r.name) << "\" offset=\"" << offset
-        << (std::string(offset).find_first_of(".e") == std::string::npos ? ".0" : "") << "\"/>\n";
+      f << "    <recording name=\"" << xmlEscape(r.name) << "\" offset=\"" << seconds(r.offset)
+        << "\"" << extras(r, true) << "/>\n";
     }
     f << "  </cluster>\n";
   }

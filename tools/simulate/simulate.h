@@ -45,11 +45,32 @@ struct SetSpec {
   std::string prefix = "rec";  // file names: prefix + two or more digits
 };
 
+// A stretch of a recording that was paused: where it begins in the file (in
+// the file's own seconds) and where that lands on the reference's timeline.
+struct TruthPart {
+  double fileSeconds = 0.0;
+  double offset = 0.0;
+};
+
 struct TruthRecording {
-  std::string name;         // file name without ".wav"
+  TruthRecording() = default;
+  TruthRecording(std::string n, double off, int64_t start, int64_t length)
+      : name(std::move(n)), offset(off), startSample(start), samples(length) {}
+  std::string name;         // file name without its extension
   double offset = 0.0;      // seconds after the earliest-starting member of its cluster
   int64_t startSample = 0;  // start within the event, at the written rate
   int64_t samples = 0;      // length at the written rate
+  // Hard sets only (the defaults write nothing more to truth.xml):
+  std::string ext = "wav";  // wav, m4a (AAC) or mp3
+  // Clocks: the device's own deviation from true time, and its drift against
+  // the cluster's reference as the tool reports it: at member time t the
+  // member sits at reference time offset + t x (1 + driftPpm / 10^6).
+  bool hasDrift = false;
+  double clockPpm = 0.0;
+  double driftPpm = 0.0;
+  int channel = 0;                      // 1-based channel that carries the event (0: every one)
+  std::vector<TruthPart> parts;         // when paused: every part, the first at file second 0
+  std::vector<std::string> conditions;  // what makes it hard, e.g. "chain", "mp3", "paused"
 };
 
 struct TruthCluster {
@@ -65,8 +86,57 @@ struct Truth {
 // Throws std::runtime_error when a file cannot be written.
 Truth generateSet(const SetSpec& cfg, const std::string& dir);
 
+// Hard material: what real recordings throw at a matcher. Every device clock
+// deviates from true time (the reference's too), and each kind of event
+// carries one difficulty:
+//   chain    devices that overlap only their neighbours, by a few seconds,
+//            between recordings of several minutes;
+//   long     a recorder running for an hour (ending in a minute of room noise)
+//            with many short clips of the same event;
+//   loop     music that repeats itself verbatim inside the event;
+//   song     one studio song played at two events, and the studio file itself
+//            as a distractor (a cluster of its own);
+// and single recordings add: a lavalier on channel 2 of a stereo file
+// (channel 1 silent or another scene), a recording paused for 40 s, noise
+// down to 0 dB SNR, files encoded as AAC (.m4a) or MP3 by the ffmpeg program.
+// Offsets are on the timeline of each cluster's reference clock (its member
+// that starts first): a member starting at true time t sits at
+// (t - t_ref) x (1 + clock_ref / 10^6).
+struct HardSpec {
+  uint32_t seed = 1;
+  uint32_t sampleRate = 16000;
+  int chainEvents = 2;
+  int chainMinDevices = 3, chainMaxDevices = 5;
+  double chainMinSeconds = 300, chainMaxSeconds = 900;
+  double minOverlapSeconds = 7, maxOverlapSeconds = 45;
+  int longRecorders = 1;      // each with its own event
+  int clipsPerRecorder = 12;  // 30-90 s each
+  double longSeconds = 3600;
+  int loopEvents = 1;
+  int songPairs = 1;  // studio songs, each played at two events, plus its file
+  int lavaliers = 2;  // alternately with channel 1 silent and with another scene on it
+  int paused = 1;
+  int unrelated = 2;
+  double maxDriftPpm = 200;   // every clock: uniform in +-this
+  int fastClocks = 2;         // devices at +-1000 ppm instead
+  double lowSnrShare = 0.25;  // share of devices at 0-5 dB; the others 5-25 dB
+  double encodedShare = 0.3;  // share of mono files written as AAC or MP3 (half each)
+  std::string prefix = "rec";
+};
+
+// "small" (39 recordings, 4 hours of audio) or "large" (93 recordings, 8
+// hours); throws std::invalid_argument for another name.
+HardSpec hardPreset(const std::string& name);
+
+// Writes the set to dir (WAV, M4A and MP3 files; the encoded ones need the
+// ffmpeg program on the path). Throws std::runtime_error when a file cannot be
+// written or encoded.
+Truth generateHardSet(const HardSpec& spec, const std::string& dir);
+
 // <truth><cluster><recording name="a" offset="0.0"/>...</cluster>...</truth>;
-// a cluster of one recording carries no offset.
+// a cluster of one recording carries no offset. Hard sets add attributes the
+// tool's reader skips: ext, clock_ppm, drift_ppm, channel, conditions, and
+// parts="FILE_SECONDS:OFFSET ..." for a paused recording.
 void writeTruthXml(const Truth& truth, const std::string& path);
 
 // One found cluster: (name, offset in seconds) of each member.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <iostream>
 #include <map>
 #include <set>
@@ -14,13 +15,18 @@
 #include "velk/frontend.h"
 #include "velk/params.h"
 #include "velk/sync.h"
+#include "velktool/alone.h"
+#include "velktool/arguments.h"
 #include "velktool/export.h"
 #include "velktool/export_adapter.h"
 #include "velktool/fsutil.h"
+#include "velktool/inputs.h"
+#include "velktool/messages.h"
 #include "velktool/options.h"
 #include "velktool/progress.h"
 #include "velktool/report.h"
 #include "velktool/sync_output.h"
+#include "velktool/targets.h"
 #include "velktool/truth.h"
 
 #ifndef VELK_VERSION
@@ -31,18 +37,26 @@ namespace velktool {
 
 namespace {
 
-void fail(const std::string& message) { std::cerr << "Velk: " << message << std::endl; }
+void fail(const std::string& message) { error(message); }
 
 // What one run was asked to do, from the command line.
 struct Request {
   ToolOptions options;
   std::string folder, truthPath, outputPath;
   Velk::SyncSettings settings;
+  std::vector<std::string> files;  // a file list instead of a folder
 };
 
-// Two minutes of audio per frame at 8 kHz: larger frames only cost memory and
-// hours (each thread holds several frame-sized buffers) and locate nothing.
+// An absolute cap on the frame: each thread holds several frame-sized buffers.
 constexpr uint32_t kMaxToolFftSize = uint32_t{1} << 20;
+// Frames longer than this much audio are refused: extraction time grows with
+// the frame size and nothing gets located better (65536 samples at 8000 Hz).
+constexpr double kMaxFrameSeconds = 8.192;
+// Frames beyond half a second get a warning with the time they will cost.
+constexpr double kWarnFrameSeconds = 0.512;
+// Seconds of extraction per analysed frame and frame sample on one thread,
+// measured on simulated sets (it grows about linearly with the frame size).
+constexpr double kSecondsPerFrameSample = 4e-8;
 
 bool checkFrames(const Velk::VkExtractParams& e) {
   if (e.getHopSize() > e.getFftSize()) {
@@ -50,12 +64,37 @@ bool checkFrames(const Velk::VkExtractParams& e) {
          std::to_string(e.getFftSize()) + ")");
     return false;
   }
-  if (e.getFftSize() > kMaxToolFftSize) {
-    fail("the FFT size (" + std::to_string(e.getFftSize()) +
-         ") is larger than this tool supports (" + std::to_string(kMaxToolFftSize) + ")");
+  const double frameSeconds = static_cast<double>(e.getFftSize()) / e.getSampleRate();
+  if (e.getFftSize() > kMaxToolFftSize || frameSeconds > kMaxFrameSeconds) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.3f s", frameSeconds);
+    fail("the FFT size (" + std::to_string(e.getFftSize()) + ", " + buf + " at " +
+         std::to_string(e.getSampleRate()) + " Hz) is larger than this tool accepts (at most " +
+         std::to_string(kMaxToolFftSize) + " samples and 8.192 s of audio)");
     return false;
   }
   return true;
+}
+
+// The extraction time of a large frame, estimated before it is spent.
+void warnLongExtraction(const Velk::VkExtractParams& e, const std::vector<Recording>& recordings,
+                        unsigned threads) {
+  const double frameSeconds = static_cast<double>(e.getFftSize()) / e.getSampleRate();
+  if (frameSeconds <= kWarnFrameSeconds) return;
+  double audio = 0.0;
+  for (const Recording& r : recordings) audio += r.durationSeconds;
+  const unsigned used =
+      std::max(1u, std::min<unsigned>(threads != 0 ? threads : std::thread::hardware_concurrency(),
+                                      static_cast<unsigned>(recordings.size())));
+  auto estimate = [&](double fft) {
+    return audio * e.getSampleRate() / e.getHopSize() * fft * kSecondsPerFrameSample / used;
+  };
+  char buf[256];
+  std::snprintf(buf, sizeof buf,
+                "-fftsize %u is %.2f s of audio per frame, far more than landmarks need; "
+                "extraction will take about %.0f s instead of about %.1f s at 512",
+                e.getFftSize(), frameSeconds, estimate(e.getFftSize()), estimate(512));
+  warning(buf);
 }
 
 // The designed command-line layer fills the two parameter records; the
@@ -75,16 +114,20 @@ void parseDesigned(const std::vector<std::string>& rest, Request& req) {
 
 // Everything the engine says, where the tool's user expects it: the designed
 // lines on standard output, the rest on standard error.
-void connect(Velk::Synchronizer& sync, ProgressDisplay& progress) {
-  sync.setMessageHandler([&progress](const Velk::SyncMessage& m) {
+void connect(Velk::Synchronizer& sync, ProgressDisplay& progress, bool outputOnStderr) {
+  sync.setMessageHandler([&progress, outputOnStderr](const Velk::SyncMessage& m) {
     if (m.kind == Velk::MessageKind::Designed) {
-      progress.beforeOutput();
+      if (outputOnStderr)
+        progress.clear();
+      else
+        progress.beforeOutput();
       std::cout << m.text << std::endl;
       return;
     }
-    progress.clear();
-    std::cerr << (m.kind == Velk::MessageKind::Warning ? "warning: " : "note: ") << m.text
-              << std::endl;
+    if (m.kind == Velk::MessageKind::Warning)
+      warning(m.text);
+    else
+      note(m.text);
   });
   if (progress.enabled())
     sync.setProgressHandler([&progress](const Velk::SyncProgress& p) {
@@ -93,11 +136,14 @@ void connect(Velk::Synchronizer& sync, ProgressDisplay& progress) {
 }
 
 void reportListing(const Velk::Listing& listing, int& status) {
-  for (const std::string& w : listing.warnings) std::cerr << "warning: " << w << std::endl;
+  for (const std::string& w : listing.warnings) warning(w);
   for (const SkippedFile& s : listing.skipped) {
-    std::cerr << (s.problem ? "Velk: cannot read " : "Velk: skipping ") << s.path << ": "
-              << s.reason << std::endl;
-    if (s.problem) status = std::max<int>(status, kExitPartial);
+    if (s.problem) {
+      warning("cannot read " + s.path + ": " + s.reason);
+      status = std::max<int>(status, kExitPartial);
+    } else if (s.reason != "hidden") {  // dot files are only listed in the JSON
+      note("skipped " + s.path + ": " + s.reason);
+    }
   }
 }
 
@@ -107,8 +153,8 @@ void warnSharedNames(const std::vector<Recording>& recordings) {
   for (const Recording& r : recordings) {
     const auto prior = seen.find(r.name);
     if (prior != seen.end())
-      std::cerr << "warning: " << prior->second << " and " << r.path << " share the name " << r.name
-                << "; a truth file cannot tell them apart" << std::endl;
+      warning(prior->second + " and " + r.path + " share the name " + r.name +
+              "; a truth file cannot tell them apart");
     else
       seen[r.name] = r.path;
   }
@@ -127,8 +173,13 @@ void evaluateAgainstTruth(const Request& req, const Truth& truth,
   status = std::max<int>(status, kExitPartial);
 }
 
+// Where the JSON goes when it is "-": the real standard output, while every
+// other line of standard output goes to standard error.
+std::streambuf* g_jsonOut = nullptr;
+
 void writeJson(const Request& req, const Velk::SyncResult& result,
-               const std::vector<SkippedFile>& skipped, const Evaluation* evaluation, int& status) {
+               const std::vector<SkippedFile>& skipped, const Evaluation* evaluation,
+               const std::map<int32_t, std::string>& alone, int& status) {
   const Velk::VkClusterSyncParams syncParams = Velk::clusteringParams(req.settings);
   JsonInput in;
   in.clusters = &result.clusters;
@@ -136,21 +187,23 @@ void writeJson(const Request& req, const Velk::SyncResult& result,
   in.clusterSync = &syncParams;
   in.refine = req.options.refine;
   in.skipped = &skipped;
+  in.alone = &alone;
   in.evaluation = evaluation;
   in.truthPath = req.truthPath;
   const std::string& path = req.options.jsonPath;
+  if (path == "-") {
+    std::ostream out(g_jsonOut);
+    out << renderJson(in) << std::flush;
+    return;
+  }
   std::string error;
-  for (const Recording& r : result.recordings)
-    if (canonicalPath(r.path) == canonicalPath(path)) {
-      fail("refusing to write the JSON over input file " + path);
-      status = std::max<int>(status, kExitJson);
-      return;
-    }
   if (!writeFileAtomically(path, renderJson(in), error)) {
-    fail(error);
+    fail("cannot write the JSON: " + error);
     status = std::max<int>(status, kExitJson);
   }
 }
+
+bool hasFileList(const ToolOptions& o) { return !o.filesList.empty() || !o.files.empty(); }
 
 // Parses the command line; false with the exit status when the run ends here.
 bool parseRequest(int argc, const char* const* argv, Request& req, int& status) {
@@ -171,22 +224,47 @@ bool parseRequest(int argc, const char* const* argv, Request& req, int& status) 
     std::cout << "Velk " << VELK_VERSION << std::endl;
     return false;
   }
+  const ArgumentWalk walk = walkDesignedArguments(rest);
+  const bool list = hasFileList(req.options);
+  if (list && !walk.folder.empty()) {
+    fail("give either -f FOLDER or a file list (--files LIST, paths after --), not both");
+    status = kExitUsage;
+    return false;
+  }
+  for (const std::string& w : unusedArgumentWarnings(walk)) warning(w);
+  // Said here because the designed parser prints its own error on standard
+  // output and ends the process.
+  if (!list && walk.folder.empty())
+    fail("no input folder given: name it with -f FOLDER (--help explains the options)");
+  // With a file list the folder is taken as given, so the designed parser
+  // does not end the run for want of -f; it prints exactly what it would.
+  if (list) req.folder = "\n";
   parseDesigned(rest, req);
+  if (list) req.folder.clear();
+  for (const std::string& w :
+       refusedValueWarnings(walk, req.settings.extract, req.settings.clusterSync))
+    warning(w);
+  if (!checkFrames(req.settings.extract)) {
+    status = kExitUsage;
+    return false;
+  }
   if (req.options.exportCopies && req.outputPath.empty()) {
     fail("--export-media copies needs -o (the copies to refer to)");
     status = kExitUsage;
     return false;
   }
-  if (!checkFrames(req.settings.extract)) {
-    status = kExitUsage;
+  if (!req.options.filesList.empty() && !readFileList(req.options.filesList, req.files, error)) {
+    fail(error);
+    status = kExitInputFolder;
     return false;
   }
+  req.files.insert(req.files.end(), req.options.files.begin(), req.options.files.end());
   return true;
 }
 
 // The copies, then the timelines and the picture, which may refer to the copies.
 void writeCopiesAndTimelines(const Request& req, const Truth* truth, const Velk::SyncResult& result,
-                             int& status) {
+                             ProgressDisplay& progress, int& status) {
   const ToolOptions& options = req.options;
   std::map<int32_t, const Recording*> byId;
   for (const Recording& r : result.recordings) byId[r.id] = &r;
@@ -212,11 +290,18 @@ void writeCopiesAndTimelines(const Request& req, const Truth* truth, const Velk:
     copySettings.bwf = options.bwfCopies;
     copySettings.timelineStart = timing.startSeconds();
     copySettings.written = &copies;
-    if (!writeSynchronizedCopies(req.outputPath, req.folder, result.clusters, byId, error,
+    auto show = [&progress](std::size_t n, std::size_t total, uint64_t bytes) {
+      char buf[96];
+      std::snprintf(buf, sizeof buf, "writing copies: %zu/%zu files, %.1f MB", n, total,
+                    static_cast<double>(bytes) / 1e6);
+      progress.show(buf, n == total);
+    };
+    if (!writeSynchronizedCopies(req.outputPath, req.folder, result.clusters, byId, error, show,
                                  copySettings)) {
       fail(error);
       status = std::max<int>(status, kExitOutput);
     }
+    progress.clear();
   }
   if (options.exportCopies) useCopies(timeline, copies, !options.bwfCopies);
   std::vector<std::string> files = options.exports;
@@ -228,25 +313,92 @@ void writeCopiesAndTimelines(const Request& req, const Truth* truth, const Velk:
   }
 }
 
+// The paths of every input, for the checks of the files a run will write.
+std::vector<std::string> inputPaths(const Velk::Listing& listing) {
+  std::vector<std::string> paths;
+  for (const Recording& r : listing.recordings) paths.push_back(r.path);
+  return paths;
+}
+
+// Checks every target before any work; false with the status when one is refused.
+bool checkTargets(const Request& req, const Velk::Listing& listing, int& status) {
+  const std::vector<std::string> inputs = inputPaths(listing);
+  if (!req.options.jsonPath.empty() && req.options.jsonPath != "-") {
+    const std::string why = checkFileTarget(req.options.jsonPath, inputs);
+    if (!why.empty()) {
+      fail("cannot write the JSON to " + req.options.jsonPath + ": " + why);
+      status = kExitJson;
+      return false;
+    }
+  }
+  if (!req.outputPath.empty()) {
+    const std::string why = checkFolderTarget(req.outputPath, req.folder);
+    if (!why.empty()) {
+      fail("cannot write copies to " + req.outputPath + ": " + why);
+      status = kExitOutput;
+      return false;
+    }
+  }
+  return true;
+}
+
+void reportLoners(const std::map<int32_t, std::string>& alone,
+                  const std::vector<Recording>& recordings) {
+  for (const Recording& r : recordings) {
+    const auto it = alone.find(r.id);
+    if (it != alone.end()) note(r.name + " is alone: " + it->second);
+  }
+}
+
 int finishRun(const Request& req, const Truth* truth, const Velk::Listing& listing,
-              const Velk::SyncResult& result, int status) {
+              const Velk::SyncResult& result, ProgressDisplay& progress, int status) {
   printTable(std::cout, result.clusters, req.options.refine);
   Evaluation evaluation;
   if (truth != nullptr) evaluateAgainstTruth(req, *truth, result.clusters, evaluation, status);
+  const std::map<int32_t, std::string> alone =
+      explainLoners(result.clusters, result.recordings, Velk::clusteringParams(req.settings),
+                    [&progress](std::size_t n, std::size_t total) {
+                      progress.show("checking lone recordings: " + std::to_string(n) + "/" +
+                                        std::to_string(total),
+                                    n == total);
+                    });
+  progress.clear();
+  reportLoners(alone, result.recordings);
   std::vector<SkippedFile> skipped = listing.skipped;
   skipped.insert(skipped.end(), result.failures.begin(), result.failures.end());
-  if (!req.options.jsonPath.empty())
-    writeJson(req, result, skipped, truth != nullptr ? &evaluation : nullptr, status);
-  writeCopiesAndTimelines(req, truth, result, status);
+  std::string done = "the analysis was complete";
+  if (!req.options.jsonPath.empty()) {
+    writeJson(req, result, skipped, truth != nullptr ? &evaluation : nullptr, alone, status);
+    if (req.options.jsonPath != "-") done += "; the JSON was written to " + req.options.jsonPath;
+  }
+  setInterruptSummary(done + "; no copy written yet");
+  writeCopiesAndTimelines(req, truth, result, progress, status);
+  setInterruptSummary("");
   return status;
 }
 
 }  // namespace
 
 void printToolHelp() {
-  std::cout << "\n\nTOOL OPTIONS:\n\n"
-               "--json <filepath>   Also write the clusters, the parameters and the evaluation\n"
-               "                    as JSON (written to a temporary file, then renamed).\n"
+  std::cout << "\n\nWHAT THIS TOOL ACTUALLY DOES (where the text above says otherwise):\n\n"
+               "- It reads every file of the folder (with -r, of its sub-folders too) that\n"
+               "  holds sound: WAV at any rate or depth, MP3, AAC/M4A, FLAC, Ogg/Opus, the\n"
+               "  sound of MP4/MOV/MKV videos... Other rates are resampled to -samplerate.\n"
+               "- Input files are never modified. -o writes new 16-bit WAV copies, one\n"
+               "  folder per cluster, each starting with silence for its offset; a re-run\n"
+               "  into the same folder replaces the previous run's copies.\n"
+               "- Names in a truth file are file names without their extension (with -r,\n"
+               "  paths relative to the folder).\n"
+               "- Messages of the tool go to standard error as 'Velk: error|warning|note:';\n"
+               "  the table after the CLUSTER lines is the final, verified result.\n"
+               "\n\nTOOL OPTIONS:\n\n"
+               "--json <filepath>   Also write the clusters, the parameters, the reason each\n"
+               "                    lone recording is alone, the skipped files and the\n"
+               "                    evaluation as JSON; '-' writes it to standard output\n"
+               "                    and moves every other line to standard error.\n"
+               "-r, --recursive     Also read the sub-folders of the folder.\n"
+               "--files <list>      Read the recordings named in this file, one a line,\n"
+               "                    instead of a folder (so does: -- path path ...).\n"
                "--threads <n>       Extract and refine on n threads (default: one per\n"
                "                    processor). The result does not depend on n.\n"
                "--no-refine         Keep the landmark offsets; skip the waveform refinement\n"
@@ -271,24 +423,43 @@ void printToolHelp() {
                "--export-media original|copies  With -o and --export: timelines refer to\n"
                "                    the copies of audio files instead of the originals.\n"
                "--svg <filepath>    Also draw the clusters as a picture (SVG).\n"
-               "--quiet             No progress display on standard error.\n"
+               "--quiet             No progress display and no notes on standard error.\n"
                "--version           Print the version and exit.\n"
                "--help              Print this help and exit.\n\n"
                "EXIT STATUS:\n\n"
                "0 the sync ran and everything asked for was done; 1 bad command line;\n"
-               "2 input folder missing or unreadable; 3 no usable recordings;\n"
+               "2 input folder or file list missing or unreadable; 3 no usable recordings;\n"
                "4 some recordings unreadable or named in the truth but absent;\n"
-               "5 truth file unreadable or malformed; 6 synchronized copies not written;\n"
-               "7 JSON file not written; 8 timeline or picture not written.\n"
-               "The highest applies.\n"
+               "5 truth file unreadable or malformed; 6 synchronized copies refused or not\n"
+               "written; 7 JSON file refused or not written; 8 timeline or picture not\n"
+               "written. The highest applies.\n"
             << std::endl;
 }
 
 int runTool(int argc, const char* const* argv) {
   Request req;
   int status = kExitOk;
+  // Standard output reaches a file or pipe line by line, so a stopped run keeps what it printed.
+  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+  // With --json - only the JSON goes to standard output; found before the
+  // designed parser echoes anything.
+  std::streambuf* const stdoutBuffer = std::cout.rdbuf();
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--") break;
+    if ((a == "--json" && i + 1 < argc && std::string(argv[i + 1]) == "-") || a == "--json=-") {
+      g_jsonOut = stdoutBuffer;
+      std::cout.rdbuf(std::cerr.rdbuf());
+      break;
+    }
+  }
+  struct RestoreStdout {
+    std::streambuf* buffer;
+    ~RestoreStdout() { std::cout.rdbuf(buffer); }
+  } restore{stdoutBuffer};
   if (!parseRequest(argc, argv, req, status)) return status;
   auto raise = [&status](int s) { status = std::max(status, s); };
+  muteNotes(req.options.quiet);
 
   // The truth is read first so that a broken file is reported before a long run.
   Truth truth;
@@ -299,31 +470,43 @@ int runTool(int argc, const char* const* argv) {
     raise(kExitTruth);
   }
   Velk::Listing listing;
-  if (!Velk::listFolder(req.folder, req.settings.extract.getSampleRate(), listing, error)) {
+  const uint32_t rate = req.settings.extract.getSampleRate();
+  if (req.folder.empty()) {
+    listInputFiles(req.files, rate, listing);
+  } else if (!listInputFolder(req.folder, req.options.recursive, rate, listing, error)) {
     fail(error);
     return kExitInputFolder;
   }
   reportListing(listing, status);
+  const std::string source = req.folder.empty() ? "the files given" : req.folder;
   if (listing.recordings.empty()) {
-    fail("no usable recordings in " + req.folder);
+    fail("no usable recordings in " + source);
     return kExitNoRecordings;
   }
+  if (!checkTargets(req, listing, status)) return status;
+  warnLongExtraction(req.settings.extract, listing.recordings, req.options.threads);
 
   ProgressDisplay progress(!req.options.quiet && isatty(2) == 1);
+  setMessageDisplay(&progress);
+  setInterruptSummary("the analysis had not finished; nothing was written");
   Velk::Synchronizer sync(req.settings);
-  connect(sync, progress);
+  connect(sync, progress, g_jsonOut != nullptr);
   const Velk::SyncResult result = sync.run(listing.recordings);
   progress.clear();
   for (const SkippedFile& f : result.failures) {
-    fail("cannot read " + f.path + ": " + f.reason);
+    warning("cannot read " + f.path + ": " + f.reason);
     raise(kExitPartial);
   }
   if (result.recordings.empty()) {
-    fail("no usable recordings in " + req.folder);
+    setInterruptSummary("");
+    setMessageDisplay(nullptr);
+    fail("no usable recordings in " + source);
     return kExitNoRecordings;
   }
   warnSharedNames(result.recordings);
-  return finishRun(req, haveTruth ? &truth : nullptr, listing, result, status);
+  status = finishRun(req, haveTruth ? &truth : nullptr, listing, result, progress, status);
+  setMessageDisplay(nullptr);
+  return status;
 }
 
 }  // namespace velktool

@@ -4,10 +4,10 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <iostream>
 
 #include "velk/media.h"
 #include "velktool/fsutil.h"
+#include "velktool/messages.h"
 #include "velktool/sync_output.h"
 
 namespace fs = std::filesystem;
@@ -160,7 +160,7 @@ bool writeExports(const std::vector<std::string>& paths, const std::vector<Expor
     if (!exportFormatFor(path, format)) {
       why = "unknown format";
     } else if (writeFileAtomically(path, renderExport(format, clusters, settings), why)) {
-      std::cout << "wrote " << path << std::endl;
+      note("wrote " + path);
       continue;
     }
     error += (error.empty() ? "" : "; ") + ("cannot write " + path + ": " + why);

@@ -80,16 +80,61 @@ namespace {
 constexpr int kPendingSlots = 64;
 std::atomic<char*> g_pending[kPendingSlots];
 
+// The interrupt line in two buffers: the handler reads the current one while
+// the program fills the other and then flips the index.
+constexpr std::size_t kLineSize = 512;
+char g_lines[2][kLineSize];
+std::atomic<int> g_currentLine{-1};
+
+void writeAll(const char* text, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = write(2, text, size);
+    if (n <= 0) return;
+    text += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
 extern "C" void removePendingAndDie(int sig) {
+  int removed = 0;
   for (auto& slot : g_pending) {
     const char* name = slot.load();
-    if (name != nullptr) unlink(name);
+    if (name != nullptr && unlink(name) == 0) ++removed;
+  }
+  const int line = g_currentLine.load();
+  if (line >= 0) {
+    writeAll(g_lines[line], std::strlen(g_lines[line]));
+    // Only async-signal-safe calls here: the count is written digit by digit.
+    if (removed > 0) {
+      char buf[64] = "; removed ";
+      std::size_t at = std::strlen(buf);
+      char digits[12];
+      int nd = 0;
+      for (int v = removed; v > 0 && nd < 11; v /= 10)
+        digits[nd++] = static_cast<char>('0' + v % 10);
+      while (nd > 0) buf[at++] = digits[--nd];
+      const char* tail = removed == 1 ? " unfinished file" : " unfinished files";
+      for (const char* t = tail; *t != '\0'; ++t) buf[at++] = *t;
+      writeAll(buf, at);
+    }
+    writeAll("\n", 1);
   }
   signal(sig, SIG_DFL);
   raise(sig);
 }
 
 }  // namespace
+
+void setInterruptLine(const std::string& line) {
+  if (line.empty()) {
+    g_currentLine.store(-1);
+    return;
+  }
+  const int next = g_currentLine.load() == 0 ? 1 : 0;
+  std::strncpy(g_lines[next], line.c_str(), kLineSize - 1);
+  g_lines[next][kLineSize - 1] = '\0';
+  g_currentLine.store(next);
+}
 
 void installInterruptCleanup() {
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
@@ -138,25 +183,25 @@ bool writeFileAtomically(const std::string& path, const std::string& data, std::
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
     if (!out) {
-      error = "cannot create " + tmp + ": " + std::strerror(errno);
+      error = "cannot create " + path + ": " + std::strerror(errno);
       return false;
     }
     out.write(data.data(), static_cast<std::streamsize>(data.size()));
     out.flush();
     if (!out) {
-      error = "cannot write " + tmp + ": " + std::strerror(errno);
+      error = "cannot write " + path + ": " + std::strerror(errno);
       out.close();
       std::remove(tmp.c_str());
       return false;
     }
   }
   if (!syncToDisk(tmp, false)) {
-    error = "cannot write " + tmp + ": " + std::strerror(errno);
+    error = "cannot write " + path + ": " + std::strerror(errno);
     std::remove(tmp.c_str());
     return false;
   }
   if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    error = "cannot rename " + tmp + " to " + path + ": " + std::strerror(errno);
+    error = "cannot replace " + path + ": " + std::strerror(errno);
     std::remove(tmp.c_str());
     return false;
   }

@@ -30,6 +30,7 @@ bool valueOption(const std::string& arg, const std::string& name, int& i, int ar
       return true;
     }
     value = argv[++i];
+    missing = value.empty();  // --json '' would write nothing, silently
     return true;
   }
   if (arg.compare(0, name.size() + 1, name + "=") == 0) {
@@ -99,6 +100,17 @@ bool splitToolOptions(int argc, const char* const* argv, ToolOptions& options,
         return false;
       }
       options.exportCopies = value == "copies";
+    } else if (valueOption(arg, "--files", i, argc, argv, value, missing)) {
+      if (missing) {
+        error = "--files needs the name of a file that lists recordings";
+        return false;
+      }
+      options.filesList = value;
+    } else if (arg == "--") {
+      options.files.assign(argv + i + 1, argv + argc);
+      break;
+    } else if (arg == "-r" || arg == "--recursive") {
+      options.recursive = true;
     } else if (arg == "--no-refine") {
       options.refine = false;
     } else if (arg == "--keep-unverified") {

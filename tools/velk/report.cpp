@@ -9,8 +9,14 @@ namespace velktool {
 
 namespace {
 
+// Rounded to a step of 10^-decimals; adding 0.0 turns a rounded -0.0 into 0.0.
+double roundTo(double v, int decimals) {
+  const double scale = std::pow(10.0, decimals);
+  return std::round(v * scale) / scale + 0.0;
+}
+
 // Microseconds are far below a sample at any rate; more digits only show float noise.
-double roundMicro(double seconds) { return std::round(seconds * 1e6) / 1e6; }
+double roundMicro(double seconds) { return roundTo(seconds, 6); }
 
 std::string fixed(double v, int decimals) {
   char buf[64];
@@ -47,13 +53,15 @@ nlohmann::json ratioJson(double v) {
 }  // namespace
 
 void printTable(std::ostream& out, const std::vector<ClusterResult>& clusters, bool refineRan) {
-  out << "\nSYNC RESULT\n";
+  // The designed CLUSTER lines above come before verification; this is the answer.
+  out << (refineRan ? "\nSYNC RESULT (final, verified by waveform correlation)\n"
+                    : "\nSYNC RESULT (final, not verified: --no-refine)\n");
   out << "cluster    id   offset (s)   coarse (s)  refined  name\n";
   for (std::size_t c = 0; c < clusters.size(); ++c) {
     for (const MemberResult& m : clusters[c].members) {
       char line[96];
-      std::snprintf(line, sizeof line, "%7zu %5d %12.3f %12.3f  %-7s  ", c + 1, m.id, m.offset,
-                    m.coarse,
+      std::snprintf(line, sizeof line, "%7zu %5d %12.3f %12.3f  %-7s  ", c + 1, m.id,
+                    roundTo(m.offset, 3), roundTo(m.coarse, 3),
                     !refineRan                       ? "off"
                     : clusters[c].members.size() < 2 ? "-"
                                                      : (m.refined ? "yes" : "no"));
@@ -73,12 +81,14 @@ void printEvaluation(std::ostream& out, const Evaluation& ev, const std::string&
     out << "in the truth but not among the recordings: " << joinNames(ev.missingFromResult) << '\n';
   if (!ev.missingFromTruth.empty())
     out << "among the recordings but not in the truth: " << joinNames(ev.missingFromTruth) << '\n';
-  out << "offset error over " << ev.refined.pairs << " pairs placed together in both:\n";
-  if (ev.refined.pairs > 0) {
-    out << "             median (ms)  95th (ms)   max (ms)  <= 40 ms    <= 1 ms\n";
-    printStats(out, "refined", ev.refined);
-    printStats(out, "coarse", ev.coarse);
+  if (ev.refined.pairs == 0) {
+    out << "offset error: no pair with known offsets is placed together in both\n" << std::flush;
+    return;
   }
+  out << "offset error over " << ev.refined.pairs << " pairs placed together in both:\n";
+  out << "             median (ms)  95th (ms)   max (ms)  <= 40 ms    <= 1 ms\n";
+  printStats(out, "refined", ev.refined);
+  printStats(out, "coarse", ev.coarse);
   out << std::flush;
 }
 
@@ -97,7 +107,11 @@ std::string renderJson(const JsonInput& in) {
                      {"drift_ppm", nullptr}};
       // Two decimals: a tenth of a part per million is already below what the
       // three measured stretches can tell apart.
-      if (m.driftKnown) member["drift_ppm"] = std::round(m.driftPpm * 100.0) / 100.0;
+      if (m.driftKnown) member["drift_ppm"] = roundTo(m.driftPpm, 2);
+      if (in.alone != nullptr && c.members.size() == 1) {
+        const auto why = in.alone->find(m.id);
+        if (why != in.alone->end()) member["alone"] = why->second;
+      }
       members.push_back(member);
     }
     clusters.push_back({{"members", members}});

@@ -1,9 +1,11 @@
 #include "velktool/sync_output.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <set>
@@ -12,6 +14,7 @@
 #include "velk/wavfile.h"
 #include "velktool/export.h"
 #include "velktool/fsutil.h"
+#include "velktool/messages.h"
 
 namespace fs = std::filesystem;
 
@@ -58,7 +61,7 @@ bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std
     channels = ch;
     wav.reset(new Velk::wavfile_t(tmp, 2, ch, rate));
     if (!wav->file) {
-      failure = "cannot create " + tmp;
+      failure = "cannot create " + target;
       return false;
     }
     const std::vector<float> silence(static_cast<std::size_t>(4096) * static_cast<std::size_t>(ch),
@@ -71,7 +74,7 @@ bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std
         return false;
       }
       if (!wav->write_frames(silence.data(), static_cast<std::size_t>(n))) {
-        failure = "cannot write " + tmp;
+        failure = "cannot write " + target;
         return false;
       }
       left -= n;
@@ -98,7 +101,7 @@ bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std
             return false;
           }
           if (!wav->write_frames(frames, count)) {
-            failure = "cannot write " + tmp;
+            failure = "cannot write " + target;
             return false;
           }
           return true;
@@ -107,7 +110,7 @@ bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std
     if (ok && failure.empty() && !wav) ok = start(std::max(1, recording.channels));
     if (ok && failure.empty()) {
       wav->file.flush();
-      if (!wav->file) failure = "cannot write " + tmp;
+      if (!wav->file) failure = "cannot write " + target;
     }
     wav.reset();  // fixes the header sizes and closes the file
   } catch (const std::exception& e) {
@@ -117,11 +120,11 @@ bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std
   if (!failure.empty()) error = failure;
   std::error_code ec;
   if (ok && failure.empty() && fs::file_size(tmp, ec) != 44 + bytes) {
-    error = "the copy in " + tmp + " came out short (is the disk full?)";
+    error = "the copy came out short (is the disk full?)";
     ok = false;
   }
   if (ok && failure.empty() && !syncToDisk(tmp, false)) {
-    error = "cannot write " + tmp + " to the disk";
+    error = "cannot write it to the disk";
     ok = false;
   }
   if (!ok || !failure.empty()) {
@@ -130,7 +133,7 @@ bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std
     return false;
   }
   if (std::rename(tmp.c_str(), target.c_str()) != 0) {
-    error = "cannot rename " + tmp + " to " + target;
+    error = "cannot replace " + target;
     fs::remove(tmp, ec);
     return false;
   }
@@ -138,11 +141,47 @@ bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std
   return true;
 }
 
+namespace {
+
+// Relative paths of the copies a run into folder wrote, one a line after a comment.
+std::set<std::string> readManifest(const std::string& folder) {
+  std::set<std::string> entries;
+  std::ifstream in((fs::path(folder) / kManifestName).string());
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty() && line[0] != '#') entries.insert(line);
+  return entries;
+}
+
+bool writeManifest(const std::string& folder, const std::set<std::string>& entries,
+                   std::string& error) {
+  std::string text =
+      "# Copies written by Velk. The next run into this folder removes those it does not "
+      "write again.\n";
+  for (const std::string& e : entries) text += e + "\n";
+  return writeFileAtomically((fs::path(folder) / kManifestName).string(), text, error);
+}
+
+// Only a plain relative path below the folder is ever removed.
+bool safeEntry(const std::string& entry) {
+  const fs::path p(entry);
+  if (p.empty() || p.is_absolute()) return false;
+  for (const fs::path& part : p)
+    if (part == ".." || part == ".") return false;
+  return true;
+}
+
+std::string plural(std::size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+}  // namespace
+
 bool writeSynchronizedCopies(const std::string& outputFolder, const std::string& inputFolder,
                              const std::vector<ClusterResult>& clusters,
                              const std::map<int32_t, const Recording*>& recordings,
-                             std::string& error, const CopySettings& settings) {
-  if (isSameOrInside(outputFolder, inputFolder)) {
+                             std::string& error, const CopyProgress& progress,
+                             const CopySettings& settings) {
+  if (!inputFolder.empty() && isSameOrInside(outputFolder, inputFolder)) {
     error = "output folder " + outputFolder + " is the input folder or lies inside it; " +
             "choose another so that no input file can be touched";
     return false;
@@ -156,6 +195,7 @@ bool writeSynchronizedCopies(const std::string& outputFolder, const std::string&
     double offset;
     std::string target;
     std::size_t cluster;
+    std::string entry;  // relative to the output folder
   };
   std::vector<Job> jobs;
   std::vector<std::string> folders;
@@ -167,31 +207,28 @@ bool writeSynchronizedCopies(const std::string& outputFolder, const std::string&
       const auto it = recordings.find(m.id);
       if (it == recordings.end()) continue;
       std::string stem = m.name.empty() ? it->second->fileName : m.name;
+      // Names from sub-folders (-r) become flat file names.
+      std::replace(stem.begin(), stem.end(), '/', '_');
       // Two members of one cluster may share a name (a.wav and a.mp4).
       if (!used.insert(stem).second) {
         stem += "_id" + std::to_string(m.id);
         used.insert(stem);
       }
-      const std::string target = (fs::path(folder) / (stem + ".wav")).string();
+      const std::string entry = clusterFolderName(c) + "/" + stem + ".wav";
+      const std::string target = (fs::path(outputFolder) / entry).string();
       if (inputs.count(canonicalPath(target)) != 0) {
         error = "refusing to write " + target + ": it is one of the input files";
         return false;
       }
-      jobs.push_back({it->second, m.offset, target, c});
+      jobs.push_back({it->second, m.offset, target, c, entry});
     }
   }
 
   std::error_code ec;
-  const bool existed = fs::exists(outputFolder, ec);
-  if (existed && !fs::is_directory(outputFolder, ec)) {
+  if (fs::exists(outputFolder, ec) && !fs::is_directory(outputFolder, ec)) {
     error = "output path " + outputFolder + " exists and is not a folder";
     return false;
   }
-  if (existed && !fs::is_empty(outputFolder, ec))
-    std::cerr << "note: output folder " << outputFolder
-              << " already holds files; copies of the same name in its cluster_NN folders are "
-                 "replaced, everything else is left alone"
-              << std::endl;
   for (const std::string& folder : folders) {
     fs::create_directories(folder, ec);
     if (ec) {
@@ -200,10 +237,23 @@ bool writeSynchronizedCopies(const std::string& outputFolder, const std::string&
     }
   }
 
+  // The manifest covers the previous run and this one while copies are
+  // written, so that an interrupted run is cleaned up by the next.
+  const std::set<std::string> previous = readManifest(outputFolder);
+  std::set<std::string> written;
+  for (const Job& job : jobs) written.insert(job.entry);
+  std::set<std::string> both = previous;
+  both.insert(written.begin(), written.end());
+  if (!writeManifest(outputFolder, both, error)) return false;
+
   bool allOk = true;
+  std::size_t done = 0;
+  uint64_t bytes = 0;
   for (const Job& job : jobs) {
     std::string why;
     const Recording& r = *job.recording;
+    bool ok = false;
+    std::string placed;
     if (settings.bwf) {
       ExportMember m;
       m.path = canonicalPath(r.path);
@@ -213,25 +263,56 @@ bool writeSynchronizedCopies(const std::string& outputFolder, const std::string&
       stamp.timeReference = paddingFrames(settings.timelineStart + job.offset, r.sampleRate);
       stamp.description = r.fileName + " in " + clusterFolderName(job.cluster);
       stamp.ixml = bwfIxml(clusterFolderName(job.cluster), m, settings.timelineStart);
-      if (writeBwfCopy(r.path, r.sampleRate, r.channels, stamp, job.target, why)) {
-        std::cout << "wrote " << job.target << " (time stamp "
-                  << describeOffset(settings.timelineStart + job.offset, stamp.timeReference)
-                  << ", " << r.sampleRate << " Hz)" << std::endl;
-        if (settings.written != nullptr) (*settings.written)[r.id] = job.target;
-      } else {
-        std::cerr << "Velk: cannot write " << job.target << ": " << why << std::endl;
-        allOk = false;
-      }
-    } else if (writePaddedCopy(*job.recording, job.offset, job.target, why)) {
-      if (settings.written != nullptr) (*settings.written)[r.id] = job.target;
-      std::cout << "wrote " << job.target << " (offset "
-                << describeOffset(job.offset, paddingFrames(job.offset, job.recording->sampleRate))
-                << ", " << job.recording->sampleRate << " Hz)" << std::endl;
+      ok = writeBwfCopy(r.path, r.sampleRate, r.channels, stamp, job.target, why);
+      placed =
+          "time stamp " + describeOffset(settings.timelineStart + job.offset, stamp.timeReference);
     } else {
-      std::cerr << "Velk: cannot write " << job.target << ": " << why << std::endl;
+      ok = writePaddedCopy(r, job.offset, job.target, why);
+      placed = "offset " + describeOffset(job.offset, paddingFrames(job.offset, r.sampleRate));
+    }
+    if (ok) {
+      bytes += fs::file_size(job.target, ec);
+      if (settings.written != nullptr) (*settings.written)[r.id] = job.target;
+      note("wrote " + job.target + " (" + placed + ", " + std::to_string(r.sampleRate) + " Hz)");
+    } else {
+      warning("cannot write " + job.target + ": " + why);
       allOk = false;
     }
+    ++done;
+    setInterruptSummary(std::to_string(done) + " of " + plural(jobs.size(), "copy", "copies") +
+                        " handled in " + outputFolder +
+                        "; the manifest lists them and the "
+                        "previous run's, so the next run cleans up");
+    if (progress) progress(done, jobs.size(), bytes);
   }
+
+  std::size_t removed = 0;
+  for (const std::string& entry : previous) {
+    if (written.count(entry) != 0 || !safeEntry(entry)) continue;
+    const fs::path stale = fs::path(outputFolder) / entry;
+    if (!fs::is_regular_file(fs::symlink_status(stale, ec))) continue;
+    if (fs::remove(stale, ec)) ++removed;
+    std::error_code dec;
+    if (fs::is_empty(stale.parent_path(), dec)) fs::remove(stale.parent_path(), dec);
+  }
+  if (removed > 0)
+    note("removed " + plural(removed, "copy", "copies") + " of the previous run in " +
+         outputFolder + " that this run did not write again");
+  std::string manifestError;
+  if (!writeManifest(outputFolder, written, manifestError)) warning(manifestError);
+
+  std::size_t foreign = 0;
+  std::string example;
+  for (fs::recursive_directory_iterator it(outputFolder, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    if (!it->is_regular_file()) continue;
+    const std::string entry = it->path().lexically_relative(outputFolder).generic_string();
+    if (entry == kManifestName || written.count(entry) != 0) continue;
+    if (foreign++ == 0) example = it->path().string();
+  }
+  if (foreign > 0)
+    note("output folder " + outputFolder + " holds " + plural(foreign, "file", "files") +
+         " this run did not write (e.g. " + example + "); left alone");
   if (!allOk) error = "some synchronized copies could not be written";
   return allOk;
 }

@@ -33,6 +33,10 @@ int removeStaleTemporaries(const std::string& path);
 // process mid-file. Safe to call more than once.
 void installInterruptCleanup();
 
+// The line a termination signal writes to standard error before the process
+// ends (after it, how many unfinished files were removed). Empty: none.
+void setInterruptLine(const std::string& line);
+
 // While alive, a termination signal removes this temporary file.
 class PendingTemporary {
  public:

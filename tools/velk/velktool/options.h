@@ -9,7 +9,10 @@
 namespace velktool {
 
 struct ToolOptions {
-  std::string jsonPath;              // --json FILE
+  std::string jsonPath;              // --json FILE ("-": standard output)
+  std::string filesList;             // --files LIST: one recording path a line
+  std::vector<std::string> files;    // paths after "--"
+  bool recursive = false;            // -r, --recursive: walk sub-folders too
   unsigned threads = 0;              // --threads N; 0: one per hardware thread
   bool refine = true;                // --no-refine turns it off
   bool keepUnverified = false;       // --keep-unverified: strays stay in their cluster
@@ -26,7 +29,8 @@ struct ToolOptions {
 
 // Fills options from the tool's long options (also in the --name=value form)
 // and puts every other argument, argv[0] first, into rest in its original
-// order. False with a one-line reason in error for a missing or bad value.
+// order. False with a one-line reason in error for a missing, empty or bad
+// value.
 bool splitToolOptions(int argc, const char* const* argv, ToolOptions& options,
                       std::vector<std::string>& rest, std::string& error);
 

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <string>
 
-
 namespace velktool {
 
 class ProgressDisplay {

@@ -3,6 +3,8 @@
 #ifndef VELK_TOOL_REPORT_H
 #define VELK_TOOL_REPORT_H
 
+#include <cstdint>
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -22,7 +24,8 @@ struct JsonInput {
   const Velk::VkClusterSyncParams* clusterSync = nullptr;
   bool refine = true;
   const std::vector<SkippedFile>* skipped = nullptr;
-  const Evaluation* evaluation = nullptr;  // null: no "evaluation" member
+  const std::map<int32_t, std::string>* alone = nullptr;  // why, by id, for clusters of one
+  const Evaluation* evaluation = nullptr;                 // null: no "evaluation" member
   std::string truthPath;
 };
 

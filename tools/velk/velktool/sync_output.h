@@ -5,6 +5,7 @@
 #define VELK_TOOL_SYNC_OUTPUT_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -24,6 +25,12 @@ uint64_t paddingFrames(double offsetSeconds, uint32_t sampleRate);
 bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std::string& target,
                      std::string& error);
 
+// The file in each output folder that lists the copies the last run wrote.
+constexpr const char* kManifestName = ".velk-manifest";
+
+// Copies handled so far, of how many, and the bytes written.
+using CopyProgress = std::function<void(std::size_t done, std::size_t total, uint64_t bytes)>;
+
 struct CopySettings {
   // Broadcast WAV copies without the silence, placed by their bext time stamp
   // (samples from the timeline's zero, which is timelineStart seconds).
@@ -33,12 +40,15 @@ struct CopySettings {
 };
 
 // Writes every cluster under outputFolder. Refuses (writing nothing) an output
-// folder that is the input folder or lies inside it, and any target that is an
-// input file. Prints one line per file written; false when anything failed.
+// folder that is the input folder (if any) or lies inside it, and any target
+// that is an input file. Removes the copies the folder's manifest lists from
+// the previous run that this run does not write again, and no other file.
+// A note for each file written; false when anything failed.
 bool writeSynchronizedCopies(const std::string& outputFolder, const std::string& inputFolder,
                              const std::vector<ClusterResult>& clusters,
                              const std::map<int32_t, const Recording*>& recordings,
-                             std::string& error, const CopySettings& settings = CopySettings());
+                             std::string& error, const CopyProgress& progress = {},
+                             const CopySettings& settings = CopySettings());
 
 }  // namespace velktool
 

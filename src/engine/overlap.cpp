@@ -1,0 +1,209 @@
+#include "engine/overlap.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace Velk {
+
+namespace {
+
+struct Line {
+  double intercept = 0.0;  // lag at member sample 0
+  double slope = 0.0;      // lag change per member sample
+};
+
+double residual(const Line& l, const WindowLag& p) {
+  return std::abs(l.intercept + l.slope * p.centreSamples - p.lagSamples);
+}
+
+// Within a stretch the lag itself moves by slope x window, and its peak sits
+// wherever the sound is densest: points may stray by half that, plus 1 ms.
+double tolerance(const Line& l, double rate, double window) {
+  return 0.001 * rate + 0.5 * std::abs(l.slope) * window;
+}
+
+std::vector<std::size_t> inliers(const Line& l, const std::vector<WindowLag>& points, double rate,
+                                 double window) {
+  std::vector<std::size_t> in;
+  for (std::size_t i = 0; i < points.size(); ++i)
+    if (points[i].accepted && residual(l, points[i]) <= tolerance(l, rate, window)) in.push_back(i);
+  return in;
+}
+
+// Least squares weighted by score; a flat line through one point.
+Line fitLine(const std::vector<WindowLag>& points, const std::vector<std::size_t>& use) {
+  double sw = 0, mc = 0, ml = 0;
+  for (std::size_t i : use) {
+    const double w = points[i].score;
+    sw += w;
+    mc += w * points[i].centreSamples;
+    ml += w * points[i].lagSamples;
+  }
+  Line l;
+  if (!(sw > 0)) return l;
+  mc /= sw;
+  ml /= sw;
+  double sxx = 0, sxy = 0;
+  for (std::size_t i : use) {
+    const double w = points[i].score;
+    sxx += w * (points[i].centreSamples - mc) * (points[i].centreSamples - mc);
+    sxy += w * (points[i].centreSamples - mc) * (points[i].lagSamples - ml);
+  }
+  l.slope = sxx > 0 ? sxy / sxx : 0.0;
+  l.intercept = ml - l.slope * mc;
+  return l;
+}
+
+// The line most stretches agree on: every line through two accepted points
+// (and the flat line through each one), the one with most inliers, refitted.
+std::vector<std::size_t> consensus(const std::vector<WindowLag>& points, double rate, double window,
+                                   Line& best) {
+  std::vector<std::size_t> bestIn;
+  auto consider = [&](const Line& l) {
+    if (std::abs(l.slope) > kMaxDriftPpm * 1e-6) return;
+    std::vector<std::size_t> in = inliers(l, points, rate, window);
+    if (in.size() > bestIn.size()) {
+      bestIn = std::move(in);
+      best = l;
+    }
+  };
+  for (std::size_t i = 0; i < points.size(); ++i) {
+    if (!points[i].accepted) continue;
+    consider(Line{points[i].lagSamples, 0.0});
+    for (std::size_t j = i + 1; j < points.size(); ++j) {
+      if (!points[j].accepted || points[j].centreSamples == points[i].centreSamples) continue;
+      Line l;
+      l.slope = (points[j].lagSamples - points[i].lagSamples) /
+                (points[j].centreSamples - points[i].centreSamples);
+      l.intercept = points[i].lagSamples - l.slope * points[i].centreSamples;
+      consider(l);
+    }
+  }
+  if (bestIn.empty()) return bestIn;
+  best = fitLine(points, bestIn);
+  return inliers(best, points, rate, window);
+}
+
+}  // namespace
+
+namespace {
+
+struct Span {
+  uint32_t rate = 0;
+  double anchorSamples = 0, memberSamples = 0;
+  double lag = 0;    // coarse, member start minus anchor start, in samples
+  double first = 0;  // the overlap in member samples
+  double span = 0;
+};
+
+// count stretches of window samples spread from one end of the overlap to
+// the other, each searched far enough for the largest drift over the overlap.
+std::vector<WindowLag> measure(const Recording& anchor, const Recording& member, const Span& o,
+                               const RefineSettings& settings, double window, int count,
+                               double driftPpm, std::string& warning) {
+  const int64_t radius = static_cast<int64_t>(
+      std::ceil(settings.searchSeconds * o.rate + kMaxDriftPpm * 1e-6 * o.span));
+  std::vector<WindowLag> points;
+  for (int i = 0; i < count; ++i) {
+    const double centre = o.first + 0.5 * window + (o.span - window) * i / (count - 1);
+    const VkRefineWindow w = planRefineWindowAt(
+        static_cast<uint64_t>(o.anchorSamples), static_cast<uint64_t>(o.memberSamples), o.lag,
+        radius, static_cast<uint64_t>(window), static_cast<uint64_t>(window / 2), centre);
+    WindowLag p = correlateWindow(anchor, member, o.rate, w, settings, driftPpm);
+    if (!p.warning.empty()) warning = p.warning;
+    if (p.measured) points.push_back(std::move(p));
+  }
+  return points;
+}
+
+// Reads the points: the line most agree on, whether enough agree, and where
+// it puts the member's first sample.
+OverlapFit judge(const std::vector<WindowLag>& points, uint32_t rate, double window) {
+  OverlapFit fit;
+  fit.windows = static_cast<int>(points.size());
+  Line line;
+  const std::vector<std::size_t> agree = consensus(points, rate, window, line);
+  fit.agreeing = static_cast<int>(agree.size());
+  if (agree.empty()) return fit;
+  std::vector<float> scores, others;
+  for (std::size_t i = 0, k = 0; i < points.size(); ++i) {
+    const bool agrees = k < agree.size() && agree[k] == i;
+    (agrees ? scores : others).push_back(points[i].score);
+    k += agrees ? 1 : 0;
+  }
+  std::sort(scores.begin(), scores.end());
+  std::sort(others.begin(), others.end());
+  fit.score = scores[scores.size() / 2];
+  if (!others.empty()) fit.otherScore = others[others.size() / 2];
+  // Two of three at the least: one stretch alone could be a repeat.
+  constexpr double kMinAgreeShare = 0.6;
+  fit.confirmed = fit.agreeing >= 2 && fit.agreeShare() >= kMinAgreeShare;
+  const double spread = points[agree.back()].centreSamples - points[agree.front()].centreSamples;
+  fit.driftPpm = line.slope * 1e6;
+  // Lags are good to a few microseconds, so a couple of seconds between the
+  // stretches already tell a drift to a ppm or two; placing the next member of
+  // a chain minutes away needs it far more than it suffers from its noise.
+  constexpr double kDriftSpanSeconds = 2.0;
+  fit.driftKnown = spread >= kDriftSpanSeconds * rate;
+  if (!fit.driftKnown) {
+    line.slope = 0.0;
+    double sum = 0, weight = 0;
+    for (std::size_t i : agree) {
+      sum += points[i].score * points[i].lagSamples;
+      weight += points[i].score;
+    }
+    line.intercept = sum / weight;
+    fit.driftPpm = 0.0;
+  }
+  fit.lagSeconds = line.intercept / rate;
+  return fit;
+}
+
+}  // namespace
+
+OverlapFit fitOverlap(const Recording& anchor, const Recording& member, double coarseLagSeconds,
+                      const RefineSettings& settings, int maxWindows, double windowSeconds) {
+  Span o;
+  o.rate = std::min(anchor.sampleRate, member.sampleRate);
+  if (o.rate == 0) return OverlapFit();
+  o.anchorSamples = std::floor(anchor.durationSeconds * o.rate + 1e-6);
+  o.memberSamples = std::floor(member.durationSeconds * o.rate + 1e-6);
+  o.lag = coarseLagSeconds * o.rate;
+  o.first = std::max(0.0, -o.lag);
+  o.span = std::min(o.memberSamples, o.anchorSamples - o.lag) - o.first;
+  if (!(o.span >= settings.minOverlapSeconds * o.rate)) return OverlapFit();
+
+  // Stretches overlap when the overlap is short: each must be long enough to
+  // correlate, and there must be several to agree.
+  auto pass = [&](double seconds, int most, double driftPpm) {
+    const double window = std::floor(std::min(seconds * o.rate, 0.5 * o.span));
+    const int count =
+        std::clamp(static_cast<int>(std::ceil(o.span / window)) + 1, 3, std::max(3, most));
+    std::string warning;
+    OverlapFit fit = judge(measure(anchor, member, o, settings, window, count, driftPpm, warning),
+                           o.rate, window);
+    fit.warning = warning;
+    return fit;
+  };
+  const OverlapFit plain = pass(windowSeconds, maxWindows, 0.0);
+  // Long stretches of drifting clocks blur, and a blurred peak may still pass:
+  // short stretches tell the drift, then the long ones are measured again
+  // with the member on the anchor's clock. The better-agreeing reading wins.
+  constexpr double kShortWindowSeconds = 2.0;
+  constexpr int kMaxShortWindows = 15;
+  const OverlapFit rough = pass(kShortWindowSeconds, kMaxShortWindows, 0.0);
+  const OverlapFit& guide = rough.agreeing >= 2 ? rough : plain;
+  // A drift this small moves the lag by under half a millisecond within a stretch.
+  const double blurFree = 0.0005 / windowSeconds * 1e6;
+  if (guide.agreeing < 2 || std::abs(guide.driftPpm) < blurFree)
+    return plain.confirmed || !rough.confirmed ? plain : rough;
+  const OverlapFit onClock = pass(windowSeconds, maxWindows, guide.driftPpm);
+  auto better = [](const OverlapFit& x, const OverlapFit& y) {
+    if (x.confirmed != y.confirmed) return x.confirmed;
+    return x.agreeShare() > y.agreeShare();
+  };
+  return better(plain, onClock) ? plain : onClock;
+}
+
+}  // namespace Velk

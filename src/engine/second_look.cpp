@@ -1,0 +1,177 @@
+#include "engine/second_look.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <numeric>
+#include <string>
+
+#include "engine/overlap.h"
+#include "engine/parallel.h"
+#include "engine/sync_result.h"
+
+namespace Velk {
+
+namespace {
+
+// A peak this strong, this far above everything else in its histogram, is
+// worth the waveform's time; the waveform decides. Chance coincidences of
+// hashes between unrelated recordings spread over many offsets with a few
+// votes each, so their best offset hardly stands above the next.
+constexpr uint32_t kMinVotes = 8;
+constexpr uint32_t kMinRatioToRunnerUp = 3;
+// Offsets within this many frames of the peak are the peak itself (votes of
+// one match straddle neighbouring frames).
+constexpr int32_t kPeakWidth = 2;
+
+uint32_t runnerUp(const VkOffsetHistogram& h, int32_t peak) {
+  uint32_t best = 0;
+  for (const VkOffsetBin& bin : h)
+    if (std::abs(bin.offset - peak) > kPeakWidth) best = std::max(best, bin.count);
+  return best;
+}
+
+struct Placement {
+  std::size_t cluster = 0;
+  std::size_t member = 0;
+};
+
+Placement find(const std::vector<ClusterResult>& clusters, int32_t id) {
+  for (std::size_t c = 0; c < clusters.size(); ++c)
+    for (std::size_t m = 0; m < clusters[c].members.size(); ++m)
+      if (clusters[c].members[m].id == id) return {c, m};
+  return {clusters.size(), 0};
+}
+
+double rateOf(const MemberResult& m) { return 1.0 + (m.driftKnown ? m.driftPpm * 1e-6 : 0.0); }
+
+// Whether m's clock is known against its cluster's reference (the member at
+// 0 is that reference).
+bool knownIn(const ClusterResult& c, const MemberResult& m) {
+  if (m.driftKnown) return true;
+  for (const MemberResult& x : c.members)
+    if (x.offset < m.offset) return false;
+  return true;
+}
+
+// Puts the cluster on the clock of its earliest member, the reference of a
+// cluster, at 0: offsets are differences of starts on that clock, drift is
+// relative to it.
+void rebaseOnEarliest(ClusterResult& c, int32_t referenceId, int32_t anchorId) {
+  // The old reference's clock is the one every known drift was measured against.
+  auto known = [referenceId](const MemberResult& m) { return m.driftKnown || m.id == referenceId; };
+  const MemberResult* first = &c.members.front();
+  double earliestCoarse = first->coarse;
+  for (const MemberResult& m : c.members) {
+    if (m.offset < first->offset) first = &m;
+    earliestCoarse = std::min(earliestCoarse, m.coarse);
+  }
+  const MemberResult e = *first;
+  for (MemberResult& m : c.members) {
+    const double rate = rateOf(m) / rateOf(e);
+    m.offset = (m.offset - e.offset) / rateOf(e);
+    m.coarse -= earliestCoarse;
+    m.driftPpm = (rate - 1.0) * 1e6;
+    m.driftKnown = known(m) && known(e) && m.id != e.id;
+    if (m.id == anchorId) m.refined = true;
+  }
+}
+
+// Moves every member of cluster `from` onto the timeline of cluster `to`,
+// through the pair (a in `to`, b in `from`) measured by fit. Each member's
+// time maps to its reference's by offset + t x rate; the maps compose, so a
+// drifting b carries its whole group to the right place.
+void merge(std::vector<ClusterResult>& clusters, Placement a, Placement b, const OverlapFit& fit,
+           double coarseLag) {
+  ClusterResult& to = clusters[a.cluster];
+  ClusterResult from = clusters[b.cluster];
+  int32_t referenceId = to.members.front().id;  // at 0 on the cluster's timeline
+  for (const MemberResult& m : to.members)
+    if (m.offset == 0.0) referenceId = m.id;
+  const MemberResult anchor = to.members[a.member];
+  const MemberResult bridge = from.members[b.member];
+  const double pairRate = 1.0 + fit.driftPpm * 1e-6;
+  const bool pathKnown = knownIn(from, bridge) && knownIn(to, anchor);
+  for (MemberResult m : from.members) {
+    const bool ownKnown = knownIn(from, m);
+    const double inBridge = (m.offset - bridge.offset) / rateOf(bridge);
+    const double rate = rateOf(anchor) * pairRate * rateOf(m) / rateOf(bridge);
+    m.offset = anchor.offset + rateOf(anchor) * (fit.lagSeconds + pairRate * inBridge);
+    m.coarse = anchor.coarse + coarseLag + (m.coarse - bridge.coarse);
+    m.driftKnown = fit.driftKnown && ownKnown && pathKnown;
+    m.driftPpm = (rate - 1.0) * 1e6;
+    if (m.id == bridge.id) {
+      m.refined = true;
+      m.anchor = anchor.id;
+      m.score = fit.score;
+    }
+    to.members.push_back(m);
+  }
+  rebaseOnEarliest(to, referenceId, anchor.id);
+  std::sort(to.members.begin(), to.members.end(),
+            [](const MemberResult& x, const MemberResult& y) { return x.id < y.id; });
+  clusters.erase(clusters.begin() + static_cast<std::ptrdiff_t>(b.cluster));
+}
+
+}  // namespace
+
+std::vector<RejectedPair> rejectedCandidates(const VkPairHistograms& histograms,
+                                             const VkPairStatsTable& stats, float framesPerSecond,
+                                             std::size_t limit) {
+  std::vector<RejectedPair> out;
+  for (const auto& [key, s] : stats) {
+    if (s == nullptr || s->accepted || s->peakCount < kMinVotes) continue;
+    const auto h = histograms.find(key);
+    if (h == histograms.end() || h->second == nullptr) continue;
+    RejectedPair p;
+    p.idA = s->idA;
+    p.idB = s->idB;
+    p.votes = static_cast<uint32_t>(s->peakCount);
+    p.runnerUp = runnerUp(*h->second, static_cast<int32_t>(s->peakOffset));
+    p.lagSeconds = s->peakOffset / framesPerSecond;
+    if (p.votes >= kMinRatioToRunnerUp * std::max<uint32_t>(p.runnerUp, 1)) out.push_back(p);
+  }
+  // Strongest first: the most votes for each vote of the runner-up.
+  std::stable_sort(out.begin(), out.end(), [](const RejectedPair& x, const RejectedPair& y) {
+    return static_cast<uint64_t>(x.votes) * std::max<uint32_t>(y.runnerUp, 1) >
+           static_cast<uint64_t>(y.votes) * std::max<uint32_t>(x.runnerUp, 1);
+  });
+  if (out.size() > limit) out.resize(limit);
+  return out;
+}
+
+void joinConfirmed(std::vector<ClusterResult>& clusters,
+                   const std::vector<RejectedPair>& candidates,
+                   const std::map<int32_t, const Recording*>& recordings,
+                   const RefineSettings& settings, const Reporter& report) {
+  // The waveform check of each candidate is independent of the others.
+  std::vector<OverlapFit> fits(candidates.size());
+  std::vector<bool> apart(candidates.size());
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    const Placement a = find(clusters, candidates[i].idA), b = find(clusters, candidates[i].idB);
+    apart[i] = a.cluster != b.cluster && a.cluster < clusters.size() && b.cluster < clusters.size();
+  }
+  std::atomic<std::size_t> done{0};
+  parallelFor(candidates.size(), settings.threads, [&](std::size_t i) {
+    const auto ra = recordings.find(candidates[i].idA), rb = recordings.find(candidates[i].idB);
+    if (!apart[i] || ra == recordings.end() || rb == recordings.end()) return;
+    fits[i] = fitOverlap(*ra->second, *rb->second, candidates[i].lagSeconds, settings,
+                         kMaxDriftWindows, kDriftWindowSeconds);
+    report.progress("second look",
+                    static_cast<double>(++done) / static_cast<double>(candidates.size()));
+  });
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    if (!fits[i].confirmed) continue;
+    const Placement a = find(clusters, candidates[i].idA), b = find(clusters, candidates[i].idB);
+    if (a.cluster == b.cluster) continue;  // joined through an earlier pair
+    const std::string names = clusters[a.cluster].members[a.member].name + " and " +
+                              clusters[b.cluster].members[b.member].name;
+    report.note("joined the clusters of " + names + ": " + std::to_string(fits[i].agreeing) +
+                " of " + std::to_string(fits[i].windows) +
+                " stretches along their overlap agree (the landmark test had turned them down)");
+    merge(clusters, a, b, fits[i], candidates[i].lagSeconds);
+  }
+  sortClusters(clusters);
+}
+
+}  // namespace Velk

@@ -1,0 +1,41 @@
+// A second look at pairs the designed acceptance test turned down. Its bar is
+// set by every populated offset of the pair's histogram, so two long
+// recordings that overlap briefly fail it even with a clear peak. Pairs whose
+// peak stands well above their own runner-up are checked by the waveform over
+// their whole overlap, and their clusters joined when it agrees.
+#ifndef VELK_ENGINE_SECOND_LOOK_H
+#define VELK_ENGINE_SECOND_LOOK_H
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "engine/reporter.h"
+#include "velk/cluster_stages.h"
+#include "velk/sync.h"
+
+namespace Velk {
+
+struct RejectedPair {
+  int32_t idA = 0;
+  int32_t idB = 0;
+  double lagSeconds = 0.0;  // B starts this long after A, by the landmarks
+  uint32_t votes = 0;       // at the peak
+  uint32_t runnerUp = 0;    // the most votes at any offset away from the peak
+};
+
+// Rejected pairs whose peak stands out, strongest first, at most limit of them.
+std::vector<RejectedPair> rejectedCandidates(const VkPairHistograms& histograms,
+                                             const VkPairStatsTable& stats, float framesPerSecond,
+                                             std::size_t limit);
+
+// Confirms candidates whose recordings sit in different clusters and joins
+// those clusters. Clusters stay ordered by smallest member id.
+void joinConfirmed(std::vector<ClusterResult>& clusters,
+                   const std::vector<RejectedPair>& candidates,
+                   const std::map<int32_t, const Recording*>& recordings,
+                   const RefineSettings& settings, const Reporter& report);
+
+}  // namespace Velk
+
+#endif

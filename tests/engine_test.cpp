@@ -1,0 +1,150 @@
+// The engine on recordings held in memory: pairs the landmark test turns down
+// (long recordings, short overlaps) are rescued by the waveform, drifting
+// clocks are measured, and placements through a drifting member compose.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "velk/sync.h"
+
+namespace {
+
+constexpr uint32_t kRate = 8000;
+
+// One device's view of the event: from true time start for length seconds,
+// its clock running driftPpm fast, with its own faint noise.
+std::shared_ptr<Velk::MemoryAudio> device(const std::vector<float>& event, double start,
+                                          double length, double driftPpm, uint32_t seed) {
+  auto audio = std::make_shared<Velk::MemoryAudio>();
+  audio->sampleRate = kRate;
+  const std::vector<float> noise = velktest::eventSignal(seed, length, kRate);
+  const auto n = static_cast<std::size_t>(length * kRate);
+  audio->samples.resize(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    const double x = (start + static_cast<double>(k) / kRate * (1.0 + driftPpm * 1e-6)) * kRate;
+    const auto i = static_cast<std::size_t>(x);
+    const double f = x - static_cast<double>(i);
+    const float v =
+        i + 1 < event.size() ? static_cast<float>((1.0 - f) * event[i] + f * event[i + 1]) : 0.0f;
+    audio->samples[k] = v + 0.1f * noise[k];
+  }
+  return audio;
+}
+
+struct Device {
+  const char* name;
+  double start, length, driftPpm;
+};
+
+struct ChainCase {
+  const char* what;
+  std::vector<Device> devices;  // of one event, the first is the earliest
+  // The landmark test turns every pair down, so only the waveform can join them.
+  bool landmarksRejectAll;
+};
+
+class EngineChain : public ::testing::TestWithParam<ChainCase> {};
+
+TEST_P(EngineChain, ShortOverlapsAreJoinedAndPlacedOnTheFirstDevicesClock) {
+  const ChainCase& c = GetParam();
+  const std::vector<float> event = velktest::eventSignal(7, 960.0, kRate);
+  std::vector<Velk::Recording> recordings;
+  uint32_t seed = 100;
+  for (const Device& d : c.devices)
+    recordings.push_back(
+        Velk::memoryRecording(d.name, device(event, d.start, d.length, d.driftPpm, ++seed)));
+  recordings.push_back(Velk::memoryRecording(
+      "other", device(velktest::eventSignal(99, 200.0, kRate), 0.0, 190.0, 0.0, 5)));
+
+  Velk::SyncSettings settings;
+  settings.threads = 2;
+  if (c.landmarksRejectAll) settings.clusterSync.setAcceptThreshold(1u << 30);
+  Velk::Synchronizer sync(settings);
+  std::vector<std::string> notes;
+  sync.setMessageHandler([&notes](const Velk::SyncMessage& m) {
+    if (m.kind == Velk::MessageKind::Note) notes.push_back(m.text);
+  });
+  const Velk::SyncResult result = sync.run(recordings);
+
+  ASSERT_EQ(result.clusters.size(), 2u) << c.what;
+  const Velk::ClusterResult& joined = result.clusters[0];
+  ASSERT_EQ(joined.members.size(), c.devices.size()) << c.what;
+  bool rescued = false;
+  for (const std::string& n : notes) rescued = rescued || n.find("joined the clusters") == 0;
+  EXPECT_EQ(rescued, c.landmarksRejectAll) << c.what;
+  const double firstRate = 1.0 + c.devices[0].driftPpm * 1e-6;
+  for (std::size_t i = 0; i < c.devices.size(); ++i) {
+    const Velk::MemberResult& m = joined.members[i];
+    const Device& d = c.devices[i];
+    // True time on the first device's clock, which runs firstRate fast.
+    const double expected = (d.start - c.devices[0].start) / firstRate;
+    EXPECT_NEAR(m.offset, expected, 0.001) << c.what << ": " << m.name;
+    EXPECT_TRUE(m.refined) << c.what << ": " << m.name;
+    if (i > 0 && m.driftKnown) {
+      const double relative = ((1.0 + d.driftPpm * 1e-6) / firstRate - 1.0) * 1e6;
+      EXPECT_NEAR(m.driftPpm, relative, 15.0) << c.what << ": " << m.name;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, EngineChain,
+    ::testing::Values(
+        ChainCase{
+            "steady clocks", {{"a", 0, 300, 0}, {"b", 285, 300, 0}, {"c", 560, 340, 0}}, false},
+        // Placed through b: its 150 ppm over 275 s would put c 41 ms off if ignored.
+        ChainCase{
+            "a drifting link", {{"a", 0, 300, 0}, {"b", 285, 300, 150}, {"c", 560, 340, 0}}, false},
+        ChainCase{
+            "rescued steady", {{"a", 0, 300, 0}, {"b", 285, 300, 0}, {"c", 560, 340, 0}}, true},
+        ChainCase{"rescued fast and slow",
+                  {{"a", 0, 300, 0}, {"b", 280, 320, -300}, {"c", 570, 300, 600}},
+                  true}),
+    [](const ::testing::TestParamInfo<ChainCase>& info) {
+      std::string name = info.param.what;
+      for (char& ch : name)
+        if (ch == ' ') ch = '_';
+      return name;
+    });
+
+}  // namespace
+
+namespace {
+
+// A lavalier on input 2 of a recorder whose input 1 is silent: automatic
+// choice finds it, the first channel alone does not.
+TEST(EngineChannels, TheChannelThatCarriesTheEventIsAnalysed) {
+  const std::vector<float> event = velktest::eventSignal(7, 200.0, kRate);
+  const auto mono = device(event, 30.0, 120.0, 0.0, 3);
+  auto stereo = std::make_shared<Velk::MemoryAudio>();
+  stereo->sampleRate = kRate;
+  stereo->channels = 2;
+  for (float v : mono->samples) stereo->samples.insert(stereo->samples.end(), {0.0f, v});
+  for (int channel : {Velk::kAutoChannel, 0}) {
+    const std::vector<Velk::Recording> recordings = {
+        Velk::memoryRecording("room", device(event, 0.0, 180.0, 0.0, 4)),
+        Velk::memoryRecording("lavalier", stereo)};
+    Velk::SyncSettings settings;
+    settings.channel = channel;
+    std::vector<std::string> notes;
+    Velk::Synchronizer sync(settings);
+    sync.setMessageHandler([&notes](const Velk::SyncMessage& m) { notes.push_back(m.text); });
+    const Velk::SyncResult result = sync.run(recordings);
+    if (channel == 0) {
+      EXPECT_EQ(result.clusters.size(), 2u);
+      continue;
+    }
+    ASSERT_EQ(result.clusters.size(), 1u);
+    EXPECT_NEAR(result.clusters[0].members[1].offset, 30.0, 0.001);
+    EXPECT_EQ(result.recordings[1].channel, 1);
+    bool said = false;
+    for (const std::string& n : notes) said = said || n.find("lavalier: channel 2 of 2 was analysed") == 0;
+    EXPECT_TRUE(said);
+  }
+}
+
+}  // namespace
