@@ -93,7 +93,10 @@ struct MemberResult {
   double offset = 0.0;   // best estimate, seconds (the refined one when refined)
   bool refined = false;  // offset comes from a believed waveform correlation
   float score = 0.0f;    // that correlation's peak-to-background ratio (0: not measured)
-  int32_t anchor = 0;    // id of the member it was correlated with (0: none)
+  // Share of the stretches along the overlap with its anchor that agree on its
+  // placement (-1: the overlap was too short to measure along).
+  float agreement = -1.0f;
+  int32_t anchor = 0;  // id of the member it was correlated with (0: none)
   // Measured along a long overlap: at member time t the member is at reference
   // time offset + t x (1 + driftPpm / 10^6). Only for members placed relative
   // to the cluster's reference.

@@ -187,6 +187,7 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
   if (!(overlap >= settings.minDriftSpanSeconds * rate)) return result;
   const OverlapFit fit = fitOverlap(anchor, member, result.lagSeconds, settings, kMaxDriftWindows,
                                     kDriftWindowSeconds);
+  if (fit.windows > 0) result.agreement = static_cast<float>(fit.agreeShare());
   if (repeatOnly(fit, middle.score, static_cast<double>(w.memberLength) / rate)) {
     result.refined = false;
     result.repeat = true;
@@ -357,6 +358,7 @@ class ClusterWalk {
     verdict_.group[m] = 0;
     member.driftKnown = outcome.driftMeasured;
     member.driftPpm = outcome.driftPpm;
+    member.agreement = outcome.agreement;
   }
 
   // Members the reference could not place are chained through placed members
@@ -425,6 +427,7 @@ class ClusterWalk {
     verdict_.position[m] = verdict_.position[a] + rateA * r.lagSeconds;
     verdict_.group[m] = 0;
     members_[m].driftKnown = r.driftMeasured || anchor.driftKnown;
+    members_[m].agreement = r.agreement;
     members_[m].driftPpm = (rateA * (1.0 + r.driftPpm * 1e-6) - 1.0) * 1e6;
   }
 

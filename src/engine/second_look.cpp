@@ -104,6 +104,7 @@ void merge(std::vector<ClusterResult>& clusters, Placement a, Placement b, const
       m.refined = true;
       m.anchor = anchor.id;
       m.score = fit.score;
+      m.agreement = static_cast<float>(fit.agreeShare());
     }
     to.members.push_back(m);
   }
