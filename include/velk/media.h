@@ -14,6 +14,7 @@
 #include "velk/array.h"
 #include "velk/export.h"
 #include "velk/input.h"
+#include "velk/samples.h"
 #include "velk/wavfile.h"
 
 namespace Velk {
@@ -66,6 +67,9 @@ VELK_API bool decodeAudio(const std::string& path, const DecodeOptions& opt, con
 // startSeconds and maxSeconds apply as for files; the path of opt is unused.
 VELK_API bool resampleFrames(const float* frames, size_t count, int channels, uint32_t inRate,
                              const DecodeOptions& opt, const FrameSink& sink, std::string& error);
+// The same for frames in any layout and sample format, read in place.
+VELK_API bool resampleFrames(const SampleView& frames, uint32_t inRate, const DecodeOptions& opt,
+                             const FrameSink& sink, std::string& error);
 
 // Convenience: mono (first channel) at the given rate (0: the file's own) into a vector.
 VELK_API bool decodeMono(const std::string& path, uint32_t sampleRate, std::vector<float>& out,
@@ -82,6 +86,8 @@ class VELK_API MediaInput final : public VkInput {
   static std::unique_ptr<MediaInput> fromFrames(const float* frames, size_t count, int channels,
                                                 uint32_t inRate, uint32_t sampleRate,
                                                 std::string& error);
+  static std::unique_ptr<MediaInput> fromFrames(const SampleView& frames, uint32_t inRate,
+                                                uint32_t sampleRate, std::string& error);
   ~MediaInput() = default;
 
   MediaInput(const MediaInput&) = delete;

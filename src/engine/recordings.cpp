@@ -149,9 +149,7 @@ std::unique_ptr<MediaInput> openInput(const Recording& r, uint32_t rate, std::st
     error = "no audio was given";
     return nullptr;
   }
-  const MemoryAudio& a = *r.audio;
-  const std::size_t frames = a.channels > 0 ? a.samples.size() / a.channels : 0;
-  return MediaInput::fromFrames(a.samples.data(), frames, a.channels, a.sampleRate, rate, error);
+  return MediaInput::fromFrames(r.audio->frames(), r.audio->sampleRate, rate, error);
 }
 
 void extractOne(VkLandmarkExtract& extractor, const Recording& r, uint32_t rate, Slot& out) {
@@ -186,11 +184,11 @@ Recording memoryRecording(const std::string& name, std::shared_ptr<const MemoryA
   r.name = name;
   r.route = Route::Memory;
   if (audio) {
+    const SampleView frames = audio->frames();
     r.sampleRate = audio->sampleRate;
-    r.channels = audio->channels;
-    if (audio->sampleRate > 0 && audio->channels > 0)
-      r.durationSeconds =
-          static_cast<double>(audio->samples.size() / audio->channels) / audio->sampleRate;
+    r.channels = frames.channels;
+    if (audio->sampleRate > 0 && frames.channels > 0)
+      r.durationSeconds = static_cast<double>(frames.frames) / audio->sampleRate;
   }
   r.audio = std::move(audio);
   return r;
@@ -259,7 +257,7 @@ VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtract
     parallelForEach(n, count, [&]() {
       return [&, extractor = std::make_shared<VkLandmarkExtract>(params)](std::size_t i) {
         Slot slot;
-        extractOne(*extractor, recordings[i], rate, slot);
+        if (!report.stopped()) extractOne(*extractor, recordings[i], rate, slot);
         {
           std::lock_guard<std::mutex> lock(mutex);
           slots[i] = std::move(slot);
@@ -272,7 +270,7 @@ VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtract
   });
 
   // Everything is reported from this thread, in id order, as a single thread would.
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < n && !report.stopped(); ++i) {
     const Recording& r = recordings[i];
     report.designed("STARTING: " + r.path + " (id " + std::to_string(r.id) + ")");
     {
@@ -300,7 +298,8 @@ VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtract
     report.designed("FEATURE EXTRACTION COMPLETE: " + r.path);
   }
   workers.join();
-  report.progress("extracting", 1.0, std::to_string(n) + "/" + std::to_string(n) + " files");
+  if (!report.stopped())
+    report.progress("extracting", 1.0, std::to_string(n) + "/" + std::to_string(n) + " files");
 
   auto* set = new VkFileSet();
   for (std::size_t i = 0; i < n; ++i) {

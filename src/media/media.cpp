@@ -105,15 +105,25 @@ bool decodeAudio(const std::string& path, const DecodeOptions& opt, const FrameS
 
 bool resampleFrames(const float* frames, size_t count, int channels, uint32_t inRate,
                     const DecodeOptions& opt, const FrameSink& sink, std::string& error) {
+  return resampleFrames(interleavedFloats(frames, count, channels), inRate, opt, sink, error);
+}
+
+bool resampleFrames(const SampleView& frames, uint32_t inRate, const DecodeOptions& opt,
+                    const FrameSink& sink, std::string& error) {
   error.clear();
   if (!checkOptions("audio in memory", opt, error)) return false;
+  const int channels = frames.channels;
+  if (frames.data == nullptr && frames.frames > 0) {
+    error = "audio in memory: no samples were given";
+    return false;
+  }
   if (channels <= 0 || inRate == 0 || inRate > kMaxSampleRate || opt.channels > channels) {
     error = "audio in memory: " + std::to_string(channels) + " channels at " +
             std::to_string(inRate) + " Hz cannot be read as asked";
     return false;
   }
   const int outChannels = opt.channels == 0 ? channels : opt.channels;
-  return detail::resampleBackend(frames, count, channels, outChannels, inRate, opt, sink, error);
+  return detail::resampleBackend(frames, outChannels, inRate, opt, sink, error);
 }
 
 bool decodeMono(const std::string& path, uint32_t sampleRate, std::vector<float>& out,
@@ -172,6 +182,13 @@ std::unique_ptr<MediaInput> MediaInput::open(const std::string& path, uint32_t s
 std::unique_ptr<MediaInput> MediaInput::fromFrames(const float* frames, size_t count, int channels,
                                                    uint32_t inRate, uint32_t sampleRate,
                                                    std::string& error) {
+  return fromFrames(interleavedFloats(frames, count, channels), inRate, sampleRate, error);
+}
+
+std::unique_ptr<MediaInput> MediaInput::fromFrames(const SampleView& frames, uint32_t inRate,
+                                                   uint32_t sampleRate, std::string& error) {
+  const size_t count = frames.frames;
+  const int channels = frames.channels;
   std::unique_ptr<MediaInput> in(new MediaInput());
   in->rate_ = sampleRate != 0 ? sampleRate : inRate;
   in->info_.hasAudio = true;
@@ -183,7 +200,7 @@ std::unique_ptr<MediaInput> MediaInput::fromFrames(const float* frames, size_t c
   opt.channels = 1;
   MediaInput* self = in.get();
   const bool ok = resampleFrames(
-      frames, count, channels, inRate, opt,
+      frames, inRate, opt,
       [self](const float* f, size_t n, int) {
         self->samples_.insert(self->samples_.end(), f, f + n);
         return true;
