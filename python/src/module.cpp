@@ -259,6 +259,61 @@ struct Pending {
   }
 };
 
+// Runs work on a thread of its own while the calling thread answers signals:
+// Python runs its handlers (Ctrl-C) only on the main thread, with the GIL.
+// Signals are looked at every 50 ms and whenever the work asks.
+class SignalWatch {
+ public:
+  SignalWatch(std::atomic<bool>& stop, Pending& pending) : stop_(stop), pending_(pending) {}
+
+  // Called with the GIL released.
+  void run(const std::function<void()>& work) {
+    std::thread worker([&] {
+      work();
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+      changed_.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!done_) {
+      changed_.wait_for(lock, std::chrono::milliseconds(50), [&] { return done_ || wanted_; });
+      if (done_) break;
+      wanted_ = false;
+      lock.unlock();
+      {
+        py::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() != 0) {
+          pending_.keep(py::error_already_set());
+          stop_ = true;
+        }
+      }
+      lock.lock();
+      ++checks_;
+      changed_.notify_all();
+    }
+    lock.unlock();
+    worker.join();
+  }
+
+  // From the work's threads, without the GIL: returns once signals were looked at.
+  void checkNow() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const uint64_t seen = checks_;
+    wanted_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return checks_ != seen || done_; });
+  }
+
+ private:
+  std::atomic<bool>& stop_;
+  Pending& pending_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool done_ = false;
+  bool wanted_ = false;
+  uint64_t checks_ = 0;
+};
+
 std::shared_ptr<Run> runSync(const std::string& folder, const std::vector<Input>& inputs,
                              const VkExtractParams& extract, const VkClusterSyncParams& clusterSync,
                              unsigned threads, bool refine, bool keepUnverified,
@@ -273,6 +328,8 @@ std::shared_ptr<Run> runSync(const std::string& folder, const std::vector<Input>
   const Velk::Listing listing = listInputs(folder, inputs, extract.getSampleRate());
   for (const std::string& w : listing.warnings) run->notes.push_back(w);
   run->skipped = listing.skipped;
+  for (const Velk::SkippedFile& f : listing.skipped)
+    if (f.problem) run->notes.push_back("cannot read " + f.path + ": " + f.reason);
 
   std::atomic<bool> stop{false};
   Pending pending;
@@ -281,30 +338,29 @@ std::shared_ptr<Run> runSync(const std::string& folder, const std::vector<Input>
   sync.setMessageHandler([&run](const Velk::SyncMessage& m) {
     (m.kind == Velk::MessageKind::Designed ? run->designed : run->notes).push_back(m.text);
   });
+  SignalWatch watch(stop, pending);
   std::map<std::string, double> reached;  // a stage's fraction never goes back
   if (!progress.is_none())
     sync.setProgressHandler([&](const Velk::SyncProgress& p) {
       auto last = reached.find(p.stage);
       if (last != reached.end() && p.fraction <= last->second) return;
       reached[p.stage] = p.fraction;
-      py::gil_scoped_acquire gil;
-      try {
-        progress(p.stage, p.fraction);
-      } catch (py::error_already_set& e) {
-        pending.keep(std::move(e));
-        stop = true;
+      {
+        py::gil_scoped_acquire gil;
+        try {
+          progress(p.stage, p.fraction);
+        } catch (py::error_already_set& e) {
+          pending.keep(std::move(e));
+          stop = true;
+        }
       }
+      watch.checkNow();  // a Ctrl-C pressed meanwhile stops the next step
     });
 
   std::exception_ptr failure;
   {
     py::gil_scoped_release release;
-    std::mutex mutex;
-    std::condition_variable finished;
-    bool done = false;
-    // The engine runs on its own thread so that this one can answer signals:
-    // Python's handlers (Ctrl-C) run only on the main thread, with the GIL.
-    std::thread worker([&] {
+    watch.run([&] {
       try {
         run->result = sync.run(listing.recordings);
         if (!run->result.stopped)
@@ -313,24 +369,7 @@ std::shared_ptr<Run> runSync(const std::string& folder, const std::vector<Input>
       } catch (...) {
         failure = std::current_exception();
       }
-      std::lock_guard<std::mutex> lock(mutex);
-      done = true;
-      finished.notify_all();
     });
-    std::unique_lock<std::mutex> lock(mutex);
-    while (!finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return done; })) {
-      lock.unlock();
-      {
-        py::gil_scoped_acquire gil;
-        if (PyErr_CheckSignals() != 0) {
-          pending.keep(py::error_already_set());
-          stop = true;
-        }
-      }
-      lock.lock();
-    }
-    lock.unlock();
-    worker.join();
   }
   if (pending.error) throw std::move(*pending.error);
   if (failure) std::rethrow_exception(failure);
