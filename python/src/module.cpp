@@ -396,6 +396,8 @@ py::list clusters(const Run& run) {
       d["confidence"] = m.score > 0.0f ? py::object(py::float_(m.score)) : py::none();
       d["anchor"] = m.anchor;
       d["landmarks"] = m.landmarks;
+      for (const Velk::Recording& r : run.result.recordings)
+        if (r.id == m.id) d["duration"] = r.durationSeconds;
       const auto why = run.alone.find(m.id);
       d["alone"] = c.members.size() == 1 && why != run.alone.end()
                        ? py::object(py::str(why->second))

@@ -62,6 +62,7 @@ class Member:
     drift_ppm: Optional[float]    # clock drift against the reference, None when not measured
     refined: bool                 # offset confirmed by waveform correlation
     confidence: Optional[float]   # that correlation's peak-to-background ratio
+    duration: float               # seconds of audio
     notes: List[str] = field(default_factory=list)
 
 
@@ -86,7 +87,7 @@ class Result:
                     said.append("alone: " + m["alone"])
                 members.append(Member(m["id"], m["name"], m["path"], m["offset"],
                                       m["coarse_offset"], m["drift_ppm"], m["refined"],
-                                      m["confidence"], said))
+                                      m["confidence"], m["duration"], said))
             self.clusters.append(members)
         if reference is not None:
             self._rebase(reference)
