@@ -13,11 +13,27 @@
 // clustering N times (the machine is shared; the fastest run is summarised).
 // Per stage: wall and CPU seconds and peak resident memory (VmHWM, reset before
 // each stage through /proc/self/clear_refs).
+//
+//   scale_bench --archive 10,100,1000 [--minutes L] [--threads T] [--seed S]
+//               [--stages-up-to N] [--corpus-limit] [--digest]
+//
+// Archive mode: for each size, an archive of that many recordings (events of
+// 2-10 devices, about 90% unrelated recordings) synthesised through an audio
+// source, without files, and extracted as it is made. Prints per stage wall and
+// CPU time, peak RSS and MB per hour of audio, pairs examined and F1.
+// --stages-up-to also runs the stages one by one (matching keeps every
+// histogram, as a host that asks for them gets) up to that many recordings;
+// --corpus-limit clusters again with the popular-hash limit set from the
+// archive's hours; --digest prints a digest of every landmark, to compare
+// builds. Built with SCALE_BENCH_BASELINE, it uses only what older libraries
+// have, so one source measures before and after.
 #include <malloc.h>
 #include <sys/resource.h>
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -29,6 +45,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -38,6 +55,7 @@
 
 #include "reference_matching.h"
 #include "simulate.h"
+#include "test_support.h"
 #include "velk/cluster_stages.h"
 #include "velk/velk.h"
 
@@ -120,6 +138,10 @@ struct Options {
   uint32_t seed = 11;
   double snrDb = 10;
   std::string dir;
+  std::vector<int> archive;  // archive mode: sizes in recordings
+  int stagesUpTo = 1000;
+  bool corpusLimit = false;
+  bool digest = false;
 };
 
 bool applyPreset(Options& o, const std::string& name) {
@@ -136,23 +158,34 @@ bool applyPreset(Options& o, const std::string& name) {
   return true;
 }
 
-std::vector<unsigned> parseThreads(const std::string& text) {
+// A comma list of counts from 1 to most.
+std::vector<unsigned> parseThreads(const std::string& text, long most = 64) {
   std::vector<unsigned> out;
   std::stringstream in(text);
   std::string item;
   while (std::getline(in, item, ',')) {
     const long v = std::atol(item.c_str());
-    if (v < 1 || v > 64) throw std::invalid_argument("--threads wants counts from 1 to 64");
+    if (v < 1 || v > most) {
+      throw std::invalid_argument("a list wants counts from 1 to " + std::to_string(most));
+    }
     out.push_back(static_cast<unsigned>(v));
   }
-  if (out.empty()) throw std::invalid_argument("--threads wants at least one count");
+  if (out.empty()) throw std::invalid_argument("a list wants at least one count");
   return out;
+}
+
+bool explicitMinutes(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (std::string(argv[i]) == "--minutes") return true;
+  return false;
 }
 
 void usage() {
   std::cerr << "usage: scale_bench [--preset small|medium|long] [--recordings N] [--minutes L]\n"
                "                   [--events E] [--threads LIST] [--reference-limit-gb G]\n"
-               "                   [--seed S] [--snr DB] [--dir DIR] [--repeat N]\n";
+               "                   [--seed S] [--snr DB] [--dir DIR] [--repeat N]\n"
+               "       scale_bench --archive SIZES [--minutes L] [--threads T] [--seed S]\n"
+               "                   [--stages-up-to N] [--corpus-limit] [--digest]\n";
 }
 
 bool parse(int argc, char** argv, Options& o) {
@@ -162,6 +195,10 @@ bool parse(int argc, char** argv, Options& o) {
   }
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
+    if (a == "--corpus-limit" || a == "--digest") {
+      (a == "--digest" ? o.digest : o.corpusLimit) = true;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     const std::string v = argv[++i];
     if (a == "--preset") continue;
@@ -186,6 +223,11 @@ bool parse(int argc, char** argv, Options& o) {
       o.snrDb = std::atof(v.c_str());
     } else if (a == "--dir") {
       o.dir = v;
+    } else if (a == "--archive") {
+      for (unsigned n : parseThreads(v, 1000000)) o.archive.push_back(static_cast<int>(n));
+      if (!explicitMinutes(argc, argv)) o.minutes = 10;
+    } else if (a == "--stages-up-to") {
+      o.stagesUpTo = std::atoi(v.c_str());
     } else {
       return false;
     }
@@ -603,6 +645,212 @@ int run(const Options& o) {
   return status;
 }
 
+// ---- archive mode: synthesised on the fly, no files --------------------------
+
+double threadCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
+
+// About 10% of the recordings in events of 2-10 devices (6 on average), the rest
+// unrelated; at least one event.
+velksim::SetSpec archiveSpec(int recordings, double minutes, uint32_t seed, double snrDb) {
+  velksim::SetSpec cfg;
+  cfg.events = std::max(1, static_cast<int>(std::lround(0.1 * recordings / 6.0)));
+  cfg.minDevices = 2;
+  cfg.maxDevices = std::max(2, std::min(10, recordings / 5));
+  const int related = cfg.events * (cfg.minDevices + cfg.maxDevices) / 2;
+  cfg.unrelated = std::max(0, recordings - related);
+  cfg.minSeconds = cfg.maxSeconds = 60.0 * minutes;
+  cfg.snrDb = snrDb;
+  cfg.seed = seed;
+  cfg.sampleRate = 8000;
+  return cfg;
+}
+
+// The recording number in a generated name (rec0042 -> 42): names are numbered
+// from 1 with zero padding, so their sorted order is their numeric order and
+// the number is the id the tool would give.
+int32_t idOfName(const std::string& name) {
+  std::size_t p = name.size();
+  while (p > 0 && std::isdigit(static_cast<unsigned char>(name[p - 1]))) --p;
+  return static_cast<int32_t>(std::atol(name.c_str() + p));
+}
+
+std::string landmarkDigest(const Velk::VkFileSet& set) {
+  Digest d;
+  for (const auto& kv : set.getFiles()) {
+    d.add(kv.first);
+#ifdef SCALE_BENCH_BASELINE
+    for (const auto& frame : kv.second->getLandmarks())
+      for (const Velk::Landmark* l : frame.second) {
+        d.add(l->time);
+        d.add(l->hash);
+      }
+#else
+    kv.second->forEachLandmark([&d](int32_t t, uint32_t h, int32_t) {
+      d.add(t);
+      d.add(h);
+    });
+#endif
+  }
+  return d.hex();
+}
+
+double f1Of(const velksim::Truth& truth, const Velk::VkClusterSet* result) {
+  std::vector<velksim::FoundCluster> found;
+  for (const Velk::VkCluster* c : *result) {
+    found.emplace_back();
+    for (const Velk::VkClusterElem* e : *c) found.back().emplace_back(e->name, e->offset);
+  }
+  return velksim::scoreClusters(truth, found).f1;
+}
+
+void archiveRow(const char* stage, const Usage& u, double hours, const std::string& extra) {
+  std::printf("  %-28s wall %8.2f s  cpu %8.2f s  peak %7.0f MB  %6.1f MB/h  %s\n", stage, u.wall,
+              u.cpu, u.peakMb, u.peakMb / hours, extra.c_str());
+  std::fflush(stdout);
+}
+
+int runArchiveSize(const Options& o, int recordings) {
+  const velksim::SetSpec cfg = archiveSpec(recordings, o.minutes, o.seed, o.snrDb);
+  const unsigned threads = o.threads.back();
+  Velk::VkExtractParams ep;
+
+  // Generation and extraction together: each recording is extracted as soon as
+  // it is synthesised, then dropped. Thread CPU clocks split the two.
+  std::map<int32_t, std::unique_ptr<Velk::VkFile>> files;
+  std::map<int32_t, std::string> names;
+  std::mutex lock;
+  std::atomic<uint64_t> extractNs{0}, samples{0};
+  const double rss0 = static_cast<double>(statusKb("VmRSS")) / 1024.0;
+  Meter m;
+  const velksim::Truth truth = velksim::generateRecordings(
+      cfg,
+      [&](const std::string& name, std::vector<std::vector<float>>& channels) {
+        const double c0 = threadCpuSeconds();
+        samples += channels[0].size();
+        velktest::VectorInput input(std::move(channels[0]));
+        const int32_t id = idOfName(name);
+        thread_local std::unique_ptr<Velk::VkLandmarkExtract> extractor;
+        if (!extractor) extractor.reset(new Velk::VkLandmarkExtract(ep));
+        std::unique_ptr<Velk::VkFile> file(extractor->run(&input, id));
+        extractNs += static_cast<uint64_t>(1e9 * (threadCpuSeconds() - c0));
+        std::lock_guard<std::mutex> g(lock);
+        files[id] = std::move(file);
+        names[id] = name;
+      },
+      threads);
+  const Usage ux = m.stop();
+  auto set = std::make_unique<Velk::VkFileSet>();
+  uint64_t landmarks = 0;
+  for (auto& kv : files) {
+    landmarks += kv.second->getLandmarkCount();
+    set->nameToId[names[kv.first]] = kv.first;
+    set->idToName[kv.first] = names[kv.first];
+    set->addFile(kv.second.release());
+  }
+  files.clear();
+  const double hours = static_cast<double>(samples) / cfg.sampleRate / 3600.0;
+  const double extractCpu = 1e-9 * static_cast<double>(extractNs);
+  std::printf(
+      "archive: %zu recordings (%d events of %d-%d devices, %d unrelated), %.1f h, "
+      "%s landmarks (%.0f per second)\n",
+      set->getFiles().size(), cfg.events, cfg.minDevices, cfg.maxDevices, cfg.unrelated, hours,
+      millions(landmarks).c_str(), static_cast<double>(landmarks) / (hours * 3600.0));
+  malloc_trim(0);
+  const double storeMb = static_cast<double>(statusKb("VmRSS")) / 1024.0 - rss0;
+  char extra[200];
+  std::snprintf(extra, sizeof extra,
+                "synthesis %.1f s cpu, extraction %.1f s cpu (%.0fx real time per core); "
+                "store %.0f MB (%.1f MB/h)",
+                ux.cpu - extractCpu, extractCpu, hours * 3600.0 / std::max(extractCpu, 1e-9),
+                storeMb, storeMb / hours);
+  archiveRow("synthesis + extraction", ux, hours, extra);
+
+  // The driver, as a host calls it.
+  const Velk::VkClusterSyncParams cp(ep);
+  Meter mc;
+  Velk::VkClusterSet* result = Velk::VkClusterSync(cp).run(set.get());
+  const Usage uc = mc.stop();
+  const Canonical clusters = canonical(result);
+  std::snprintf(extra, sizeof extra, "%zu clusters, F1 %.4f, clusters digest %s", result->size(),
+                f1Of(truth, result), clustersDigest(clusters).c_str());
+  Velk::deleteClusters(result);
+  archiveRow("clustering (run)", uc, hours, extra);
+
+  int status = 0;
+  if (recordings <= o.stagesUpTo) {
+    // The stages one by one: every histogram is kept until verification.
+    Meter ms;
+    Velk::VkLandmarkIndex index(cp.getMaxLandmarks());
+    Velk::VkPairHistograms* hist = Velk::matchPairs(index, set.get(), nullptr);
+    uint64_t bins = 0, votes = 0;
+    for (const auto& kv : *hist) {
+      bins += kv.second->size();
+      for (const Velk::VkOffsetBin& b : *kv.second) votes += b.count;
+    }
+    const uint64_t pairs = hist->size();
+    Velk::VkPairStatsTable* stats = Velk::verifyPairs(set.get(), hist);
+    Velk::deletePairHistograms(hist);
+    Velk::VkClusterSet* formed = Velk::VkClusterFormer(cp).formClusters(set.get(), stats);
+    nameElements(formed, set.get());
+    uint64_t accepted = 0;
+    for (const auto& kv : *stats) accepted += kv.second->accepted;
+    Velk::deletePairStats(stats);
+    const Usage us = ms.stop();
+    const bool same = canonical(formed) == clusters;
+    Velk::deleteClusters(formed);
+    std::snprintf(
+        extra, sizeof extra,
+        "pairs examined %llu (of %llu), accepted %llu, bins %s, votes %s; same result: %s",
+        static_cast<unsigned long long>(pairs),
+        static_cast<unsigned long long>(set->getFiles().size() * (set->getFiles().size() - 1) / 2),
+        static_cast<unsigned long long>(accepted), millions(bins).c_str(), millions(votes).c_str(),
+        same ? "yes" : "NO");
+    archiveRow("stages, histograms kept", us, hours, extra);
+    if (!same) status = 1;
+  }
+
+#ifndef SCALE_BENCH_BASELINE
+  if (o.corpusLimit) {
+    Velk::VkClusterSyncParams wide(ep);
+    wide.setMaxLandmarks(Velk::maxLandmarksForCorpus(hours));
+    Meter mw;
+    Velk::VkClusterSet* r = Velk::VkClusterSync(wide).run(set.get());
+    const Usage uw = mw.stop();
+    std::snprintf(extra, sizeof extra, "limit %u: %zu clusters, F1 %.4f", wide.getMaxLandmarks(),
+                  r->size(), f1Of(truth, r));
+    Velk::deleteClusters(r);
+    archiveRow("clustering, corpus limit", uw, hours, extra);
+  }
+#endif
+  if (o.digest) std::printf("  landmarks digest %s\n", landmarkDigest(*set).c_str());
+
+  Meter mt;
+  set.reset();
+  archiveRow("teardown", mt.stop(), hours, "");
+  return status;
+}
+
+int runArchive(const Options& o) {
+  std::printf("scale_bench archive: sizes");
+  for (int n : o.archive) std::printf(" %d", n);
+  std::printf(" x %g min, %u thread(s), seed %u%s\n", o.minutes, o.threads.back(), o.seed,
+#ifdef SCALE_BENCH_BASELINE
+              " (baseline build)"
+#else
+              ""
+#endif
+  );
+  std::printf("load average at start: %s (2-core machine, shared)\n", loadAverage().c_str());
+  int status = 0;
+  for (int n : o.archive) status |= runArchiveSize(o, n);
+  std::printf("load average at end: %s\n", loadAverage().c_str());
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -612,7 +860,7 @@ int main(int argc, char** argv) {
       usage();
       return 2;
     }
-    return run(o);
+    return o.archive.empty() ? run(o) : runArchive(o);
   } catch (const std::exception& e) {
     std::cerr << "scale_bench: " << e.what() << std::endl;
     return 1;

@@ -93,7 +93,7 @@ TEST(ClusterMatch, GroupsByTheLandmarksRecordingNotByItsTable) {
   // Table 7 holds landmarks without a table: they are recording 0's, and vote
   // against recording 5 as the pair (0, 5).
   auto orphans = makeSet({{5, 10, 1}, {5, 20, 2}, {5, 30, 3}, {7, 4, 1}, {7, 14, 2}, {7, 24, 3}});
-  for (auto& frame : orphans->getFiles().at(7)->landmarks) {
+  for (auto& frame : orphans->getFiles().at(7)->getLandmarks()) {
     for (Landmark* l : frame.second) l->file = nullptr;
   }
   Match mo(orphans.get());
@@ -115,7 +115,7 @@ TEST(ClusterMatch, GroupsByTheLandmarksRecordingNotByItsTable) {
                           {3, 20, 8}});
   VkFileSet::FileMap& files = foreign->getFiles();
   auto retarget = [&files](int32_t table, int32_t time, uint32_t hash, VkFile* to) {
-    for (Landmark* l : files.at(table)->landmarks.at(time)) {
+    for (Landmark* l : files.at(table)->getLandmarks().at(time)) {
       if (l->hash == hash) l->file = to;
     }
   };
@@ -152,7 +152,7 @@ TEST(ClusterMatch, GroupsByTheLandmarksRecordingNotByItsTable) {
     std::vector<VkFile*> tables = {nullptr};
     for (const auto& kv : set->getFiles()) tables.push_back(kv.second);
     for (const auto& kv : set->getFiles()) {
-      for (auto& frame : kv.second->landmarks) {
+      for (auto& frame : kv.second->getLandmarks()) {
         for (Landmark* l : frame.second) {
           if (rng() % 3 == 0) l->file = tables[rng() % tables.size()];
         }

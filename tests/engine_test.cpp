@@ -145,3 +145,39 @@ TEST_P(EngineStop, AStopEndsTheRunWithNothingButTheFlag) {
 INSTANTIATE_TEST_SUITE_P(Stages, EngineStop, ::testing::Values("extracting", "refining", ""));
 
 }  // namespace
+
+namespace {
+
+// A lavalier on input 2 of a recorder whose input 1 is silent: automatic
+// choice finds it, the first channel alone does not.
+TEST(EngineChannels, TheChannelThatCarriesTheEventIsAnalysed) {
+  const std::vector<float> event = velktest::eventSignal(7, 200.0, kRate);
+  const auto mono = device(event, 30.0, 120.0, 0.0, 3);
+  auto stereo = std::make_shared<Velk::MemoryAudio>();
+  stereo->sampleRate = kRate;
+  stereo->channels = 2;
+  for (float v : mono->samples) stereo->samples.insert(stereo->samples.end(), {0.0f, v});
+  for (int channel : {Velk::kAutoChannel, 0}) {
+    const std::vector<Velk::Recording> recordings = {
+        Velk::memoryRecording("room", device(event, 0.0, 180.0, 0.0, 4)),
+        Velk::memoryRecording("lavalier", stereo)};
+    Velk::SyncSettings settings;
+    settings.channel = channel;
+    std::vector<std::string> notes;
+    Velk::Synchronizer sync(settings);
+    sync.setMessageHandler([&notes](const Velk::SyncMessage& m) { notes.push_back(m.text); });
+    const Velk::SyncResult result = sync.run(recordings);
+    if (channel == 0) {
+      EXPECT_EQ(result.clusters.size(), 2u);
+      continue;
+    }
+    ASSERT_EQ(result.clusters.size(), 1u);
+    EXPECT_NEAR(result.clusters[0].members[1].offset, 30.0, 0.001);
+    EXPECT_EQ(result.recordings[1].channel, 1);
+    bool said = false;
+    for (const std::string& n : notes) said = said || n.find("lavalier: channel 2 of 2 was analysed") == 0;
+    EXPECT_TRUE(said);
+  }
+}
+
+}  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "velk/landmark.h"
@@ -61,6 +62,36 @@ TEST(StoreFile, CumulativeCountsOfTheWorkedExample) {
   EXPECT_TRUE(none.getClf().empty());
   EXPECT_EQ(none.countLandmarksInRange(-5, 5), 0);
   EXPECT_EQ(none.countLandmarksInRange(0, 2147483647), 0);
+}
+
+// Flat landmarks added out of frame order, mixed with an object: every reader
+// sees them by frame, then order of addition, and the object map built on
+// request stays what the table reads.
+TEST(StoreFile, FlatLandmarksKeepFrameThenAdditionOrder) {
+  using Seen = std::vector<std::tuple<int32_t, uint32_t, int32_t>>;
+  auto seen = [](const VkFile& f) {
+    Seen out;
+    f.forEachLandmark([&out](int32_t t, uint32_t h, int32_t id) { out.emplace_back(t, h, id); });
+    return out;
+  };
+  VkFile f(4);
+  f.addLandmark(5, 1);
+  f.addLandmark(2, 2);
+  f.addLandmark(lm(f, 5, 3));
+  f.addLandmark(2, 4);
+  f.computeCLF();
+  EXPECT_EQ(seen(f), (Seen{{2, 2, 4}, {2, 4, 4}, {5, 1, 4}, {5, 3, 4}}));
+  EXPECT_EQ(f.getClf(), (std::map<int32_t, int32_t>{{2, 2}, {3, 2}, {4, 2}, {5, 4}}));
+  EXPECT_EQ(f.countLandmarksInRange(3, 5), 2);
+
+  const VkFile::LandmarkMap& view = f.getLandmarks();
+  ASSERT_EQ(view.size(), 4u);
+  EXPECT_EQ(view.at(2).size(), 2u);
+  EXPECT_EQ(view.at(5).at(1)->hash, 3u);
+  view.at(2).at(1)->file = nullptr;  // now recording 0's, for matching too
+  f.addLandmark(0, 6);               // kept in the map as well
+  EXPECT_EQ(view.at(0).at(0)->hash, 6u);
+  EXPECT_EQ(seen(f), (Seen{{0, 6, 4}, {2, 2, 4}, {2, 4, 0}, {5, 1, 4}, {5, 3, 4}}));
 }
 
 TEST(StoreFile, PrintersStopAfterTenEntries) {

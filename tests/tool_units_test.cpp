@@ -264,7 +264,7 @@ TEST(ToolExtraction, ThreadsGiveWhatRunAllGives) {
   std::vector<SkippedFile> failures;
   Velk::VkExtractParams params;
   testing::internal::CaptureStdout();
-  Velk::VkFileSet* mine = extractRecordings(listing.recordings, params, 3, quiet, failures);
+  Velk::VkFileSet* mine = extractRecordings(listing.recordings, params, 0, 3, quiet, failures);
   const std::string printed = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(failures.empty());
   EXPECT_NE(printed.find("STARTING: " + dir.file("a.wav") +

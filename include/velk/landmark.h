@@ -2,7 +2,9 @@
 #ifndef VELK_LANDMARK_H
 #define VELK_LANDMARK_H
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <string>
 #include <vector>
@@ -30,6 +32,12 @@ class VELK_API Landmark {
 
 // Every landmark of one recording by anchor frame, with cumulative counts that
 // answer range counts with two lookups.
+//
+// Landmarks are kept flat (frame and hash arrays, counts per frame in one
+// array): a recording of an hour holds a million landmarks, and an object per
+// landmark plus a tree node per frame cost five times the data. The map of
+// landmark objects by frame is built only when asked for; from then on those
+// objects are what the table holds, so changes made through them are seen.
 class VELK_API VkFile {
  public:
   using LandmarkList = std::vector<Landmark*>;
@@ -42,27 +50,63 @@ class VELK_API VkFile {
   VkFile& operator=(const VkFile&) = delete;
 
   void addLandmark(Landmark* landmark);  // takes ownership; null is ignored
+  // A landmark of this recording, without a heap object.
+  void addLandmark(int32_t time, uint32_t hash);
+  void reserve(std::size_t landmarks);
   void computeCLF();
   int32_t countLandmarksInRange(int32_t start, int32_t end) const;  // -1 while out of date
 
   int32_t getId() const { return id; }
   int32_t getFirstFrame() const { return firstFrame; }
   int32_t getLastFrame() const { return lastFrame; }
-  const LandmarkMap& getLandmarks() const { return landmarks; }
+  const LandmarkMap& getLandmarks() const;
   bool isClfDirty() const { return clfDirty; }
-  const std::map<int32_t, int32_t>& getClf() const { return clf; }
-  // Total number of landmarks held (cheap: kept while adding).
-  std::size_t getLandmarkCount() const { return landmarkCount; }
+  const std::map<int32_t, int32_t>& getClf() const;
+  std::size_t getLandmarkCount() const { return times_.size(); }
+
+  // fn(time, hash, recording id) for every landmark by frame, then order of
+  // addition; the id is the landmark's getFileId().
+  template <typename Fn>
+  void forEachLandmark(Fn fn) const {
+    sortByFrame();
+    const std::size_t n = times_.size();
+    if (objects_.empty()) {
+      for (std::size_t i = 0; i < n; ++i) fn(times_[i], hashes_[i], id);
+      return;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      const Landmark* l = objects_[i];
+      if (l == nullptr)
+        fn(times_[i], hashes_[i], id);
+      else
+        fn(l->time, l->hash, l->getFileId());
+    }
+  }
 
   void print() const;
 
-  LandmarkMap landmarks;  // owns the landmarks
-  std::map<int32_t, int32_t> clf;
+ private:
+  void sortByFrame() const;
+  void addObject(Landmark* landmark, int32_t t) const;
+
   int32_t id;
   int32_t lastFrame;
   int32_t firstFrame;
   bool clfDirty;
-  std::size_t landmarkCount;  // not part of the counts' contract; a cheap total for callers
+  // Per landmark, in order of addition until sortByFrame makes them ascend by
+  // frame (stably). objects_ is empty or holds, per landmark, its object (null
+  // for a flat one); the frame a landmark was filed under never changes.
+  mutable std::vector<int32_t> times_;
+  mutable std::vector<uint32_t> hashes_;
+  mutable std::vector<Landmark*> objects_;
+  mutable bool ordered_;
+  std::vector<Landmark*> adopted_;     // given to addLandmark: deleted with the table
+  mutable std::deque<Landmark> made_;  // objects made for the map; they never move
+  mutable std::vector<int32_t> clf_;   // landmarks up to each frame from clfFirst_
+  int32_t clfFirst_;
+  mutable LandmarkMap view_;  // built on the first getLandmarks, kept up to date after
+  mutable bool viewBuilt_;
+  mutable std::map<int32_t, int32_t> clfView_;
 };
 
 // The recordings of one job: tables by id (owned), names and paths.

@@ -71,6 +71,13 @@ VELK_API bool resampleFrames(const float* frames, size_t count, int channels, ui
 VELK_API bool resampleFrames(const SampleView& frames, uint32_t inRate, const DecodeOptions& opt,
                              const FrameSink& sink, std::string& error);
 
+// Reading one channel of several, or their mean.
+constexpr int kMixChannels = -1;
+// The channels to decode for channel (all for the mix), and a sink that hands
+// mono the chosen channel or the mean of all.
+VELK_API int channelsToDecode(int channel);
+VELK_API FrameSink monoOf(int channel, FrameSink mono);
+
 // Convenience: mono (first channel) at the given rate (0: the file's own) into a vector.
 VELK_API bool decodeMono(const std::string& path, uint32_t sampleRate, std::vector<float>& out,
                          std::string& error, double startSeconds = 0, double maxSeconds = -1);
@@ -80,14 +87,16 @@ VELK_API bool decodeMono(const std::string& path, uint32_t sampleRate, std::vect
 class VELK_API MediaInput final : public VkInput {
  public:
   // Null with a one-line reason in error when the file cannot be read at all.
+  // channel: which one to read (from 0), or kMixChannels for their mean.
   static std::unique_ptr<MediaInput> open(const std::string& path, uint32_t sampleRate,
-                                          std::string& error);
-  // The same over frames held in memory (first channel, resampled to sampleRate).
+                                          std::string& error, int channel = 0);
+  // The same over frames held in memory (resampled to sampleRate).
   static std::unique_ptr<MediaInput> fromFrames(const float* frames, size_t count, int channels,
                                                 uint32_t inRate, uint32_t sampleRate,
-                                                std::string& error);
+                                                std::string& error, int channel = 0);
   static std::unique_ptr<MediaInput> fromFrames(const SampleView& frames, uint32_t inRate,
-                                                uint32_t sampleRate, std::string& error);
+                                                uint32_t sampleRate, std::string& error,
+                                                int channel = 0);
   ~MediaInput() = default;
 
   MediaInput(const MediaInput&) = delete;
@@ -106,6 +115,12 @@ class VELK_API MediaInput final : public VkInput {
 
  private:
   MediaInput() = default;
+  FrameSink appender() {
+    return [this](const float* frames, size_t count, int) {
+      samples_.insert(samples_.end(), frames, frames + count);
+      return true;
+    };
+  }
 
   std::vector<float> samples_;
   size_t pos_ = 0;

@@ -73,6 +73,15 @@ class VELK_API VkClusterSyncParams {
   uint32_t sampleRate;  // carried for completeness; no stage reads it
 };
 
+// The popular-hash limit for an archive of the given hours of audio. A hash's
+// landmarks grow in step with the audio, so a fixed limit drops ever more
+// ordinary hashes as an archive grows and pairs that match in a small folder
+// stop matching. This keeps the limit's ratio to the audio: the default (250)
+// per 10 hours (about 60 ten-minute recordings, where the default drops almost
+// nothing), rounded up, never below the default, at most 2^32 - 1. Hosts call
+// it for large jobs; VkClusterSyncParams keeps the default on its own.
+VELK_API uint32_t maxLandmarksForCorpus(double hours);
+
 }  // namespace Velk
 
 #endif

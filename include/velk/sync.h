@@ -66,6 +66,7 @@ struct Recording {
   int channels = 0;
   double durationSeconds = 0;  // exact once extracted (from the samples actually read)
   std::shared_ptr<const MemoryAudio> audio;  // Route::Memory only
+  int channel = 0;  // the channel analysed, from 0; kMixChannels: the mean of all
 };
 
 struct SkippedFile {
@@ -134,12 +135,19 @@ struct RefineSettings {
   double minDriftSpanSeconds = 5.0;
 };
 
+constexpr int kAutoChannel = -2;
+
 struct SyncSettings {
   VkExtractParams extract;
   // Acceptance settings of the clustering; its hop size and sample rate are
   // always those of extract.
   VkClusterSyncParams clusterSync{VkExtractParams()};
   unsigned threads = 0;  // 0: one per processor; the result does not depend on it
+  // Which channel of a recording with several to analyse: kAutoChannel picks,
+  // per recording, the one with the most landmarks (a lavalier on input 2 of
+  // a recorder whose input 1 is silent); kMixChannels (media.h) their mean;
+  // 0, 1, ... that channel (the last one for recordings with fewer).
+  int channel = kAutoChannel;
   bool refine = true;
   RefineSettings refinement;  // threads and searchSeconds are set by the engine
 };

@@ -136,10 +136,9 @@ void bindParams(py::module_& m) {
 // --- Audio in memory ----------------------------------------------------------
 
 // A view of a NumPy array (1-D: mono; 2-D: frames x channels, any strides); the
-// array stays alive while the engine may read it. Other sample types are copied
-// to float32 by the Python layer before they get here.
-std::shared_ptr<const Velk::MemoryAudio> memoryAudio(const py::array& array, uint32_t rate,
-                                                     int channel) {
+// array stays alive while the engine may read it. Other sample types are
+// converted by the Python layer before they get here.
+std::shared_ptr<const Velk::MemoryAudio> memoryAudio(const py::array& array, uint32_t rate) {
   auto audio = std::make_shared<Velk::MemoryAudio>();
   Velk::SampleView& v = audio->view;
   if (array.dtype().is(py::dtype::of<int16_t>()))
@@ -152,16 +151,10 @@ std::shared_ptr<const Velk::MemoryAudio> memoryAudio(const py::array& array, uin
     throw py::type_error("samples must be int16, float32 or float64 (native byte order)");
   if (array.ndim() != 1 && array.ndim() != 2)
     throw py::value_error("audio must be 1-D (mono) or 2-D (frames x channels)");
-  const int channels = array.ndim() == 2 ? static_cast<int>(array.shape(1)) : 1;
-  if (channels < 1) throw py::value_error("audio has no channel");
-  if (channel < 0 || channel >= channels)
-    throw py::value_error("channel " + std::to_string(channel) + " is not among the audio's " +
-                          std::to_string(channels));
-  // The engine analyses the first channel of a view: start it at the chosen one.
-  v.data =
-      static_cast<const char*>(array.data()) + (array.ndim() == 2 ? channel * array.strides(1) : 0);
+  v.data = array.data();
   v.frames = static_cast<std::size_t>(array.shape(0));
-  v.channels = channels - channel;
+  v.channels = array.ndim() == 2 ? static_cast<int>(array.shape(1)) : 1;
+  if (v.channels < 1) throw py::value_error("audio has no channel");
   v.frameStride = array.strides(0);
   v.channelStride = array.ndim() == 2 ? array.strides(1) : array.itemsize();
   audio->sampleRate = rate;
@@ -316,13 +309,14 @@ class SignalWatch {
 
 std::shared_ptr<Run> runSync(const std::string& folder, const std::vector<Input>& inputs,
                              const VkExtractParams& extract, const VkClusterSyncParams& clusterSync,
-                             unsigned threads, bool refine, bool keepUnverified,
+                             unsigned threads, int channel, bool refine, bool keepUnverified,
                              const py::object& progress) {
   auto run = std::make_shared<Run>();
   Velk::SyncSettings& s = run->settings;
   s.extract = extract;
   s.clusterSync = clusterSync;
   s.threads = threads;
+  s.channel = channel;
   s.refine = refine;
   s.refinement.splitUnverified = !keepUnverified;
   const Velk::Listing listing = listInputs(folder, inputs, extract.getSampleRate());
@@ -425,7 +419,7 @@ py::array extractLandmarks(const std::string& path, const py::object& array, uin
     py::gil_scoped_release release;
     input = Velk::MediaInput::open(path, params.getSampleRate(), error);
   } else {
-    const auto audio = memoryAudio(array.cast<py::array>(), rate, 0);
+    const auto audio = memoryAudio(array.cast<py::array>(), rate);
     py::gil_scoped_release release;
     input = Velk::MediaInput::fromFrames(audio->view, rate, params.getSampleRate(), error);
   }
@@ -463,10 +457,10 @@ PYBIND11_MODULE(_velk, m) {
       .def_property_readonly("frames", [](const Velk::MemoryAudio& a) { return a.view.frames; });
   m.def(
       "memory_audio",
-      [](const py::array& array, uint32_t rate, int channel) {
-        return std::const_pointer_cast<Velk::MemoryAudio>(memoryAudio(array, rate, channel));
+      [](const py::array& array, uint32_t rate) {
+        return std::const_pointer_cast<Velk::MemoryAudio>(memoryAudio(array, rate));
       },
-      py::arg("array"), py::arg("rate"), py::arg("channel") = 0);
+      py::arg("array"), py::arg("rate"));
 
   py::class_<Input>(m, "Input")
       .def(py::init([](const std::string& path, std::shared_ptr<Velk::MemoryAudio> audio) {
@@ -490,9 +484,11 @@ PYBIND11_MODULE(_velk, m) {
       .def("json", &Run::json, py::arg("truth") = "");
 
   m.def("run", &runSync, py::arg("folder"), py::arg("inputs"), py::arg("extract"),
-        py::arg("cluster_sync"), py::arg("threads"), py::arg("refine"), py::arg("keep_unverified"),
-        py::arg("progress"));
+        py::arg("cluster_sync"), py::arg("threads"), py::arg("channel"), py::arg("refine"),
+        py::arg("keep_unverified"), py::arg("progress"));
   m.def("extract", &extractLandmarks, py::arg("path"), py::arg("array"), py::arg("rate"),
         py::arg("params"));
   m.def("have_ffmpeg", &Velk::haveFFmpeg);
+  m.attr("AUTO_CHANNEL") = Velk::kAutoChannel;
+  m.attr("MIX_CHANNELS") = Velk::kMixChannels;
 }

@@ -88,7 +88,7 @@ def test_arrays_give_the_offsets_of_the_files(demo, demo_result, layout):
     np.zeros(16000, np.float32)[::2],
 ])
 def test_native_arrays_are_read_in_place(array):
-    view = velk.Audio(array, 8000)._view(0)
+    view = velk.Audio(array, 8000)._view()
     assert view.address == array.__array_interface__["data"][0]
     assert view.frames == 8000
 

@@ -47,8 +47,8 @@ class Audio:
         self.rate = int(rate)
         self.name = name
 
-    def _view(self, channel: int):
-        return _velk.memory_audio(self.array, self.rate, channel)
+    def _view(self):
+        return _velk.memory_audio(self.array, self.rate)
 
 
 @dataclass
@@ -172,8 +172,10 @@ def sync(inputs, *, threads: Optional[int] = None, refine: bool = True, channel=
     threads: worker threads (None: one per processor); the result does not depend on it.
     refine: confirm and refine offsets to the sample by waveform correlation;
         False keeps the landmark offsets.
-    channel: the channel analysed: "auto" (the first) or an index; an index
-        other than 0 applies to audio in memory only (files: the first channel).
+    channel: the channel analysed of recordings with several: "auto" (per
+        recording, the one with the most landmarks among those within 30 dB of
+        the loudest), "mix" (their mean) or an index from 0 (the last channel
+        for recordings with fewer).
     reference: a name or path; offsets in its cluster become relative to it.
     progress: a callable (stage, fraction) with stage "extracting",
         "clustering", "refining" or "second look" and fraction 0..1, never
@@ -192,9 +194,11 @@ def sync(inputs, *, threads: Optional[int] = None, refine: bool = True, channel=
     """
     extract_params, cluster_params = _settings(designed_parameters)
     if channel == "auto":
-        channel = 0
-    if isinstance(channel, bool) or not isinstance(channel, int) or channel < 0:
-        raise ValueError(f"channel must be 'auto' or a channel index, not {channel!r}")
+        channel = _velk.AUTO_CHANNEL
+    elif channel == "mix":
+        channel = _velk.MIX_CHANNELS
+    elif isinstance(channel, bool) or not isinstance(channel, int) or channel < 0:
+        raise ValueError(f"channel must be 'auto', 'mix' or a channel index, not {channel!r}")
     if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int) or threads < 1):
         raise ValueError(f"threads must be None or a positive number, not {threads!r}")
     if progress is not None and not callable(progress):
@@ -214,12 +218,10 @@ def sync(inputs, *, threads: Optional[int] = None, refine: bool = True, channel=
         items = [inputs]
     else:
         items = list(inputs)
-    if channel != 0 and any(not isinstance(i, Audio) for i in items) or (channel != 0 and folder):
-        raise ValueError("files are analysed on their first channel; channel applies to velk.Audio only")
     converted = []
     for n, item in enumerate(items, start=1):
         if isinstance(item, Audio):
-            converted.append(_velk.Input(item.name or f"audio{n}", item._view(channel)))
+            converted.append(_velk.Input(item.name or f"audio{n}", item._view()))
         elif isinstance(item, (str, bytes, _os.PathLike)):
             path = _os.fsdecode(item)
             if not _os.path.exists(path):
@@ -230,7 +232,7 @@ def sync(inputs, *, threads: Optional[int] = None, refine: bool = True, channel=
     if not folder and not converted:
         raise ValueError("nothing to sync: no input was given")
 
-    run = _velk.run(folder, converted, extract_params, cluster_params, threads or 0, bool(refine),
+    run = _velk.run(folder, converted, extract_params, cluster_params, threads or 0, channel, bool(refine),
                     bool(keep_unverified), progress)
     return Result(run, reference)
 

@@ -65,7 +65,7 @@ def sync(
     *,
     threads: Optional[int] = None,
     refine: bool = True,
-    channel: Union[str, int] = "auto",
+    channel: Union[str, int] = "auto",  # "auto", "mix" or an index
     reference: Optional[_Path] = None,
     progress: Optional[Callable[[str, float], object]] = None,
     keep_unverified: bool = False,

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "cluster/cluster_sync_internal.h"
+#include "cluster/match_tuning.h"
 #include "velk/cluster.h"
 #include "velk/cluster_stages.h"
 
@@ -47,19 +48,32 @@ VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileS
   fileSet->computeCLFs();
   step(1);
 
+  // Matching and verification interleaved: each pair is measured as soon as its
+  // histogram is final, and kept only when it passes. Holding every histogram
+  // until verification would cost memory in pairs x offsets; cluster formation
+  // reads accepted pairs only, so the result is the same.
   VkLandmarkIndex index(params.getMaxLandmarks());
-  std::unique_ptr<VkPairHistograms, void (*)(VkPairHistograms*)> histograms(
-      matchPairs(index, fileSet, progress), deletePairHistograms);
+  const VkClusterFormer former(params);
+  std::unique_ptr<VkPairStatsTable, void (*)(VkPairStatsTable*)> stats(new VkPairStatsTable,
+                                                                       deletePairStats);
+  matchPairsInto(index, fileSet, progress, VkMatchTuning(),
+                 [&](const VkPairKey& key, VkOffsetHistogram& hist) {
+                   auto s = std::make_unique<VkPairStats>();
+                   s->idA = key.first;
+                   s->idB = key.second;
+                   measurePair(*s, fileSet, &hist);
+                   const bool accepted = former.accepts(*s);
+                   if (observe) observe(*s, hist, accepted);
+                   if (!accepted) return;
+                   VkPairStats*& slot = (*stats)[key];
+                   slot = s.release();
+                 });
   step(2);
-  std::unique_ptr<VkPairStatsTable, void (*)(VkPairStatsTable*)> stats(
-      verifyPairs(fileSet, histograms.get()), deletePairStats);
-  if (observe) observe(*histograms, *stats);
   step(3);
-  histograms.reset();  // the largest structure of the run; nothing reads it any more
   step(4);
 
   std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> result(
-      VkClusterFormer(params).formClusters(fileSet, stats.get()), deleteClusters);
+      former.formClusters(fileSet, stats.get()), deleteClusters);
   for (VkCluster* cluster : *result) {
     for (VkClusterElem* e : *cluster) {
       auto it = fileSet->idToName.find(e->fileId);

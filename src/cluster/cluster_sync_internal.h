@@ -10,10 +10,11 @@
 
 namespace Velk {
 
-using PairObserver = std::function<void(const VkPairHistograms&, const VkPairStatsTable&)>;
+using PairObserver =
+    std::function<void(const VkPairStats& stats, const VkOffsetHistogram& histogram, bool accepted)>;
 
-// What VkClusterSync::run does, calling observe (when set) once with every
-// pair's histogram and statistics after verification.
+// What VkClusterSync::run does, calling observe (when set) with every pair's
+// statistics and histogram as soon as the pair is measured.
 VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileSet,
                              VkProgress* progress, const PairObserver& observe);
 

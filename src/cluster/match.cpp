@@ -17,7 +17,6 @@
 #include <limits>
 #include <memory>
 #include <set>
-#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -32,20 +31,9 @@ void VkLandmarkIndex::clear() {
 
 void buildIndex(VkLandmarkIndex& index, const VkFile* file) {
   if (file == nullptr) return;
-  // Landmarks nearly always point to this table; the id of the last table seen
-  // is reused instead of being fetched through every landmark's back pointer.
-  const VkFile* lastFile = nullptr;
-  int32_t lastId = 0;  // getFileId() of a null table
-  for (const auto& frame : file->getLandmarks()) {
-    for (const Landmark* lm : frame.second) {
-      if (lm == nullptr) continue;
-      if (lm->file != lastFile) {
-        lastFile = lm->file;
-        lastId = lm->getFileId();
-      }
-      index.entries.push_back({lm->hash, lastId, lm->time});
-    }
-  }
+  file->forEachLandmark([&index](int32_t time, uint32_t hash, int32_t fileId) {
+    index.entries.push_back({hash, fileId, time});
+  });
 }
 
 void deletePairHistograms(VkPairHistograms* table) {
@@ -123,16 +111,12 @@ void appendSorted(const uint64_t* v, std::size_t n, OffsetOf offsetOf, VkOffsetH
   }
 }
 
-// Sparse votes of one pair: biased offset << 32 | biased time of A.
-VkOffsetHistogram* finishSparse(std::vector<uint64_t>& v) {
+// Sparse votes of one pair (biased offset << 32 | biased time of A) as bins in out.
+void finishSparse(std::vector<uint64_t>& v, VkOffsetHistogram& out) {
   std::sort(v.begin(), v.end());
-  std::size_t used = 0;
-  for (std::size_t i = 0; i < v.size(); ++i) used += i == 0 || (v[i] >> 32) != (v[i - 1] >> 32);
-  auto hist = std::make_unique<VkOffsetHistogram>();
-  hist->reserve(used);
-  appendSorted(v.data(), v.size(), unbias, *hist);
+  out.clear();
+  appendSorted(v.data(), v.size(), unbias, out);
   std::vector<uint64_t>().swap(v);
-  return hist.release();
 }
 
 // Votes of one chunk (offset - first << 32 | biased time of A) as bins appended
@@ -214,6 +198,31 @@ void sortByHash(std::vector<Entry>& entries) {
   }
 }
 
+// Positions in the index: 4 bytes each while it has fewer than 2^32 entries
+// (some 4,000 hours of audio), 8 beyond.
+class Positions {
+ public:
+  void assign(uint64_t n, std::size_t entries) {
+    isWide_ = entries > std::numeric_limits<uint32_t>::max();
+    if (isWide_)
+      wide_.assign(n, 0);
+    else
+      narrow_.assign(n, 0);
+  }
+  void set(uint64_t i, std::size_t p) {
+    if (isWide_)
+      wide_[i] = p;
+    else
+      narrow_[i] = static_cast<uint32_t>(p);
+  }
+  std::size_t operator[](uint64_t i) const { return isWide_ ? wide_[i] : narrow_[i]; }
+
+ private:
+  bool isWide_ = false;
+  std::vector<uint32_t> narrow_;
+  std::vector<std::size_t> wide_;
+};
+
 // How many runs ahead the walks ask for an index entry.
 constexpr uint64_t kPrefetchRuns = 16;
 
@@ -228,19 +237,16 @@ struct CountedPair {
 
 class HistogramBuilder {
  public:
-  HistogramBuilder(std::vector<Entry>& entries, uint32_t maxLandmarks, VkPairHistograms& table,
+  HistogramBuilder(std::vector<Entry>& entries, uint32_t maxLandmarks, const VkPairSink& sink,
                    VkProgress* progress, const VkMatchTuning& tuning)
       : e_(entries),
         maxLandmarks_(maxLandmarks),
-        table_(table),
+        sink_(sink),
         progress_(progress),
         tuning_(tuning) {}
 
   void run() {
     if (progress_ != nullptr) progress_->setFraction(0.0f);
-    if (e_.size() > std::numeric_limits<uint32_t>::max()) {
-      throw std::length_error("matchPairs: more than 2^32 landmarks");
-    }
     renumberFiles();
     sortByRank(e_, ids_.size());
     sortByHash(e_);
@@ -319,10 +325,10 @@ class HistogramBuilder {
     });
     for (std::size_t f = 0; f < files; ++f) runStart_[f + 1] += runStart_[f];
     totalRuns_ = runStart_[files];
-    runs_.assign(totalRuns_, 0);
+    runs_.assign(totalRuns_, e_.size());
     std::vector<uint64_t> fill(runStart_.begin(), runStart_.end() - 1);
     forEachVotingHash([&](std::size_t i, std::size_t j) {
-      eachRun(i, j, [&](int32_t a, std::size_t p) { runs_[fill[a]++] = static_cast<uint32_t>(p); });
+      eachRun(i, j, [&](int32_t a, std::size_t p) { runs_.set(fill[a]++, p); });
     });
   }
 
@@ -350,10 +356,8 @@ class HistogramBuilder {
     }
   }
 
-  void store(int32_t a, int32_t b, std::unique_ptr<VkOffsetHistogram> hist) {
-    if (hist->empty()) return;
-    VkOffsetHistogram*& stored = table_[VkPairKey(ids_[a], ids_[b])];
-    stored = hist.release();
+  void store(int32_t a, int32_t b, VkOffsetHistogram& hist) {
+    if (!hist.empty()) sink_(VkPairKey(ids_[a], ids_[b]), hist);
   }
 
   // Number of counter chunks of pair (a, b): its possible offsets run from
@@ -481,7 +485,9 @@ class HistogramBuilder {
           });
       for (std::size_t i = first; i < end; ++i) {
         slot_[pairs[i]] = -1;
-        store(a, pairs[i], std::unique_ptr<VkOffsetHistogram>(finishSparse(packed[i - first])));
+        finishSparse(packed[i - first], staging_);
+        store(a, pairs[i], staging_);
+        staging_.clear();
       }
       first = end;
     }
@@ -555,8 +561,7 @@ class HistogramBuilder {
                     counter_.data(), staging_);
         begin += perChunk[c];
         if (k + 1 == cp.chunks) {
-          // Exactly sized: the histograms are the largest structure of a run.
-          store(a, cp.b, std::make_unique<VkOffsetHistogram>(staging_.begin(), staging_.end()));
+          store(a, cp.b, staging_);
           staging_.clear();
           slot_[cp.b] = -1;
           ++pair;
@@ -568,7 +573,7 @@ class HistogramBuilder {
 
   std::vector<Entry>& e_;
   uint32_t maxLandmarks_;
-  VkPairHistograms& table_;
+  const VkPairSink& sink_;
   VkProgress* progress_;
   VkMatchTuning tuning_;
 
@@ -577,7 +582,7 @@ class HistogramBuilder {
   std::vector<int32_t> maxTime_;
   uint64_t votingHashes_ = 0;
   std::vector<uint64_t> runStart_;  // per rank, into runs_
-  std::vector<uint32_t> runs_;
+  Positions runs_;
   uint64_t totalRuns_ = 0;
   bool precounted_ = false;
   std::vector<uint64_t> pairChunk0_;    // files x files: first chunk of pair (a, b) in chunkVotes_
@@ -586,7 +591,7 @@ class HistogramBuilder {
   std::vector<DenseBin> counter_;       // one chunk; every bin empty between chunks
   std::unique_ptr<uint64_t[]> buffer_;  // votes of one batch, by chunk
   uint64_t bufferSize_ = 0;
-  VkOffsetHistogram staging_;  // bins of the pair being counted
+  VkOffsetHistogram staging_;  // bins of the pair being finished
 };
 
 }  // namespace
@@ -597,6 +602,20 @@ VkPairHistograms* matchPairs(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgr
 
 VkPairHistograms* matchPairsTuned(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* progress,
                                   const VkMatchTuning& tuning) {
+  std::unique_ptr<VkPairHistograms, void (*)(VkPairHistograms*)> table(new VkPairHistograms,
+                                                                       deletePairHistograms);
+  VkPairHistograms& t = *table;
+  // Exactly sized copies: kept whole, the histograms are the largest structure of a run.
+  matchPairsInto(index, fileSet, progress, tuning,
+                 [&t](const VkPairKey& key, VkOffsetHistogram& hist) {
+                   VkOffsetHistogram*& slot = t[key];
+                   slot = new VkOffsetHistogram(hist.begin(), hist.end());
+                 });
+  return table.release();
+}
+
+void matchPairsInto(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* progress,
+                    const VkMatchTuning& tuning, const VkPairSink& sink) {
   index.clear();
   if (fileSet != nullptr) {
     if (progress != nullptr) progress->setFraction(0.0f);
@@ -615,16 +634,13 @@ VkPairHistograms* matchPairsTuned(VkLandmarkIndex& index, VkFileSet* fileSet, Vk
       }
     }
   }
-  std::unique_ptr<VkPairHistograms, void (*)(VkPairHistograms*)> table(new VkPairHistograms,
-                                                                       deletePairHistograms);
   try {
-    HistogramBuilder(index.entries, index.maxLandmarks, *table, progress, tuning).run();
+    HistogramBuilder(index.entries, index.maxLandmarks, sink, progress, tuning).run();
   } catch (...) {
     index.clear();
     throw;
   }
   index.clear();
-  return table.release();
 }
 
 }  // namespace Velk

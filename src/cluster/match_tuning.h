@@ -1,9 +1,10 @@
-// Memory knobs of pairwise matching. The defaults suit every realistic job; the
-// tests shrink them to drive the sorted-votes and multi-batch paths on small data.
+// Internal entry points and memory knobs of pairwise matching. The defaults suit every realistic
+// job; the tests shrink them to drive the sorted-votes and multi-batch paths on small data.
 #ifndef VELK_CLUSTER_MATCH_TUNING_H
 #define VELK_CLUSTER_MATCH_TUNING_H
 
 #include <cstdint>
+#include <functional>
 
 #include "velk/cluster_stages.h"
 
@@ -20,6 +21,17 @@ struct VkMatchTuning {
 
 VkPairHistograms* matchPairsTuned(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* progress,
                                   const VkMatchTuning& tuning);
+
+// Receives each pair's histogram once it is final (pairs in no fixed order); the
+// histogram is only lent, and may be changed or moved from.
+using VkPairSink = std::function<void(const VkPairKey& pair, VkOffsetHistogram& histogram)>;
+
+// Matching that hands every histogram to sink instead of keeping them all.
+void matchPairsInto(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* progress,
+                    const VkMatchTuning& tuning, const VkPairSink& sink);
+
+// The measurements of one pair from its histogram; stats holds the ids.
+void measurePair(VkPairStats& stats, VkFileSet* fileSet, const VkOffsetHistogram* histogram);
 
 }  // namespace Velk
 

@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 
+#include "cluster/match_tuning.h"
 #include "velk/cluster_stages.h"
 
 namespace Velk {
@@ -27,7 +28,9 @@ int32_t toFrame(float v) {
   return static_cast<int32_t>(v);
 }
 
-void measure(VkPairStats& s, VkFileSet* fileSet, const VkOffsetHistogram* hist) {
+}  // namespace
+
+void measurePair(VkPairStats& s, VkFileSet* fileSet, const VkOffsetHistogram* hist) {
   static const VkOffsetHistogram kEmpty;
   const VkOffsetHistogram& h = hist != nullptr ? *hist : kEmpty;
 
@@ -100,8 +103,6 @@ void measure(VkPairStats& s, VkFileSet* fileSet, const VkOffsetHistogram* hist) 
   s.histogramStdDev = std::sqrt(std::max(0.1f, variance));
 }
 
-}  // namespace
-
 VkPairStatsTable* verifyPairs(VkFileSet* fileSet, VkPairHistograms* histograms) {
   if (fileSet == nullptr || histograms == nullptr) return nullptr;
   std::unique_ptr<VkPairStatsTable, void (*)(VkPairStatsTable*)> table(new VkPairStatsTable,
@@ -112,7 +113,7 @@ VkPairStatsTable* verifyPairs(VkFileSet* fileSet, VkPairHistograms* histograms) 
     slot->idA = kv.first.first;
     slot->idB = kv.first.second;
     slot->histogram = kv.second;
-    measure(*slot, fileSet, kv.second);
+    measurePair(*slot, fileSet, kv.second);
   }
   return table.release();
 }

@@ -67,20 +67,21 @@ bool readMonoBlock(const Recording& r, uint32_t rate, int64_t start, int64_t len
   out.assign(static_cast<std::size_t>(std::max<int64_t>(0, length)), 0.0f);
   if (length <= 0) return true;
   // The library's reader seeks to the exact sample; no resampler is involved.
-  if (r.wavReadable && r.sampleRate == rate) return readWavBlock(r.path, start, length, out, error);
+  if (r.wavReadable && r.sampleRate == rate && r.channel == 0)
+    return readWavBlock(r.path, start, length, out, error);
 
   DecodeOptions opt;
   opt.sampleRate = rate;
-  opt.channels = 1;
+  opt.channels = channelsToDecode(r.channel);
   opt.startSeconds = static_cast<double>(start) / rate;
   opt.maxSeconds = static_cast<double>(length) / rate;
   std::size_t filled = 0;
-  const FrameSink sink = [&](const float* frames, std::size_t count, int) {
+  const FrameSink sink = monoOf(r.channel, [&](const float* frames, std::size_t count, int) {
     const std::size_t n = std::min(count, out.size() - filled);
     std::copy(frames, frames + n, out.begin() + static_cast<std::ptrdiff_t>(filled));
     filled += n;
     return filled < out.size();
-  };
+  });
   if (r.route == Route::Memory) {
     if (!r.audio) {
       error = "no audio was given";
@@ -139,6 +140,20 @@ WindowLag correlateWindow(const Recording& anchor, const Recording& member, uint
   return out;
 }
 
+// The middle of the overlap correlates, but most of the rest does not, and
+// far below what the middle promised: the two share a stretch of sound (a
+// loop, a song played at two events) rather than an event. A weak recording
+// fails some stretches too, but near the bar, not at the level of noise.
+bool repeatOnly(const OverlapFit& fit, float middleScore, double middleSeconds) {
+  constexpr int kLeastStretches = 4;
+  constexpr double kMostAgreeing = 0.5;
+  constexpr double kNoiseShare = 0.25;
+  if (fit.windows < kLeastStretches || fit.agreeShare() >= kMostAgreeing) return false;
+  // Scores grow with the square root of the length correlated.
+  const double expected = middleScore * std::sqrt(kDriftWindowSeconds / middleSeconds);
+  return fit.otherScore < kNoiseShare * expected;
+}
+
 PairRefinement refinePair(const Recording& anchor, const Recording& member, double coarseLagSeconds,
                           const RefineSettings& settings) {
   PairRefinement result;
@@ -170,6 +185,11 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
   if (!(overlap >= settings.minDriftSpanSeconds * rate)) return result;
   const OverlapFit fit = fitOverlap(anchor, member, result.lagSeconds, settings, kMaxDriftWindows,
                                     kDriftWindowSeconds);
+  if (repeatOnly(fit, middle.score, static_cast<double>(w.memberLength) / rate)) {
+    result.refined = false;
+    result.repeat = true;
+    return result;
+  }
   // A drift that moves the lag by less than this over the whole overlap is the
   // noise of the lags, not two clocks.
   // Over a long overlap even a drift of none is worth reporting as measured.

@@ -36,6 +36,9 @@ struct PairRefinement {
   // lagSeconds is then the lag at the member's first sample.
   bool driftMeasured = false;
   double driftPpm = 0.0;
+  // The middle correlated, the rest of the overlap did not: shared material
+  // (a loop, a song played at two events), not one event.
+  bool repeat = false;
   std::string warning;  // a decode problem, if any
 };
 

@@ -126,10 +126,16 @@ OverlapFit judge(const std::vector<WindowLag>& points, uint32_t rate, double win
   const std::vector<std::size_t> agree = consensus(points, rate, window, line);
   fit.agreeing = static_cast<int>(agree.size());
   if (agree.empty()) return fit;
-  std::vector<float> scores;
-  for (std::size_t i : agree) scores.push_back(points[i].score);
+  std::vector<float> scores, others;
+  for (std::size_t i = 0, k = 0; i < points.size(); ++i) {
+    const bool agrees = k < agree.size() && agree[k] == i;
+    (agrees ? scores : others).push_back(points[i].score);
+    k += agrees ? 1 : 0;
+  }
   std::sort(scores.begin(), scores.end());
+  std::sort(others.begin(), others.end());
   fit.score = scores[scores.size() / 2];
+  if (!others.empty()) fit.otherScore = others[others.size() / 2];
   // Two of three at the least: one stretch alone could be a repeat.
   constexpr double kMinAgreeShare = 0.6;
   fit.confirmed = fit.agreeing >= 2 && fit.agreeShare() >= kMinAgreeShare;

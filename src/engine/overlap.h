@@ -19,6 +19,7 @@ struct OverlapFit {
   double driftPpm = 0.0;    // how much faster the anchor's clock runs than the member's
   bool driftKnown = false;  // the stretches span enough time to tell
   float score = 0.0f;       // median score of the agreeing stretches
+  float otherScore = 0.0f;  // median score of the others (0 when all agree)
   double agreeShare() const { return windows == 0 ? 0.0 : static_cast<double>(agreeing) / windows; }
   std::string warning;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <exception>
 #include <filesystem>
@@ -125,6 +126,8 @@ struct Slot {
   std::string designedError;  // the line the library's loader would print
   std::string warnings;
   double durationSeconds = -1.0;
+  int channel = 0;
+  std::string channelNote;  // why another channel than the first was analysed
   bool done = false;
 };
 
@@ -143,31 +146,96 @@ VkFile* extractWav(VkLandmarkExtract& extractor, const Recording& r, Slot& out) 
   return extractor.run(&input, r.id);
 }
 
-std::unique_ptr<MediaInput> openInput(const Recording& r, uint32_t rate, std::string& error) {
-  if (r.route != Route::Memory) return MediaInput::open(r.path, rate, error);
-  if (!r.audio) {
+std::unique_ptr<MediaInput> openInput(const Recording& r, uint32_t rate, int channel,
+                                      std::string& error) {
+  if (r.route != Route::Memory) return MediaInput::open(r.path, rate, error, channel);
+  if (!r.audio || r.audio->frames().channels <= 0) {
     error = "no audio was given";
     return nullptr;
   }
-  return MediaInput::fromFrames(r.audio->frames(), r.audio->sampleRate, rate, error);
+  return MediaInput::fromFrames(r.audio->frames(), r.audio->sampleRate, rate, error, channel);
 }
 
-void extractOne(VkLandmarkExtract& extractor, const Recording& r, uint32_t rate, Slot& out) {
+// Extracts the recording through input into out.
+void extractInput(VkLandmarkExtract& extractor, const Recording& r, MediaInput& input,
+                  uint32_t rate, Slot& out) {
+  out.warnings = input.warnings();
+  out.durationSeconds = static_cast<double>(input.getNumSamples()) / rate;
+  out.file = extractor.run(&input, r.id);
+}
+
+double rms(const std::vector<float>& samples) {
+  double sum = 0.0;
+  for (float v : samples) sum += static_cast<double>(v) * v;
+  return samples.empty() ? 0.0 : std::sqrt(sum / static_cast<double>(samples.size()));
+}
+
+// Every channel is extracted and the one with the most landmarks kept (the
+// first of equals), among those within 30 dB of the loudest: peaks of a faint
+// noise floor are as many as those of an event, since picking is relative to level.
+void extractBestChannel(VkLandmarkExtract& extractor, const Recording& r, uint32_t rate,
+                        Slot& out) {
+  constexpr double kQuietRatio = 0.0316;  // -30 dB
+  std::vector<std::unique_ptr<MediaInput>> inputs;
+  double loudest = 0.0;
+  for (int c = 0; c < r.channels; ++c) {
+    std::string error;
+    inputs.push_back(openInput(r, rate, c, error));
+    if (!inputs.back()) {
+      out.designedError = "[ERROR]: Could not load: " + r.path;
+      out.error = error.empty() ? "cannot decode it" : error;
+      return;
+    }
+    loudest = std::max(loudest, rms(inputs.back()->samples()));
+  }
+  std::vector<std::size_t> counts(inputs.size(), 0);
+  for (int c = 0; c < r.channels; ++c) {
+    MediaInput& input = *inputs[static_cast<std::size_t>(c)];
+    if (rms(input.samples()) < kQuietRatio * loudest) continue;
+    Slot candidate;
+    extractInput(extractor, r, input, rate, candidate);
+    counts[static_cast<std::size_t>(c)] =
+        candidate.file == nullptr ? 0 : candidate.file->getLandmarkCount();
+    if (out.file == nullptr || counts[static_cast<std::size_t>(c)] > out.file->getLandmarkCount()) {
+      delete out.file;
+      out = std::move(candidate);
+      out.channel = c;
+    } else {
+      delete candidate.file;
+    }
+  }
+  if (out.channel != 0)
+    out.channelNote =
+        "channel " + std::to_string(out.channel + 1) + " of " + std::to_string(r.channels) +
+        " was analysed (" + std::to_string(counts[static_cast<std::size_t>(out.channel)]) +
+        " landmarks; channel 1: " +
+        (counts[0] == 0 ? std::string("too quiet") : std::to_string(counts[0]) + " landmarks") +
+        ")";
+}
+
+void extractOne(VkLandmarkExtract& extractor, const Recording& r, uint32_t rate, int channel,
+                Slot& out) {
   try {
-    if (r.route == Route::Library) {
+    // One channel has nothing to choose from; a channel past the last is the last.
+    if (r.channels < 2) channel = 0;
+    if (channel >= r.channels) channel = r.channels - 1;
+    if (r.route == Route::Library && channel == 0) {
       out.file = extractWav(extractor, r, out);
       return;
     }
+    if (channel == kAutoChannel) {
+      extractBestChannel(extractor, r, rate, out);
+      return;
+    }
     std::string error;
-    std::unique_ptr<MediaInput> input = openInput(r, rate, error);
+    std::unique_ptr<MediaInput> input = openInput(r, rate, channel, error);
     if (!input) {
       out.designedError = "[ERROR]: Could not load: " + r.path;
       out.error = error.empty() ? "cannot decode it" : error;
       return;
     }
-    out.warnings = input->warnings();
-    out.durationSeconds = static_cast<double>(input->getNumSamples()) / rate;
-    out.file = extractor.run(input.get(), r.id);
+    out.channel = channel;
+    extractInput(extractor, r, *input, rate, out);
   } catch (const std::exception& e) {
     delete out.file;
     out.file = nullptr;
@@ -240,7 +308,7 @@ void listFiles(const std::vector<std::string>& paths, uint32_t extractionRate, L
 }
 
 VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtractParams& params,
-                             unsigned threads, const Reporter& report,
+                             int channel, unsigned threads, const Reporter& report,
                              std::vector<SkippedFile>& failures) {
   const std::size_t n = recordings.size();
   const uint32_t rate = params.getSampleRate();
@@ -257,7 +325,7 @@ VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtract
     parallelForEach(n, count, [&]() {
       return [&, extractor = std::make_shared<VkLandmarkExtract>(params)](std::size_t i) {
         Slot slot;
-        if (!report.stopped()) extractOne(*extractor, recordings[i], rate, slot);
+        if (!report.stopped()) extractOne(*extractor, recordings[i], rate, channel, slot);
         {
           std::lock_guard<std::mutex> lock(mutex);
           slots[i] = std::move(slot);
@@ -295,6 +363,8 @@ VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtract
       failures.push_back({r.path, slot.error, true});
     }
     if (slot.durationSeconds >= 0) recordings[i].durationSeconds = slot.durationSeconds;
+    recordings[i].channel = slot.channel;
+    if (!slot.channelNote.empty()) report.note(r.path + ": " + slot.channelNote);
     report.designed("FEATURE EXTRACTION COMPLETE: " + r.path);
   }
   workers.join();

@@ -16,8 +16,9 @@ namespace Velk {
 // "STARTING: " and "FEATURE EXTRACTION COMPLETE: " lines in id order, and
 // gathers the results in a new file set (names and paths as runAll gives them).
 // Recordings that fail are appended to failures and left out of the set.
+// channel is that of SyncSettings; each recording's analysed channel is set.
 VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtractParams& params,
-                             unsigned threads, const Reporter& report,
+                             int channel, unsigned threads, const Reporter& report,
                              std::vector<SkippedFile>& failures);
 
 }  // namespace Velk

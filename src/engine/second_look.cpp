@@ -115,29 +115,28 @@ void merge(std::vector<ClusterResult>& clusters, Placement a, Placement b, const
 
 }  // namespace
 
-std::vector<RejectedPair> rejectedCandidates(const VkPairHistograms& histograms,
-                                             const VkPairStatsTable& stats, float framesPerSecond,
-                                             std::size_t limit) {
-  std::vector<RejectedPair> out;
-  for (const auto& [key, s] : stats) {
-    if (s == nullptr || s->accepted || s->peakCount < kMinVotes) continue;
-    const auto h = histograms.find(key);
-    if (h == histograms.end() || h->second == nullptr) continue;
-    RejectedPair p;
-    p.idA = s->idA;
-    p.idB = s->idB;
-    p.votes = static_cast<uint32_t>(s->peakCount);
-    p.runnerUp = runnerUp(*h->second, static_cast<int32_t>(s->peakOffset));
-    p.lagSeconds = s->peakOffset / framesPerSecond;
-    if (p.votes >= kMinRatioToRunnerUp * std::max<uint32_t>(p.runnerUp, 1)) out.push_back(p);
-  }
-  // Strongest first: the most votes for each vote of the runner-up.
-  std::stable_sort(out.begin(), out.end(), [](const RejectedPair& x, const RejectedPair& y) {
-    return static_cast<uint64_t>(x.votes) * std::max<uint32_t>(y.runnerUp, 1) >
-           static_cast<uint64_t>(y.votes) * std::max<uint32_t>(x.runnerUp, 1);
+void considerRejected(const VkPairStats& s, const VkOffsetHistogram& histogram,
+                      float framesPerSecond, std::vector<RejectedPair>& candidates) {
+  if (s.peakCount < kMinVotes) return;
+  RejectedPair p;
+  p.idA = s.idA;
+  p.idB = s.idB;
+  p.votes = static_cast<uint32_t>(s.peakCount);
+  p.runnerUp = runnerUp(histogram, static_cast<int32_t>(s.peakOffset));
+  p.lagSeconds = s.peakOffset / framesPerSecond;
+  if (p.votes >= kMinRatioToRunnerUp * std::max<uint32_t>(p.runnerUp, 1)) candidates.push_back(p);
+}
+
+void rankCandidates(std::vector<RejectedPair>& out, std::size_t limit) {
+  // Strongest first: the most votes for each vote of the runner-up; pairs in
+  // id order among equals, so the order does not depend on matching's.
+  std::sort(out.begin(), out.end(), [](const RejectedPair& x, const RejectedPair& y) {
+    const uint64_t l = static_cast<uint64_t>(x.votes) * std::max<uint32_t>(y.runnerUp, 1);
+    const uint64_t r = static_cast<uint64_t>(y.votes) * std::max<uint32_t>(x.runnerUp, 1);
+    if (l != r) return l > r;
+    return std::make_pair(x.idA, x.idB) < std::make_pair(y.idA, y.idB);
   });
   if (out.size() > limit) out.resize(limit);
-  return out;
 }
 
 void joinConfirmed(std::vector<ClusterResult>& clusters,

@@ -24,10 +24,11 @@ struct RejectedPair {
   uint32_t runnerUp = 0;    // the most votes at any offset away from the peak
 };
 
-// Rejected pairs whose peak stands out, strongest first, at most limit of them.
-std::vector<RejectedPair> rejectedCandidates(const VkPairHistograms& histograms,
-                                             const VkPairStatsTable& stats, float framesPerSecond,
-                                             std::size_t limit);
+// Keeps a rejected pair in candidates when its peak stands out.
+void considerRejected(const VkPairStats& stats, const VkOffsetHistogram& histogram,
+                      float framesPerSecond, std::vector<RejectedPair>& candidates);
+// Strongest first, at most limit of them.
+void rankCandidates(std::vector<RejectedPair>& candidates, std::size_t limit);
 
 // Confirms candidates whose recordings sit in different clusters and joins
 // those clusters. Clusters stay ordered by smallest member id.

@@ -116,8 +116,8 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
     result.stopped = true;
     return true;
   };
-  std::unique_ptr<VkFileSet> files(
-      extractRecordings(recordings, settings_.extract, threads, report, result.failures));
+  std::unique_ptr<VkFileSet> files(extractRecordings(
+      recordings, settings_.extract, settings_.channel, threads, report, result.failures));
   if (stopped()) return result;
   std::map<int32_t, const Recording*> byId;
   for (const Recording& r : recordings)
@@ -128,10 +128,9 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   ClusterSteps steps(report);
   const VkClusterSyncParams params = clusteringParams(settings_);
   std::vector<RejectedPair> rejected;
-  const PairObserver lookAtRejected = [&](const VkPairHistograms& h, const VkPairStatsTable& s) {
-    // A bounded number of waveform checks, however many recordings.
-    const std::size_t limit = std::max<std::size_t>(64, 4 * result.recordings.size());
-    rejected = rejectedCandidates(h, s, params.getFramesPerSecond(), limit);
+  const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
+                                          bool accepted) {
+    if (!accepted) considerRejected(s, h, params.getFramesPerSecond(), rejected);
   };
   std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(
       runClusterSync(params, files.get(), report.wantsProgress() ? &steps : nullptr,
@@ -156,6 +155,8 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
     refine.threads = threads;
     refineClusters(result.clusters, byId, refine, report);
     if (stopped()) return result;
+    // A bounded number of waveform checks, however many recordings.
+    rankCandidates(rejected, std::max<std::size_t>(64, 4 * result.recordings.size()));
     joinConfirmed(result.clusters, rejected, byId, refine, report);
   }
   stopped();

@@ -1,7 +1,5 @@
 // Pairing of surviving peaks into hashed landmarks.
 #include <algorithm>
-#include <memory>
-#include <utility>
 #include <vector>
 
 #include "velk/landmark_extract.h"
@@ -50,30 +48,14 @@ void VkLandmarkExtract::combine(VkFile* file) {
   if (file == nullptr || frames->empty()) return;
   std::vector<Peak*> partners;
   partners.reserve(std::min<uint32_t>(params.getMaxPairsPerPeak(), 1024) + 1);
-  // One frame's landmarks (anchor time, hash), gathered first so that the
-  // table's list for the frame is allocated once at its final size.
-  std::vector<std::pair<int32_t, uint32_t>> pending;
   for (PeakList* list : *frames) {
     if (list == nullptr) continue;
     std::sort(list->begin(), list->end(), sortByAmplitudeComparitor);
-    pending.clear();
     for (Peak* anchor : *list) {
       partners.clear();
       findNeighborPeaks(anchor, partners);
       for (const Peak* partner : partners)
-        pending.emplace_back(anchor->time, landmarkHash(*anchor, *partner));
-    }
-    if (pending.empty()) continue;
-    // Peaks of a frame share its time; reserving is only a hint otherwise.
-    const int32_t t = pending.front().first;
-    if (pending.back().first == t) {
-      VkFile::LandmarkList& slot = file->landmarks[t];
-      slot.reserve(slot.size() + pending.size());
-    }
-    for (const auto& p : pending) {
-      std::unique_ptr<Landmark> landmark(new Landmark(p.first, file, p.second));
-      file->addLandmark(landmark.get());
-      landmark.release();
+        file->addLandmark(anchor->time, landmarkHash(*anchor, *partner));
     }
   }
 }

@@ -143,8 +143,30 @@ bool decodeMono(const std::string& path, uint32_t sampleRate, std::vector<float>
       error);
 }
 
+int channelsToDecode(int channel) { return channel < 0 ? 0 : channel + 1; }
+
+FrameSink monoOf(int channel, FrameSink mono) {
+  std::vector<float> picked;
+  return [channel, mono = std::move(mono), picked](const float* frames, size_t count,
+                                                   int channels) mutable {
+    if (channels == 1) return mono(frames, count, 1);
+    picked.resize(count);
+    for (size_t i = 0; i < count; ++i) {
+      const float* f = frames + i * static_cast<size_t>(channels);
+      if (channel >= 0) {
+        picked[i] = f[std::min(channel, channels - 1)];
+      } else {
+        float sum = 0.0f;
+        for (int c = 0; c < channels; ++c) sum += f[c];
+        picked[i] = sum / static_cast<float>(channels);
+      }
+    }
+    return mono(picked.data(), count, 1);
+  };
+}
+
 std::unique_ptr<MediaInput> MediaInput::open(const std::string& path, uint32_t sampleRate,
-                                             std::string& error) {
+                                             std::string& error, int channel) {
   std::unique_ptr<MediaInput> in(new MediaInput());
   if (!probeMedia(path, in->info_, error)) return nullptr;
   in->rate_ = sampleRate != 0 ? sampleRate : in->info_.sampleRate;
@@ -162,16 +184,10 @@ std::unique_ptr<MediaInput> MediaInput::open(const std::string& path, uint32_t s
 
   DecodeOptions opt;
   opt.sampleRate = sampleRate;
-  opt.channels = 1;
+  opt.channels = channelsToDecode(channel);
   MediaInput* self = in.get();
   opt.warn = [self](const std::string& line) { self->warnings_ += line + "\n"; };
-  const bool ok = decodeAudio(
-      path, opt,
-      [self](const float* frames, size_t count, int) {
-        self->samples_.insert(self->samples_.end(), frames, frames + count);
-        return true;
-      },
-      error);
+  const bool ok = decodeAudio(path, opt, monoOf(channel, self->appender()), error);
   if (!ok) return nullptr;
   // Give back a reserve that a wrong duration made far too large.
   if (in->samples_.capacity() > in->samples_.size() + in->samples_.size() / 8 + in->rate_)
@@ -181,12 +197,13 @@ std::unique_ptr<MediaInput> MediaInput::open(const std::string& path, uint32_t s
 
 std::unique_ptr<MediaInput> MediaInput::fromFrames(const float* frames, size_t count, int channels,
                                                    uint32_t inRate, uint32_t sampleRate,
-                                                   std::string& error) {
-  return fromFrames(interleavedFloats(frames, count, channels), inRate, sampleRate, error);
+                                                   std::string& error, int channel) {
+  return fromFrames(interleavedFloats(frames, count, channels), inRate, sampleRate, error, channel);
 }
 
 std::unique_ptr<MediaInput> MediaInput::fromFrames(const SampleView& frames, uint32_t inRate,
-                                                   uint32_t sampleRate, std::string& error) {
+                                                   uint32_t sampleRate, std::string& error,
+                                                   int channel) {
   const size_t count = frames.frames;
   const int channels = frames.channels;
   std::unique_ptr<MediaInput> in(new MediaInput());
@@ -197,15 +214,8 @@ std::unique_ptr<MediaInput> MediaInput::fromFrames(const SampleView& frames, uin
   in->info_.durationSeconds = inRate == 0 ? 0.0 : static_cast<double>(count) / inRate;
   DecodeOptions opt;
   opt.sampleRate = sampleRate;
-  opt.channels = 1;
-  MediaInput* self = in.get();
-  const bool ok = resampleFrames(
-      frames, inRate, opt,
-      [self](const float* f, size_t n, int) {
-        self->samples_.insert(self->samples_.end(), f, f + n);
-        return true;
-      },
-      error);
+  opt.channels = channelsToDecode(channel);
+  const bool ok = resampleFrames(frames, inRate, opt, monoOf(channel, in->appender()), error);
   if (!ok) return nullptr;
   return in;
 }

@@ -1,5 +1,7 @@
 #include "velk/params.h"
 
+#include <cmath>
+
 namespace Velk {
 
 VkExtractParams::VkExtractParams()
@@ -97,6 +99,15 @@ bool VkClusterSyncParams::setMaxLandmarks(unsigned int v) {
 bool VkClusterSyncParams::setAcceptThreshold(unsigned int v) {
   acceptThreshold = v;
   return true;
+}
+
+uint32_t maxLandmarksForCorpus(double hours) {
+  constexpr double kDefault = 250.0;
+  constexpr double kReferenceHours = 10.0;
+  const double limit = std::ceil(kDefault * hours / kReferenceHours);
+  if (!(limit > kDefault)) return static_cast<uint32_t>(kDefault);  // NaN included
+  if (limit >= 4294967295.0) return 4294967295u;
+  return static_cast<uint32_t>(limit);
 }
 
 }  // namespace Velk

@@ -1,8 +1,9 @@
 // Landmark table of one recording, with cumulative counts per frame.
 #include <algorithm>
 #include <iostream>
-#include <iterator>
 #include <limits>
+#include <numeric>
+#include <type_traits>
 
 #include "velk/landmark.h"
 
@@ -19,45 +20,89 @@ VkFile::VkFile(int32_t fileId)
       lastFrame(std::numeric_limits<int32_t>::min()),
       firstFrame(std::numeric_limits<int32_t>::max()),
       clfDirty(true),
-      landmarkCount(0) {}
+      ordered_(true),
+      clfFirst_(0),
+      viewBuilt_(false) {}
 
 VkFile::~VkFile() {
-  for (auto& entry : landmarks)
-    for (Landmark* landmark : entry.second) delete landmark;
+  for (Landmark* landmark : adopted_) delete landmark;
 }
 
-void VkFile::addLandmark(Landmark* landmark) {
-  if (landmark == nullptr) return;
+void VkFile::reserve(std::size_t landmarks) {
+  times_.reserve(landmarks);
+  hashes_.reserve(landmarks);
+}
+
+void VkFile::addLandmark(int32_t t, uint32_t hash) {
   clfDirty = true;
-  const int32_t t = landmark->time;
-  // The extractor adds whole frames in ascending order, so the newest entry is
-  // nearly always the right one; checking it first skips the tree search.
-  LandmarkList* list;
-  if (!landmarks.empty() && std::prev(landmarks.end())->first == t)
-    list = &std::prev(landmarks.end())->second;
-  else
-    list = &landmarks[t];
-  list->push_back(landmark);
-  ++landmarkCount;
+  if (!times_.empty() && t < times_.back()) ordered_ = false;
+  times_.push_back(t);
+  hashes_.push_back(hash);
+  if (!objects_.empty() || viewBuilt_) {
+    made_.emplace_back(t, this, hash);
+    addObject(&made_.back(), t);
+  }
   if (t >= lastFrame) lastFrame = t;
   if (t <= firstFrame) firstFrame = t;
 }
 
+void VkFile::addLandmark(Landmark* landmark) {
+  if (landmark == nullptr) return;
+  adopted_.push_back(landmark);
+  // Kept flat as well, so that sorting and counting need not reach the object;
+  // readers take time and hash from the object, where they may have changed.
+  const int32_t t = landmark->time;
+  clfDirty = true;
+  if (!times_.empty() && t < times_.back()) ordered_ = false;
+  times_.push_back(t);
+  hashes_.push_back(landmark->hash);
+  addObject(landmark, t);
+  if (t >= lastFrame) lastFrame = t;
+  if (t <= firstFrame) firstFrame = t;
+}
+
+// Files the object of the newest landmark (times_ already holds it).
+void VkFile::addObject(Landmark* landmark, int32_t t) const {
+  if (objects_.empty()) objects_.assign(times_.size() - 1, nullptr);
+  objects_.push_back(landmark);
+  if (viewBuilt_) view_[t].push_back(landmark);
+}
+
+void VkFile::sortByFrame() const {
+  if (ordered_) return;
+  std::vector<uint32_t> order(times_.size());
+  std::iota(order.begin(), order.end(), 0u);
+  std::stable_sort(order.begin(), order.end(),
+                   [this](uint32_t a, uint32_t b) { return times_[a] < times_[b]; });
+  auto permute = [&order](auto& v) {
+    if (v.empty()) return;
+    std::remove_reference_t<decltype(v)> sorted;
+    sorted.reserve(v.size());
+    for (uint32_t i : order) sorted.push_back(v[i]);
+    v.swap(sorted);
+  };
+  permute(times_);
+  permute(hashes_);
+  permute(objects_);
+  ordered_ = true;
+}
+
 void VkFile::computeCLF() {
   if (!clfDirty) return;
-  int32_t running = 0;
+  clf_.clear();
+  clfFirst_ = firstFrame;
   if (firstFrame <= lastFrame) {
-    // Frames ascend, so both maps are walked with hints instead of searched.
-    auto lm = landmarks.lower_bound(firstFrame);
-    auto cum = clf.lower_bound(firstFrame);
-    for (int64_t f = firstFrame; f <= lastFrame; ++f) {
-      const int32_t frame = static_cast<int32_t>(f);
-      if (lm == landmarks.end() || lm->first != frame)
-        lm = landmarks.emplace_hint(lm, frame, LandmarkList());
-      running += static_cast<int32_t>(lm->second.size());
-      ++lm;
-      cum = clf.insert_or_assign(cum, frame, running);
-      ++cum;
+    sortByFrame();
+    // The table is complete now, as a rule: growth slack goes back.
+    times_.shrink_to_fit();
+    hashes_.shrink_to_fit();
+    clf_.assign(static_cast<std::size_t>(static_cast<int64_t>(lastFrame) - firstFrame + 1), 0);
+    for (int32_t t : times_) ++clf_[static_cast<std::size_t>(static_cast<int64_t>(t) - firstFrame)];
+    int32_t running = 0;
+    for (int32_t& c : clf_) c = running += c;
+    // Every frame of the range has an entry in the map, empty or not.
+    if (viewBuilt_) {
+      for (int64_t f = firstFrame; f <= lastFrame; ++f) view_[static_cast<int32_t>(f)];
     }
   }
   clfDirty = false;
@@ -68,19 +113,37 @@ int32_t VkFile::countLandmarksInRange(int32_t start, int32_t end) const {
   if (firstFrame > lastFrame) return 0;
   const int64_t p = static_cast<int64_t>(start) - 1;
   if (end < p || end < firstFrame || p > lastFrame) return 0;
-  const auto hiIt = clf.find(std::min(end, lastFrame));
-  const int32_t hi = hiIt == clf.end() ? 0 : hiIt->second;
-  int32_t lo = 0;
-  if (p >= firstFrame) {
-    const auto loIt = clf.find(static_cast<int32_t>(p));
-    lo = loIt == clf.end() ? 0 : loIt->second;
-  }
+  const int32_t hi = clf_[static_cast<std::size_t>(std::min(end, lastFrame) - int64_t{clfFirst_})];
+  const int32_t lo = p >= firstFrame ? clf_[static_cast<std::size_t>(p - clfFirst_)] : 0;
   return std::max(hi - lo, 0);
+}
+
+const VkFile::LandmarkMap& VkFile::getLandmarks() const {
+  if (viewBuilt_) return view_;
+  if (objects_.empty()) objects_.assign(times_.size(), nullptr);
+  for (std::size_t i = 0; i < times_.size(); ++i) {
+    if (objects_[i] == nullptr) {
+      made_.emplace_back(times_[i], const_cast<VkFile*>(this), hashes_[i]);
+      objects_[i] = &made_.back();
+    }
+  }
+  sortByFrame();
+  for (std::size_t i = 0; i < times_.size(); ++i) view_[times_[i]].push_back(objects_[i]);
+  for (std::size_t k = 0; k < clf_.size(); ++k) view_[static_cast<int32_t>(clfFirst_ + k)];
+  viewBuilt_ = true;
+  return view_;
+}
+
+const std::map<int32_t, int32_t>& VkFile::getClf() const {
+  clfView_.clear();
+  for (std::size_t k = 0; k < clf_.size(); ++k)
+    clfView_.emplace_hint(clfView_.end(), static_cast<int32_t>(clfFirst_ + k), clf_[k]);
+  return clfView_;
 }
 
 void VkFile::print() const {
   int shown = 0;
-  for (const auto& entry : landmarks) {
+  for (const auto& entry : getLandmarks()) {
     if (shown == 10) {
       std::cout << "STOPPING PRINT: more than 10 entries" << std::endl;
       return;

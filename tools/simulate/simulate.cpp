@@ -1,15 +1,19 @@
 #include "simulate.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <numeric>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 namespace velksim {
 namespace {
@@ -619,14 +623,51 @@ std::vector<int64_t> placeAroundLongest(const std::vector<int64_t>& lengths, int
   return starts;
 }
 
+void renderScene(const SetSpec& cfg, double fs, std::size_t c, uint64_t seed, int64_t samples,
+                 const std::vector<Planned>& plan, const std::vector<std::string>& names,
+                 const RecordingSink& sink, TruthCluster& out) {
+  Rng sceneRng(seed);
+  const Buffer scene = makeScene(fs, samples, sceneRng);
+  int64_t earliest = std::numeric_limits<int64_t>::max();
+  for (const Planned& p : plan) {
+    if (p.cluster == static_cast<int>(c)) earliest = std::min(earliest, p.start);
+  }
+  for (std::size_t r = 0; r < plan.size(); ++r) {
+    const Planned& p = plan[r];
+    if (p.cluster != static_cast<int>(c)) continue;
+    Rng devRng = sceneRng.fork();
+    std::vector<Buffer> channels;
+    for (int ch = 0; ch < cfg.channels; ++ch) {
+      const Device dev = makeDevice(fs, cfg.snrDb, cfg.reverb, devRng);
+      channels.push_back(record(scene, p.start, p.samples, fs, dev, devRng));
+    }
+    sink(names[r], channels);
+    out.recordings.push_back(
+        {names[r], static_cast<double>(p.start - earliest) / fs, p.start, p.samples});
+  }
+  std::sort(out.recordings.begin(), out.recordings.end(),
+            [](const TruthRecording& a, const TruthRecording& b) { return a.name < b.name; });
+}
+
 }  // namespace
 
 Truth generateSet(const SetSpec& cfg, const std::string& dir) {
+  bool made = false;
+  return generateRecordings(
+      cfg,
+      [&](const std::string& name, std::vector<std::vector<float>>& channels) {
+        if (!made) std::filesystem::create_directories(dir);
+        made = true;
+        writeWav(dir + "/" + name + ".wav", channels, cfg.sampleRate);
+      },
+      1);
+}
+
+Truth generateRecordings(const SetSpec& cfg, const RecordingSink& sink, unsigned threads) {
   if (cfg.sampleRate < 1000 || cfg.channels < 1 || cfg.channels > 2 || cfg.minDevices < 1 ||
       cfg.maxDevices < cfg.minDevices || cfg.minSeconds <= 0 || cfg.maxSeconds < cfg.minSeconds) {
     throw std::invalid_argument("velksim: invalid set description");
   }
-  std::filesystem::create_directories(dir);
   const double fs = cfg.sampleRate;
   Rng rng(cfg.seed);
 
@@ -660,34 +701,28 @@ Truth generateSet(const SetSpec& cfg, const std::string& dir) {
   Truth truth;
   truth.sampleRate = cfg.sampleRate;
   truth.clusters.resize(sources.size());
-  for (std::size_t c = 0; c < sources.size(); ++c) {
-    Rng sceneRng(sources[c].seed);
-    const Buffer scene = makeScene(fs, sources[c].samples, sceneRng);
-    int64_t earliest = std::numeric_limits<int64_t>::max();
-    for (const Planned& p : plan) {
-      if (p.cluster == static_cast<int>(c)) earliest = std::min(earliest, p.start);
-    }
-    for (std::size_t r = 0; r < plan.size(); ++r) {
-      const Planned& p = plan[r];
-      if (p.cluster != static_cast<int>(c)) continue;
-      Rng devRng = sceneRng.fork();
-      std::vector<Buffer> channels;
-      for (int ch = 0; ch < cfg.channels; ++ch) {
-        const Device dev = makeDevice(fs, cfg.snrDb, cfg.reverb, devRng);
-        channels.push_back(record(scene, p.start, p.samples, fs, dev, devRng));
+  // One scene and its recordings at a time per thread; every scene has its own
+  // generator, so the order in which threads take them changes nothing.
+  std::atomic<std::size_t> next{0};
+  std::mutex failMutex;
+  std::exception_ptr failure;
+  auto worker = [&]() {
+    for (std::size_t c = next++; c < sources.size(); c = next++) {
+      try {
+        renderScene(cfg, fs, c, sources[c].seed, sources[c].samples, plan, names, sink,
+                    truth.clusters[c]);
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(failMutex);
+        if (!failure) failure = std::current_exception();
+        next = sources.size();
       }
-      writeWav(dir + "/" + names[r] + ".wav", channels, cfg.sampleRate);
-      TruthRecording t;
-      t.name = names[r];
-      t.offset = static_cast<double>(p.start - earliest) / fs;
-      t.startSample = p.start;
-      t.samples = p.samples;
-      truth.clusters[c].recordings.push_back(t);
     }
-    auto& recs = truth.clusters[c].recordings;
-    std::sort(recs.begin(), recs.end(),
-              [](const TruthRecording& a, const TruthRecording& b) { return a.name < b.name; });
-  }
+  };
+  std::vector<std::thread> pool;
+  for (unsigned t = 1; t < std::max(1u, threads); ++t) pool.emplace_back(worker);
+  worker();
+  for (std::thread& t : pool) t.join();
+  if (failure) std::rethrow_exception(failure);
   return truth;
 }
 

@@ -24,6 +24,7 @@
 #define VELK_SIMULATE_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -132,6 +133,16 @@ HardSpec hardPreset(const std::string& name);
 // ffmpeg program on the path). Throws std::runtime_error when a file cannot be
 // written or encoded.
 Truth generateHardSet(const HardSpec& spec, const std::string& dir);
+// Receives one recording: its name and its samples per channel (which it may
+// move from).
+using RecordingSink =
+    std::function<void(const std::string& name, std::vector<std::vector<float>>& channels)>;
+
+// The recordings of generateSet, handed to sink instead of written: no files,
+// and only one scene with its recordings in memory per thread. With threads > 1
+// the sink is called from several threads at once, in no fixed order; the
+// recordings and the truth do not depend on it.
+Truth generateRecordings(const SetSpec& cfg, const RecordingSink& sink, unsigned threads = 1);
 
 // <truth><cluster><recording name="a" offset="0.0"/>...</cluster>...</truth>;
 // a cluster of one recording carries no offset. Hard sets add attributes the
