@@ -36,6 +36,13 @@ struct MediaInfo {
   double durationSeconds = 0;  // best estimate (stream, then container); 0 if unknown
   std::string codec;           // e.g. "pcm_s16le", "aac"
   std::string container;       // e.g. "wav", "mov,mp4,m4a,3gp,3g2,mj2"
+  // The first video stream that is not a cover picture, for timelines that keep
+  // the picture of a video file; rate 0/0 when the container does not say.
+  bool hasVideo = false;
+  int frameRateNum = 0;
+  int frameRateDen = 0;
+  int width = 0;
+  int height = 0;
 };
 
 // False with a one-line reason in error when the file cannot be opened or holds no

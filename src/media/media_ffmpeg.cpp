@@ -675,6 +675,19 @@ bool probeBackend(const std::string& path, MediaInfo& info, std::string& error) 
     info.durationSeconds = static_cast<double>(s.st->duration) * av_q2d(s.st->time_base);
   else if (s.fmt->duration != AV_NOPTS_VALUE && s.fmt->duration > 0)
     info.durationSeconds = static_cast<double>(s.fmt->duration) / AV_TIME_BASE;
+  for (unsigned i = 0; i < s.fmt->nb_streams; ++i) {
+    const AVStream* v = s.fmt->streams[i];
+    if (v->codecpar->codec_type != AVMEDIA_TYPE_VIDEO ||
+        (v->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0)
+      continue;
+    const AVRational rate = v->avg_frame_rate.num > 0 ? v->avg_frame_rate : v->r_frame_rate;
+    info.hasVideo = true;
+    info.frameRateNum = rate.num > 0 && rate.den > 0 ? rate.num : 0;
+    info.frameRateDen = rate.num > 0 && rate.den > 0 ? rate.den : 0;
+    info.width = v->codecpar->width;
+    info.height = v->codecpar->height;
+    break;
+  }
   return true;
 }
 
