@@ -26,6 +26,7 @@
 
 #include "velk/export.h"
 #include "velk/params.h"
+#include "velk/samples.h"
 
 namespace Velk {
 
@@ -36,11 +37,22 @@ enum class Route {
   Memory,   // samples handed over by the caller
 };
 
-// Audio a caller already holds: interleaved frames in [-1, 1] at its own rate.
+// Audio a caller already holds: interleaved frames in [-1, 1] at its own rate,
+// or, when view.data is set, the caller's own array read in place (owner keeps
+// it alive for as long as the recording is used; samples and channels unused).
 struct MemoryAudio {
   std::vector<float> samples;
   uint32_t sampleRate = 0;
   int channels = 1;
+  SampleView view;
+  std::shared_ptr<const void> owner;
+
+  SampleView frames() const {
+    if (view.data != nullptr) return view;
+    const int n = channels > 0 ? channels : 1;
+    return interleavedFloats(samples.data(), samples.size() / static_cast<std::size_t>(n),
+                             channels);
+  }
 };
 
 struct Recording {
@@ -164,6 +176,7 @@ struct SyncResult {
   std::vector<ClusterResult> clusters;  // ordered by smallest member id
   std::vector<Recording> recordings;    // the recordings analysed, ascending id
   std::vector<SkippedFile> failures;    // recordings that could not be read
+  bool stopped = false;                 // the stop check ended the run: nothing else is set
 };
 
 // The clustering's parameters of a run: the acceptance settings of
@@ -177,6 +190,9 @@ VELK_API double shortestDouble(float v);
 using MessageHandler = std::function<void(const SyncMessage&)>;
 // Called one call at a time, possibly from the engine's worker threads.
 using ProgressHandler = std::function<void(const SyncProgress&)>;
+// Asked between steps (each recording, each correlation, each stage), possibly
+// from several of the engine's threads at once; true ends the run early.
+using StopCheck = std::function<bool()>;
 
 class VELK_API Synchronizer {
  public:
@@ -184,6 +200,7 @@ class VELK_API Synchronizer {
 
   void setMessageHandler(MessageHandler handler) { messages_ = std::move(handler); }
   void setProgressHandler(ProgressHandler handler) { progress_ = std::move(handler); }
+  void setStopCheck(StopCheck check) { stop_ = std::move(check); }
   const SyncSettings& settings() const { return settings_; }
 
   // Extracts, clusters and (unless switched off) refines the recordings. Ids
@@ -195,6 +212,7 @@ class VELK_API Synchronizer {
   SyncSettings settings_;
   MessageHandler messages_;
   ProgressHandler progress_;
+  StopCheck stop_;
 };
 
 }  // namespace Velk

@@ -83,13 +83,11 @@ bool readMonoBlock(const Recording& r, uint32_t rate, int64_t start, int64_t len
     return filled < out.size();
   });
   if (r.route == Route::Memory) {
-    if (!r.audio || r.audio->channels <= 0) {
+    if (!r.audio) {
       error = "no audio was given";
       return false;
     }
-    const MemoryAudio& a = *r.audio;
-    return resampleFrames(a.samples.data(), a.samples.size() / a.channels, a.channels, a.sampleRate,
-                          opt, sink, error);
+    return resampleFrames(r.audio->frames(), r.audio->sampleRate, opt, sink, error);
   }
   return decodeAudio(r.path, opt, sink, error);
 }
@@ -502,6 +500,7 @@ std::vector<Task> againstReferences(const std::vector<ClusterResult>& clusters,
   }
   std::atomic<std::size_t> done{0};
   parallelFor(tasks.size(), settings.threads, [&](std::size_t t) {
+    if (report.stopped()) return;
     Task& task = tasks[t];
     const auto& members = clusters[task.cluster].members;
     task.outcome =
