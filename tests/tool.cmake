@@ -1,8 +1,13 @@
 # The tool's tests: the unit tests link the tool's code, the others run its binary,
 # which must therefore be built with them.
 if(TARGET velk_tool_core)
-  if(TARGET tool_units_test)
-    target_link_libraries(tool_units_test PRIVATE velk_tool_core)
+  foreach(t tool_units_test tool_export_test)
+    if(TARGET ${t})
+      target_link_libraries(${t} PRIVATE velk_tool_core)
+    endif()
+  endforeach()
+  if(TARGET tool_export_test)
+    add_dependencies(tool_export_test Velk velk_simset)
   endif()
   foreach(t tool_cli_test tool_sync_test)
     if(TARGET ${t})

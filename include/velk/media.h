@@ -14,6 +14,7 @@
 #include "velk/array.h"
 #include "velk/export.h"
 #include "velk/input.h"
+#include "velk/samples.h"
 #include "velk/wavfile.h"
 
 namespace Velk {
@@ -35,6 +36,13 @@ struct MediaInfo {
   double durationSeconds = 0;  // best estimate (stream, then container); 0 if unknown
   std::string codec;           // e.g. "pcm_s16le", "aac"
   std::string container;       // e.g. "wav", "mov,mp4,m4a,3gp,3g2,mj2"
+  // The first video stream that is not a cover picture, for timelines that keep
+  // the picture of a video file; rate 0/0 when the container does not say.
+  bool hasVideo = false;
+  int frameRateNum = 0;
+  int frameRateDen = 0;
+  int width = 0;
+  int height = 0;
 };
 
 // False with a one-line reason in error when the file cannot be opened or holds no
@@ -66,6 +74,9 @@ VELK_API bool decodeAudio(const std::string& path, const DecodeOptions& opt, con
 // startSeconds and maxSeconds apply as for files; the path of opt is unused.
 VELK_API bool resampleFrames(const float* frames, size_t count, int channels, uint32_t inRate,
                              const DecodeOptions& opt, const FrameSink& sink, std::string& error);
+// The same for frames in any layout and sample format, read in place.
+VELK_API bool resampleFrames(const SampleView& frames, uint32_t inRate, const DecodeOptions& opt,
+                             const FrameSink& sink, std::string& error);
 
 // Reading one channel of several, or their mean.
 constexpr int kMixChannels = -1;
@@ -90,6 +101,9 @@ class VELK_API MediaInput final : public VkInput {
   static std::unique_ptr<MediaInput> fromFrames(const float* frames, size_t count, int channels,
                                                 uint32_t inRate, uint32_t sampleRate,
                                                 std::string& error, int channel = 0);
+  static std::unique_ptr<MediaInput> fromFrames(const SampleView& frames, uint32_t inRate,
+                                                uint32_t sampleRate, std::string& error,
+                                                int channel = 0);
   ~MediaInput() = default;
 
   MediaInput(const MediaInput&) = delete;

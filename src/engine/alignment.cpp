@@ -83,13 +83,11 @@ bool readMonoBlock(const Recording& r, uint32_t rate, int64_t start, int64_t len
     return filled < out.size();
   });
   if (r.route == Route::Memory) {
-    if (!r.audio || r.audio->channels <= 0) {
+    if (!r.audio) {
       error = "no audio was given";
       return false;
     }
-    const MemoryAudio& a = *r.audio;
-    return resampleFrames(a.samples.data(), a.samples.size() / a.channels, a.channels, a.sampleRate,
-                          opt, sink, error);
+    return resampleFrames(r.audio->frames(), r.audio->sampleRate, opt, sink, error);
   }
   return decodeAudio(r.path, opt, sink, error);
 }
@@ -187,6 +185,7 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
   if (!(overlap >= settings.minDriftSpanSeconds * rate)) return result;
   const OverlapFit fit = fitOverlap(anchor, member, result.lagSeconds, settings, kMaxDriftWindows,
                                     kDriftWindowSeconds);
+  if (fit.windows > 0) result.agreement = static_cast<float>(fit.agreeShare());
   if (repeatOnly(fit, middle.score, static_cast<double>(w.memberLength) / rate)) {
     result.refined = false;
     result.repeat = true;
@@ -215,27 +214,59 @@ std::string joinNames(const ClusterResult& cluster, const std::vector<std::size_
 
 }  // namespace
 
+namespace {
+
+// One part of a settled cluster, its earliest member at 0. A split group's
+// offsets are exact among themselves: its first member anchors the others as
+// the reference does in group 0.
+ClusterResult settlePart(const ClusterResult& cluster, const ClusterVerdict& verdict, bool split,
+                         int key, const std::vector<std::size_t>& indices,
+                         const std::map<int, std::size_t>& groupSize) {
+  const auto& members = cluster.members;
+  const std::size_t ref = verdict.reference;
+  double earliest = verdict.position[indices.front()];
+  double earliestCoarse = members[indices.front()].coarse;
+  for (std::size_t i : indices) {
+    earliest = std::min(earliest, verdict.position[i]);
+    earliestCoarse = std::min(earliestCoarse, members[i].coarse);
+  }
+  ClusterResult c;
+  bool any = false;
+  for (std::size_t i : indices) {
+    MemberResult m = members[i];
+    const int g = verdict.group[i];
+    m.refined = (g == 0 && i != ref) || (split && g > 0 && groupSize.at(g) > 1);
+    m.driftKnown = m.driftKnown && g == 0 && i != ref;  // measured against the reference
+    any = any || m.refined;
+    m.offset = verdict.position[i] - earliest;
+    m.splitOff = split && g > 0;
+    if (split) m.coarse -= earliestCoarse;
+    c.members.push_back(m);
+  }
+  if (key == 0)
+    for (MemberResult& m : c.members)
+      if (m.id == members[ref].id) m.refined = any;  // exact by definition when others are
+  return c;
+}
+
+}  // namespace
+
 std::vector<ClusterResult> settleCluster(const ClusterResult& cluster,
                                          const ClusterVerdict& verdict, bool split,
                                          std::vector<SyncMessage>& notes) {
   const auto& members = cluster.members;
-  const std::size_t n = members.size();
   const std::size_t ref = verdict.reference;
   const std::string where = "cluster of " + members[ref].name + ": ";
   // Unchecked members stay with the reference: nothing says they belong elsewhere.
-  auto part = [&](std::size_t i) { return split && verdict.group[i] > 0 ? verdict.group[i] : 0; };
   std::map<int, std::vector<std::size_t>> parts;
   std::map<int, std::size_t> groupSize;
   std::vector<std::size_t> strays, unchecked;
-  for (std::size_t i = 0; i < n; ++i) {
-    parts[part(i)].push_back(i);
-    if (verdict.group[i] > 0) {
-      ++groupSize[verdict.group[i]];
-      strays.push_back(i);
-    }
-    if (verdict.group[i] < 0) unchecked.push_back(i);
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    const int g = verdict.group[i];
+    parts[split && g > 0 ? g : 0].push_back(i);
+    if (g > 0) ++groupSize[g], strays.push_back(i);
+    if (g < 0) unchecked.push_back(i);
   }
-
   if (!unchecked.empty())
     notes.push_back(
         {MessageKind::Warning, where + joinNames(cluster, unchecked) +
@@ -247,7 +278,6 @@ std::vector<ClusterResult> settleCluster(const ClusterResult& cluster,
         {MessageKind::Warning, where + joinNames(cluster, strays) +
                                    " did not correlate with the reference " + members[ref].name +
                                    "; kept at the landmark offsets (from another event?)"});
-
   std::vector<ClusterResult> out;
   for (const auto& [key, indices] : parts) {
     if (key > 0)
@@ -256,31 +286,7 @@ std::vector<ClusterResult> settleCluster(const ClusterResult& cluster,
                            (indices.size() > 1
                                 ? " (they match each other, not " + members[ref].name + "'s group)"
                                 : " alone (it matches no other member)")});
-    double earliest = verdict.position[indices.front()];
-    double earliestCoarse = members[indices.front()].coarse;
-    for (std::size_t i : indices) {
-      earliest = std::min(earliest, verdict.position[i]);
-      earliestCoarse = std::min(earliestCoarse, members[i].coarse);
-    }
-    ClusterResult c;
-    bool any = false;
-    for (std::size_t i : indices) {
-      MemberResult m = members[i];
-      const int g = verdict.group[i];
-      // A split group's offsets are exact among themselves: its first member
-      // anchors the others as the reference does in group 0.
-      m.refined = (g == 0 && i != ref) || (split && g > 0 && groupSize[g] > 1);
-      m.driftKnown = m.driftKnown && g == 0 && i != ref;  // measured against the reference
-      any = any || m.refined;
-      m.offset = verdict.position[i] - earliest;
-      m.splitOff = split && g > 0;
-      if (split) m.coarse -= earliestCoarse;
-      c.members.push_back(m);
-    }
-    if (key == 0)
-      for (MemberResult& m : c.members)
-        if (m.id == members[ref].id) m.refined = any;  // exact by definition when others are
-    out.push_back(std::move(c));
+    out.push_back(settlePart(cluster, verdict, split, key, indices, groupSize));
   }
   sortClusters(out);
   return out;
@@ -350,6 +356,7 @@ class ClusterWalk {
     verdict_.group[m] = 0;
     member.driftKnown = outcome.driftMeasured;
     member.driftPpm = outcome.driftPpm;
+    member.agreement = outcome.agreement;
   }
 
   // Members the reference could not place are chained through placed members
@@ -418,6 +425,7 @@ class ClusterWalk {
     verdict_.position[m] = verdict_.position[a] + rateA * r.lagSeconds;
     verdict_.group[m] = 0;
     members_[m].driftKnown = r.driftMeasured || anchor.driftKnown;
+    members_[m].agreement = r.agreement;
     members_[m].driftPpm = (rateA * (1.0 + r.driftPpm * 1e-6) - 1.0) * 1e6;
   }
 
@@ -492,6 +500,7 @@ std::vector<Task> againstReferences(const std::vector<ClusterResult>& clusters,
   }
   std::atomic<std::size_t> done{0};
   parallelFor(tasks.size(), settings.threads, [&](std::size_t t) {
+    if (report.stopped()) return;
     Task& task = tasks[t];
     const auto& members = clusters[task.cluster].members;
     task.outcome =

@@ -40,22 +40,17 @@ bool looksLikeMedia(const std::string& fileName) {
   return kinds.count(ext) != 0;
 }
 
-void classify(const std::string& path, const std::string& fileName, uint32_t rate,
-              Listing& listing) {
-  Recording r;
-  r.path = path;
-  r.fileName = fileName;
-  r.name = VkLandmarkExtract::baseName(path);
-  // Frames the header declares against frames the file holds: a recorder that
-  // stopped before finishing its file leaves a size of 0 (or its last update)
-  // with more audio after it, or a size beyond the end.
-  uint64_t declared = 0;
+// What the WAV header says, when the library's reader can decode the file
+// exactly (8- or 16-bit; 24- and 32-bit go to the media layer, which knows
+// integer from float). Frames the header declares against frames the file
+// holds: a recorder that stopped before finishing its file leaves a size of 0
+// (or its last update) with more audio after it, or a size beyond the end.
+bool unfinishedWav(Recording& r, uint64_t& declared) {
   uint64_t present = 0;
   try {
-    wavfile_t wav(path, 1, 1, 16000);
+    wavfile_t wav(r.path, 1, 1, 16000);
     declared = wav.numSamples;
     present = wavFramesInFile(wav);
-    // 24-bit and 32-bit samples are left to the media layer, which knows integer from float.
     if (wav.numChannels >= 1 && wav.numChannels <= 16 &&
         (wav.bitsPerSample == 8 || wav.bitsPerSample == 16) && wav.sampleRate > 0) {
       r.wavReadable = true;
@@ -65,9 +60,42 @@ void classify(const std::string& path, const std::string& fileName, uint32_t rat
     }
   } catch (const std::exception&) {
   }
+  return r.wavReadable && ((declared == 0 && present > 0) || declared > present);
+}
+
+SkippedFile whySkipped(const Recording& r, uint32_t rate, const std::string& error) {
+  SkippedFile s;
+  s.path = r.path;
+  if (r.wavReadable) {
+    s.problem = true;
+    s.reason = "sample rate " + std::to_string(r.sampleRate) + " Hz differs from " +
+               std::to_string(rate) + " Hz and this build cannot resample";
+    return s;
+  }
+  // A video without sound is not a recording; other failures of a media file are.
+  const std::string noAudio = "holds no audio stream";
+  const bool silent = error.size() >= noAudio.size() &&
+                      error.compare(error.size() - noAudio.size(), noAudio.size(), noAudio) == 0;
+  s.problem = looksLikeMedia(r.fileName) && !silent;
+  if (silent)
+    s.reason = "no audio stream";
+  else if (!s.problem)
+    s.reason = "not an audio file";
+  else
+    s.reason = error.empty() ? "cannot be decoded" : error;
+  return s;
+}
+
+void classify(const std::string& path, const std::string& fileName, uint32_t rate,
+              Listing& listing) {
+  Recording r;
+  r.path = path;
+  r.fileName = fileName;
+  r.name = VkLandmarkExtract::baseName(path);
+  uint64_t declared = 0;
   // An unfinished file goes to the media layer, which reads on to the end and
   // knows the true length (the refinement and the copies need it).
-  const bool unfinished = r.wavReadable && ((declared == 0 && present > 0) || declared > present);
+  const bool unfinished = unfinishedWav(r, declared);
   if (r.wavReadable && r.sampleRate == rate && !unfinished) {
     r.route = Route::Library;
     listing.recordings.push_back(r);
@@ -98,26 +126,7 @@ void classify(const std::string& path, const std::string& fileName, uint32_t rat
     listing.recordings.push_back(r);
     return;
   }
-  SkippedFile s;
-  s.path = path;
-  if (r.wavReadable) {
-    s.problem = true;
-    s.reason = "sample rate " + std::to_string(r.sampleRate) + " Hz differs from " +
-               std::to_string(rate) + " Hz and this build cannot resample";
-  } else {
-    // A video without sound is not a recording; other failures of a media file are.
-    const std::string noAudio = "holds no audio stream";
-    const bool silent = error.size() >= noAudio.size() &&
-                        error.compare(error.size() - noAudio.size(), noAudio.size(), noAudio) == 0;
-    s.problem = looksLikeMedia(fileName) && !silent;
-    if (silent)
-      s.reason = "no audio stream";
-    else if (!s.problem)
-      s.reason = "not an audio file";
-    else
-      s.reason = error.empty() ? "cannot be decoded" : error;
-  }
-  listing.skipped.push_back(s);
+  listing.skipped.push_back(whySkipped(r, rate, error));
 }
 
 struct Slot {
@@ -149,13 +158,11 @@ VkFile* extractWav(VkLandmarkExtract& extractor, const Recording& r, Slot& out) 
 std::unique_ptr<MediaInput> openInput(const Recording& r, uint32_t rate, int channel,
                                       std::string& error) {
   if (r.route != Route::Memory) return MediaInput::open(r.path, rate, error, channel);
-  if (!r.audio || r.audio->channels <= 0) {
+  if (!r.audio || r.audio->frames().channels <= 0) {
     error = "no audio was given";
     return nullptr;
   }
-  const MemoryAudio& a = *r.audio;
-  return MediaInput::fromFrames(a.samples.data(), a.samples.size() / a.channels, a.channels,
-                                a.sampleRate, rate, error, channel);
+  return MediaInput::fromFrames(r.audio->frames(), r.audio->sampleRate, rate, error, channel);
 }
 
 // Extracts the recording through input into out.
@@ -164,6 +171,36 @@ void extractInput(VkLandmarkExtract& extractor, const Recording& r, MediaInput& 
   out.warnings = input.warnings();
   out.durationSeconds = static_cast<double>(input.getNumSamples()) / rate;
   out.file = extractor.run(&input, r.id);
+}
+
+// Every channel of r at rate, from one decode.
+bool openChannels(const Recording& r, uint32_t rate, std::vector<std::unique_ptr<MediaInput>>& out,
+                  std::string& warnings, std::string& error) {
+  std::vector<std::vector<float>> channels(static_cast<std::size_t>(r.channels));
+  DecodeOptions opt;
+  opt.sampleRate = rate;
+  opt.channels = r.channels;
+  opt.warn = [&warnings](const std::string& line) { warnings += line + "\n"; };
+  const FrameSink split = [&channels](const float* frames, std::size_t count, int n) {
+    for (std::size_t i = 0; i < count; ++i)
+      for (int c = 0; c < n; ++c)
+        channels[static_cast<std::size_t>(c)].push_back(
+            frames[i * static_cast<std::size_t>(n) + c]);
+    return true;
+  };
+  bool ok = false;
+  if (r.route == Route::Memory) {
+    ok = resampleFrames(r.audio->frames(), r.audio->sampleRate, opt, split, error);
+  } else {
+    ok = decodeAudio(r.path, opt, split, error);
+  }
+  if (!ok) return false;
+  for (std::vector<float>& samples : channels) {
+    out.push_back(MediaInput::fromFrames(samples.data(), samples.size(), 1, rate, rate, error));
+    std::vector<float>().swap(samples);
+    if (!out.back()) return false;
+  }
+  return true;
 }
 
 double rms(const std::vector<float>& samples) {
@@ -179,23 +216,21 @@ void extractBestChannel(VkLandmarkExtract& extractor, const Recording& r, uint32
                         Slot& out) {
   constexpr double kQuietRatio = 0.0316;  // -30 dB
   std::vector<std::unique_ptr<MediaInput>> inputs;
-  double loudest = 0.0;
-  for (int c = 0; c < r.channels; ++c) {
-    std::string error;
-    inputs.push_back(openInput(r, rate, c, error));
-    if (!inputs.back()) {
-      out.designedError = "[ERROR]: Could not load: " + r.path;
-      out.error = error.empty() ? "cannot decode it" : error;
-      return;
-    }
-    loudest = std::max(loudest, rms(inputs.back()->samples()));
+  std::string error;
+  if (!openChannels(r, rate, inputs, out.warnings, error)) {
+    out.designedError = "[ERROR]: Could not load: " + r.path;
+    out.error = error.empty() ? "cannot decode it" : error;
+    return;
   }
+  double loudest = 0.0;
+  for (const auto& input : inputs) loudest = std::max(loudest, rms(input->samples()));
   std::vector<std::size_t> counts(inputs.size(), 0);
   for (int c = 0; c < r.channels; ++c) {
     MediaInput& input = *inputs[static_cast<std::size_t>(c)];
     if (rms(input.samples()) < kQuietRatio * loudest) continue;
     Slot candidate;
     extractInput(extractor, r, input, rate, candidate);
+    candidate.warnings = out.warnings;
     counts[static_cast<std::size_t>(c)] =
         candidate.file == nullptr ? 0 : candidate.file->getLandmarkCount();
     if (out.file == nullptr || counts[static_cast<std::size_t>(c)] > out.file->getLandmarkCount()) {
@@ -254,11 +289,11 @@ Recording memoryRecording(const std::string& name, std::shared_ptr<const MemoryA
   r.name = name;
   r.route = Route::Memory;
   if (audio) {
+    const SampleView frames = audio->frames();
     r.sampleRate = audio->sampleRate;
-    r.channels = audio->channels;
-    if (audio->sampleRate > 0 && audio->channels > 0)
-      r.durationSeconds =
-          static_cast<double>(audio->samples.size() / audio->channels) / audio->sampleRate;
+    r.channels = frames.channels;
+    if (audio->sampleRate > 0 && frames.channels > 0)
+      r.durationSeconds = static_cast<double>(frames.frames) / audio->sampleRate;
   }
   r.audio = std::move(audio);
   return r;
@@ -309,6 +344,40 @@ void listFiles(const std::vector<std::string>& paths, uint32_t extractionRate, L
   for (Recording& r : listing.recordings) r.id = ++id;
 }
 
+namespace {
+
+// What a finished extraction tells the caller, and what it learnt of the recording.
+void settle(Recording& r, const Slot& slot, const Reporter& report,
+            std::vector<SkippedFile>& failures) {
+  std::istringstream warnings(slot.warnings);
+  for (std::string line; std::getline(warnings, line);)
+    if (!line.empty())  // the decoder's lines may name the file already
+      report.warning(line.rfind(r.path + ": ", 0) == 0 ? line : r.path + ": " + line);
+  if (slot.file == nullptr) {
+    if (!slot.designedError.empty()) report.designed(slot.designedError);
+    failures.push_back({r.path, slot.error, true});
+  }
+  if (slot.durationSeconds >= 0) r.durationSeconds = slot.durationSeconds;
+  r.channel = slot.channel;
+  if (!slot.channelNote.empty()) report.note(r.path + ": " + slot.channelNote);
+}
+
+// The tables that were made, with names and paths as runAll gives them.
+VkFileSet* gather(const std::vector<Recording>& recordings, const std::vector<Slot>& slots) {
+  auto* set = new VkFileSet();
+  for (std::size_t i = 0; i < recordings.size(); ++i) {
+    if (slots[i].file == nullptr) continue;
+    const Recording& r = recordings[i];
+    set->nameToId[r.name] = r.id;
+    set->idToName[r.id] = r.name;
+    set->idToPath[r.id] = r.path;
+    set->addFile(slots[i].file);
+  }
+  return set;
+}
+
+}  // namespace
+
 VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtractParams& params,
                              int channel, unsigned threads, const Reporter& report,
                              std::vector<SkippedFile>& failures) {
@@ -327,7 +396,7 @@ VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtract
     parallelForEach(n, count, [&]() {
       return [&, extractor = std::make_shared<VkLandmarkExtract>(params)](std::size_t i) {
         Slot slot;
-        extractOne(*extractor, recordings[i], rate, channel, slot);
+        if (!report.stopped()) extractOne(*extractor, recordings[i], rate, channel, slot);
         {
           std::lock_guard<std::mutex> lock(mutex);
           slots[i] = std::move(slot);
@@ -340,48 +409,28 @@ VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtract
   });
 
   // Everything is reported from this thread, in id order, as a single thread would.
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < n && !report.stopped(); ++i) {
     const Recording& r = recordings[i];
     report.designed("STARTING: " + r.path + " (id " + std::to_string(r.id) + ")");
-    {
-      std::unique_lock<std::mutex> lock(mutex);
-      for (;;) {
-        const std::size_t done = finished;
-        lock.unlock();
-        report.progress("extracting", static_cast<double>(done) / static_cast<double>(n),
-                        std::to_string(done) + "/" + std::to_string(n) + " files");
-        lock.lock();
-        if (slots[i].done) break;
-        changed.wait(lock, [&] { return slots[i].done || finished != done; });
-      }
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      const std::size_t done = finished;
+      lock.unlock();
+      report.progress("extracting", static_cast<double>(done) / static_cast<double>(n),
+                      std::to_string(done) + "/" + std::to_string(n) + " files");
+      lock.lock();
+      if (slots[i].done) break;
+      changed.wait(lock, [&] { return slots[i].done || finished != done; });
     }
-    Slot& slot = slots[i];
-    std::istringstream warnings(slot.warnings);
-    for (std::string line; std::getline(warnings, line);)
-      if (!line.empty())  // the decoder's lines may name the file already
-        report.warning(line.rfind(r.path + ": ", 0) == 0 ? line : r.path + ": " + line);
-    if (slot.file == nullptr) {
-      if (!slot.designedError.empty()) report.designed(slot.designedError);
-      failures.push_back({r.path, slot.error, true});
-    }
-    if (slot.durationSeconds >= 0) recordings[i].durationSeconds = slot.durationSeconds;
-    recordings[i].channel = slot.channel;
-    if (!slot.channelNote.empty()) report.note(r.path + ": " + slot.channelNote);
+    lock.unlock();
+    settle(recordings[i], slots[i], report, failures);
     report.designed("FEATURE EXTRACTION COMPLETE: " + r.path);
   }
   workers.join();
-  report.progress("extracting", 1.0, std::to_string(n) + "/" + std::to_string(n) + " files");
+  if (!report.stopped())
+    report.progress("extracting", 1.0, std::to_string(n) + "/" + std::to_string(n) + " files");
 
-  auto* set = new VkFileSet();
-  for (std::size_t i = 0; i < n; ++i) {
-    if (slots[i].file == nullptr) continue;
-    const Recording& r = recordings[i];
-    set->nameToId[r.name] = r.id;
-    set->idToName[r.id] = r.name;
-    set->idToPath[r.id] = r.path;
-    set->addFile(slots[i].file);
-  }
-  return set;
+  return gather(recordings, slots);
 }
 
 }  // namespace Velk

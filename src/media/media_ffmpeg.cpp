@@ -641,9 +641,9 @@ class Pass {
 
 }  // namespace
 
-bool resampleBackend(const float* frames, size_t count, int channels, int outChannels,
-                     uint32_t inRate, const DecodeOptions& opt, const FrameSink& sink,
-                     std::string& error) {
+bool resampleBackend(const SampleView& frames, int outChannels, uint32_t inRate,
+                     const DecodeOptions& opt, const FrameSink& sink, std::string& error) {
+  const size_t count = frames.frames;
   const uint32_t outRate = opt.sampleRate != 0 ? opt.sampleRate : inRate;
   uint64_t begin = 0, end = 0;
   outputWindow(opt, outRate, begin, end);
@@ -655,8 +655,7 @@ bool resampleBackend(const float* frames, size_t count, int channels, int outCha
   for (size_t at = feeder.firstInput(); at < count;) {
     const size_t n = std::min(kChunk, count - at);
     for (size_t f = 0; f < n; ++f)
-      for (int c = 0; c < outChannels; ++c)
-        chunk[f * outChannels + c] = frames[(at + f) * channels + c];
+      for (int c = 0; c < outChannels; ++c) chunk[f * outChannels + c] = frames.at(at + f, c);
     if (!feeder.push(chunk.data(), n)) return true;
     at += n;
   }
@@ -676,6 +675,19 @@ bool probeBackend(const std::string& path, MediaInfo& info, std::string& error) 
     info.durationSeconds = static_cast<double>(s.st->duration) * av_q2d(s.st->time_base);
   else if (s.fmt->duration != AV_NOPTS_VALUE && s.fmt->duration > 0)
     info.durationSeconds = static_cast<double>(s.fmt->duration) / AV_TIME_BASE;
+  for (unsigned i = 0; i < s.fmt->nb_streams; ++i) {
+    const AVStream* v = s.fmt->streams[i];
+    if (v->codecpar->codec_type != AVMEDIA_TYPE_VIDEO ||
+        (v->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0)
+      continue;
+    const AVRational rate = v->avg_frame_rate.num > 0 ? v->avg_frame_rate : v->r_frame_rate;
+    info.hasVideo = true;
+    info.frameRateNum = rate.num > 0 && rate.den > 0 ? rate.num : 0;
+    info.frameRateDen = rate.num > 0 && rate.den > 0 ? rate.den : 0;
+    info.width = v->codecpar->width;
+    info.height = v->codecpar->height;
+    break;
+  }
   return true;
 }
 

@@ -17,6 +17,8 @@
 #include "velk/sync.h"
 #include "velktool/alone.h"
 #include "velktool/arguments.h"
+#include "velktool/export.h"
+#include "velktool/export_adapter.h"
 #include "velktool/fsutil.h"
 #include "velktool/inputs.h"
 #include "velktool/messages.h"
@@ -246,6 +248,11 @@ bool parseRequest(int argc, const char* const* argv, Request& req, int& status) 
     status = kExitUsage;
     return false;
   }
+  if (req.options.exportCopies && req.outputPath.empty()) {
+    fail("--export-media copies needs -o (the copies to refer to)");
+    status = kExitUsage;
+    return false;
+  }
   if (!req.options.filesList.empty() && !readFileList(req.options.filesList, req.files, error)) {
     fail(error);
     status = kExitInputFolder;
@@ -253,6 +260,57 @@ bool parseRequest(int argc, const char* const* argv, Request& req, int& status) 
   }
   req.files.insert(req.files.end(), req.options.files.begin(), req.options.files.end());
   return true;
+}
+
+// The copies, then the timelines and the picture, which may refer to the copies.
+void writeCopiesAndTimelines(const Request& req, const Truth* truth, const Velk::SyncResult& result,
+                             ProgressDisplay& progress, int& status) {
+  const ToolOptions& options = req.options;
+  std::map<int32_t, const Recording*> byId;
+  for (const Recording& r : result.recordings) byId[r.id] = &r;
+  // Timelines, the picture and stamped copies need the members' facts and the rate.
+  std::vector<ExportCluster> timeline;
+  ExportSettings timing;
+  if (!options.exports.empty() || !options.svgPath.empty() || options.bwfCopies) {
+    timeline = exportClusters(result.clusters, byId, options.refine, truth);
+    timing.fps = defaultFrameRate(timeline);
+    if (!options.fps.empty()) parseFrameRate(options.fps, timing.fps);
+    if (!options.timelineStart.empty() &&
+        !parseTimecode(options.timelineStart, timing.fps, timing.startFrames)) {
+      fail("--timeline-start " + options.timelineStart + " counts more frames than " +
+           std::to_string(std::llround(timing.fps.value())) + " per second");
+      status = std::max<int>(status, kExitExport);
+      return;
+    }
+  }
+  std::string error;
+  std::map<int32_t, std::string> copies;
+  if (!req.outputPath.empty()) {
+    CopySettings copySettings;
+    copySettings.bwf = options.bwfCopies;
+    copySettings.timelineStart = timing.startSeconds();
+    copySettings.written = &copies;
+    auto show = [&progress](std::size_t n, std::size_t total, uint64_t bytes) {
+      char buf[96];
+      std::snprintf(buf, sizeof buf, "writing copies: %zu/%zu files, %.1f MB", n, total,
+                    static_cast<double>(bytes) / 1e6);
+      progress.show(buf, n == total);
+    };
+    if (!writeSynchronizedCopies(req.outputPath, req.folder, result.clusters, byId, error, show,
+                                 copySettings)) {
+      fail(error);
+      status = std::max<int>(status, kExitOutput);
+    }
+    progress.clear();
+  }
+  if (options.exportCopies) useCopies(timeline, copies, !options.bwfCopies);
+  std::vector<std::string> files = options.exports;
+  if (!options.svgPath.empty()) files.push_back(options.svgPath);
+  error.clear();
+  if (!writeExports(files, timeline, timing, error)) {
+    fail(error);
+    status = std::max<int>(status, kExitExport);
+  }
 }
 
 // The paths of every input, for the checks of the files a run will write.
@@ -314,22 +372,7 @@ int finishRun(const Request& req, const Truth* truth, const Velk::Listing& listi
     if (req.options.jsonPath != "-") done += "; the JSON was written to " + req.options.jsonPath;
   }
   setInterruptSummary(done + "; no copy written yet");
-  if (!req.outputPath.empty()) {
-    std::map<int32_t, const Recording*> byId;
-    for (const Recording& r : result.recordings) byId[r.id] = &r;
-    std::string error;
-    auto show = [&progress](std::size_t n, std::size_t total, uint64_t bytes) {
-      char buf[96];
-      std::snprintf(buf, sizeof buf, "writing copies: %zu/%zu files, %.1f MB", n, total,
-                    static_cast<double>(bytes) / 1e6);
-      progress.show(buf, n == total);
-    };
-    if (!writeSynchronizedCopies(req.outputPath, req.folder, result.clusters, byId, error, show)) {
-      fail(error);
-      status = std::max<int>(status, kExitOutput);
-    }
-    progress.clear();
-  }
+  writeCopiesAndTimelines(req, truth, result, progress, status);
   setInterruptSummary("");
   return status;
 }
@@ -366,6 +409,20 @@ void printToolHelp() {
                "                    those that correlate with each other form a cluster of\n"
                "                    their own, the others one each. Members too short in\n"
                "                    common with the others to be compared always stay.\n"
+               "--export <filepath> Also write the clusters as timelines for editors, one per\n"
+               "                    cluster, each member on its own track at its offset: .otio\n"
+               "                    (OpenTimelineIO), .xml (Final Cut Pro 7), .fcpxml, .mlt\n"
+               "                    (Kdenlive, Shotcut) or .csv, by the extension. Repeatable.\n"
+               "--fps <rate>        Frame rate of the frame-based timelines (25, 29.97,\n"
+               "                    30000/1001; default: the first video's, else 25).\n"
+               "--timeline-start <HH:MM:SS:FF>  Timecode at which the timelines (and the\n"
+               "                    time stamps of BWF copies) start; default 00:00:00:00.\n"
+               "--copies padded|bwf With -o: copies preceded by silence (padded, the\n"
+               "                    default), or Broadcast WAV copies that carry their place\n"
+               "                    as a time stamp instead (RF64 past 4 GB).\n"
+               "--export-media original|copies  With -o and --export: timelines refer to\n"
+               "                    the copies of audio files instead of the originals.\n"
+               "--svg <filepath>    Also draw the clusters as a picture (SVG).\n"
                "--quiet             No progress display and no notes on standard error.\n"
                "--version           Print the version and exit.\n"
                "--help              Print this help and exit.\n\n"
@@ -374,7 +431,8 @@ void printToolHelp() {
                "2 input folder or file list missing or unreadable; 3 no usable recordings;\n"
                "4 some recordings unreadable or named in the truth but absent;\n"
                "5 truth file unreadable or malformed; 6 synchronized copies refused or not\n"
-               "written; 7 JSON file refused or not written. The highest applies.\n"
+               "written; 7 JSON file refused or not written; 8 timeline or picture not\n"
+               "written. The highest applies.\n"
             << std::endl;
 }
 

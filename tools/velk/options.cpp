@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "velktool/export.h"
+
 namespace velktool {
 
 namespace {
@@ -60,6 +62,44 @@ bool splitToolOptions(int argc, const char* const* argv, ToolOptions& options,
         error = "--threads needs a whole number from 1 to " + std::to_string(kMaxThreads);
         return false;
       }
+    } else if (valueOption(arg, "--export", i, argc, argv, value, missing)) {
+      ExportFormat format;
+      if (missing || !exportFormatFor(value, format) || format == ExportFormat::Svg) {
+        error = "--export needs a file name ending in .otio, .xml, .fcpxml, .mlt or .csv";
+        return false;
+      }
+      options.exports.push_back(value);
+    } else if (valueOption(arg, "--svg", i, argc, argv, value, missing)) {
+      if (missing) {
+        error = "--svg needs a file name";
+        return false;
+      }
+      options.svgPath = value;
+    } else if (valueOption(arg, "--fps", i, argc, argv, value, missing)) {
+      FrameRate rate;
+      if (missing || !parseFrameRate(value, rate)) {
+        error = "--fps needs a frame rate such as 25, 29.97 or 30000/1001";
+        return false;
+      }
+      options.fps = value;
+    } else if (valueOption(arg, "--timeline-start", i, argc, argv, value, missing)) {
+      if (missing || !timecodeSyntaxOk(value)) {
+        error = "--timeline-start needs a timecode HH:MM:SS:FF";
+        return false;
+      }
+      options.timelineStart = value;
+    } else if (valueOption(arg, "--copies", i, argc, argv, value, missing)) {
+      if (missing || (value != "padded" && value != "bwf")) {
+        error = "--copies needs padded or bwf";
+        return false;
+      }
+      options.bwfCopies = value == "bwf";
+    } else if (valueOption(arg, "--export-media", i, argc, argv, value, missing)) {
+      if (missing || (value != "original" && value != "copies")) {
+        error = "--export-media needs original or copies";
+        return false;
+      }
+      options.exportCopies = value == "copies";
     } else if (valueOption(arg, "--files", i, argc, argv, value, missing)) {
       if (missing) {
         error = "--files needs the name of a file that lists recordings";

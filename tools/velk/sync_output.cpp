@@ -12,6 +12,7 @@
 
 #include "velk/media.h"
 #include "velk/wavfile.h"
+#include "velktool/export.h"
 #include "velktool/fsutil.h"
 #include "velktool/messages.h"
 
@@ -178,7 +179,8 @@ std::string plural(std::size_t n, const char* one, const char* many) {
 bool writeSynchronizedCopies(const std::string& outputFolder, const std::string& inputFolder,
                              const std::vector<ClusterResult>& clusters,
                              const std::map<int32_t, const Recording*>& recordings,
-                             std::string& error, const CopyProgress& progress) {
+                             std::string& error, const CopyProgress& progress,
+                             const CopySettings& settings) {
   if (!inputFolder.empty() && isSameOrInside(outputFolder, inputFolder)) {
     error = "output folder " + outputFolder + " is the input folder or lies inside it; " +
             "choose another so that no input file can be touched";
@@ -192,6 +194,7 @@ bool writeSynchronizedCopies(const std::string& outputFolder, const std::string&
     const Recording* recording;
     double offset;
     std::string target;
+    std::size_t cluster;
     std::string entry;  // relative to the output folder
   };
   std::vector<Job> jobs;
@@ -217,7 +220,7 @@ bool writeSynchronizedCopies(const std::string& outputFolder, const std::string&
         error = "refusing to write " + target + ": it is one of the input files";
         return false;
       }
-      jobs.push_back({it->second, m.offset, target, entry});
+      jobs.push_back({it->second, m.offset, target, c, entry});
     }
   }
 
@@ -248,11 +251,29 @@ bool writeSynchronizedCopies(const std::string& outputFolder, const std::string&
   uint64_t bytes = 0;
   for (const Job& job : jobs) {
     std::string why;
-    if (writePaddedCopy(*job.recording, job.offset, job.target, why)) {
+    const Recording& r = *job.recording;
+    bool ok = false;
+    std::string placed;
+    if (settings.bwf) {
+      ExportMember m;
+      m.path = canonicalPath(r.path);
+      m.offset = job.offset;
+      m.sampleRate = r.sampleRate;
+      BwfStamp stamp;
+      stamp.timeReference = paddingFrames(settings.timelineStart + job.offset, r.sampleRate);
+      stamp.description = r.fileName + " in " + clusterFolderName(job.cluster);
+      stamp.ixml = bwfIxml(clusterFolderName(job.cluster), m, settings.timelineStart);
+      ok = writeBwfCopy(r.path, r.sampleRate, r.channels, stamp, job.target, why);
+      placed =
+          "time stamp " + describeOffset(settings.timelineStart + job.offset, stamp.timeReference);
+    } else {
+      ok = writePaddedCopy(r, job.offset, job.target, why);
+      placed = "offset " + describeOffset(job.offset, paddingFrames(job.offset, r.sampleRate));
+    }
+    if (ok) {
       bytes += fs::file_size(job.target, ec);
-      note("wrote " + job.target + " (offset " +
-           describeOffset(job.offset, paddingFrames(job.offset, job.recording->sampleRate)) + ", " +
-           std::to_string(job.recording->sampleRate) + " Hz)");
+      if (settings.written != nullptr) (*settings.written)[r.id] = job.target;
+      note("wrote " + job.target + " (" + placed + ", " + std::to_string(r.sampleRate) + " Hz)");
     } else {
       warning("cannot write " + job.target + ": " + why);
       allOk = false;

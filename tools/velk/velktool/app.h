@@ -16,6 +16,7 @@ enum ExitStatus {
   kExitTruth = 5,         // the truth file cannot be read or is malformed (no evaluation)
   kExitOutput = 6,        // synchronized copies refused or not (all) written
   kExitJson = 7,          // the JSON file could not be written
+  kExitExport = 8,        // a timeline or the picture could not be written
 };
 
 int runTool(int argc, const char* const* argv);

@@ -9,16 +9,22 @@
 namespace velktool {
 
 struct ToolOptions {
-  std::string jsonPath;            // --json FILE ("-": standard output)
-  std::string filesList;           // --files LIST: one recording path a line
-  std::vector<std::string> files;  // paths after "--"
-  bool recursive = false;          // -r, --recursive: walk sub-folders too
-  unsigned threads = 0;            // --threads N; 0: one per hardware thread
-  bool refine = true;              // --no-refine turns it off
-  bool keepUnverified = false;     // --keep-unverified: strays stay in their cluster
-  bool quiet = false;              // --quiet: no progress display
-  bool version = false;            // --version
-  bool help = false;               // --help
+  std::string jsonPath;              // --json FILE ("-": standard output)
+  std::string filesList;             // --files LIST: one recording path a line
+  std::vector<std::string> files;    // paths after "--"
+  bool recursive = false;            // -r, --recursive: walk sub-folders too
+  unsigned threads = 0;              // --threads N; 0: one per hardware thread
+  bool refine = true;                // --no-refine turns it off
+  bool keepUnverified = false;       // --keep-unverified: strays stay in their cluster
+  bool quiet = false;                // --quiet: no progress display
+  bool version = false;              // --version
+  bool help = false;                 // --help
+  std::vector<std::string> exports;  // --export FILE (repeatable), format by extension
+  std::string svgPath;               // --svg FILE
+  std::string fps;                   // --fps RATE; empty: the first video's, else 25
+  std::string timelineStart;         // --timeline-start HH:MM:SS:FF
+  bool bwfCopies = false;            // --copies bwf (default padded)
+  bool exportCopies = false;         // --export-media copies (default original)
 };
 
 // Fills options from the tool's long options (also in the --name=value form)

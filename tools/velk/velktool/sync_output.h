@@ -31,6 +31,14 @@ constexpr const char* kManifestName = ".velk-manifest";
 // Copies handled so far, of how many, and the bytes written.
 using CopyProgress = std::function<void(std::size_t done, std::size_t total, uint64_t bytes)>;
 
+struct CopySettings {
+  // Broadcast WAV copies without the silence, placed by their bext time stamp
+  // (samples from the timeline's zero, which is timelineStart seconds).
+  bool bwf = false;
+  double timelineStart = 0.0;
+  std::map<int32_t, std::string>* written = nullptr;  // receives id -> copy path
+};
+
 // Writes every cluster under outputFolder. Refuses (writing nothing) an output
 // folder that is the input folder (if any) or lies inside it, and any target
 // that is an input file. Removes the copies the folder's manifest lists from
@@ -39,7 +47,8 @@ using CopyProgress = std::function<void(std::size_t done, std::size_t total, uin
 bool writeSynchronizedCopies(const std::string& outputFolder, const std::string& inputFolder,
                              const std::vector<ClusterResult>& clusters,
                              const std::map<int32_t, const Recording*>& recordings,
-                             std::string& error, const CopyProgress& progress = {});
+                             std::string& error, const CopyProgress& progress = {},
+                             const CopySettings& settings = CopySettings());
 
 }  // namespace velktool
 
