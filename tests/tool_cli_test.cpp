@@ -212,6 +212,11 @@ const Case kCases[] = {
     Case("JsonOverAnInputFile", Folder::Pair, {"-f", "{in}", "--json", "{in}/a.wav"}, 7)
         .notOut({"STARTING"})
         .err({"{in}/a.wav is one of the input files\n"}),
+    Case("PictureTargetCheckedBeforeAnyWork", Folder::Pair,
+         {"-f", "{in}", "--export", "{cap}/r.otio", "--svg", "{cap}/no/p.svg"}, 8)
+        .notOut({"STARTING"})
+        .err({"Velk: error: cannot write {cap}/no/p.svg: folder {cap}/no does not exist\n"})
+        .gone({"{cap}/r.otio"}),
     Case("RerunRemovesOnlyItsOwnStaleCopies", Folder::Pair, {"-f", "{in}", "-o", "{cap}/out"}, 0)
         .err({"Velk: note: wrote {cap}/out/cluster_01/b.wav (offset 3.000 s = 24000 samples, 8000 "
               "Hz)\n",

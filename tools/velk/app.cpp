@@ -339,6 +339,16 @@ bool checkTargets(const Request& req, const Velk::Listing& listing, int& status)
       return false;
     }
   }
+  std::vector<std::string> timelines = req.options.exports;
+  if (!req.options.svgPath.empty()) timelines.push_back(req.options.svgPath);
+  for (const std::string& path : timelines) {
+    const std::string why = checkFileTarget(path, inputs);
+    if (!why.empty()) {
+      fail("cannot write " + path + ": " + why);
+      status = kExitExport;
+      return false;
+    }
+  }
   return true;
 }
 

@@ -21,6 +21,14 @@ int64_t lengthFrames(const ExportMember& m, const FrameRate& r) {
   return std::max<int64_t>(1, toFrames(m.durationSeconds, r));
 }
 
+// Whole frames until the last member of c ends, at least floor.
+int64_t endFrames(const ExportCluster& c, const FrameRate& r, int64_t floor) {
+  int64_t end = floor;
+  for (const ExportMember& m : c.members)
+    end = std::max(end, toFrames(timelinePosition(c, m), r) + lengthFrames(m, r));
+  return end;
+}
+
 std::string text(int64_t v) { return std::to_string(v); }
 
 void add(pugi::xml_node parent, const char* name, const std::string& value) {
@@ -138,12 +146,228 @@ std::string framesTime(int64_t frames, const FrameRate& r) {
   return rationalSeconds(frames * r.den, r.num);
 }
 
+// Slack for a product that should be a whole number of frames but is not
+// quite, so that ceil does not add a frame.
+constexpr double kWholeFrameSlack = 1e-9;
+
+// A member's asset, after a format of its own when it has a picture (the
+// format wants every resource before its use).
+void fcpxmlAsset(pugi::xml_node resources, const ExportMember& m, const FrameRate& fps,
+                 const std::string& id, int& next) {
+  pugi::xml_node asset = resources.append_child("asset");
+  asset.append_attribute("id") = id.c_str();
+  asset.append_attribute("name") = m.name.c_str();
+  asset.append_attribute("start") = "0s";
+  asset.append_attribute("duration") = samplesTime(m.durationSeconds, m.sampleRate).c_str();
+  asset.append_attribute("hasAudio") = "1";
+  asset.append_attribute("audioSources") = "1";
+  asset.append_attribute("audioChannels") = std::max(1, m.channels);
+  asset.append_attribute("audioRate") = m.sampleRate;
+  asset.append_attribute("hasVideo") = m.hasVideo ? "1" : "0";
+  if (m.hasVideo) {
+    const std::string fid = "r" + std::to_string(next++);
+    pugi::xml_node f = resources.insert_child_before("format", asset);
+    f.append_attribute("id") = fid.c_str();
+    const FrameRate vr = m.videoRate.num > 0 ? m.videoRate : fps;
+    f.append_attribute("frameDuration") = framesTime(1, vr).c_str();
+    f.append_attribute("width") = m.width;
+    f.append_attribute("height") = m.height;
+    asset.append_attribute("format") = fid.c_str();
+  }
+  pugi::xml_node rep = asset.append_child("media-rep");
+  rep.append_attribute("kind") = "original-media";
+  rep.append_attribute("src") = fileUrl(m.path).c_str();
+}
+
+// Every member's asset; the ids by cluster and member.
+std::vector<std::vector<std::string>> fcpxmlAssets(pugi::xml_node resources,
+                                                   const std::vector<ExportCluster>& clusters,
+                                                   const FrameRate& fps) {
+  int next = 1;  // r0 is the sequences' format
+  std::vector<std::vector<std::string>> assetIds(clusters.size());
+  for (std::size_t i = 0; i < clusters.size(); ++i) {
+    for (const ExportMember& m : clusters[i].members) {
+      const std::string id = "r" + std::to_string(next++);
+      assetIds[i].push_back(id);
+      fcpxmlAsset(resources, m, fps, id, next);
+    }
+  }
+  return assetIds;
+}
+
+// Whole frames until the last member of c ends (at least one).
+int64_t fcpxmlEndFrames(const ExportCluster& c, const FrameRate& fps) {
+  int64_t endFrames = 1;
+  for (const ExportMember& m : c.members) {
+    const double end = timelinePosition(c, m) + m.durationSeconds;
+    endFrames = std::max<int64_t>(
+        endFrames, static_cast<int64_t>(std::ceil(end * fps.value() - kWholeFrameSlack)));
+  }
+  return endFrames;
+}
+
+// One project per cluster: a gap carries the members as connected clips,
+// each on a lane of its own (pictures above, sounds below), so every one
+// sits at its exact sample.
+void fcpxmlProject(pugi::xml_node event, const ExportCluster& c,
+                   const std::vector<std::string>& assetIds, const ExportSettings& s) {
+  pugi::xml_node project = event.append_child("project");
+  project.append_attribute("name") = (c.name + " (" + c.reference + ")").c_str();
+  const int64_t endFrames = fcpxmlEndFrames(c, s.fps);
+  pugi::xml_node seq = project.append_child("sequence");
+  seq.append_attribute("format") = "r0";
+  seq.append_attribute("duration") = framesTime(endFrames, s.fps).c_str();
+  seq.append_attribute("tcStart") = framesTime(s.startFrames, s.fps).c_str();
+  seq.append_attribute("tcFormat") = "NDF";
+  seq.append_attribute("audioLayout") = "stereo";
+  seq.append_attribute("audioRate") = "48k";
+  pugi::xml_node gap = seq.append_child("spine").append_child("gap");
+  gap.append_attribute("name") = "Gap";
+  gap.append_attribute("offset") = framesTime(s.startFrames, s.fps).c_str();
+  gap.append_attribute("start") = "0s";
+  gap.append_attribute("duration") = framesTime(endFrames, s.fps).c_str();
+  int videoLane = 0, audioLane = 0;
+  for (std::size_t k = 0; k < c.members.size(); ++k) {
+    const ExportMember& m = c.members[k];
+    pugi::xml_node clip = gap.append_child("asset-clip");
+    clip.append_attribute("ref") = assetIds[k].c_str();
+    clip.append_attribute("lane") = m.hasVideo ? ++videoLane : -(++audioLane);
+    clip.append_attribute("offset") = samplesTime(timelinePosition(c, m), m.sampleRate).c_str();
+    clip.append_attribute("name") = m.name.c_str();
+    clip.append_attribute("start") = "0s";
+    clip.append_attribute("duration") = samplesTime(m.durationSeconds, m.sampleRate).c_str();
+    if (!m.notes.empty()) add(clip, "note", m.notes);
+  }
+}
+
 // ---- MLT ----
 
 void property(pugi::xml_node node, const char* name, const std::string& value) {
   pugi::xml_node p = node.append_child("property");
   p.append_attribute("name") = name;
   p.text().set(value.c_str());
+}
+
+// The colour space MLT calls 709: that of HD video.
+constexpr int kMltColorspaceHd = 709;
+
+void mltProfile(pugi::xml_node root, const Picture& picture, const FrameRate& fps) {
+  pugi::xml_node profile = root.append_child("profile");
+  const int g = std::gcd(picture.width, picture.height);
+  profile.append_attribute("description") = "Velk";
+  profile.append_attribute("width") = picture.width;
+  profile.append_attribute("height") = picture.height;
+  profile.append_attribute("progressive") = 1;
+  profile.append_attribute("sample_aspect_num") = 1;
+  profile.append_attribute("sample_aspect_den") = 1;
+  profile.append_attribute("display_aspect_num") = picture.width / g;
+  profile.append_attribute("display_aspect_den") = picture.height / g;
+  profile.append_attribute("frame_rate_num") = static_cast<long long>(fps.num);
+  profile.append_attribute("frame_rate_den") = static_cast<long long>(fps.den);
+  profile.append_attribute("colorspace") = kMltColorspaceHd;
+}
+
+// A file plays its last tractor: the largest cluster goes last.
+std::vector<std::size_t> mltOrder(const std::vector<ExportCluster>& clusters) {
+  std::size_t largest = 0;
+  for (std::size_t i = 0; i < clusters.size(); ++i)
+    if (clusters[i].members.size() > clusters[largest].members.size()) largest = i;
+  std::vector<std::size_t> order;
+  for (std::size_t i = 0; i < clusters.size(); ++i)
+    if (i != largest) order.push_back(i);
+  if (!clusters.empty()) order.push_back(largest);
+  return order;
+}
+
+// A producer used by a playlist from its first frame for length frames.
+void mltEntry(pugi::xml_node playlist, const std::string& producer, int64_t length) {
+  pugi::xml_node e = playlist.append_child("entry");
+  e.append_attribute("producer") = producer.c_str();
+  e.append_attribute("in") = 0;
+  e.append_attribute("out") = static_cast<long long>(length - 1);
+}
+
+// A silent black track under everything (the mixes add the members to it);
+// the id of its playlist.
+std::string mltBlackTrack(pugi::xml_node root, const ExportCluster& c, int64_t end) {
+  const std::string black = c.name + "_black";
+  pugi::xml_node bp = root.append_child("producer");
+  bp.append_attribute("id") = black.c_str();
+  bp.append_attribute("in") = 0;
+  bp.append_attribute("out") = static_cast<long long>(end - 1);
+  property(bp, "length", text(end));
+  property(bp, "eof", "pause");
+  property(bp, "resource", "black");
+  property(bp, "mlt_service", "color");
+  property(bp, "set.test_audio", "0");
+  const std::string blackList = black + "_track";
+  pugi::xml_node bl = root.append_child("playlist");
+  bl.append_attribute("id") = blackList.c_str();
+  mltEntry(bl, black, end);
+  return blackList;
+}
+
+struct MltTrack {
+  std::string playlist;
+  bool video;
+};
+
+// A member's playlist (its picture or its sound) at its place, after its
+// producer, which a video file's two playlists share.
+MltTrack mltMemberTrack(pugi::xml_node root, const ExportCluster& c, const ExportMember& m,
+                        const FrameRate& fps, bool video) {
+  const std::string producer = c.name + "_m" + std::to_string(m.id);
+  const int64_t length = lengthFrames(m, fps);
+  if (video || !m.hasVideo) {
+    pugi::xml_node p = root.append_child("producer");
+    p.append_attribute("id") = producer.c_str();
+    p.append_attribute("in") = 0;
+    p.append_attribute("out") = static_cast<long long>(length - 1);
+    property(p, "resource", m.path);
+    property(p, "mlt_service", "avformat");
+    property(p, "velk:name", m.name);
+    if (!m.notes.empty()) property(p, "velk:notes", m.notes);
+  }
+  const std::string list = producer + (video ? "_video" : "_audio");
+  pugi::xml_node pl = root.append_child("playlist");
+  pl.append_attribute("id") = list.c_str();
+  const int64_t place = toFrames(timelinePosition(c, m), fps);
+  if (place > 0) pl.append_child("blank").append_attribute("length") = text(place).c_str();
+  mltEntry(pl, producer, length);
+  return {list, video};
+}
+
+// The tracks over the black one, pictures composited and sounds mixed.
+void mltTractor(pugi::xml_node root, const ExportCluster& c, const std::string& blackList,
+                const std::vector<MltTrack>& tracks) {
+  pugi::xml_node tractor = root.append_child("tractor");
+  tractor.append_attribute("id") = c.name.c_str();
+  tractor.append_attribute("title") = (c.name + " (" + c.reference + ")").c_str();
+  pugi::xml_node multi = tractor.append_child("multitrack");
+  multi.append_child("track").append_attribute("producer") = blackList.c_str();
+  for (const MltTrack& t : tracks) {
+    pugi::xml_node tr = multi.append_child("track");
+    tr.append_attribute("producer") = t.playlist.c_str();
+    tr.append_attribute("hide") = t.video ? "audio" : "video";
+  }
+  for (std::size_t t = 0; t < tracks.size(); ++t) {
+    pugi::xml_node tn = tractor.append_child("transition");
+    property(tn, "a_track", "0");
+    property(tn, "b_track", text(static_cast<int64_t>(t + 1)));
+    property(tn, "mlt_service", tracks[t].video ? "composite" : "mix");
+    property(tn, "always_active", "1");
+    if (!tracks[t].video) property(tn, "sum", "1");
+  }
+}
+
+// Every picture track first, then every sound track.
+void mltCluster(pugi::xml_node root, const ExportCluster& c, const FrameRate& fps) {
+  const std::string blackList = mltBlackTrack(root, c, endFrames(c, fps, 1));
+  std::vector<MltTrack> tracks;
+  for (const ExportMember& m : c.members)
+    if (m.hasVideo) tracks.push_back(mltMemberTrack(root, c, m, fps, true));
+  for (const ExportMember& m : c.members) tracks.push_back(mltMemberTrack(root, c, m, fps, false));
+  mltTractor(root, c, blackList, tracks);
 }
 
 }  // namespace
@@ -162,10 +386,7 @@ std::string renderFcp7(const std::vector<ExportCluster>& clusters, const ExportS
     pugi::xml_node seq = children.append_child("sequence");
     seq.append_attribute("id") = ("sequence-" + std::to_string(i + 1)).c_str();
     add(seq, "name", c.name + " (" + c.reference + ")");
-    int64_t end = 0;
-    for (const ExportMember& m : c.members)
-      end = std::max(end, toFrames(timelinePosition(c, m), s.fps) + lengthFrames(m, s.fps));
-    add(seq, "duration", text(end));
+    add(seq, "duration", text(endFrames(c, s.fps, 0)));
     fcp7Rate(seq, s.fps);
     pugi::xml_node tc = seq.append_child("timecode");
     fcp7Rate(tc, s.fps);
@@ -211,80 +432,11 @@ std::string renderFcpxml(const std::vector<ExportCluster>& clusters, const Expor
   format.append_attribute("frameDuration") = framesTime(1, s.fps).c_str();
   format.append_attribute("width") = picture.width;
   format.append_attribute("height") = picture.height;
-
-  // Assets first (the format wants every resource before its use), each video
-  // asset with a format of its own rate and size.
-  int next = 1;
-  std::vector<std::vector<std::string>> assetIds(clusters.size());
-  for (std::size_t i = 0; i < clusters.size(); ++i) {
-    for (const ExportMember& m : clusters[i].members) {
-      const std::string id = "r" + std::to_string(next++);
-      assetIds[i].push_back(id);
-      pugi::xml_node asset = resources.append_child("asset");
-      asset.append_attribute("id") = id.c_str();
-      asset.append_attribute("name") = m.name.c_str();
-      asset.append_attribute("start") = "0s";
-      asset.append_attribute("duration") = samplesTime(m.durationSeconds, m.sampleRate).c_str();
-      asset.append_attribute("hasAudio") = "1";
-      asset.append_attribute("audioSources") = "1";
-      asset.append_attribute("audioChannels") = std::max(1, m.channels);
-      asset.append_attribute("audioRate") = m.sampleRate;
-      asset.append_attribute("hasVideo") = m.hasVideo ? "1" : "0";
-      if (m.hasVideo) {
-        const std::string fid = "r" + std::to_string(next++);
-        pugi::xml_node f = resources.insert_child_before("format", asset);
-        f.append_attribute("id") = fid.c_str();
-        const FrameRate vr = m.videoRate.num > 0 ? m.videoRate : s.fps;
-        f.append_attribute("frameDuration") = framesTime(1, vr).c_str();
-        f.append_attribute("width") = m.width;
-        f.append_attribute("height") = m.height;
-        asset.append_attribute("format") = fid.c_str();
-      }
-      pugi::xml_node rep = asset.append_child("media-rep");
-      rep.append_attribute("kind") = "original-media";
-      rep.append_attribute("src") = fileUrl(m.path).c_str();
-    }
-  }
-
+  const std::vector<std::vector<std::string>> assetIds = fcpxmlAssets(resources, clusters, s.fps);
   pugi::xml_node event = root.append_child("library").append_child("event");
   event.append_attribute("name") = "Velk";
-  for (std::size_t i = 0; i < clusters.size(); ++i) {
-    const ExportCluster& c = clusters[i];
-    pugi::xml_node project = event.append_child("project");
-    project.append_attribute("name") = (c.name + " (" + c.reference + ")").c_str();
-    int64_t endFrames = 1;
-    for (const ExportMember& m : c.members) {
-      const double end = timelinePosition(c, m) + m.durationSeconds;
-      endFrames =
-          std::max<int64_t>(endFrames, static_cast<int64_t>(std::ceil(end * s.fps.value() - 1e-9)));
-    }
-    pugi::xml_node seq = project.append_child("sequence");
-    seq.append_attribute("format") = "r0";
-    seq.append_attribute("duration") = framesTime(endFrames, s.fps).c_str();
-    seq.append_attribute("tcStart") = framesTime(s.startFrames, s.fps).c_str();
-    seq.append_attribute("tcFormat") = "NDF";
-    seq.append_attribute("audioLayout") = "stereo";
-    seq.append_attribute("audioRate") = "48k";
-    // A gap carries the members as connected clips, each on a lane of its own
-    // (pictures above, sounds below), so every one sits at its exact sample.
-    pugi::xml_node gap = seq.append_child("spine").append_child("gap");
-    gap.append_attribute("name") = "Gap";
-    gap.append_attribute("offset") = framesTime(s.startFrames, s.fps).c_str();
-    gap.append_attribute("start") = "0s";
-    gap.append_attribute("duration") = framesTime(endFrames, s.fps).c_str();
-    int videoLane = 0, audioLane = 0;
-    for (std::size_t k = 0; k < c.members.size(); ++k) {
-      const ExportMember& m = c.members[k];
-      pugi::xml_node clip = gap.append_child("asset-clip");
-      clip.append_attribute("ref") = assetIds[i][k].c_str();
-      clip.append_attribute("lane") = m.hasVideo ? ++videoLane : -(++audioLane);
-      clip.append_attribute("offset") = samplesTime(timelinePosition(c, m), m.sampleRate).c_str();
-      clip.append_attribute("name") = m.name.c_str();
-      clip.append_attribute("start") = "0s";
-      clip.append_attribute("duration") = samplesTime(m.durationSeconds, m.sampleRate).c_str();
-      if (!m.notes.empty()) add(clip, "note", m.notes);
-    }
-  }
+  for (std::size_t i = 0; i < clusters.size(); ++i)
+    fcpxmlProject(event, clusters[i], assetIds[i], s);
   return serialize(doc);
 }
 
@@ -294,105 +446,8 @@ std::string renderMlt(const std::vector<ExportCluster>& clusters, const ExportSe
   root.append_attribute("LC_NUMERIC") = "C";
   root.append_attribute("version") = "7.0.0";
   root.append_attribute("title") = "Velk";
-  const Picture picture = pictureOf(clusters);
-  pugi::xml_node profile = root.append_child("profile");
-  const int g = std::gcd(picture.width, picture.height);
-  profile.append_attribute("description") = "Velk";
-  profile.append_attribute("width") = picture.width;
-  profile.append_attribute("height") = picture.height;
-  profile.append_attribute("progressive") = 1;
-  profile.append_attribute("sample_aspect_num") = 1;
-  profile.append_attribute("sample_aspect_den") = 1;
-  profile.append_attribute("display_aspect_num") = picture.width / g;
-  profile.append_attribute("display_aspect_den") = picture.height / g;
-  profile.append_attribute("frame_rate_num") = static_cast<long long>(s.fps.num);
-  profile.append_attribute("frame_rate_den") = static_cast<long long>(s.fps.den);
-  profile.append_attribute("colorspace") = 709;
-
-  // A file plays its last tractor: the largest cluster goes last.
-  std::size_t largest = 0;
-  for (std::size_t i = 0; i < clusters.size(); ++i)
-    if (clusters[i].members.size() > clusters[largest].members.size()) largest = i;
-  std::vector<std::size_t> order;
-  for (std::size_t i = 0; i < clusters.size(); ++i)
-    if (i != largest) order.push_back(i);
-  if (!clusters.empty()) order.push_back(largest);
-
-  for (std::size_t i : order) {
-    const ExportCluster& c = clusters[i];
-    int64_t end = 1;
-    for (const ExportMember& m : c.members)
-      end = std::max(end, toFrames(timelinePosition(c, m), s.fps) + lengthFrames(m, s.fps));
-    // A silent black track under everything: the mixes add the members to it.
-    const std::string black = c.name + "_black";
-    pugi::xml_node bp = root.append_child("producer");
-    bp.append_attribute("id") = black.c_str();
-    bp.append_attribute("in") = 0;
-    bp.append_attribute("out") = static_cast<long long>(end - 1);
-    property(bp, "length", text(end));
-    property(bp, "eof", "pause");
-    property(bp, "resource", "black");
-    property(bp, "mlt_service", "color");
-    property(bp, "set.test_audio", "0");
-    const std::string blackList = black + "_track";
-    pugi::xml_node bl = root.append_child("playlist");
-    bl.append_attribute("id") = blackList.c_str();
-    pugi::xml_node be = bl.append_child("entry");
-    be.append_attribute("producer") = black.c_str();
-    be.append_attribute("in") = 0;
-    be.append_attribute("out") = static_cast<long long>(end - 1);
-
-    struct Track {
-      std::string playlist;
-      bool video;
-    };
-    std::vector<Track> tracks;
-    for (int pass = 0; pass < 2; ++pass) {
-      for (const ExportMember& m : c.members) {
-        const bool video = pass == 0;
-        if (video && !m.hasVideo) continue;
-        const std::string producer = c.name + "_m" + std::to_string(m.id);
-        if (video || !m.hasVideo) {
-          pugi::xml_node p = root.append_child("producer");
-          p.append_attribute("id") = producer.c_str();
-          p.append_attribute("in") = 0;
-          p.append_attribute("out") = static_cast<long long>(lengthFrames(m, s.fps) - 1);
-          property(p, "resource", m.path);
-          property(p, "mlt_service", "avformat");
-          property(p, "velk:name", m.name);
-          if (!m.notes.empty()) property(p, "velk:notes", m.notes);
-        }
-        const std::string list = producer + (video ? "_video" : "_audio");
-        pugi::xml_node pl = root.append_child("playlist");
-        pl.append_attribute("id") = list.c_str();
-        const int64_t place = toFrames(timelinePosition(c, m), s.fps);
-        if (place > 0) pl.append_child("blank").append_attribute("length") = text(place).c_str();
-        pugi::xml_node e = pl.append_child("entry");
-        e.append_attribute("producer") = producer.c_str();
-        e.append_attribute("in") = 0;
-        e.append_attribute("out") = static_cast<long long>(lengthFrames(m, s.fps) - 1);
-        tracks.push_back({list, video});
-      }
-    }
-    pugi::xml_node tractor = root.append_child("tractor");
-    tractor.append_attribute("id") = c.name.c_str();
-    tractor.append_attribute("title") = (c.name + " (" + c.reference + ")").c_str();
-    pugi::xml_node multi = tractor.append_child("multitrack");
-    multi.append_child("track").append_attribute("producer") = blackList.c_str();
-    for (const Track& t : tracks) {
-      pugi::xml_node tr = multi.append_child("track");
-      tr.append_attribute("producer") = t.playlist.c_str();
-      tr.append_attribute("hide") = t.video ? "audio" : "video";
-    }
-    for (std::size_t t = 0; t < tracks.size(); ++t) {
-      pugi::xml_node tn = tractor.append_child("transition");
-      property(tn, "a_track", "0");
-      property(tn, "b_track", text(static_cast<int64_t>(t + 1)));
-      property(tn, "mlt_service", tracks[t].video ? "composite" : "mix");
-      property(tn, "always_active", "1");
-      if (!tracks[t].video) property(tn, "sum", "1");
-    }
-  }
+  mltProfile(root, pictureOf(clusters), s.fps);
+  for (std::size_t i : mltOrder(clusters)) mltCluster(root, clusters[i], s.fps);
   return serialize(doc);
 }
 

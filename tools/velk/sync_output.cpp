@@ -22,13 +22,127 @@ namespace velktool {
 
 namespace {
 
+// Copies are 16-bit PCM after the 44-byte header wavfile_t writes.
+constexpr uint64_t kBytesPerSample = 2;
+constexpr uint64_t kWavHeaderBytes = 44;
+// The wavfile_t mode that creates a file for writing.
+constexpr int32_t kWavWriteMode = 2;
 // The data chunk of a WAV file counts bytes in 32 bits.
 constexpr uint64_t kMaxDataBytes = 0xFFFFFFFFull - 36;
+// Silence goes out in blocks, so a long offset needs no large buffer.
+constexpr uint64_t kSilenceBlockFrames = 4096;
 
 std::string describeOffset(double seconds, uint64_t frames) {
   char buf[64];
   std::snprintf(buf, sizeof buf, "%.3f s", seconds);
   return std::string(buf) + " = " + std::to_string(frames) + " samples";
+}
+
+// One padded copy on its way to a temporary file: opened once the decoder
+// says how many channels it delivers, the silence first, then the sound.
+class PaddedWriter {
+ public:
+  PaddedWriter(const std::string& tmp, const std::string& target, uint32_t rate, uint64_t pad)
+      : tmp_(tmp), target_(target), rate_(rate), pad_(pad) {}
+
+  bool opened() const { return wav_ != nullptr; }
+  uint64_t bytes() const { return bytes_; }
+  const std::string& failure() const { return failure_; }
+
+  bool open(int channels) {
+    channels_ = channels;
+    wav_.reset(new Velk::wavfile_t(tmp_, kWavWriteMode, channels, rate_));
+    if (!wav_->file) return fail("cannot create " + target_);
+    return writeSilence();
+  }
+
+  bool append(const float* frames, std::size_t count, int channels) {
+    if (!opened() && !open(channels)) return false;
+    if (channels != channels_) return fail("the channel count changed while decoding");
+    return put(frames, count);
+  }
+
+  // Flushes what is buffered; the header sizes are fixed by close().
+  void flush() {
+    wav_->file.flush();
+    if (!wav_->file) fail("cannot write " + target_);
+  }
+
+  void close() { wav_.reset(); }
+  void failWith(const std::exception& e) { failure_ = e.what(); }
+
+ private:
+  bool fail(const std::string& why) {
+    failure_ = why;
+    return false;
+  }
+
+  bool writeSilence() {
+    const std::vector<float> silence(
+        static_cast<std::size_t>(kSilenceBlockFrames) * static_cast<std::size_t>(channels_), 0.0f);
+    for (uint64_t left = pad_; left > 0;) {
+      const uint64_t n = std::min<uint64_t>(left, kSilenceBlockFrames);
+      if (!put(silence.data(), static_cast<std::size_t>(n))) return false;
+      left -= n;
+    }
+    return true;
+  }
+
+  bool put(const float* frames, std::size_t count) {
+    bytes_ += static_cast<uint64_t>(count) * static_cast<uint64_t>(channels_) * kBytesPerSample;
+    if (bytes_ > kMaxDataBytes) return fail("the padded copy would be too long for a WAV file");
+    if (!wav_->write_frames(frames, count)) return fail("cannot write " + target_);
+    return true;
+  }
+
+  const std::string tmp_, target_;
+  const uint32_t rate_;
+  const uint64_t pad_;
+  std::unique_ptr<Velk::wavfile_t> wav_;
+  uint64_t bytes_ = 0;
+  int channels_ = 0;
+  std::string failure_;
+};
+
+// Decodes the recording at its own rate, every channel, into writer; false
+// (with error or the writer's failure) when anything went wrong.
+bool decodeInto(const Recording& recording, PaddedWriter& writer, std::string& error) {
+  bool ok = true;
+  try {
+    DecodeOptions opt;  // own rate, every channel
+    std::string warnings;
+    opt.warn = [&warnings](const std::string& line) { warnings += line + "; "; };
+    ok = decodeAudio(
+        recording.path, opt,
+        [&writer](const float* frames, std::size_t count, int ch) {
+          return writer.append(frames, count, ch);
+        },
+        error);
+    // A recording with no sound at all still gets its silence.
+    if (ok && writer.failure().empty() && !writer.opened())
+      ok = writer.open(std::max(1, recording.channels));
+    if (ok && writer.failure().empty()) writer.flush();
+    writer.close();
+  } catch (const std::exception& e) {
+    writer.close();
+    writer.failWith(e);
+  }
+  if (!writer.failure().empty()) error = writer.failure();
+  return ok && writer.failure().empty();
+}
+
+// The complete temporary file reaches the disk, or error says why not.
+bool settleTemporary(const std::string& tmp, uint64_t dataBytes, std::string& error) {
+  std::error_code ec;
+  if (fs::file_size(tmp, ec) != kWavHeaderBytes + dataBytes) {
+    error = "the copy came out short (is the disk full?)";
+    return false;
+  }
+  if (!syncToDisk(tmp, false)) {
+    error = "cannot write it to the disk";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -49,85 +163,10 @@ bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std
   removeStaleTemporaries(target);
   const std::string tmp = temporarySibling(target);
   const PendingTemporary pending(tmp);
-  const uint32_t rate = recording.sampleRate;
-  const uint64_t pad = paddingFrames(offsetSeconds, rate);
-  std::unique_ptr<Velk::wavfile_t> wav;
-  uint64_t bytes = 0;
-  int channels = 0;
-  std::string failure;
-
-  // Opens the copy once the decoder has said how many channels it delivers.
-  auto start = [&](int ch) {
-    channels = ch;
-    wav.reset(new Velk::wavfile_t(tmp, 2, ch, rate));
-    if (!wav->file) {
-      failure = "cannot create " + target;
-      return false;
-    }
-    const std::vector<float> silence(static_cast<std::size_t>(4096) * static_cast<std::size_t>(ch),
-                                     0.0f);
-    for (uint64_t left = pad; left > 0;) {
-      const uint64_t n = std::min<uint64_t>(left, 4096);
-      bytes += n * static_cast<uint64_t>(ch) * 2;
-      if (bytes > kMaxDataBytes) {
-        failure = "the padded copy would be too long for a WAV file";
-        return false;
-      }
-      if (!wav->write_frames(silence.data(), static_cast<std::size_t>(n))) {
-        failure = "cannot write " + target;
-        return false;
-      }
-      left -= n;
-    }
-    return true;
-  };
-
-  bool ok = true;
-  try {
-    DecodeOptions opt;  // own rate, every channel
-    std::string warnings;
-    opt.warn = [&warnings](const std::string& line) { warnings += line + "; "; };
-    ok = decodeAudio(
-        recording.path, opt,
-        [&](const float* frames, std::size_t count, int ch) {
-          if (!wav && !start(ch)) return false;
-          if (ch != channels) {
-            failure = "the channel count changed while decoding";
-            return false;
-          }
-          bytes += static_cast<uint64_t>(count) * static_cast<uint64_t>(ch) * 2;
-          if (bytes > kMaxDataBytes) {
-            failure = "the padded copy would be too long for a WAV file";
-            return false;
-          }
-          if (!wav->write_frames(frames, count)) {
-            failure = "cannot write " + target;
-            return false;
-          }
-          return true;
-        },
-        error);
-    if (ok && failure.empty() && !wav) ok = start(std::max(1, recording.channels));
-    if (ok && failure.empty()) {
-      wav->file.flush();
-      if (!wav->file) failure = "cannot write " + target;
-    }
-    wav.reset();  // fixes the header sizes and closes the file
-  } catch (const std::exception& e) {
-    wav.reset();
-    failure = e.what();
-  }
-  if (!failure.empty()) error = failure;
+  PaddedWriter writer(tmp, target, recording.sampleRate,
+                      paddingFrames(offsetSeconds, recording.sampleRate));
   std::error_code ec;
-  if (ok && failure.empty() && fs::file_size(tmp, ec) != 44 + bytes) {
-    error = "the copy came out short (is the disk full?)";
-    ok = false;
-  }
-  if (ok && failure.empty() && !syncToDisk(tmp, false)) {
-    error = "cannot write it to the disk";
-    ok = false;
-  }
-  if (!ok || !failure.empty()) {
+  if (!decodeInto(recording, writer, error) || !settleTemporary(tmp, writer.bytes(), error)) {
     fs::remove(tmp, ec);
     if (error.empty()) error = "cannot decode " + recording.path;
     return false;
@@ -174,47 +213,42 @@ std::string plural(std::size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-}  // namespace
+// One copy to write, decided before anything is written.
+struct CopyJob {
+  const Recording* recording;
+  double offset;
+  std::string target;
+  std::size_t cluster;
+  std::string entry;  // relative to the output folder
+};
 
-bool writeSynchronizedCopies(const std::string& outputFolder, const std::string& inputFolder,
-                             const std::vector<ClusterResult>& clusters,
-                             const std::map<int32_t, const Recording*>& recordings,
-                             std::string& error, const CopyProgress& progress,
-                             const CopySettings& settings) {
-  if (!inputFolder.empty() && isSameOrInside(outputFolder, inputFolder)) {
-    error = "output folder " + outputFolder + " is the input folder or lies inside it; " +
-            "choose another so that no input file can be touched";
-    return false;
+// The file name of a member's copy, unique within its cluster.
+std::string copyStem(const MemberResult& m, const Recording& r, std::set<std::string>& used) {
+  std::string stem = m.name.empty() ? r.fileName : m.name;
+  // Names from sub-folders (-r) become flat file names.
+  std::replace(stem.begin(), stem.end(), '/', '_');
+  // Two members of one cluster may share a name (a.wav and a.mp4).
+  if (!used.insert(stem).second) {
+    stem += "_id" + std::to_string(m.id);
+    used.insert(stem);
   }
+  return stem;
+}
+
+// Every target and cluster folder; false when a target is an input file.
+bool planCopies(const std::string& outputFolder, const std::vector<ClusterResult>& clusters,
+                const std::map<int32_t, const Recording*>& recordings, std::vector<CopyJob>& jobs,
+                std::vector<std::string>& folders, std::string& error) {
   std::set<std::string> inputs;
   for (const auto& kv : recordings) inputs.insert(canonicalPath(kv.second->path));
-
-  // Every target is decided before anything is written, so a refusal writes nothing.
-  struct Job {
-    const Recording* recording;
-    double offset;
-    std::string target;
-    std::size_t cluster;
-    std::string entry;  // relative to the output folder
-  };
-  std::vector<Job> jobs;
-  std::vector<std::string> folders;
   for (std::size_t c = 0; c < clusters.size(); ++c) {
-    const std::string folder = (fs::path(outputFolder) / clusterFolderName(c)).string();
-    folders.push_back(folder);
+    folders.push_back((fs::path(outputFolder) / clusterFolderName(c)).string());
     std::set<std::string> used;
     for (const MemberResult& m : clusters[c].members) {
       const auto it = recordings.find(m.id);
       if (it == recordings.end()) continue;
-      std::string stem = m.name.empty() ? it->second->fileName : m.name;
-      // Names from sub-folders (-r) become flat file names.
-      std::replace(stem.begin(), stem.end(), '/', '_');
-      // Two members of one cluster may share a name (a.wav and a.mp4).
-      if (!used.insert(stem).second) {
-        stem += "_id" + std::to_string(m.id);
-        used.insert(stem);
-      }
-      const std::string entry = clusterFolderName(c) + "/" + stem + ".wav";
+      const std::string entry =
+          clusterFolderName(c) + "/" + copyStem(m, *it->second, used) + ".wav";
       const std::string target = (fs::path(outputFolder) / entry).string();
       if (inputs.count(canonicalPath(target)) != 0) {
         error = "refusing to write " + target + ": it is one of the input files";
@@ -223,7 +257,11 @@ bool writeSynchronizedCopies(const std::string& outputFolder, const std::string&
       jobs.push_back({it->second, m.offset, target, c, entry});
     }
   }
+  return true;
+}
 
+bool createFolders(const std::string& outputFolder, const std::vector<std::string>& folders,
+                   std::string& error) {
   std::error_code ec;
   if (fs::exists(outputFolder, ec) && !fs::is_directory(outputFolder, ec)) {
     error = "output path " + outputFolder + " exists and is not a folder";
@@ -236,42 +274,41 @@ bool writeSynchronizedCopies(const std::string& outputFolder, const std::string&
       return false;
     }
   }
+  return true;
+}
 
-  // The manifest covers the previous run and this one while copies are
-  // written, so that an interrupted run is cleaned up by the next.
-  const std::set<std::string> previous = readManifest(outputFolder);
-  std::set<std::string> written;
-  for (const Job& job : jobs) written.insert(job.entry);
-  std::set<std::string> both = previous;
-  both.insert(written.begin(), written.end());
-  if (!writeManifest(outputFolder, both, error)) return false;
+// Writes one copy; placed says where it sits, why what went wrong.
+bool writeCopy(const CopyJob& job, const CopySettings& settings, std::string& placed,
+               std::string& why) {
+  const Recording& r = *job.recording;
+  if (!settings.bwf) {
+    placed = "offset " + describeOffset(job.offset, paddingFrames(job.offset, r.sampleRate));
+    return writePaddedCopy(r, job.offset, job.target, why);
+  }
+  ExportMember m;
+  m.path = canonicalPath(r.path);
+  m.offset = job.offset;
+  m.sampleRate = r.sampleRate;
+  BwfStamp stamp;
+  stamp.timeReference = paddingFrames(settings.timelineStart + job.offset, r.sampleRate);
+  stamp.description = r.fileName + " in " + clusterFolderName(job.cluster);
+  stamp.ixml = bwfIxml(clusterFolderName(job.cluster), m, settings.timelineStart);
+  placed = "time stamp " + describeOffset(settings.timelineStart + job.offset, stamp.timeReference);
+  return writeBwfCopy(r.path, r.sampleRate, r.channels, stamp, job.target, why);
+}
 
+// Writes every planned copy with a note or warning each; false when one failed.
+bool writeCopies(const std::string& outputFolder, const std::vector<CopyJob>& jobs,
+                 const CopyProgress& progress, const CopySettings& settings) {
   bool allOk = true;
   std::size_t done = 0;
   uint64_t bytes = 0;
-  for (const Job& job : jobs) {
-    std::string why;
-    const Recording& r = *job.recording;
-    bool ok = false;
-    std::string placed;
-    if (settings.bwf) {
-      ExportMember m;
-      m.path = canonicalPath(r.path);
-      m.offset = job.offset;
-      m.sampleRate = r.sampleRate;
-      BwfStamp stamp;
-      stamp.timeReference = paddingFrames(settings.timelineStart + job.offset, r.sampleRate);
-      stamp.description = r.fileName + " in " + clusterFolderName(job.cluster);
-      stamp.ixml = bwfIxml(clusterFolderName(job.cluster), m, settings.timelineStart);
-      ok = writeBwfCopy(r.path, r.sampleRate, r.channels, stamp, job.target, why);
-      placed =
-          "time stamp " + describeOffset(settings.timelineStart + job.offset, stamp.timeReference);
-    } else {
-      ok = writePaddedCopy(r, job.offset, job.target, why);
-      placed = "offset " + describeOffset(job.offset, paddingFrames(job.offset, r.sampleRate));
-    }
-    if (ok) {
+  for (const CopyJob& job : jobs) {
+    std::string placed, why;
+    if (writeCopy(job, settings, placed, why)) {
+      std::error_code ec;
       bytes += fs::file_size(job.target, ec);
+      const Recording& r = *job.recording;
       if (settings.written != nullptr) (*settings.written)[r.id] = job.target;
       note("wrote " + job.target + " (" + placed + ", " + std::to_string(r.sampleRate) + " Hz)");
     } else {
@@ -285,7 +322,13 @@ bool writeSynchronizedCopies(const std::string& outputFolder, const std::string&
                         "previous run's, so the next run cleans up");
     if (progress) progress(done, jobs.size(), bytes);
   }
+  return allOk;
+}
 
+// Removes the previous run's copies that this run did not write again.
+void removeStaleCopies(const std::string& outputFolder, const std::set<std::string>& previous,
+                       const std::set<std::string>& written) {
+  std::error_code ec;
   std::size_t removed = 0;
   for (const std::string& entry : previous) {
     if (written.count(entry) != 0 || !safeEntry(entry)) continue;
@@ -298,9 +341,11 @@ bool writeSynchronizedCopies(const std::string& outputFolder, const std::string&
   if (removed > 0)
     note("removed " + plural(removed, "copy", "copies") + " of the previous run in " +
          outputFolder + " that this run did not write again");
-  std::string manifestError;
-  if (!writeManifest(outputFolder, written, manifestError)) warning(manifestError);
+}
 
+// A note when the folder holds files that no run of the tool wrote.
+void noteForeignFiles(const std::string& outputFolder, const std::set<std::string>& written) {
+  std::error_code ec;
   std::size_t foreign = 0;
   std::string example;
   for (fs::recursive_directory_iterator it(outputFolder, ec), end; !ec && it != end;
@@ -313,6 +358,41 @@ bool writeSynchronizedCopies(const std::string& outputFolder, const std::string&
   if (foreign > 0)
     note("output folder " + outputFolder + " holds " + plural(foreign, "file", "files") +
          " this run did not write (e.g. " + example + "); left alone");
+}
+
+}  // namespace
+
+bool writeSynchronizedCopies(const std::string& outputFolder, const std::string& inputFolder,
+                             const std::vector<ClusterResult>& clusters,
+                             const std::map<int32_t, const Recording*>& recordings,
+                             std::string& error, const CopyProgress& progress,
+                             const CopySettings& settings) {
+  if (!inputFolder.empty() && isSameOrInside(outputFolder, inputFolder)) {
+    error = "output folder " + outputFolder + " is the input folder or lies inside it; " +
+            "choose another so that no input file can be touched";
+    return false;
+  }
+  // Every target is decided before anything is written, so a refusal writes nothing.
+  std::vector<CopyJob> jobs;
+  std::vector<std::string> folders;
+  if (!planCopies(outputFolder, clusters, recordings, jobs, folders, error) ||
+      !createFolders(outputFolder, folders, error))
+    return false;
+
+  // The manifest covers the previous run and this one while copies are
+  // written, so that an interrupted run is cleaned up by the next.
+  const std::set<std::string> previous = readManifest(outputFolder);
+  std::set<std::string> written;
+  for (const CopyJob& job : jobs) written.insert(job.entry);
+  std::set<std::string> both = previous;
+  both.insert(written.begin(), written.end());
+  if (!writeManifest(outputFolder, both, error)) return false;
+
+  const bool allOk = writeCopies(outputFolder, jobs, progress, settings);
+  removeStaleCopies(outputFolder, previous, written);
+  std::string manifestError;
+  if (!writeManifest(outputFolder, written, manifestError)) warning(manifestError);
+  noteForeignFiles(outputFolder, written);
   if (!allOk) error = "some synchronized copies could not be written";
   return allOk;
 }
