@@ -3,6 +3,7 @@
 // clocks are measured, and placements through a drifting member compose.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <memory>
 #include <string>
@@ -110,6 +111,38 @@ INSTANTIATE_TEST_SUITE_P(
         if (ch == ' ') ch = '_';
       return name;
     });
+
+// A stop asked for during a stage ends the run there with nothing but the
+// flag, whichever stage it is; never asked, the run is whole.
+class EngineStop : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(EngineStop, AStopEndsTheRunWithNothingButTheFlag) {
+  const std::string stopIn = GetParam();
+  const std::vector<float> event = velktest::eventSignal(3, 80.0, kRate);
+  std::vector<Velk::Recording> recordings;
+  for (int i = 0; i < 3; ++i)
+    recordings.push_back(Velk::memoryRecording(
+        "d" + std::to_string(i), device(event, 5.0 * i, 60.0, 0.0, 10 + static_cast<uint32_t>(i))));
+  Velk::SyncSettings settings;
+  settings.threads = 2;
+  Velk::Synchronizer sync(settings);
+  std::atomic<bool> stop{false};
+  std::vector<std::string> stagesAfterStop;
+  sync.setProgressHandler([&](const Velk::SyncProgress& p) {
+    if (stop) stagesAfterStop.push_back(p.stage);
+    if (p.stage == stopIn) stop = true;
+  });
+  sync.setStopCheck([&stop] { return stop.load(); });
+  const Velk::SyncResult result = sync.run(recordings);
+
+  const bool stopped = !stopIn.empty();
+  EXPECT_EQ(result.stopped, stopped) << stopIn;
+  EXPECT_EQ(result.clusters.empty(), stopped) << stopIn;
+  EXPECT_EQ(result.recordings.empty(), stopped) << stopIn;
+  for (const std::string& s : stagesAfterStop) EXPECT_EQ(s, stopIn) << "went on to " << s;
+}
+
+INSTANTIATE_TEST_SUITE_P(Stages, EngineStop, ::testing::Values("extracting", "refining", ""));
 
 }  // namespace
 

@@ -3,109 +3,78 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <string>
 
 using Velk::VkClusterSyncParams;
 using Velk::VkExtractParams;
 
-TEST(ExtractParams, DefaultsAreTunedTo8k) {
-  VkExtractParams p;
-  EXPECT_EQ(p.freqRange, 62);
-  EXPECT_EQ(p.timeRange, 126);
-  EXPECT_EQ(p.initialThresholdFrames, 10u);
-  EXPECT_EQ(p.maxPeaksPerFrame, 5u);
-  EXPECT_FLOAT_EQ(p.peakDynRange, 40.0f);
-  EXPECT_FLOAT_EQ(p.dbThreshold, -60.0f);
-  EXPECT_FLOAT_EQ(p.decayPerFrame, 0.2f);
-  EXPECT_FLOAT_EQ(p.peakWidth, 25.0f);
-  EXPECT_EQ(p.getFftSize(), 512u);
-  EXPECT_EQ(p.getHopSize(), 256u);
-  EXPECT_EQ(p.getSampleRate(), 8000u);
-  EXPECT_EQ(p.getMaxPairsPerPeak(), 10u);
-}
-
 TEST(ExtractParams, FftSizeMustBeAPowerOfTwoAbove4) {
   VkExtractParams p;
-  for (unsigned int n : {8u, 16u, 512u, 1024u, 1u << 31}) {
+  for (unsigned int n : {8u, 1024u, 1u << 31}) {
     EXPECT_TRUE(p.setFftSize(n)) << n;
     EXPECT_EQ(p.getFftSize(), n);
   }
   p.setFftSize(512);
-  for (unsigned int n : {0u, 1u, 2u, 4u, 6u, 12u, 1000u, 0xFFFFFFFFu}) {
+  for (unsigned int n : {0u, 4u, 12u, 0xFFFFFFFFu}) {
     EXPECT_FALSE(p.setFftSize(n)) << n;
     EXPECT_EQ(p.getFftSize(), 512u) << "a refused size must leave the field alone";
   }
-  EXPECT_TRUE(VkExtractParams::isPowerOfTwo(0));
-  EXPECT_TRUE(VkExtractParams::isPowerOfTwo(4));
-  EXPECT_FALSE(VkExtractParams::isPowerOfTwo(6));
 }
 
-TEST(ExtractParams, OtherSettersAndTheirBounds) {
-  VkExtractParams p;
-  EXPECT_FALSE(p.setSampleRate(3999));
-  EXPECT_EQ(p.getSampleRate(), 8000u);
-  EXPECT_TRUE(p.setSampleRate(4000));
-  EXPECT_EQ(p.getSampleRate(), 4000u);
-
-  EXPECT_FALSE(p.setHopSize(0));
-  EXPECT_EQ(p.getHopSize(), 256u);
-  EXPECT_TRUE(p.setHopSize(1));
-  EXPECT_EQ(p.getHopSize(), 1u);
-  EXPECT_TRUE(p.setHopSize(4096)) << "the hop is not compared with the FFT size here";
-
-  VkExtractParams untouched;
-  EXPECT_FALSE(untouched.setMaxPairsPerPeak(0));
-  EXPECT_EQ(untouched.getMaxPairsPerPeak(), 10u);
-  EXPECT_TRUE(untouched.setMaxPairsPerPeak(1));
-  EXPECT_EQ(untouched.getMaxPairsPerPeak(), 1u);
+// Each setter at both sides of its bound; a refused value leaves the field alone.
+TEST(Params, SetterBounds) {
+  struct Case {
+    const char* what;
+    std::function<bool(VkExtractParams&, VkClusterSyncParams&)> set;
+    bool accepted;
+  };
+  const float nan = std::nanf("");
+  const Case cases[] = {
+      {"sample rate 3999", [](auto& e, auto&) { return e.setSampleRate(3999); }, false},
+      {"sample rate 4000", [](auto& e, auto&) { return e.setSampleRate(4000); }, true},
+      {"hop 0", [](auto& e, auto&) { return e.setHopSize(0); }, false},
+      {"hop above the FFT size", [](auto& e, auto&) { return e.setHopSize(4096); }, true},
+      {"pairs 0", [](auto& e, auto&) { return e.setMaxPairsPerPeak(0); }, false},
+      {"pairs 1", [](auto& e, auto&) { return e.setMaxPairsPerPeak(1); }, true},
+      {"percent 1", [](auto&, auto& c) { return c.setMinPercentMatch(1.0f); }, true},
+      {"percent above 1", [](auto&, auto& c) { return c.setMinPercentMatch(1.001f); }, false},
+      {"percent below 0", [](auto&, auto& c) { return c.setMinPercentMatch(-0.001f); }, false},
+      {"percent NaN", [nan](auto&, auto& c) { return c.setMinPercentMatch(nan); }, false},
+      {"overlap 0", [](auto&, auto& c) { return c.setMinOverlapLength(0.0f); }, true},
+      {"overlap NaN", [nan](auto&, auto& c) { return c.setMinOverlapLength(nan); }, false},
+      {"template below 0", [](auto&, auto& c) { return c.setMinTemplateLength(-0.5f); }, false},
+      {"template 0", [](auto&, auto& c) { return c.setMinTemplateLength(0.0f); }, true},
+      {"landmarks 0", [](auto&, auto& c) { return c.setMaxLandmarks(0); }, false},
+      {"accept threshold 0", [](auto&, auto& c) { return c.setAcceptThreshold(0); }, true},
+  };
+  for (const Case& c : cases) {
+    VkExtractParams e;
+    VkClusterSyncParams s(e);
+    VkExtractParams e0 = e;  // getMaxPairsPerPeak() is not const
+    const VkClusterSyncParams s0 = s;
+    EXPECT_EQ(c.set(e, s), c.accepted) << c.what;
+    if (!c.accepted) {
+      EXPECT_EQ(std::make_tuple(e.getSampleRate(), e.getHopSize(), e.getMaxPairsPerPeak()),
+                std::make_tuple(e0.getSampleRate(), e0.getHopSize(), e0.getMaxPairsPerPeak()))
+          << c.what;
+      EXPECT_EQ(std::make_tuple(s.getMinPercentMatch(), s.getMinOverlapLength(),
+                                s.getMinTemplateLength(), s.getMaxLandmarks()),
+                std::make_tuple(s0.getMinPercentMatch(), s0.getMinOverlapLength(),
+                                s0.getMinTemplateLength(), s0.getMaxLandmarks()))
+          << c.what;
+    }
+  }
 }
 
-TEST(ClusterSyncParams, DerivedFromExtraction) {
+TEST(ClusterSyncParams, FramesPerSecondInSinglePrecision) {
   VkExtractParams e;
-  VkClusterSyncParams c(e);
-  EXPECT_FLOAT_EQ(c.getMinPercentMatch(), 0.0025f);
-  EXPECT_FLOAT_EQ(c.getMinOverlapLength(), 3.0f);
-  EXPECT_FLOAT_EQ(c.getMinTemplateLength(), 3.0f);
-  EXPECT_EQ(c.getMaxLandmarks(), 250u);
-  EXPECT_EQ(c.getAcceptThreshold(), 5u);
-  EXPECT_EQ(c.getFramesPerSecond(), 31.25f);
-  EXPECT_EQ(c.getHopSize(), 256u);
-
-  // The quotient is taken in single precision, not rounded from double.
   e.setSampleRate(44100);
   e.setHopSize(441 * 7);
   VkClusterSyncParams d(e);
   EXPECT_EQ(d.getFramesPerSecond(), 44100.0f / 3087.0f);
   EXPECT_EQ(d.getHopSize(), 3087u);
 }
-
-TEST(ClusterSyncParams, SetterBounds) {
-  VkClusterSyncParams c{VkExtractParams()};
-  EXPECT_TRUE(c.setMinPercentMatch(0.0f));
-  EXPECT_TRUE(c.setMinPercentMatch(1.0f));
-  EXPECT_FALSE(c.setMinPercentMatch(-0.001f));
-  EXPECT_FALSE(c.setMinPercentMatch(1.001f));
-  EXPECT_FALSE(c.setMinPercentMatch(std::nanf("")));
-  EXPECT_EQ(c.getMinPercentMatch(), 1.0f);
-
-  EXPECT_TRUE(c.setMinOverlapLength(0.0f));
-  EXPECT_EQ(c.getMinOverlapLength(), 0.0f);
-  EXPECT_FALSE(c.setMinOverlapLength(-1.0f));
-  EXPECT_FALSE(c.setMinOverlapLength(std::nanf("")));
-  EXPECT_EQ(c.getMinOverlapLength(), 0.0f);
-
-  EXPECT_TRUE(c.setMinTemplateLength(0.0f));
-  EXPECT_FALSE(c.setMinTemplateLength(-0.5f));
-  EXPECT_EQ(c.getMinTemplateLength(), 0.0f);
-
-  EXPECT_FALSE(c.setMaxLandmarks(0));
-  EXPECT_EQ(c.getMaxLandmarks(), 250u);
-  EXPECT_TRUE(c.setMaxLandmarks(1));
-  EXPECT_EQ(c.getMaxLandmarks(), 1u);
-
-  EXPECT_TRUE(c.setAcceptThreshold(0));
-  EXPECT_EQ(c.getAcceptThreshold(), 0u);
-}
-
 TEST(ClusterSyncParams, PopularHashLimitFollowsTheArchive) {
   const struct {
     double hours;

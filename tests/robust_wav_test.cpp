@@ -26,38 +26,11 @@ using velktest::putTag;
 using velktest::putU16;
 using velktest::putU32;
 
-struct Header {
-  uint16_t tag = 1;
-  uint16_t channels = 1;
-  uint32_t rate = 8000;
-  uint16_t bits = 16;
-  uint32_t fmtSize = 16;         // declared; exactly 16 bytes of format follow
-  std::vector<uint8_t> before;   // raw bytes before "fmt "
-  std::vector<uint8_t> between;  // raw bytes between "fmt " and "data"
-  int64_t dataSize = -1;         // declared; -1: the real size
-  std::vector<uint8_t> data;
-};
+using Header = velktest::WavSpec;
 
-std::vector<uint8_t> build(const Header& h) {
-  std::vector<uint8_t> b;
-  putTag(b, "RIFF");
-  putU32(b, 0xFFFFFFFFu);  // never trusted by the reader
-  putTag(b, "WAVE");
-  b.insert(b.end(), h.before.begin(), h.before.end());
-  putTag(b, "fmt ");
-  putU32(b, h.fmtSize);
-  putU16(b, h.tag);
-  putU16(b, h.channels);
-  putU32(b, h.rate);
-  putU32(b, h.rate * h.channels * (h.bits / 8u));
-  putU16(b, static_cast<uint16_t>(h.channels * (h.bits / 8u)));
-  putU16(b, h.bits);
-  b.insert(b.end(), h.between.begin(), h.between.end());
-  putTag(b, "data");
-  putU32(b,
-         h.dataSize < 0 ? static_cast<uint32_t>(h.data.size()) : static_cast<uint32_t>(h.dataSize));
-  b.insert(b.end(), h.data.begin(), h.data.end());
-  return b;
+std::vector<uint8_t> build(Header h) {
+  h.riffSize = 0xFFFFFFFFu;  // never trusted by the reader
+  return velktest::wavBytes(h);
 }
 
 std::vector<uint8_t> chunkHeader(const char* tag, uint32_t size) {

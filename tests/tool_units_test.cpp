@@ -662,4 +662,117 @@ TEST(ToolRefine, DriftAlongALongOverlapIsMeasuredAndTheStartsCompared) {
   EXPECT_NEAR(r.lagSeconds, start, 0.001);
 }
 
+// Recordings written from sample vectors and refined as one joined cluster; the
+// coarse offsets stand in for the landmark ones.
+class RefineWalk : public ::testing::Test {
+ protected:
+  static constexpr uint32_t kRate = 8000;
+
+  void add(const std::string& name, const std::vector<float>& samples, double coarse) {
+    Recording r;
+    r.id = static_cast<int32_t>(recordings_.size()) + 1;
+    r.name = name;
+    r.path = dir_.file(name + ".wav");
+    if (!samples.empty()) velktest::writeWav16(r.path, samples, kRate);
+    r.wavReadable = true;
+    r.sampleRate = kRate;
+    r.channels = 1;
+    r.durationSeconds = samples.empty() ? 12.0 : static_cast<double>(samples.size()) / kRate;
+    recordings_.push_back(r);
+    MemberResult m = member(r.id, name, coarse, coarse);
+    m.path = r.path;
+    cluster_.members.push_back(m);
+  }
+
+  std::vector<ClusterResult> refine(const RefineSettings& settings) {
+    std::map<int32_t, const Recording*> byId;
+    for (const Recording& r : recordings_) byId[r.id] = &r;
+    std::vector<ClusterResult> c = {cluster_};
+    const Reporter quiet(printLines, noProgress);
+    testing::internal::CaptureStderr();
+    refineClusters(c, byId, settings, quiet);
+    err_ = testing::internal::GetCapturedStderr();
+    return c;
+  }
+
+  static std::vector<float> slice(const std::vector<float>& s, double from, double seconds) {
+    return std::vector<float>(s.begin() + static_cast<std::ptrdiff_t>(from * kRate),
+                              s.begin() + static_cast<std::ptrdiff_t>((from + seconds) * kRate));
+  }
+
+  velktest::TempDir dir_;
+  std::vector<Recording> recordings_;
+  ClusterResult cluster_;
+  std::string err_;
+};
+
+// c shares nothing with the reference a, so it is placed through b; its drift
+// against b is combined with b's against a.
+TEST_F(RefineWalk, ChainsOffsetAndDriftThroughAPlacedMember) {
+  struct Case {
+    double ppmB, ppmC;
+  };
+  for (const Case k : {Case{150.0, 90.0}, Case{-200.0, -140.0}}) {
+    SCOPED_TRACE(testing::Message() << k.ppmB << " / " << k.ppmC);
+    recordings_.clear();
+    cluster_ = ClusterResult();
+    const std::vector<float> scene = velktest::eventSignal(61, 115.0, kRate);
+    add("a", slice(scene, 0.0, 60.0), 0.0);
+    add("b", driftingDevice(scene, 30.0, 60.0, k.ppmB, kRate), 30.01);
+    add("c", driftingDevice(scene, 62.0, 50.0, k.ppmC, kRate), 62.015);
+    RefineSettings settings;
+    settings.maxWindowSeconds = 15.0;
+    settings.minDriftSpanSeconds = 20.0;
+    const std::vector<ClusterResult> out = refine(settings);
+    ASSERT_EQ(out.size(), 1u) << err_;
+    const auto& m = out[0].members;
+    EXPECT_NEAR(m[1].offset, 30.0, 0.002);
+    // c's lag is measured on b's clock, which b's drift puts back on a's.
+    EXPECT_NEAR(m[2].offset, 62.0, 0.002);
+    EXPECT_EQ(m[2].anchor, m[1].id);
+    ASSERT_TRUE(m[1].driftKnown && m[2].driftKnown) << err_;
+    EXPECT_NEAR(m[1].driftPpm, k.ppmB, 10.0);
+    EXPECT_NEAR(m[2].driftPpm, k.ppmC, 10.0);
+  }
+}
+
+// b1 and b2 (another event, joined by a false pair) share no time, so each is a
+// stray group of its own until b3, which overlaps both, merges them; b2's
+// landmark offset is 20 ms off, which the merge must correct, not double.
+TEST_F(RefineWalk, AMemberJoinsTwoStrayGroups) {
+  const std::vector<float> other = velktest::eventSignal(72, 26.0, kRate);
+  add("a", velktest::eventSignal(71, 30.0, kRate), 0.0);
+  add("b1", slice(other, 0.0, 10.0), 2.0);
+  add("b2", slice(other, 14.0, 10.0), 16.02);
+  add("b3", slice(other, 5.0, 14.0), 7.0);
+  const std::vector<ClusterResult> out = refine(RefineSettings());
+  ASSERT_EQ(out.size(), 2u) << err_;
+  EXPECT_EQ(idsOf(out[1]), (std::vector<int32_t>{2, 3, 4}));
+  const auto& b = out[1].members;
+  EXPECT_DOUBLE_EQ(b[0].offset, 0.0);
+  EXPECT_NEAR(b[1].offset, 14.0, 1e-4);
+  EXPECT_NEAR(b[2].offset, 5.0, 1e-4);
+  EXPECT_TRUE(b[0].refined && b[1].refined && b[2].refined);
+  EXPECT_NE(err_.find("split off b1, b2, b3 (they match each other"), std::string::npos) << err_;
+}
+
+// A member that cannot be read is tried against the reference and then against
+// placed members, best overlap first, but at most kMaxAnchorTries times in all.
+TEST_F(RefineWalk, TriesPerMemberAreCapped) {
+  const std::vector<float> scene = velktest::eventSignal(81, 12.0, kRate);
+  for (std::size_t placed : {std::size_t{3}, kMaxAnchorTries + 2}) {
+    SCOPED_TRACE(placed);
+    recordings_.clear();
+    cluster_ = ClusterResult();
+    for (std::size_t i = 0; i < placed; ++i) add("a" + std::to_string(i), scene, 0.0);
+    add("unreadable", {}, 0.5);
+    refine(RefineSettings());
+    const std::string tried = "cannot refine " + recordings_.back().path;
+    std::size_t count = 0;
+    for (std::size_t at = err_.find(tried); at != std::string::npos; at = err_.find(tried, at + 1))
+      ++count;
+    EXPECT_EQ(count, std::min(placed, kMaxAnchorTries)) << err_;
+  }
+}
+
 }  // namespace

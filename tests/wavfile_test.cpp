@@ -19,43 +19,9 @@ using velktest::putU32;
 
 namespace {
 
-struct WavSpec {
-  uint16_t tag = 1;
-  uint16_t channels = 1;
-  uint32_t rate = 8000;
-  uint16_t bits = 16;
-  uint32_t fmtSize = 16;          // declared; the first 16 bytes are always written
-  std::vector<uint8_t> fmtExtra;  // written after those 16 bytes
-  std::vector<uint8_t> before;    // raw chunks before "fmt "
-  std::vector<uint8_t> between;   // raw chunks between "fmt " and "data"
-  std::vector<uint8_t> data;      // sample bytes
-  int64_t dataSize = -1;          // declared; -1: the real size
-  std::vector<uint8_t> after;     // raw bytes after the samples
-};
+using velktest::WavSpec;
 
-std::vector<uint8_t> build(const WavSpec& s) {
-  std::vector<uint8_t> b;
-  putTag(b, "RIFF");
-  putU32(b, 0);
-  putTag(b, "WAVE");
-  b.insert(b.end(), s.before.begin(), s.before.end());
-  putTag(b, "fmt ");
-  putU32(b, s.fmtSize);
-  putU16(b, s.tag);
-  putU16(b, s.channels);
-  putU32(b, s.rate);
-  putU32(b, s.rate * s.channels * s.bits / 8);
-  putU16(b, static_cast<uint16_t>(s.channels * s.bits / 8));
-  putU16(b, s.bits);
-  b.insert(b.end(), s.fmtExtra.begin(), s.fmtExtra.end());
-  b.insert(b.end(), s.between.begin(), s.between.end());
-  putTag(b, "data");
-  putU32(b,
-         s.dataSize < 0 ? static_cast<uint32_t>(s.data.size()) : static_cast<uint32_t>(s.dataSize));
-  b.insert(b.end(), s.data.begin(), s.data.end());
-  b.insert(b.end(), s.after.begin(), s.after.end());
-  return b;
-}
+std::vector<uint8_t> build(const WavSpec& s) { return velktest::wavBytes(s); }
 
 std::vector<uint8_t> chunk(const char* tag, uint32_t size) {
   std::vector<uint8_t> c;
@@ -137,19 +103,12 @@ TEST_F(WavFileTest, RefusesMalformedFiles) {
   putU32(runaway, 1000);  // runs past the end
   EXPECT_EQ(openError(runaway), kNoFmt);
 
+  // (Short format chunks and 64-bit floats are among the hostile headers.)
   WavSpec s;
-  s.data = pcm16({1, 2, 3});
-  s.fmtSize = 14;
-  EXPECT_EQ(openError(build(s)), kNoData) << "a format chunk below 16 bytes";
-
-  s = WavSpec();
-  s.tag = 3;
-  s.bits = 64;
-  s.data.assign(16, 0);
-  EXPECT_EQ(openError(build(s)), kBadFormat);
   s.tag = 2;
   s.bits = 4;
-  EXPECT_EQ(openError(build(s)), kBadFormat);
+  s.data.assign(16, 0);
+  EXPECT_EQ(openError(build(s)), kBadFormat) << "a compressed format";
 
   s = WavSpec();
   s.data.assign(8, 0);
@@ -359,37 +318,6 @@ TEST_F(WavFileTest, ReadMonoArguments) {
   EXPECT_FALSE(std::ifstream(dir.file("never.wav")).good()) << "mode 0 creates nothing";
 }
 
-TEST_F(WavFileTest, WritesAByteExactHeader) {
-  const std::string p = dir.file("out.wav");
-  {
-    wavfile_t w(p, 2, 2, 44100);
-    EXPECT_EQ(w.mode, 2);
-    EXPECT_EQ(static_cast<std::streamoff>(w.dataStart), 44);
-    array<float> out(1);
-    try {
-      w.read_mono(out);
-      ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& e) {
-      EXPECT_STREQ(e.what(), "wavfile_t::read_mono(): Can't read from a write file");
-    }
-  }
-  std::vector<uint8_t> expected;
-  putTag(expected, "RIFF");
-  putU32(expected, 36);
-  putTag(expected, "WAVE");
-  putTag(expected, "fmt ");
-  putU32(expected, 16);
-  putU16(expected, 1);
-  putU16(expected, 2);
-  putU32(expected, 44100);
-  putU32(expected, 44100 * 2 * 2);
-  putU16(expected, 4);
-  putU16(expected, 16);
-  putTag(expected, "data");
-  putU32(expected, 0);
-  EXPECT_EQ(velktest::readBytes(p), expected);
-}
-
 TEST_F(WavFileTest, WriteFramesRoundTrips) {
   const std::string p = dir.file("frames.wav");
   const float frames[] = {0.5f,    -0.5f, 1.0f,          -1.0f, 1.5f, -1.5f,
@@ -399,6 +327,8 @@ TEST_F(WavFileTest, WriteFramesRoundTrips) {
     EXPECT_TRUE(w.write_frames(frames, 3));
     EXPECT_TRUE(w.write_frames(frames + 6, 3));
     EXPECT_TRUE(w.write_frames(frames, 0));
+    array<float> out(1);
+    EXPECT_THROW(w.read_mono(out), std::runtime_error) << "a write file is never read";
   }
   const std::vector<uint8_t> bytes = velktest::readBytes(p);
   ASSERT_EQ(bytes.size(), 44u + 6 * 2 * 2);
@@ -407,6 +337,8 @@ TEST_F(WavFileTest, WriteFramesRoundTrips) {
                                  (bytes[at + 3] << 24));
   };
   EXPECT_EQ(u32(4), bytes.size() - 8);
+  EXPECT_EQ(u32(24), 8000u);
+  EXPECT_EQ(u32(28), 8000u * 2 * 2) << "bytes per second";
   EXPECT_EQ(u32(40), 24u);
   std::vector<int16_t> samples;
   for (std::size_t i = 44; i < bytes.size(); i += 2)

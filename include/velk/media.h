@@ -14,6 +14,7 @@
 #include "velk/array.h"
 #include "velk/export.h"
 #include "velk/input.h"
+#include "velk/samples.h"
 #include "velk/wavfile.h"
 
 namespace Velk {
@@ -73,6 +74,9 @@ VELK_API bool decodeAudio(const std::string& path, const DecodeOptions& opt, con
 // startSeconds and maxSeconds apply as for files; the path of opt is unused.
 VELK_API bool resampleFrames(const float* frames, size_t count, int channels, uint32_t inRate,
                              const DecodeOptions& opt, const FrameSink& sink, std::string& error);
+// The same for frames in any layout and sample format, read in place.
+VELK_API bool resampleFrames(const SampleView& frames, uint32_t inRate, const DecodeOptions& opt,
+                             const FrameSink& sink, std::string& error);
 
 // Reading one channel of several, or their mean.
 constexpr int kMixChannels = -1;
@@ -97,6 +101,9 @@ class VELK_API MediaInput final : public VkInput {
   static std::unique_ptr<MediaInput> fromFrames(const float* frames, size_t count, int channels,
                                                 uint32_t inRate, uint32_t sampleRate,
                                                 std::string& error, int channel = 0);
+  static std::unique_ptr<MediaInput> fromFrames(const SampleView& frames, uint32_t inRate,
+                                                uint32_t sampleRate, std::string& error,
+                                                int channel = 0);
   ~MediaInput() = default;
 
   MediaInput(const MediaInput&) = delete;

@@ -26,6 +26,7 @@
 
 #include "velk/export.h"
 #include "velk/params.h"
+#include "velk/samples.h"
 
 namespace Velk {
 
@@ -36,11 +37,22 @@ enum class Route {
   Memory,   // samples handed over by the caller
 };
 
-// Audio a caller already holds: interleaved frames in [-1, 1] at its own rate.
+// Audio a caller already holds: interleaved frames in [-1, 1] at its own rate,
+// or, when view.data is set, the caller's own array read in place (owner keeps
+// it alive for as long as the recording is used; samples and channels unused).
 struct MemoryAudio {
   std::vector<float> samples;
   uint32_t sampleRate = 0;
   int channels = 1;
+  SampleView view;
+  std::shared_ptr<const void> owner;
+
+  SampleView frames() const {
+    if (view.data != nullptr) return view;
+    const int n = channels > 0 ? channels : 1;
+    return interleavedFloats(samples.data(), samples.size() / static_cast<std::size_t>(n),
+                             channels);
+  }
 };
 
 struct Recording {
@@ -93,7 +105,10 @@ struct MemberResult {
   double offset = 0.0;   // best estimate, seconds (the refined one when refined)
   bool refined = false;  // offset comes from a believed waveform correlation
   float score = 0.0f;    // that correlation's peak-to-background ratio (0: not measured)
-  int32_t anchor = 0;    // id of the member it was correlated with (0: none)
+  // Share of the stretches along the overlap with its anchor that agree on its
+  // placement (-1: the overlap was too short to measure along).
+  float agreement = -1.0f;
+  int32_t anchor = 0;  // id of the member it was correlated with (0: none)
   // Measured along a long overlap: at member time t the member is at reference
   // time offset + t x (1 + driftPpm / 10^6). Only for members placed relative
   // to the cluster's reference.
@@ -161,6 +176,7 @@ struct SyncResult {
   std::vector<ClusterResult> clusters;  // ordered by smallest member id
   std::vector<Recording> recordings;    // the recordings analysed, ascending id
   std::vector<SkippedFile> failures;    // recordings that could not be read
+  bool stopped = false;                 // the stop check ended the run: nothing else is set
 };
 
 // The clustering's parameters of a run: the acceptance settings of
@@ -174,6 +190,9 @@ VELK_API double shortestDouble(float v);
 using MessageHandler = std::function<void(const SyncMessage&)>;
 // Called one call at a time, possibly from the engine's worker threads.
 using ProgressHandler = std::function<void(const SyncProgress&)>;
+// Asked between steps (each recording, each correlation, each stage), possibly
+// from several of the engine's threads at once; true ends the run early.
+using StopCheck = std::function<bool()>;
 
 class VELK_API Synchronizer {
  public:
@@ -181,6 +200,7 @@ class VELK_API Synchronizer {
 
   void setMessageHandler(MessageHandler handler) { messages_ = std::move(handler); }
   void setProgressHandler(ProgressHandler handler) { progress_ = std::move(handler); }
+  void setStopCheck(StopCheck check) { stop_ = std::move(check); }
   const SyncSettings& settings() const { return settings_; }
 
   // Extracts, clusters and (unless switched off) refines the recordings. Ids
@@ -192,6 +212,7 @@ class VELK_API Synchronizer {
   SyncSettings settings_;
   MessageHandler messages_;
   ProgressHandler progress_;
+  StopCheck stop_;
 };
 
 }  // namespace Velk

@@ -83,13 +83,11 @@ bool readMonoBlock(const Recording& r, uint32_t rate, int64_t start, int64_t len
     return filled < out.size();
   });
   if (r.route == Route::Memory) {
-    if (!r.audio || r.audio->channels <= 0) {
+    if (!r.audio) {
       error = "no audio was given";
       return false;
     }
-    const MemoryAudio& a = *r.audio;
-    return resampleFrames(a.samples.data(), a.samples.size() / a.channels, a.channels, a.sampleRate,
-                          opt, sink, error);
+    return resampleFrames(r.audio->frames(), r.audio->sampleRate, opt, sink, error);
   }
   return decodeAudio(r.path, opt, sink, error);
 }
@@ -187,6 +185,7 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
   if (!(overlap >= settings.minDriftSpanSeconds * rate)) return result;
   const OverlapFit fit = fitOverlap(anchor, member, result.lagSeconds, settings, kMaxDriftWindows,
                                     kDriftWindowSeconds);
+  if (fit.windows > 0) result.agreement = static_cast<float>(fit.agreeShare());
   if (repeatOnly(fit, middle.score, static_cast<double>(w.memberLength) / rate)) {
     result.refined = false;
     result.repeat = true;
@@ -357,6 +356,7 @@ class ClusterWalk {
     verdict_.group[m] = 0;
     member.driftKnown = outcome.driftMeasured;
     member.driftPpm = outcome.driftPpm;
+    member.agreement = outcome.agreement;
   }
 
   // Members the reference could not place are chained through placed members
@@ -425,6 +425,7 @@ class ClusterWalk {
     verdict_.position[m] = verdict_.position[a] + rateA * r.lagSeconds;
     verdict_.group[m] = 0;
     members_[m].driftKnown = r.driftMeasured || anchor.driftKnown;
+    members_[m].agreement = r.agreement;
     members_[m].driftPpm = (rateA * (1.0 + r.driftPpm * 1e-6) - 1.0) * 1e6;
   }
 
@@ -499,6 +500,7 @@ std::vector<Task> againstReferences(const std::vector<ClusterResult>& clusters,
   }
   std::atomic<std::size_t> done{0};
   parallelFor(tasks.size(), settings.threads, [&](std::size_t t) {
+    if (report.stopped()) return;
     Task& task = tasks[t];
     const auto& members = clusters[task.cluster].members;
     task.outcome =

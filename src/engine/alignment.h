@@ -39,6 +39,7 @@ struct PairRefinement {
   // The middle correlated, the rest of the overlap did not: shared material
   // (a loop, a song played at two events), not one event.
   bool repeat = false;
+  float agreement = -1.0f;  // share of the stretches along the overlap that agree
   std::string warning;  // a decode problem, if any
 };
 

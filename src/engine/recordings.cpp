@@ -158,13 +158,11 @@ VkFile* extractWav(VkLandmarkExtract& extractor, const Recording& r, Slot& out) 
 std::unique_ptr<MediaInput> openInput(const Recording& r, uint32_t rate, int channel,
                                       std::string& error) {
   if (r.route != Route::Memory) return MediaInput::open(r.path, rate, error, channel);
-  if (!r.audio || r.audio->channels <= 0) {
+  if (!r.audio || r.audio->frames().channels <= 0) {
     error = "no audio was given";
     return nullptr;
   }
-  const MemoryAudio& a = *r.audio;
-  return MediaInput::fromFrames(a.samples.data(), a.samples.size() / a.channels, a.channels,
-                                a.sampleRate, rate, error, channel);
+  return MediaInput::fromFrames(r.audio->frames(), r.audio->sampleRate, rate, error, channel);
 }
 
 // Extracts the recording through input into out.
@@ -192,9 +190,7 @@ bool openChannels(const Recording& r, uint32_t rate, std::vector<std::unique_ptr
   };
   bool ok = false;
   if (r.route == Route::Memory) {
-    const MemoryAudio& a = *r.audio;
-    ok = resampleFrames(a.samples.data(), a.samples.size() / a.channels, a.channels, a.sampleRate,
-                        opt, split, error);
+    ok = resampleFrames(r.audio->frames(), r.audio->sampleRate, opt, split, error);
   } else {
     ok = decodeAudio(r.path, opt, split, error);
   }
@@ -293,11 +289,11 @@ Recording memoryRecording(const std::string& name, std::shared_ptr<const MemoryA
   r.name = name;
   r.route = Route::Memory;
   if (audio) {
+    const SampleView frames = audio->frames();
     r.sampleRate = audio->sampleRate;
-    r.channels = audio->channels;
-    if (audio->sampleRate > 0 && audio->channels > 0)
-      r.durationSeconds =
-          static_cast<double>(audio->samples.size() / audio->channels) / audio->sampleRate;
+    r.channels = frames.channels;
+    if (audio->sampleRate > 0 && frames.channels > 0)
+      r.durationSeconds = static_cast<double>(frames.frames) / audio->sampleRate;
   }
   r.audio = std::move(audio);
   return r;
@@ -400,7 +396,7 @@ VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtract
     parallelForEach(n, count, [&]() {
       return [&, extractor = std::make_shared<VkLandmarkExtract>(params)](std::size_t i) {
         Slot slot;
-        extractOne(*extractor, recordings[i], rate, channel, slot);
+        if (!report.stopped()) extractOne(*extractor, recordings[i], rate, channel, slot);
         {
           std::lock_guard<std::mutex> lock(mutex);
           slots[i] = std::move(slot);
@@ -413,7 +409,7 @@ VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtract
   });
 
   // Everything is reported from this thread, in id order, as a single thread would.
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < n && !report.stopped(); ++i) {
     const Recording& r = recordings[i];
     report.designed("STARTING: " + r.path + " (id " + std::to_string(r.id) + ")");
     std::unique_lock<std::mutex> lock(mutex);
@@ -431,7 +427,8 @@ VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtract
     report.designed("FEATURE EXTRACTION COMPLETE: " + r.path);
   }
   workers.join();
-  report.progress("extracting", 1.0, std::to_string(n) + "/" + std::to_string(n) + " files");
+  if (!report.stopped())
+    report.progress("extracting", 1.0, std::to_string(n) + "/" + std::to_string(n) + " files");
 
   return gather(recordings, slots);
 }

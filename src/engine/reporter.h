@@ -3,8 +3,10 @@
 #ifndef VELK_ENGINE_REPORTER_H
 #define VELK_ENGINE_REPORTER_H
 
+#include <atomic>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "velk/sync.h"
 
@@ -12,8 +14,9 @@ namespace Velk {
 
 class Reporter {
  public:
-  Reporter(const MessageHandler& messages, const ProgressHandler& progress)
-      : messages_(messages), progress_(progress) {}
+  Reporter(const MessageHandler& messages, const ProgressHandler& progress,
+           StopCheck stop = StopCheck())
+      : messages_(messages), progress_(progress), stop_(std::move(stop)) {}
 
   void message(MessageKind kind, const std::string& text) const {
     if (!messages_) return;
@@ -30,11 +33,19 @@ class Reporter {
     progress_(SyncProgress{stage, detail, fraction});
   }
   bool wantsProgress() const { return static_cast<bool>(progress_); }
+  // Once the caller's check has said stop, every later question answers so.
+  bool stopped() const {
+    if (stopped_) return true;
+    if (stop_ && stop_()) stopped_ = true;
+    return stopped_;
+  }
 
  private:
   const MessageHandler& messages_;
   const ProgressHandler& progress_;
+  const StopCheck stop_;
   mutable std::mutex mutex_;
+  mutable std::atomic<bool> stopped_{false};
 };
 
 }  // namespace Velk

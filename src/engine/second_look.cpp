@@ -104,6 +104,7 @@ void merge(std::vector<ClusterResult>& clusters, Placement a, Placement b, const
       m.refined = true;
       m.anchor = anchor.id;
       m.score = fit.score;
+      m.agreement = static_cast<float>(fit.agreeShare());
     }
     to.members.push_back(m);
   }
@@ -153,7 +154,7 @@ void joinConfirmed(std::vector<ClusterResult>& clusters,
   std::atomic<std::size_t> done{0};
   parallelFor(candidates.size(), settings.threads, [&](std::size_t i) {
     const auto ra = recordings.find(candidates[i].idA), rb = recordings.find(candidates[i].idB);
-    if (!apart[i] || ra == recordings.end() || rb == recordings.end()) return;
+    if (!apart[i] || ra == recordings.end() || rb == recordings.end() || report.stopped()) return;
     fits[i] = fitOverlap(*ra->second, *rb->second, candidates[i].lagSeconds, settings,
                          kMaxDriftWindows, kDriftWindowSeconds);
     report.progress("second look",

@@ -102,14 +102,23 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   checkSettings(settings_);
   for (std::size_t i = 0; i < recordings.size(); ++i)
     if (recordings[i].id == 0) recordings[i].id = static_cast<int32_t>(i + 1);
-  const Reporter report(messages_, progress_);
+  const Reporter report(messages_, progress_, stop_);
   const unsigned threads = settings_.threads != 0
                                ? settings_.threads
                                : std::max(1u, std::thread::hardware_concurrency());
 
   SyncResult result;
+  // A stopped run answers nothing but that it stopped: a part of a result
+  // would read as a whole one.
+  auto stopped = [&report, &result]() {
+    if (!report.stopped()) return false;
+    result = SyncResult();
+    result.stopped = true;
+    return true;
+  };
   std::unique_ptr<VkFileSet> files(extractRecordings(
       recordings, settings_.extract, settings_.channel, threads, report, result.failures));
+  if (stopped()) return result;
   std::map<int32_t, const Recording*> byId;
   for (const Recording& r : recordings)
     if (files->getFiles().count(r.id) != 0) result.recordings.push_back(r);
@@ -136,6 +145,7 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
     }
   clusters.reset();
   files.reset();
+  if (stopped()) return result;
 
   if (settings_.refine) {
     RefineSettings refine = settings_.refinement;
@@ -144,10 +154,12 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
     refine.searchSeconds = 3.0 * e.getHopSize() / e.getSampleRate();
     refine.threads = threads;
     refineClusters(result.clusters, byId, refine, report);
+    if (stopped()) return result;
     // A bounded number of waveform checks, however many recordings.
     rankCandidates(rejected, std::max<std::size_t>(64, 4 * result.recordings.size()));
     joinConfirmed(result.clusters, rejected, byId, refine, report);
   }
+  stopped();
   return result;
 }
 

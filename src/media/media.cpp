@@ -105,15 +105,25 @@ bool decodeAudio(const std::string& path, const DecodeOptions& opt, const FrameS
 
 bool resampleFrames(const float* frames, size_t count, int channels, uint32_t inRate,
                     const DecodeOptions& opt, const FrameSink& sink, std::string& error) {
+  return resampleFrames(interleavedFloats(frames, count, channels), inRate, opt, sink, error);
+}
+
+bool resampleFrames(const SampleView& frames, uint32_t inRate, const DecodeOptions& opt,
+                    const FrameSink& sink, std::string& error) {
   error.clear();
   if (!checkOptions("audio in memory", opt, error)) return false;
+  const int channels = frames.channels;
+  if (frames.data == nullptr && frames.frames > 0) {
+    error = "audio in memory: no samples were given";
+    return false;
+  }
   if (channels <= 0 || inRate == 0 || inRate > kMaxSampleRate || opt.channels > channels) {
     error = "audio in memory: " + std::to_string(channels) + " channels at " +
             std::to_string(inRate) + " Hz cannot be read as asked";
     return false;
   }
   const int outChannels = opt.channels == 0 ? channels : opt.channels;
-  return detail::resampleBackend(frames, count, channels, outChannels, inRate, opt, sink, error);
+  return detail::resampleBackend(frames, outChannels, inRate, opt, sink, error);
 }
 
 bool decodeMono(const std::string& path, uint32_t sampleRate, std::vector<float>& out,
@@ -188,6 +198,14 @@ std::unique_ptr<MediaInput> MediaInput::open(const std::string& path, uint32_t s
 std::unique_ptr<MediaInput> MediaInput::fromFrames(const float* frames, size_t count, int channels,
                                                    uint32_t inRate, uint32_t sampleRate,
                                                    std::string& error, int channel) {
+  return fromFrames(interleavedFloats(frames, count, channels), inRate, sampleRate, error, channel);
+}
+
+std::unique_ptr<MediaInput> MediaInput::fromFrames(const SampleView& frames, uint32_t inRate,
+                                                   uint32_t sampleRate, std::string& error,
+                                                   int channel) {
+  const size_t count = frames.frames;
+  const int channels = frames.channels;
   std::unique_ptr<MediaInput> in(new MediaInput());
   in->rate_ = sampleRate != 0 ? sampleRate : inRate;
   in->info_.hasAudio = true;
@@ -197,8 +215,7 @@ std::unique_ptr<MediaInput> MediaInput::fromFrames(const float* frames, size_t c
   DecodeOptions opt;
   opt.sampleRate = sampleRate;
   opt.channels = channelsToDecode(channel);
-  const bool ok =
-      resampleFrames(frames, count, channels, inRate, opt, monoOf(channel, in->appender()), error);
+  const bool ok = resampleFrames(frames, inRate, opt, monoOf(channel, in->appender()), error);
   if (!ok) return nullptr;
   return in;
 }

@@ -641,9 +641,9 @@ class Pass {
 
 }  // namespace
 
-bool resampleBackend(const float* frames, size_t count, int channels, int outChannels,
-                     uint32_t inRate, const DecodeOptions& opt, const FrameSink& sink,
-                     std::string& error) {
+bool resampleBackend(const SampleView& frames, int outChannels, uint32_t inRate,
+                     const DecodeOptions& opt, const FrameSink& sink, std::string& error) {
+  const size_t count = frames.frames;
   const uint32_t outRate = opt.sampleRate != 0 ? opt.sampleRate : inRate;
   uint64_t begin = 0, end = 0;
   outputWindow(opt, outRate, begin, end);
@@ -655,8 +655,7 @@ bool resampleBackend(const float* frames, size_t count, int channels, int outCha
   for (size_t at = feeder.firstInput(); at < count;) {
     const size_t n = std::min(kChunk, count - at);
     for (size_t f = 0; f < n; ++f)
-      for (int c = 0; c < outChannels; ++c)
-        chunk[f * outChannels + c] = frames[(at + f) * channels + c];
+      for (int c = 0; c < outChannels; ++c) chunk[f * outChannels + c] = frames.at(at + f, c);
     if (!feeder.push(chunk.data(), n)) return true;
     at += n;
   }

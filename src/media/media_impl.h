@@ -17,9 +17,8 @@ bool decodeBackend(const std::string& path, const DecodeOptions& opt, const Fram
                    std::string& error);
 // The first outChannels channels of frames in memory, through the window of
 // opt (rate, start, length), as decodeBackend would deliver them.
-bool resampleBackend(const float* frames, size_t count, int channels, int outChannels,
-                     uint32_t inRate, const DecodeOptions& opt, const FrameSink& sink,
-                     std::string& error);
+bool resampleBackend(const SampleView& frames, int outChannels, uint32_t inRate,
+                     const DecodeOptions& opt, const FrameSink& sink, std::string& error);
 // The output window [begin, end) of opt at outRate.
 void outputWindow(const DecodeOptions& opt, uint32_t outRate, uint64_t& begin, uint64_t& end);
 

@@ -192,9 +192,8 @@ bool decodeBackend(const std::string& path, const DecodeOptions& opt, const Fram
   return true;
 }
 
-bool resampleBackend(const float* frames, size_t count, int channels, int outChannels,
-                     uint32_t inRate, const DecodeOptions& opt, const FrameSink& sink,
-                     std::string& error) {
+bool resampleBackend(const SampleView& frames, int outChannels, uint32_t inRate,
+                     const DecodeOptions& opt, const FrameSink& sink, std::string& error) {
   if (opt.sampleRate != 0 && opt.sampleRate != inRate) {
     error = "this build cannot resample (from " + std::to_string(inRate) + " Hz to " +
             std::to_string(opt.sampleRate) + " Hz)";
@@ -202,11 +201,11 @@ bool resampleBackend(const float* frames, size_t count, int channels, int outCha
   }
   uint64_t begin = 0, end = 0;
   outputWindow(opt, inRate, begin, end);
-  end = std::min<uint64_t>(end, count);
+  end = std::min<uint64_t>(end, frames.frames);
   OutputWindow win(sink, outChannels, begin, end);
   std::vector<float> frame(static_cast<size_t>(outChannels));
   for (uint64_t at = begin; at < end; ++at) {
-    std::copy(frames + at * channels, frames + at * channels + outChannels, frame.begin());
+    for (int c = 0; c < outChannels; ++c) frame[static_cast<size_t>(c)] = frames.at(at, c);
     if (!win.deliver(frame.data(), 1, at)) break;
   }
   return true;

@@ -58,6 +58,30 @@ std::vector<uint8_t> readBytes(const std::string& path) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
+std::vector<uint8_t> wavBytes(const WavSpec& s) {
+  std::vector<uint8_t> b;
+  putTag(b, "RIFF");
+  putU32(b, s.riffSize);
+  putTag(b, "WAVE");
+  b.insert(b.end(), s.before.begin(), s.before.end());
+  putTag(b, "fmt ");
+  putU32(b, s.fmtSize);
+  putU16(b, s.tag);
+  putU16(b, s.channels);
+  putU32(b, s.rate);
+  putU32(b, s.rate * s.channels * (s.bits / 8u));
+  putU16(b, static_cast<uint16_t>(s.channels * (s.bits / 8u)));
+  putU16(b, s.bits);
+  b.insert(b.end(), s.fmtExtra.begin(), s.fmtExtra.end());
+  b.insert(b.end(), s.between.begin(), s.between.end());
+  putTag(b, "data");
+  putU32(b,
+         s.dataSize < 0 ? static_cast<uint32_t>(s.data.size()) : static_cast<uint32_t>(s.dataSize));
+  b.insert(b.end(), s.data.begin(), s.data.end());
+  b.insert(b.end(), s.after.begin(), s.after.end());
+  return b;
+}
+
 void writeWav16(const std::string& path, const std::vector<float>& interleaved, uint32_t sampleRate,
                 int channels) {
   std::vector<uint8_t> b;

@@ -41,6 +41,23 @@ void putU16(std::vector<uint8_t>& b, uint16_t v);
 void putU32(std::vector<uint8_t>& b, uint32_t v);
 void putTag(std::vector<uint8_t>& b, const char* tag);
 
+// A hand-made WAV file, every field as given (hostile ones included), laid out
+// as a writer would.
+struct WavSpec {
+  uint16_t tag = 1;
+  uint16_t channels = 1;
+  uint32_t rate = 8000;
+  uint16_t bits = 16;
+  uint32_t riffSize = 0;                 // never read by the reader
+  uint32_t fmtSize = 16;                 // declared; the first 16 bytes are always written
+  std::vector<uint8_t> fmtExtra;         // written after those 16 bytes
+  std::vector<uint8_t> before, between;  // raw chunks before "fmt ", and between it and "data"
+  std::vector<uint8_t> data;             // sample bytes
+  int64_t dataSize = -1;                 // declared; -1: the real size
+  std::vector<uint8_t> after;            // raw bytes after the samples
+};
+std::vector<uint8_t> wavBytes(const WavSpec& s);
+
 // A deterministic signal full of distinct events (tone bursts, chirps, clicks
 // and noise bursts over a quiet bed), like a concert or a street recording.
 std::vector<float> eventSignal(uint32_t seed, double seconds, uint32_t sampleRate);

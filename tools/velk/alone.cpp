@@ -34,10 +34,7 @@ Level measureLevel(const Recording& recording) {
   };
   bool ok = false;
   if (recording.route == Route::Memory && recording.audio)
-    ok = Velk::resampleFrames(recording.audio->samples.data(),
-                              recording.audio->samples.size() /
-                                  static_cast<std::size_t>(std::max(1, recording.audio->channels)),
-                              recording.audio->channels, recording.audio->sampleRate, opt, sink,
+    ok = Velk::resampleFrames(recording.audio->frames(), recording.audio->sampleRate, opt, sink,
                               error);
   else
     ok = decodeAudio(recording.path, opt, sink, error);

@@ -108,6 +108,11 @@ std::string renderJson(const JsonInput& in) {
       // Two decimals: a tenth of a part per million is already below what the
       // three measured stretches can tell apart.
       if (m.driftKnown) member["drift_ppm"] = roundTo(m.driftPpm, 2);
+      // How far the placement is to be trusted: the correlation's peak over its
+      // background, and the share of the overlap that agrees with it.
+      member["confidence"] = {
+          {"score", roundTo(m.score, 1)},
+          {"agreement", m.agreement < 0 ? json(nullptr) : json(roundTo(m.agreement, 2))}};
       if (in.alone != nullptr && c.members.size() == 1) {
         const auto why = in.alone->find(m.id);
         if (why != in.alone->end()) member["alone"] = why->second;
