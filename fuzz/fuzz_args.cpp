@@ -3,6 +3,7 @@
 // clustering with the parameters it produced. One argument per input line.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -110,6 +111,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   if (!word.empty()) words.push_back(word);
+  // Everything after "--" is a recording to the tool, and the "-f x" below
+  // must stay an option: the separator is left out here.
+  // A word is what its C string says: it ends at its first NUL.
+  for (std::string& w : words) w.resize(std::strlen(w.c_str()));
+  words.erase(std::remove(words.begin(), words.end(), "--"), words.end());
   // "-h" is never the value of a pair but can be taken as one, so whatever came
   // before, "-f x" is read as a pair and the folder is never left empty (an empty
   // "-f" value in the input would otherwise end the process, as it should). Twice,

@@ -175,7 +175,8 @@ TEST(EngineChannels, TheChannelThatCarriesTheEventIsAnalysed) {
     EXPECT_NEAR(result.clusters[0].members[1].offset, 30.0, 0.001);
     EXPECT_EQ(result.recordings[1].channel, 1);
     bool said = false;
-    for (const std::string& n : notes) said = said || n.find("lavalier: channel 2 of 2 was analysed") == 0;
+    for (const std::string& n : notes)
+      said = said || n.find("lavalier: channel 2 of 2 was analysed") == 0;
     EXPECT_TRUE(said);
   }
 }

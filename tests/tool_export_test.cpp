@@ -143,7 +143,8 @@ Read readFcpxml(const std::string& text) {
         r.clips.push_back(
             {c.attribute("name").value(),
              std::string(s.node().parent().attribute("name").value()) + c.attribute("lane").value(),
-             false, pathOfUrl(a.child("media-rep").attribute("src").value()),
+             std::string(c.attribute("srcEnable").value()) == "video",
+             pathOfUrl(a.child("media-rep").attribute("src").value()),
              base + rationalSeconds(c.attribute("offset").value()),
              rationalSeconds(c.attribute("duration").value())});
       }
@@ -254,6 +255,8 @@ struct FormatCase {
   bool frames;       // places on whole frames (half a frame off at most), else exact
   bool splitsVideo;  // a video's picture and sound on tracks of their own
   bool hasStart;     // carries the timeline start
+  // Sounds exact, pictures on whole frames and no longer than their media.
+  bool framedPictures = false;
 };
 
 void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.name; }
@@ -279,14 +282,21 @@ TEST_P(ExportFormats, EveryMemberOnceOnItsOwnTrackAtItsPlace) {
       const bool video = m.hasVideo && f.splitsVideo;
       EXPECT_EQ(seen[m.name + "/audio"], 1) << m.name;
       EXPECT_EQ(seen[m.name + "/video"], video ? 1 : 0) << m.name;
-      // Half a frame, or half a sample (of the slower of file and reader).
-      const double tolerance = f.frames ? 0.5 / settings.fps.value() + 1e-9 : 0.5 / m.sampleRate;
+      const double fps = settings.fps.value();
       for (const Placed& p : r.clips) {
         if (p.name != m.name) continue;
         SCOPED_TRACE(m.name + (p.video ? " video" : " audio"));
+        const bool framedPicture = p.video && f.framedPictures;
+        // Half a frame, or half a sample (of the slower of file and reader).
+        const double tolerance = f.frames || framedPicture ? 0.5 / fps + 1e-9 : 0.5 / m.sampleRate;
         EXPECT_EQ(p.path, m.path);
         EXPECT_NEAR(p.position, timelinePosition(c, m), tolerance);
-        if (!std::isnan(p.duration)) {
+        if (framedPicture) {
+          EXPECT_NEAR(p.position * fps, std::round(p.position * fps), 1e-6);
+          EXPECT_LE(p.duration, m.durationSeconds + 1e-9);
+          EXPECT_NEAR(p.duration * fps, std::round(p.duration * fps), 1e-6);
+          EXPECT_GT(p.duration, m.durationSeconds - 1 / fps);
+        } else if (!std::isnan(p.duration)) {
           EXPECT_NEAR(p.duration, m.durationSeconds, tolerance);
         }
       }
@@ -298,7 +308,7 @@ INSTANTIATE_TEST_SUITE_P(
     Formats, ExportFormats,
     ::testing::Values(FormatCase{"otio", renderOtio, readOtio, false, true, true},
                       FormatCase{"fcp7", renderFcp7, readFcp7, true, true, true},
-                      FormatCase{"fcpxml", renderFcpxml, readFcpxml, false, false, true},
+                      FormatCase{"fcpxml", renderFcpxml, readFcpxml, false, true, true, true},
                       FormatCase{"mlt", renderMlt, readMlt, true, true, false},
                       FormatCase{"csv",
                                  [](const std::vector<ExportCluster>& c, const ExportSettings&) {

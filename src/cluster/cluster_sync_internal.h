@@ -10,8 +10,8 @@
 
 namespace Velk {
 
-using PairObserver =
-    std::function<void(const VkPairStats& stats, const VkOffsetHistogram& histogram, bool accepted)>;
+using PairObserver = std::function<void(const VkPairStats& stats,
+                                        const VkOffsetHistogram& histogram, bool accepted)>;
 
 // What VkClusterSync::run does, calling observe (when set) with every pair's
 // statistics and histogram as soon as the pair is measured.

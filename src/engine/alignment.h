@@ -40,7 +40,7 @@ struct PairRefinement {
   // (a loop, a song played at two events), not one event.
   bool repeat = false;
   float agreement = -1.0f;  // share of the stretches along the overlap that agree
-  std::string warning;  // a decode problem, if any
+  std::string warning;      // a decode problem, if any
 };
 
 // One correlation of a stretch of member against anchor.

@@ -226,17 +226,38 @@ void fcpxmlProject(pugi::xml_node event, const ExportCluster& c,
   gap.append_attribute("offset") = framesTime(s.startFrames, s.fps).c_str();
   gap.append_attribute("start") = "0s";
   gap.append_attribute("duration") = framesTime(endFrames, s.fps).c_str();
+  // A gap carries the members as connected clips, each on a lane of its own
+  // (pictures above, sounds below), so every sound sits at its exact sample.
+  // A picture must start and end on the sequence's frames: a video's picture
+  // and sound are two clips of its asset, the picture on the nearest frame
+  // and no longer than the sound.
+  auto clip = [&](const ExportMember& m, const std::string& ref, int lane,
+                  const std::string& offset, const std::string& duration) {
+    pugi::xml_node x = gap.append_child("asset-clip");
+    x.append_attribute("ref") = ref.c_str();
+    x.append_attribute("lane") = lane;
+    x.append_attribute("offset") = offset.c_str();
+    x.append_attribute("name") = m.name.c_str();
+    x.append_attribute("start") = "0s";
+    x.append_attribute("duration") = duration.c_str();
+    return x;
+  };
   int videoLane = 0, audioLane = 0;
   for (std::size_t k = 0; k < c.members.size(); ++k) {
     const ExportMember& m = c.members[k];
-    pugi::xml_node clip = gap.append_child("asset-clip");
-    clip.append_attribute("ref") = assetIds[k].c_str();
-    clip.append_attribute("lane") = m.hasVideo ? ++videoLane : -(++audioLane);
-    clip.append_attribute("offset") = samplesTime(timelinePosition(c, m), m.sampleRate).c_str();
-    clip.append_attribute("name") = m.name.c_str();
-    clip.append_attribute("start") = "0s";
-    clip.append_attribute("duration") = samplesTime(m.durationSeconds, m.sampleRate).c_str();
-    if (!m.notes.empty()) add(clip, "note", m.notes);
+    const double place = timelinePosition(c, m);
+    if (m.hasVideo) {
+      const int64_t frames = std::max<int64_t>(
+          1, static_cast<int64_t>(std::floor(m.durationSeconds * s.fps.value() + 1e-9)));
+      pugi::xml_node picture =
+          clip(m, assetIds[k], ++videoLane, framesTime(toFrames(place, s.fps), s.fps),
+               framesTime(frames, s.fps));
+      picture.append_attribute("srcEnable") = "video";
+    }
+    pugi::xml_node sound = clip(m, assetIds[k], -(++audioLane), samplesTime(place, m.sampleRate),
+                                samplesTime(m.durationSeconds, m.sampleRate));
+    if (m.hasVideo) sound.append_attribute("srcEnable") = "audio";
+    if (!m.notes.empty()) add(sound, "note", m.notes);
   }
 }
 
