@@ -187,15 +187,18 @@ OverlapFit fitOverlap(const Recording& anchor, const Recording& member, double c
     return fit;
   };
   const OverlapFit plain = pass(windowSeconds, maxWindows, 0.0);
+  // A drift this small moves the lag by under half a millisecond within a stretch.
+  const double blurFree = 0.0005 / windowSeconds * 1e6;
+  // Every stretch on one line with no drift to blur them: nothing to improve.
+  if (plain.confirmed && plain.agreeing == plain.windows && std::abs(plain.driftPpm) < blurFree)
+    return plain;
   // Long stretches of drifting clocks blur, and a blurred peak may still pass:
   // short stretches tell the drift, then the long ones are measured again
   // with the member on the anchor's clock. The better-agreeing reading wins.
   constexpr double kShortWindowSeconds = 2.0;
-  constexpr int kMaxShortWindows = 15;
+  constexpr int kMaxShortWindows = 9;
   const OverlapFit rough = pass(kShortWindowSeconds, kMaxShortWindows, 0.0);
   const OverlapFit& guide = rough.agreeing >= 2 ? rough : plain;
-  // A drift this small moves the lag by under half a millisecond within a stretch.
-  const double blurFree = 0.0005 / windowSeconds * 1e6;
   if (guide.agreeing < 2 || std::abs(guide.driftPpm) < blurFree)
     return plain.confirmed || !rough.confirmed ? plain : rough;
   const OverlapFit onClock = pass(windowSeconds, maxWindows, guide.driftPpm);
