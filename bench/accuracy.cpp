@@ -46,7 +46,7 @@ struct Pooled {
 
 void runSet(const Scenario& sc, uint32_t seed, const std::string& keep, bool verbose,
             Pooled& pool) {
-  velksim::SetSpec cfg;
+  velksim::SetSettings cfg;
   cfg.events = 4;
   cfg.minDevices = 3;
   cfg.maxDevices = 5;

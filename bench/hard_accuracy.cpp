@@ -348,8 +348,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    velksim::HardSpec spec = velksim::hardPreset(preset);
-    spec.seed = seed;
+    velksim::HardSettings hardSettings = velksim::hardPreset(preset);
+    hardSettings.seed = seed;
     const bool temporary = dir.empty();
     if (temporary) {
       std::string pattern = (fs::temp_directory_path() / "velk-hard-XXXXXX").string();
@@ -372,11 +372,11 @@ int main(int argc, char** argv) {
       std::printf("hard set %s, seed %u: reused from %s\n", preset.c_str(), seed, set.c_str());
     } else {
       fs::remove_all(set);
-      truth = velksim::generateHardSet(spec, set);
+      truth = velksim::generateHardSet(hardSettings, set);
       velksim::writeTruthXml(truth, set + "/truth.xml");
       for (const auto& c : truth.clusters)
         for (const auto& r : c.recordings)
-          audio += r.samples / static_cast<double>(spec.sampleRate);
+          audio += r.samples / static_cast<double>(hardSettings.sampleRate);
       std::ofstream(stamp) << settings << audio << "\n";
       std::printf("hard set %s, seed %u: generated in %.0f s\n", preset.c_str(), seed,
                   secondsSince(t0));

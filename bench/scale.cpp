@@ -237,9 +237,9 @@ bool parse(int argc, char** argv, Options& o) {
 
 // ---- the set ---------------------------------------------------------------
 
-velksim::SetSpec specFor(const Options& o) {
+velksim::SetSettings specFor(const Options& o) {
   // E events share the recordings evenly; what is left over matches nothing.
-  velksim::SetSpec cfg;
+  velksim::SetSettings cfg;
   cfg.events = std::min(o.events, o.recordings);
   cfg.minDevices = cfg.maxDevices = o.recordings / cfg.events;
   cfg.unrelated = o.recordings - cfg.events * cfg.minDevices;
@@ -250,7 +250,7 @@ velksim::SetSpec specFor(const Options& o) {
   return cfg;
 }
 
-std::string stampOf(const velksim::SetSpec& c) {
+std::string stampOf(const velksim::SetSettings& c) {
   std::ostringstream s;
   s << "events " << c.events << " devices " << c.minDevices << " unrelated " << c.unrelated
     << " seconds " << c.minSeconds << " snr " << c.snrDb << " seed " << c.seed << " rate "
@@ -286,7 +286,7 @@ struct GeneratedSet {
 
 GeneratedSet prepareSet(const Options& o) {
   GeneratedSet g;
-  const velksim::SetSpec cfg = specFor(o);
+  const velksim::SetSettings cfg = specFor(o);
   if (o.dir.empty()) {
     std::string pattern = (fs::temp_directory_path() / "velk-scale-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
@@ -655,8 +655,8 @@ double threadCpuSeconds() {
 
 // About 10% of the recordings in events of 2-10 devices (6 on average), the rest
 // unrelated; at least one event.
-velksim::SetSpec archiveSpec(int recordings, double minutes, uint32_t seed, double snrDb) {
-  velksim::SetSpec cfg;
+velksim::SetSettings archiveSettings(int recordings, double minutes, uint32_t seed, double snrDb) {
+  velksim::SetSettings cfg;
   cfg.events = std::max(1, static_cast<int>(std::lround(0.1 * recordings / 6.0)));
   cfg.minDevices = 2;
   cfg.maxDevices = std::max(2, std::min(10, recordings / 5));
@@ -714,7 +714,7 @@ void archiveRow(const char* stage, const Usage& u, double hours, const std::stri
 }
 
 int runArchiveSize(const Options& o, int recordings) {
-  const velksim::SetSpec cfg = archiveSpec(recordings, o.minutes, o.seed, o.snrDb);
+  const velksim::SetSettings cfg = archiveSettings(recordings, o.minutes, o.seed, o.snrDb);
   const unsigned threads = o.threads.back();
   Velk::VkExtractParams ep;
 

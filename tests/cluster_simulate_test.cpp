@@ -49,7 +49,7 @@ double correlation(const std::vector<float>& x, const std::vector<float>& y, lon
 
 TEST(ClusterSimulate, TruthMatchesTheWrittenFiles) {
   velktest::TempDir dir("velk-sim");
-  velksim::SetSpec cfg;
+  velksim::SetSettings cfg;
   cfg.events = 2;
   cfg.minDevices = 2;
   cfg.maxDevices = 3;

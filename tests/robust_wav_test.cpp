@@ -26,7 +26,7 @@ using velktest::putTag;
 using velktest::putU16;
 using velktest::putU32;
 
-using Header = velktest::WavSpec;
+using Header = velktest::WavLayout;
 
 std::vector<uint8_t> build(Header h) {
   h.riffSize = 0xFFFFFFFFu;  // never trusted by the reader

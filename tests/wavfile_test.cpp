@@ -19,9 +19,9 @@ using velktest::putU32;
 
 namespace {
 
-using velktest::WavSpec;
+using velktest::WavLayout;
 
-std::vector<uint8_t> build(const WavSpec& s) { return velktest::wavBytes(s); }
+std::vector<uint8_t> build(const WavLayout& s) { return velktest::wavBytes(s); }
 
 std::vector<uint8_t> chunk(const char* tag, uint32_t size) {
   std::vector<uint8_t> c;
@@ -104,13 +104,13 @@ TEST_F(WavFileTest, RefusesMalformedFiles) {
   EXPECT_EQ(openError(runaway), kNoFmt);
 
   // (Short format chunks and 64-bit floats are among the hostile headers.)
-  WavSpec s;
+  WavLayout s;
   s.tag = 2;
   s.bits = 4;
   s.data.assign(16, 0);
   EXPECT_EQ(openError(build(s)), kBadFormat) << "a compressed format";
 
-  s = WavSpec();
+  s = WavLayout();
   s.data.assign(8, 0);
   for (auto [channels, text] :
        {std::pair<uint16_t, const char*>{0, "0"}, {17, "17"}, {0xFFFF, "-1"}}) {
@@ -121,7 +121,7 @@ TEST_F(WavFileTest, RefusesMalformedFiles) {
   s.channels = 16;
   EXPECT_EQ(openError(build(s)), "(opened)") << "16 channels is the most the frame buffer holds";
 
-  s = WavSpec();
+  s = WavLayout();
   s.data.assign(8, 0);
   s.bits = 4;
   EXPECT_EQ(openError(build(s)), "wavfile_t::wavfile_t() : Unsupported bits per sample 4");
@@ -130,20 +130,20 @@ TEST_F(WavFileTest, RefusesMalformedFiles) {
 
   // No data chunk at all, a chunk id cut short, and a file that ends right after
   // the "fmt " id (its format cannot be read, so nothing after it is found).
-  std::vector<uint8_t> noData = build(WavSpec());
+  std::vector<uint8_t> noData = build(WavLayout());
   noData.resize(noData.size() - 8);
   EXPECT_EQ(openError(noData), kNoData);
   std::vector<uint8_t> cutId = noData;
   cutId.insert(cutId.end(), {'d', 'a', 't'});
   EXPECT_EQ(openError(cutId), kNoData);
-  std::vector<uint8_t> fmtOnly = build(WavSpec());
+  std::vector<uint8_t> fmtOnly = build(WavLayout());
   fmtOnly.resize(16);
   EXPECT_EQ(openError(fmtOnly), kNoData);
 }
 
 TEST_F(WavFileTest, DeclaredSizesBeyondTheFileReadWhatIsThere) {
   // The data size is taken as declared; reading stops at the end of the file.
-  WavSpec s;
+  WavLayout s;
   s.data = pcm16({1, 2, 3});
   for (uint32_t declared : {0xFFFFFFF0u, 7u}) {
     s.dataSize = declared;
@@ -157,7 +157,7 @@ TEST_F(WavFileTest, DeclaredSizesBeyondTheFileReadWhatIsThere) {
               (std::vector<float>{1 / 32768.0f, 2 / 32768.0f, 3 / 32768.0f, 3 / 32768.0f, -7.0f}));
   }
   // A file that ends inside the data chunk's size field opens with what was there.
-  std::vector<uint8_t> cut = build(WavSpec());
+  std::vector<uint8_t> cut = build(WavLayout());
   cut.resize(cut.size() - 2);
   const std::string p = write(cut);
   wavfile_t w(p, 1, 1, 16000);
@@ -170,7 +170,7 @@ TEST_F(WavFileTest, DeclaredSizesBeyondTheFileReadWhatIsThere) {
 }
 
 TEST_F(WavFileTest, ReadsHeaderAndSkipsOtherChunks) {
-  WavSpec s;
+  WavLayout s;
   s.channels = 2;
   s.rate = 22050;
   s.before = chunk("JUNK", 6);
@@ -193,7 +193,7 @@ TEST_F(WavFileTest, ReadsHeaderAndSkipsOtherChunks) {
 
   // Format chunks of 18 and 40 bytes are skipped to their end.
   for (uint32_t extra : {2u, 24u}) {
-    WavSpec e;
+    WavLayout e;
     e.fmtSize = 16 + extra;
     e.fmtExtra.assign(extra, 0);
     e.data = pcm16({-32768, 32767});
@@ -202,7 +202,7 @@ TEST_F(WavFileTest, ReadsHeaderAndSkipsOtherChunks) {
 }
 
 TEST_F(WavFileTest, DecodesEachSampleFormat) {
-  WavSpec s8;
+  WavLayout s8;
   s8.bits = 8;
   s8.data = {0, 128, 255};
   EXPECT_EQ(readAll(write(build(s8)), 3), (std::vector<float>{-1.0f, 0.0f, 0.9921875f}));
@@ -210,7 +210,7 @@ TEST_F(WavFileTest, DecodesEachSampleFormat) {
   const float floats[2] = {0.375f, -1.25f};
   std::vector<uint8_t> fbytes(8);
   std::memcpy(fbytes.data(), floats, 8);  // the test machine is little-endian, as WAV is
-  WavSpec f;
+  WavLayout f;
   f.tag = 3;
   f.bits = 32;
   f.data = fbytes;
@@ -220,13 +220,13 @@ TEST_F(WavFileTest, DecodesEachSampleFormat) {
   std::vector<uint8_t> ibytes;
   putU32(ibytes, 0x40000000u);
   putU32(ibytes, 0x80000000u);
-  WavSpec i32;
+  WavLayout i32;
   i32.bits = 32;
   i32.data = ibytes;
   EXPECT_EQ(readAll(write(build(i32)), 2), (std::vector<float>{0.5f, -1.0f}));
 
   // The extensible tag reads 32 bits as floats whatever its subformat says.
-  WavSpec x;
+  WavLayout x;
   x.tag = 0xFFFE;
   x.bits = 32;
   x.fmtSize = 40;
@@ -240,7 +240,7 @@ TEST_F(WavFileTest, DecodesEachSampleFormat) {
   EXPECT_EQ(readAll(write(build(x)), 2), (std::vector<float>{0.375f, -1.25f}));
 
   // 24-bit opens, but the reader leaves the array alone.
-  WavSpec s24;
+  WavLayout s24;
   s24.bits = 24;
   s24.data.assign(9, 0x11);
   const std::string p24 = write(build(s24));
@@ -252,7 +252,7 @@ TEST_F(WavFileTest, DecodesEachSampleFormat) {
 }
 
 TEST_F(WavFileTest, EndOfFileAndTrailingChunks) {
-  WavSpec s;
+  WavLayout s;
   s.data = pcm16({1000, 2000, 3000});
   const std::string exact = write(build(s), "exact.wav");
   // The read that meets the end still stores the frame buffer (the last frame again);
@@ -268,7 +268,7 @@ TEST_F(WavFileTest, EndOfFileAndTrailingChunks) {
   EXPECT_EQ(past[4], static_cast<int16_t>('S' | ('T' << 8)) / 32768.0f);
 
   // A partial last frame: its bytes over the previous frame's.
-  WavSpec st;
+  WavLayout st;
   st.channels = 2;
   st.data = pcm16({0x0102, 0x0304, 0x0506, 0x0708});
   st.data.push_back(0xAA);
@@ -289,7 +289,7 @@ TEST_F(WavFileTest, EndOfFileAndTrailingChunks) {
 }
 
 TEST_F(WavFileTest, ReadMonoArguments) {
-  WavSpec s;
+  WavLayout s;
   s.data = pcm16({10, 20, 30, 40});
   const std::string p = write(build(s));
   wavfile_t w(p, 1, 1, 16000);
@@ -369,7 +369,7 @@ TEST_F(WavFileTest, BulkReadMatchesFrameByFrameReference) {
   const int32_t requests[] = {1, 255, 4096, 5000, 7, 8192, 3, 20000, 9};
   uint32_t seed = 12345;
   for (const Case& c : cases) {
-    WavSpec s;
+    WavLayout s;
     s.tag = c.tag;
     s.channels = c.channels;
     s.bits = c.bits;

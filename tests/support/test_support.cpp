@@ -58,7 +58,7 @@ std::vector<uint8_t> readBytes(const std::string& path) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-std::vector<uint8_t> wavBytes(const WavSpec& s) {
+std::vector<uint8_t> wavBytes(const WavLayout& s) {
   std::vector<uint8_t> b;
   putTag(b, "RIFF");
   putU32(b, s.riffSize);

@@ -43,7 +43,7 @@ void putTag(std::vector<uint8_t>& b, const char* tag);
 
 // A hand-made WAV file, every field as given (hostile ones included), laid out
 // as a writer would.
-struct WavSpec {
+struct WavLayout {
   uint16_t tag = 1;
   uint16_t channels = 1;
   uint32_t rate = 8000;
@@ -56,7 +56,7 @@ struct WavSpec {
   int64_t dataSize = -1;                 // declared; -1: the real size
   std::vector<uint8_t> after;            // raw bytes after the samples
 };
-std::vector<uint8_t> wavBytes(const WavSpec& s);
+std::vector<uint8_t> wavBytes(const WavLayout& s);
 
 // A deterministic signal full of distinct events (tone bursts, chirps, clicks
 // and noise bursts over a quiet bed), like a concert or a street recording.

@@ -42,7 +42,7 @@ bool parseRange(const std::string& text, T& lo, T& hi) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  velksim::SetSpec cfg;
+  velksim::SetSettings cfg;
   std::string out, hard;
   for (int i = 1; i < argc; ++i) {
     const std::string opt = argv[i];
@@ -100,11 +100,12 @@ int main(int argc, char** argv) {
     if (hard.empty()) {
       truth = velksim::generateSet(cfg, out);
     } else {
-      velksim::HardSpec spec = velksim::hardPreset(hard);
-      spec.seed = cfg.seed;
-      spec.sampleRate =
-          cfg.sampleRate == velksim::SetSpec().sampleRate ? spec.sampleRate : cfg.sampleRate;
-      truth = velksim::generateHardSet(spec, out);
+      velksim::HardSettings hardSettings = velksim::hardPreset(hard);
+      hardSettings.seed = cfg.seed;
+      hardSettings.sampleRate = cfg.sampleRate == velksim::SetSettings().sampleRate
+                                    ? hardSettings.sampleRate
+                                    : cfg.sampleRate;
+      truth = velksim::generateHardSet(hardSettings, out);
     }
     velksim::writeTruthXml(truth, out + "/truth.xml");
     std::size_t files = 0;

@@ -623,7 +623,7 @@ std::vector<int64_t> placeAroundLongest(const std::vector<int64_t>& lengths, int
   return starts;
 }
 
-void renderScene(const SetSpec& cfg, double fs, std::size_t c, uint64_t seed, int64_t samples,
+void renderScene(const SetSettings& cfg, double fs, std::size_t c, uint64_t seed, int64_t samples,
                  const std::vector<Planned>& plan, const std::vector<std::string>& names,
                  const RecordingSink& sink, TruthCluster& out) {
   Rng sceneRng(seed);
@@ -651,7 +651,7 @@ void renderScene(const SetSpec& cfg, double fs, std::size_t c, uint64_t seed, in
 
 }  // namespace
 
-Truth generateSet(const SetSpec& cfg, const std::string& dir) {
+Truth generateSet(const SetSettings& cfg, const std::string& dir) {
   bool made = false;
   return generateRecordings(
       cfg,
@@ -663,7 +663,7 @@ Truth generateSet(const SetSpec& cfg, const std::string& dir) {
       1);
 }
 
-Truth generateRecordings(const SetSpec& cfg, const RecordingSink& sink, unsigned threads) {
+Truth generateRecordings(const SetSettings& cfg, const RecordingSink& sink, unsigned threads) {
   if (cfg.sampleRate < 1000 || cfg.channels < 1 || cfg.channels > 2 || cfg.minDevices < 1 ||
       cfg.maxDevices < cfg.minDevices || cfg.minSeconds <= 0 || cfg.maxSeconds < cfg.minSeconds) {
     throw std::invalid_argument("velksim: invalid set description");
@@ -856,8 +856,8 @@ void encode(const std::string& wav, const std::string& out, const std::string& e
 
 }  // namespace
 
-HardSpec hardPreset(const std::string& name) {
-  HardSpec s;
+HardSettings hardPreset(const std::string& name) {
+  HardSettings s;
   if (name == "small") return s;
   if (name != "large") throw std::invalid_argument("velksim: no hard preset named " + name);
   s.chainEvents = 4;
@@ -873,18 +873,21 @@ HardSpec hardPreset(const std::string& name) {
   return s;
 }
 
-Truth generateHardSet(const HardSpec& spec, const std::string& dir) {
-  if (spec.sampleRate < 8000 || spec.chainMinDevices < 2 ||
-      spec.chainMaxDevices < spec.chainMinDevices || spec.chainMinSeconds < 60 ||
-      spec.chainMaxSeconds < spec.chainMinSeconds || spec.minOverlapSeconds <= 0 ||
-      spec.maxOverlapSeconds < spec.minOverlapSeconds ||
-      2 * spec.maxOverlapSeconds >= spec.chainMinSeconds || spec.longSeconds < 600) {
+Truth generateHardSet(const HardSettings& hardSettings, const std::string& dir) {
+  if (hardSettings.sampleRate < 8000 || hardSettings.chainMinDevices < 2 ||
+      hardSettings.chainMaxDevices < hardSettings.chainMinDevices ||
+      hardSettings.chainMinSeconds < 60 ||
+      hardSettings.chainMaxSeconds < hardSettings.chainMinSeconds ||
+      hardSettings.minOverlapSeconds <= 0 ||
+      hardSettings.maxOverlapSeconds < hardSettings.minOverlapSeconds ||
+      2 * hardSettings.maxOverlapSeconds >= hardSettings.chainMinSeconds ||
+      hardSettings.longSeconds < 600) {
     throw std::invalid_argument("velksim: invalid hard set description");
   }
   std::filesystem::create_directories(dir);
-  const double fs = spec.sampleRate;
+  const double fs = hardSettings.sampleRate;
   const auto sec = [fs](double s) { return static_cast<int64_t>(s * fs); };
-  Rng rng(spec.seed);
+  Rng rng(hardSettings.seed);
 
   std::vector<HardSource> sources;
   std::vector<HardDevice> devices;
@@ -908,8 +911,8 @@ Truth generateHardSet(const HardSpec& spec, const std::string& dir) {
     HardDevice d;
     d.source = source;
     d.parts.push_back({start, samples});
-    d.clockPpm = rng.uniform(-spec.maxDriftPpm, spec.maxDriftPpm);
-    d.snrDb = rng.chance(spec.lowSnrShare) ? rng.uniform(0.0, 5.0) : rng.uniform(5.0, 25.0);
+    d.clockPpm = rng.uniform(-hardSettings.maxDriftPpm, hardSettings.maxDriftPpm);
+    d.snrDb = rng.chance(hardSettings.lowSnrShare) ? rng.uniform(0.0, 5.0) : rng.uniform(5.0, 25.0);
     d.conditions.push_back(condition);
     devices.push_back(d);
     return devices.size() - 1;
@@ -934,31 +937,33 @@ Truth generateHardSet(const HardSpec& spec, const std::string& dir) {
     return hosts.back();
   };
 
-  for (int e = 0; e < spec.chainEvents; ++e) {
+  for (int e = 0; e < hardSettings.chainEvents; ++e) {
     const int source = addSource(rng.next(), 0);
     int64_t t = sec(5);
-    for (int k = rng.range(spec.chainMinDevices, spec.chainMaxDevices); k > 0; --k) {
-      const std::size_t d =
-          device(source, t, sec(rng.uniform(spec.chainMinSeconds, spec.chainMaxSeconds)), "chain");
+    for (int k = rng.range(hardSettings.chainMinDevices, hardSettings.chainMaxDevices); k > 0;
+         --k) {
+      const std::size_t d = device(
+          source, t, sec(rng.uniform(hardSettings.chainMinSeconds, hardSettings.chainMaxSeconds)),
+          "chain");
       const int64_t span = trueSpan(devices[d]);
       sources.back().samples = t + span + sec(5);
-      t += span - sec(rng.uniform(spec.minOverlapSeconds, spec.maxOverlapSeconds));
+      t += span - sec(rng.uniform(hardSettings.minOverlapSeconds, hardSettings.maxOverlapSeconds));
     }
   }
-  for (int l = 0; l < spec.longRecorders; ++l) {
-    const int64_t start = sec(30), length = sec(spec.longSeconds);
+  for (int l = 0; l < hardSettings.longRecorders; ++l) {
+    const int64_t start = sec(30), length = sec(hardSettings.longSeconds);
     // The scene ends with the event; the recorder runs on for a minute of room noise.
     const int source = addSource(rng.next(), start + length);
     device(source, start, length + sec(60), "long");
     hosts.push_back({source, start, length});
-    for (int c = 0; c < spec.clipsPerRecorder; ++c) {
+    for (int c = 0; c < hardSettings.clipsPerRecorder; ++c) {
       const int64_t clip = sec(rng.uniform(30, 90));
       device(source,
              start + static_cast<int64_t>(rng.uniform() * static_cast<double>(length - clip)), clip,
              "clip");
     }
   }
-  for (int l = 0; l < spec.loopEvents; ++l) {
+  for (int l = 0; l < hardSettings.loopEvents; ++l) {
     const int source = addSource(rng.next(), 0);
     const Host h = overlapping(source, 3, "loop");
     HardSource& s = sources.back();
@@ -969,7 +974,7 @@ Truth generateHardSet(const HardSpec& spec, const std::string& dir) {
     devices[device(source, s.loopAt[1] - sec(5), s.loopSamples + sec(25), "loop")]
         .conditions.push_back("mostly-loop");
   }
-  for (int p = 0; p < spec.songPairs; ++p) {
+  for (int p = 0; p < hardSettings.songPairs; ++p) {
     const int song = static_cast<int>(songs.size());
     songs.push_back({rng.next(), sec(rng.uniform(150, 240))});
     for (int e = 0; e < 2; ++e) {
@@ -981,9 +986,9 @@ Truth generateHardSet(const HardSpec& spec, const std::string& dir) {
   }
   // Lavaliers and paused recordings sit inside a host's long recording, so
   // that all of them is shared with the event.
-  for (int i = 0; i < spec.lavaliers + spec.paused && !hosts.empty(); ++i) {
+  for (int i = 0; i < hardSettings.lavaliers + hardSettings.paused && !hosts.empty(); ++i) {
     const Host& h = hosts[static_cast<std::size_t>(i) % hosts.size()];
-    const bool lavalier = i < spec.lavaliers;
+    const bool lavalier = i < hardSettings.lavaliers;
     const int64_t a = sec(rng.uniform(60, 150)), gap = sec(40), b = sec(rng.uniform(60, 150));
     const int64_t span = lavalier ? a + b : a + gap + b;
     const int64_t start =
@@ -1010,12 +1015,12 @@ Truth generateHardSet(const HardSpec& spec, const std::string& dir) {
     d.reverb = false;
     d.ext = "mp3";
   }
-  for (int u = 0; u < spec.unrelated; ++u) {
+  for (int u = 0; u < hardSettings.unrelated; ++u) {
     const int64_t samples = sec(rng.uniform(180, 480));
     const int source = addSource(rng.next(), samples);
     device(source, 0, samples, "unrelated");
   }
-  for (int f = 0; f < spec.fastClocks && !fastCandidates.empty(); ++f) {
+  for (int f = 0; f < hardSettings.fastClocks && !fastCandidates.empty(); ++f) {
     const std::size_t pick = static_cast<std::size_t>(rng.next() % fastCandidates.size());
     HardDevice& d = devices[fastCandidates[pick]];
     fastCandidates.erase(fastCandidates.begin() + static_cast<std::ptrdiff_t>(pick));
@@ -1024,14 +1029,14 @@ Truth generateHardSet(const HardSpec& spec, const std::string& dir) {
   }
   for (HardDevice& d : devices) {
     if (d.snrDb < 5.0) d.conditions.push_back("lowsnr");
-    if (d.lavalier == 0 && d.ext == "wav" && rng.chance(spec.encodedShare))
+    if (d.lavalier == 0 && d.ext == "wav" && rng.chance(hardSettings.encodedShare))
       d.ext = rng.chance(0.5) ? "m4a" : "mp3";
     if (d.ext != "wav") d.conditions.push_back(d.ext == "m4a" ? "aac" : "mp3");
   }
-  const std::vector<std::string> names = shuffledNames(devices.size(), spec.prefix, rng);
+  const std::vector<std::string> names = shuffledNames(devices.size(), hardSettings.prefix, rng);
 
   Truth truth;
-  truth.sampleRate = spec.sampleRate;
+  truth.sampleRate = hardSettings.sampleRate;
   truth.clusters.resize(sources.size());
   for (std::size_t c = 0; c < sources.size(); ++c) {
     const HardSource& src = sources[c];
@@ -1083,7 +1088,7 @@ Truth generateHardSet(const HardSpec& spec, const std::string& dir) {
       }
       channels.push_back(std::move(y));
       const std::string wav = dir + "/" + names[r] + ".wav";
-      writeWav(wav, channels, spec.sampleRate);
+      writeWav(wav, channels, hardSettings.sampleRate);
       if (d.ext != "wav") encode(wav, dir + "/" + names[r] + "." + d.ext, d.ext);
 
       TruthRecording t;

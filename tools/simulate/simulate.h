@@ -11,7 +11,7 @@
 // Files get neutral shuffled names (rec01, rec02, ...), so neither names nor
 // the order of ids tell the events apart.
 //
-//   velksim::SetSpec cfg;
+//   velksim::SetSettings cfg;
 //   cfg.events = 3;
 //   velksim::Truth truth = velksim::generateSet(cfg, "/tmp/set");   // writes rec*.wav
 //   velksim::writeTruthXml(truth, "/tmp/set/truth.xml");
@@ -31,7 +31,7 @@
 
 namespace velksim {
 
-struct SetSpec {
+struct SetSettings {
   int events = 2;      // independent events
   int minDevices = 3;  // recordings per event: uniform in [minDevices, maxDevices]
   int maxDevices = 3;
@@ -85,7 +85,7 @@ struct Truth {
 
 // Creates dir if needed and writes one 16-bit PCM WAV file per recording.
 // Throws std::runtime_error when a file cannot be written.
-Truth generateSet(const SetSpec& cfg, const std::string& dir);
+Truth generateSet(const SetSettings& cfg, const std::string& dir);
 
 // Hard material: what real recordings throw at a matcher. Every device clock
 // deviates from true time (the reference's too), and each kind of event
@@ -103,7 +103,7 @@ Truth generateSet(const SetSpec& cfg, const std::string& dir);
 // Offsets are on the timeline of each cluster's reference clock (its member
 // that starts first): a member starting at true time t sits at
 // (t - t_ref) x (1 + clock_ref / 10^6).
-struct HardSpec {
+struct HardSettings {
   uint32_t seed = 1;
   uint32_t sampleRate = 16000;
   int chainEvents = 2;
@@ -127,12 +127,12 @@ struct HardSpec {
 
 // "small" (39 recordings, 4 hours of audio) or "large" (93 recordings, 8
 // hours); throws std::invalid_argument for another name.
-HardSpec hardPreset(const std::string& name);
+HardSettings hardPreset(const std::string& name);
 
 // Writes the set to dir (WAV, M4A and MP3 files; the encoded ones need the
 // ffmpeg program on the path). Throws std::runtime_error when a file cannot be
 // written or encoded.
-Truth generateHardSet(const HardSpec& spec, const std::string& dir);
+Truth generateHardSet(const HardSettings& hardSettings, const std::string& dir);
 // Receives one recording: its name and its samples per channel (which it may
 // move from).
 using RecordingSink =
@@ -142,7 +142,7 @@ using RecordingSink =
 // and only one scene with its recordings in memory per thread. With threads > 1
 // the sink is called from several threads at once, in no fixed order; the
 // recordings and the truth do not depend on it.
-Truth generateRecordings(const SetSpec& cfg, const RecordingSink& sink, unsigned threads = 1);
+Truth generateRecordings(const SetSettings& cfg, const RecordingSink& sink, unsigned threads = 1);
 
 // <truth><cluster><recording name="a" offset="0.0"/>...</cluster>...</truth>;
 // a cluster of one recording carries no offset. Hard sets add attributes the
