@@ -81,6 +81,9 @@ struct Listing {
   std::vector<std::string> warnings;  // "PATH: what is odd about it"
 };
 
+// False with a one-line reason when folder does not exist or is not a folder.
+VELK_API bool checkInputFolder(const std::string& folder, std::string& error);
+
 // Lists folder (not its sub-folders, not hidden files) sorted by file name and
 // sorts the files into recordings and skipped files. False with a one-line
 // reason when the folder cannot be listed.

@@ -299,9 +299,7 @@ Recording memoryRecording(const std::string& name, std::shared_ptr<const MemoryA
   return r;
 }
 
-bool listFolder(const std::string& folder, uint32_t extractionRate, Listing& listing,
-                std::string& error) {
-  listing = Listing();
+bool checkInputFolder(const std::string& folder, std::string& error) {
   std::error_code ec;
   if (!fs::exists(folder, ec)) {
     error = "input folder " + folder + " does not exist";
@@ -311,6 +309,14 @@ bool listFolder(const std::string& folder, uint32_t extractionRate, Listing& lis
     error = "input path " + folder + " is not a folder";
     return false;
   }
+  return true;
+}
+
+bool listFolder(const std::string& folder, uint32_t extractionRate, Listing& listing,
+                std::string& error) {
+  listing = Listing();
+  if (!checkInputFolder(folder, error)) return false;
+  std::error_code ec;
   std::vector<std::string> names;
   fs::directory_iterator it(folder, ec);
   if (ec) {

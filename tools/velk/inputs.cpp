@@ -86,15 +86,8 @@ void mergeSkipped(Listing& listing, std::vector<SkippedFile> first) {
 bool listInputFolder(const std::string& folder, bool recursive, uint32_t extractionRate,
                      Listing& listing, std::string& error) {
   listing = Listing();
+  if (!Velk::checkInputFolder(folder, error)) return false;
   std::error_code ec;
-  if (!fs::exists(folder, ec)) {
-    error = "input folder " + folder + " does not exist";
-    return false;
-  }
-  if (!fs::is_directory(folder, ec)) {
-    error = "input path " + folder + " is not a folder";
-    return false;
-  }
   std::vector<fs::path> files;
   std::vector<SkippedFile> skipped;
   walk(folder, recursive, files, skipped, ec);
