@@ -13,6 +13,7 @@
 #include "engine/reporter.h"
 #include "engine/second_look.h"
 #include "engine/sync_result.h"
+#include "engine/sync_steps.h"
 #include "velk/cluster.h"
 #include "velk/sync.h"
 
@@ -74,6 +75,8 @@ void reportClusters(const VkClusterSet& clusters, const Reporter& report) {
   }
 }
 
+}  // namespace
+
 void checkSettings(const SyncSettings& s) {
   const VkExtractParams& e = s.extract;
   if (e.getHopSize() > e.getFftSize())
@@ -82,7 +85,37 @@ void checkSettings(const SyncSettings& s) {
                                 std::to_string(e.getFftSize()) + ")");
 }
 
-}  // namespace
+unsigned threadsOf(const SyncSettings& s) {
+  return s.threads != 0 ? s.threads : std::max(1u, std::thread::hardware_concurrency());
+}
+
+std::vector<ClusterResult> designedClusters(const VkClusterSet& clusters,
+                                            const std::map<int32_t, std::string>& idToPath,
+                                            const std::map<int32_t, std::size_t>& landmarks,
+                                            const Reporter& report) {
+  reportClusters(clusters, report);
+  std::vector<ClusterResult> out = orderClusters(clusters, idToPath);
+  for (ClusterResult& c : out)
+    for (MemberResult& m : c.members) {
+      const auto n = landmarks.find(m.id);
+      if (n != landmarks.end()) m.landmarks = n->second;
+    }
+  return out;
+}
+
+void keepCandidate(const SyncSettings& s, const VkPairStats& stats,
+                   const VkOffsetHistogram& histogram, std::vector<RejectedPair>& candidates) {
+  considerRejected(stats, histogram, clusteringParams(s).getFramesPerSecond(), candidates);
+}
+
+RefineSettings refineSettingsOf(const SyncSettings& s, unsigned threads) {
+  RefineSettings refine = s.refinement;
+  // Three hops each way covers the landmark offsets' error with room to spare.
+  const VkExtractParams& e = s.extract;
+  refine.searchSeconds = 3.0 * e.getHopSize() / e.getSampleRate();
+  refine.threads = threads;
+  return refine;
+}
 
 // The clustering takes its hop and rate from the extraction settings, whatever
 // record the acceptance settings came in.
@@ -103,9 +136,7 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   for (std::size_t i = 0; i < recordings.size(); ++i)
     if (recordings[i].id == 0) recordings[i].id = static_cast<int32_t>(i + 1);
   const Reporter report(messages_, progress_, stop_);
-  const unsigned threads = settings_.threads != 0
-                               ? settings_.threads
-                               : std::max(1u, std::thread::hardware_concurrency());
+  const unsigned threads = threadsOf(settings_);
 
   SyncResult result;
   // A stopped run answers nothing but that it stopped: a part of a result
@@ -130,33 +161,24 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   std::vector<RejectedPair> rejected;
   const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
                                           bool accepted) {
-    if (!accepted) considerRejected(s, h, params.getFramesPerSecond(), rejected);
+    if (!accepted) keepCandidate(settings_, s, h, rejected);
   };
   std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(
       runClusterSync(params, files.get(), report.wantsProgress() ? &steps : nullptr,
                      settings_.refine ? lookAtRejected : PairObserver()),
       deleteClusters);
-  reportClusters(*clusters, report);
-  result.clusters = orderClusters(*clusters, files->idToPath);
-  for (ClusterResult& c : result.clusters)
-    for (MemberResult& m : c.members) {
-      const auto file = files->getFiles().find(m.id);
-      if (file != files->getFiles().end()) m.landmarks = file->second->getLandmarkCount();
-    }
+  std::map<int32_t, std::size_t> landmarks;
+  for (const auto& kv : files->getFiles()) landmarks[kv.first] = kv.second->getLandmarkCount();
+  result.clusters = designedClusters(*clusters, files->idToPath, landmarks, report);
   clusters.reset();
   files.reset();
   if (stopped()) return result;
 
   if (settings_.refine) {
-    RefineSettings refine = settings_.refinement;
-    // Three hops each way covers the landmark offsets' error with room to spare.
-    const VkExtractParams& e = settings_.extract;
-    refine.searchSeconds = 3.0 * e.getHopSize() / e.getSampleRate();
-    refine.threads = threads;
+    const RefineSettings refine = refineSettingsOf(settings_, threads);
     refineClusters(result.clusters, byId, refine, report);
     if (stopped()) return result;
-    // A bounded number of waveform checks, however many recordings.
-    rankCandidates(rejected, std::max<std::size_t>(64, 4 * result.recordings.size()));
+    rankCandidates(rejected, candidateLimit(result.recordings.size()));
     joinConfirmed(result.clusters, rejected, byId, refine, report);
   }
   stopped();

@@ -1,0 +1,40 @@
+// The steps Synchronizer::run is made of, for callers that run them apart (on
+// other machines, recording by recording, cluster by cluster): each step here
+// is the one run itself takes, so the pieces give run's result.
+#ifndef VELK_ENGINE_SYNC_STEPS_H
+#define VELK_ENGINE_SYNC_STEPS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "engine/reporter.h"
+#include "engine/second_look.h"
+#include "velk/cluster.h"
+#include "velk/sync.h"
+
+namespace Velk {
+
+// Throws std::invalid_argument for settings that cannot run.
+void checkSettings(const SyncSettings& settings);
+unsigned threadsOf(const SyncSettings& settings);
+
+// The engine's clusters from the designed ones: the CLUSTER lines reported,
+// ordered by smallest member id, each member with its landmark count.
+std::vector<ClusterResult> designedClusters(const VkClusterSet& clusters,
+                                            const std::map<int32_t, std::string>& idToPath,
+                                            const std::map<int32_t, std::size_t>& landmarks,
+                                            const Reporter& report);
+
+// Keeps the rejected pairs worth a second look; the pair's statistics and
+// histogram are those the acceptance test saw.
+void keepCandidate(const SyncSettings& settings, const VkPairStats& stats,
+                   const VkOffsetHistogram& histogram, std::vector<RejectedPair>& candidates);
+
+// Refinement's settings in a run with these settings.
+RefineSettings refineSettingsOf(const SyncSettings& settings, unsigned threads);
+
+}  // namespace Velk
+
+#endif
