@@ -65,19 +65,29 @@ def _match(designed, groups, ids, *pieces):
                             np.concatenate([h for h, _ in pieces] or [np.zeros(0, np.uint32)]),
                             np.concatenate([t for _, t in pieces] or [np.zeros(0, np.int32)]),
                             cluster.maxLandmarks)
-    group = _pair_group(cols[0], cols[1], groups)
-    order = np.argsort(group, kind="stable")
-    bounds = np.searchsorted(group[order], np.arange(groups + 1))
-    cols = [c[order] for c in cols]
-    return tuple(tuple(c[bounds[g]:bounds[g + 1]] for c in cols) for g in range(groups))
+    # Bins come by pair: each pair's ids travel once, with its number of bins.
+    starts = np.flatnonzero(np.r_[True, (cols[0][1:] != cols[0][:-1]) | (cols[1][1:] != cols[1][:-1])]
+                            if len(cols[0]) else np.zeros(0, bool))
+    a, b = cols[0][starts], cols[1][starts]
+    n = np.diff(np.r_[starts, len(cols[0])]).astype(np.int32)
+    group = _pair_group(a, b, groups)
+    of_bin = np.repeat(group, n)
+    out = []
+    for g in range(groups):
+        pairs, bins = group == g, of_bin == g
+        out.append((a[pairs], b[pairs], n[pairs]) + tuple(c[bins] for c in cols[2:]))
+    return tuple(out)
 
 
 def _judge(designed, refine, tables, *parts):
     """On a worker: each pair's histogram summed over the partitions, measured and judged."""
     extract, cluster = _settings(designed)
-    cols = [np.concatenate([p[k] for p in parts]) for k in range(6)]
-    accepted, candidates = _velk.judge_pairs(extract, cluster, refine, tables, *cols)
-    return accepted, candidates, int(sum(c.nbytes for c in cols))
+    cols = [np.concatenate([p[k] for p in parts]) for k in range(7)]
+    shipped = int(sum(c.nbytes for c in cols))
+    a, b, n = cols[0], cols[1], cols[2]
+    accepted, candidates = _velk.judge_pairs(extract, cluster, refine, tables, np.repeat(a, n),
+                                             np.repeat(b, n), *cols[3:])
+    return accepted, candidates, shipped
 
 
 def _refine(cluster, members, designed, keep_unverified, threads):
