@@ -170,38 +170,41 @@ def _run(job, client, store, partitions, groups, designed, channel, refine, keep
         figures[step + "_seconds"] = now - clock
         clock = now
 
-    def item(future, k, name):
-        return client.submit(operator.getitem, future, k, key=f"{name}-{token}")
+    def items(futures, k, names):
+        # One batch per call: the scheduler hears of many small tasks at once.
+        return client.map(operator.getitem, futures, [k] * len(futures),
+                          key=[f"{n}-{token}" for n in names])
 
     recordings = job.recordings
+    ids = [r.id for r in recordings]
     extractor = _extract if store is None else _Stored(store)._extract
-    extracted = [client.submit(extractor, r, designed, channel, partitions,
-                               key=f"velk-extract-{r.id}-{token}") for r in recordings]
-    summaries = client.gather([item(f, 0, f"velk-summary-{r.id}")
-                               for f, r in zip(extracted, recordings)])
+    n = len(recordings)
+    extracted = client.map(extractor, recordings, [designed] * n, [channel] * n,
+                           [partitions] * n, key=[f"velk-extract-{i}-{token}" for i in ids])
+    # Matching waits for its pieces only, not for every recording's summary.
+    matched = []
+    for p in range(partitions):
+        pieces = items(extracted, p + 1, [f"velk-piece-{i}-{p}" for i in ids])
+        matched.append(client.submit(_match, designed, groups, ids, *pieces,
+                                     key=f"velk-match-{p}-{token}"))
+    summaries = client.gather(items(extracted, 0, [f"velk-summary-{i}" for i in ids]))
     lap("extract")
     job.extracted([(s[0], s[1], s[2], s[3]) for s in summaries])
     figures["landmark_bytes"] = sum(s[5] for s in summaries)
     figures["audio_seconds"] = sum(s[0].duration for s in summaries if s[3] is None)
-    ids = [r.id for r in recordings]
 
-    matched = []
-    for p in range(partitions):
-        pieces = [item(f, p + 1, f"velk-piece-{r.id}-{p}") for f, r in zip(extracted, recordings)]
-        matched.append(client.submit(_match, designed, groups, ids, *pieces,
-                                     key=f"velk-match-{p}-{token}"))
     tables = client.scatter({s[0].id: s[4] for s in summaries if s[3] is None}, broadcast=True)
     judged = []
     for g in range(groups):
-        parts = [item(m, g, f"velk-votes-{p}-{g}") for p, m in enumerate(matched)]
+        parts = items(matched, g, [f"velk-votes-{p}-{g}" for p in range(partitions)])
         judged.append(client.submit(_judge, designed, refine, tables, *parts,
                                     key=f"velk-judge-{g}-{token}"))
     accepted, candidates = [], []
     figures["histogram_bytes"] = 0
-    for a, c, n in client.gather(judged):
+    for a, c, shipped in client.gather(judged):
         accepted += a
         candidates += c
-        figures["histogram_bytes"] += n
+        figures["histogram_bytes"] += shipped
     del extracted, matched, judged
     lap("match")
     job.form(accepted, candidates)
