@@ -72,21 +72,58 @@ def _match(designed, groups, ids, *pieces):
     n = np.diff(np.r_[starts, len(cols[0])]).astype(np.int32)
     group = _pair_group(a, b, groups)
     of_bin = np.repeat(group, n)
+    first = cols[2][starts]  # each pair's first offset: the others travel as distances from it
     out = []
     for g in range(groups):
         pairs, bins = group == g, of_bin == g
-        out.append((a[pairs], b[pairs], n[pairs]) + tuple(c[bins] for c in cols[2:]))
+        offset, count, earliest, latest = (c[bins] for c in cols[2:])
+        out.append((a[pairs], b[pairs], n[pairs], first[pairs],
+                    _pack(offset - np.repeat(first[pairs], n[pairs])), _pack(count),
+                    _pack(earliest), _pack(latest - earliest)))
     return tuple(out)
+
+
+def _pack(column):
+    """Integers as their distance from the smallest, in the narrowest unsigned type."""
+    if len(column) == 0:
+        return 0, np.zeros(0, np.uint8)
+    low = int(column.min())
+    span = int(column.max()) - low
+    kind = np.uint8 if span < 1 << 8 else np.uint16 if span < 1 << 16 else np.uint32
+    return low, (column.astype(np.int64) - low).astype(kind)
+
+
+def _unpack(packed, kind):
+    low, column = packed
+    return (column.astype(np.int64) + low).astype(kind)
+
+
+def _bins(part):
+    """A part's bins as columns: offset, count, earliest and latest time of A."""
+    n, first = part[2], part[3]
+    offset = _unpack(part[4], np.int64) + np.repeat(first.astype(np.int64), n)
+    earliest = _unpack(part[6], np.int64)
+    return (offset.astype(np.int32), _unpack(part[5], np.uint32), earliest.astype(np.int32),
+            (earliest + _unpack(part[7], np.int64)).astype(np.int32))
+
+
+def _nbytes(value):
+    if isinstance(value, np.ndarray):
+        return value.nbytes
+    if isinstance(value, tuple):
+        return sum(_nbytes(v) for v in value)
+    return 8
 
 
 def _judge(designed, refine, tables, *parts):
     """On a worker: each pair's histogram summed over the partitions, measured and judged."""
     extract, cluster = _settings(designed)
-    cols = [np.concatenate([p[k] for p in parts]) for k in range(7)]
-    shipped = int(sum(c.nbytes for c in cols))
-    a, b, n = cols[0], cols[1], cols[2]
+    shipped = int(sum(_nbytes(p) for p in parts))
+    a, b, n = (np.concatenate([p[k] for p in parts]) for k in range(3))
+    bins = [_bins(p) for p in parts]
+    cols = [np.concatenate([x[k] for x in bins]) for k in range(4)]
     accepted, candidates = _velk.judge_pairs(extract, cluster, refine, tables, np.repeat(a, n),
-                                             np.repeat(b, n), *cols[3:])
+                                             np.repeat(b, n), *cols)
     return accepted, candidates, shipped
 
 
