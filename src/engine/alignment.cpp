@@ -246,6 +246,11 @@ ClusterResult settlePart(const ClusterResult& cluster, const ClusterVerdict& ver
   if (key == 0)
     for (MemberResult& m : c.members)
       if (m.id == members[ref].id) m.refined = any;  // exact by definition when others are
+  const auto founder = verdict.founder.find(key);
+  c.reference = members[key == 0                           ? ref
+                        : founder != verdict.founder.end() ? founder->second
+                                                           : indices.front()]
+                    .id;
   return c;
 }
 
@@ -308,15 +313,11 @@ double overlapOf(const RecordingMap& recordings, const MemberResult& a, const Me
   return overlapSeconds(*ra, a.coarse, *rb, b.coarse);
 }
 
-// The reference is the member at offset 0 (the last one, should there be several).
 std::size_t referenceOf(const ClusterResult& cluster) {
   const auto& members = cluster.members;
-  std::size_t ref = 0;
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    if (members[i].coarse == 0.0) ref = i;
-    if (members[i].coarse < members[ref].coarse) ref = i;
-  }
-  return ref;
+  for (std::size_t i = 0; i < members.size(); ++i)
+    if (members[i].id == cluster.reference) return i;
+  return designedReference(cluster);
 }
 
 // The walk through one cluster once every member has been tried against the
@@ -386,7 +387,10 @@ class ClusterWalk {
     for (std::size_t m = 0; m < n_; ++m) {
       if (group(m) >= 0 || !checked_[m]) continue;
       linkToStrays(m);
-      if (group(m) < 0) verdict_.group[m] = ++groups;
+      if (group(m) < 0) {
+        verdict_.group[m] = ++groups;
+        verdict_.founder[groups] = m;
+      }
     }
     // Members never compared with the reference's group may still match a stray
     // group; otherwise nothing is known and they stay.
