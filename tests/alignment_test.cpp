@@ -313,6 +313,42 @@ TEST_F(RefineWalk, AMemberJoinsTwoStrayGroups) {
   EXPECT_TRUE(velktest::contains(err_, "split off b1, b2, b3 (they match each other")) << err_;
 }
 
+// The same split-off group of drifting devices: b3 first joins b1's group, then
+// brings b2's into it. Offsets and drifts are on b1's clock, composed through
+// b3; ignoring either clock would put b2 10 ms off or lose its drift.
+TEST_F(RefineWalk, SplitOffGroupsKeepTheirDrift) {
+  struct Case {
+    double ppmB3, ppmB2;
+  };
+  for (const Case k : {Case{-200.0, 0.0}, Case{0.0, 300.0}, Case{150.0, -250.0}}) {
+    SCOPED_TRACE(testing::Message() << k.ppmB3 << " / " << k.ppmB2);
+    recordings_.clear();
+    cluster_ = ClusterResult();
+    const std::vector<float> other = velktest::eventSignal(73, 95.0, kRate);
+    add("a", velktest::eventSignal(74, 100.0, kRate), 0.0);
+    add("b1", slice(other, 0.0, 40.0), 2.0);
+    add("b2", driftingDevice(other, 50.0, 40.0, k.ppmB2, kRate), 52.01);
+    add("b3", driftingDevice(other, 20.0, 50.0, k.ppmB3, kRate), 22.0);
+    const std::vector<ClusterResult> out = refine(RefineSettings());
+    ASSERT_EQ(out.size(), 2u) << err_;
+    ASSERT_EQ(idsOf(out[1]), (std::vector<int32_t>{2, 3, 4}));
+    EXPECT_EQ(out[1].reference, 2);
+    const auto& b = out[1].members;
+    EXPECT_FALSE(b[0].driftKnown);
+    const double start[] = {0.0, 50.0, 20.0}, ppm[] = {0.0, k.ppmB2, k.ppmB3};
+    for (std::size_t i = 1; i < 3; ++i) {
+      EXPECT_NEAR(b[i].offset, start[i], 0.002) << b[i].name;
+      // A steady clock over 20 s shows no drift to measure.
+      if (ppm[i] != 0.0) {
+        EXPECT_TRUE(b[i].driftKnown) << b[i].name;
+      }
+      if (b[i].driftKnown) {
+        EXPECT_NEAR(b[i].driftPpm, ppm[i], 10.0) << b[i].name;
+      }
+    }
+  }
+}
+
 // A member that cannot be read is tried against the reference and then against
 // placed members, best overlap first, but at most kMaxAnchorTries times in all.
 TEST_F(RefineWalk, TriesPerMemberAreCapped) {
