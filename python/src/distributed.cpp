@@ -15,6 +15,7 @@
 #include "cluster/cluster_sync_internal.h"
 #include "cluster/match_tuning.h"
 #include "engine/alignment.h"
+#include "engine/feature_store.h"
 #include "engine/recordings.h"
 #include "engine/sync_result.h"
 #include "engine/sync_steps.h"
@@ -128,12 +129,13 @@ void bindValues(py::module_& m) {
           [](const ClusterResult& c) {
             py::list members;
             for (const MemberResult& x : c.members) members.append(memberState(x));
-            return py::make_tuple(members);
+            return py::make_tuple(members, c.reference);
           },
           [](const py::tuple& t) {
             ClusterResult c;
             for (const py::handle& x : t[0].cast<py::list>())
               c.members.push_back(memberOf(x.cast<py::tuple>()));
+            c.reference = t[1].cast<int32_t>();
             return c;
           }));
   py::class_<RejectedPair>(m, "Candidate")
@@ -171,8 +173,11 @@ void bindValues(py::module_& m) {
 // One recording's extraction as the engine's extraction of a run does it: the
 // recording (its duration and channel now known), its landmarks in frame
 // order, its messages, and why it failed (None when it did not).
-py::tuple extractRecording(const Recording& recording, const VkExtractParams& extract,
-                           int channel) {
+// With a feature store (the client opened it once, so the settings match),
+// the recording is read from it when it holds it unchanged; its count of
+// recordings read and extracted is the client's to say, not each task's.
+py::tuple extractRecording(const Recording& recording, const VkExtractParams& extract, int channel,
+                           const std::string& store) {
   std::vector<Recording> one{recording};
   std::vector<Velk::SkippedFile> failures;
   Collector c;
@@ -180,8 +185,17 @@ py::tuple extractRecording(const Recording& recording, const VkExtractParams& ex
   std::vector<uint32_t> hashes;
   {
     py::gil_scoped_release release;
+    Velk::SyncSettings s =
+        settingsOf(extract, VkClusterSyncParams(extract), 1, channel, true, false);
+    s.storePath = store;
+    std::unique_ptr<Velk::FeatureStore> kept = Velk::openStore(s, c.report);
     std::unique_ptr<Velk::VkFileSet> set(
-        Velk::extractRecordings(one, extract, channel, 1, c.report, failures));
+        Velk::extractRecordings(one, extract, channel, 1, c.report, failures, kept.get()));
+    c.lines.erase(std::remove_if(c.lines.begin(), c.lines.end(),
+                                 [](const std::pair<bool, std::string>& line) {
+                                   return line.second.rfind("feature store: ", 0) == 0;
+                                 }),
+                  c.lines.end());
     for (const auto& kv : set->getFiles())
       kv.second->forEachLandmark([&](int32_t time, uint32_t hash, int32_t) {
         frames.push_back(time);
@@ -336,10 +350,13 @@ class Job {
  public:
   Job(const std::string& folder, const std::vector<std::string>& paths,
       const VkExtractParams& extract, const VkClusterSyncParams& clusterSync, int channel,
-      bool refine, bool keepUnverified)
+      bool refine, bool keepUnverified, const std::string& reference, const std::string& store)
       : run_(std::make_shared<Run>()) {
-    run_->settings = settingsOf(extract, clusterSync, 0, channel, refine, keepUnverified);
-    Velk::checkSettings(run_->settings);
+    Velk::SyncSettings& s = run_->settings;
+    s = settingsOf(extract, clusterSync, 0, channel, refine, keepUnverified);
+    s.reference = reference;
+    s.storePath = store;
+    Velk::checkSettings(s);
     std::vector<Input> inputs;
     for (const std::string& p : paths) inputs.push_back({p, nullptr});
     listing_ = listInputs(folder, inputs, extract.getSampleRate());
@@ -347,7 +364,17 @@ class Job {
     run_->skipped = listing_.skipped;
     for (const Velk::SkippedFile& f : listing_.skipped)
       if (f.problem) run_->notes.push_back("cannot read " + f.path + ": " + f.reason);
+    if (!reference.empty()) referenceId_ = Velk::findReference(listing_.recordings, reference);
+    // Opened here once, as a run opens it: made or emptied for these settings
+    // before the workers share it.
+    Collector c;
+    storeUsable_ = Velk::openStore(s, c.report) != nullptr;
+    say(c.lines);
   }
+
+  // The store the workers share ("" when there is none or it cannot be used).
+  std::string store() const { return storeUsable_ ? run_->settings.storePath : ""; }
+  uint32_t maxLandmarks() const { return run_->result.maxLandmarks; }
 
   const std::vector<Recording>& recordings() const { return listing_.recordings; }
 
@@ -366,6 +393,8 @@ class Job {
       run_->result.recordings.push_back(r);
       landmarks_[r.id] = t[1].cast<std::size_t>();
     }
+    run_->result.maxLandmarks =
+        Velk::clusteringParamsFor(run_->settings, run_->result.recordings).getMaxLandmarks();
   }
 
   // Forms the clusters from the accepted pairs' statistics; keeps the
@@ -431,8 +460,13 @@ class Job {
 
   std::shared_ptr<Run> finish() {
     Velk::SyncResult& result = run_->result;
+    if (referenceId_ != 0) {
+      Collector c;
+      Velk::followReference(result.clusters, referenceId_, run_->settings.reference, c.report);
+      say(c.lines);
+    }
     run_->alone = velktool::explainLoners(result.clusters, result.recordings,
-                                          Velk::clusteringParams(run_->settings));
+                                          Velk::clusteringParams(run_->settings, result));
     for (const Velk::SkippedFile& f : result.failures) {
       run_->skipped.push_back(f);
       run_->notes.push_back("cannot read " + f.path + ": " + f.reason);
@@ -450,6 +484,8 @@ class Job {
   Velk::Listing listing_;
   std::map<int32_t, std::size_t> landmarks_;
   std::vector<RejectedPair> candidates_;
+  int32_t referenceId_ = 0;
+  bool storeUsable_ = false;
 };
 
 }  // namespace
@@ -457,7 +493,7 @@ class Job {
 void bindDistributed(py::module_& m) {
   bindValues(m);
   m.def("extract_recording", &extractRecording, py::arg("recording"), py::arg("extract"),
-        py::arg("channel"));
+        py::arg("channel"), py::arg("store") = "");
   m.def("match_part", &matchPart, py::arg("ids"), py::arg("hashes"), py::arg("times"),
         py::arg("max_landmarks"));
   m.def("judge_pairs", &judgePairs, py::arg("extract"), py::arg("cluster_sync"), py::arg("refine"),
@@ -470,10 +506,14 @@ void bindDistributed(py::module_& m) {
         py::arg("extract"), py::arg("cluster_sync"), py::arg("keep_unverified"));
   py::class_<Job>(m, "Job")
       .def(py::init<const std::string&, const std::vector<std::string>&, const VkExtractParams&,
-                    const VkClusterSyncParams&, int, bool, bool>(),
+                    const VkClusterSyncParams&, int, bool, bool, const std::string&,
+                    const std::string&>(),
            py::arg("folder"), py::arg("paths"), py::arg("extract"), py::arg("cluster_sync"),
-           py::arg("channel"), py::arg("refine"), py::arg("keep_unverified"))
+           py::arg("channel"), py::arg("refine"), py::arg("keep_unverified"), py::arg("reference"),
+           py::arg("store"))
       .def_property_readonly("recordings", &Job::recordings)
+      .def_property_readonly("store", &Job::store)
+      .def_property_readonly("max_landmarks", &Job::maxLandmarks)
       .def("extracted", &Job::extracted)
       .def("form", &Job::form)
       .def_property_readonly("clusters", &Job::clusters)

@@ -44,7 +44,7 @@ struct Run {
       if (!velktool::loadTruth(truthPath, truth, error)) throw py::value_error(error);
       evaluation = velktool::evaluate(truth, result.clusters);
     }
-    const VkClusterSyncParams clustering = Velk::clusteringParams(settings);
+    const VkClusterSyncParams clustering = Velk::clusteringParams(settings, result);
     velktool::JsonInput in;
     in.clusters = &result.clusters;
     in.extract = settings.extract;

@@ -53,15 +53,21 @@ def single(sets):
     return {name: velk.sync(folder).to_json() for name, folder in sets.items()}
 
 
-@pytest.mark.parametrize("name, partitions, groups", [
-    ("demo", 1, 1),
-    ("demo", 7, 3),
-    ("demo", 64, 5),
-    ("sim", 7, None),
+@pytest.mark.parametrize("name, partitions, groups, reference, store", [
+    ("demo", 1, 1, None, False),
+    ("demo", 7, 3, None, False),
+    ("demo", 64, 5, None, False),
+    ("sim", 7, None, None, False),
+    ("sim", 3, 2, "rec04", True),  # a reference's clock; landmarks kept in the feature store
 ])
-def test_the_same_result_as_velk_sync(sets, single, client, name, partitions, groups):
-    got = velk.distributed.sync(sets[name], client=client, partitions=partitions, groups=groups)
-    assert json.loads(got.to_json()) == json.loads(single[name])
+def test_the_same_result_as_velk_sync(sets, single, client, tmp_path, name, partitions, groups,
+                                      reference, store):
+    want = single[name] if reference is None else velk.sync(sets[name], reference=reference).to_json()
+    kept = str(tmp_path / "store.sqlite") if store else None
+    for _ in range(2 if store else 1):  # with a store, extracted then read back
+        got = velk.distributed.sync(sets[name], client=client, partitions=partitions,
+                                    groups=groups, reference=reference, store=kept)
+        assert json.loads(got.to_json()) == json.loads(want)
     assert got.figures["landmark_bytes"] > 0
 
 

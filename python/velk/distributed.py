@@ -38,10 +38,11 @@ def _part_of(hashes, partitions):
     return (mixed % np.uint64(partitions)).astype(np.int64)
 
 
-def _extract(recording, designed, channel, partitions):
+def _extract(recording, designed, channel, partitions, store):
     """On a worker: one recording's landmarks, cut into partitions by hash."""
     extract, _ = _settings(designed)
-    rec, frames, hashes, messages, failure = _velk.extract_recording(recording, extract, channel)
+    rec, frames, hashes, messages, failure = _velk.extract_recording(recording, extract, channel,
+                                                                     store)
     table = tuple(a.astype(np.int32) for a in np.unique(frames, return_counts=True))
     part = _part_of(hashes, partitions)
     order = np.argsort(part, kind="stable")
@@ -57,14 +58,13 @@ def _pair_group(a, b, groups):
     return ((a.astype(np.int64) * 1000003 + b) % groups).astype(np.int64)
 
 
-def _match(designed, groups, ids, *pieces):
+def _match(max_landmarks, groups, ids, *pieces):
     """On a worker: the vote histograms of one partition's hashes, cut by pair group."""
-    _, cluster = _settings(designed)
     counts = [len(h) for h, _ in pieces]
     cols = _velk.match_part(np.repeat(np.asarray(ids, dtype=np.int32), counts),
                             np.concatenate([h for h, _ in pieces] or [np.zeros(0, np.uint32)]),
                             np.concatenate([t for _, t in pieces] or [np.zeros(0, np.int32)]),
-                            cluster.maxLandmarks)
+                            max_landmarks)
     # Bins come by pair: each pair's ids travel once, with its number of bins.
     starts = np.flatnonzero(np.r_[True, (cols[0][1:] != cols[0][:-1]) | (cols[1][1:] != cols[1][:-1])]
                             if len(cols[0]) else np.zeros(0, bool))
@@ -157,15 +157,17 @@ def _inputs(inputs):
 
 
 def sync(paths, client=None, store=None, partitions: int = 16, groups=None, *,
-         refine: bool = True, channel="auto", keep_unverified: bool = False, threads: int = 1,
-         **designed_parameters) -> Result:
+         refine: bool = True, channel="auto", reference=None, keep_unverified: bool = False,
+         threads: int = 1, **designed_parameters) -> Result:
     """velk.sync(paths, ...) on the workers of a dask.distributed client.
 
     paths: a folder or a list of files, as for velk.sync, readable by every
         worker under the same names.
     client: a dask.distributed Client (None: a LocalCluster for this call).
-    store: where each recording's landmarks are kept between runs (a folder
-        the workers share; None keeps them in the workers' memory only).
+    store: the feature store's file (velk's SQLite store of landmarks), which
+        every worker must reach: recordings it holds unchanged are read from
+        it, new ones are kept in it. Workers write to it one at a time, through
+        SQLite's locks, which a network file system may not honour.
     partitions: parts of the hash space matched apart; groups: groups of
         recording pairs summed apart (default: two per worker, at most partitions).
     threads: threads per refinement task.
@@ -178,7 +180,9 @@ def sync(paths, client=None, store=None, partitions: int = 16, groups=None, *,
     extract, cluster = _settings(designed_parameters)
     channel = _channel(channel)
     folder, files = _inputs(paths)
-    job = _velk.Job(folder, files, extract, cluster, channel, bool(refine), bool(keep_unverified))
+    job = _velk.Job(folder, files, extract, cluster, channel, bool(refine), bool(keep_unverified),
+                    os.fsdecode(reference) if reference is not None else "",
+                    os.fsdecode(store) if store is not None else "")
     own = None
     if client is None:
         from dask.distributed import Client, LocalCluster
@@ -187,7 +191,7 @@ def sync(paths, client=None, store=None, partitions: int = 16, groups=None, *,
     if groups is None:  # enough to keep every worker busy; each costs partitions small tasks
         groups = min(partitions, 2 * max(1, len(client.scheduler_info()["workers"])))
     try:
-        return _run(job, client, store, partitions, groups, designed_parameters, channel,
+        return _run(job, client, partitions, groups, designed_parameters, channel,
                     bool(refine), bool(keep_unverified), threads)
     finally:
         if own is not None:
@@ -195,7 +199,7 @@ def sync(paths, client=None, store=None, partitions: int = 16, groups=None, *,
             own.close()
 
 
-def _run(job, client, store, partitions, groups, designed, channel, refine, keep_unverified,
+def _run(job, client, partitions, groups, designed, channel, refine, keep_unverified,
          threads):
     token = uuid.uuid4().hex[:8]
     figures = {}  # seconds per step, bytes shuffled
@@ -214,22 +218,22 @@ def _run(job, client, store, partitions, groups, designed, channel, refine, keep
 
     recordings = job.recordings
     ids = [r.id for r in recordings]
-    extractor = _extract if store is None else _Stored(store)._extract
     n = len(recordings)
-    extracted = client.map(extractor, recordings, [designed] * n, [channel] * n,
-                           [partitions] * n, key=[f"velk-extract-{i}-{token}" for i in ids])
-    # Matching waits for its pieces only, not for every recording's summary.
-    matched = []
-    for p in range(partitions):
-        pieces = items(extracted, p + 1, [f"velk-piece-{i}-{p}" for i in ids])
-        matched.append(client.submit(_match, designed, groups, ids, *pieces,
-                                     key=f"velk-match-{p}-{token}"))
+    extracted = client.map(_extract, recordings, [designed] * n, [channel] * n,
+                           [partitions] * n, [job.store] * n,
+                           key=[f"velk-extract-{i}-{token}" for i in ids])
     summaries = client.gather(items(extracted, 0, [f"velk-summary-{i}" for i in ids]))
     lap("extract")
     job.extracted([(s[0], s[1], s[2], s[3]) for s in summaries])
     figures["landmark_bytes"] = sum(s[5] for s in summaries)
     figures["audio_seconds"] = sum(s[0].duration for s in summaries if s[3] is None)
 
+    # The popular-hash limit grows with the hours of audio: known once all are read.
+    matched = []
+    for p in range(partitions):
+        pieces = items(extracted, p + 1, [f"velk-piece-{i}-{p}" for i in ids])
+        matched.append(client.submit(_match, job.max_landmarks, groups, ids, *pieces,
+                                     key=f"velk-match-{p}-{token}"))
     tables = client.scatter({s[0].id: s[4] for s in summaries if s[3] is None}, broadcast=True)
     judged = []
     for g in range(groups):
@@ -263,38 +267,6 @@ def _run(job, client, store, partitions, groups, designed, channel, refine, keep
     return result
 
 
-class _Stored:
-    """Extraction that keeps each recording's outcome in a shared folder,
-    named by the recording's path, size, time and the settings."""
-
-    def __init__(self, folder):
-        self.folder = os.fspath(folder)
-
-    def _extract(self, recording, designed, channel, partitions):
-        import hashlib
-        import pickle
-        st = os.stat(recording.path)
-        key = repr((recording.path, st.st_size, st.st_mtime_ns, sorted(designed.items()), channel))
-        name = os.path.join(self.folder, hashlib.sha1(key.encode()).hexdigest() + ".pickle")
-        try:
-            with open(name, "rb") as f:
-                kept = pickle.load(f)
-        except (OSError, EOFError, pickle.UnpicklingError):
-            kept = _extract(recording, designed, channel, 1)
-            os.makedirs(self.folder, exist_ok=True)
-            scratch = f"{name}.{uuid.uuid4().hex}"
-            with open(scratch, "wb") as f:
-                pickle.dump(kept, f, protocol=pickle.HIGHEST_PROTOCOL)
-            os.replace(scratch, name)
-        summary, (hashes, frames) = kept
-        part = _part_of(hashes, partitions)
-        order = np.argsort(part, kind="stable")
-        bounds = np.searchsorted(part[order], np.arange(partitions + 1))
-        hashes, frames = hashes[order], frames[order]
-        return (summary,) + tuple((hashes[bounds[p]:bounds[p + 1]], frames[bounds[p]:bounds[p + 1]])
-                                  for p in range(partitions))
-
-
 def _main(argv=None):
     parser = argparse.ArgumentParser(prog="python3 -m velk.distributed",
                                      description="velk.sync on a dask.distributed cluster.")
@@ -303,7 +275,7 @@ def _main(argv=None):
     parser.add_argument("-f", "--folder", required=True, help="folder of recordings")
     parser.add_argument("--json", help="write the result as `Velk --json` does")
     parser.add_argument("--partitions", type=int, default=16)
-    parser.add_argument("--store", help="shared folder keeping the landmarks between runs")
+    parser.add_argument("--store", help="the feature store's file, which every worker reaches")
     args = parser.parse_args(argv)
     from dask.distributed import Client, LocalCluster
     cluster = None

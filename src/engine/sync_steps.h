@@ -7,8 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <string>
 #include <vector>
 
+#include "engine/feature_store.h"
 #include "engine/reporter.h"
 #include "engine/second_look.h"
 #include "velk/cluster.h"
@@ -19,6 +22,12 @@ namespace Velk {
 // Throws std::invalid_argument for settings that cannot run.
 void checkSettings(const SyncSettings& settings);
 unsigned threadsOf(const SyncSettings& settings);
+
+// The clustering's parameters for these recordings (extracted: their
+// durations known), the popular-hash limit grown with their hours when the
+// settings ask for it.
+VkClusterSyncParams clusteringParamsFor(const SyncSettings& settings,
+                                        const std::vector<Recording>& recordings);
 
 // The engine's clusters from the designed ones: the CLUSTER lines reported,
 // ordered by smallest member id, each member with its landmark count.
@@ -32,8 +41,16 @@ std::vector<ClusterResult> designedClusters(const VkClusterSet& clusters,
 void keepCandidate(const SyncSettings& settings, const VkPairStats& stats,
                    const VkOffsetHistogram& histogram, std::vector<RejectedPair>& candidates);
 
+// The run's feature store (null without one, or when it cannot be used: said).
+std::unique_ptr<FeatureStore> openStore(const SyncSettings& settings, const Reporter& report);
+
 // Refinement's settings in a run with these settings.
 RefineSettings refineSettingsOf(const SyncSettings& settings, unsigned threads);
+
+// The cluster holding recording id (the reference the caller asked for) follows
+// its clock; the others keep their earliest member at 0.
+void followReference(std::vector<ClusterResult>& clusters, int32_t id, const std::string& asked,
+                     const Reporter& report);
 
 }  // namespace Velk
 

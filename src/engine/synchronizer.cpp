@@ -89,6 +89,18 @@ unsigned threadsOf(const SyncSettings& s) {
   return s.threads != 0 ? s.threads : std::max(1u, std::thread::hardware_concurrency());
 }
 
+VkClusterSyncParams clusteringParamsFor(const SyncSettings& s,
+                                        const std::vector<Recording>& recordings) {
+  VkClusterSyncParams params = clusteringParams(s);
+  if (s.corpusLimit) {
+    double seconds = 0.0;
+    for (const Recording& r : recordings) seconds += r.durationSeconds;
+    params.setMaxLandmarks(
+        std::max(params.getMaxLandmarks(), maxLandmarksForCorpus(seconds / 3600.0)));
+  }
+  return params;
+}
+
 std::vector<ClusterResult> designedClusters(const VkClusterSet& clusters,
                                             const std::map<int32_t, std::string>& idToPath,
                                             const std::map<int32_t, std::size_t>& landmarks,
@@ -117,6 +129,34 @@ RefineSettings refineSettingsOf(const SyncSettings& s, unsigned threads) {
   return refine;
 }
 
+std::unique_ptr<FeatureStore> openStore(const SyncSettings& s, const Reporter& report) {
+  std::unique_ptr<FeatureStore> store;
+  if (s.storePath.empty()) return store;
+  std::string note, error;
+  store = FeatureStore::open(s.storePath, s.extract, s.channel, note, error);
+  if (!store)
+    report.warning("the feature store " + s.storePath + " cannot be used (" + error +
+                   "); every recording is extracted");
+  else if (!note.empty())
+    report.note("the feature store " + s.storePath + ": " + note);
+  return store;
+}
+
+void followReference(std::vector<ClusterResult>& clusters, int32_t id, const std::string& asked,
+                     const Reporter& report) {
+  for (ClusterResult& c : clusters)
+    for (const MemberResult& m : c.members) {
+      if (m.id != id) continue;
+      if (c.members.size() == 1)
+        report.note("the reference " + m.name +
+                    " matches no other recording: alone, it is at 0 as it would be anyway");
+      rebaseCluster(c, m, m.coarse);
+      return;
+    }
+  report.warning("the reference " + asked +
+                 " could not be read; every cluster keeps its earliest member at 0");
+}
+
 // The clustering takes its hop and rate from the extraction settings, whatever
 // record the acceptance settings came in.
 VkClusterSyncParams clusteringParams(const SyncSettings& s) {
@@ -129,12 +169,20 @@ VkClusterSyncParams clusteringParams(const SyncSettings& s) {
   return p;
 }
 
+VkClusterSyncParams clusteringParams(const SyncSettings& s, const SyncResult& result) {
+  VkClusterSyncParams p = clusteringParams(s);
+  if (result.maxLandmarks != 0) p.setMaxLandmarks(result.maxLandmarks);
+  return p;
+}
+
 Synchronizer::Synchronizer(SyncSettings settings) : settings_(std::move(settings)) {}
 
 SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   checkSettings(settings_);
   for (std::size_t i = 0; i < recordings.size(); ++i)
     if (recordings[i].id == 0) recordings[i].id = static_cast<int32_t>(i + 1);
+  const int32_t referenceId =
+      settings_.reference.empty() ? 0 : findReference(recordings, settings_.reference);
   const Reporter report(messages_, progress_, stop_);
   const unsigned threads = threadsOf(settings_);
 
@@ -147,8 +195,11 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
     result.stopped = true;
     return true;
   };
-  std::unique_ptr<VkFileSet> files(extractRecordings(
-      recordings, settings_.extract, settings_.channel, threads, report, result.failures));
+  std::unique_ptr<FeatureStore> store = openStore(settings_, report);
+  std::unique_ptr<VkFileSet> files(extractRecordings(recordings, settings_.extract,
+                                                     settings_.channel, threads, report,
+                                                     result.failures, store.get()));
+  store.reset();
   if (stopped()) return result;
   std::map<int32_t, const Recording*> byId;
   for (const Recording& r : recordings)
@@ -157,7 +208,8 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   if (result.recordings.empty()) return result;
 
   ClusterSteps steps(report);
-  const VkClusterSyncParams params = clusteringParams(settings_);
+  const VkClusterSyncParams params = clusteringParamsFor(settings_, result.recordings);
+  result.maxLandmarks = params.getMaxLandmarks();
   std::vector<RejectedPair> rejected;
   const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
                                           bool accepted) {
@@ -181,6 +233,7 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
     rankCandidates(rejected, candidateLimit(result.recordings.size()));
     joinConfirmed(result.clusters, rejected, byId, refine, report);
   }
+  if (referenceId != 0) followReference(result.clusters, referenceId, settings_.reference, report);
   stopped();
   return result;
 }
