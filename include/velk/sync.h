@@ -126,6 +126,9 @@ struct MemberResult {
 
 struct ClusterResult {
   std::vector<MemberResult> members;  // ascending id
+  // The member whose clock the offsets and drifts are on (its own drift is
+  // never known; offsets are differences of starts on its timeline).
+  int32_t reference = 0;
 };
 
 struct RefineSettings {
@@ -173,6 +176,11 @@ struct SyncSettings {
   // the same with and without it. A store made with other extraction settings
   // is emptied first. Audio in memory is always extracted.
   std::string storePath;
+  // A recording's path, file name or name (preferred in that order): its
+  // cluster follows its clock, its start at 0 and every drift against it.
+  // Empty: each cluster's earliest member is at 0. One that names no
+  // recording, or several by the same name, cannot run.
+  std::string reference;
 };
 
 enum class MessageKind {
@@ -229,7 +237,8 @@ class VELK_API Synchronizer {
 
   // Extracts, clusters and (unless switched off) refines the recordings. Ids
   // of 0 are replaced by positions from 1. Throws std::invalid_argument for
-  // settings that cannot run (a hop larger than the FFT).
+  // settings that cannot run (a hop larger than the FFT, a reference that
+  // names no recording).
   SyncResult run(std::vector<Recording> recordings) const;
 
  private:

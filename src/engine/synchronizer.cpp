@@ -82,6 +82,23 @@ void checkSettings(const SyncSettings& s) {
                                 std::to_string(e.getFftSize()) + ")");
 }
 
+// The cluster holding the chosen reference follows its clock; the others keep
+// their earliest member at 0.
+void followReference(std::vector<ClusterResult>& clusters, int32_t id, const std::string& asked,
+                     const Reporter& report) {
+  for (ClusterResult& c : clusters)
+    for (const MemberResult& m : c.members) {
+      if (m.id != id) continue;
+      if (c.members.size() == 1)
+        report.note("the reference " + m.name +
+                    " matches no other recording: alone, it is at 0 as it would be anyway");
+      rebaseCluster(c, m, m.coarse);
+      return;
+    }
+  report.warning("the reference " + asked +
+                 " could not be read; every cluster keeps its earliest member at 0");
+}
+
 }  // namespace
 
 // The clustering takes its hop and rate from the extraction settings, whatever
@@ -108,6 +125,8 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   checkSettings(settings_);
   for (std::size_t i = 0; i < recordings.size(); ++i)
     if (recordings[i].id == 0) recordings[i].id = static_cast<int32_t>(i + 1);
+  const int32_t referenceId =
+      settings_.reference.empty() ? 0 : findReference(recordings, settings_.reference);
   const Reporter report(messages_, progress_, stop_);
   const unsigned threads = settings_.threads != 0
                                ? settings_.threads
@@ -185,6 +204,7 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
     rankCandidates(rejected, std::max<std::size_t>(64, 4 * result.recordings.size()));
     joinConfirmed(result.clusters, rejected, byId, refine, report);
   }
+  if (referenceId != 0) followReference(result.clusters, referenceId, settings_.reference, report);
   stopped();
   return result;
 }

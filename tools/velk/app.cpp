@@ -8,6 +8,7 @@
 #include <iostream>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -111,6 +112,7 @@ void parseDesigned(const std::vector<std::string>& rest, Request& req) {
   req.settings.refine = req.options.refine;
   req.settings.refinement.splitUnverified = !req.options.keepUnverified;
   req.settings.storePath = req.options.storePath;
+  req.settings.reference = req.options.reference;
 }
 
 // Everything the engine says, where the tool's user expects it: the designed
@@ -436,6 +438,11 @@ void printToolHelp() {
                "                    those that correlate with each other form a cluster of\n"
                "                    their own, the others one each. Members too short in\n"
                "                    common with the others to be compared always stay.\n"
+               "--reference <name>  The cluster holding this recording (a name, file name\n"
+               "                    or path) is placed on its clock: offsets are how much\n"
+               "                    later each member starts than it (negative: earlier),\n"
+               "                    drifts are against it. Other clusters keep their\n"
+               "                    earliest member at 0; copies and timelines start at it.\n"
                "--export <filepath> Also write the clusters as timelines for editors, one per\n"
                "                    cluster, each member on its own track at its offset: .otio\n"
                "                    (OpenTimelineIO), .xml (Final Cut Pro 7), .fcpxml, .mlt\n"
@@ -522,7 +529,15 @@ int runTool(int argc, const char* const* argv) {
   setInterruptSummary("the analysis had not finished; nothing was written");
   Velk::Synchronizer sync(req.settings);
   connect(sync, progress, g_jsonOut != nullptr);
-  const Velk::SyncResult result = sync.run(listing.recordings);
+  Velk::SyncResult result;
+  try {
+    result = sync.run(listing.recordings);
+  } catch (const std::invalid_argument& e) {  // a --reference that names no input
+    setInterruptSummary("");
+    setMessageDisplay(nullptr);
+    fail(e.what());
+    return kExitUsage;
+  }
   progress.clear();
   for (const SkippedFile& f : result.failures) {
     warning("cannot read " + f.path + ": " + f.reason);

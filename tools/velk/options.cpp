@@ -112,6 +112,12 @@ bool splitToolOptions(int argc, const char* const* argv, ToolOptions& options,
         return false;
       }
       options.filesList = value;
+    } else if (valueOption(arg, "--reference", i, argc, argv, value, missing)) {
+      if (missing) {
+        error = "--reference needs the name or path of a recording";
+        return false;
+      }
+      options.reference = value;
     } else if (arg == "--") {
       options.files.assign(argv + i + 1, argv + argc);
       break;

@@ -16,6 +16,7 @@ struct ToolOptions {
   unsigned threads = 0;              // --threads N; 0: one per hardware thread
   bool refine = true;                // --no-refine turns it off
   bool keepUnverified = false;       // --keep-unverified: strays stay in their cluster
+  std::string reference;             // --reference NAME: its cluster follows its clock
   bool quiet = false;                // --quiet: no progress display
   bool version = false;              // --version
   bool help = false;                 // --help
