@@ -203,6 +203,11 @@ void writeJson(const Request& req, const Velk::SyncResult& result,
   }
 }
 
+// What the recordings were read from, for messages.
+std::string inputSource(const Request& req) {
+  return req.folder.empty() ? "the files given" : req.folder;
+}
+
 bool hasFileList(const ToolOptions& o) { return !o.filesList.empty() || !o.files.empty(); }
 
 // Parses the command line; false with the exit status when the run ends here.
@@ -387,6 +392,65 @@ int finishRun(const Request& req, const Truth* truth, const Velk::Listing& listi
   return status;
 }
 
+// With --json - only the JSON goes to standard output; found before the
+// designed parser echoes anything.
+void moveOutputForJson(int argc, const char* const* argv, std::streambuf* stdoutBuffer) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--") break;
+    if ((a == "--json" && i + 1 < argc && std::string(argv[i + 1]) == "-") || a == "--json=-") {
+      g_jsonOut = stdoutBuffer;
+      std::cout.rdbuf(std::cerr.rdbuf());
+      break;
+    }
+  }
+}
+
+// The truth is read first so that a broken file is reported before a long run.
+bool readTruth(const Request& req, Truth& truth, int& status) {
+  std::string error;
+  const bool haveTruth = !req.truthPath.empty() && loadTruth(req.truthPath, truth, error);
+  if (!req.truthPath.empty() && !haveTruth) {
+    fail(error);
+    status = std::max<int>(status, kExitTruth);
+  }
+  return haveTruth;
+}
+
+// The recordings to read; false with the status when there are none.
+bool listInputs(const Request& req, Velk::Listing& listing, int& status) {
+  const uint32_t rate = req.settings.extract.getSampleRate();
+  std::string error;
+  if (req.folder.empty()) {
+    listInputFiles(req.files, rate, listing);
+  } else if (!listInputFolder(req.folder, req.options.recursive, rate, listing, error)) {
+    fail(error);
+    status = kExitInputFolder;
+    return false;
+  }
+  reportListing(listing, status);
+  if (listing.recordings.empty()) {
+    fail("no usable recordings in " + inputSource(req));
+    status = kExitNoRecordings;
+    return false;
+  }
+  return true;
+}
+
+// Runs the sync with its lines and progress on display, then reports what could not be read.
+Velk::SyncResult runSync(const Request& req, const Velk::Listing& listing,
+                         ProgressDisplay& progress, int& status) {
+  Velk::Synchronizer sync(req.settings);
+  connect(sync, progress, g_jsonOut != nullptr);
+  Velk::SyncResult result = sync.run(listing.recordings);
+  progress.clear();
+  for (const SkippedFile& f : result.failures) {
+    warning("cannot read " + f.path + ": " + f.reason);
+    status = std::max<int>(status, kExitPartial);
+  }
+  return result;
+}
+
 }  // namespace
 
 void printToolHelp() {
@@ -451,66 +515,29 @@ int runTool(int argc, const char* const* argv) {
   int status = kExitOk;
   // Standard output reaches a file or pipe line by line, so a stopped run keeps what it printed.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-  // With --json - only the JSON goes to standard output; found before the
-  // designed parser echoes anything.
   std::streambuf* const stdoutBuffer = std::cout.rdbuf();
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--") break;
-    if ((a == "--json" && i + 1 < argc && std::string(argv[i + 1]) == "-") || a == "--json=-") {
-      g_jsonOut = stdoutBuffer;
-      std::cout.rdbuf(std::cerr.rdbuf());
-      break;
-    }
-  }
+  moveOutputForJson(argc, argv, stdoutBuffer);
   struct RestoreStdout {
     std::streambuf* buffer;
     ~RestoreStdout() { std::cout.rdbuf(buffer); }
   } restore{stdoutBuffer};
   if (!parseRequest(argc, argv, req, status)) return status;
-  auto raise = [&status](int s) { status = std::max(status, s); };
   muteNotes(req.options.quiet);
-
-  // The truth is read first so that a broken file is reported before a long run.
   Truth truth;
-  std::string error;
-  const bool haveTruth = !req.truthPath.empty() && loadTruth(req.truthPath, truth, error);
-  if (!req.truthPath.empty() && !haveTruth) {
-    fail(error);
-    raise(kExitTruth);
-  }
+  const bool haveTruth = readTruth(req, truth, status);
   Velk::Listing listing;
-  const uint32_t rate = req.settings.extract.getSampleRate();
-  if (req.folder.empty()) {
-    listInputFiles(req.files, rate, listing);
-  } else if (!listInputFolder(req.folder, req.options.recursive, rate, listing, error)) {
-    fail(error);
-    return kExitInputFolder;
-  }
-  reportListing(listing, status);
-  const std::string source = req.folder.empty() ? "the files given" : req.folder;
-  if (listing.recordings.empty()) {
-    fail("no usable recordings in " + source);
-    return kExitNoRecordings;
-  }
+  if (!listInputs(req, listing, status)) return status;
   if (!checkTargets(req, listing, status)) return status;
   warnLongExtraction(req.settings.extract, listing.recordings, req.options.threads);
 
   ProgressDisplay progress(!req.options.quiet && isatty(2) == 1);
   setMessageDisplay(&progress);
   setInterruptSummary("the analysis had not finished; nothing was written");
-  Velk::Synchronizer sync(req.settings);
-  connect(sync, progress, g_jsonOut != nullptr);
-  const Velk::SyncResult result = sync.run(listing.recordings);
-  progress.clear();
-  for (const SkippedFile& f : result.failures) {
-    warning("cannot read " + f.path + ": " + f.reason);
-    raise(kExitPartial);
-  }
+  const Velk::SyncResult result = runSync(req, listing, progress, status);
   if (result.recordings.empty()) {
     setInterruptSummary("");
     setMessageDisplay(nullptr);
-    fail("no usable recordings in " + source);
+    fail("no usable recordings in " + inputSource(req));
     return kExitNoRecordings;
   }
   warnSharedNames(result.recordings);
