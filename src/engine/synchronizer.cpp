@@ -2,6 +2,8 @@
 // refinement, each step reporting through the caller's handlers.
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -82,6 +84,50 @@ void checkSettings(const SyncSettings& s) {
                                 std::to_string(e.getFftSize()) + ")");
 }
 
+// The designed clustering of the extracted files, as ordered clusters with
+// each member's landmark count. With refinement on, the pairs the acceptance
+// test turned down go to rejected for the second look.
+std::vector<ClusterResult> clusterFiles(VkFileSet& files, const SyncSettings& settings,
+                                        const Reporter& report,
+                                        std::vector<RejectedPair>& rejected) {
+  ClusterSteps steps(report);
+  const VkClusterSyncParams params = clusteringParams(settings);
+  const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
+                                          bool accepted) {
+    if (!accepted) considerRejected(s, h, params.getFramesPerSecond(), rejected);
+  };
+  std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(
+      runClusterSync(params, &files, report.wantsProgress() ? &steps : nullptr,
+                     settings.refine ? lookAtRejected : PairObserver()),
+      deleteClusters);
+  reportClusters(*clusters, report);
+  std::vector<ClusterResult> ordered = orderClusters(*clusters, files.idToPath);
+  for (ClusterResult& c : ordered)
+    for (MemberResult& m : c.members) {
+      const auto file = files.getFiles().find(m.id);
+      if (file != files.getFiles().end()) m.landmarks = file->second->getLandmarkCount();
+    }
+  return ordered;
+}
+
+// Refines every cluster, then joins the rejected pairs the waveforms confirm.
+// False when the stop check ended the run in between.
+bool refineAndJoin(SyncResult& result, const std::map<int32_t, const Recording*>& byId,
+                   std::vector<RejectedPair>& rejected, const SyncSettings& settings,
+                   unsigned threads, const Reporter& report, const std::function<bool()>& stopped) {
+  RefineSettings refine = settings.refinement;
+  // Three hops each way covers the landmark offsets' error with room to spare.
+  const VkExtractParams& e = settings.extract;
+  refine.searchSeconds = 3.0 * e.getHopSize() / e.getSampleRate();
+  refine.threads = threads;
+  refineClusters(result.clusters, byId, refine, report);
+  if (stopped()) return false;
+  // A bounded number of waveform checks, however many recordings.
+  rankCandidates(rejected, std::max<std::size_t>(64, 4 * result.recordings.size()));
+  joinConfirmed(result.clusters, rejected, byId, refine, report);
+  return true;
+}
+
 }  // namespace
 
 // The clustering takes its hop and rate from the extraction settings, whatever
@@ -125,40 +171,13 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   for (const Recording& r : result.recordings) byId[r.id] = &r;
   if (result.recordings.empty()) return result;
 
-  ClusterSteps steps(report);
-  const VkClusterSyncParams params = clusteringParams(settings_);
   std::vector<RejectedPair> rejected;
-  const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
-                                          bool accepted) {
-    if (!accepted) considerRejected(s, h, params.getFramesPerSecond(), rejected);
-  };
-  std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(
-      runClusterSync(params, files.get(), report.wantsProgress() ? &steps : nullptr,
-                     settings_.refine ? lookAtRejected : PairObserver()),
-      deleteClusters);
-  reportClusters(*clusters, report);
-  result.clusters = orderClusters(*clusters, files->idToPath);
-  for (ClusterResult& c : result.clusters)
-    for (MemberResult& m : c.members) {
-      const auto file = files->getFiles().find(m.id);
-      if (file != files->getFiles().end()) m.landmarks = file->second->getLandmarkCount();
-    }
-  clusters.reset();
+  result.clusters = clusterFiles(*files, settings_, report, rejected);
   files.reset();
   if (stopped()) return result;
-
-  if (settings_.refine) {
-    RefineSettings refine = settings_.refinement;
-    // Three hops each way covers the landmark offsets' error with room to spare.
-    const VkExtractParams& e = settings_.extract;
-    refine.searchSeconds = 3.0 * e.getHopSize() / e.getSampleRate();
-    refine.threads = threads;
-    refineClusters(result.clusters, byId, refine, report);
-    if (stopped()) return result;
-    // A bounded number of waveform checks, however many recordings.
-    rankCandidates(rejected, std::max<std::size_t>(64, 4 * result.recordings.size()));
-    joinConfirmed(result.clusters, rejected, byId, refine, report);
-  }
+  if (settings_.refine &&
+      !refineAndJoin(result, byId, rejected, settings_, threads, report, stopped))
+    return result;
   stopped();
   return result;
 }
