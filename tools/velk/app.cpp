@@ -422,7 +422,7 @@ bool listInputs(const Request& req, Velk::Listing& listing, int& status) {
   const uint32_t rate = req.settings.extract.getSampleRate();
   std::string error;
   if (req.folder.empty()) {
-    listInputFiles(req.files, rate, listing);
+    Velk::listFiles(req.files, rate, listing);
   } else if (!listInputFolder(req.folder, req.options.recursive, rate, listing, error)) {
     fail(error);
     status = kExitInputFolder;
