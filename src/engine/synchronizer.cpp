@@ -84,21 +84,65 @@ void checkSettings(const SyncSettings& s) {
                                 std::to_string(e.getFftSize()) + ")");
 }
 
+// The cluster holding the chosen reference follows its clock; the others keep
+// their earliest member at 0.
+void followReference(std::vector<ClusterResult>& clusters, int32_t id, const std::string& asked,
+                     const Reporter& report) {
+  for (ClusterResult& c : clusters)
+    for (const MemberResult& m : c.members) {
+      if (m.id != id) continue;
+      if (c.members.size() == 1)
+        report.note("the reference " + m.name +
+                    " matches no other recording: alone, it is at 0 as it would be anyway");
+      rebaseCluster(c, m, m.coarse);
+      return;
+    }
+  report.warning("the reference " + asked +
+                 " could not be read; every cluster keeps its earliest member at 0");
+}
+
+// The feature store the settings name, or null (with a warning) when it cannot be used.
+std::unique_ptr<FeatureStore> openStore(const SyncSettings& settings, const Reporter& report) {
+  if (settings.storePath.empty()) return nullptr;
+  std::string note, error;
+  std::unique_ptr<FeatureStore> store =
+      FeatureStore::open(settings.storePath, settings.extract, settings.channel, note, error);
+  if (!store)
+    report.warning("the feature store " + settings.storePath + " cannot be used (" + error +
+                   "); every recording is extracted");
+  else if (!note.empty())
+    report.note("the feature store " + settings.storePath + ": " + note);
+  return store;
+}
+
+// The clustering's settings; with the corpus limit, the popular-hash limit
+// grows with the hours of audio.
+VkClusterSyncParams runParams(const SyncSettings& settings,
+                              const std::vector<Recording>& recordings) {
+  VkClusterSyncParams params = clusteringParams(settings);
+  if (settings.corpusLimit) {
+    double seconds = 0.0;
+    for (const Recording& r : recordings) seconds += r.durationSeconds;
+    params.setMaxLandmarks(
+        std::max(params.getMaxLandmarks(), maxLandmarksForCorpus(seconds / 3600.0)));
+  }
+  return params;
+}
+
 // The designed clustering of the extracted files, as ordered clusters with
 // each member's landmark count. With refinement on, the pairs the acceptance
 // test turned down go to rejected for the second look.
-std::vector<ClusterResult> clusterFiles(VkFileSet& files, const SyncSettings& settings,
-                                        const Reporter& report,
+std::vector<ClusterResult> clusterFiles(VkFileSet& files, const VkClusterSyncParams& params,
+                                        bool refine, const Reporter& report,
                                         std::vector<RejectedPair>& rejected) {
   ClusterSteps steps(report);
-  const VkClusterSyncParams params = clusteringParams(settings);
   const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
                                           bool accepted) {
     if (!accepted) considerRejected(s, h, params.getFramesPerSecond(), rejected);
   };
   std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(
       runClusterSync(params, &files, report.wantsProgress() ? &steps : nullptr,
-                     settings.refine ? lookAtRejected : PairObserver()),
+                     refine ? lookAtRejected : PairObserver()),
       deleteClusters);
   reportClusters(*clusters, report);
   std::vector<ClusterResult> ordered = orderClusters(*clusters, files.idToPath);
@@ -142,12 +186,20 @@ VkClusterSyncParams clusteringParams(const SyncSettings& s) {
   return p;
 }
 
+VkClusterSyncParams clusteringParams(const SyncSettings& s, const SyncResult& result) {
+  VkClusterSyncParams p = clusteringParams(s);
+  if (result.maxLandmarks != 0) p.setMaxLandmarks(result.maxLandmarks);
+  return p;
+}
+
 Synchronizer::Synchronizer(SyncSettings settings) : settings_(std::move(settings)) {}
 
 SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   checkSettings(settings_);
   for (std::size_t i = 0; i < recordings.size(); ++i)
     if (recordings[i].id == 0) recordings[i].id = static_cast<int32_t>(i + 1);
+  const int32_t referenceId =
+      settings_.reference.empty() ? 0 : findReference(recordings, settings_.reference);
   const Reporter report(messages_, progress_, stop_);
   const unsigned threads = settings_.threads != 0
                                ? settings_.threads
@@ -162,8 +214,11 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
     result.stopped = true;
     return true;
   };
-  std::unique_ptr<VkFileSet> files(extractRecordings(
-      recordings, settings_.extract, settings_.channel, threads, report, result.failures));
+  std::unique_ptr<FeatureStore> store = openStore(settings_, report);
+  std::unique_ptr<VkFileSet> files(extractRecordings(recordings, settings_.extract,
+                                                     settings_.channel, threads, report,
+                                                     result.failures, store.get()));
+  store.reset();
   if (stopped()) return result;
   std::map<int32_t, const Recording*> byId;
   for (const Recording& r : recordings)
@@ -171,13 +226,16 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   for (const Recording& r : result.recordings) byId[r.id] = &r;
   if (result.recordings.empty()) return result;
 
+  const VkClusterSyncParams params = runParams(settings_, result.recordings);
+  result.maxLandmarks = params.getMaxLandmarks();
   std::vector<RejectedPair> rejected;
-  result.clusters = clusterFiles(*files, settings_, report, rejected);
+  result.clusters = clusterFiles(*files, params, settings_.refine, report, rejected);
   files.reset();
   if (stopped()) return result;
   if (settings_.refine &&
       !refineAndJoin(result, byId, rejected, settings_, threads, report, stopped))
     return result;
+  if (referenceId != 0) followReference(result.clusters, referenceId, settings_.reference, report);
   stopped();
   return result;
 }

@@ -43,67 +43,62 @@ bool valueOption(const std::string& arg, const std::string& name, int& i, int ar
   return false;
 }
 
-// An option that takes a value: what it does with it, and what it says when
-// the value is missing or refused.
+// An option that takes a value: a text kept as given in field, or one that
+// take checks and stores (false: refused); and what it says when the value is
+// missing or refused.
 struct ValueOption {
   const char* name;
   std::string need;
-  bool (*take)(const std::string& value, ToolOptions& options);  // false: refused
+  std::string ToolOptions::*field = nullptr;
+  bool (*take)(const std::string& value, ToolOptions& options) = nullptr;
 };
 
 const std::vector<ValueOption>& valueOptions() {
+  using O = ToolOptions;
   static const std::vector<ValueOption> table = {
-      {"--json", "--json needs a file name",
-       [](const std::string& v, ToolOptions& o) {
-         o.jsonPath = v;
-         return true;
-       }},
+      {"--json", "--json needs a file name", &O::jsonPath},
       {"--threads", "--threads needs a whole number from 1 to " + std::to_string(kMaxThreads),
-       [](const std::string& v, ToolOptions& o) { return parseThreads(v, o.threads); }},
+       nullptr, [](const std::string& v, O& o) { return parseThreads(v, o.threads); }},
       {"--export", "--export needs a file name ending in .otio, .xml, .fcpxml, .mlt or .csv",
-       [](const std::string& v, ToolOptions& o) {
+       nullptr,
+       [](const std::string& v, O& o) {
          ExportFormat format;
          if (!exportFormatFor(v, format) || format == ExportFormat::Svg) return false;
          o.exports.push_back(v);
          return true;
        }},
-      {"--svg", "--svg needs a file name",
-       [](const std::string& v, ToolOptions& o) {
-         o.svgPath = v;
-         return true;
-       }},
-      {"--fps", "--fps needs a frame rate such as 25, 29.97 or 30000/1001",
-       [](const std::string& v, ToolOptions& o) {
+      {"--svg", "--svg needs a file name", &O::svgPath},
+      {"--fps", "--fps needs a frame rate such as 25, 29.97 or 30000/1001", &O::fps,
+       [](const std::string& v, O&) {
          FrameRate rate;
-         if (!parseFrameRate(v, rate)) return false;
-         o.fps = v;
-         return true;
+         return parseFrameRate(v, rate);
        }},
-      {"--timeline-start", "--timeline-start needs a timecode HH:MM:SS:FF",
-       [](const std::string& v, ToolOptions& o) {
-         if (!timecodeSyntaxOk(v)) return false;
-         o.timelineStart = v;
-         return true;
-       }},
-      {"--copies", "--copies needs padded or bwf",
-       [](const std::string& v, ToolOptions& o) {
+      {"--timeline-start", "--timeline-start needs a timecode HH:MM:SS:FF", &O::timelineStart,
+       [](const std::string& v, O&) { return timecodeSyntaxOk(v); }},
+      {"--copies", "--copies needs padded or bwf", nullptr,
+       [](const std::string& v, O& o) {
          if (v != "padded" && v != "bwf") return false;
          o.bwfCopies = v == "bwf";
          return true;
        }},
-      {"--export-media", "--export-media needs original or copies",
-       [](const std::string& v, ToolOptions& o) {
+      {"--export-media", "--export-media needs original or copies", nullptr,
+       [](const std::string& v, O& o) {
          if (v != "original" && v != "copies") return false;
          o.exportCopies = v == "copies";
          return true;
        }},
-      {"--files", "--files needs the name of a file that lists recordings",
-       [](const std::string& v, ToolOptions& o) {
-         o.filesList = v;
-         return true;
-       }},
+      {"--store", "--store needs a file name", &O::storePath},
+      {"--files", "--files needs the name of a file that lists recordings", &O::filesList},
+      {"--reference", "--reference needs the name or path of a recording", &O::reference},
   };
   return table;
+}
+
+// Takes value for o: checked first when o checks, then kept in its field.
+bool takeValue(const ValueOption& o, const std::string& value, ToolOptions& options) {
+  if (o.take != nullptr && !o.take(value, options)) return false;
+  if (o.field != nullptr) options.*o.field = value;
+  return true;
 }
 
 // Options without a value and the switch each sets.
@@ -131,7 +126,7 @@ const ValueOption* takeValueOption(const std::string& arg, int& i, int argc,
     std::string value;
     bool missing = false;
     if (valueOption(arg, o.name, i, argc, argv, value, missing)) {
-      taken = !missing && o.take(value, options);
+      taken = !missing && takeValue(o, value, options);
       return &o;
     }
   }
