@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "test_support.h"
+#include "velk/wav_writer.h"
 
 using Velk::array;
 using Velk::wavfile_t;
@@ -37,13 +38,13 @@ TEST(WavInput, ReadsRewindsAndRereads) {
   const std::vector<float> second = values(b);
   joined.insert(joined.end(), second.begin(), second.end());
   EXPECT_EQ(values(both), joined);
-  EXPECT_EQ(both[7], std::lround(samples[7] * 32767.0f) / 32768.0f);
+  EXPECT_EQ(both[7], Velk::pcm16(samples[7]) / 32768.0f);
 
   // Past the end: stops there, the rest keeps its old values, still true.
   array<float> tail(6);
   tail = 5.0f;
   EXPECT_TRUE(in.read(tail));
-  EXPECT_EQ(tail[1], std::lround(samples[9] * 32767.0f) / 32768.0f);
+  EXPECT_EQ(tail[1], Velk::pcm16(samples[9]) / 32768.0f);
   EXPECT_EQ(tail[5], 5.0f);
 
   // Rewinding after the end was reached must still work.

@@ -11,6 +11,8 @@
 #include <random>
 #include <stdexcept>
 
+#include "velk/wav_writer.h"
+
 namespace velktest {
 
 TempDir::TempDir(const std::string& tag) {
@@ -84,27 +86,11 @@ std::vector<uint8_t> wavBytes(const WavLayout& s) {
 
 void writeWav16(const std::string& path, const std::vector<float>& interleaved, uint32_t sampleRate,
                 int channels) {
-  std::vector<uint8_t> b;
-  const uint32_t dataBytes = static_cast<uint32_t>(interleaved.size() * 2);
-  putTag(b, "RIFF");
-  putU32(b, 36 + dataBytes);
-  putTag(b, "WAVE");
-  putTag(b, "fmt ");
-  putU32(b, 16);
-  putU16(b, 1);
-  putU16(b, static_cast<uint16_t>(channels));
-  putU32(b, sampleRate);
-  putU32(b, sampleRate * static_cast<uint32_t>(channels) * 2);
-  putU16(b, static_cast<uint16_t>(channels * 2));
-  putU16(b, 16);
-  putTag(b, "data");
-  putU32(b, dataBytes);
-  for (float s : interleaved) {
-    float c = std::max(-1.0f, std::min(1.0f, s));
-    long v = std::lround(c * 32767.0f);
-    putU16(b, static_cast<uint16_t>(static_cast<int16_t>(v)));
-  }
-  writeBytes(path, b);
+  std::string error;
+  if (!Velk::writeWavFile(path, interleaved.data(),
+                          interleaved.size() / static_cast<std::size_t>(channels), sampleRate,
+                          channels, error))
+    throw std::runtime_error(error);
 }
 
 std::vector<float> eventSignal(uint32_t seed, double seconds, uint32_t sampleRate) {

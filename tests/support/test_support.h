@@ -26,8 +26,8 @@ class TempDir {
   std::string path_;
 };
 
-// Writes interleaved samples in [-1, 1] as a 16-bit PCM WAV file (independent of
-// the library's writer, so it can check the reader).
+// Writes interleaved samples in [-1, 1] as a 16-bit PCM WAV file (through the
+// library's one writer, Velk::writeWavFile; throws on failure).
 void writeWav16(const std::string& path, const std::vector<float>& interleaved, uint32_t sampleRate,
                 int channels = 1);
 void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes);
