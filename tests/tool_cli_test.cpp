@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "test_support.h"
-#include "tool_run.h"
 
 namespace {
 

@@ -193,7 +193,7 @@ struct Run {
       if (!velktool::loadTruth(truthPath, truth, error)) throw py::value_error(error);
       evaluation = velktool::evaluate(truth, result.clusters);
     }
-    const VkClusterSyncParams clustering = Velk::clusteringParams(settings);
+    const VkClusterSyncParams clustering = Velk::clusteringParams(settings, result);
     velktool::JsonInput in;
     in.clusters = &result.clusters;
     in.extract = settings.extract;
@@ -360,7 +360,7 @@ std::shared_ptr<Run> runSync(const std::string& folder, const std::vector<Input>
         run->result = sync.run(listing.recordings);
         if (!run->result.stopped)
           run->alone = velktool::explainLoners(run->result.clusters, run->result.recordings,
-                                               Velk::clusteringParams(s));
+                                               Velk::clusteringParams(s, run->result));
       } catch (...) {
         failure = std::current_exception();
       }

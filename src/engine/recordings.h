@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "engine/feature_store.h"
 #include "engine/reporter.h"
 #include "velk/landmark.h"
 #include "velk/params.h"
@@ -17,9 +18,11 @@ namespace Velk {
 // gathers the results in a new file set (names and paths as runAll gives them).
 // Recordings that fail are appended to failures and left out of the set.
 // channel is that of SyncSettings; each recording's analysed channel is set.
+// With a store, files it holds unchanged are read from it (without the
+// designed lines, since nothing is extracted) and new extractions are kept in it.
 VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtractParams& params,
                              int channel, unsigned threads, const Reporter& report,
-                             std::vector<SkippedFile>& failures);
+                             std::vector<SkippedFile>& failures, FeatureStore* store = nullptr);
 
 }  // namespace Velk
 

@@ -113,6 +113,12 @@ VkClusterSyncParams clusteringParams(const SyncSettings& s) {
   return p;
 }
 
+VkClusterSyncParams clusteringParams(const SyncSettings& s, const SyncResult& result) {
+  VkClusterSyncParams p = clusteringParams(s);
+  if (result.maxLandmarks != 0) p.setMaxLandmarks(result.maxLandmarks);
+  return p;
+}
+
 Synchronizer::Synchronizer(SyncSettings settings) : settings_(std::move(settings)) {}
 
 SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
@@ -135,8 +141,21 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
     result.stopped = true;
     return true;
   };
-  std::unique_ptr<VkFileSet> files(extractRecordings(
-      recordings, settings_.extract, settings_.channel, threads, report, result.failures));
+  std::unique_ptr<FeatureStore> store;
+  if (!settings_.storePath.empty()) {
+    std::string note, error;
+    store =
+        FeatureStore::open(settings_.storePath, settings_.extract, settings_.channel, note, error);
+    if (!store)
+      report.warning("the feature store " + settings_.storePath + " cannot be used (" + error +
+                     "); every recording is extracted");
+    else if (!note.empty())
+      report.note("the feature store " + settings_.storePath + ": " + note);
+  }
+  std::unique_ptr<VkFileSet> files(extractRecordings(recordings, settings_.extract,
+                                                     settings_.channel, threads, report,
+                                                     result.failures, store.get()));
+  store.reset();
   if (stopped()) return result;
   std::map<int32_t, const Recording*> byId;
   for (const Recording& r : recordings)
@@ -145,7 +164,14 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   if (result.recordings.empty()) return result;
 
   ClusterSteps steps(report);
-  const VkClusterSyncParams params = clusteringParams(settings_);
+  VkClusterSyncParams params = clusteringParams(settings_);
+  if (settings_.corpusLimit) {
+    double seconds = 0.0;
+    for (const Recording& r : result.recordings) seconds += r.durationSeconds;
+    params.setMaxLandmarks(
+        std::max(params.getMaxLandmarks(), maxLandmarksForCorpus(seconds / 3600.0)));
+  }
+  result.maxLandmarks = params.getMaxLandmarks();
   std::vector<RejectedPair> rejected;
   const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
                                           bool accepted) {

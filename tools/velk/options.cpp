@@ -100,6 +100,12 @@ bool splitToolOptions(int argc, const char* const* argv, ToolOptions& options,
         return false;
       }
       options.exportCopies = value == "copies";
+    } else if (valueOption(arg, "--store", i, argc, argv, value, missing)) {
+      if (missing) {
+        error = "--store needs a file name";
+        return false;
+      }
+      options.storePath = value;
     } else if (valueOption(arg, "--files", i, argc, argv, value, missing)) {
       if (missing) {
         error = "--files needs the name of a file that lists recordings";

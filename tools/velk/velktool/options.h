@@ -26,6 +26,7 @@ struct ToolOptions {
   std::string timelineStart;         // --timeline-start HH:MM:SS:FF
   bool bwfCopies = false;            // --copies bwf (default padded)
   bool exportCopies = false;         // --export-media copies (default original)
+  std::string storePath;             // --store FILE: the archive's feature store
 };
 
 // Fills options from the tool's long options (also in the --name=value form)
