@@ -156,6 +156,12 @@ struct SyncSettings {
   int channel = kAutoChannel;
   bool refine = true;
   RefineSettings refinement;  // threads and searchSeconds are set by the engine
+  // Refinement reads stretches of each recording at its own rate: the decode
+  // of extraction keeps them, in a temporary file (removed as it is made), up
+  // to this many bytes (4 per sample; at most half the free space of the
+  // temporary folder). Recordings past it are decoded again, stretch by
+  // stretch, as refinement needs them. 0 keeps nothing.
+  uint64_t keptAudioBytes = uint64_t{32} << 30;
 };
 
 enum class MessageKind {

@@ -6,6 +6,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "media/media_impl.h"
+
 namespace Velk {
 
 namespace {
@@ -119,6 +121,7 @@ wavfile_t::~wavfile_t() {
 }
 
 void wavfile_t::openForReading(const std::string& fileName) {
+  detail::noteOpen(fileName);
   file.open(fileName, std::ios::in | std::ios::binary);
   file.seekg(0, std::ios::beg);
   unsigned char id[4];

@@ -3,8 +3,10 @@
 #ifndef VELK_ENGINE_RECORDINGS_H
 #define VELK_ENGINE_RECORDINGS_H
 
+#include <memory>
 #include <vector>
 
+#include "engine/kept_audio.h"
 #include "engine/reporter.h"
 #include "velk/landmark.h"
 #include "velk/params.h"
@@ -17,9 +19,12 @@ namespace Velk {
 // gathers the results in a new file set (names and paths as runAll gives them).
 // Recordings that fail are appended to failures and left out of the set.
 // channel is that of SyncSettings; each recording's analysed channel is set.
+// With a keeper, kept receives (by position) what refinement will read of each
+// recording: its analysed channel at its own rate, or null when not kept.
 VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtractParams& params,
                              int channel, unsigned threads, const Reporter& report,
-                             std::vector<SkippedFile>& failures);
+                             std::vector<SkippedFile>& failures, AudioKeeper* keeper = nullptr,
+                             std::vector<std::shared_ptr<const MemoryAudio>>* kept = nullptr);
 
 }  // namespace Velk
 

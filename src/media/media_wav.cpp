@@ -143,7 +143,7 @@ bool probeBackend(const std::string& path, MediaInfo& info, std::string& error) 
 }
 
 bool decodeBackend(const std::string& path, const DecodeOptions& opt, const FrameSink& sink,
-                   std::string& error) {
+                   std::string& error, const SourceSink* source) {
   WavSource w;
   if (!openWav(path, w, error)) return false;
   wavfile_t& wav = *w.wav;
@@ -185,6 +185,7 @@ bool decodeBackend(const std::string& path, const DecodeOptions& opt, const Fram
       for (int c = 0; c < outCh; ++c)
         out[i * outCh + c] =
             decodeSample(raw.data() + i * frameBytes + c * w.bytes, w.bytes, w.encoding);
+    if (source != nullptr && got > 0 && !(*source)(out.data(), got, outCh, wav.sampleRate)) break;
     if (got > 0) win.deliver(out.data(), got, pos);
     pos += got;
     if (got < want) break;  // the file shrank while being read
