@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "reference_matching.h"
+#include "test_support.h"
 #include "velk/cluster.h"
 #include "velk/cluster_stages.h"
 
@@ -105,7 +105,7 @@ TEST(ClusterForm, ResultOrderAndPrint) {
 }
 
 TEST(ClusterForm, PartitionJoinsGroupsInOrder) {
-  auto set = velkref::makeSet({}, {3, 1, 2, 5});
+  auto set = velktest::makeSet({}, {3, 1, 2, 5});
   VkRecordingPartition p;
   p.build(set.get());
   using G = std::set<std::set<int32_t>>;
@@ -200,7 +200,7 @@ TEST(ClusterForm, OffsetPropagationFromTheStrongestPairs) {
 }
 
 TEST(ClusterForm, FormClustersJoinsChainsAndFlagsAcceptedPairs) {
-  auto set = velkref::makeSet({}, {1, 2, 3, 4});
+  auto set = velktest::makeSet({}, {1, 2, 3, 4});
   VkClusterSyncParams params{VkExtractParams()};
   const VkClusterFormer former(params);
 

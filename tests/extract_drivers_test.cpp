@@ -175,23 +175,4 @@ TEST(ExtractRun, PrintPeaksSortsAndListsNonEmptyFrames) {
   EXPECT_EQ((*ex.frames)[1]->front()->freq, 9);
 }
 
-TEST(ExtractSetup, BuffersAndStateFollowTheFrameSize) {
-  VkExtractParams params;
-  VkLandmarkExtract ex(params);
-  EXPECT_FALSE(ex.fftReady);
-  ex.setupFFT();
-  ex.setupFFT();
-  EXPECT_TRUE(ex.fftReady);
-  EXPECT_NE(ex.fftState, nullptr);
-  EXPECT_EQ(ex.spectrum.count(), 516);
-  EXPECT_EQ(ex.fftOut.count(), 516);
-
-  ASSERT_TRUE(ex.params.setFftSize(64));
-  ex.params.setHopSize(32);
-  ex.setupFFT();
-  EXPECT_EQ(ex.spectrum.count(), 68);
-  // The smaller frame still extracts.
-  EXPECT_FALSE(extract(ex, velktest::eventSignal(8, 4.0, 8000)).empty());
-}
-
 }  // namespace

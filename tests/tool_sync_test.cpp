@@ -1,8 +1,7 @@
 // A whole sync by the Velk binary on a small generated set: clusters, offsets
 // within a millisecond of the truth, the evaluation, sample-accurate copies,
 // untouched inputs, repeatable results whatever the thread count, reruns over
-// earlier output, copies that fail midway, and the refusals that protect the
-// input folder.
+// earlier output, copies that fail midway, and truth files with problems.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -17,7 +16,6 @@
 #include <vector>
 
 #include "test_support.h"
-#include "tool_run.h"
 
 namespace fs = std::filesystem;
 
@@ -75,23 +73,21 @@ struct WavData {
 
 WavData readWav(const std::string& path) {
   const std::string b = slurp(path);
-  WavData w;
-  auto u16 = [&](std::size_t at) {
-    return static_cast<uint32_t>(static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1])
-                                                                   << 8);
+  auto u32 = [&](std::size_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+      v = v << 8 | static_cast<uint8_t>(b[at + static_cast<std::size_t>(i)]);
+    return v;
   };
-  auto u32 = [&](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
-  for (std::size_t at = 12; at + 8 <= b.size();) {
-    const std::string id = b.substr(at, 4);
-    const uint32_t size = u32(at + 4);
-    if (id == "fmt ") {
-      w.channels = static_cast<int>(u16(at + 10));
+  WavData w;
+  for (std::size_t at = 12; at + 8 <= b.size(); at += 8 + u32(at + 4)) {
+    if (b.compare(at, 4, "fmt ") == 0) {
+      w.channels = static_cast<int>(u32(at + 10) & 0xFFFF);
       w.rate = u32(at + 12);
-    } else if (id == "data") {
-      w.data = b.substr(at + 8, size);
+    } else if (b.compare(at, 4, "data") == 0) {
+      w.data = b.substr(at + 8, u32(at + 4));
       break;
     }
-    at += 8 + size;
   }
   return w;
 }
@@ -167,12 +163,6 @@ TEST_F(ToolSync, SyncEvaluatesAndWritesSampleAccurateCopies) {
   EXPECT_TRUE(contains(r.err, "Velk: note: output folder " + out +
                                   " holds 1 file this run did not write (e.g. " + out +
                                   "/keep.me); left alone\n"));
-  for (int id = 1; id <= 4; ++id) {
-    const std::string name = std::string(1, "abcu"[id - 1]);
-    EXPECT_TRUE(contains(r.out, "STARTING: " + in() + "/" + name + ".wav (id " +
-                                    std::to_string(id) + ")\nFEATURE EXTRACTION COMPLETE: " + in() +
-                                    "/" + name + ".wav\n"));
-  }
   EXPECT_TRUE(contains(r.out, kVerified));
   EXPECT_TRUE(contains(r.out, "precision 1.000  recall 1.000  F1 1.000\n")) << r.out;
 
@@ -201,8 +191,6 @@ TEST_F(ToolSync, SyncEvaluatesAndWritesSampleAccurateCopies) {
   EXPECT_EQ(ev["offset_error"]["refined"]["pairs"], 3);
   EXPECT_EQ(ev["offset_error"]["refined"]["within_1ms"], 1.0);
   EXPECT_LE(ev["offset_error"]["refined"]["max"].get<double>(), 0.001);
-  EXPECT_EQ(doc["parameters"]["extraction"]["sampleRate"], 8000);
-  EXPECT_EQ(doc["parameters"]["cluster_sync"]["framesPerSecond"], 31.25);
   ASSERT_EQ(doc["skipped"].size(), 1u);
   EXPECT_FALSE(doc["skipped"][0]["problem"].get<bool>());
 
@@ -253,25 +241,6 @@ TEST_F(ToolSync, SameResultWhateverTheThreadCountAndWithoutRefinement) {
       EXPECT_FALSE(m["refined"].get<bool>());
       EXPECT_EQ(m["offset"], m["coarse_offset"]);
     }
-  expectInputsUntouched();
-}
-
-TEST_F(ToolSync, RefusesAnOutputFolderInsideTheInput) {
-  TempDir cap;
-  for (const std::string& target : {in(), in() + "/synced", in() + "/../in/x"}) {
-    const velktest::ToolRun r = runVelk({"-f", in(), "-o", target, "--quiet"}, cap.path());
-    EXPECT_EQ(r.status, 6) << target;
-    EXPECT_TRUE(contains(r.err, "is the input folder or lies inside it")) << r.err;
-    EXPECT_FALSE(contains(r.out, "STARTING"));  // refused before any work
-    EXPECT_FALSE(fs::exists(in() + "/synced"));
-  }
-  // An output path that is a file cannot hold the cluster folders.
-  velktest::writeBytes(cap.file("plain"), {'x'});
-  const velktest::ToolRun r = runVelk({"-f", in(), "-o", cap.file("plain"), "--quiet"}, cap.path());
-  EXPECT_EQ(r.status, 6);
-  EXPECT_TRUE(contains(r.err, "Velk: error: cannot write copies to " + cap.file("plain") + ": " +
-                                  cap.file("plain") + " exists and is not a folder\n"));
-  EXPECT_EQ(slurp(cap.file("plain")), "x");
   expectInputsUntouched();
 }
 
@@ -336,14 +305,6 @@ TEST_F(ToolSync, TruthProblemsAreReportedAndTheSyncStillRuns) {
   EXPECT_TRUE(contains(r.err, "Velk: error: truth file " + bad + ", line 4: ")) << r.err;
   EXPECT_TRUE(contains(r.out, kVerified));
   EXPECT_FALSE(contains(r.out, "EVALUATION"));
-
-  std::ofstream(bad) << "<truth>\n<cluster>\n<recording name=\"a\"/>\n"
-                        "<recording name=\"b\" offset=\"3.2s\"/>\n</cluster>\n</truth>\n";
-  r = runVelk({"-f", in(), "-t", bad, "--quiet"}, cap.path());
-  EXPECT_EQ(r.status, 5);
-  EXPECT_TRUE(contains(
-      r.err, "Velk: error: truth file " + bad + ", line 4: offset \"3.2s\" is not a number"))
-      << r.err;
 
   r = runVelk({"-f", in(), "-t", cap.file("absent.xml"), "--quiet"}, cap.path());
   EXPECT_EQ(r.status, 5);

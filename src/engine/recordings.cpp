@@ -509,11 +509,22 @@ VkFileSet* gather(const std::vector<Recording>& recordings, const std::vector<Sl
 
 VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtractParams& params,
                              int channel, unsigned threads, const Reporter& report,
-                             std::vector<SkippedFile>& failures, AudioKeeper* keeper,
+                             std::vector<SkippedFile>& failures, FeatureStore* store,
+                             AudioKeeper* keeper,
                              std::vector<std::shared_ptr<const MemoryAudio>>* kept) {
   const std::size_t n = recordings.size();
   const uint32_t rate = params.getSampleRate();
   std::vector<Slot> slots(n);
+  std::vector<FileStamp> stamps(n);
+  // reuse is fixed before the workers start; stored says what was read in the end.
+  std::vector<char> reuse(n, 0);
+  if (store != nullptr) {
+    for (std::size_t i = 0; i < n && !report.stopped(); ++i)
+      if (recordings[i].route != Route::Memory && store->find(recordings[i], stamps[i]))
+        reuse[i] = 1;
+  }
+  std::vector<char> stored = reuse;
+  std::size_t fromStore = 0;
   std::mutex mutex;
   std::condition_variable changed;
   std::size_t finished = 0;
@@ -525,6 +536,7 @@ VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtract
   std::thread workers([&]() {
     parallelForEach(n, count, [&]() {
       return [&, extractor = std::make_shared<VkLandmarkExtract>(params)](std::size_t i) {
+        if (reuse[i] != 0) return;
         Slot slot;
         if (!report.stopped()) extractOne(*extractor, recordings[i], rate, channel, keeper, slot);
         {
@@ -538,9 +550,48 @@ VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtract
     });
   });
 
-  // Everything is reported from this thread, in id order, as a single thread would.
+  // Meanwhile this thread reads what the store holds; a row it cannot read is
+  // extracted after all.
+  std::vector<std::size_t> unreadable;
   for (std::size_t i = 0; i < n && !report.stopped(); ++i) {
-    const Recording& r = recordings[i];
+    if (stored[i] == 0) continue;
+    ExtractionFacts facts;
+    std::unique_ptr<VkFile> file = store->load(recordings[i], stamps[i], facts);
+    std::lock_guard<std::mutex> lock(mutex);
+    Slot& slot = slots[i];
+    if (!file) {
+      stored[i] = 0;
+      unreadable.push_back(i);
+      continue;
+    }
+    ++fromStore;
+    slot.file = file.release();
+    slot.warnings = std::move(facts.warnings);
+    slot.channelNote = std::move(facts.channelNote);
+    slot.durationSeconds = facts.durationSeconds;
+    slot.channel = facts.channel;
+    slot.done = true;
+    ++finished;
+  }
+  changed.notify_all();
+  for (std::size_t i : unreadable) {
+    VkLandmarkExtract extractor(params);
+    Slot slot;
+    if (!report.stopped()) extractOne(extractor, recordings[i], rate, channel, keeper, slot);
+    std::lock_guard<std::mutex> lock(mutex);
+    slots[i] = std::move(slot);
+    slots[i].done = true;
+    ++finished;
+  }
+
+  // Everything is reported from this thread, in id order, as a single thread would.
+  std::string storeError;
+  for (std::size_t i = 0; i < n && !report.stopped(); ++i) {
+    Recording& r = recordings[i];
+    if (stored[i] != 0) {
+      settle(r, slots[i], report, failures);
+      continue;
+    }
     report.designed("STARTING: " + r.path + " (id " + std::to_string(r.id) + ")");
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
@@ -553,12 +604,27 @@ VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtract
       changed.wait(lock, [&] { return slots[i].done || finished != done; });
     }
     lock.unlock();
-    settle(recordings[i], slots[i], report, failures);
+    settle(r, slots[i], report, failures);
     report.designed("FEATURE EXTRACTION COMPLETE: " + r.path);
+    if (store != nullptr && slots[i].file != nullptr && stamps[i].size >= 0 && storeError.empty()) {
+      const ExtractionFacts facts{slots[i].warnings, slots[i].channelNote, r.durationSeconds,
+                                  r.channel};
+      if (!store->save(stamps[i], *slots[i].file, facts, storeError))
+        report.warning("the feature store cannot keep new extractions: " + storeError);
+    }
   }
   workers.join();
   if (!report.stopped())
     report.progress("extracting", 1.0, std::to_string(n) + "/" + std::to_string(n) + " files");
+  if (store != nullptr && !report.stopped()) {
+    const std::size_t dropped = store->dropMissing();
+    std::size_t extracted = 0;
+    for (std::size_t i = 0; i < n; ++i) extracted += stored[i] == 0 ? 1 : 0;
+    report.note("feature store: " + std::to_string(fromStore) + " recordings read, " +
+                std::to_string(extracted) + " extracted" +
+                (dropped != 0 ? ", " + std::to_string(dropped) + " no longer on disk forgotten"
+                              : std::string()));
+  }
 
   if (kept != nullptr) {
     kept->assign(n, nullptr);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/feature_store.h"
 #include "engine/kept_audio.h"
 #include "engine/reporter.h"
 #include "velk/landmark.h"
@@ -19,11 +20,14 @@ namespace Velk {
 // gathers the results in a new file set (names and paths as runAll gives them).
 // Recordings that fail are appended to failures and left out of the set.
 // channel is that of SyncSettings; each recording's analysed channel is set.
+// With a store, files it holds unchanged are read from it (without the
+// designed lines, since nothing is extracted) and new extractions are kept in it.
 // With a keeper, kept receives (by position) what refinement will read of each
-// recording: its analysed channel at its own rate, or null when not kept.
+// recording decoded here: its analysed channel at its own rate, or null.
 VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtractParams& params,
                              int channel, unsigned threads, const Reporter& report,
-                             std::vector<SkippedFile>& failures, AudioKeeper* keeper = nullptr,
+                             std::vector<SkippedFile>& failures, FeatureStore* store = nullptr,
+                             AudioKeeper* keeper = nullptr,
                              std::vector<std::shared_ptr<const MemoryAudio>>* kept = nullptr);
 
 }  // namespace Velk

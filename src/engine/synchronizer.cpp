@@ -95,6 +95,23 @@ void checkSettings(const SyncSettings& s) {
                                 std::to_string(e.getFftSize()) + ")");
 }
 
+// The cluster holding the chosen reference follows its clock; the others keep
+// their earliest member at 0.
+void followReference(std::vector<ClusterResult>& clusters, int32_t id, const std::string& asked,
+                     const Reporter& report) {
+  for (ClusterResult& c : clusters)
+    for (const MemberResult& m : c.members) {
+      if (m.id != id) continue;
+      if (c.members.size() == 1)
+        report.note("the reference " + m.name +
+                    " matches no other recording: alone, it is at 0 as it would be anyway");
+      rebaseCluster(c, m, m.coarse);
+      return;
+    }
+  report.warning("the reference " + asked +
+                 " could not be read; every cluster keeps its earliest member at 0");
+}
+
 }  // namespace
 
 // The clustering takes its hop and rate from the extraction settings, whatever
@@ -109,12 +126,20 @@ VkClusterSyncParams clusteringParams(const SyncSettings& s) {
   return p;
 }
 
+VkClusterSyncParams clusteringParams(const SyncSettings& s, const SyncResult& result) {
+  VkClusterSyncParams p = clusteringParams(s);
+  if (result.maxLandmarks != 0) p.setMaxLandmarks(result.maxLandmarks);
+  return p;
+}
+
 Synchronizer::Synchronizer(SyncSettings settings) : settings_(std::move(settings)) {}
 
 SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   checkSettings(settings_);
   for (std::size_t i = 0; i < recordings.size(); ++i)
     if (recordings[i].id == 0) recordings[i].id = static_cast<int32_t>(i + 1);
+  const int32_t referenceId =
+      settings_.reference.empty() ? 0 : findReference(recordings, settings_.reference);
   const Reporter report(messages_, progress_, stop_);
   const unsigned threads = settings_.threads != 0
                                ? settings_.threads
@@ -129,12 +154,24 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
     result.stopped = true;
     return true;
   };
+  std::unique_ptr<FeatureStore> store;
+  if (!settings_.storePath.empty()) {
+    std::string note, error;
+    store =
+        FeatureStore::open(settings_.storePath, settings_.extract, settings_.channel, note, error);
+    if (!store)
+      report.warning("the feature store " + settings_.storePath + " cannot be used (" + error +
+                     "); every recording is extracted");
+    else if (!note.empty())
+      report.note("the feature store " + settings_.storePath + ": " + note);
+  }
   // Each file is opened and decoded once: what refinement reads is kept then.
   AudioKeeper keeper(settings_.refine ? settings_.keptAudioBytes : 0);
   std::vector<std::shared_ptr<const MemoryAudio>> kept;
   std::unique_ptr<VkFileSet> files(extractRecordings(recordings, settings_.extract,
                                                      settings_.channel, threads, report,
-                                                     result.failures, &keeper, &kept));
+                                                     result.failures, store.get(), &keeper, &kept));
+  store.reset();
   if (stopped()) return result;
   // Refinement's view of the recordings: the kept audio stands in for the files.
   std::vector<Recording> readable;
@@ -149,7 +186,14 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   if (result.recordings.empty()) return result;
 
   ClusterSteps steps(report);
-  const VkClusterSyncParams params = clusteringParams(settings_);
+  VkClusterSyncParams params = clusteringParams(settings_);
+  if (settings_.corpusLimit) {
+    double seconds = 0.0;
+    for (const Recording& r : result.recordings) seconds += r.durationSeconds;
+    params.setMaxLandmarks(
+        std::max(params.getMaxLandmarks(), maxLandmarksForCorpus(seconds / 3600.0)));
+  }
+  result.maxLandmarks = params.getMaxLandmarks();
   std::vector<RejectedPair> rejected;
   const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
                                           bool accepted) {
@@ -182,6 +226,7 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
     rankCandidates(rejected, std::max<std::size_t>(64, 4 * result.recordings.size()));
     joinConfirmed(result.clusters, rejected, byId, refine, report);
   }
+  if (referenceId != 0) followReference(result.clusters, referenceId, settings_.reference, report);
   stopped();
   return result;
 }

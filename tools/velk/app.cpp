@@ -8,6 +8,7 @@
 #include <iostream>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,6 +111,8 @@ void parseDesigned(const std::vector<std::string>& rest, Request& req) {
   req.settings.threads = req.options.threads;
   req.settings.refine = req.options.refine;
   req.settings.refinement.splitUnverified = !req.options.keepUnverified;
+  req.settings.storePath = req.options.storePath;
+  req.settings.reference = req.options.reference;
 }
 
 // Everything the engine says, where the tool's user expects it: the designed
@@ -180,7 +183,7 @@ std::streambuf* g_jsonOut = nullptr;
 void writeJson(const Request& req, const Velk::SyncResult& result,
                const std::vector<SkippedFile>& skipped, const Evaluation* evaluation,
                const std::map<int32_t, std::string>& alone, int& status) {
-  const Velk::VkClusterSyncParams syncParams = Velk::clusteringParams(req.settings);
+  const Velk::VkClusterSyncParams syncParams = Velk::clusteringParams(req.settings, result);
   JsonInput in;
   in.clusters = &result.clusters;
   in.extract = req.settings.extract;
@@ -241,10 +244,18 @@ bool parseRequest(int argc, const char* const* argv, Request& req, int& status) 
   if (list) req.folder = "\n";
   parseDesigned(rest, req);
   if (list) req.folder.clear();
+  // A limit the user chose is kept whatever the size of the run.
+  for (const auto& option : walk.values)
+    if (option.first == "-maxlandmarks") req.settings.corpusLimit = false;
   for (const std::string& w :
        refusedValueWarnings(walk, req.settings.extract, req.settings.clusterSync))
     warning(w);
   if (!checkFrames(req.settings.extract)) {
+    status = kExitUsage;
+    return false;
+  }
+  if (!req.options.storePath.empty() && !Velk::featureStoreAvailable()) {
+    fail("--store: this build has no feature store (SQLite was not found when it was built)");
     status = kExitUsage;
     return false;
   }
@@ -331,6 +342,14 @@ bool checkTargets(const Request& req, const Velk::Listing& listing, int& status)
       return false;
     }
   }
+  if (!req.options.storePath.empty()) {
+    const std::string why = checkFileTarget(req.options.storePath, inputs);
+    if (!why.empty()) {
+      fail("cannot keep the feature store in " + req.options.storePath + ": " + why);
+      status = kExitUsage;
+      return false;
+    }
+  }
   if (!req.outputPath.empty()) {
     const std::string why = checkFolderTarget(req.outputPath, req.folder);
     if (!why.empty()) {
@@ -365,13 +384,13 @@ int finishRun(const Request& req, const Truth* truth, const Velk::Listing& listi
   printTable(std::cout, result.clusters, req.options.refine);
   Evaluation evaluation;
   if (truth != nullptr) evaluateAgainstTruth(req, *truth, result.clusters, evaluation, status);
-  const std::map<int32_t, std::string> alone =
-      explainLoners(result.clusters, result.recordings, Velk::clusteringParams(req.settings),
-                    [&progress](std::size_t n, std::size_t total) {
-                      progress.show("checking lone recordings: " + std::to_string(n) + "/" +
-                                        std::to_string(total),
-                                    n == total);
-                    });
+  const std::map<int32_t, std::string> alone = explainLoners(
+      result.clusters, result.recordings, Velk::clusteringParams(req.settings, result),
+      [&progress](std::size_t n, std::size_t total) {
+        progress.show(
+            "checking lone recordings: " + std::to_string(n) + "/" + std::to_string(total),
+            n == total);
+      });
   progress.clear();
   reportLoners(alone, result.recordings);
   std::vector<SkippedFile> skipped = listing.skipped;
@@ -419,6 +438,11 @@ void printToolHelp() {
                "                    those that correlate with each other form a cluster of\n"
                "                    their own, the others one each. Members too short in\n"
                "                    common with the others to be compared always stay.\n"
+               "--reference <name>  The cluster holding this recording (a name, file name\n"
+               "                    or path) is placed on its clock: offsets are how much\n"
+               "                    later each member starts than it (negative: earlier),\n"
+               "                    drifts are against it. Other clusters keep their\n"
+               "                    earliest member at 0; copies and timelines start at it.\n"
                "--export <filepath> Also write the clusters as timelines for editors, one per\n"
                "                    cluster, each member on its own track at its offset: .otio\n"
                "                    (OpenTimelineIO), .xml (Final Cut Pro 7), .fcpxml, .mlt\n"
@@ -433,6 +457,10 @@ void printToolHelp() {
                "--export-media original|copies  With -o and --export: timelines refer to\n"
                "                    the copies of audio files instead of the originals.\n"
                "--svg <filepath>    Also draw the clusters as a picture (SVG).\n"
+               "--store <filepath>  Keep the recordings' landmarks in this file (SQLite) and\n"
+               "                    read them back on later runs: only new or changed files\n"
+               "                    are extracted, and files gone from disk are forgotten.\n"
+               "                    The result is the same as without it.\n"
                "--quiet             No progress display and no notes on standard error.\n"
                "--version           Print the version and exit.\n"
                "--help              Print this help and exit.\n\n"
@@ -501,7 +529,15 @@ int runTool(int argc, const char* const* argv) {
   setInterruptSummary("the analysis had not finished; nothing was written");
   Velk::Synchronizer sync(req.settings);
   connect(sync, progress, g_jsonOut != nullptr);
-  const Velk::SyncResult result = sync.run(listing.recordings);
+  Velk::SyncResult result;
+  try {
+    result = sync.run(listing.recordings);
+  } catch (const std::invalid_argument& e) {  // a --reference that names no input
+    setInterruptSummary("");
+    setMessageDisplay(nullptr);
+    fail(e.what());
+    return kExitUsage;
+  }
   progress.clear();
   for (const SkippedFile& f : result.failures) {
     warning("cannot read " + f.path + ": " + f.reason);

@@ -16,23 +16,11 @@ namespace velktool {
 
 namespace {
 
-// The member the others were placed against: the one most of them were
-// correlated with, else the earliest.
+// The member whose clock the others were placed on.
 const MemberResult* referenceOf(const ClusterResult& c) {
-  std::map<int32_t, int> votes;
   for (const MemberResult& m : c.members)
-    if (m.anchor != 0) ++votes[m.anchor];
-  const MemberResult* best = nullptr;
-  int bestVotes = 0;
-  for (const MemberResult& m : c.members) {
-    const int v = votes.count(m.id) != 0 ? votes[m.id] : 0;
-    if (best == nullptr || v > bestVotes ||
-        (v == bestVotes && bestVotes == 0 && m.offset < best->offset)) {
-      best = &m;
-      bestVotes = v;
-    }
-  }
-  return best;
+    if (m.id == c.reference) return &m;
+  return c.members.empty() ? nullptr : &c.members.front();
 }
 
 struct TruthPlace {
@@ -89,6 +77,8 @@ std::vector<ExportCluster> exportClusters(const std::vector<ClusterResult>& clus
     ExportCluster e;
     e.name = clusterFolderName(c);
     e.reference = reference != nullptr ? reference->name : "";
+    // A chosen reference may start after others; timelines start at the earliest.
+    const double earliest = earliestOffset(clusters[c]);
     for (const MemberResult& m : clusters[c].members) {
       const auto it = recordings.find(m.id);
       if (it == recordings.end()) continue;
@@ -97,7 +87,7 @@ std::vector<ExportCluster> exportClusters(const std::vector<ClusterResult>& clus
       x.id = m.id;
       x.name = m.name;
       x.path = fs::absolute(r.path).lexically_normal().string();
-      x.offset = m.offset;
+      x.offset = m.offset - earliest;
       x.sampleRate = r.sampleRate;
       x.channels = r.channels;
       x.durationSeconds = r.durationSeconds;

@@ -100,12 +100,24 @@ bool splitToolOptions(int argc, const char* const* argv, ToolOptions& options,
         return false;
       }
       options.exportCopies = value == "copies";
+    } else if (valueOption(arg, "--store", i, argc, argv, value, missing)) {
+      if (missing) {
+        error = "--store needs a file name";
+        return false;
+      }
+      options.storePath = value;
     } else if (valueOption(arg, "--files", i, argc, argv, value, missing)) {
       if (missing) {
         error = "--files needs the name of a file that lists recordings";
         return false;
       }
       options.filesList = value;
+    } else if (valueOption(arg, "--reference", i, argc, argv, value, missing)) {
+      if (missing) {
+        error = "--reference needs the name or path of a recording";
+        return false;
+      }
+      options.reference = value;
     } else if (arg == "--") {
       options.files.assign(argv + i + 1, argv + argc);
       break;

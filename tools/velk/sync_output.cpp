@@ -153,6 +153,12 @@ std::string clusterFolderName(std::size_t index) {
   return buf;
 }
 
+double earliestOffset(const ClusterResult& cluster) {
+  double earliest = 0.0;
+  for (const MemberResult& m : cluster.members) earliest = std::min(earliest, m.offset);
+  return earliest;
+}
+
 uint64_t paddingFrames(double offsetSeconds, uint32_t sampleRate) {
   if (!(offsetSeconds > 0.0)) return 0;
   return static_cast<uint64_t>(std::llround(offsetSeconds * sampleRate));
@@ -254,7 +260,7 @@ bool planCopies(const std::string& outputFolder, const std::vector<ClusterResult
         error = "refusing to write " + target + ": it is one of the input files";
         return false;
       }
-      jobs.push_back({it->second, m.offset, target, c, entry});
+      jobs.push_back({it->second, m.offset - earliestOffset(clusters[c]), target, c, entry});
     }
   }
   return true;

@@ -17,6 +17,10 @@ namespace velktool {
 // Name of the folder of the cluster at position index (from 0): cluster_01, ...
 std::string clusterFolderName(std::size_t index);
 
+// The smallest offset of a cluster's members: 0 unless a chosen reference
+// starts after some of them. Copies and timelines start there.
+double earliestOffset(const ClusterResult& cluster);
+
 // Frames of silence that put a member at offsetSeconds, to the nearest sample.
 uint64_t paddingFrames(double offsetSeconds, uint32_t sampleRate);
 
