@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "audio/wav_reader.h"
 #include "engine/kept_audio.h"
 #include "engine/parallel.h"
 #include "media/media_impl.h"
@@ -217,9 +218,7 @@ class KeepingInput final : public VkInput {
     if (!reading_) kept_ = 0;
     const uint64_t total = getNumSamples();
     if (track_ == nullptr || kept_ >= total) return;
-    const auto frameBytes = static_cast<std::streamoff>(wav.numChannels) * (wav.bitsPerSample / 8);
-    wav.file.clear();
-    wav.file.seekg(wav.dataStart + static_cast<std::streamoff>(kept_) * frameBytes);
+    detail::seekWavFrame(wav, kept_);
     array<float> block(65536);
     while (kept_ < total && track_ != nullptr) {
       const auto n = static_cast<int32_t>(std::min<uint64_t>(65536, total - kept_));

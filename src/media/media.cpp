@@ -8,6 +8,7 @@
 #include <limits>
 #include <mutex>
 
+#include "audio/wav_reader.h"
 #include "media/media_impl.h"
 
 namespace Velk {
@@ -87,15 +88,9 @@ bool checkOptions(const std::string& path, const DecodeOptions& opt, std::string
 }  // namespace
 
 uint64_t wavFramesInFile(wavfile_t& wav) {
-  const uint64_t frameBytes = static_cast<uint64_t>(std::max(1, wav.bitsPerSample / 8)) *
-                              static_cast<uint64_t>(std::max(1, wav.numChannels));
-  wav.file.clear();
-  wav.file.seekg(0, std::ios::end);
-  const std::streamoff size = wav.file.tellg();
-  const std::streamoff start = wav.dataStart;
-  wav.file.clear();
-  wav.file.seekg(wav.dataStart);
-  return size > start ? static_cast<uint64_t>(size - start) / frameBytes : 0;
+  const std::size_t frameBytes = static_cast<std::size_t>(std::max(1, wav.bitsPerSample / 8)) *
+                                 static_cast<std::size_t>(std::max(1, wav.numChannels));
+  return detail::wavFramesPresent(wav.file, wav.dataStart, frameBytes);
 }
 
 bool probeMedia(const std::string& path, MediaInfo& info, std::string& error) {
