@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/wav_reader.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -71,24 +72,16 @@ struct WavData {
   std::string data;  // the data chunk's bytes
 };
 
+// Through the library's one WAV reader.
 WavData readWav(const std::string& path) {
-  const std::string b = slurp(path);
-  auto u32 = [&](std::size_t at) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i)
-      v = v << 8 | static_cast<uint8_t>(b[at + static_cast<std::size_t>(i)]);
-    return v;
-  };
+  std::ifstream in(path, std::ios::binary);
+  const Velk::detail::WavHeader h = Velk::detail::readWavHeader(in);
   WavData w;
-  for (std::size_t at = 12; at + 8 <= b.size(); at += 8 + u32(at + 4)) {
-    if (b.compare(at, 4, "fmt ") == 0) {
-      w.channels = static_cast<int>(u32(at + 10) & 0xFFFF);
-      w.rate = u32(at + 12);
-    } else if (b.compare(at, 4, "data") == 0) {
-      w.data = b.substr(at + 8, u32(at + 4));
-      break;
-    }
-  }
+  w.rate = h.rate;
+  w.channels = h.channels;
+  w.data.resize(h.dataBytes);
+  in.read(&w.data[0], static_cast<std::streamsize>(w.data.size()));
+  w.data.resize(static_cast<std::size_t>(in.gcount()));
   return w;
 }
 

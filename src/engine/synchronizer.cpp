@@ -11,6 +11,7 @@
 
 #include "cluster/cluster_sync_internal.h"
 #include "engine/alignment.h"
+#include "engine/kept_audio.h"
 #include "engine/recordings.h"
 #include "engine/reporter.h"
 #include "engine/second_look.h"
@@ -74,6 +75,18 @@ void reportClusters(const VkClusterSet& clusters, const Reporter& report) {
       report.designed(line.str());
     }
   }
+}
+
+// r as refinement reads it: its analysed channel from the kept audio, which
+// holds the same samples the file decodes to.
+Recording keptRecording(const Recording& r, std::shared_ptr<const MemoryAudio> audio) {
+  if (!audio) return r;
+  Recording k = r;
+  k.route = Route::Memory;
+  k.wavReadable = false;
+  if (audio->channels == 1) k.channel = 0;
+  k.audio = std::move(audio);
+  return k;
 }
 
 void checkSettings(const SyncSettings& s) {
@@ -215,15 +228,24 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
     return true;
   };
   std::unique_ptr<FeatureStore> store = openStore(settings_, report);
+  // Each file is opened and decoded once: what refinement reads is kept then.
+  AudioKeeper keeper(settings_.refine ? settings_.keptAudioBytes : 0);
+  std::vector<std::shared_ptr<const MemoryAudio>> kept;
   std::unique_ptr<VkFileSet> files(extractRecordings(recordings, settings_.extract,
                                                      settings_.channel, threads, report,
-                                                     result.failures, store.get()));
+                                                     result.failures, store.get(), &keeper, &kept));
   store.reset();
   if (stopped()) return result;
+  // Refinement's view of the recordings: the kept audio stands in for the files.
+  std::vector<Recording> readable;
+  for (std::size_t i = 0; i < recordings.size(); ++i) {
+    if (files->getFiles().count(recordings[i].id) == 0) continue;
+    result.recordings.push_back(recordings[i]);
+    readable.push_back(keptRecording(recordings[i], kept[i]));
+  }
+  kept.clear();
   std::map<int32_t, const Recording*> byId;
-  for (const Recording& r : recordings)
-    if (files->getFiles().count(r.id) != 0) result.recordings.push_back(r);
-  for (const Recording& r : result.recordings) byId[r.id] = &r;
+  for (const Recording& r : readable) byId[r.id] = &r;
   if (result.recordings.empty()) return result;
 
   const VkClusterSyncParams params = runParams(settings_, result.recordings);
