@@ -445,9 +445,7 @@ TEST_F(WavFile, SkippingTheSilenceAfterAnEndedFileChangesNothing) {
     const char* name;
     std::vector<uint8_t> data;
     Velk::VkExtractParams params;
-  } runs[] = {{"events", events, {}},
-              {"events, 1024-point frames", events, wide},
-              {"silence", std::vector<uint8_t>(24000, 0), {}}};
+  } runs[] = {{"events", events, {}}, {"events, 1024-point frames", events, wide}};
   for (const auto& r : runs) {
     for (bool truncated : {false, true}) {
       SCOPED_TRACE(std::string(r.name) + (truncated ? ", truncated" : ""));
@@ -480,7 +478,7 @@ TEST_F(WavFile, SkippingTheSilenceAfterAnEndedFileChangesNothing) {
       EXPECT_EQ(landmarks[0], landmarks[1]);
       EXPECT_EQ(peaks[0], peaks[1]);
       EXPECT_EQ(spectra[0], spectra[1]);
-      EXPECT_EQ(landmarks[0].empty(), std::string(r.name) == "silence");
+      EXPECT_FALSE(landmarks[0].empty());
     }
   }
 }
