@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "velk/wav_writer.h"
+
 namespace velksim {
 namespace {
 
@@ -572,41 +574,13 @@ Buffer record(const Buffer& scene, int64_t start, int64_t n, double fs, const De
 
 void writeWav(const std::string& path, const std::vector<Buffer>& channels, uint32_t rate) {
   const std::size_t n = channels.front().size();
-  const auto ch = static_cast<uint16_t>(channels.size());
-  std::vector<uint8_t> b;
-  b.reserve(44 + n * ch * 2);
-  auto u16 = [&b](uint32_t v) {
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-  };
-  auto u32 = [&](uint32_t v) {
-    u16(v & 0xffff);
-    u16(v >> 16);
-  };
-  auto tag = [&b](const char* t) { b.insert(b.end(), t, t + 4); };
-  const auto data = static_cast<uint32_t>(n * ch * 2);
-  tag("RIFF");
-  u32(36 + data);
-  tag("WAVE");
-  tag("fmt ");
-  u32(16);
-  u16(1);
-  u16(ch);
-  u32(rate);
-  u32(rate * ch * 2);
-  u16(ch * 2u);
-  u16(16);
-  tag("data");
-  u32(data);
-  for (std::size_t i = 0; i < n; ++i) {
-    for (const Buffer& c : channels) {
-      const float s = std::max(-1.0f, std::min(1.0f, c[i]));
-      u16(static_cast<uint16_t>(static_cast<int16_t>(std::lround(s * 32767.0f))));
-    }
-  }
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-  if (!f) throw std::runtime_error("velksim: cannot write " + path);
+  std::vector<float> frames(n * channels.size());
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t c = 0; c < channels.size(); ++c)
+      frames[i * channels.size() + c] = channels[c][i];
+  std::string error;
+  if (!Velk::writeWavFile(path, frames.data(), n, rate, static_cast<int>(channels.size()), error))
+    throw std::runtime_error("velksim: " + error);
 }
 
 std::string xmlEscape(const std::string& s) {
