@@ -125,6 +125,8 @@ bool splitToolOptions(int argc, const char* const* argv, ToolOptions& options,
       options.recursive = true;
     } else if (arg == "--no-refine") {
       options.refine = false;
+    } else if (arg == "--drift-correct") {
+      options.driftCorrect = true;
     } else if (arg == "--keep-unverified") {
       options.keepUnverified = true;
     } else if (arg == "--quiet") {
