@@ -87,14 +87,23 @@ VELK_API bool featureStoreAvailable();
 // False with a one-line reason when folder does not exist or is not a folder.
 VELK_API bool checkInputFolder(const std::string& folder, std::string& error);
 
-// Lists folder (not its sub-folders, not hidden files) sorted by file name and
-// sorts the files into recordings and skipped files. False with a one-line
-// reason when the folder cannot be listed.
+// Lists folder sorted by file name (byte order, so that ids do not depend on
+// the file system) and sorts the files into recordings and skipped files. With
+// recursive, each sub-folder is walked in place of its name (links to folders
+// are not followed) and names become paths relative to folder without their
+// extension, so that they stay unique. Every entry not read is in skipped, in
+// path order, with its reason: "hidden" (a name starting with a dot),
+// "sub-folder" (without recursive), "link to a folder (not followed)",
+// "dangling link", "not a regular file", "unreadable: ..." or "cannot read the
+// folder: ..." (the last two are problems), or why the file holds no usable
+// audio. False with a one-line reason when folder itself cannot be listed.
 VELK_API bool listFolder(const std::string& folder, uint32_t extractionRate, Listing& listing,
-                         std::string& error);
+                         std::string& error, bool recursive = false);
 
 // Sorts the given files, in the order given, into recordings and skipped files
-// as listFolder does (ids from 1). Paths must name regular files.
+// as listFolder does (ids from 1); a folder is skipped as "a folder" and a file
+// given twice as "listed twice". Where file names clash, names become the paths
+// as given without their extension.
 VELK_API void listFiles(const std::vector<std::string>& paths, uint32_t extractionRate,
                         Listing& listing);
 
@@ -169,6 +178,12 @@ struct SyncSettings {
   bool corpusLimit = true;
   bool refine = true;
   RefineSettings refinement;  // threads and searchSeconds are set by the engine
+  // Refinement reads stretches of each recording at its own rate: the decode
+  // of extraction keeps them, in a temporary file (removed as it is made), up
+  // to this many bytes (4 per sample; at most half the free space of the
+  // temporary folder). Recordings past it are decoded again, stretch by
+  // stretch, as refinement needs them. 0 keeps nothing.
+  uint64_t keptAudioBytes = uint64_t{32} << 30;
   // A feature store (one SQLite file per archive; empty: none): recordings
   // whose file is unchanged since it was stored (same size and content
   // fingerprint) are read from it instead of extracted, and new or changed

@@ -394,7 +394,7 @@ class Job {
       landmarks_[r.id] = t[1].cast<std::size_t>();
     }
     run_->result.maxLandmarks =
-        Velk::clusteringParamsFor(run_->settings, run_->result.recordings).getMaxLandmarks();
+        Velk::runParams(run_->settings, run_->result.recordings).getMaxLandmarks();
   }
 
   // Forms the clusters from the accepted pairs' statistics; keeps the

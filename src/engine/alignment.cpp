@@ -9,6 +9,7 @@
 #include <set>
 #include <thread>
 
+#include "audio/wav_reader.h"
 #include "engine/overlap.h"
 #include "engine/parallel.h"
 #include "engine/sync_result.h"
@@ -23,15 +24,14 @@ bool readWavBlock(const std::string& path, int64_t start, int64_t length, std::v
                   std::string& error) {
   try {
     wavfile_t wav(path, 1, 1, 16000);
-    const int64_t frameBytes = static_cast<int64_t>(wav.numChannels) * (wav.bitsPerSample / 8);
     const int64_t available = std::max<int64_t>(0, static_cast<int64_t>(wav.numSamples) - start);
     const int64_t count = std::min(length, available);
     if (count <= 0) return true;
-    if (count > std::numeric_limits<int32_t>::max() || frameBytes <= 0) {
+    if (count > std::numeric_limits<int32_t>::max() || wav.bitsPerSample < 8) {
       error = "stretch too long";
       return false;
     }
-    wav.file.seekg(wav.dataStart + static_cast<std::streamoff>(start * frameBytes));
+    detail::seekWavFrame(wav, static_cast<uint64_t>(start));
     array<float> view(out.data(), static_cast<int32_t>(count));
     wav.read_mono(view, static_cast<int32_t>(count));
     return true;

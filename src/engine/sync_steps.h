@@ -26,8 +26,8 @@ unsigned threadsOf(const SyncSettings& settings);
 // The clustering's parameters for these recordings (extracted: their
 // durations known), the popular-hash limit grown with their hours when the
 // settings ask for it.
-VkClusterSyncParams clusteringParamsFor(const SyncSettings& settings,
-                                        const std::vector<Recording>& recordings);
+VkClusterSyncParams runParams(const SyncSettings& settings,
+                              const std::vector<Recording>& recordings);
 
 // The engine's clusters from the designed ones: the CLUSTER lines reported,
 // ordered by smallest member id, each member with its landmark count.

@@ -2,6 +2,8 @@
 // refinement, each step reporting through the caller's handlers.
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -9,6 +11,7 @@
 
 #include "cluster/cluster_sync_internal.h"
 #include "engine/alignment.h"
+#include "engine/kept_audio.h"
 #include "engine/recordings.h"
 #include "engine/reporter.h"
 #include "engine/second_look.h"
@@ -75,6 +78,18 @@ void reportClusters(const VkClusterSet& clusters, const Reporter& report) {
   }
 }
 
+// r as refinement reads it: its analysed channel from the kept audio, which
+// holds the same samples the file decodes to.
+Recording keptRecording(const Recording& r, std::shared_ptr<const MemoryAudio> audio) {
+  if (!audio) return r;
+  Recording k = r;
+  k.route = Route::Memory;
+  k.wavReadable = false;
+  if (audio->channels == 1) k.channel = 0;
+  k.audio = std::move(audio);
+  return k;
+}
+
 }  // namespace
 
 void checkSettings(const SyncSettings& s) {
@@ -87,18 +102,6 @@ void checkSettings(const SyncSettings& s) {
 
 unsigned threadsOf(const SyncSettings& s) {
   return s.threads != 0 ? s.threads : std::max(1u, std::thread::hardware_concurrency());
-}
-
-VkClusterSyncParams clusteringParamsFor(const SyncSettings& s,
-                                        const std::vector<Recording>& recordings) {
-  VkClusterSyncParams params = clusteringParams(s);
-  if (s.corpusLimit) {
-    double seconds = 0.0;
-    for (const Recording& r : recordings) seconds += r.durationSeconds;
-    params.setMaxLandmarks(
-        std::max(params.getMaxLandmarks(), maxLandmarksForCorpus(seconds / 3600.0)));
-  }
-  return params;
 }
 
 std::vector<ClusterResult> designedClusters(const VkClusterSet& clusters,
@@ -129,19 +132,8 @@ RefineSettings refineSettingsOf(const SyncSettings& s, unsigned threads) {
   return refine;
 }
 
-std::unique_ptr<FeatureStore> openStore(const SyncSettings& s, const Reporter& report) {
-  std::unique_ptr<FeatureStore> store;
-  if (s.storePath.empty()) return store;
-  std::string note, error;
-  store = FeatureStore::open(s.storePath, s.extract, s.channel, note, error);
-  if (!store)
-    report.warning("the feature store " + s.storePath + " cannot be used (" + error +
-                   "); every recording is extracted");
-  else if (!note.empty())
-    report.note("the feature store " + s.storePath + ": " + note);
-  return store;
-}
-
+// The cluster holding the chosen reference follows its clock; the others keep
+// their earliest member at 0.
 void followReference(std::vector<ClusterResult>& clusters, int32_t id, const std::string& asked,
                      const Reporter& report) {
   for (ClusterResult& c : clusters)
@@ -156,6 +148,71 @@ void followReference(std::vector<ClusterResult>& clusters, int32_t id, const std
   report.warning("the reference " + asked +
                  " could not be read; every cluster keeps its earliest member at 0");
 }
+
+// The feature store the settings name, or null (with a warning) when it cannot be used.
+std::unique_ptr<FeatureStore> openStore(const SyncSettings& settings, const Reporter& report) {
+  if (settings.storePath.empty()) return nullptr;
+  std::string note, error;
+  std::unique_ptr<FeatureStore> store =
+      FeatureStore::open(settings.storePath, settings.extract, settings.channel, note, error);
+  if (!store)
+    report.warning("the feature store " + settings.storePath + " cannot be used (" + error +
+                   "); every recording is extracted");
+  else if (!note.empty())
+    report.note("the feature store " + settings.storePath + ": " + note);
+  return store;
+}
+
+// The clustering's settings; with the corpus limit, the popular-hash limit
+// grows with the hours of audio.
+VkClusterSyncParams runParams(const SyncSettings& settings,
+                              const std::vector<Recording>& recordings) {
+  VkClusterSyncParams params = clusteringParams(settings);
+  if (settings.corpusLimit) {
+    double seconds = 0.0;
+    for (const Recording& r : recordings) seconds += r.durationSeconds;
+    params.setMaxLandmarks(
+        std::max(params.getMaxLandmarks(), maxLandmarksForCorpus(seconds / 3600.0)));
+  }
+  return params;
+}
+
+namespace {
+
+// The designed clustering of the extracted files, as ordered clusters with
+// each member's landmark count. With refinement on, the pairs the acceptance
+// test turned down go to rejected for the second look.
+std::vector<ClusterResult> clusterFiles(VkFileSet& files, const VkClusterSyncParams& params,
+                                        const SyncSettings& settings, const Reporter& report,
+                                        std::vector<RejectedPair>& rejected) {
+  ClusterSteps steps(report);
+  const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
+                                          bool accepted) {
+    if (!accepted) keepCandidate(settings, s, h, rejected);
+  };
+  std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(
+      runClusterSync(params, &files, report.wantsProgress() ? &steps : nullptr,
+                     settings.refine ? lookAtRejected : PairObserver()),
+      deleteClusters);
+  std::map<int32_t, std::size_t> landmarks;
+  for (const auto& kv : files.getFiles()) landmarks[kv.first] = kv.second->getLandmarkCount();
+  return designedClusters(*clusters, files.idToPath, landmarks, report);
+}
+
+// Refines every cluster, then joins the rejected pairs the waveforms confirm.
+// False when the stop check ended the run in between.
+bool refineAndJoin(SyncResult& result, const std::map<int32_t, const Recording*>& byId,
+                   std::vector<RejectedPair>& rejected, const SyncSettings& settings,
+                   unsigned threads, const Reporter& report, const std::function<bool()>& stopped) {
+  const RefineSettings refine = refineSettingsOf(settings, threads);
+  refineClusters(result.clusters, byId, refine, report);
+  if (stopped()) return false;
+  rankCandidates(rejected, candidateLimit(result.recordings.size()));
+  joinConfirmed(result.clusters, rejected, byId, refine, report);
+  return true;
+}
+
+}  // namespace
 
 // The clustering takes its hop and rate from the extraction settings, whatever
 // record the acceptance settings came in.
@@ -196,43 +253,35 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
     return true;
   };
   std::unique_ptr<FeatureStore> store = openStore(settings_, report);
+  // Each file is opened and decoded once: what refinement reads is kept then.
+  AudioKeeper keeper(settings_.refine ? settings_.keptAudioBytes : 0);
+  std::vector<std::shared_ptr<const MemoryAudio>> kept;
   std::unique_ptr<VkFileSet> files(extractRecordings(recordings, settings_.extract,
                                                      settings_.channel, threads, report,
-                                                     result.failures, store.get()));
+                                                     result.failures, store.get(), &keeper, &kept));
   store.reset();
   if (stopped()) return result;
+  // Refinement's view of the recordings: the kept audio stands in for the files.
+  std::vector<Recording> readable;
+  for (std::size_t i = 0; i < recordings.size(); ++i) {
+    if (files->getFiles().count(recordings[i].id) == 0) continue;
+    result.recordings.push_back(recordings[i]);
+    readable.push_back(keptRecording(recordings[i], kept[i]));
+  }
+  kept.clear();
   std::map<int32_t, const Recording*> byId;
-  for (const Recording& r : recordings)
-    if (files->getFiles().count(r.id) != 0) result.recordings.push_back(r);
-  for (const Recording& r : result.recordings) byId[r.id] = &r;
+  for (const Recording& r : readable) byId[r.id] = &r;
   if (result.recordings.empty()) return result;
 
-  ClusterSteps steps(report);
-  const VkClusterSyncParams params = clusteringParamsFor(settings_, result.recordings);
+  const VkClusterSyncParams params = runParams(settings_, result.recordings);
   result.maxLandmarks = params.getMaxLandmarks();
   std::vector<RejectedPair> rejected;
-  const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
-                                          bool accepted) {
-    if (!accepted) keepCandidate(settings_, s, h, rejected);
-  };
-  std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(
-      runClusterSync(params, files.get(), report.wantsProgress() ? &steps : nullptr,
-                     settings_.refine ? lookAtRejected : PairObserver()),
-      deleteClusters);
-  std::map<int32_t, std::size_t> landmarks;
-  for (const auto& kv : files->getFiles()) landmarks[kv.first] = kv.second->getLandmarkCount();
-  result.clusters = designedClusters(*clusters, files->idToPath, landmarks, report);
-  clusters.reset();
+  result.clusters = clusterFiles(*files, params, settings_, report, rejected);
   files.reset();
   if (stopped()) return result;
-
-  if (settings_.refine) {
-    const RefineSettings refine = refineSettingsOf(settings_, threads);
-    refineClusters(result.clusters, byId, refine, report);
-    if (stopped()) return result;
-    rankCandidates(rejected, candidateLimit(result.recordings.size()));
-    joinConfirmed(result.clusters, rejected, byId, refine, report);
-  }
+  if (settings_.refine &&
+      !refineAndJoin(result, byId, rejected, settings_, threads, report, stopped))
+    return result;
   if (referenceId != 0) followReference(result.clusters, referenceId, settings_.reference, report);
   stopped();
   return result;
