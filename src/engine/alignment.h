@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/reporter.h"
+#include "engine/second_look.h"
 #include "velk/refine.h"
 #include "velk/sync.h"
 
@@ -40,6 +41,15 @@ struct PairRefinement {
   // (a loop, a song played at two events), not one event.
   bool repeat = false;
   float agreement = -1.0f;  // share of the stretches along the overlap that agree
+  // Measured along the overlap: whether the stretches confirmed the lag, and
+  // whether they agree on one part only while at least two others hold nothing
+  // like it (shared material, a pause): then the agreeing part, in member
+  // seconds, reaches at most from sharedFrom to sharedTo.
+  bool along = false;
+  bool confirmed = false;
+  bool partial = false;
+  double sharedFrom = 0.0, sharedTo = 0.0;
+  double agreeFrom = 0.0, agreeTo = 0.0;  // the middles of the first and last agreeing stretch
   std::string warning;      // a decode problem, if any
 };
 
@@ -50,6 +60,8 @@ struct WindowLag {
   float score = 0.0f;
   double lagSamples = 0.0;     // member start minus anchor start, as this stretch sees it
   double centreSamples = 0.0;  // middle of the member stretch, in member samples
+  double memberStart = 0.0;    // the member stretch, in member samples
+  double memberLength = 0.0;
   std::string warning;
 };
 
@@ -95,7 +107,8 @@ std::vector<ClusterResult> settleCluster(const ClusterResult& cluster,
 // Members that cannot be correlated keep their coarse offset (refined false).
 void refineClusters(std::vector<ClusterResult>& clusters,
                     const std::map<int32_t, const Recording*>& recordings,
-                    const RefineSettings& settings, const Reporter& report);
+                    const RefineSettings& settings, const PeakTable& peaks,
+                    const Reporter& report);
 
 }  // namespace Velk
 

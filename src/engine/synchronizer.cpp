@@ -2,6 +2,7 @@
 // refinement, each step reporting through the caller's handlers.
 #include <algorithm>
 #include <cmath>
+#include <iomanip>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -74,6 +75,28 @@ void reportClusters(const VkClusterSet& clusters, const Reporter& report) {
   }
 }
 
+// Each part where its member's final placement puts it, and a note: a
+// recording in parts is not one placement.
+void placeParts(std::vector<ClusterResult>& clusters, const Reporter& report) {
+  for (ClusterResult& c : clusters)
+    for (MemberResult& m : c.members) {
+      if (m.parts.size() < 2) {
+        m.parts.clear();
+        continue;
+      }
+      const double rate = 1.0 + (m.driftKnown ? m.driftPpm * 1e-6 : 0.0);
+      std::ostringstream text;
+      text << std::fixed << std::setprecision(3) << m.name << " is in " << m.parts.size()
+           << " parts (paused or cut):";
+      for (MemberPart& p : m.parts) {
+        p.offset = m.offset + p.fileSeconds * rate + p.gapSeconds;
+        text << (&p == &m.parts.front() ? " " : "; ") << "from " << p.fileSeconds << " s at "
+             << p.offset << " s";
+      }
+      report.note(text.str() + " (its offset is the first part's)");
+    }
+}
+
 void checkSettings(const SyncSettings& s) {
   const VkExtractParams& e = s.extract;
   if (e.getHopSize() > e.getFftSize())
@@ -128,8 +151,10 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   ClusterSteps steps(report);
   const VkClusterSyncParams params = clusteringParams(settings_);
   std::vector<RejectedPair> rejected;
+  PeakTable peaks;
   const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
                                           bool accepted) {
+    notePeaks(s, h, params.getFramesPerSecond(), peaks);
     if (!accepted) considerRejected(s, h, params.getFramesPerSecond(), rejected);
   };
   std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(
@@ -153,11 +178,12 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
     const VkExtractParams& e = settings_.extract;
     refine.searchSeconds = 3.0 * e.getHopSize() / e.getSampleRate();
     refine.threads = threads;
-    refineClusters(result.clusters, byId, refine, report);
+    refineClusters(result.clusters, byId, refine, peaks, report);
     if (stopped()) return result;
     // A bounded number of waveform checks, however many recordings.
     rankCandidates(rejected, std::max<std::size_t>(64, 4 * result.recordings.size()));
     joinConfirmed(result.clusters, rejected, byId, refine, report);
+    placeParts(result.clusters, report);
   }
   stopped();
   return result;
