@@ -507,7 +507,7 @@ class ToolSplitRun : public ::testing::Test {
     const Reporter quiet(printLines, noProgress);
     std::vector<ClusterResult> c = clusters_;
     testing::internal::CaptureStderr();
-    refineClusters(c, byId_, settings, quiet);
+    refineClusters(c, byId_, settings, {}, quiet);
     err_ = testing::internal::GetCapturedStderr();
     return c;
   }
@@ -690,7 +690,7 @@ class RefineWalk : public ::testing::Test {
     std::vector<ClusterResult> c = {cluster_};
     const Reporter quiet(printLines, noProgress);
     testing::internal::CaptureStderr();
-    refineClusters(c, byId, settings, quiet);
+    refineClusters(c, byId, settings, {}, quiet);
     err_ = testing::internal::GetCapturedStderr();
     return c;
   }

@@ -196,6 +196,9 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
   result.sharedTo = fit.sharedTo;
   result.agreeFrom = fit.agreeFrom;
   result.agreeTo = fit.agreeTo;
+  result.alongLagSeconds = fit.lagSeconds;
+  result.alongDriftKnown = fit.driftKnown;
+  result.alongDriftPpm = fit.driftPpm;
   if (repeatOnly(fit, middle.score, static_cast<double>(w.memberLength) / rate)) {
     result.refined = false;
     result.repeat = true;
@@ -405,6 +408,8 @@ class ClusterWalk {
         if (group(m) >= 0 || recordingOf(recordings_, members_[m]) == nullptr) continue;
         for (const auto& [ov, a] : anchorsFor(m, [&](std::size_t a) { return group(a) == 0; })) {
           if (tried_[m].size() >= kMaxAnchorTries) break;
+          // Nothing but shared material to compare: not worth a correlation.
+          if (onlyShared(a, m, members_[m].coarse - members_[a].coarse)) continue;
           const PairRefinement r = judge(a, m, correlate(m, a));
           if (!believed(a, m, r)) continue;
           placeThrough(m, a, r);
@@ -450,7 +455,8 @@ class ClusterWalk {
     if (!r.refined || !r.partial) return r;
     const Recording& anchor = *recordingOf(recordings_, members_[a]);
     const Recording& member = *recordingOf(recordings_, members_[m]);
-    std::vector<std::pair<double, double>> found{{r.sharedFrom, r.lagSeconds}};
+    // Each part's lag at the member's first sample: their difference is the pause.
+    std::vector<std::pair<double, double>> found{{r.sharedFrom, r.alongLagSeconds}};
     for (double lag : otherLags(peaks_, members_[a].id, members_[m].id, r.lagSeconds)) {
       const OverlapFit other =
           fitOverlap(anchor, member, lag, settings_, kMaxDriftWindows, kDriftWindowSeconds);
@@ -477,6 +483,8 @@ class ClusterWalk {
     parts_[m] = parts;
     r.lagSeconds = found.front().second;
     r.confirmed = true;
+    r.driftMeasured = r.alongDriftKnown;
+    r.driftPpm = r.alongDriftKnown ? r.alongDriftPpm : 0.0;
     return r;
   }
 
@@ -569,6 +577,7 @@ class ClusterWalk {
     for (const auto& [ov, a] : anchorsFor(m, [&](std::size_t a) { return group(a) > 0; })) {
       if (strayTries_[m] >= kMaxAnchorTries) break;
       if (group(a) == group(m)) continue;  // already together
+      if (onlyShared(a, m, members_[m].coarse - members_[a].coarse)) continue;
       ++strayTries_[m];
       const PairRefinement r = judge(a, m, correlate(m, a));
       if (!believed(a, m, r)) continue;

@@ -50,6 +50,11 @@ struct PairRefinement {
   bool partial = false;
   double sharedFrom = 0.0, sharedTo = 0.0;
   double agreeFrom = 0.0, agreeTo = 0.0;  // the middles of the first and last agreeing stretch
+  // The agreeing stretches' line: the lag at the member's first sample, and
+  // the drift when they span enough time to tell.
+  double alongLagSeconds = 0.0;
+  bool alongDriftKnown = false;
+  double alongDriftPpm = 0.0;
   std::string warning;      // a decode problem, if any
 };
 
