@@ -452,7 +452,7 @@ class ClusterWalk {
   // song played at two events, its studio file): that stretch of the
   // timeline then proves nothing about anything that overlaps only there.
   PairRefinement judge(std::size_t a, std::size_t m, PairRefinement r) {
-    if (!r.refined || !r.partial) return r;
+    if (!r.partial || !(r.refined || r.repeat)) return r;
     const Recording& anchor = *recordingOf(recordings_, members_[a]);
     const Recording& member = *recordingOf(recordings_, members_[m]);
     // Each part's lag at the member's first sample: their difference is the pause.
@@ -460,8 +460,11 @@ class ClusterWalk {
     for (double lag : otherLags(peaks_, members_[a].id, members_[m].id, r.lagSeconds)) {
       const OverlapFit other =
           fitOverlap(anchor, member, lag, settings_, kMaxDriftWindows, kDriftWindowSeconds);
-      // Another part lies beside the first, not over it.
-      if (other.agreeing < 2 || (other.agreeTo >= r.agreeFrom && other.agreeFrom <= r.agreeTo))
+      // Another part lies beside the first, not over it (a stretch across
+      // the cut may agree with both).
+      if (other.agreeing < 2 ||
+          std::min(other.agreeTo, r.agreeTo) - std::max(other.agreeFrom, r.agreeFrom) >=
+              kDriftWindowSeconds)
         continue;
       found.push_back({other.sharedFrom, other.lagSeconds});
       break;
@@ -503,7 +506,8 @@ class ClusterWalk {
     const Recording* rm = recordingOf(recordings_, members_[m]);
     if (ra == nullptr || rm == nullptr) return false;
     const double start = verdict_.position[a] + std::max(0.0, lag);
-    const double end = verdict_.position[a] + std::min(ra->durationSeconds, lag + rm->durationSeconds);
+    const double end =
+        verdict_.position[a] + std::min(ra->durationSeconds, lag + rm->durationSeconds);
     std::vector<std::pair<double, double>> cover;
     for (const auto& [from, to] : shared_)
       if (to > start && from < end) cover.push_back({std::max(from, start), std::min(to, end)});

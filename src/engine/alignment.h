@@ -55,7 +55,7 @@ struct PairRefinement {
   double alongLagSeconds = 0.0;
   bool alongDriftKnown = false;
   double alongDriftPpm = 0.0;
-  std::string warning;      // a decode problem, if any
+  std::string warning;  // a decode problem, if any
 };
 
 // One correlation of a stretch of member against anchor.
@@ -112,8 +112,7 @@ std::vector<ClusterResult> settleCluster(const ClusterResult& cluster,
 // Members that cannot be correlated keep their coarse offset (refined false).
 void refineClusters(std::vector<ClusterResult>& clusters,
                     const std::map<int32_t, const Recording*>& recordings,
-                    const RefineSettings& settings, const PeakTable& peaks,
-                    const Reporter& report);
+                    const RefineSettings& settings, const PeakTable& peaks, const Reporter& report);
 
 }  // namespace Velk
 

@@ -158,7 +158,8 @@ void notePeaks(const VkPairStats& s, const VkOffsetHistogram& h, float framesPer
 std::vector<double> otherLags(const PeakTable& peaks, int32_t anchor, int32_t member,
                               double lagSeconds) {
   const bool swapped = anchor > member;
-  const auto it = peaks.find(swapped ? std::make_pair(member, anchor) : std::make_pair(anchor, member));
+  const auto it =
+      peaks.find(swapped ? std::make_pair(member, anchor) : std::make_pair(anchor, member));
   std::vector<double> out;
   if (it == peaks.end()) return out;
   for (double lag : it->second) {

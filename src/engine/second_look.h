@@ -33,8 +33,8 @@ void rankCandidates(std::vector<RejectedPair>& candidates, std::size_t limit);
 // The strongest offsets of every pair's histogram (seconds B starts after A,
 // strongest first): a recording paused or cut has one peak per part.
 using PeakTable = std::map<std::pair<int32_t, int32_t>, std::vector<double>>;
-void notePeaks(const VkPairStats& stats, const VkOffsetHistogram& histogram,
-               float framesPerSecond, PeakTable& peaks);
+void notePeaks(const VkPairStats& stats, const VkOffsetHistogram& histogram, float framesPerSecond,
+               PeakTable& peaks);
 // The peaks of the pair (anchor, member) as lags of member after anchor, but
 // for those within a second of lagSeconds.
 std::vector<double> otherLags(const PeakTable& peaks, int32_t anchor, int32_t member,
