@@ -15,43 +15,34 @@
 
 namespace velkfuzz {
 
-// Discards everything written to it.
-class NullBuffer : public std::streambuf {
- protected:
-  int overflow(int c) override { return traits_type::not_eof(c); }
-  std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-};
-
 // Keeps std::cout silent for the life of the process; the library prints a
 // line per file, which would dominate the run time.
 inline void silenceStdout() {
-  static NullBuffer sink;
+  struct Discard : std::streambuf {
+    int overflow(int c) override { return traits_type::not_eof(c); }
+    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+  };
+  static Discard sink;
   std::cout.rdbuf(&sink);
 }
 
-// A file name of this process under /dev/shm (memory, not disk) when it exists.
-inline std::string scratchPath(const std::string& tag, const std::string& extension) {
-  const char* dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-  return std::string(dir) + "/velk-fuzz-" + tag + "-" + std::to_string(getpid()) + extension;
-}
-
-inline void writeScratch(const std::string& path, const uint8_t* data, std::size_t size) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) std::abort();  // without the file there is nothing to test
-  if (size > 0 && std::fwrite(data, 1, size, f) != size) std::abort();
-  std::fclose(f);
-}
-
-// Removes the scratch file when the process ends normally.
+// A file of this process under /dev/shm (memory, not disk) when it exists,
+// removed when the process ends normally.
 class ScratchFile {
  public:
   ScratchFile(const std::string& tag, const std::string& extension)
-      : path_(scratchPath(tag, extension)) {}
+      : path_(std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/velk-fuzz-" +
+              tag + "-" + std::to_string(getpid()) + extension) {}
   ~ScratchFile() { std::remove(path_.c_str()); }
   ScratchFile(const ScratchFile&) = delete;
   ScratchFile& operator=(const ScratchFile&) = delete;
   const std::string& path() const { return path_; }
-  void write(const uint8_t* data, std::size_t size) const { writeScratch(path_, data, size); }
+  void write(const uint8_t* data, std::size_t size) const {
+    FILE* f = std::fopen(path_.c_str(), "wb");
+    if (f == nullptr) std::abort();  // without the file there is nothing to test
+    if (size > 0 && std::fwrite(data, 1, size, f) != size) std::abort();
+    std::fclose(f);
+  }
 
  private:
   std::string path_;

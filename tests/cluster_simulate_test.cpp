@@ -15,21 +15,12 @@
 
 namespace {
 
-std::string slurp(const std::string& path) {
-  std::ifstream f(path);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-// 16-bit mono samples of a file written by the simulator (header of 44 bytes).
+// Mono samples of a file written by the simulator, through the library's reader.
 std::vector<float> samples(const std::string& path) {
-  const std::vector<uint8_t> b = velktest::readBytes(path);
-  std::vector<float> out;
-  for (std::size_t i = 44; i + 1 < b.size(); i += 2) {
-    out.push_back(static_cast<int16_t>(b[i] | (b[i + 1] << 8)) / 32768.0f);
-  }
-  return out;
+  Velk::wavfile_t wav(path, 1, 1, 16000);
+  Velk::array<float> a(static_cast<int32_t>(wav.numSamples));
+  wav.read_mono(a);
+  return std::vector<float>(a.data, a.data + a.count());
 }
 
 double correlation(const std::vector<float>& x, const std::vector<float>& y, long lag) {
@@ -63,7 +54,7 @@ TEST(ClusterSimulate, TruthMatchesTheWrittenFiles) {
   ASSERT_EQ(truth.clusters.size(), 4u);
   EXPECT_EQ(truth.sampleRate, 8000u);
 
-  std::set<std::string> names;
+  std::set<std::string> names;  // every name once
   for (std::size_t c = 0; c < truth.clusters.size(); ++c) {
     const auto& recs = truth.clusters[c].recordings;
     ASSERT_FALSE(recs.empty());
@@ -115,31 +106,11 @@ TEST(ClusterSimulate, TruthMatchesTheWrittenFiles) {
     EXPECT_LT(std::fabs(correlation(x, z, 0)), 0.2);
   }
 
-  // The same description gives the same bytes; another seed does not.
+  // The same description gives the same bytes.
   velktest::TempDir again("velk-sim");
   velksim::generateSet(cfg, again.path());
   const std::string probe = truth.clusters[0].recordings[0].name + ".wav";
   EXPECT_EQ(velktest::readBytes(dir.file(probe)), velktest::readBytes(again.file(probe)));
-  cfg.seed = 6;
-  velktest::TempDir other("velk-sim");
-  velksim::generateSet(cfg, other.path());
-  std::set<std::vector<uint8_t>> first, second;
-  for (const auto& n : names) first.insert(velktest::readBytes(dir.file(n + ".wav")));
-  for (const auto& n : names) second.insert(velktest::readBytes(other.file(n + ".wav")));
-  EXPECT_NE(first, second);
-
-  cfg.channels = 2;
-  cfg.sampleRate = 16000;
-  cfg.events = 1;
-  cfg.unrelated = 0;
-  velktest::TempDir stereo("velk-sim");
-  const velksim::Truth st = velksim::generateSet(cfg, stereo.path());
-  Velk::wavfile_t wav(stereo.file(st.clusters[0].recordings[0].name + ".wav"), 1, 1, 16000);
-  EXPECT_EQ(wav.numChannels, 2);
-  EXPECT_EQ(wav.sampleRate, 16000u);
-
-  cfg.minDevices = 0;
-  EXPECT_THROW(velksim::generateSet(cfg, stereo.path()), std::invalid_argument);
 }
 
 TEST(ClusterSimulate, TruthXmlAndScoring) {
@@ -149,7 +120,7 @@ TEST(ClusterSimulate, TruthXmlAndScoring) {
                     {{{"d&e", 0.0, 0, 1}}}};
   velktest::TempDir dir("velk-sim");
   velksim::writeTruthXml(truth, dir.file("truth.xml"));
-  EXPECT_EQ(slurp(dir.file("truth.xml")),
+  EXPECT_EQ(velktest::slurp(dir.file("truth.xml")),
             "<truth>\n"
             "  <cluster>\n"
             "    <recording name=\"a\" offset=\"0.0\"/>\n"

@@ -3,12 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "reference_matching.h"
 #include "test_support.h"
 #include "velk/cluster.h"
 #include "velk/landmark_extract.h"
@@ -23,27 +21,15 @@ Content content(const VkClusterSet* result) {
   Content out;
   for (const VkCluster* c : *result) {
     out.emplace_back();
-    for (const VkClusterElem* e : *c) out.back().emplace_back(e->name, e->offset);
+    int32_t last = -1;
+    for (const VkClusterElem* e : *c) {
+      EXPECT_GT(e->fileId, last);
+      last = e->fileId;
+      out.back().emplace_back(e->name, e->offset);
+    }
   }
   std::sort(out.begin(), out.end());
   return out;
-}
-
-// Steps 0..5 in order, fractions only between steps 1 and 2.
-void expectProgressShape(const std::vector<std::string>& calls) {
-  std::vector<std::string> steps;
-  std::size_t s1 = calls.size(), s2 = calls.size();
-  for (std::size_t i = 0; i < calls.size(); ++i) {
-    if (calls[i][0] == 's') steps.push_back(calls[i]);
-    if (calls[i] == "s1") s1 = i;
-    if (calls[i] == "s2") s2 = i;
-  }
-  EXPECT_EQ(steps, (std::vector<std::string>{"s0", "s1", "s2", "s3", "s4", "s5"}));
-  for (std::size_t i = 0; i < calls.size(); ++i) {
-    if (calls[i][0] == 'f') {
-      EXPECT_TRUE(i > s1 && i < s2) << "fraction at call " << i;
-    }
-  }
 }
 
 }  // namespace
@@ -51,33 +37,32 @@ void expectProgressShape(const std::vector<std::string>& calls) {
 TEST(ClusterSync, RoadOfOneJob) {
   // a and b hold the same event, b joining 3.2 s (100 frames) after a; c is unrelated.
   velktest::TempDir dir("velk-cluster");
-  const uint32_t rate = 8000;
-  const std::vector<float> shared = velktest::eventSignal(11, 16.0, rate);
-  const std::vector<float> late(shared.begin() + 25600, shared.end());
-  velktest::writeWav16(dir.file("a.wav"), shared, rate);
-  velktest::writeWav16(dir.file("b.wav"), late, rate);
-  velktest::writeWav16(dir.file("c.wav"), velktest::eventSignal(12, 12.0, rate), rate);
+  const std::vector<float> shared = velktest::eventSignal(11, 16.0, 8000);
+  velktest::writeWav16(dir.file("a.wav"), shared, 8000);
+  velktest::writeWav16(dir.file("b.wav"), std::vector<float>(shared.begin() + 25600, shared.end()),
+                       8000);
+  velktest::writeWav16(dir.file("c.wav"), velktest::eventSignal(12, 12.0, 8000), 8000);
 
   VkExtractParams ep;
-  VkLandmarkExtract extract(ep);
   testing::internal::CaptureStdout();
-  VkFileSet* set = extract.runAll({dir.file("a.wav"), dir.file("b.wav"), dir.file("c.wav")});
+  VkFileSet* set =
+      VkLandmarkExtract(ep).runAll({dir.file("a.wav"), dir.file("b.wav"), dir.file("c.wav")});
   testing::internal::GetCapturedStdout();
-  ASSERT_EQ(set->getFiles().size(), 3u);
 
   const VkClusterSync sync{VkClusterSyncParams(ep)};
-  velkref::ProgressLog log;
+  velktest::ProgressLog log;
   VkClusterSet* result = sync.run(set, &log);
-  expectProgressShape(log.calls);
-  EXPECT_GT(std::count_if(log.calls.begin(), log.calls.end(),
-                          [](const std::string& c) { return c[0] == 'f'; }),
-            5);
+  // Steps 0..5 in order, the fractions all between steps 1 and 2.
+  std::string shape;
+  for (const std::string& c : log.calls)
+    if (c[0] == 's' || shape.empty() || shape.back() != 'f') shape += c[0] == 's' ? c : "f";
+  EXPECT_EQ(shape, "s0s1fs2s3s4s5");
+  EXPECT_GT(log.calls.size(), 12u);
 
   const Content got = content(result);
   ASSERT_EQ(got.size(), 2u) << "expected {a, b} and {c}";
   ASSERT_EQ(got[0].size(), 2u);
   EXPECT_EQ(got[0][0], std::make_pair(std::string("a"), 0.0f));
-  EXPECT_EQ(got[0][1].first, "b");
   EXPECT_NEAR(got[0][1].second, 3.2f, 0.032f);
   EXPECT_EQ(got[1], (std::vector<std::pair<std::string, float>>{{"c", 0.0f}}));
 
@@ -92,10 +77,8 @@ TEST(ClusterSync, RoadOfOneJob) {
 
 TEST(ClusterSync, DriverOnHandBuiltTables) {
   const VkClusterSync sync{VkClusterSyncParams(VkExtractParams())};
-
-  // No recordings: an empty result, still six steps.
   VkFileSet empty;
-  velkref::ProgressLog log;
+  velktest::ProgressLog log;
   VkClusterSet* result = sync.run(&empty, &log);
   EXPECT_TRUE(result->empty());
   EXPECT_EQ(log.calls, (std::vector<std::string>{"s0", "s1", "f0", "f0", "s2", "s3", "s4", "s5"}));
@@ -104,7 +87,7 @@ TEST(ClusterSync, DriverOnHandBuiltTables) {
   // One stream of distinct hashes, one per frame for 1000 frames. Recording 1
   // hears frames 0..499, 2 hears 300..799, 3 hears 600..999: (1, 2) and (2, 3)
   // overlap by 200 frames, (1, 3) share nothing, and the chain joins all three.
-  std::vector<velkref::Lm> lms;
+  std::vector<velktest::Lm> lms;
   for (int32_t t = 0; t < 1000; ++t) {
     const uint32_t hash = 5000u + static_cast<uint32_t>(t) * 7919u % 100003u;
     if (t < 500) lms.push_back({1, t, hash});
@@ -112,23 +95,12 @@ TEST(ClusterSync, DriverOnHandBuiltTables) {
     if (t >= 600) lms.push_back({3, t - 600, hash});
   }
   lms.push_back({4, 0, 1});  // a recording alone
-  auto set = velkref::makeSet(lms);
+  auto set = velktest::makeSet(lms);
   set->idToName = {{1, "front"}, {2, "middle"}, {3, "back"}};  // 4 has no name
   result = sync.run(set.get(), nullptr);
   EXPECT_EQ(content(result),
             (Content{{{"", 0.0f}}, {{"front", 0.0f}, {"middle", 9.6f}, {"back", 19.2f}}}));
-  EXPECT_EQ(set->idToName.count(4), 1u);
   EXPECT_EQ(set->idToName.at(4), "");
-  for (const VkCluster* c : *result) {
-    bool atZero = false;
-    int32_t last = -1;
-    for (const VkClusterElem* e : *c) {
-      atZero = atZero || e->offset == 0.0f;
-      EXPECT_GT(e->fileId, last);
-      last = e->fileId;
-    }
-    EXPECT_TRUE(atZero);
-  }
   deleteClusters(result);
 
   // With a stricter overlap the chain breaks: everyone alone.
@@ -138,8 +110,7 @@ TEST(ClusterSync, DriverOnHandBuiltTables) {
   EXPECT_EQ(result->size(), 4u);
   deleteClusters(result);
 
-  // A null file set is answered with an empty result too.
-  velkref::ProgressLog nullLog;
+  velktest::ProgressLog nullLog;
   result = sync.run(nullptr, &nullLog);
   EXPECT_TRUE(result->empty());
   EXPECT_EQ(nullLog.calls, (std::vector<std::string>{"s0", "s1", "s2", "s3", "s4", "s5"}));

@@ -5,12 +5,12 @@
 #include <limits>
 #include <vector>
 
-#include "reference_matching.h"
+#include "test_support.h"
 #include "velk/cluster_stages.h"
 
 using namespace Velk;
-using velkref::Lm;
-using velkref::makeSet;
+using velktest::Lm;
+using velktest::makeSet;
 
 namespace {
 
@@ -127,90 +127,63 @@ TEST(ClusterVerifyDeathTest, OffsetWithoutVotesEndsTheProcess) {
   delete hist.begin()->second;
 }
 
+// Each test at its bound and just past it; a NaN measure passes the test it feeds.
 TEST(ClusterVerify, AcceptanceTestsPassAtEqualityAndIgnoreNaN) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
-  auto below = [](float v) { return std::nextafter(v, -1e9f); };
-  auto above = [](float v) { return std::nextafter(v, 1e9f); };
-  VkPairStats base;
-  base.peakCount = 50;
-  base.overlapLength = 1000;
-  base.templateLength = 500;
-  base.matchFractionA = 0.1f;
-  base.matchFractionB = 0.1f;
-  base.histogramMean = 0.0f;
-  base.histogramStdDev = 0.4f;
-  // Defaults: 5 votes, 3 s of template and overlap at 31.25 frames/s, 0.0025.
-  auto accept = [](const VkPairStats& s) { return acceptPair(s, 5, 31.25f, 3.0f, 3.0f, 0.0025f); };
-  ASSERT_TRUE(accept(base));
-
-  VkPairStats s = base;
-  s.templateLength = 93.75f;  // test 1
-  EXPECT_TRUE(accept(s));
-  s.templateLength = below(93.75f);
-  EXPECT_FALSE(accept(s));
-  s.templateLength = nan;
-  EXPECT_TRUE(accept(s));
-
-  s = base;
-  s.peakCount = 5;  // test 2 (test 7 only needs 0 + 10 * 0.4)
-  EXPECT_TRUE(accept(s));
-  s.peakCount = below(5.0f);
-  EXPECT_FALSE(accept(s));
-  s.peakCount = nan;
-  EXPECT_TRUE(accept(s));
-
-  s = base;
-  s.templateLength = 40;  // test 3 alone: the template stays below the overlap
-  EXPECT_TRUE(acceptPair(s, 5, 31.25f, 1.0f, 3.0f, 0.0025f));
-  s.overlapLength = 93.75f;
-  EXPECT_TRUE(acceptPair(s, 5, 31.25f, 1.0f, 3.0f, 0.0025f));
-  s.overlapLength = below(93.75f);
-  EXPECT_FALSE(acceptPair(s, 5, 31.25f, 1.0f, 3.0f, 0.0025f));
-
-  s = base;
-  s.templateLength = 600;  // test 4
-  s.overlapLength = 600;
-  EXPECT_TRUE(accept(s));
-  s.templateLength = above(600.0f);
-  EXPECT_FALSE(accept(s));
-  s.overlapLength = nan;
-  EXPECT_TRUE(accept(s));
-
-  s = base;  // test 5: met when either recording reaches it
-  s.matchFractionA = 0.0025f;
-  s.matchFractionB = 0.0f;
-  EXPECT_TRUE(accept(s));
-  s.matchFractionA = below(0.0025f);
-  EXPECT_FALSE(accept(s));
-  s.matchFractionB = 0.0025f;
-  EXPECT_TRUE(accept(s));
-  s.matchFractionB = 0.0f;
-  s.matchFractionA = nan;
-  EXPECT_TRUE(accept(s));
-
-  s = base;  // test 6 alone, with settings that let the other length tests pass
-  s.templateLength = -1;
-  s.overlapLength = 0.0f;
-  EXPECT_TRUE(acceptPair(s, 5, 31.25f, -1.0f, -1.0f, 0.0025f));
-  s.overlapLength = -0.001f;
-  EXPECT_FALSE(acceptPair(s, 5, 31.25f, -1.0f, -1.0f, 0.0025f));
-
-  s = base;  // test 7
-  s.histogramMean = 1.0f;
-  s.histogramStdDev = 0.5f;
-  s.peakCount = 6.0f;
-  EXPECT_TRUE(accept(s));
-  s.peakCount = below(6.0f);
-  EXPECT_FALSE(accept(s));
-  s.histogramMean = nan;
-  EXPECT_TRUE(accept(s));
-
+  const float below = -1e-5f, above = 1e-5f;  // relative nudges
+  struct Row {
+    const char* what;
+    float VkPairStats::*field;
+    float value;
+    bool passes;
+    float templateLength = 500, minTemplate = 3.0f, minOverlap = 3.0f;  // seconds at 31.25/s
+  };
+  const Row rows[] = {
+      {"template at its minimum", &VkPairStats::templateLength, 93.75f, true},
+      {"template below it", &VkPairStats::templateLength, 93.75f * (1 + below), false},
+      {"template NaN", &VkPairStats::templateLength, nan, true},
+      {"count at the threshold", &VkPairStats::peakCount, 5.0f, true},
+      {"count below it", &VkPairStats::peakCount, 5.0f * (1 + below), false},
+      {"count NaN", &VkPairStats::peakCount, nan, true},
+      {"overlap at its minimum", &VkPairStats::overlapLength, 93.75f, true, 40, 1},
+      {"overlap below it", &VkPairStats::overlapLength, 93.75f * (1 + below), false, 40, 1},
+      {"overlap NaN", &VkPairStats::overlapLength, nan, true, 40, 1},
+      {"template as long as the overlap", &VkPairStats::templateLength, 1000.0f, true},
+      {"template longer", &VkPairStats::templateLength, 1000.0f * (1 + above), false},
+      {"overlap of 0", &VkPairStats::overlapLength, 0.0f, true, -1, -1, -1},
+      {"negative overlap", &VkPairStats::overlapLength, -0.001f, false, -1, -1, -1},
+      {"peak 10 deviations above the mean", &VkPairStats::histogramMean, 46.0f, true},
+      {"peak less than that", &VkPairStats::histogramMean, 46.0f * (1 + above), false},
+      {"mean NaN", &VkPairStats::histogramMean, nan, true},
+  };
+  for (const Row& r : rows) {
+    VkPairStats s;
+    s.peakCount = 50;
+    s.overlapLength = 1000;
+    s.templateLength = r.templateLength;
+    s.matchFractionA = s.matchFractionB = 0.1f;
+    s.histogramMean = 0.0f;
+    s.histogramStdDev = 0.4f;
+    s.*r.field = r.value;
+    EXPECT_EQ(acceptPair(s, 5, 31.25f, r.minTemplate, r.minOverlap, 0.0025f), r.passes) << r.what;
+  }
+  // The fraction is met when either recording reaches it, and NaN is no match.
+  VkPairStats s;
+  s.peakCount = 50;
+  s.overlapLength = 1000;
+  s.templateLength = 500;
+  s.histogramStdDev = 0.4f;
+  const float fractions[][3] = {
+      {0.0025f, 0, 1}, {0.0025f * (1 + below), 0, 0}, {0, 0.0025f, 1}, {nan, 0, 1}};
+  for (const auto& f : fractions) {
+    s.matchFractionA = f[0], s.matchFractionB = f[1];
+    EXPECT_EQ(acceptPair(s, 5, 31.25f, 3.0f, 3.0f, 0.0025f), f[2] != 0) << f[0] << " " << f[1];
+  }
   // The former applies the same test with its copied settings.
   VkClusterSyncParams params{VkExtractParams()};
-  VkClusterFormer former(params);
-  s = base;
   s.templateLength = 93.75f;
-  EXPECT_TRUE(former.accepts(s));
+  s.matchFractionA = 0.1f;
+  EXPECT_TRUE(VkClusterFormer(params).accepts(s));
   params.setMinTemplateLength(3.01f);
   EXPECT_FALSE(VkClusterFormer(params).accepts(s));
 }

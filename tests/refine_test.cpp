@@ -69,13 +69,6 @@ void addNoise(std::vector<float>& x, double snrDb, uint32_t seed) {
   for (float& v : x) v += static_cast<float>(g(rng));
 }
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) out.push_back(l);
-  return out;
-}
-
 TEST(RefineSizes, FftAndBufferSizesFollowTheFormula) {
   EXPECT_EQ(correlationFftSize(3, 6), 8u);
   EXPECT_EQ(correlationFftSize(4, 4), 8u);
@@ -115,30 +108,25 @@ TEST(RefinePairwise, PrintsSizesPeakAndFoldedOffset) {
   // 0.5 is exact in 16 bits; y starts two samples before x, so the peak is at 8 - 2.
   velktest::writeWav16(dir.file("x.wav"), {0.0f, 0.5f, 0.0f, 0.0f, 0.0f}, 8000);
   velktest::writeWav16(dir.file("y.wav"), {0.0f, 0.0f, 0.0f, 0.5f}, 8000);
-  {
-    VkPairwiseEstimate est(dir.file("x.wav"), dir.file("y.wav"));
+  const struct {
+    const char *first, *second, *printed;
+    int64_t lag;
+  } rows[] = {{"x.wav", "y.wav",
+               "numsamps1:5 numsamps2:4 fftsize:8 buffersize:12\nMax Val:0.25 maxindex:6\n"
+               "Offset between x and y is: 2\n",
+               -2},
+              {"y.wav", "x.wav",
+               "numsamps1:4 numsamps2:5 fftsize:8 buffersize:12\nMax Val:0.25 maxindex:2\n"
+               "Offset between x and y is: 2\n",
+               2}};
+  for (const auto& r : rows) {
+    VkPairwiseEstimate est(dir.file(r.first), dir.file(r.second));
     est.whitening = 0.0f;  // the plain correlation, whose peak value is known
     testing::internal::CaptureStdout();
     ASSERT_TRUE(est.estimate());
-    const std::vector<std::string> out = lines(testing::internal::GetCapturedStdout());
-    ASSERT_EQ(out.size(), 3u);
-    EXPECT_EQ(out[0], "numsamps1:5 numsamps2:4 fftsize:8 buffersize:12");
-    EXPECT_EQ(out[1], "Max Val:0.25 maxindex:6");
-    EXPECT_EQ(out[2], "Offset between x and y is: 2");
-    EXPECT_EQ(est.lag, -2);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), r.printed);
+    EXPECT_EQ(est.lag, r.lag);
     EXPECT_NE(est.first, nullptr);  // kept open until the estimate is destroyed
-  }
-  {
-    VkPairwiseEstimate est(dir.file("y.wav"), dir.file("x.wav"));  // now y starts later
-    est.whitening = 0.0f;
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(est.estimate());
-    const std::vector<std::string> out = lines(testing::internal::GetCapturedStdout());
-    ASSERT_EQ(out.size(), 3u);
-    EXPECT_EQ(out[0], "numsamps1:4 numsamps2:5 fftsize:8 buffersize:12");
-    EXPECT_EQ(out[1], "Max Val:0.25 maxindex:2");
-    EXPECT_EQ(out[2], "Offset between x and y is: 2");
-    EXPECT_EQ(est.lag, 2);
   }
 }
 
@@ -209,11 +197,6 @@ TEST(RefineCore, FindsADelayedFilteredNoisyCopyWithinATenthOfAMillisecond) {
   EXPECT_EQ(edge.peakLag, 4321);
   EXPECT_FALSE(edge.found);
   EXPECT_FALSE(edge.accepted);
-  // Searching beyond the peak's reach finds only side lobes, far weaker than the peak.
-  narrow.minLag = 4400;
-  narrow.maxLag = 4500;
-  const VkLagEstimate side = estimateLag(x.data(), x.size(), y.data(), y.size(), narrow);
-  EXPECT_LT(side.score, 0.5f * est.score);
 }
 
 TEST(RefineCore, NegativeLagsAndWindowPlanning) {

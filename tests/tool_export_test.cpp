@@ -1,14 +1,11 @@
 // The editors' timelines read back by independent parsers (every member once, on
-// its own track, at its place, with its file and length), MLT rendered by a real
-// reader, the picture rendered, and Broadcast WAV copies read back.
+// its own track, at its place, with its file and length), the picture rendered,
+// and Broadcast WAV copies read back.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <functional>
-#include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <pugixml.hpp>
@@ -18,7 +15,6 @@
 #include <vector>
 
 #include "test_support.h"
-#include "tool_run.h"
 #include "velk/media.h"
 #include "velktool/export.h"
 
@@ -317,10 +313,6 @@ INSTANTIATE_TEST_SUITE_P(
                                  readCsv, false, false, false}),
     [](const ::testing::TestParamInfo<FormatCase>& i) { return std::string(i.param.name); });
 
-bool have(const char* program) {
-  return std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) == 0;
-}
-
 uint64_t le(const std::string& b, std::size_t at, int bytes) {
   uint64_t v = 0;
   for (int i = bytes - 1; i >= 0; --i)
@@ -336,45 +328,8 @@ uint64_t timeReference(const std::string& path) {
   return UINT64_MAX;
 }
 
-// Renders an MLT file to a WAV file. Now and then, more often under load, melt
-// stops its consumer before the first frame and then waits forever; such a
-// start (no output after 20 s) is retried. The file is complete once its RIFF
-// size is written; melt is then stopped, as it sometimes does not end by itself.
-bool renderWithMelt(const std::string& mlt, const std::string& wav) {
-  const std::string pidFile = wav + ".pid";
-  for (int attempt = 1; attempt <= 5; ++attempt) {
-    std::remove(wav.c_str());
-    if (std::system(("melt -quiet " + velktest::shellQuote(mlt) +
-                     " -consumer avformat:" + velktest::shellQuote(wav) +
-                     " ar=8000 ac=1 acodec=pcm_s16le vn=1 real_time=-1 terminate_on_pause=1"
-                     " </dev/null >/dev/null 2>&1 & echo $! >" +
-                     velktest::shellQuote(pidFile))
-                        .c_str()) != 0)
-      return false;
-    const pid_t pid = static_cast<pid_t>(std::stol(slurp(pidFile)));
-    for (int tenth = 0; tenth < 3000; ++tenth) {
-      const bool running = kill(pid, 0) == 0;
-      const std::string b = slurp(wav);
-      if (b.size() > 44 && le(b, 4, 4) + 8 == b.size()) {
-        if (running) kill(pid, SIGTERM);
-        return true;
-      }
-      if (!running) return false;  // ended without a complete file
-      if (b.empty() && tenth == 200) {
-        kill(pid, SIGKILL);
-        std::cerr << "melt did not start rendering (attempt " << attempt << ")\n";
-        break;
-      }
-      usleep(100000);
-    }
-  }
-  return false;
-}
-
-// A generated event synced by the binary with stamped copies that the timelines
-// refer to; melt renders the MLT timeline, and every member is found in the
-// render where the sync put it, within a frame: with the others' sound taken
-// out, what is left peaks at its own place.
+// A generated event synced by the binary with stamped copies that the timeline
+// refers to where the sync put them, and a picture that renders.
 TEST(ExportRun, RendersStampsAndDrawsTheSync) {
   TempDir dir("export");
   const std::string bin = velktest::velkBinary().substr(0, velktest::velkBinary().rfind('/'));
@@ -383,21 +338,19 @@ TEST(ExportRun, RendersStampsAndDrawsTheSync) {
                          " --seed 11 >/dev/null")
                             .c_str()),
             0);
-  const velktest::ToolRun run = velktest::runVelk(
-      {"-f", dir.file("set"), "-o", dir.file("out"), "--copies", "bwf", "--export-media", "copies",
-       "--export", dir.file("t.otio"), "--export", dir.file("t.mlt"), "--svg", dir.file("t.svg"),
-       "--json", dir.file("r.json"), "--quiet"},
-      dir.path());
+  const velktest::ToolRun run =
+      velktest::runVelk({"-f", dir.file("set"), "-o", dir.file("out"), "--copies", "bwf",
+                         "--export-media", "copies", "--export", dir.file("t.otio"), "--svg",
+                         dir.file("t.svg"), "--json", dir.file("r.json"), "--quiet"},
+                        dir.path());
   ASSERT_EQ(run.status, 0) << run.err;
 
   const json result = json::parse(slurp(dir.file("r.json")));
   std::map<std::string, double> offsets;
-  json cluster;
-  for (const json& c : result["clusters"]) {
-    if (c["members"].size() > cluster["members"].size()) cluster = c;
+  for (const json& c : result["clusters"])
     for (const json& m : c["members"]) offsets[m["name"]] = m["offset"];
-  }
-  ASSERT_EQ(cluster["members"].size(), 3u);
+  ASSERT_EQ(result["clusters"].size(), 2u);  // the event's three and the unrelated one
+  ASSERT_EQ(offsets.size(), 4u);
 
   // The timelines place the copies where the sync put the members.
   const Read otio = readOtio(slurp(dir.file("t.otio")));
@@ -410,43 +363,9 @@ TEST(ExportRun, RendersStampsAndDrawsTheSync) {
     EXPECT_EQ(std::system(("ffprobe -v error " + velktest::shellQuote(p.path)).c_str()), 0);
   }
 
-  if (have("rsvg-convert")) {
+  if (std::system("command -v rsvg-convert >/dev/null") == 0) {
     EXPECT_EQ(
         std::system(("rsvg-convert -o " + dir.file("t.png") + " " + dir.file("t.svg")).c_str()), 0);
-  }
-  if (!have("melt")) GTEST_SKIP() << "melt is not installed";
-  ASSERT_TRUE(renderWithMelt(dir.file("t.mlt"), dir.file("render.wav")));
-  std::vector<float> render;
-  std::string error;
-  ASSERT_TRUE(Velk::decodeMono(dir.file("render.wav"), 8000, render, error)) << error;
-  std::vector<std::vector<float>> members;
-  std::vector<long> places;
-  for (const json& m : cluster["members"]) {
-    members.emplace_back();
-    ASSERT_TRUE(Velk::decodeMono(m["path"], 8000, members.back(), error)) << error;
-    places.push_back(std::lround(m["offset"].get<double>() * 8000));
-  }
-  const long frame = 8000 / 25;
-  for (std::size_t k = 0; k < members.size(); ++k) {
-    std::vector<float> rest = render;
-    for (std::size_t j = 0; j < members.size(); ++j)
-      for (std::size_t i = 0; j != k && i < members[j].size(); ++i)
-        if (places[j] + static_cast<long>(i) < static_cast<long>(rest.size()))
-          rest[static_cast<std::size_t>(places[j]) + i] -= members[j][i];
-    long best = 0;
-    double top = -1e300;
-    for (long lag = places[k] - 8000; lag <= places[k] + 8000; lag += 4) {
-      double dot = 0;
-      for (long i = 8000; i < 5 * 8000; i += 2)
-        if (lag + i >= 0 && lag + i < static_cast<long>(rest.size()))
-          dot += static_cast<double>(rest[static_cast<std::size_t>(lag + i)]) *
-                 members[k][static_cast<std::size_t>(i)];
-      if (dot > top) {
-        top = dot;
-        best = lag;
-      }
-    }
-    EXPECT_LE(std::labs(best - places[k]), frame) << cluster["members"][k]["name"];
   }
 }
 

@@ -1,8 +1,7 @@
 // A whole sync by the Velk binary on a small generated set: clusters, offsets
 // within a millisecond of the truth, the evaluation, sample-accurate copies,
 // untouched inputs, repeatable results whatever the thread count, reruns over
-// earlier output, copies that fail midway, and the refusals that protect the
-// input folder.
+// earlier output, copies that fail midway, and truth files with problems.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -16,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "audio/wav_reader.h"
 #include "test_support.h"
-#include "tool_run.h"
 
 namespace fs = std::filesystem;
 
@@ -73,26 +72,16 @@ struct WavData {
   std::string data;  // the data chunk's bytes
 };
 
+// Through the library's one WAV reader.
 WavData readWav(const std::string& path) {
-  const std::string b = slurp(path);
+  std::ifstream in(path, std::ios::binary);
+  const Velk::detail::WavHeader h = Velk::detail::readWavHeader(in);
   WavData w;
-  auto u16 = [&](std::size_t at) {
-    return static_cast<uint32_t>(static_cast<uint8_t>(b[at]) | static_cast<uint8_t>(b[at + 1])
-                                                                   << 8);
-  };
-  auto u32 = [&](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
-  for (std::size_t at = 12; at + 8 <= b.size();) {
-    const std::string id = b.substr(at, 4);
-    const uint32_t size = u32(at + 4);
-    if (id == "fmt ") {
-      w.channels = static_cast<int>(u16(at + 10));
-      w.rate = u32(at + 12);
-    } else if (id == "data") {
-      w.data = b.substr(at + 8, size);
-      break;
-    }
-    at += 8 + size;
-  }
+  w.rate = h.rate;
+  w.channels = h.channels;
+  w.data.resize(h.dataBytes);
+  in.read(&w.data[0], static_cast<std::streamsize>(w.data.size()));
+  w.data.resize(static_cast<std::size_t>(in.gcount()));
   return w;
 }
 
@@ -167,12 +156,6 @@ TEST_F(ToolSync, SyncEvaluatesAndWritesSampleAccurateCopies) {
   EXPECT_TRUE(contains(r.err, "Velk: note: output folder " + out +
                                   " holds 1 file this run did not write (e.g. " + out +
                                   "/keep.me); left alone\n"));
-  for (int id = 1; id <= 4; ++id) {
-    const std::string name = std::string(1, "abcu"[id - 1]);
-    EXPECT_TRUE(contains(r.out, "STARTING: " + in() + "/" + name + ".wav (id " +
-                                    std::to_string(id) + ")\nFEATURE EXTRACTION COMPLETE: " + in() +
-                                    "/" + name + ".wav\n"));
-  }
   EXPECT_TRUE(contains(r.out, kVerified));
   EXPECT_TRUE(contains(r.out, "precision 1.000  recall 1.000  F1 1.000\n")) << r.out;
 
@@ -182,8 +165,6 @@ TEST_F(ToolSync, SyncEvaluatesAndWritesSampleAccurateCopies) {
   ASSERT_EQ(event.size(), 3u);
   const double truth[] = {0.0, 3.2000625, 8.75};
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(event[i]["id"], i + 1);
-    EXPECT_EQ(event[i]["name"], std::string(1, "abc"[i]));
     EXPECT_EQ(event[i]["path"], in() + "/" + std::string(1, "abc"[i]) + ".wav");
     EXPECT_TRUE(event[i]["refined"].get<bool>());
     EXPECT_NEAR(event[i]["offset"].get<double>(), truth[i], 0.001) << i;
@@ -196,13 +177,8 @@ TEST_F(ToolSync, SyncEvaluatesAndWritesSampleAccurateCopies) {
   EXPECT_FALSE(single[0]["refined"].get<bool>());
   const auto& ev = doc["evaluation"];
   EXPECT_EQ(ev["pairs"]["correct"], 3);
-  EXPECT_EQ(ev["precision"], 1.0);
-  EXPECT_EQ(ev["recall"], 1.0);
   EXPECT_EQ(ev["offset_error"]["refined"]["pairs"], 3);
-  EXPECT_EQ(ev["offset_error"]["refined"]["within_1ms"], 1.0);
   EXPECT_LE(ev["offset_error"]["refined"]["max"].get<double>(), 0.001);
-  EXPECT_EQ(doc["parameters"]["extraction"]["sampleRate"], 8000);
-  EXPECT_EQ(doc["parameters"]["cluster_sync"]["framesPerSecond"], 31.25);
   ASSERT_EQ(doc["skipped"].size(), 1u);
   EXPECT_FALSE(doc["skipped"][0]["problem"].get<bool>());
 
@@ -253,25 +229,6 @@ TEST_F(ToolSync, SameResultWhateverTheThreadCountAndWithoutRefinement) {
       EXPECT_FALSE(m["refined"].get<bool>());
       EXPECT_EQ(m["offset"], m["coarse_offset"]);
     }
-  expectInputsUntouched();
-}
-
-TEST_F(ToolSync, RefusesAnOutputFolderInsideTheInput) {
-  TempDir cap;
-  for (const std::string& target : {in(), in() + "/synced", in() + "/../in/x"}) {
-    const velktest::ToolRun r = runVelk({"-f", in(), "-o", target, "--quiet"}, cap.path());
-    EXPECT_EQ(r.status, 6) << target;
-    EXPECT_TRUE(contains(r.err, "is the input folder or lies inside it")) << r.err;
-    EXPECT_FALSE(contains(r.out, "STARTING"));  // refused before any work
-    EXPECT_FALSE(fs::exists(in() + "/synced"));
-  }
-  // An output path that is a file cannot hold the cluster folders.
-  velktest::writeBytes(cap.file("plain"), {'x'});
-  const velktest::ToolRun r = runVelk({"-f", in(), "-o", cap.file("plain"), "--quiet"}, cap.path());
-  EXPECT_EQ(r.status, 6);
-  EXPECT_TRUE(contains(r.err, "Velk: error: cannot write copies to " + cap.file("plain") + ": " +
-                                  cap.file("plain") + " exists and is not a folder\n"));
-  EXPECT_EQ(slurp(cap.file("plain")), "x");
   expectInputsUntouched();
 }
 
@@ -337,14 +294,6 @@ TEST_F(ToolSync, TruthProblemsAreReportedAndTheSyncStillRuns) {
   EXPECT_TRUE(contains(r.out, kVerified));
   EXPECT_FALSE(contains(r.out, "EVALUATION"));
 
-  std::ofstream(bad) << "<truth>\n<cluster>\n<recording name=\"a\"/>\n"
-                        "<recording name=\"b\" offset=\"3.2s\"/>\n</cluster>\n</truth>\n";
-  r = runVelk({"-f", in(), "-t", bad, "--quiet"}, cap.path());
-  EXPECT_EQ(r.status, 5);
-  EXPECT_TRUE(contains(
-      r.err, "Velk: error: truth file " + bad + ", line 4: offset \"3.2s\" is not a number"))
-      << r.err;
-
   r = runVelk({"-f", in(), "-t", cap.file("absent.xml"), "--quiet"}, cap.path());
   EXPECT_EQ(r.status, 5);
   EXPECT_TRUE(contains(r.err, "Velk: error: cannot read truth file " + cap.file("absent.xml")));
@@ -364,6 +313,63 @@ TEST_F(ToolSync, TruthProblemsAreReportedAndTheSyncStillRuns) {
   EXPECT_TRUE(contains(
       r.err, "Velk: error: the truth file names recordings that were not synced: ghost\n"));
   expectInputsUntouched();
+}
+
+// Samples of a 16-bit mono copy.
+std::vector<float> copySamples(const std::string& path) {
+  const std::string d = readWav(path).data;
+  std::vector<float> out(d.size() / 2);
+  for (std::size_t i = 0; i < out.size(); ++i)
+    out[i] = static_cast<int16_t>(static_cast<uint8_t>(d[2 * i]) |
+                                  static_cast<uint8_t>(d[2 * i + 1]) << 8) /
+             32768.0f;
+  return out;
+}
+
+// How many samples later y has what x has in the two seconds from second at.
+long lagAt(const std::vector<float>& x, const std::vector<float>& y, double at) {
+  const long from = static_cast<long>(at * 8000), n = 16000, reach = 400;
+  long best = 0;
+  double top = -1.0;
+  for (long lag = -reach; lag <= reach; ++lag) {
+    double dot = 0.0;
+    for (long i = from; i < from + n; ++i)
+      dot += static_cast<double>(x[static_cast<std::size_t>(i)]) *
+             y[static_cast<std::size_t>(i + lag)];
+    if (dot > top) top = dot, best = lag;
+  }
+  return best;
+}
+
+// b's clock runs 250 ppm fast over 80 s in common with a: copies padded by
+// their starts are 20 ms apart by the end; moved onto a's clock they stay
+// within a millisecond (8 samples) of each other from start to end.
+TEST(ToolDrift, CorrectedCopiesStayTogetherToTheEnd) {
+  TempDir dir("velk-drift");
+  const std::vector<float> scene = velktest::eventSignal(35, 100.0, 8000);
+  fs::create_directory(dir.file("in"));
+  velktest::writeWav16(dir.file("in/a.wav"), {scene.begin(), scene.begin() + 95 * 8000}, 8000);
+  std::vector<float> b(80 * 8000);
+  for (std::size_t k = 0; k < b.size(); ++k) {
+    const double x = (10.0 + static_cast<double>(k) / 8000 * (1.0 + 250e-6)) * 8000;
+    const auto i = static_cast<std::size_t>(x);
+    b[k] = static_cast<float>((1.0 - (x - i)) * scene[i] + (x - i) * scene[i + 1]);
+  }
+  velktest::writeWav16(dir.file("in/b.wav"), b, 8000);
+  struct Case {
+    const char* option;
+    long endLag;  // samples
+  };
+  for (const Case c : {Case{"--drift-correct", 0}, Case{"--quiet", -154}}) {
+    SCOPED_TRACE(c.option);
+    const velktest::ToolRun run =
+        runVelk({"-f", dir.file("in"), "-o", dir.file(c.option), c.option}, dir.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<float> ca = copySamples(dir.file(c.option) + "/cluster_01/a.wav");
+    const std::vector<float> cb = copySamples(dir.file(c.option) + "/cluster_01/b.wav");
+    EXPECT_LE(std::labs(lagAt(ca, cb, 11.0)), 8);
+    EXPECT_NEAR(lagAt(ca, cb, 87.0), c.endLag, 8);
+  }
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // The tool's own pieces: option splitting, truth files, the evaluation figures,
-// cluster ordering, output naming and padding, path containment, temporary
-// files left by interrupted runs, and the split of clusters whose members do
-// not correlate.
+// cluster ordering, output naming and padding, extraction on threads, path
+// containment, and temporary files left by interrupted runs.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -15,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/alignment.h"
 #include "engine/recordings.h"
 #include "engine/reporter.h"
 #include "engine/sync_result.h"
@@ -42,37 +40,31 @@ const MessageHandler printLines = [](const SyncMessage& m) {
 const ProgressHandler noProgress;
 
 TEST(ToolOptions, TakesOutItsOwnAndKeepsTheRestInOrder) {
-  const char* argv[] = {"Velk", "-f",          "dir", "--json",      "r.json",  "-fftsize",
-                        "1024", "--threads=3", "-t",  "--no-refine", "--quiet", "t.xml"};
+  const char* argv[] = {"Velk",     "-f",      "dir",         "--json", "r.json",
+                        "-fftsize", "1024",    "--threads=3", "-t",     "--no-refine",
+                        "--quiet",  "--jsonx", "t.xml",       "-json",  "--keep-unverified"};
   ToolOptions o;
   std::vector<std::string> rest;
   std::string error;
-  ASSERT_TRUE(splitToolOptions(12, argv, o, rest, error));
-  EXPECT_FALSE(o.keepUnverified);
-  EXPECT_EQ(rest,
-            (std::vector<std::string>{"Velk", "-f", "dir", "-fftsize", "1024", "-t", "t.xml"}));
+  ASSERT_TRUE(splitToolOptions(15, argv, o, rest, error));
+  EXPECT_EQ(rest, (std::vector<std::string>{"Velk", "-f", "dir", "-fftsize", "1024", "-t",
+                                            "--jsonx", "t.xml", "-json"}));
   EXPECT_EQ(o.jsonPath, "r.json");
   EXPECT_EQ(o.threads, 3u);
   EXPECT_FALSE(o.refine);
-  EXPECT_TRUE(o.quiet);
+  EXPECT_TRUE(o.quiet && o.keepUnverified);
   EXPECT_FALSE(o.help);
 
-  const char* eq[] = {"Velk",   "--json=a=b.json", "--threads", "256", "--keep-unverified",
-                      "--help", "--jsonx",         "-json"};
+  const char* eq[] = {"Velk", "--json=a=b.json", "--threads", "256", "--help"};
   ToolOptions p;
-  ASSERT_TRUE(splitToolOptions(8, eq, p, rest, error));
-  EXPECT_TRUE(p.keepUnverified);
-  EXPECT_TRUE(p.refine);
+  ASSERT_TRUE(splitToolOptions(5, eq, p, rest, error));
   EXPECT_EQ(p.jsonPath, "a=b.json");
   EXPECT_EQ(p.threads, 256u);
-  EXPECT_TRUE(p.help);
-  EXPECT_EQ(rest, (std::vector<std::string>{"Velk", "--jsonx", "-json"}));  // not ours
-
+  EXPECT_TRUE(p.help && p.refine && !p.keepUnverified);
   for (const char* bad :
        {"--threads=0", "--threads=-1", "--threads=2x", "--threads=", "--threads=257"}) {
     const char* args[] = {"Velk", bad};
-    ToolOptions q;
-    EXPECT_FALSE(splitToolOptions(2, args, q, rest, error)) << bad;
+    EXPECT_FALSE(splitToolOptions(2, args, p, rest, error)) << bad;
   }
 }
 
@@ -368,459 +360,6 @@ TEST(ToolPaths, InterruptedWritersLeaveNothingBehind) {
     EXPECT_EQ(WTERMSIG(status), sig);
     EXPECT_FALSE(fs::exists(writing)) << sig;
     EXPECT_TRUE(fs::exists(finished)) << sig;
-  }
-}
-
-bool anyContains(const std::vector<std::string>& lines, const std::string& part) {
-  for (const std::string& l : lines)
-    if (l.find(part) != std::string::npos) return true;
-  return false;
-}
-
-// Cluster {p(2) ref(4) s(5) t(7) u(8) w(9)}: p placed 12.5 ms before the
-// reference, s and u correlate only with each other, t with nothing, w never
-// compared.
-struct JoinedCluster {
-  ClusterResult cluster;
-  ClusterVerdict verdict;
-  JoinedCluster() {
-    cluster.members = {member(2, "p", 0.0, 0.0),   member(4, "ref", 0.0, 0.0),
-                       member(5, "s", 7.25, 7.25), member(7, "t", 3.0, 3.0),
-                       member(8, "u", 10.0, 10.0), member(9, "w", 12.0, 12.0)};
-    verdict.reference = 1;
-    verdict.group = {0, 0, 1, 2, 1, -1};
-    verdict.position = {-0.0125, 0.0, 7.25, 3.0, 7.25 + 2.7381, 12.0};
-  }
-};
-
-// The lines as the tool writes them.
-std::vector<std::string> prefixed(const std::vector<SyncMessage>& messages) {
-  std::vector<std::string> lines;
-  for (const SyncMessage& m : messages)
-    lines.push_back((m.kind == MessageKind::Warning ? "warning: " : "note: ") + m.text);
-  return lines;
-}
-
-std::vector<int32_t> idsOf(const ClusterResult& c) {
-  std::vector<int32_t> ids;
-  for (const MemberResult& m : c.members) ids.push_back(m.id);
-  return ids;
-}
-
-TEST(ToolSplit, StrayGroupsBecomeNormalisedClusters) {
-  const JoinedCluster j;
-  std::vector<SyncMessage> messages;
-  const std::vector<ClusterResult> out = settleCluster(j.cluster, j.verdict, true, messages);
-  const std::vector<std::string> notes = prefixed(messages);
-  ASSERT_EQ(out.size(), 3u);
-  // By smallest id; the never-compared member stays with the reference.
-  EXPECT_EQ(idsOf(out[0]), (std::vector<int32_t>{2, 4, 9}));
-  EXPECT_EQ(idsOf(out[1]), (std::vector<int32_t>{5, 8}));
-  EXPECT_EQ(idsOf(out[2]), (std::vector<int32_t>{7}));
-
-  const auto& main = out[0].members;
-  EXPECT_DOUBLE_EQ(main[0].offset, 0.0);  // the earliest, not the reference, is at 0
-  EXPECT_DOUBLE_EQ(main[1].offset, 0.0125);
-  EXPECT_DOUBLE_EQ(main[2].offset, 12.0125);
-  EXPECT_DOUBLE_EQ(main[2].coarse, 12.0);
-  EXPECT_TRUE(main[0].refined);
-  EXPECT_TRUE(main[1].refined);
-  EXPECT_FALSE(main[2].refined);
-
-  const auto& pair = out[1].members;
-  EXPECT_DOUBLE_EQ(pair[0].offset, 0.0);
-  EXPECT_NEAR(pair[1].offset, 2.7381, 1e-12);
-  EXPECT_DOUBLE_EQ(pair[0].coarse, 0.0);  // coarse offsets re-based too
-  EXPECT_DOUBLE_EQ(pair[1].coarse, 2.75);
-  EXPECT_TRUE(pair[0].refined);
-  EXPECT_TRUE(pair[1].refined);
-
-  EXPECT_DOUBLE_EQ(out[2].members[0].offset, 0.0);
-  EXPECT_DOUBLE_EQ(out[2].members[0].coarse, 0.0);
-  EXPECT_FALSE(out[2].members[0].refined);
-
-  ASSERT_EQ(notes.size(), 3u);
-  EXPECT_TRUE(anyContains(notes, "note: cluster of ref: split off s, u (they match each other"));
-  EXPECT_TRUE(anyContains(notes, "note: cluster of ref: split off t alone"));
-  EXPECT_TRUE(anyContains(notes, "warning: cluster of ref: w could not be compared"));
-}
-
-TEST(ToolSplit, KeepUnverifiedLeavesOneClusterWithStraysUnrefined) {
-  const JoinedCluster j;
-  std::vector<SyncMessage> messages;
-  const std::vector<ClusterResult> out = settleCluster(j.cluster, j.verdict, false, messages);
-  const std::vector<std::string> notes = prefixed(messages);
-  ASSERT_EQ(out.size(), 1u);
-  EXPECT_EQ(idsOf(out[0]), (std::vector<int32_t>{2, 4, 5, 7, 8, 9}));
-  const std::vector<bool> refined = {true, true, false, false, false, false};
-  const std::vector<double> coarse = {0.0, 0.0, 7.25, 3.0, 10.0, 12.0};
-  for (std::size_t i = 0; i < 6; ++i) {
-    const MemberResult& m = out[0].members[i];
-    EXPECT_EQ(m.refined, refined[i]) << m.name;
-    EXPECT_DOUBLE_EQ(m.coarse, coarse[i]) << m.name;  // as the clustering gave them
-    EXPECT_NEAR(m.offset, j.verdict.position[i] + 0.0125, 1e-12) << m.name;
-  }
-  EXPECT_TRUE(anyContains(
-      notes, "warning: cluster of ref: s, t, u did not correlate with the reference ref"));
-  EXPECT_TRUE(anyContains(notes, "w could not be compared"));
-  EXPECT_FALSE(anyContains(notes, "split off"));
-}
-
-// Two events joined into one cluster, as one false landmark pair does, plus an
-// unrelated recording and a short one too far out to be compared with anything
-// placed: refinement splits the events and keeps the short one.
-class ToolSplitRun : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const uint32_t rate = 8000;
-    const std::vector<float> a = velktest::eventSignal(41, 21.0, rate);
-    const std::vector<float> b = velktest::eventSignal(42, 21.0, rate);
-    auto cut = [&](const std::vector<float>& scene, double from, double seconds, float gain) {
-      std::vector<float> out(scene.begin() + static_cast<std::ptrdiff_t>(from * rate),
-                             scene.begin() + static_cast<std::ptrdiff_t>((from + seconds) * rate));
-      for (float& v : out) v *= gain;
-      return out;
-    };
-    velktest::writeWav16(dir_.file("a1.wav"), cut(a, 0.0, 14.0, 0.9f), rate);
-    velktest::writeWav16(dir_.file("a2.wav"), cut(a, 4.0, 14.0, 0.6f), rate);
-    velktest::writeWav16(dir_.file("b1.wav"), cut(b, 1.0, 14.0, 0.8f), rate);
-    velktest::writeWav16(dir_.file("b2.wav"), cut(b, 7.0, 14.0, 0.7f), rate);
-    velktest::writeWav16(dir_.file("u.wav"), velktest::eventSignal(43, 10.0, rate), rate);
-    velktest::writeWav16(dir_.file("x.wav"), cut(a, 17.5, 3.0, 0.8f), rate);
-    std::string error;
-    ASSERT_TRUE(listFolder(dir_.path(), rate, listing_, error)) << error;
-    ASSERT_EQ(listing_.recordings.size(), 6u);
-    for (const Recording& r : listing_.recordings) byId_[r.id] = &r;
-    // The landmark offsets: b1 and b2 wrongly placed against a1, u anywhere,
-    // x where it belongs but overlapping a2 by half a second only.
-    const double coarse[] = {0.0, 4.032, 3.0, 9.0, 2.0, 17.5};
-    ClusterResult joined;
-    for (const Recording& r : listing_.recordings)
-      joined.members.push_back(member(r.id, r.name, coarse[r.id - 1], coarse[r.id - 1]));
-    clusters_ = {joined};
-  }
-
-  std::vector<ClusterResult> refine(bool split) {
-    RefineSettings settings;
-    settings.splitUnverified = split;
-    settings.threads = 2;
-    const Reporter quiet(printLines, noProgress);
-    std::vector<ClusterResult> c = clusters_;
-    testing::internal::CaptureStderr();
-    refineClusters(c, byId_, settings, {}, quiet);
-    err_ = testing::internal::GetCapturedStderr();
-    return c;
-  }
-
-  velktest::TempDir dir_;
-  Listing listing_;
-  std::map<int32_t, const Recording*> byId_;
-  std::vector<ClusterResult> clusters_;
-  std::string err_;
-};
-
-TEST_F(ToolSplitRun, SplitsJoinedEvents) {
-  const std::vector<ClusterResult> out = refine(true);
-  ASSERT_EQ(out.size(), 3u) << err_;
-  EXPECT_EQ(idsOf(out[0]), (std::vector<int32_t>{1, 2, 6}));  // a1 a2 x
-  EXPECT_EQ(idsOf(out[1]), (std::vector<int32_t>{3, 4}));     // b1 b2
-  EXPECT_EQ(idsOf(out[2]), (std::vector<int32_t>{5}));        // u
-  const auto& a = out[0].members;
-  EXPECT_NEAR(a[1].offset, 4.0, 1e-4);
-  EXPECT_TRUE(a[0].refined && a[1].refined);
-  EXPECT_FALSE(a[2].refined);  // never compared: kept at its landmark offset
-  EXPECT_DOUBLE_EQ(a[2].offset, 17.5);
-  const auto& b = out[1].members;
-  EXPECT_DOUBLE_EQ(b[0].offset, 0.0);
-  EXPECT_NEAR(b[1].offset, 6.0, 1e-4);
-  EXPECT_DOUBLE_EQ(b[0].coarse, 0.0);
-  EXPECT_DOUBLE_EQ(b[1].coarse, 6.0);
-  EXPECT_TRUE(b[0].refined && b[1].refined);
-  EXPECT_DOUBLE_EQ(out[2].members[0].offset, 0.0);
-  EXPECT_FALSE(out[2].members[0].refined);
-  EXPECT_NE(err_.find("note: cluster of a1: split off b1, b2 (they match each other"),
-            std::string::npos)
-      << err_;
-  EXPECT_NE(err_.find("note: cluster of a1: split off u alone"), std::string::npos) << err_;
-  EXPECT_NE(err_.find("warning: cluster of a1: x could not be compared"), std::string::npos)
-      << err_;
-}
-
-TEST_F(ToolSplitRun, OnlyAComputedCorrelationCountsAsEvidence) {
-  const RefineSettings settings;
-  const Recording& a1 = *byId_.at(1);
-  const PairRefinement same = refinePair(a1, *byId_.at(2), 4.032, settings);
-  EXPECT_TRUE(same.measured && same.refined);
-  EXPECT_NEAR(same.lagSeconds, 4.0, 1e-4);
-  const PairRefinement other = refinePair(a1, *byId_.at(3), 3.0, settings);
-  EXPECT_TRUE(other.measured);
-  EXPECT_FALSE(other.refined);
-  EXPECT_LT(other.score, settings.minScore);
-  // Half a second in common: not tried at all.
-  EXPECT_FALSE(refinePair(*byId_.at(2), *byId_.at(6), 13.5, settings).measured);
-  // A silent stretch says nothing about belonging.
-  velktest::writeWav16(dir_.file("silent.wav"), std::vector<float>(8000 * 10, 0.0f), 8000);
-  Recording silent = a1;
-  silent.path = dir_.file("silent.wav");
-  silent.durationSeconds = 10.0;
-  const PairRefinement quiet = refinePair(a1, silent, 1.0, settings);
-  EXPECT_TRUE(quiet.warning.empty()) << quiet.warning;
-  EXPECT_FALSE(quiet.measured);
-}
-
-TEST_F(ToolSplitRun, KeepUnverifiedKeepsTheClusterWhole) {
-  const std::vector<ClusterResult> out = refine(false);
-  ASSERT_EQ(out.size(), 1u);
-  const auto& m = out[0].members;
-  ASSERT_EQ(m.size(), 6u);
-  EXPECT_NEAR(m[1].offset - m[0].offset, 4.0, 1e-4);
-  EXPECT_TRUE(m[0].refined && m[1].refined);
-  for (std::size_t i = 2; i < 6; ++i) EXPECT_FALSE(m[i].refined) << m[i].name;
-  // The strays keep the landmark frame; b1 and b2 are still exact among themselves.
-  EXPECT_NEAR(m[2].offset - m[0].offset, 3.0, 1e-9);
-  EXPECT_NEAR(m[3].offset - m[2].offset, 6.0, 1e-4);
-  EXPECT_NEAR(m[4].offset - m[0].offset, 2.0, 1e-9);
-  EXPECT_NE(err_.find("b1, b2, u did not correlate with the reference a1"), std::string::npos)
-      << err_;
-  EXPECT_EQ(err_.find("split off"), std::string::npos);
-}
-
-// A device whose clock runs ppm parts per million slow against the scene's: its
-// sample at time t holds the scene at start + t x (1 + ppm / 10^6). Windowed-sinc
-// interpolation, so the only error is the drift itself.
-std::vector<float> driftingDevice(const std::vector<float>& scene, double startSeconds,
-                                  double seconds, double ppm, uint32_t rate) {
-  const int half = 16;
-  std::vector<float> out(static_cast<std::size_t>(seconds * rate));
-  for (std::size_t n = 0; n < out.size(); ++n) {
-    const double at = (startSeconds + static_cast<double>(n) / rate * (1.0 + ppm * 1e-6)) * rate;
-    const long base = static_cast<long>(std::floor(at));
-    const double frac = at - static_cast<double>(base);
-    if (frac == 0.0) {
-      out[n] = static_cast<float>(0.9 * scene[static_cast<std::size_t>(base)]);
-      continue;
-    }
-    // sin(pi (frac + j)) alternates in sign with j, so one sine serves every tap.
-    const double s = std::sin(M_PI * frac) / M_PI;
-    double acc = 0;
-    for (long j = -half + 1; j <= half; ++j) {
-      const long k = base - j;
-      if (k < 0 || k >= static_cast<long>(scene.size())) continue;
-      const double x = frac + static_cast<double>(j);
-      const double window = 0.5 + 0.5 * std::cos(M_PI * x / half);
-      acc += scene[static_cast<std::size_t>(k)] * ((j & 1) ? -s : s) / x * window;
-    }
-    out[n] = static_cast<float>(0.9 * acc);
-  }
-  return out;
-}
-
-// Over a long overlap the lag is measured near both ends as well: a clock that
-// runs slow is seen as drift, and the offset is that of the first samples, not
-// of the middle (where 80 ppm would put it 6 ms off).
-TEST(ToolRefine, DriftAlongALongOverlapIsMeasuredAndTheStartsCompared) {
-  velktest::TempDir dir;
-  const uint32_t rate = 8000;
-  const std::vector<float> scene = velktest::eventSignal(21, 200.0, rate);
-  auto recording = [&](const std::string& name, const std::vector<float>& samples) {
-    Recording r;
-    r.path = dir.file(name + ".wav");
-    r.name = name;
-    r.fileName = name + ".wav";
-    velktest::writeWav16(r.path, samples, rate);
-    r.wavReadable = true;
-    r.sampleRate = rate;
-    r.channels = 1;
-    r.durationSeconds = static_cast<double>(samples.size()) / rate;
-    return r;
-  };
-  const Recording anchor =
-      recording("anchor", std::vector<float>(scene.begin(), scene.begin() + 180 * rate));
-  const double start = 20.3;  // the member starts 20.3 s into the anchor
-  RefineSettings settings;
-  for (double ppm : {80.0, -150.0, 0.0}) {
-    SCOPED_TRACE(ppm);
-    const Recording member = recording("member", driftingDevice(scene, start, 150.0, ppm, rate));
-    // The landmark offset: the middle's lag, give or take a hop.
-    const double coarse = start + ppm * 1e-6 * 75.0 + 0.012;
-    const PairRefinement r = refinePair(anchor, member, coarse, settings);
-    ASSERT_TRUE(r.refined);
-    ASSERT_TRUE(r.driftMeasured);
-    EXPECT_NEAR(r.driftPpm, ppm, 3.0);
-    EXPECT_NEAR(r.lagSeconds, start, ppm == 0.0 ? 0.0001 : 0.001);
-  }
-  // A minute and a half still shows it; a few seconds are too short to tell.
-  const Recording shorter = recording("shorter", driftingDevice(scene, start, 90.0, 80.0, rate));
-  PairRefinement r = refinePair(anchor, shorter, start + 0.004, settings);
-  ASSERT_TRUE(r.driftMeasured);
-  EXPECT_NEAR(r.driftPpm, 80.0, 5.0);
-  EXPECT_NEAR(r.lagSeconds, start, 0.001);
-  const Recording shortest = recording("shortest", driftingDevice(scene, start, 4.0, 80.0, rate));
-  r = refinePair(anchor, shortest, start + 0.004, settings);
-  ASSERT_TRUE(r.refined);
-  EXPECT_FALSE(r.driftMeasured);
-  EXPECT_NEAR(r.lagSeconds, start, 0.001);
-}
-
-// Recordings written from sample vectors and refined as one joined cluster; the
-// coarse offsets stand in for the landmark ones.
-class RefineWalk : public ::testing::Test {
- protected:
-  static constexpr uint32_t kRate = 8000;
-
-  void add(const std::string& name, const std::vector<float>& samples, double coarse) {
-    Recording r;
-    r.id = static_cast<int32_t>(recordings_.size()) + 1;
-    r.name = name;
-    r.path = dir_.file(name + ".wav");
-    if (!samples.empty()) velktest::writeWav16(r.path, samples, kRate);
-    r.wavReadable = true;
-    r.sampleRate = kRate;
-    r.channels = 1;
-    r.durationSeconds = samples.empty() ? 12.0 : static_cast<double>(samples.size()) / kRate;
-    recordings_.push_back(r);
-    MemberResult m = member(r.id, name, coarse, coarse);
-    m.path = r.path;
-    cluster_.members.push_back(m);
-  }
-
-  std::vector<ClusterResult> refine(const RefineSettings& settings, const PeakTable& peaks = {}) {
-    std::map<int32_t, const Recording*> byId;
-    for (const Recording& r : recordings_) byId[r.id] = &r;
-    std::vector<ClusterResult> c = {cluster_};
-    const Reporter quiet(printLines, noProgress);
-    testing::internal::CaptureStderr();
-    refineClusters(c, byId, settings, peaks, quiet);
-    err_ = testing::internal::GetCapturedStderr();
-    return c;
-  }
-
-  static std::vector<float> slice(const std::vector<float>& s, double from, double seconds) {
-    return std::vector<float>(s.begin() + static_cast<std::ptrdiff_t>(from * kRate),
-                              s.begin() + static_cast<std::ptrdiff_t>((from + seconds) * kRate));
-  }
-
-  velktest::TempDir dir_;
-  std::vector<Recording> recordings_;
-  ClusterResult cluster_;
-  std::string err_;
-};
-
-// c shares nothing with the reference a, so it is placed through b; its drift
-// against b is combined with b's against a.
-TEST_F(RefineWalk, ChainsOffsetAndDriftThroughAPlacedMember) {
-  struct Case {
-    double ppmB, ppmC;
-  };
-  for (const Case k : {Case{150.0, 90.0}, Case{-200.0, -140.0}}) {
-    SCOPED_TRACE(testing::Message() << k.ppmB << " / " << k.ppmC);
-    recordings_.clear();
-    cluster_ = ClusterResult();
-    const std::vector<float> scene = velktest::eventSignal(61, 115.0, kRate);
-    add("a", slice(scene, 0.0, 60.0), 0.0);
-    add("b", driftingDevice(scene, 30.0, 60.0, k.ppmB, kRate), 30.01);
-    add("c", driftingDevice(scene, 62.0, 50.0, k.ppmC, kRate), 62.015);
-    RefineSettings settings;
-    settings.maxWindowSeconds = 15.0;
-    settings.minDriftSpanSeconds = 20.0;
-    const std::vector<ClusterResult> out = refine(settings);
-    ASSERT_EQ(out.size(), 1u) << err_;
-    const auto& m = out[0].members;
-    EXPECT_NEAR(m[1].offset, 30.0, 0.002);
-    // c's lag is measured on b's clock, which b's drift puts back on a's.
-    EXPECT_NEAR(m[2].offset, 62.0, 0.002);
-    EXPECT_EQ(m[2].anchor, m[1].id);
-    ASSERT_TRUE(m[1].driftKnown && m[2].driftKnown) << err_;
-    EXPECT_NEAR(m[1].driftPpm, k.ppmB, 10.0);
-    EXPECT_NEAR(m[2].driftPpm, k.ppmC, 10.0);
-  }
-}
-
-// b1 and b2 (another event, joined by a false pair) share no time, so each is a
-// stray group of its own until b3, which overlaps both, merges them; b2's
-// landmark offset is 20 ms off, which the merge must correct, not double.
-TEST_F(RefineWalk, AMemberJoinsTwoStrayGroups) {
-  const std::vector<float> other = velktest::eventSignal(72, 26.0, kRate);
-  add("a", velktest::eventSignal(71, 30.0, kRate), 0.0);
-  add("b1", slice(other, 0.0, 10.0), 2.0);
-  add("b2", slice(other, 14.0, 10.0), 16.02);
-  add("b3", slice(other, 5.0, 14.0), 7.0);
-  const std::vector<ClusterResult> out = refine(RefineSettings());
-  ASSERT_EQ(out.size(), 2u) << err_;
-  EXPECT_EQ(idsOf(out[1]), (std::vector<int32_t>{2, 3, 4}));
-  const auto& b = out[1].members;
-  EXPECT_DOUBLE_EQ(b[0].offset, 0.0);
-  EXPECT_NEAR(b[1].offset, 14.0, 1e-4);
-  EXPECT_NEAR(b[2].offset, 5.0, 1e-4);
-  EXPECT_TRUE(b[0].refined && b[1].refined && b[2].refined);
-  EXPECT_NE(err_.find("split off b1, b2, b3 (they match each other"), std::string::npos) << err_;
-}
-
-// A member that cannot be read is tried against the reference and then against
-// placed members, best overlap first, but at most kMaxAnchorTries times in all.
-TEST_F(RefineWalk, TriesPerMemberAreCapped) {
-  const std::vector<float> scene = velktest::eventSignal(81, 12.0, kRate);
-  for (std::size_t placed : {std::size_t{3}, kMaxAnchorTries + 2}) {
-    SCOPED_TRACE(placed);
-    recordings_.clear();
-    cluster_ = ClusterResult();
-    for (std::size_t i = 0; i < placed; ++i) add("a" + std::to_string(i), scene, 0.0);
-    add("unreadable", {}, 0.5);
-    refine(RefineSettings());
-    const std::string tried = "cannot refine " + recordings_.back().path;
-    std::size_t count = 0;
-    for (std::size_t at = err_.find(tried); at != std::string::npos; at = err_.find(tried, at + 1))
-      ++count;
-    EXPECT_EQ(count, std::min(placed, kMaxAnchorTries)) << err_;
-  }
-}
-
-// Overlaps that agree on one part only. A song played at two events (a and b,
-// joined by the landmarks through it) and its studio file s: b and s overlap a
-// only where the song is, so neither may join a. A recording paused for 20 s
-// (p, whose landmarks peak at both lags) is placed by its first part and
-// reported in two.
-TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
-  struct Case {
-    const char* name;
-    bool paused;
-    std::vector<std::vector<int32_t>> clusters;
-  };
-  for (const Case& k :
-       {Case{"shared song", false, {{1}, {2}, {3}}}, Case{"paused", true, {{1, 2}}}}) {
-    SCOPED_TRACE(k.name);
-    recordings_.clear();
-    cluster_ = ClusterResult();
-    const std::vector<float> scene = velktest::eventSignal(91, 120.0, kRate);
-    PeakTable peaks;
-    if (k.paused) {
-      std::vector<float> p = slice(scene, 20.0, 40.0);
-      const std::vector<float> after = slice(scene, 80.0, 40.0);
-      p.insert(p.end(), after.begin(), after.end());
-      add("a", scene, 0.0);
-      add("p", p, 20.0);
-      peaks[{1, 2}] = {20.0, 40.0};
-    } else {
-      const std::vector<float> song = velktest::eventSignal(93, 40.0, kRate);
-      std::vector<float> a = scene, b = velktest::eventSignal(92, 110.0, kRate);
-      for (std::size_t i = 0; i < song.size(); ++i) {
-        a[40 * kRate + i] = 0.3f * a[40 * kRate + i] + song[i];
-        b[35 * kRate + i] = 0.3f * b[35 * kRate + i] + song[i];
-      }
-      add("a", a, 0.0);
-      add("b", b, 5.0);
-      add("s", song, 40.0);
-    }
-    const std::vector<ClusterResult> out = refine(RefineSettings(), peaks);
-    std::vector<std::vector<int32_t>> ids;
-    for (const ClusterResult& c : out) ids.push_back(idsOf(c));
-    EXPECT_EQ(ids, k.clusters) << err_;
-    if (!k.paused || out.size() != 1) continue;
-    const MemberResult& p = out[0].members[1];
-    EXPECT_NEAR(p.offset, 20.0, 0.001);
-    ASSERT_EQ(p.parts.size(), 2u) << err_;
-    EXPECT_NEAR(p.parts[1].gapSeconds, 20.0, 0.001);
-    EXPECT_NEAR(p.parts[1].fileSeconds, 40.0, 10.0);
   }
 }
 

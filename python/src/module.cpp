@@ -193,7 +193,7 @@ struct Run {
       if (!velktool::loadTruth(truthPath, truth, error)) throw py::value_error(error);
       evaluation = velktool::evaluate(truth, result.clusters);
     }
-    const VkClusterSyncParams clustering = Velk::clusteringParams(settings);
+    const VkClusterSyncParams clustering = Velk::clusteringParams(settings, result);
     velktool::JsonInput in;
     in.clusters = &result.clusters;
     in.extract = settings.extract;
@@ -225,7 +225,7 @@ Velk::Listing listInputs(const std::string& folder, const std::vector<Input>& in
   std::vector<std::string> paths;
   for (const Input& in : inputs)
     if (!in.audio) paths.push_back(in.path);
-  velktool::listInputFiles(paths, rate, listing);
+  Velk::listFiles(paths, rate, listing);
   std::map<std::string, Velk::Recording> byPath;
   for (Velk::Recording& r : listing.recordings) byPath.emplace(r.path, std::move(r));
   listing.recordings.clear();
@@ -310,7 +310,7 @@ class SignalWatch {
 std::shared_ptr<Run> runSync(const std::string& folder, const std::vector<Input>& inputs,
                              const VkExtractParams& extract, const VkClusterSyncParams& clusterSync,
                              unsigned threads, int channel, bool refine, bool keepUnverified,
-                             const py::object& progress) {
+                             const std::string& reference, const py::object& progress) {
   auto run = std::make_shared<Run>();
   Velk::SyncSettings& s = run->settings;
   s.extract = extract;
@@ -319,6 +319,7 @@ std::shared_ptr<Run> runSync(const std::string& folder, const std::vector<Input>
   s.channel = channel;
   s.refine = refine;
   s.refinement.splitUnverified = !keepUnverified;
+  s.reference = reference;
   const Velk::Listing listing = listInputs(folder, inputs, extract.getSampleRate());
   for (const std::string& w : listing.warnings) run->notes.push_back(w);
   run->skipped = listing.skipped;
@@ -359,7 +360,7 @@ std::shared_ptr<Run> runSync(const std::string& folder, const std::vector<Input>
         run->result = sync.run(listing.recordings);
         if (!run->result.stopped)
           run->alone = velktool::explainLoners(run->result.clusters, run->result.recordings,
-                                               Velk::clusteringParams(s));
+                                               Velk::clusteringParams(s, run->result));
       } catch (...) {
         failure = std::current_exception();
       }
@@ -485,7 +486,7 @@ PYBIND11_MODULE(_velk, m) {
 
   m.def("run", &runSync, py::arg("folder"), py::arg("inputs"), py::arg("extract"),
         py::arg("cluster_sync"), py::arg("threads"), py::arg("channel"), py::arg("refine"),
-        py::arg("keep_unverified"), py::arg("progress"));
+        py::arg("keep_unverified"), py::arg("reference"), py::arg("progress"));
   m.def("extract", &extractLandmarks, py::arg("path"), py::arg("array"), py::arg("rate"),
         py::arg("params"));
   m.def("have_ffmpeg", &Velk::haveFFmpeg);

@@ -74,7 +74,7 @@ class Result:
     notes:    the engine's warnings and notes, one line each.
     """
 
-    def __init__(self, run, reference=None):
+    def __init__(self, run):
         self._run = run
         self.notes: List[str] = list(run.notes)
         self.skipped = list(run.skipped)
@@ -89,24 +89,10 @@ class Result:
                                       m["coarse_offset"], m["drift_ppm"], m["refined"],
                                       m["confidence"], m["duration"], said))
             self.clusters.append(members)
-        if reference is not None:
-            self._rebase(reference)
-
-    def _rebase(self, reference):
-        ref = _os.fspath(reference)
-        for cluster in self.clusters:
-            for r in cluster:
-                if ref in (r.name, r.path):
-                    for m in cluster:
-                        m.offset -= r.offset
-                        m.coarse_offset -= r.coarse_offset
-                    return
-        raise ValueError(f"reference {ref!r} is not among the synced recordings")
 
     def to_json(self, truth=None) -> str:
         """The document `Velk --json` writes for the same run (with its
-        evaluation against the truth file when one is given). Offsets are
-        those of the engine, whatever reference= asked for."""
+        evaluation against the truth file when one is given)."""
         return self._run.json(_os.fspath(truth) if truth is not None else "")
 
     def evaluate(self, truth) -> dict:
@@ -176,7 +162,9 @@ def sync(inputs, *, threads: Optional[int] = None, refine: bool = True, channel=
         recording, the one with the most landmarks among those within 30 dB of
         the loudest), "mix" (their mean) or an index from 0 (the last channel
         for recordings with fewer).
-    reference: a name or path; offsets in its cluster become relative to it.
+    reference: a recording's name, file name or path: its cluster is put on
+        its clock (offsets are how much later each member starts, drifts are
+        against it); ValueError when it names no input, or several.
     progress: a callable (stage, fraction) with stage "extracting",
         "clustering", "refining" or "second look" and fraction 0..1, never
         decreasing within a stage; called with the GIL held, from the engine's
@@ -233,8 +221,9 @@ def sync(inputs, *, threads: Optional[int] = None, refine: bool = True, channel=
         raise ValueError("nothing to sync: no input was given")
 
     run = _velk.run(folder, converted, extract_params, cluster_params, threads or 0, channel, bool(refine),
-                    bool(keep_unverified), progress)
-    return Result(run, reference)
+                    bool(keep_unverified), _os.fsdecode(reference) if reference is not None else "",
+                    progress)
+    return Result(run)
 
 
 def extract(audio, rate: Optional[int] = None, **designed_parameters) -> _np.ndarray:

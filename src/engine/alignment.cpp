@@ -9,6 +9,7 @@
 #include <set>
 #include <thread>
 
+#include "audio/wav_reader.h"
 #include "engine/overlap.h"
 #include "engine/parallel.h"
 #include "engine/second_look.h"
@@ -24,15 +25,14 @@ bool readWavBlock(const std::string& path, int64_t start, int64_t length, std::v
                   std::string& error) {
   try {
     wavfile_t wav(path, 1, 1, 16000);
-    const int64_t frameBytes = static_cast<int64_t>(wav.numChannels) * (wav.bitsPerSample / 8);
     const int64_t available = std::max<int64_t>(0, static_cast<int64_t>(wav.numSamples) - start);
     const int64_t count = std::min(length, available);
     if (count <= 0) return true;
-    if (count > std::numeric_limits<int32_t>::max() || frameBytes <= 0) {
+    if (count > std::numeric_limits<int32_t>::max() || wav.bitsPerSample < 8) {
       error = "stretch too long";
       return false;
     }
-    wav.file.seekg(wav.dataStart + static_cast<std::streamoff>(start * frameBytes));
+    detail::seekWavFrame(wav, static_cast<uint64_t>(start));
     array<float> view(out.data(), static_cast<int32_t>(count));
     wav.read_mono(view, static_cast<int32_t>(count));
     return true;
@@ -249,7 +249,9 @@ ClusterResult settlePart(const ClusterResult& cluster, const ClusterVerdict& ver
     MemberResult m = members[i];
     const int g = verdict.group[i];
     m.refined = (g == 0 && i != ref) || (split && g > 0 && groupSize.at(g) > 1);
-    m.driftKnown = m.driftKnown && g == 0 && i != ref;  // measured against the reference
+    // Measured against the clock of the part's reference; strays kept in the
+    // cluster sit at landmark offsets.
+    m.driftKnown = m.driftKnown && (g == 0 || (split && g > 0));
     any = any || m.refined;
     m.offset = verdict.position[i] - earliest;
     m.splitOff = split && g > 0;
@@ -259,6 +261,14 @@ ClusterResult settlePart(const ClusterResult& cluster, const ClusterVerdict& ver
   if (key == 0)
     for (MemberResult& m : c.members)
       if (m.id == members[ref].id) m.refined = any;  // exact by definition when others are
+  std::size_t clock = ref;
+  if (key != 0) {
+    const auto founder = verdict.founder.find(key);
+    clock = founder != verdict.founder.end() ? founder->second : indices.front();
+  }
+  c.reference = members[clock].id;
+  for (MemberResult& m : c.members)
+    if (m.id == c.reference) m.driftKnown = false;  // its clock is the measure
   return c;
 }
 
@@ -321,15 +331,11 @@ double overlapOf(const RecordingMap& recordings, const MemberResult& a, const Me
   return overlapSeconds(*ra, a.coarse, *rb, b.coarse);
 }
 
-// The reference is the member at offset 0 (the last one, should there be several).
 std::size_t referenceOf(const ClusterResult& cluster) {
   const auto& members = cluster.members;
-  std::size_t ref = 0;
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    if (members[i].coarse == 0.0) ref = i;
-    if (members[i].coarse < members[ref].coarse) ref = i;
-  }
-  return ref;
+  for (std::size_t i = 0; i < members.size(); ++i)
+    if (members[i].id == cluster.reference) return i;
+  return designedReference(cluster);
 }
 
 // The walk through one cluster once every member has been tried against the
@@ -428,7 +434,10 @@ class ClusterWalk {
     for (std::size_t m = 0; m < n_; ++m) {
       if (group(m) >= 0 || !checked_[m]) continue;
       linkToStrays(m);
-      if (group(m) < 0) verdict_.group[m] = ++groups;
+      if (group(m) < 0) {
+        verdict_.group[m] = ++groups;
+        verdict_.founder[groups] = m;
+      }
     }
     // Members never compared with the reference's group may still match a stray
     // group; otherwise nothing is known and they stay.
@@ -550,18 +559,39 @@ class ClusterWalk {
     return r;
   }
 
-  // The lag is on a's clock: a's own drift scales it onto the reference's, and
-  // the rates multiply.
+  // m joins a's group. The lag is on a's clock: a's own drift scales it onto
+  // the clock of a's group, and the rates multiply.
   void placeThrough(std::size_t m, std::size_t a, const PairRefinement& r) {
     const MemberResult& anchor = members_[a];
-    const double rateA = 1.0 + (anchor.driftKnown ? anchor.driftPpm * 1e-6 : 0.0);
+    const double rateA = clockRate(anchor);
     verdict_.position[m] = verdict_.position[a] + rateA * r.lagSeconds;
-    verdict_.group[m] = 0;
+    verdict_.group[m] = group(a);
     via_[m] = a;
     members_[m].parts = parts_[m];
     members_[m].driftKnown = r.driftMeasured || anchor.driftKnown;
     members_[m].agreement = r.agreement;
     members_[m].driftPpm = (rateA * (1.0 + r.driftPpm * 1e-6) - 1.0) * 1e6;
+  }
+
+  // Group g joins m's group through r, a correlation of m against a (in g): a
+  // time T on g's clock is a's time (T - pos a) / rate a, m's time that less
+  // the lag over the pair's rate, and so a time on m's group's clock. As along
+  // a chain, a link whose drift was not measured was too small to show.
+  void mergeGroup(int g, std::size_t m, std::size_t a, const PairRefinement& r) {
+    const double pairRate = 1.0 + (r.driftMeasured ? r.driftPpm * 1e-6 : 0.0);
+    const double rateM = clockRate(members_[m]), rateA = clockRate(members_[a]);
+    const double posA = verdict_.position[a], posM = verdict_.position[m];
+    const bool pathKnown = r.driftMeasured || members_[m].driftKnown || members_[a].driftKnown;
+    for (std::size_t k = 0; k < n_; ++k) {
+      if (group(k) != g) continue;
+      MemberResult& x = members_[k];
+      const bool known = pathKnown || x.driftKnown;
+      x.driftPpm = (clockRate(x) * rateM / (pairRate * rateA) - 1.0) * 1e6;
+      x.driftKnown = known;
+      const double inA = (verdict_.position[k] - posA) / rateA;
+      verdict_.position[k] = posM + rateM * (inA - r.lagSeconds) / pairRate;
+      verdict_.group[k] = group(m);
+    }
   }
 
   // Anchors for m among the members accept admits, best overlap first.
@@ -588,19 +618,10 @@ class ClusterWalk {
       ++strayTries_[m];
       const PairRefinement r = judge(a, m, correlate(m, a));
       if (!believed(a, m, r)) continue;
-      const double at = verdict_.position[a] + r.lagSeconds;
-      if (group(m) <= 0) {
-        verdict_.group[m] = group(a);
-        verdict_.position[m] = at;
-      } else {
-        const int from = group(a);
-        const double shift = verdict_.position[m] - at;
-        for (std::size_t k = 0; k < n_; ++k)
-          if (group(k) == from) {
-            verdict_.group[k] = group(m);
-            verdict_.position[k] += shift;
-          }
-      }
+      if (group(m) <= 0)
+        placeThrough(m, a, r);
+      else
+        mergeGroup(group(a), m, a, r);
       linked = true;
     }
     return linked;

@@ -96,6 +96,9 @@ struct ClusterVerdict {
   // Seconds in the reference's frame: exact within a group, the landmark
   // offset for unchecked members and for the first member of a stray group.
   std::vector<double> position;
+  // g > 0: the member whose clock group g's positions are on (its first;
+  // when absent, the group's lowest index).
+  std::map<int, std::size_t> founder;
 };
 
 // Applies a verdict to its cluster. With split, group 0 and the unchecked

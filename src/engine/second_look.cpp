@@ -43,38 +43,23 @@ Placement find(const std::vector<ClusterResult>& clusters, int32_t id) {
   return {clusters.size(), 0};
 }
 
-double rateOf(const MemberResult& m) { return 1.0 + (m.driftKnown ? m.driftPpm * 1e-6 : 0.0); }
-
-// Whether m's clock is known against its cluster's reference (the member at
-// 0 is that reference).
+// Whether m's clock is known against its cluster's reference.
 bool knownIn(const ClusterResult& c, const MemberResult& m) {
-  if (m.driftKnown) return true;
-  for (const MemberResult& x : c.members)
-    if (x.offset < m.offset) return false;
-  return true;
+  return m.driftKnown || m.id == c.reference;
 }
 
-// Puts the cluster on the clock of its earliest member, the reference of a
-// cluster, at 0: offsets are differences of starts on that clock, drift is
-// relative to it.
-void rebaseOnEarliest(ClusterResult& c, int32_t referenceId, int32_t anchorId) {
-  // The old reference's clock is the one every known drift was measured against.
-  auto known = [referenceId](const MemberResult& m) { return m.driftKnown || m.id == referenceId; };
+// Puts the cluster on the clock of its earliest member: offsets are
+// differences of starts on that clock, drift is relative to it.
+void rebaseOnEarliest(ClusterResult& c, int32_t anchorId) {
   const MemberResult* first = &c.members.front();
   double earliestCoarse = first->coarse;
   for (const MemberResult& m : c.members) {
     if (m.offset < first->offset) first = &m;
     earliestCoarse = std::min(earliestCoarse, m.coarse);
   }
-  const MemberResult e = *first;
-  for (MemberResult& m : c.members) {
-    const double rate = rateOf(m) / rateOf(e);
-    m.offset = (m.offset - e.offset) / rateOf(e);
-    m.coarse -= earliestCoarse;
-    m.driftPpm = (rate - 1.0) * 1e6;
-    m.driftKnown = known(m) && known(e) && m.id != e.id;
+  rebaseCluster(c, *first, earliestCoarse);
+  for (MemberResult& m : c.members)
     if (m.id == anchorId) m.refined = true;
-  }
 }
 
 // Moves every member of cluster `from` onto the timeline of cluster `to`,
@@ -85,18 +70,15 @@ void merge(std::vector<ClusterResult>& clusters, Placement a, Placement b, const
            double coarseLag) {
   ClusterResult& to = clusters[a.cluster];
   ClusterResult from = clusters[b.cluster];
-  int32_t referenceId = to.members.front().id;  // at 0 on the cluster's timeline
-  for (const MemberResult& m : to.members)
-    if (m.offset == 0.0) referenceId = m.id;
   const MemberResult anchor = to.members[a.member];
   const MemberResult bridge = from.members[b.member];
   const double pairRate = 1.0 + fit.driftPpm * 1e-6;
   const bool pathKnown = knownIn(from, bridge) && knownIn(to, anchor);
   for (MemberResult m : from.members) {
     const bool ownKnown = knownIn(from, m);
-    const double inBridge = (m.offset - bridge.offset) / rateOf(bridge);
-    const double rate = rateOf(anchor) * pairRate * rateOf(m) / rateOf(bridge);
-    m.offset = anchor.offset + rateOf(anchor) * (fit.lagSeconds + pairRate * inBridge);
+    const double inBridge = (m.offset - bridge.offset) / clockRate(bridge);
+    const double rate = clockRate(anchor) * pairRate * clockRate(m) / clockRate(bridge);
+    m.offset = anchor.offset + clockRate(anchor) * (fit.lagSeconds + pairRate * inBridge);
     m.coarse = anchor.coarse + coarseLag + (m.coarse - bridge.coarse);
     m.driftKnown = fit.driftKnown && ownKnown && pathKnown;
     m.driftPpm = (rate - 1.0) * 1e6;
@@ -108,7 +90,7 @@ void merge(std::vector<ClusterResult>& clusters, Placement a, Placement b, const
     }
     to.members.push_back(m);
   }
-  rebaseOnEarliest(to, referenceId, anchor.id);
+  rebaseOnEarliest(to, anchor.id);
   std::sort(to.members.begin(), to.members.end(),
             [](const MemberResult& x, const MemberResult& y) { return x.id < y.id; });
   clusters.erase(clusters.begin() + static_cast<std::ptrdiff_t>(b.cluster));

@@ -2,7 +2,9 @@
 // refinement, each step reporting through the caller's handlers.
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <iomanip>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -10,6 +12,7 @@
 
 #include "cluster/cluster_sync_internal.h"
 #include "engine/alignment.h"
+#include "engine/kept_audio.h"
 #include "engine/recordings.h"
 #include "engine/reporter.h"
 #include "engine/second_look.h"
@@ -75,6 +78,99 @@ void reportClusters(const VkClusterSet& clusters, const Reporter& report) {
   }
 }
 
+// r as refinement reads it: its analysed channel from the kept audio, which
+// holds the same samples the file decodes to.
+Recording keptRecording(const Recording& r, std::shared_ptr<const MemoryAudio> audio) {
+  if (!audio) return r;
+  Recording k = r;
+  k.route = Route::Memory;
+  k.wavReadable = false;
+  if (audio->channels == 1) k.channel = 0;
+  k.audio = std::move(audio);
+  return k;
+}
+
+void checkSettings(const SyncSettings& s) {
+  const VkExtractParams& e = s.extract;
+  if (e.getHopSize() > e.getFftSize())
+    throw std::invalid_argument("the hop size (" + std::to_string(e.getHopSize()) +
+                                ") must not exceed the FFT size (" +
+                                std::to_string(e.getFftSize()) + ")");
+}
+
+// The cluster holding the chosen reference follows its clock; the others keep
+// their earliest member at 0.
+void followReference(std::vector<ClusterResult>& clusters, int32_t id, const std::string& asked,
+                     const Reporter& report) {
+  for (ClusterResult& c : clusters)
+    for (const MemberResult& m : c.members) {
+      if (m.id != id) continue;
+      if (c.members.size() == 1)
+        report.note("the reference " + m.name +
+                    " matches no other recording: alone, it is at 0 as it would be anyway");
+      rebaseCluster(c, m, m.coarse);
+      return;
+    }
+  report.warning("the reference " + asked +
+                 " could not be read; every cluster keeps its earliest member at 0");
+}
+
+// The feature store the settings name, or null (with a warning) when it cannot be used.
+std::unique_ptr<FeatureStore> openStore(const SyncSettings& settings, const Reporter& report) {
+  if (settings.storePath.empty()) return nullptr;
+  std::string note, error;
+  std::unique_ptr<FeatureStore> store =
+      FeatureStore::open(settings.storePath, settings.extract, settings.channel, note, error);
+  if (!store)
+    report.warning("the feature store " + settings.storePath + " cannot be used (" + error +
+                   "); every recording is extracted");
+  else if (!note.empty())
+    report.note("the feature store " + settings.storePath + ": " + note);
+  return store;
+}
+
+// The clustering's settings; with the corpus limit, the popular-hash limit
+// grows with the hours of audio.
+VkClusterSyncParams runParams(const SyncSettings& settings,
+                              const std::vector<Recording>& recordings) {
+  VkClusterSyncParams params = clusteringParams(settings);
+  if (settings.corpusLimit) {
+    double seconds = 0.0;
+    for (const Recording& r : recordings) seconds += r.durationSeconds;
+    params.setMaxLandmarks(
+        std::max(params.getMaxLandmarks(), maxLandmarksForCorpus(seconds / 3600.0)));
+  }
+  return params;
+}
+
+// The designed clustering of the extracted files, as ordered clusters with
+// each member's landmark count. With refinement on, the pairs the acceptance
+// test turned down go to rejected for the second look.
+std::vector<ClusterResult> clusterFiles(VkFileSet& files, const VkClusterSyncParams& params,
+                                        bool refine, const Reporter& report,
+                                        std::vector<RejectedPair>& rejected, PeakTable& peaks) {
+  ClusterSteps steps(report);
+  const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
+                                          bool accepted) {
+    notePeaks(s, h, params.getFramesPerSecond(), peaks);
+    if (!accepted) considerRejected(s, h, params.getFramesPerSecond(), rejected);
+  };
+  std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(
+      runClusterSync(params, &files, report.wantsProgress() ? &steps : nullptr,
+                     refine ? lookAtRejected : PairObserver()),
+      deleteClusters);
+  reportClusters(*clusters, report);
+  std::vector<ClusterResult> ordered = orderClusters(*clusters, files.idToPath);
+  for (ClusterResult& c : ordered)
+    for (MemberResult& m : c.members) {
+      const auto file = files.getFiles().find(m.id);
+      if (file != files.getFiles().end()) m.landmarks = file->second->getLandmarkCount();
+    }
+  return ordered;
+}
+
+// Refines every cluster, then joins the rejected pairs the waveforms confirm.
+// False when the stop check ended the run in between.
 // Each part where its member's final placement puts it, and a note: a
 // recording in parts is not one placement.
 void placeParts(std::vector<ClusterResult>& clusters, const Reporter& report) {
@@ -97,12 +193,22 @@ void placeParts(std::vector<ClusterResult>& clusters, const Reporter& report) {
     }
 }
 
-void checkSettings(const SyncSettings& s) {
-  const VkExtractParams& e = s.extract;
-  if (e.getHopSize() > e.getFftSize())
-    throw std::invalid_argument("the hop size (" + std::to_string(e.getHopSize()) +
-                                ") must not exceed the FFT size (" +
-                                std::to_string(e.getFftSize()) + ")");
+bool refineAndJoin(SyncResult& result, const std::map<int32_t, const Recording*>& byId,
+                   std::vector<RejectedPair>& rejected, const PeakTable& peaks,
+                   const SyncSettings& settings, unsigned threads, const Reporter& report,
+                   const std::function<bool()>& stopped) {
+  RefineSettings refine = settings.refinement;
+  // Three hops each way covers the landmark offsets' error with room to spare.
+  const VkExtractParams& e = settings.extract;
+  refine.searchSeconds = 3.0 * e.getHopSize() / e.getSampleRate();
+  refine.threads = threads;
+  refineClusters(result.clusters, byId, refine, peaks, report);
+  if (stopped()) return false;
+  // A bounded number of waveform checks, however many recordings.
+  rankCandidates(rejected, std::max<std::size_t>(64, 4 * result.recordings.size()));
+  joinConfirmed(result.clusters, rejected, byId, refine, report);
+  placeParts(result.clusters, report);
+  return true;
 }
 
 }  // namespace
@@ -119,12 +225,20 @@ VkClusterSyncParams clusteringParams(const SyncSettings& s) {
   return p;
 }
 
+VkClusterSyncParams clusteringParams(const SyncSettings& s, const SyncResult& result) {
+  VkClusterSyncParams p = clusteringParams(s);
+  if (result.maxLandmarks != 0) p.setMaxLandmarks(result.maxLandmarks);
+  return p;
+}
+
 Synchronizer::Synchronizer(SyncSettings settings) : settings_(std::move(settings)) {}
 
 SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   checkSettings(settings_);
   for (std::size_t i = 0; i < recordings.size(); ++i)
     if (recordings[i].id == 0) recordings[i].id = static_cast<int32_t>(i + 1);
+  const int32_t referenceId =
+      settings_.reference.empty() ? 0 : findReference(recordings, settings_.reference);
   const Reporter report(messages_, progress_, stop_);
   const unsigned threads = settings_.threads != 0
                                ? settings_.threads
@@ -139,52 +253,38 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
     result.stopped = true;
     return true;
   };
-  std::unique_ptr<VkFileSet> files(extractRecordings(
-      recordings, settings_.extract, settings_.channel, threads, report, result.failures));
+  std::unique_ptr<FeatureStore> store = openStore(settings_, report);
+  // Each file is opened and decoded once: what refinement reads is kept then.
+  AudioKeeper keeper(settings_.refine ? settings_.keptAudioBytes : 0);
+  std::vector<std::shared_ptr<const MemoryAudio>> kept;
+  std::unique_ptr<VkFileSet> files(extractRecordings(recordings, settings_.extract,
+                                                     settings_.channel, threads, report,
+                                                     result.failures, store.get(), &keeper, &kept));
+  store.reset();
   if (stopped()) return result;
+  // Refinement's view of the recordings: the kept audio stands in for the files.
+  std::vector<Recording> readable;
+  for (std::size_t i = 0; i < recordings.size(); ++i) {
+    if (files->getFiles().count(recordings[i].id) == 0) continue;
+    result.recordings.push_back(recordings[i]);
+    readable.push_back(keptRecording(recordings[i], kept[i]));
+  }
+  kept.clear();
   std::map<int32_t, const Recording*> byId;
-  for (const Recording& r : recordings)
-    if (files->getFiles().count(r.id) != 0) result.recordings.push_back(r);
-  for (const Recording& r : result.recordings) byId[r.id] = &r;
+  for (const Recording& r : readable) byId[r.id] = &r;
   if (result.recordings.empty()) return result;
 
-  ClusterSteps steps(report);
-  const VkClusterSyncParams params = clusteringParams(settings_);
+  const VkClusterSyncParams params = runParams(settings_, result.recordings);
+  result.maxLandmarks = params.getMaxLandmarks();
   std::vector<RejectedPair> rejected;
   PeakTable peaks;
-  const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
-                                          bool accepted) {
-    notePeaks(s, h, params.getFramesPerSecond(), peaks);
-    if (!accepted) considerRejected(s, h, params.getFramesPerSecond(), rejected);
-  };
-  std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(
-      runClusterSync(params, files.get(), report.wantsProgress() ? &steps : nullptr,
-                     settings_.refine ? lookAtRejected : PairObserver()),
-      deleteClusters);
-  reportClusters(*clusters, report);
-  result.clusters = orderClusters(*clusters, files->idToPath);
-  for (ClusterResult& c : result.clusters)
-    for (MemberResult& m : c.members) {
-      const auto file = files->getFiles().find(m.id);
-      if (file != files->getFiles().end()) m.landmarks = file->second->getLandmarkCount();
-    }
-  clusters.reset();
+  result.clusters = clusterFiles(*files, params, settings_.refine, report, rejected, peaks);
   files.reset();
   if (stopped()) return result;
-
-  if (settings_.refine) {
-    RefineSettings refine = settings_.refinement;
-    // Three hops each way covers the landmark offsets' error with room to spare.
-    const VkExtractParams& e = settings_.extract;
-    refine.searchSeconds = 3.0 * e.getHopSize() / e.getSampleRate();
-    refine.threads = threads;
-    refineClusters(result.clusters, byId, refine, peaks, report);
-    if (stopped()) return result;
-    // A bounded number of waveform checks, however many recordings.
-    rankCandidates(rejected, std::max<std::size_t>(64, 4 * result.recordings.size()));
-    joinConfirmed(result.clusters, rejected, byId, refine, report);
-    placeParts(result.clusters, report);
-  }
+  if (settings_.refine &&
+      !refineAndJoin(result, byId, rejected, peaks, settings_, threads, report, stopped))
+    return result;
+  if (referenceId != 0) followReference(result.clusters, referenceId, settings_.reference, report);
   stopped();
   return result;
 }

@@ -8,17 +8,18 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <stdexcept>
+
+#include "velk/wav_writer.h"
 
 namespace velktest {
 
 TempDir::TempDir(const std::string& tag) {
   std::string pattern = (std::filesystem::temp_directory_path() / (tag + "-XXXXXX")).string();
-  std::vector<char> buf(pattern.begin(), pattern.end());
-  buf.push_back('\0');
-  if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = buf.data();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
 }
 
 TempDir::~TempDir() {
@@ -32,17 +33,30 @@ void putU16(std::vector<uint8_t>& b, uint16_t v) {
 }
 
 void putU32(std::vector<uint8_t>& b, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>((v >> (8 * i)) & 0xff));
+  putU16(b, static_cast<uint16_t>(v & 0xffff));
+  putU16(b, static_cast<uint16_t>(v >> 16));
 }
 
-void putTag(std::vector<uint8_t>& b, const char* tag) {
-  for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(tag[i]));
-}
+void putTag(std::vector<uint8_t>& b, const char* tag) { b.insert(b.end(), tag, tag + 4); }
 
 void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<uint8_t> readBytes(const std::string& path) {
+  const std::string s = slurp(path);
+  return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
 }
 
 int deadProcessId() {
@@ -53,9 +67,12 @@ int deadProcessId() {
   return static_cast<int>(child);
 }
 
-std::vector<uint8_t> readBytes(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+std::vector<uint8_t> chunk(const char* tag, uint32_t size, bool withBody) {
+  std::vector<uint8_t> c;
+  putTag(c, tag);
+  putU32(c, size);
+  for (uint32_t i = 0; withBody && i < size; ++i) c.push_back(static_cast<uint8_t>('a' + i % 26));
+  return c;
 }
 
 std::vector<uint8_t> wavBytes(const WavLayout& s) {
@@ -84,27 +101,11 @@ std::vector<uint8_t> wavBytes(const WavLayout& s) {
 
 void writeWav16(const std::string& path, const std::vector<float>& interleaved, uint32_t sampleRate,
                 int channels) {
-  std::vector<uint8_t> b;
-  const uint32_t dataBytes = static_cast<uint32_t>(interleaved.size() * 2);
-  putTag(b, "RIFF");
-  putU32(b, 36 + dataBytes);
-  putTag(b, "WAVE");
-  putTag(b, "fmt ");
-  putU32(b, 16);
-  putU16(b, 1);
-  putU16(b, static_cast<uint16_t>(channels));
-  putU32(b, sampleRate);
-  putU32(b, sampleRate * static_cast<uint32_t>(channels) * 2);
-  putU16(b, static_cast<uint16_t>(channels * 2));
-  putU16(b, 16);
-  putTag(b, "data");
-  putU32(b, dataBytes);
-  for (float s : interleaved) {
-    float c = std::max(-1.0f, std::min(1.0f, s));
-    long v = std::lround(c * 32767.0f);
-    putU16(b, static_cast<uint16_t>(static_cast<int16_t>(v)));
-  }
-  writeBytes(path, b);
+  std::string error;
+  if (!Velk::writeWavFile(path, interleaved.data(),
+                          interleaved.size() / static_cast<std::size_t>(channels), sampleRate,
+                          channels, error))
+    throw std::runtime_error(error);
 }
 
 std::vector<float> eventSignal(uint32_t seed, double seconds, uint32_t sampleRate) {
@@ -114,8 +115,7 @@ std::vector<float> eventSignal(uint32_t seed, double seconds, uint32_t sampleRat
   std::uniform_real_distribution<double> uni(0.0, 1.0);
   std::normal_distribution<double> gauss(0.0, 1.0);
   const double nyquist = sampleRate / 2.0;
-  // Quiet noise bed.
-  for (auto& s : out) s = static_cast<float>(0.002 * gauss(rng));
+  for (auto& s : out) s = static_cast<float>(0.002 * gauss(rng));  // quiet noise bed
   // About eight events per second, of varied kinds, lengths and levels.
   const std::size_t events = static_cast<std::size_t>(seconds * 8.0) + 1;
   for (std::size_t e = 0; e < events; ++e) {
@@ -131,23 +131,16 @@ std::vector<float> eventSignal(uint32_t seed, double seconds, uint32_t sampleRat
       const double t = static_cast<double>(i) / sampleRate;
       const double env = std::exp(-3.0 * t / len) * std::min(1.0, t * 400.0);
       double v = 0.0;
-      switch (kind) {
-        case 0:  // tone with two harmonics
-          phase += 2.0 * M_PI * f0 / sampleRate;
-          v = std::sin(phase) + 0.5 * std::sin(2.0 * phase) + 0.25 * std::sin(3.0 * phase);
-          break;
-        case 1: {  // chirp
-          const double f = f0 + (f1 - f0) * (t / len);
-          phase += 2.0 * M_PI * f / sampleRate;
-          v = std::sin(phase);
-          break;
-        }
-        case 2:  // click train
-          v = (i % static_cast<std::size_t>(20 + f0 / 50.0) == 0) ? 3.0 : 0.0;
-          break;
-        default:  // noise burst
-          v = gauss(rng);
-          break;
+      if (kind == 0) {  // tone with two harmonics
+        phase += 2.0 * M_PI * f0 / sampleRate;
+        v = std::sin(phase) + 0.5 * std::sin(2.0 * phase) + 0.25 * std::sin(3.0 * phase);
+      } else if (kind == 1) {  // chirp
+        phase += 2.0 * M_PI * (f0 + (f1 - f0) * (t / len)) / sampleRate;
+        v = std::sin(phase);
+      } else if (kind == 2) {  // click train
+        v = (i % static_cast<std::size_t>(20 + f0 / 50.0) == 0) ? 3.0 : 0.0;
+      } else {  // noise burst
+        v = gauss(rng);
       }
       out[start + i] += static_cast<float>(level * env * v);
     }
@@ -158,9 +151,58 @@ std::vector<float> eventSignal(uint32_t seed, double seconds, uint32_t sampleRat
 
 bool VectorInput::read(Velk::array<float>& buffer) {
   ++reads;
-  const int32_t n = buffer.count();
-  for (int32_t i = 0; i < n && pos_ < samples_.size(); ++i) buffer[i] = samples_[pos_++];
+  for (int32_t i = 0; i < buffer.count() && pos_ < samples_.size(); ++i)
+    buffer[i] = samples_[pos_++];
   return true;
+}
+
+std::unique_ptr<Velk::VkFileSet> makeSet(const std::vector<Lm>& landmarks,
+                                         const std::set<int32_t>& ids) {
+  auto set = std::make_unique<Velk::VkFileSet>();
+  auto table = [&set](int32_t id) {
+    auto it = set->getFiles().find(id);
+    return it != set->getFiles().end() ? it->second : set->addFile(new Velk::VkFile(id));
+  };
+  for (int32_t id : ids) table(id);
+  for (const Lm& l : landmarks) {
+    Velk::VkFile* f = table(l.file);
+    f->addLandmark(new Velk::Landmark(l.time, f, l.hash));
+  }
+  set->computeCLFs();
+  return set;
+}
+
+void ProgressLog::setFraction(float f) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "f%.9g", static_cast<double>(f));
+  calls.push_back(buf);
+}
+
+void ProgressLog::setStep(int32_t s) { calls.push_back("s" + std::to_string(s)); }
+
+std::string shellQuote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+std::string velkBinary() {
+  const char* dir = std::getenv("VELK_BIN_DIR");
+  return std::string(dir != nullptr ? dir : "build/bin") + "/Velk";
+}
+
+ToolRun runVelk(const std::vector<std::string>& args, const std::string& captureDir,
+                const std::string& shellPrefix) {
+  std::string cmd = shellPrefix + shellQuote(velkBinary());
+  for (const std::string& a : args) cmd += " " + shellQuote(a);
+  const std::string outPath = captureDir + "/stdout.txt", errPath = captureDir + "/stderr.txt";
+  cmd += " </dev/null >" + shellQuote(outPath) + " 2>" + shellQuote(errPath);
+  ToolRun r;
+  const int rc = std::system(cmd.c_str());
+  r.status = rc != -1 && WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  r.out = slurp(outPath);
+  r.err = slurp(errPath);
+  return r;
 }
 
 }  // namespace velktest

@@ -1,13 +1,18 @@
 // Helpers shared by the tests: temporary folders, raw WAV writing, synthetic
-// event-rich signals and an in-memory audio source.
+// event-rich signals, sources and landmark sets built by hand, and runs of the
+// built Velk binary.
 #ifndef VELK_TEST_SUPPORT_H
 #define VELK_TEST_SUPPORT_H
 
 #include <cstdint>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "velk/cluster.h"
 #include "velk/input.h"
+#include "velk/landmark.h"
 
 namespace velktest {
 
@@ -18,7 +23,6 @@ class TempDir {
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-
   const std::string& path() const { return path_; }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 
@@ -26,20 +30,17 @@ class TempDir {
   std::string path_;
 };
 
-// Writes interleaved samples in [-1, 1] as a 16-bit PCM WAV file (independent of
-// the library's writer, so it can check the reader).
-void writeWav16(const std::string& path, const std::vector<float>& interleaved, uint32_t sampleRate,
-                int channels = 1);
 void writeBytes(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> readBytes(const std::string& path);
+std::string slurp(const std::string& path);
+bool contains(const std::string& text, const std::string& part);
 
 // The id of a process that has ended and been reaped, as a killed writer leaves.
 int deadProcessId();
 
-// Little-endian byte builders for hand-made headers.
+void putTag(std::vector<uint8_t>& b, const char* tag);
 void putU16(std::vector<uint8_t>& b, uint16_t v);
 void putU32(std::vector<uint8_t>& b, uint32_t v);
-void putTag(std::vector<uint8_t>& b, const char* tag);
 
 // A hand-made WAV file, every field as given (hostile ones included), laid out
 // as a writer would.
@@ -57,13 +58,19 @@ struct WavLayout {
   std::vector<uint8_t> after;            // raw bytes after the samples
 };
 std::vector<uint8_t> wavBytes(const WavLayout& s);
+// A chunk of the given size with filler bytes (or its header alone).
+std::vector<uint8_t> chunk(const char* tag, uint32_t size, bool withBody = true);
+
+// Samples in [-1, 1] as a 16-bit PCM WAV file through the library's one
+// writer (Velk::writeWavFile); throws on failure.
+void writeWav16(const std::string& path, const std::vector<float>& interleaved, uint32_t sampleRate,
+                int channels = 1);
 
 // A deterministic signal full of distinct events (tone bursts, chirps, clicks
 // and noise bursts over a quiet bed), like a concert or a street recording.
 std::vector<float> eventSignal(uint32_t seed, double seconds, uint32_t sampleRate);
 
-// A mono source over a vector; missing samples past the end read as zeros are
-// left untouched, as the WAV source does.
+// A mono source over a vector that counts its reads and rewinds.
 class VectorInput final : public Velk::VkInput {
  public:
   explicit VectorInput(std::vector<float> samples) : samples_(std::move(samples)) {}
@@ -81,6 +88,35 @@ class VectorInput final : public Velk::VkInput {
   std::vector<float> samples_;
   std::size_t pos_ = 0;
 };
+
+// A recording set built by hand: one table per id in ids and per recording
+// named by a landmark, cumulative counts computed.
+struct Lm {
+  int32_t file;
+  int32_t time;
+  uint32_t hash;
+};
+std::unique_ptr<Velk::VkFileSet> makeSet(const std::vector<Lm>& landmarks,
+                                         const std::set<int32_t>& ids = {});
+
+// Records progress calls as "f<value>" and "s<step>" in call order.
+class ProgressLog : public Velk::VkProgress {
+ public:
+  void setFraction(float f) override;
+  void setStep(int32_t s) override;
+  std::vector<std::string> calls;
+};
+
+// The built Velk binary run with empty standard input; captureDir receives
+// its output. shellPrefix runs first in the same shell (e.g. "ulimit -f 100; exec ").
+struct ToolRun {
+  int status = -1;
+  std::string out, err;
+};
+std::string shellQuote(const std::string& s);
+std::string velkBinary();
+ToolRun runVelk(const std::vector<std::string>& args, const std::string& captureDir,
+                const std::string& shellPrefix = "");
 
 }  // namespace velktest
 

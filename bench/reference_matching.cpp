@@ -178,22 +178,6 @@ VkPairStatsTable* verifyPairs(VkFileSet* fileSet, const Histograms* histograms) 
   return table;
 }
 
-std::unique_ptr<VkFileSet> makeSet(const std::vector<Lm>& landmarks, const std::set<int32_t>& ids) {
-  auto set = std::make_unique<VkFileSet>();
-  auto table = [&set](int32_t id) {
-    auto it = set->getFiles().find(id);
-    if (it != set->getFiles().end()) return it->second;
-    return set->addFile(new VkFile(id));
-  };
-  for (int32_t id : ids) table(id);
-  for (const Lm& l : landmarks) {
-    VkFile* f = table(l.file);
-    f->addLandmark(new Landmark(l.time, f, l.hash));
-  }
-  set->computeCLFs();
-  return set;
-}
-
 bool sameFloat(float a, float b) { return a == b || (std::isnan(a) && std::isnan(b)); }
 
 std::string diffStats(const VkPairStats& a, const VkPairStats& b) {
@@ -216,13 +200,5 @@ std::string diffStats(const VkPairStats& a, const VkPairStats& b) {
   if (a.accepted != b.accepted) out << "accepted differs; ";
   return out.str();
 }
-
-void ProgressLog::setFraction(float f) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "f%.9g", static_cast<double>(f));
-  calls.push_back(buf);
-}
-
-void ProgressLog::setStep(int32_t s) { calls.push_back("s" + std::to_string(s)); }
 
 }  // namespace velkref

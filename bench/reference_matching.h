@@ -1,15 +1,13 @@
 // A straightforward second implementation of pairwise matching and match
 // verification, with the plain structures: an ordered map hash -> list of
 // landmarks, and per pair an ordered map offset -> list of landmarks of A, walked
-// hash by hash. Slow and memory-hungry on purpose; the tests hold the library's
-// compact matching to it.
-#ifndef VELK_TEST_REFERENCE_MATCHING_H
-#define VELK_TEST_REFERENCE_MATCHING_H
+// hash by hash. Slow and memory-hungry on purpose; the scale benchmark holds
+// the library's compact matching to it.
+#ifndef VELK_BENCH_REFERENCE_MATCHING_H
+#define VELK_BENCH_REFERENCE_MATCHING_H
 
 #include <cstdint>
 #include <map>
-#include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -35,28 +33,10 @@ void deleteHistograms(Histograms* table);
 // Records come back with a null histogram reference.
 Velk::VkPairStatsTable* verifyPairs(Velk::VkFileSet* fileSet, const Histograms* histograms);
 
-// Builds a recording set by hand: one table per id in ids and per recording
-// named by a landmark, cumulative counts computed.
-struct Lm {
-  int32_t file;
-  int32_t time;
-  uint32_t hash;
-};
-std::unique_ptr<Velk::VkFileSet> makeSet(const std::vector<Lm>& landmarks,
-                                         const std::set<int32_t>& ids = {});
-
 // Both float fields NaN, or equal by ==.
 bool sameFloat(float a, float b);
 // Every field but the histogram reference; empty when equal, else what differs.
 std::string diffStats(const Velk::VkPairStats& a, const Velk::VkPairStats& b);
-
-// Records progress calls as "f<value>" and "s<step>" in call order.
-class ProgressLog : public Velk::VkProgress {
- public:
-  void setFraction(float f) override;
-  void setStep(int32_t s) override;
-  std::vector<std::string> calls;
-};
 
 }  // namespace velkref
 

@@ -1,0 +1,422 @@
+// Refinement of clusters: the split of members that do not correlate, drift
+// measured along an overlap, placement and drift chained through placed
+// members, stray groups joined, and the cap on tries per member.
+#include "engine/alignment.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/reporter.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace Velk;
+
+MemberResult member(int32_t id, const std::string& name, double coarse) {
+  MemberResult m;
+  m.id = id;
+  m.name = name;
+  m.coarse = m.offset = coarse;
+  return m;
+}
+
+std::vector<int32_t> idsOf(const ClusterResult& c) {
+  std::vector<int32_t> ids;
+  for (const MemberResult& m : c.members) ids.push_back(m.id);
+  return ids;
+}
+
+// The lines as the tool writes them, one string.
+std::string prefixed(const std::vector<SyncMessage>& messages) {
+  std::string lines;
+  for (const SyncMessage& m : messages)
+    lines += (m.kind == MessageKind::Warning ? "warning: " : "note: ") + m.text + "\n";
+  return lines;
+}
+
+// Cluster {p(2) ref(4) s(5) t(7) u(8) w(9)}: p placed 12.5 ms before the
+// reference, s and u correlate only with each other, t with nothing, w never
+// compared.
+TEST(AlignmentSettle, StrayGroupsBecomeClustersOrStayUnrefined) {
+  ClusterResult cluster;
+  cluster.members = {member(2, "p", 0.0), member(4, "ref", 0.0), member(5, "s", 7.25),
+                     member(7, "t", 3.0), member(8, "u", 10.0),  member(9, "w", 12.0)};
+  ClusterVerdict verdict;
+  verdict.reference = 1;
+  verdict.group = {0, 0, 1, 2, 1, -1};
+  verdict.position = {-0.0125, 0.0, 7.25, 3.0, 7.25 + 2.7381, 12.0};
+
+  std::vector<SyncMessage> messages;
+  std::vector<ClusterResult> out = settleCluster(cluster, verdict, true, messages);
+  std::string notes = prefixed(messages);
+  ASSERT_EQ(out.size(), 3u);
+  // By smallest id; the never-compared member stays with the reference; each
+  // cluster's earliest member (not the reference) at 0, coarse offsets re-based too.
+  const struct {
+    int32_t id;
+    double offset, coarse;
+    bool refined;
+  } want[] = {{2, 0.0, 0.0, true}, {4, 0.0125, 0.0, true},  {9, 12.0125, 12.0, false},
+              {5, 0.0, 0.0, true}, {8, 2.7381, 2.75, true}, {7, 0.0, 0.0, false}};
+  std::size_t k = 0;
+  for (const ClusterResult& c : out)
+    for (const MemberResult& m : c.members) {
+      ASSERT_LT(k, 6u);
+      EXPECT_EQ(m.id, want[k].id);
+      EXPECT_NEAR(m.offset, want[k].offset, 1e-12) << m.name;
+      EXPECT_DOUBLE_EQ(m.coarse, want[k].coarse) << m.name;
+      EXPECT_EQ(m.refined, want[k++].refined) << m.name;
+    }
+  EXPECT_EQ(messages.size(), 3u) << notes;
+  EXPECT_TRUE(
+      velktest::contains(notes, "note: cluster of ref: split off s, u (they match each other"));
+  EXPECT_TRUE(velktest::contains(notes, "note: cluster of ref: split off t alone"));
+  EXPECT_TRUE(velktest::contains(notes, "warning: cluster of ref: w could not be compared"));
+
+  messages.clear();
+  out = settleCluster(cluster, verdict, false, messages);
+  notes = prefixed(messages);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(idsOf(out[0]), (std::vector<int32_t>{2, 4, 5, 7, 8, 9}));
+  for (std::size_t i = 0; i < 6; ++i) {
+    const MemberResult& m = out[0].members[i];
+    EXPECT_EQ(m.refined, i < 2) << m.name;
+    EXPECT_DOUBLE_EQ(m.coarse, cluster.members[i].coarse) << m.name;  // as the clustering gave them
+    EXPECT_NEAR(m.offset, verdict.position[i] + 0.0125, 1e-12) << m.name;
+  }
+  EXPECT_TRUE(velktest::contains(
+      notes, "warning: cluster of ref: s, t, u did not correlate with the reference ref"));
+  EXPECT_FALSE(velktest::contains(notes, "split off"));
+}
+
+// A device whose clock runs ppm parts per million slow against the scene's: its
+// sample at time t holds the scene at start + t x (1 + ppm / 10^6). Windowed-sinc
+// interpolation, so the only error is the drift itself.
+std::vector<float> driftingDevice(const std::vector<float>& scene, double startSeconds,
+                                  double seconds, double ppm, uint32_t rate) {
+  const int half = 16;
+  std::vector<float> out(static_cast<std::size_t>(seconds * rate));
+  for (std::size_t n = 0; n < out.size(); ++n) {
+    const double at = (startSeconds + static_cast<double>(n) / rate * (1.0 + ppm * 1e-6)) * rate;
+    const long base = static_cast<long>(std::floor(at));
+    const double frac = at - static_cast<double>(base);
+    if (frac == 0.0) {
+      out[n] = static_cast<float>(0.9 * scene[static_cast<std::size_t>(base)]);
+      continue;
+    }
+    // sin(pi (frac + j)) alternates in sign with j, so one sine serves every tap.
+    const double s = std::sin(M_PI * frac) / M_PI;
+    double acc = 0;
+    for (long j = -half + 1; j <= half; ++j) {
+      const long k = base - j;
+      if (k < 0 || k >= static_cast<long>(scene.size())) continue;
+      const double x = frac + static_cast<double>(j);
+      acc += scene[static_cast<std::size_t>(k)] * ((j & 1) ? -s : s) / x *
+             (0.5 + 0.5 * std::cos(M_PI * x / half));
+    }
+    out[n] = static_cast<float>(0.9 * acc);
+  }
+  return out;
+}
+
+// Recordings written from sample vectors and refined as one joined cluster; the
+// coarse offsets stand in for the landmark ones.
+class RefineWalk : public ::testing::Test {
+ protected:
+  static constexpr uint32_t kRate = 8000;
+
+  const Recording& add(const std::string& name, const std::vector<float>& samples, double coarse) {
+    Recording r;
+    r.id = static_cast<int32_t>(recordings_.size()) + 1;
+    r.name = name;
+    r.path = dir_.file(name + ".wav");
+    if (!samples.empty()) velktest::writeWav16(r.path, samples, kRate);
+    r.wavReadable = true;
+    r.sampleRate = kRate;
+    r.channels = 1;
+    r.durationSeconds = samples.empty() ? 12.0 : static_cast<double>(samples.size()) / kRate;
+    recordings_.push_back(r);
+    cluster_.members.push_back(member(r.id, name, coarse));
+    cluster_.members.back().path = r.path;
+    return recordings_.back();
+  }
+
+  std::vector<ClusterResult> refine(RefineSettings settings = RefineSettings(),
+                                    const PeakTable& peaks = {}) {
+    std::map<int32_t, const Recording*> byId;
+    for (const Recording& r : recordings_) byId[r.id] = &r;
+    std::vector<ClusterResult> c = {cluster_};
+    const MessageHandler print = [](const SyncMessage& m) {
+      std::cerr << (m.kind == MessageKind::Warning ? "warning: " : "note: ") << m.text << "\n";
+    };
+    const ProgressHandler none;
+    const Reporter quiet(print, none);
+    settings.threads = 2;
+    testing::internal::CaptureStderr();
+    refineClusters(c, byId, settings, peaks, quiet);
+    err_ = testing::internal::GetCapturedStderr();
+    return c;
+  }
+
+  static std::vector<float> slice(const std::vector<float>& s, double from, double seconds) {
+    return std::vector<float>(s.begin() + static_cast<std::ptrdiff_t>(from * kRate),
+                              s.begin() + static_cast<std::ptrdiff_t>((from + seconds) * kRate));
+  }
+
+  velktest::TempDir dir_;
+  std::vector<Recording> recordings_;
+  ClusterResult cluster_;
+  std::string err_;
+};
+
+// Two events joined into one cluster, as one false landmark pair does, plus an
+// unrelated recording and a short one too far out to be compared with anything
+// placed: refinement splits the events and keeps the short one.
+TEST_F(RefineWalk, SplitsJoinedEventsOrKeepsThemUnrefined) {
+  recordings_.reserve(8);
+  const std::vector<float> a = velktest::eventSignal(41, 21.0, kRate);
+  const std::vector<float> b = velktest::eventSignal(42, 21.0, kRate);
+  add("a1", slice(a, 0.0, 14.0), 0.0);
+  add("a2", slice(a, 4.0, 14.0), 4.032);
+  add("b1", slice(b, 1.0, 14.0), 3.0);  // b1 and b2 wrongly placed against a1
+  add("b2", slice(b, 7.0, 14.0), 9.0);
+  add("u", velktest::eventSignal(43, 10.0, kRate), 2.0);
+  add("x", slice(a, 17.5, 3.0), 17.5);  // overlaps a2 by half a second only
+
+  std::vector<ClusterResult> out = refine();
+  ASSERT_EQ(out.size(), 3u) << err_;
+  EXPECT_EQ(idsOf(out[0]), (std::vector<int32_t>{1, 2, 6}));
+  EXPECT_EQ(idsOf(out[1]), (std::vector<int32_t>{3, 4}));
+  EXPECT_EQ(idsOf(out[2]), (std::vector<int32_t>{5}));
+  const auto& m = out[0].members;
+  EXPECT_NEAR(m[1].offset, 4.0, 1e-4);
+  EXPECT_TRUE(m[0].refined && m[1].refined);
+  EXPECT_FALSE(m[2].refined);  // never compared: kept at its landmark offset
+  EXPECT_DOUBLE_EQ(m[2].offset, 17.5);
+  EXPECT_NEAR(out[1].members[1].offset, 6.0, 1e-4);
+  EXPECT_DOUBLE_EQ(out[1].members[1].coarse, 6.0);
+  EXPECT_TRUE(out[1].members[0].refined && out[1].members[1].refined);
+  EXPECT_FALSE(out[2].members[0].refined);
+  for (const char* line : {"note: cluster of a1: split off b1, b2 (they match each other",
+                           "note: cluster of a1: split off u alone",
+                           "warning: cluster of a1: x could not be compared"})
+    EXPECT_TRUE(velktest::contains(err_, line)) << line << "\n" << err_;
+
+  RefineSettings keep;
+  keep.splitUnverified = false;
+  out = refine(keep);
+  ASSERT_EQ(out.size(), 1u);
+  const auto& k = out[0].members;
+  EXPECT_NEAR(k[1].offset - k[0].offset, 4.0, 1e-4);
+  for (std::size_t i = 2; i < 6; ++i) EXPECT_FALSE(k[i].refined) << k[i].name;
+  // The strays keep the landmark frame; b1 and b2 are still exact among themselves.
+  EXPECT_NEAR(k[2].offset - k[0].offset, 3.0, 1e-9);
+  EXPECT_NEAR(k[3].offset - k[2].offset, 6.0, 1e-4);
+  EXPECT_TRUE(velktest::contains(err_, "b1, b2, u did not correlate with the reference a1"));
+
+  // Only a computed correlation counts as evidence: not one of half a second,
+  // nor one of a silent stretch.
+  const RefineSettings settings;
+  const PairRefinement other = refinePair(recordings_[0], recordings_[2], 3.0, settings);
+  EXPECT_TRUE(other.measured);
+  EXPECT_FALSE(other.refined);
+  EXPECT_LT(other.score, settings.minScore);
+  EXPECT_FALSE(refinePair(recordings_[1], recordings_[5], 13.5, settings).measured);
+  const Recording& silent = add("silent", std::vector<float>(kRate * 10, 0.0f), 1.0);
+  const PairRefinement quiet = refinePair(recordings_[0], silent, 1.0, settings);
+  EXPECT_TRUE(quiet.warning.empty()) << quiet.warning;
+  EXPECT_FALSE(quiet.measured);
+}
+
+// Over a long overlap the lag is measured near both ends as well: a clock that
+// runs slow is seen as drift, and the offset is that of the first samples, not
+// of the middle (where 80 ppm would put it 6 ms off). A minute and a half still
+// shows it; a few seconds are too short to tell.
+TEST_F(RefineWalk, DriftAlongALongOverlapIsMeasuredAndTheStartsCompared) {
+  recordings_.reserve(8);
+  const std::vector<float> scene = velktest::eventSignal(21, 200.0, kRate);
+  const Recording& anchor = add("anchor", slice(scene, 0.0, 180.0), 0.0);
+  const double start = 20.3;  // the member starts 20.3 s into the anchor
+  const struct {
+    double ppm, seconds, tolerance;
+    bool drift;
+  } rows[] = {{80.0, 150.0, 3.0, true},
+              {-150.0, 150.0, 3.0, true},
+              {0.0, 150.0, 3.0, true},
+              {80.0, 90.0, 5.0, true},
+              {80.0, 4.0, 0.0, false}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(testing::Message() << r.ppm << " ppm over " << r.seconds << " s");
+    const Recording& m = add("m" + std::to_string(recordings_.size()),
+                             driftingDevice(scene, start, r.seconds, r.ppm, kRate), 0.0);
+    // The landmark offset: the middle's lag, give or take a hop.
+    const double coarse = start + r.ppm * 1e-6 * r.seconds / 2 + 0.012;
+    const PairRefinement p = refinePair(anchor, m, coarse, RefineSettings());
+    ASSERT_TRUE(p.refined);
+    ASSERT_EQ(p.driftMeasured, r.drift);
+    if (r.drift) {
+      EXPECT_NEAR(p.driftPpm, r.ppm, r.tolerance);
+    }
+    EXPECT_NEAR(p.lagSeconds, start, r.ppm == 0.0 ? 0.0001 : 0.001);
+  }
+}
+
+// c shares nothing with the reference a, so it is placed through b; its drift
+// against b is combined with b's against a.
+TEST_F(RefineWalk, ChainsOffsetAndDriftThroughAPlacedMember) {
+  for (const auto& ppm : {std::pair<double, double>{150.0, 90.0}, {-200.0, -140.0}}) {
+    SCOPED_TRACE(testing::Message() << ppm.first << " / " << ppm.second);
+    recordings_.clear();
+    cluster_ = ClusterResult();
+    const std::vector<float> scene = velktest::eventSignal(61, 115.0, kRate);
+    add("a", slice(scene, 0.0, 60.0), 0.0);
+    add("b", driftingDevice(scene, 30.0, 60.0, ppm.first, kRate), 30.01);
+    add("c", driftingDevice(scene, 62.0, 50.0, ppm.second, kRate), 62.015);
+    RefineSettings settings;
+    settings.maxWindowSeconds = 15.0;
+    settings.minDriftSpanSeconds = 20.0;
+    const std::vector<ClusterResult> out = refine(settings);
+    ASSERT_EQ(out.size(), 1u) << err_;
+    const auto& m = out[0].members;
+    EXPECT_NEAR(m[1].offset, 30.0, 0.002);
+    // c's lag is measured on b's clock, which b's drift puts back on a's.
+    EXPECT_NEAR(m[2].offset, 62.0, 0.002);
+    EXPECT_EQ(m[2].anchor, m[1].id);
+    ASSERT_TRUE(m[1].driftKnown && m[2].driftKnown) << err_;
+    EXPECT_NEAR(m[1].driftPpm, ppm.first, 10.0);
+    EXPECT_NEAR(m[2].driftPpm, ppm.second, 10.0);
+  }
+}
+
+// b1 and b2 (another event, joined by a false pair) share no time, so each is a
+// stray group of its own until b3, which overlaps both, merges them; b2's
+// landmark offset is 20 ms off, which the merge must correct, not double.
+TEST_F(RefineWalk, AMemberJoinsTwoStrayGroups) {
+  const std::vector<float> other = velktest::eventSignal(72, 26.0, kRate);
+  add("a", velktest::eventSignal(71, 30.0, kRate), 0.0);
+  add("b1", slice(other, 0.0, 10.0), 2.0);
+  add("b2", slice(other, 14.0, 10.0), 16.02);
+  add("b3", slice(other, 5.0, 14.0), 7.0);
+  const std::vector<ClusterResult> out = refine();
+  ASSERT_EQ(out.size(), 2u) << err_;
+  EXPECT_EQ(idsOf(out[1]), (std::vector<int32_t>{2, 3, 4}));
+  const auto& b = out[1].members;
+  EXPECT_DOUBLE_EQ(b[0].offset, 0.0);
+  EXPECT_NEAR(b[1].offset, 14.0, 1e-4);
+  EXPECT_NEAR(b[2].offset, 5.0, 1e-4);
+  EXPECT_TRUE(b[0].refined && b[1].refined && b[2].refined);
+  EXPECT_TRUE(velktest::contains(err_, "split off b1, b2, b3 (they match each other")) << err_;
+}
+
+// The same split-off group of drifting devices: b3 first joins b1's group, then
+// brings b2's into it. Offsets and drifts are on b1's clock, composed through
+// b3; ignoring either clock would put b2 10 ms off or lose its drift.
+TEST_F(RefineWalk, SplitOffGroupsKeepTheirDrift) {
+  struct Case {
+    double ppmB3, ppmB2;
+  };
+  for (const Case k : {Case{-200.0, 0.0}, Case{0.0, 300.0}, Case{150.0, -250.0}}) {
+    SCOPED_TRACE(testing::Message() << k.ppmB3 << " / " << k.ppmB2);
+    recordings_.clear();
+    cluster_ = ClusterResult();
+    const std::vector<float> other = velktest::eventSignal(73, 95.0, kRate);
+    add("a", velktest::eventSignal(74, 100.0, kRate), 0.0);
+    add("b1", slice(other, 0.0, 40.0), 2.0);
+    add("b2", driftingDevice(other, 50.0, 40.0, k.ppmB2, kRate), 52.01);
+    add("b3", driftingDevice(other, 20.0, 50.0, k.ppmB3, kRate), 22.0);
+    const std::vector<ClusterResult> out = refine(RefineSettings());
+    ASSERT_EQ(out.size(), 2u) << err_;
+    ASSERT_EQ(idsOf(out[1]), (std::vector<int32_t>{2, 3, 4}));
+    EXPECT_EQ(out[1].reference, 2);
+    const auto& b = out[1].members;
+    EXPECT_FALSE(b[0].driftKnown);
+    const double start[] = {0.0, 50.0, 20.0}, ppm[] = {0.0, k.ppmB2, k.ppmB3};
+    for (std::size_t i = 1; i < 3; ++i) {
+      EXPECT_NEAR(b[i].offset, start[i], 0.002) << b[i].name;
+      // A steady clock over 20 s shows no drift to measure.
+      if (ppm[i] != 0.0) {
+        EXPECT_TRUE(b[i].driftKnown) << b[i].name;
+      }
+      if (b[i].driftKnown) {
+        EXPECT_NEAR(b[i].driftPpm, ppm[i], 10.0) << b[i].name;
+      }
+    }
+  }
+}
+
+// A member that cannot be read is tried against the reference and then against
+// placed members, best overlap first, but at most kMaxAnchorTries times in all.
+TEST_F(RefineWalk, TriesPerMemberAreCapped) {
+  const std::vector<float> scene = velktest::eventSignal(81, 12.0, kRate);
+  for (std::size_t placed : {std::size_t{3}, kMaxAnchorTries + 2}) {
+    SCOPED_TRACE(placed);
+    recordings_.clear();
+    cluster_ = ClusterResult();
+    for (std::size_t i = 0; i < placed; ++i) add("a" + std::to_string(i), scene, 0.0);
+    add("unreadable", {}, 0.5);
+    refine();
+    const std::string tried = "cannot refine " + recordings_.back().path;
+    std::size_t count = 0;
+    for (std::size_t at = err_.find(tried); at != std::string::npos; at = err_.find(tried, at + 1))
+      ++count;
+    EXPECT_EQ(count, std::min(placed, kMaxAnchorTries)) << err_;
+  }
+}
+
+// Overlaps that agree on one part only. A song played at two events (a and b,
+// joined by the landmarks through it) and its studio file s: b and s overlap a
+// only where the song is, so neither may join a. A recording paused for 20 s
+// (p, whose landmarks peak at both lags) is placed by its first part and
+// reported in two.
+TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
+  struct Case {
+    const char* name;
+    bool paused;
+    std::vector<std::vector<int32_t>> clusters;
+  };
+  for (const Case& k :
+       {Case{"shared song", false, {{1}, {2}, {3}}}, Case{"paused", true, {{1, 2}}}}) {
+    SCOPED_TRACE(k.name);
+    recordings_.clear();
+    recordings_.reserve(3);
+    cluster_ = ClusterResult();
+    const std::vector<float> scene = velktest::eventSignal(91, 120.0, kRate);
+    PeakTable peaks;
+    if (k.paused) {
+      std::vector<float> p = slice(scene, 20.0, 40.0);
+      const std::vector<float> after = slice(scene, 80.0, 40.0);
+      p.insert(p.end(), after.begin(), after.end());
+      add("a", scene, 0.0);
+      add("p", p, 20.0);
+      peaks[{1, 2}] = {20.0, 40.0};
+    } else {
+      const std::vector<float> song = velktest::eventSignal(93, 40.0, kRate);
+      std::vector<float> a = scene, b = velktest::eventSignal(92, 110.0, kRate);
+      for (std::size_t i = 0; i < song.size(); ++i) {
+        a[40 * kRate + i] = 0.3f * a[40 * kRate + i] + song[i];
+        b[35 * kRate + i] = 0.3f * b[35 * kRate + i] + song[i];
+      }
+      add("a", a, 0.0);
+      add("b", b, 5.0);
+      add("s", song, 40.0);
+    }
+    const std::vector<ClusterResult> out = refine(RefineSettings(), peaks);
+    std::vector<std::vector<int32_t>> ids;
+    for (const ClusterResult& c : out) ids.push_back(idsOf(c));
+    EXPECT_EQ(ids, k.clusters) << err_;
+    if (!k.paused || out.size() != 1) continue;
+    const MemberResult& p = out[0].members[1];
+    EXPECT_NEAR(p.offset, 20.0, 0.001);
+    ASSERT_EQ(p.parts.size(), 2u) << err_;
+    EXPECT_NEAR(p.parts[1].gapSeconds, 20.0, 0.001);
+    EXPECT_NEAR(p.parts[1].fileSeconds, 40.0, 10.0);
+  }
+}
+
+}  // namespace
