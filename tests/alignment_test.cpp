@@ -147,7 +147,8 @@ class RefineWalk : public ::testing::Test {
     return recordings_.back();
   }
 
-  std::vector<ClusterResult> refine(RefineSettings settings = RefineSettings()) {
+  std::vector<ClusterResult> refine(RefineSettings settings = RefineSettings(),
+                                    const PeakTable& peaks = {}) {
     std::map<int32_t, const Recording*> byId;
     for (const Recording& r : recordings_) byId[r.id] = &r;
     std::vector<ClusterResult> c = {cluster_};
@@ -158,7 +159,7 @@ class RefineWalk : public ::testing::Test {
     const Reporter quiet(print, none);
     settings.threads = 2;
     testing::internal::CaptureStderr();
-    refineClusters(c, byId, settings, quiet);
+    refineClusters(c, byId, settings, peaks, quiet);
     err_ = testing::internal::GetCapturedStderr();
     return c;
   }
@@ -365,6 +366,56 @@ TEST_F(RefineWalk, TriesPerMemberAreCapped) {
     for (std::size_t at = err_.find(tried); at != std::string::npos; at = err_.find(tried, at + 1))
       ++count;
     EXPECT_EQ(count, std::min(placed, kMaxAnchorTries)) << err_;
+  }
+}
+
+// Overlaps that agree on one part only. A song played at two events (a and b,
+// joined by the landmarks through it) and its studio file s: b and s overlap a
+// only where the song is, so neither may join a. A recording paused for 20 s
+// (p, whose landmarks peak at both lags) is placed by its first part and
+// reported in two.
+TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
+  struct Case {
+    const char* name;
+    bool paused;
+    std::vector<std::vector<int32_t>> clusters;
+  };
+  for (const Case& k :
+       {Case{"shared song", false, {{1}, {2}, {3}}}, Case{"paused", true, {{1, 2}}}}) {
+    SCOPED_TRACE(k.name);
+    recordings_.clear();
+    recordings_.reserve(3);
+    cluster_ = ClusterResult();
+    const std::vector<float> scene = velktest::eventSignal(91, 120.0, kRate);
+    PeakTable peaks;
+    if (k.paused) {
+      std::vector<float> p = slice(scene, 20.0, 40.0);
+      const std::vector<float> after = slice(scene, 80.0, 40.0);
+      p.insert(p.end(), after.begin(), after.end());
+      add("a", scene, 0.0);
+      add("p", p, 20.0);
+      peaks[{1, 2}] = {20.0, 40.0};
+    } else {
+      const std::vector<float> song = velktest::eventSignal(93, 40.0, kRate);
+      std::vector<float> a = scene, b = velktest::eventSignal(92, 110.0, kRate);
+      for (std::size_t i = 0; i < song.size(); ++i) {
+        a[40 * kRate + i] = 0.3f * a[40 * kRate + i] + song[i];
+        b[35 * kRate + i] = 0.3f * b[35 * kRate + i] + song[i];
+      }
+      add("a", a, 0.0);
+      add("b", b, 5.0);
+      add("s", song, 40.0);
+    }
+    const std::vector<ClusterResult> out = refine(RefineSettings(), peaks);
+    std::vector<std::vector<int32_t>> ids;
+    for (const ClusterResult& c : out) ids.push_back(idsOf(c));
+    EXPECT_EQ(ids, k.clusters) << err_;
+    if (!k.paused || out.size() != 1) continue;
+    const MemberResult& p = out[0].members[1];
+    EXPECT_NEAR(p.offset, 20.0, 0.001);
+    ASSERT_EQ(p.parts.size(), 2u) << err_;
+    EXPECT_NEAR(p.parts[1].gapSeconds, 20.0, 0.001);
+    EXPECT_NEAR(p.parts[1].fileSeconds, 40.0, 10.0);
   }
 }
 

@@ -112,6 +112,13 @@ VELK_API void listFiles(const std::vector<std::string>& paths, uint32_t extracti
 VELK_API Recording memoryRecording(const std::string& name,
                                    std::shared_ptr<const MemoryAudio> audio);
 
+// One part of a recording that was paused or cut: its own placement.
+struct MemberPart {
+  double fileSeconds = 0.0;  // where the part begins in the recording (roughly: between stretches)
+  double offset = 0.0;       // where that second of the recording lands on the cluster's timeline
+  double gapSeconds = 0.0;   // how much later than an unbroken recording would put it (the pause)
+};
+
 struct MemberResult {
   int32_t id = 0;
   std::string name;
@@ -131,6 +138,10 @@ struct MemberResult {
   double driftPpm = 0.0;
   std::size_t landmarks = 0;  // extracted from the recording (what clustering had to match)
   bool splitOff = false;      // left its landmark cluster because no correlation confirmed it
+  // A recording whose overlap agrees in one part and at another offset in
+  // another (a pause, an edit): every part, the first at file second 0. The
+  // member's offset is that of its first part. Empty for an unbroken one.
+  std::vector<MemberPart> parts;
 };
 
 struct ClusterResult {

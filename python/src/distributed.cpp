@@ -276,6 +276,7 @@ py::tuple judgePairs(const VkExtractParams& extract, const VkClusterSyncParams& 
   const auto n = static_cast<std::size_t>(a.size());
   std::vector<RejectedPair> candidates;
   std::vector<Velk::VkPairStats> accepted;
+  Velk::PeakTable peaks;
   {
     py::gil_scoped_release release;
     const int32_t *pa = a.data(), *pb = b.data(), *po = offset.data();
@@ -287,6 +288,7 @@ py::tuple judgePairs(const VkExtractParams& extract, const VkClusterSyncParams& 
     const Velk::VkClusterFormer former(Velk::clusteringParams(s));
     const Velk::PairObserver keep = [&](const Velk::VkPairStats& st,
                                         const Velk::VkOffsetHistogram& h, bool ok) {
+      Velk::notePeaks(st, h, Velk::clusteringParams(s).getFramesPerSecond(), peaks);
       if (!ok) Velk::keepCandidate(s, st, h, candidates);
     };
     Velk::VkOffsetHistogram h;
@@ -311,14 +313,15 @@ py::tuple judgePairs(const VkExtractParams& extract, const VkClusterSyncParams& 
   }
   py::list stats;
   for (const Velk::VkPairStats& x : accepted) stats.append(statsState(x));
-  return py::make_tuple(stats, candidates);
+  return py::make_tuple(stats, candidates, peaks);
 }
 
 // One cluster refined as the run refines each of its clusters: the clusters it
 // settles into and the messages said on the way.
 py::tuple refineCluster(const ClusterResult& cluster, const std::vector<Recording>& members,
-                        const VkExtractParams& extract, const VkClusterSyncParams& clusterSync,
-                        bool keepUnverified, unsigned threads) {
+                        const Velk::PeakTable& peaks, const VkExtractParams& extract,
+                        const VkClusterSyncParams& clusterSync, bool keepUnverified,
+                        unsigned threads) {
   const Velk::SyncSettings s =
       settingsOf(extract, clusterSync, threads, Velk::kAutoChannel, true, keepUnverified);
   std::map<int32_t, const Recording*> byId;
@@ -327,7 +330,7 @@ py::tuple refineCluster(const ClusterResult& cluster, const std::vector<Recordin
   Collector c;
   {
     py::gil_scoped_release release;
-    Velk::refineClusters(clusters, byId, Velk::refineSettingsOf(s, threads), c.report);
+    Velk::refineClusters(clusters, byId, Velk::refineSettingsOf(s, threads), peaks, c.report);
   }
   return py::make_tuple(clusters, c.lines);
 }
@@ -465,6 +468,11 @@ class Job {
       Velk::followReference(result.clusters, referenceId_, run_->settings.reference, c.report);
       say(c.lines);
     }
+    if (run_->settings.refine) {
+      Collector c;
+      Velk::placeParts(result.clusters, c.report);
+      say(c.lines);
+    }
     run_->alone = velktool::explainLoners(result.clusters, result.recordings,
                                           Velk::clusteringParams(run_->settings, result));
     for (const Velk::SkippedFile& f : result.failures) {
@@ -499,7 +507,7 @@ void bindDistributed(py::module_& m) {
   m.def("judge_pairs", &judgePairs, py::arg("extract"), py::arg("cluster_sync"), py::arg("refine"),
         py::arg("tables"), py::arg("a"), py::arg("b"), py::arg("offset"), py::arg("count"),
         py::arg("min_a"), py::arg("max_a"));
-  m.def("refine_cluster", &refineCluster, py::arg("cluster"), py::arg("members"),
+  m.def("refine_cluster", &refineCluster, py::arg("cluster"), py::arg("members"), py::arg("peaks"),
         py::arg("extract"), py::arg("cluster_sync"), py::arg("keep_unverified"),
         py::arg("threads") = 1);
   m.def("check_candidate", &checkCandidate, py::arg("a"), py::arg("b"), py::arg("candidate"),

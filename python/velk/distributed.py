@@ -122,14 +122,15 @@ def _judge(designed, refine, tables, *parts):
     a, b, n = (np.concatenate([p[k] for p in parts]) for k in range(3))
     bins = [_bins(p) for p in parts]
     cols = [np.concatenate([x[k] for x in bins]) for k in range(4)]
-    accepted, candidates = _velk.judge_pairs(extract, cluster, refine, tables, np.repeat(a, n),
-                                             np.repeat(b, n), *cols)
-    return accepted, candidates, shipped
+    accepted, candidates, peaks = _velk.judge_pairs(extract, cluster, refine, tables,
+                                                    np.repeat(a, n), np.repeat(b, n), *cols)
+    return accepted, candidates, peaks, shipped
 
 
-def _refine(cluster, members, designed, keep_unverified, threads):
+def _refine(cluster, members, peaks, designed, keep_unverified, threads):
     extract, params = _settings(designed)
-    return _velk.refine_cluster(cluster, members, extract, params, keep_unverified, threads)
+    return _velk.refine_cluster(cluster, members, peaks, extract, params, keep_unverified,
+                                threads)
 
 
 def _check(a, b, candidate, designed, keep_unverified):
@@ -240,11 +241,12 @@ def _run(job, client, partitions, groups, designed, channel, refine, keep_unveri
         parts = items(matched, g, [f"velk-votes-{p}-{g}" for p in range(partitions)])
         judged.append(client.submit(_judge, designed, refine, tables, *parts,
                                     key=f"velk-judge-{g}-{token}"))
-    accepted, candidates = [], []
+    accepted, candidates, peaks = [], [], {}
     figures["histogram_bytes"] = 0
-    for a, c, shipped in client.gather(judged):
+    for a, c, p, shipped in client.gather(judged):
         accepted += a
         candidates += c
+        peaks.update(p)  # each pair is judged in one group only
         figures["histogram_bytes"] += shipped
     del extracted, matched, judged
     lap("match")
@@ -253,8 +255,13 @@ def _run(job, client, partitions, groups, designed, channel, refine, keep_unveri
 
     if refine:
         placed = {s[0].id: s[0] for s in summaries if s[3] is None}
-        refined = [client.submit(_refine, c, [placed[i] for i in c.ids], designed,
-                                 keep_unverified, threads, key=f"velk-refine-{n}-{token}")
+        # A cluster's refinement needs only the histogram peaks of its own pairs.
+        def peaks_of(ids):
+            inside = set(ids)
+            return {k: v for k, v in peaks.items() if k[0] in inside and k[1] in inside}
+        refined = [client.submit(_refine, c, [placed[i] for i in c.ids], peaks_of(c.ids),
+                                 designed, keep_unverified, threads,
+                                 key=f"velk-refine-{n}-{token}")
                    for n, c in enumerate(job.clusters)]
         job.refined(client.gather(refined))
         checks = job.to_check()

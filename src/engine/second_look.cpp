@@ -110,6 +110,47 @@ void considerRejected(const VkPairStats& s, const VkOffsetHistogram& histogram,
   if (p.votes >= kMinRatioToRunnerUp * std::max<uint32_t>(p.runnerUp, 1)) candidates.push_back(p);
 }
 
+void notePeaks(const VkPairStats& s, const VkOffsetHistogram& h, float framesPerSecond,
+               PeakTable& peaks) {
+  // Votes within the peak's width, then the best offsets a second apart.
+  constexpr std::size_t kMostPeaks = 3;
+  const auto apart = static_cast<int32_t>(std::ceil(framesPerSecond));
+  std::vector<uint32_t> sum(h.size(), 0);
+  for (std::size_t i = 0, lo = 0, hi = 0; i < h.size(); ++i) {
+    while (h[lo].offset < h[i].offset - kPeakWidth) ++lo;
+    while (hi < h.size() && h[hi].offset <= h[i].offset + kPeakWidth) ++hi;
+    for (std::size_t k = lo; k < hi; ++k) sum[i] += h[k].count;
+  }
+  std::vector<int32_t> chosen;
+  while (chosen.size() < kMostPeaks) {
+    std::size_t best = h.size();
+    for (std::size_t i = 0; i < h.size(); ++i) {
+      bool free = sum[i] >= kMinVotes && (best == h.size() || sum[i] > sum[best]);
+      for (int32_t c : chosen) free = free && std::abs(h[i].offset - c) > apart;
+      if (free) best = i;
+    }
+    if (best == h.size()) break;
+    chosen.push_back(h[best].offset);
+  }
+  if (chosen.size() < 2) return;  // one peak tells no parts apart
+  std::vector<double>& lags = peaks[{s.idA, s.idB}];
+  for (int32_t c : chosen) lags.push_back(c / framesPerSecond);
+}
+
+std::vector<double> otherLags(const PeakTable& peaks, int32_t anchor, int32_t member,
+                              double lagSeconds) {
+  const bool swapped = anchor > member;
+  const auto it =
+      peaks.find(swapped ? std::make_pair(member, anchor) : std::make_pair(anchor, member));
+  std::vector<double> out;
+  if (it == peaks.end()) return out;
+  for (double lag : it->second) {
+    const double l = swapped ? -lag : lag;
+    if (std::abs(l - lagSeconds) > 1.0) out.push_back(l);
+  }
+  return out;
+}
+
 void rankCandidates(std::vector<RejectedPair>& out, std::size_t limit) {
   // Strongest first: the most votes for each vote of the runner-up; pairs in
   // id order among equals, so the order does not depend on matching's.

@@ -45,6 +45,13 @@ OverlapFit checkCandidate(const Recording& a, const Recording& b, const Rejected
 void joinFitted(std::vector<ClusterResult>& clusters, const std::vector<RejectedPair>& candidates,
                 const std::vector<OverlapFit>& fits, const Reporter& report);
 
+void notePeaks(const VkPairStats& stats, const VkOffsetHistogram& histogram, float framesPerSecond,
+               PeakTable& peaks);
+// The peaks of the pair (anchor, member) as lags of member after anchor, but
+// for those within a second of lagSeconds.
+std::vector<double> otherLags(const PeakTable& peaks, int32_t anchor, int32_t member,
+                              double lagSeconds);
+
 // Confirms candidates whose recordings sit in different clusters and joins
 // those clusters. Clusters stay ordered by smallest member id.
 void joinConfirmed(std::vector<ClusterResult>& clusters,

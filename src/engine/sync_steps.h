@@ -52,6 +52,10 @@ RefineSettings refineSettingsOf(const SyncSettings& settings, unsigned threads);
 void followReference(std::vector<ClusterResult>& clusters, int32_t id, const std::string& asked,
                      const Reporter& report);
 
+// Each part of a recording in parts where its member's final placement puts
+// it, and a note saying so; other members lose their parts.
+void placeParts(std::vector<ClusterResult>& clusters, const Reporter& report);
+
 }  // namespace Velk
 
 #endif

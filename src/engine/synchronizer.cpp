@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <iomanip>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -177,6 +178,28 @@ VkClusterSyncParams runParams(const SyncSettings& settings,
   return params;
 }
 
+// Each part where its member's final placement puts it, and a note: a
+// recording in parts is not one placement.
+void placeParts(std::vector<ClusterResult>& clusters, const Reporter& report) {
+  for (ClusterResult& c : clusters)
+    for (MemberResult& m : c.members) {
+      if (m.parts.size() < 2) {
+        m.parts.clear();
+        continue;
+      }
+      const double rate = 1.0 + (m.driftKnown ? m.driftPpm * 1e-6 : 0.0);
+      std::ostringstream text;
+      text << std::fixed << std::setprecision(3) << m.name << " is in " << m.parts.size()
+           << " parts (paused or cut):";
+      for (MemberPart& p : m.parts) {
+        p.offset = m.offset + p.fileSeconds * rate + p.gapSeconds;
+        text << (&p == &m.parts.front() ? " " : "; ") << "from " << p.fileSeconds << " s at "
+             << p.offset << " s";
+      }
+      report.note(text.str() + " (its offset is the first part's)");
+    }
+}
+
 namespace {
 
 // The designed clustering of the extracted files, as ordered clusters with
@@ -184,10 +207,11 @@ namespace {
 // test turned down go to rejected for the second look.
 std::vector<ClusterResult> clusterFiles(VkFileSet& files, const VkClusterSyncParams& params,
                                         const SyncSettings& settings, const Reporter& report,
-                                        std::vector<RejectedPair>& rejected) {
+                                        std::vector<RejectedPair>& rejected, PeakTable& peaks) {
   ClusterSteps steps(report);
   const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
                                           bool accepted) {
+    notePeaks(s, h, params.getFramesPerSecond(), peaks);
     if (!accepted) keepCandidate(settings, s, h, rejected);
   };
   std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(
@@ -202,10 +226,11 @@ std::vector<ClusterResult> clusterFiles(VkFileSet& files, const VkClusterSyncPar
 // Refines every cluster, then joins the rejected pairs the waveforms confirm.
 // False when the stop check ended the run in between.
 bool refineAndJoin(SyncResult& result, const std::map<int32_t, const Recording*>& byId,
-                   std::vector<RejectedPair>& rejected, const SyncSettings& settings,
-                   unsigned threads, const Reporter& report, const std::function<bool()>& stopped) {
+                   std::vector<RejectedPair>& rejected, const PeakTable& peaks,
+                   const SyncSettings& settings, unsigned threads, const Reporter& report,
+                   const std::function<bool()>& stopped) {
   const RefineSettings refine = refineSettingsOf(settings, threads);
-  refineClusters(result.clusters, byId, refine, report);
+  refineClusters(result.clusters, byId, refine, peaks, report);
   if (stopped()) return false;
   rankCandidates(rejected, candidateLimit(result.recordings.size()));
   joinConfirmed(result.clusters, rejected, byId, refine, report);
@@ -276,13 +301,16 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   const VkClusterSyncParams params = runParams(settings_, result.recordings);
   result.maxLandmarks = params.getMaxLandmarks();
   std::vector<RejectedPair> rejected;
-  result.clusters = clusterFiles(*files, params, settings_, report, rejected);
+  PeakTable peaks;
+  result.clusters = clusterFiles(*files, params, settings_, report, rejected, peaks);
   files.reset();
   if (stopped()) return result;
   if (settings_.refine &&
-      !refineAndJoin(result, byId, rejected, settings_, threads, report, stopped))
+      !refineAndJoin(result, byId, rejected, peaks, settings_, threads, report, stopped))
     return result;
   if (referenceId != 0) followReference(result.clusters, referenceId, settings_.reference, report);
+  // Parts are placed last, on the clock the cluster ends up following.
+  if (settings_.refine) placeParts(result.clusters, report);
   stopped();
   return result;
 }

@@ -112,6 +112,14 @@ json memberJson(const MemberResult& m, const ClusterResult& c, const JsonInput& 
   member["confidence"] = {
       {"score", roundTo(m.score, 1)},
       {"agreement", m.agreement < 0 ? json(nullptr) : json(roundTo(m.agreement, 2))}};
+  if (!m.parts.empty()) {
+    json parts = json::array();
+    for (const Velk::MemberPart& p : m.parts)
+      parts.push_back({{"file_seconds", roundMicro(p.fileSeconds)},
+                       {"offset", roundMicro(p.offset)},
+                       {"gap", roundMicro(p.gapSeconds)}});
+    member["parts"] = parts;
+  }
   if (in.alone != nullptr && c.members.size() == 1) {
     const auto why = in.alone->find(m.id);
     if (why != in.alone->end()) member["alone"] = why->second;
