@@ -236,15 +236,6 @@ TEST(ClusterForm, FormClustersJoinsChainsAndFlagsAcceptedPairs) {
   for (auto& kv : stats) EXPECT_TRUE(kv.second == nullptr || !kv.second->accepted);
   deleteClusters(result);
 
-  // An accepted pair of unknown recordings adds an empty cluster.
-  VkPairStatsTable unknown;
-  unknown[{5, 6}] = record(5, 6, 50, 10);
-  result = former.formClusters(set.get(), &unknown);
-  EXPECT_EQ(content(result), (C{{}, {{1, 0.0f}}, {{2, 0.0f}}, {{3, 0.0f}}, {{4, 0.0f}}}));
-  EXPECT_TRUE(unknown.at({5, 6})->accepted);
-  deleteClusters(result);
-  delete unknown.at({5, 6});
-
   EXPECT_EQ(former.formClusters(nullptr, &stats), nullptr);
   EXPECT_EQ(former.formClusters(set.get(), nullptr), nullptr);
   for (auto& kv : stats) delete kv.second;

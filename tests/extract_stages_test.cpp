@@ -132,14 +132,6 @@ TEST(ExtractThreshold, InitialThresholdIsLoudestOpeningMagnitudeInDb) {
   ex.computeInitialThreshold(toneThr, &tone);
   EXPECT_NEAR(toneThr[32], 20.0 * std::log10(0.5 * 256), 0.001);
   EXPECT_LT(toneThr[100], toneThr[32] - 60.0f);
-
-  // No opening frames: nothing is read and every bin is at the floor.
-  ex.params.initialThresholdFrames = 0;
-  velktest::VectorInput unread(tones({{32, 0.5}}, 8000));
-  Velk::array<float> none = curve(256, 0.0f);
-  ex.computeInitialThreshold(none, &unread);
-  EXPECT_EQ(unread.reads, 0);
-  EXPECT_EQ(none[32], VkLandmarkExtract::dB(0.0f));
 }
 
 TEST(ExtractForward, FrameCountAndShortRecordings) {

@@ -73,6 +73,7 @@ struct Step {
 };
 
 TEST(FeatureStore, OnlyNewOrChangedFilesAreExtractedAndResultsStayTheSame) {
+  if (!Velk::featureStoreAvailable()) GTEST_SKIP() << "built without SQLite";
   velktest::TempDir dir("velk-store");
   const std::string folder = dir.file("set");
   fs::create_directory(folder);

@@ -84,26 +84,23 @@ TEST_P(FftTest, MatchesDirectDftForEverySizeUpTo4096) {
   }
 }
 
+// Large sizes: the inverse undoes the forward transform, scaled by n, and a few
+// bins match the direct sum (uniform noise gives bins of about sqrt(n / 3)).
 TEST_P(FftTest, InverseUndoesForwardScaledByN) {
-  for (unsigned order : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 11u, 15u, 18u}) {
+  for (unsigned order : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 11u, 15u, 18u, 20u}) {
     Fft fft(order, GetParam());
     const std::vector<float> x = Noise(fft.n, 30 + order);
-    const std::vector<float> back = fft.Inv(fft.Fwd(x));
+    const std::vector<float> packed = fft.Fwd(x);
+    const std::vector<float> back = fft.Inv(packed);
     double worst = 0;
     for (size_t j = 0; j < fft.n; ++j)
       worst = std::max(worst, std::abs(back[j] / double(fft.n) - x[j]));
     EXPECT_LT(worst, 1e-5) << "n=" << fft.n;
-  }
-}
-
-TEST_P(FftTest, LargeTransformMatchesDirectBins) {
-  Fft fft(20, GetParam());
-  const std::vector<float> x = Noise(fft.n, 99);
-  const std::vector<float> packed = fft.Fwd(x);
-  // Expected bin size for uniform noise is about sqrt(n / 3); use that as the scale.
-  const double scale = std::sqrt(double(fft.n) / 3.0);
-  for (size_t k : {size_t{0}, size_t{1}, size_t{777}, size_t{1} << 17, fft.n / 2 - 3, fft.n / 2}) {
-    EXPECT_LT(std::abs(Bin(packed, k) - DirectBin(x, k)), 1e-4 * scale) << "k=" << k;
+    for (size_t k : {size_t{1}, size_t{777}, fft.n / 2 - 3, fft.n / 2}) {
+      if (fft.n < 2048) break;
+      EXPECT_LT(std::abs(Bin(packed, k) - DirectBin(x, k)), 1e-4 * std::sqrt(fft.n / 3.0))
+          << "n=" << fft.n << " k=" << k;
+    }
   }
 }
 

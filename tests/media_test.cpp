@@ -166,7 +166,7 @@ TEST_F(MediaFiles, EveryFormatDecodesToTheRightLengthAndTime) {
 TEST_F(MediaFiles, WavDepthsAndChannelsAtTheirOwnRate) {
   const std::vector<float> ref = mono("src.wav", 0);
   ASSERT_EQ(ref.size(), left_.size());
-  // The test writer scales by 32767, readers by 32768.
+  // Within a step of the 16-bit file either way.
   for (size_t i = 0; i < ref.size(); i += 97) ASSERT_NEAR(ref[i], left_[i], 2.0 / 32767);
   const struct {
     const char* file;
@@ -268,38 +268,35 @@ TEST_F(MediaFiles, WindowsAreExactSlicesAndTheSinkCanStop) {
 
 TEST_F(MediaFiles, FilesWithoutAudioAreRefusedWithOneLine) {
   std::ofstream(path("notes.txt")) << "set list: 1. intro 2. encore\n";
-  ASSERT_TRUE(ffmpegCli("-f lavfi -i color=c=red:s=16x16 -frames:v 1 " + path("cover.png")));
   ASSERT_TRUE(
       ffmpegCli("-f lavfi -i color=c=black:s=64x64:r=10:d=2 -c:v mpeg4 " + path("silent.mp4")));
-  for (const char* name : {"notes.txt", "cover.png", "silent.mp4", "missing.wav"}) {
-    SCOPED_TRACE(name);
+  const bool ff = Velk::haveFFmpeg();
+  auto wavOnly = [](const char* name) {
+    return "this build reads only WAV files; decoding " + path(name) + " needs FFmpeg's libraries";
+  };
+  const struct {
+    const char* name;
+    std::string error;  // the whole line, or how it starts
+  } rows[] = {
+      {"missing.wav", "cannot open " + path("missing.wav") + ": "},
+      {"notes.txt", ff ? "cannot open " + path("notes.txt") + ": " : wavOnly("notes.txt")},
+      {"silent.mp4", ff ? path("silent.mp4") + " holds no audio stream" : wavOnly("silent.mp4")},
+      {"src.flac", ff ? "-" : wavOnly("src.flac")},  // FFmpeg reads it
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
     MediaInfo info;
-    std::string error;
-    EXPECT_FALSE(Velk::probeMedia(path(name), info, error));
-    EXPECT_FALSE(info.hasAudio);
-    EXPECT_NE(error.find(path(name)), std::string::npos) << error;
+    std::string error, openError;
+    if (r.error == "-") continue;
+    EXPECT_FALSE(Velk::probeMedia(path(r.name), info, error));
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
-    std::string openError;
-    EXPECT_EQ(MediaInput::open(path(name), kRate, openError), nullptr);
+    EXPECT_EQ(error.rfind(r.error, 0), 0u) << error;
+    EXPECT_EQ(MediaInput::open(path(r.name), kRate, openError), nullptr);
     EXPECT_EQ(openError, error);
   }
-  std::string error;
-  MediaInfo info;
-  Velk::probeMedia(path("missing.wav"), info, error);
-  EXPECT_EQ(error.rfind("cannot open " + path("missing.wav") + ": ", 0), 0u) << error;
-  if (Velk::haveFFmpeg()) {
-    Velk::probeMedia(path("silent.mp4"), info, error);
-    EXPECT_EQ(error, path("silent.mp4") + " holds no audio stream");
-    Velk::probeMedia(path("cover.png"), info, error);
-    EXPECT_EQ(error, path("cover.png") + " holds no audio stream");
-  } else {
-    // What the WAV-only build says about everything else.
-    for (const char* name : {"src.flac", "silent.mp4", "notes.txt"}) {
-      Velk::probeMedia(path(name), info, error);
-      EXPECT_EQ(error, std::string("this build reads only WAV files; decoding ") + path(name) +
-                           " needs FFmpeg's libraries");
-    }
+  if (!ff) {
     std::vector<float> out;
+    std::string error;
     EXPECT_FALSE(Velk::decodeMono(path("src.wav"), kRate, out, error));
     EXPECT_EQ(error, "this build reads WAV files only at their own sample rate; resampling " +
                          path("src.wav") + " from 44100 Hz to 8000 Hz needs FFmpeg's libraries");
@@ -377,18 +374,6 @@ TEST_F(MediaFiles, LateTracksAndDamagedDataKeepTheirPlace) {
     EXPECT_GT(tail.similarity, 0.9);
     EXPECT_LT(std::labs(tail.samples), 0.5e-3 * kRate) << tail.samples;
   }
-
-  // A cut file reads up to the cut, with a warning.
-  std::vector<uint8_t> flac = velktest::readBytes(path("src.flac"));
-  flac.resize(flac.size() / 2);
-  velktest::writeBytes(path("cut.flac"), flac);
-  std::string error;
-  std::unique_ptr<MediaInput> cut = MediaInput::open(path("cut.flac"), kRate, error);
-  ASSERT_NE(cut, nullptr) << error;
-  EXPECT_NE(cut->warnings().find("its header announces 6.000 s"), std::string::npos)
-      << cut->warnings();
-  EXPECT_GT(cut->getNumSamples(), 2u * kRate);
-  EXPECT_LT(cut->getNumSamples(), 4u * kRate);
 }
 
 }  // namespace

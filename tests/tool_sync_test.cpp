@@ -165,8 +165,6 @@ TEST_F(ToolSync, SyncEvaluatesAndWritesSampleAccurateCopies) {
   ASSERT_EQ(event.size(), 3u);
   const double truth[] = {0.0, 3.2000625, 8.75};
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(event[i]["id"], i + 1);
-    EXPECT_EQ(event[i]["name"], std::string(1, "abc"[i]));
     EXPECT_EQ(event[i]["path"], in() + "/" + std::string(1, "abc"[i]) + ".wav");
     EXPECT_TRUE(event[i]["refined"].get<bool>());
     EXPECT_NEAR(event[i]["offset"].get<double>(), truth[i], 0.001) << i;
@@ -179,10 +177,7 @@ TEST_F(ToolSync, SyncEvaluatesAndWritesSampleAccurateCopies) {
   EXPECT_FALSE(single[0]["refined"].get<bool>());
   const auto& ev = doc["evaluation"];
   EXPECT_EQ(ev["pairs"]["correct"], 3);
-  EXPECT_EQ(ev["precision"], 1.0);
-  EXPECT_EQ(ev["recall"], 1.0);
   EXPECT_EQ(ev["offset_error"]["refined"]["pairs"], 3);
-  EXPECT_EQ(ev["offset_error"]["refined"]["within_1ms"], 1.0);
   EXPECT_LE(ev["offset_error"]["refined"]["max"].get<double>(), 0.001);
   ASSERT_EQ(doc["skipped"].size(), 1u);
   EXPECT_FALSE(doc["skipped"][0]["problem"].get<bool>());

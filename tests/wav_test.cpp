@@ -398,25 +398,6 @@ TEST_F(WavFile, ExtractionByPathEndsReportsRefusalsAndAllocatesForTheFile) {
       EXPECT_LT(used.total, (std::size_t{16} << 20) + perFrames);
     });
   }
-  // All of them in one job, clustered: only the readable ones take part.
-  withDeadline("runAll and clustering", [&] {
-    Velk::VkExtractParams params;
-    CapturedCout out;
-    std::unique_ptr<Velk::VkFileSet> set(Velk::VkLandmarkExtract(params).runAll(paths));
-    std::size_t readable = 0;
-    for (std::size_t i = 0; i < all.size(); ++i)
-      if (all[i].refusal == nullptr) {
-        ++readable;
-        EXPECT_EQ(set->idToPath.count(static_cast<int32_t>(i + 1)), 1u) << all[i].name;
-      }
-    EXPECT_EQ(set->idToPath.size(), readable);
-    Velk::VkClusterSet* clusters =
-        Velk::VkClusterSync{Velk::VkClusterSyncParams(params)}.run(set.get());
-    std::size_t members = 0;
-    for (const Velk::VkCluster* cl : *clusters) members += cl->size();
-    EXPECT_EQ(members, readable);
-    Velk::deleteClusters(clusters);
-  });
 }
 
 // Forwards to a WavInput without being one, so extraction cannot tell that the
@@ -445,9 +426,7 @@ TEST_F(WavFile, SkippingTheSilenceAfterAnEndedFileChangesNothing) {
     const char* name;
     std::vector<uint8_t> data;
     Velk::VkExtractParams params;
-  } runs[] = {{"events", events, {}},
-              {"events, 1024-point frames", events, wide},
-              {"silence", std::vector<uint8_t>(24000, 0), {}}};
+  } runs[] = {{"events", events, {}}, {"events, 1024-point frames", events, wide}};
   for (const auto& r : runs) {
     for (bool truncated : {false, true}) {
       SCOPED_TRACE(std::string(r.name) + (truncated ? ", truncated" : ""));
@@ -480,7 +459,7 @@ TEST_F(WavFile, SkippingTheSilenceAfterAnEndedFileChangesNothing) {
       EXPECT_EQ(landmarks[0], landmarks[1]);
       EXPECT_EQ(peaks[0], peaks[1]);
       EXPECT_EQ(spectra[0], spectra[1]);
-      EXPECT_EQ(landmarks[0].empty(), std::string(r.name) == "silence");
+      EXPECT_FALSE(landmarks[0].empty());
     }
   }
 }

@@ -87,14 +87,23 @@ VELK_API bool featureStoreAvailable();
 // False with a one-line reason when folder does not exist or is not a folder.
 VELK_API bool checkInputFolder(const std::string& folder, std::string& error);
 
-// Lists folder (not its sub-folders, not hidden files) sorted by file name and
-// sorts the files into recordings and skipped files. False with a one-line
-// reason when the folder cannot be listed.
+// Lists folder sorted by file name (byte order, so that ids do not depend on
+// the file system) and sorts the files into recordings and skipped files. With
+// recursive, each sub-folder is walked in place of its name (links to folders
+// are not followed) and names become paths relative to folder without their
+// extension, so that they stay unique. Every entry not read is in skipped, in
+// path order, with its reason: "hidden" (a name starting with a dot),
+// "sub-folder" (without recursive), "link to a folder (not followed)",
+// "dangling link", "not a regular file", "unreadable: ..." or "cannot read the
+// folder: ..." (the last two are problems), or why the file holds no usable
+// audio. False with a one-line reason when folder itself cannot be listed.
 VELK_API bool listFolder(const std::string& folder, uint32_t extractionRate, Listing& listing,
-                         std::string& error);
+                         std::string& error, bool recursive = false);
 
 // Sorts the given files, in the order given, into recordings and skipped files
-// as listFolder does (ids from 1). Paths must name regular files.
+// as listFolder does (ids from 1); a folder is skipped as "a folder" and a file
+// given twice as "listed twice". Where file names clash, names become the paths
+// as given without their extension.
 VELK_API void listFiles(const std::vector<std::string>& paths, uint32_t extractionRate,
                         Listing& listing);
 

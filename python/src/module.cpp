@@ -225,7 +225,7 @@ Velk::Listing listInputs(const std::string& folder, const std::vector<Input>& in
   std::vector<std::string> paths;
   for (const Input& in : inputs)
     if (!in.audio) paths.push_back(in.path);
-  velktool::listInputFiles(paths, rate, listing);
+  Velk::listFiles(paths, rate, listing);
   std::map<std::string, Velk::Recording> byPath;
   for (Velk::Recording& r : listing.recordings) byPath.emplace(r.path, std::move(r));
   listing.recordings.clear();

@@ -8,6 +8,7 @@
 
 #include "audio/wav_reader.h"
 #include "media/media_impl.h"
+#include "velk/wav_writer.h"
 
 namespace Velk {
 
@@ -282,18 +283,8 @@ bool wavfile_t::write_frames(const float* interleaved, std::size_t numFrames) {
   std::size_t done = 0;
   while (done < total) {
     const std::size_t n = std::min(total - done, sizeof(buf) / 2);
-    for (std::size_t k = 0; k < n; ++k) {
-      const float s = interleaved[done + k] * 32768.0f;
-      long q = 0;
-      if (s >= 32767.0f) {
-        q = 32767;
-      } else if (s <= -32768.0f) {
-        q = -32768;
-      } else if (s == s) {  // NaN writes silence
-        q = std::lrint(s);
-      }
-      putLe16(buf + 2 * k, static_cast<uint32_t>(static_cast<uint16_t>(static_cast<int16_t>(q))));
-    }
+    for (std::size_t k = 0; k < n; ++k)
+      putLe16(buf + 2 * k, static_cast<uint16_t>(pcm16(interleaved[done + k])));
     file.write(reinterpret_cast<const char*>(buf), static_cast<std::streamsize>(2 * n));
     done += n;
   }

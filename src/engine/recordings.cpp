@@ -421,51 +421,8 @@ Recording memoryRecording(const std::string& name, std::shared_ptr<const MemoryA
   return r;
 }
 
-bool checkInputFolder(const std::string& folder, std::string& error) {
-  std::error_code ec;
-  if (!fs::exists(folder, ec)) {
-    error = "input folder " + folder + " does not exist";
-    return false;
-  }
-  if (!fs::is_directory(folder, ec)) {
-    error = "input path " + folder + " is not a folder";
-    return false;
-  }
-  return true;
-}
-
-bool listFolder(const std::string& folder, uint32_t extractionRate, Listing& listing,
-                std::string& error) {
-  listing = Listing();
-  if (!checkInputFolder(folder, error)) return false;
-  std::error_code ec;
-  std::vector<std::string> names;
-  fs::directory_iterator it(folder, ec);
-  if (ec) {
-    error = "cannot read input folder " + folder + ": " + ec.message();
-    return false;
-  }
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) break;
-    const std::string name = it->path().filename().string();
-    if (name.empty() || name[0] == '.') continue;
-    std::error_code sec;
-    if (!fs::is_regular_file(it->path(), sec)) continue;  // sub-folders and devices
-    names.push_back(name);
-  }
-  if (ec) {
-    error = "cannot read input folder " + folder + ": " + ec.message();
-    return false;
-  }
-  // Byte order of names, so that ids do not depend on the file system's listing order.
-  std::sort(names.begin(), names.end());
-  std::vector<std::string> paths;
-  for (const std::string& name : names) paths.push_back((fs::path(folder) / name).string());
-  listFiles(paths, extractionRate, listing);
-  return true;
-}
-
-void listFiles(const std::vector<std::string>& paths, uint32_t extractionRate, Listing& listing) {
+void classifyFiles(const std::vector<std::string>& paths, uint32_t extractionRate,
+                   Listing& listing) {
   for (const std::string& path : paths)
     classify(path, fs::path(path).filename().string(), extractionRate, listing);
   int32_t id = 0;

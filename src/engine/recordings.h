@@ -3,7 +3,9 @@
 #ifndef VELK_ENGINE_RECORDINGS_H
 #define VELK_ENGINE_RECORDINGS_H
 
+#include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "engine/feature_store.h"
@@ -14,6 +16,11 @@
 #include "velk/sync.h"
 
 namespace Velk {
+
+// Sorts the given regular files, in the order given, into recordings and
+// skipped files (appended to listing), and numbers the recordings from 1.
+void classifyFiles(const std::vector<std::string>& paths, uint32_t extractionRate,
+                   Listing& listing);
 
 // Extracts every recording on up to threads threads, reporting the designed
 // "STARTING: " and "FEATURE EXTRACTION COMPLETE: " lines in id order, and

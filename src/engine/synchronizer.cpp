@@ -2,6 +2,8 @@
 // refinement, each step reporting through the caller's handlers.
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -112,6 +114,77 @@ void followReference(std::vector<ClusterResult>& clusters, int32_t id, const std
                  " could not be read; every cluster keeps its earliest member at 0");
 }
 
+// The feature store the settings name, or null (with a warning) when it cannot be used.
+std::unique_ptr<FeatureStore> openStore(const SyncSettings& settings, const Reporter& report) {
+  if (settings.storePath.empty()) return nullptr;
+  std::string note, error;
+  std::unique_ptr<FeatureStore> store =
+      FeatureStore::open(settings.storePath, settings.extract, settings.channel, note, error);
+  if (!store)
+    report.warning("the feature store " + settings.storePath + " cannot be used (" + error +
+                   "); every recording is extracted");
+  else if (!note.empty())
+    report.note("the feature store " + settings.storePath + ": " + note);
+  return store;
+}
+
+// The clustering's settings; with the corpus limit, the popular-hash limit
+// grows with the hours of audio.
+VkClusterSyncParams runParams(const SyncSettings& settings,
+                              const std::vector<Recording>& recordings) {
+  VkClusterSyncParams params = clusteringParams(settings);
+  if (settings.corpusLimit) {
+    double seconds = 0.0;
+    for (const Recording& r : recordings) seconds += r.durationSeconds;
+    params.setMaxLandmarks(
+        std::max(params.getMaxLandmarks(), maxLandmarksForCorpus(seconds / 3600.0)));
+  }
+  return params;
+}
+
+// The designed clustering of the extracted files, as ordered clusters with
+// each member's landmark count. With refinement on, the pairs the acceptance
+// test turned down go to rejected for the second look.
+std::vector<ClusterResult> clusterFiles(VkFileSet& files, const VkClusterSyncParams& params,
+                                        bool refine, const Reporter& report,
+                                        std::vector<RejectedPair>& rejected) {
+  ClusterSteps steps(report);
+  const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
+                                          bool accepted) {
+    if (!accepted) considerRejected(s, h, params.getFramesPerSecond(), rejected);
+  };
+  std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(
+      runClusterSync(params, &files, report.wantsProgress() ? &steps : nullptr,
+                     refine ? lookAtRejected : PairObserver()),
+      deleteClusters);
+  reportClusters(*clusters, report);
+  std::vector<ClusterResult> ordered = orderClusters(*clusters, files.idToPath);
+  for (ClusterResult& c : ordered)
+    for (MemberResult& m : c.members) {
+      const auto file = files.getFiles().find(m.id);
+      if (file != files.getFiles().end()) m.landmarks = file->second->getLandmarkCount();
+    }
+  return ordered;
+}
+
+// Refines every cluster, then joins the rejected pairs the waveforms confirm.
+// False when the stop check ended the run in between.
+bool refineAndJoin(SyncResult& result, const std::map<int32_t, const Recording*>& byId,
+                   std::vector<RejectedPair>& rejected, const SyncSettings& settings,
+                   unsigned threads, const Reporter& report, const std::function<bool()>& stopped) {
+  RefineSettings refine = settings.refinement;
+  // Three hops each way covers the landmark offsets' error with room to spare.
+  const VkExtractParams& e = settings.extract;
+  refine.searchSeconds = 3.0 * e.getHopSize() / e.getSampleRate();
+  refine.threads = threads;
+  refineClusters(result.clusters, byId, refine, report);
+  if (stopped()) return false;
+  // A bounded number of waveform checks, however many recordings.
+  rankCandidates(rejected, std::max<std::size_t>(64, 4 * result.recordings.size()));
+  joinConfirmed(result.clusters, rejected, byId, refine, report);
+  return true;
+}
+
 }  // namespace
 
 // The clustering takes its hop and rate from the extraction settings, whatever
@@ -154,17 +227,7 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
     result.stopped = true;
     return true;
   };
-  std::unique_ptr<FeatureStore> store;
-  if (!settings_.storePath.empty()) {
-    std::string note, error;
-    store =
-        FeatureStore::open(settings_.storePath, settings_.extract, settings_.channel, note, error);
-    if (!store)
-      report.warning("the feature store " + settings_.storePath + " cannot be used (" + error +
-                     "); every recording is extracted");
-    else if (!note.empty())
-      report.note("the feature store " + settings_.storePath + ": " + note);
-  }
+  std::unique_ptr<FeatureStore> store = openStore(settings_, report);
   // Each file is opened and decoded once: what refinement reads is kept then.
   AudioKeeper keeper(settings_.refine ? settings_.keptAudioBytes : 0);
   std::vector<std::shared_ptr<const MemoryAudio>> kept;
@@ -185,47 +248,15 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   for (const Recording& r : readable) byId[r.id] = &r;
   if (result.recordings.empty()) return result;
 
-  ClusterSteps steps(report);
-  VkClusterSyncParams params = clusteringParams(settings_);
-  if (settings_.corpusLimit) {
-    double seconds = 0.0;
-    for (const Recording& r : result.recordings) seconds += r.durationSeconds;
-    params.setMaxLandmarks(
-        std::max(params.getMaxLandmarks(), maxLandmarksForCorpus(seconds / 3600.0)));
-  }
+  const VkClusterSyncParams params = runParams(settings_, result.recordings);
   result.maxLandmarks = params.getMaxLandmarks();
   std::vector<RejectedPair> rejected;
-  const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
-                                          bool accepted) {
-    if (!accepted) considerRejected(s, h, params.getFramesPerSecond(), rejected);
-  };
-  std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(
-      runClusterSync(params, files.get(), report.wantsProgress() ? &steps : nullptr,
-                     settings_.refine ? lookAtRejected : PairObserver()),
-      deleteClusters);
-  reportClusters(*clusters, report);
-  result.clusters = orderClusters(*clusters, files->idToPath);
-  for (ClusterResult& c : result.clusters)
-    for (MemberResult& m : c.members) {
-      const auto file = files->getFiles().find(m.id);
-      if (file != files->getFiles().end()) m.landmarks = file->second->getLandmarkCount();
-    }
-  clusters.reset();
+  result.clusters = clusterFiles(*files, params, settings_.refine, report, rejected);
   files.reset();
   if (stopped()) return result;
-
-  if (settings_.refine) {
-    RefineSettings refine = settings_.refinement;
-    // Three hops each way covers the landmark offsets' error with room to spare.
-    const VkExtractParams& e = settings_.extract;
-    refine.searchSeconds = 3.0 * e.getHopSize() / e.getSampleRate();
-    refine.threads = threads;
-    refineClusters(result.clusters, byId, refine, report);
-    if (stopped()) return result;
-    // A bounded number of waveform checks, however many recordings.
-    rankCandidates(rejected, std::max<std::size_t>(64, 4 * result.recordings.size()));
-    joinConfirmed(result.clusters, rejected, byId, refine, report);
-  }
+  if (settings_.refine &&
+      !refineAndJoin(result, byId, rejected, settings_, threads, report, stopped))
+    return result;
   if (referenceId != 0) followReference(result.clusters, referenceId, settings_.reference, report);
   stopped();
   return result;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "velk/wav_writer.h"
 #include "velktool/types.h"
 
 namespace velktool {
@@ -24,8 +25,21 @@ double earliestOffset(const ClusterResult& cluster);
 // Frames of silence that put a member at offsetSeconds, to the nearest sample.
 uint64_t paddingFrames(double offsetSeconds, uint32_t sampleRate);
 
-// Writes one copy through a temporary file in the target's folder, renamed
-// over target when complete; nothing is left behind on failure.
+// What a copy holds besides the sound, and how its file is laid out.
+struct CopyLayout {
+  uint64_t padFrames = 0;              // silence before the sound
+  std::vector<Velk::WavChunk> chunks;  // between "fmt " and "data"
+  bool rf64 = false;                   // RF64 once the RIFF size passes riffLimit
+  uint64_t riffLimit = 0xFFFFFFFFull;
+};
+
+// Decodes source at its own rate, every channel, into a 16-bit WAV copy
+// written through a temporary file in the target's folder, renamed over
+// target when complete; nothing is left behind on failure.
+bool writeCopyFile(const std::string& source, uint32_t sampleRate, int channels,
+                   const CopyLayout& layout, const std::string& target, std::string& error);
+
+// A copy preceded by silence for its offset.
 bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std::string& target,
                      std::string& error);
 
