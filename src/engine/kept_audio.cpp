@@ -146,7 +146,8 @@ bool KeptTrack::flush() {
                    [](float v) {
                      const float s = v * 32768.0f;
                      // -0 would come back as 0.
-                     return s >= -32768.0f && s <= 32767.0f && s == std::nearbyint(s) &&
+                     return s >= -32768.0f && s <= 32767.0f &&
+                            s == static_cast<float>(static_cast<int32_t>(s)) &&
                             !(v == 0.0f && std::signbit(v));
                    }) &&
       !widen())
@@ -155,7 +156,7 @@ bool KeptTrack::flush() {
   if (narrow_) {
     narrowed_.resize(n);
     for (std::size_t i = 0; i < n; ++i)
-      narrowed_[i] = static_cast<int16_t>(std::nearbyint(buffer_[i] * 32768.0f));
+      narrowed_[i] = static_cast<int16_t>(buffer_[i] * 32768.0f);  // whole already
   }
   const uint64_t bytes = n * (narrow_ ? sizeof(int16_t) : sizeof(float));
   const char* data = narrow_ ? reinterpret_cast<const char*>(narrowed_.data())
