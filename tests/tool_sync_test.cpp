@@ -315,4 +315,61 @@ TEST_F(ToolSync, TruthProblemsAreReportedAndTheSyncStillRuns) {
   expectInputsUntouched();
 }
 
+// Samples of a 16-bit mono copy.
+std::vector<float> copySamples(const std::string& path) {
+  const std::string d = readWav(path).data;
+  std::vector<float> out(d.size() / 2);
+  for (std::size_t i = 0; i < out.size(); ++i)
+    out[i] = static_cast<int16_t>(static_cast<uint8_t>(d[2 * i]) |
+                                  static_cast<uint8_t>(d[2 * i + 1]) << 8) /
+             32768.0f;
+  return out;
+}
+
+// How many samples later y has what x has in the two seconds from second at.
+long lagAt(const std::vector<float>& x, const std::vector<float>& y, double at) {
+  const long from = static_cast<long>(at * 8000), n = 16000, reach = 400;
+  long best = 0;
+  double top = -1.0;
+  for (long lag = -reach; lag <= reach; ++lag) {
+    double dot = 0.0;
+    for (long i = from; i < from + n; ++i)
+      dot += static_cast<double>(x[static_cast<std::size_t>(i)]) *
+             y[static_cast<std::size_t>(i + lag)];
+    if (dot > top) top = dot, best = lag;
+  }
+  return best;
+}
+
+// b's clock runs 250 ppm fast over 80 s in common with a: copies padded by
+// their starts are 20 ms apart by the end; moved onto a's clock they stay
+// within a millisecond (8 samples) of each other from start to end.
+TEST(ToolDrift, CorrectedCopiesStayTogetherToTheEnd) {
+  TempDir dir("velk-drift");
+  const std::vector<float> scene = velktest::eventSignal(35, 100.0, 8000);
+  fs::create_directory(dir.file("in"));
+  velktest::writeWav16(dir.file("in/a.wav"), {scene.begin(), scene.begin() + 95 * 8000}, 8000);
+  std::vector<float> b(80 * 8000);
+  for (std::size_t k = 0; k < b.size(); ++k) {
+    const double x = (10.0 + static_cast<double>(k) / 8000 * (1.0 + 250e-6)) * 8000;
+    const auto i = static_cast<std::size_t>(x);
+    b[k] = static_cast<float>((1.0 - (x - i)) * scene[i] + (x - i) * scene[i + 1]);
+  }
+  velktest::writeWav16(dir.file("in/b.wav"), b, 8000);
+  struct Case {
+    const char* option;
+    long endLag;  // samples
+  };
+  for (const Case c : {Case{"--drift-correct", 0}, Case{"--quiet", -154}}) {
+    SCOPED_TRACE(c.option);
+    const velktest::ToolRun run =
+        runVelk({"-f", dir.file("in"), "-o", dir.file(c.option), c.option}, dir.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<float> ca = copySamples(dir.file(c.option) + "/cluster_01/a.wav");
+    const std::vector<float> cb = copySamples(dir.file(c.option) + "/cluster_01/b.wav");
+    EXPECT_LE(std::labs(lagAt(ca, cb, 11.0)), 8);
+    EXPECT_NEAR(lagAt(ca, cb, 87.0), c.endLag, 8);
+  }
+}
+
 }  // namespace

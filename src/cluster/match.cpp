@@ -634,6 +634,11 @@ void matchPairsInto(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* prog
       }
     }
   }
+  matchIndex(index, progress, tuning, sink);
+}
+
+void matchIndex(VkLandmarkIndex& index, VkProgress* progress, const VkMatchTuning& tuning,
+                const VkPairSink& sink) {
   try {
     HistogramBuilder(index.entries, index.maxLandmarks, sink, progress, tuning).run();
   } catch (...) {

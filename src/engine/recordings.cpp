@@ -461,6 +461,141 @@ VkFileSet* gather(const std::vector<Recording>& recordings, const std::vector<Sl
   return set;
 }
 
+// What the extraction workers and the reporting thread share.
+struct Extraction {
+  Extraction(std::vector<Recording>& recordings, const VkExtractParams& params, int channel,
+             const Reporter& report, FeatureStore* store, AudioKeeper* keeper)
+      : recordings(recordings),
+        params(params),
+        rate(params.getSampleRate()),
+        channel(channel),
+        report(report),
+        store(store),
+        keeper(keeper),
+        n(recordings.size()),
+        slots(n),
+        stamps(n),
+        reuse(n, 0) {}
+
+  std::vector<Recording>& recordings;
+  const VkExtractParams& params;
+  const uint32_t rate;
+  const int channel;
+  const Reporter& report;
+  FeatureStore* const store;
+  AudioKeeper* const keeper;  // where the analysed audio is kept, or none
+  const std::size_t n;
+  std::vector<Slot> slots;
+  std::vector<FileStamp> stamps;
+  std::vector<char> reuse;   // fixed before the workers start
+  std::vector<char> stored;  // what was read from the store in the end
+  std::size_t fromStore = 0;
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::size_t finished = 0;
+
+  // Extracts recording i with extractor and hands the result to its slot.
+  void extract(VkLandmarkExtract& extractor, std::size_t i) {
+    Slot slot;
+    if (!report.stopped()) extractOne(extractor, recordings[i], rate, channel, keeper, slot);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      slots[i] = std::move(slot);
+      slots[i].done = true;
+      ++finished;
+    }
+    changed.notify_all();
+  }
+};
+
+// The recordings the store holds unchanged are not extracted.
+void findStored(Extraction& x) {
+  if (x.store != nullptr) {
+    for (std::size_t i = 0; i < x.n && !x.report.stopped(); ++i)
+      if (x.recordings[i].route != Route::Memory && x.store->find(x.recordings[i], x.stamps[i]))
+        x.reuse[i] = 1;
+  }
+  x.stored = x.reuse;
+}
+
+// Reads what the store holds, while the workers extract the rest; a row that
+// cannot be read is extracted after all.
+void readStored(Extraction& x) {
+  std::vector<std::size_t> unreadable;
+  for (std::size_t i = 0; i < x.n && !x.report.stopped(); ++i) {
+    if (x.stored[i] == 0) continue;
+    ExtractionFacts facts;
+    std::unique_ptr<VkFile> file = x.store->load(x.recordings[i], x.stamps[i], facts);
+    std::lock_guard<std::mutex> lock(x.mutex);
+    Slot& slot = x.slots[i];
+    if (!file) {
+      x.stored[i] = 0;
+      unreadable.push_back(i);
+      continue;
+    }
+    ++x.fromStore;
+    slot.file = file.release();
+    slot.warnings = std::move(facts.warnings);
+    slot.channelNote = std::move(facts.channelNote);
+    slot.durationSeconds = facts.durationSeconds;
+    slot.channel = facts.channel;
+    slot.done = true;
+    ++x.finished;
+  }
+  x.changed.notify_all();
+  for (std::size_t i : unreadable) {
+    VkLandmarkExtract extractor(x.params);
+    x.extract(extractor, i);
+  }
+}
+
+// Reports the progress until recording i is done.
+void waitFor(Extraction& x, std::size_t i) {
+  std::unique_lock<std::mutex> lock(x.mutex);
+  for (;;) {
+    const std::size_t done = x.finished;
+    lock.unlock();
+    x.report.progress("extracting", static_cast<double>(done) / static_cast<double>(x.n),
+                      std::to_string(done) + "/" + std::to_string(x.n) + " files");
+    lock.lock();
+    if (x.slots[i].done) break;
+    x.changed.wait(lock, [&] { return x.slots[i].done || x.finished != done; });
+  }
+}
+
+// Everything is reported from this thread, in id order, as a single thread
+// would; new extractions are kept in the store until it fails once.
+void reportInOrder(Extraction& x, std::vector<SkippedFile>& failures) {
+  std::string storeError;
+  for (std::size_t i = 0; i < x.n && !x.report.stopped(); ++i) {
+    Recording& r = x.recordings[i];
+    const Slot& slot = x.slots[i];
+    if (x.stored[i] != 0) {
+      settle(r, slot, x.report, failures);
+      continue;
+    }
+    x.report.designed("STARTING: " + r.path + " (id " + std::to_string(r.id) + ")");
+    waitFor(x, i);
+    settle(r, slot, x.report, failures);
+    x.report.designed("FEATURE EXTRACTION COMPLETE: " + r.path);
+    if (x.store != nullptr && slot.file != nullptr && x.stamps[i].size >= 0 && storeError.empty()) {
+      const ExtractionFacts facts{slot.warnings, slot.channelNote, r.durationSeconds, r.channel};
+      if (!x.store->save(x.stamps[i], *slot.file, facts, storeError))
+        x.report.warning("the feature store cannot keep new extractions: " + storeError);
+    }
+  }
+}
+
+void noteStore(Extraction& x) {
+  const std::size_t dropped = x.store->dropMissing();
+  std::size_t extracted = 0;
+  for (std::size_t i = 0; i < x.n; ++i) extracted += x.stored[i] == 0 ? 1 : 0;
+  x.report.note("feature store: " + std::to_string(x.fromStore) + " recordings read, " +
+                std::to_string(extracted) + " extracted" +
+                (dropped != 0 ? ", " + std::to_string(dropped) + " no longer on disk forgotten"
+                              : std::string()));
+}
+
 }  // namespace
 
 VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtractParams& params,
@@ -468,125 +603,30 @@ VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtract
                              std::vector<SkippedFile>& failures, FeatureStore* store,
                              AudioKeeper* keeper,
                              std::vector<std::shared_ptr<const MemoryAudio>>* kept) {
-  const std::size_t n = recordings.size();
-  const uint32_t rate = params.getSampleRate();
-  std::vector<Slot> slots(n);
-  std::vector<FileStamp> stamps(n);
-  // reuse is fixed before the workers start; stored says what was read in the end.
-  std::vector<char> reuse(n, 0);
-  if (store != nullptr) {
-    for (std::size_t i = 0; i < n && !report.stopped(); ++i)
-      if (recordings[i].route != Route::Memory && store->find(recordings[i], stamps[i]))
-        reuse[i] = 1;
-  }
-  std::vector<char> stored = reuse;
-  std::size_t fromStore = 0;
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::size_t finished = 0;
-
+  Extraction x(recordings, params, channel, report, store, keeper);
+  findStored(x);
   // Each worker has its own extractor; results go to their recording's slot,
   // so the outcome does not depend on which thread took which file.
   const unsigned count =
-      static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(threads, n)));
+      static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(threads, x.n)));
   std::thread workers([&]() {
-    parallelForEach(n, count, [&]() {
-      return [&, extractor = std::make_shared<VkLandmarkExtract>(params)](std::size_t i) {
-        if (reuse[i] != 0) return;
-        Slot slot;
-        if (!report.stopped()) extractOne(*extractor, recordings[i], rate, channel, keeper, slot);
-        {
-          std::lock_guard<std::mutex> lock(mutex);
-          slots[i] = std::move(slot);
-          slots[i].done = true;
-          ++finished;
-        }
-        changed.notify_all();
+    parallelForEach(x.n, count, [&]() {
+      return [&x, extractor = std::make_shared<VkLandmarkExtract>(params)](std::size_t i) {
+        if (x.reuse[i] == 0) x.extract(*extractor, i);
       };
     });
   });
-
-  // Meanwhile this thread reads what the store holds; a row it cannot read is
-  // extracted after all.
-  std::vector<std::size_t> unreadable;
-  for (std::size_t i = 0; i < n && !report.stopped(); ++i) {
-    if (stored[i] == 0) continue;
-    ExtractionFacts facts;
-    std::unique_ptr<VkFile> file = store->load(recordings[i], stamps[i], facts);
-    std::lock_guard<std::mutex> lock(mutex);
-    Slot& slot = slots[i];
-    if (!file) {
-      stored[i] = 0;
-      unreadable.push_back(i);
-      continue;
-    }
-    ++fromStore;
-    slot.file = file.release();
-    slot.warnings = std::move(facts.warnings);
-    slot.channelNote = std::move(facts.channelNote);
-    slot.durationSeconds = facts.durationSeconds;
-    slot.channel = facts.channel;
-    slot.done = true;
-    ++finished;
-  }
-  changed.notify_all();
-  for (std::size_t i : unreadable) {
-    VkLandmarkExtract extractor(params);
-    Slot slot;
-    if (!report.stopped()) extractOne(extractor, recordings[i], rate, channel, keeper, slot);
-    std::lock_guard<std::mutex> lock(mutex);
-    slots[i] = std::move(slot);
-    slots[i].done = true;
-    ++finished;
-  }
-
-  // Everything is reported from this thread, in id order, as a single thread would.
-  std::string storeError;
-  for (std::size_t i = 0; i < n && !report.stopped(); ++i) {
-    Recording& r = recordings[i];
-    if (stored[i] != 0) {
-      settle(r, slots[i], report, failures);
-      continue;
-    }
-    report.designed("STARTING: " + r.path + " (id " + std::to_string(r.id) + ")");
-    std::unique_lock<std::mutex> lock(mutex);
-    for (;;) {
-      const std::size_t done = finished;
-      lock.unlock();
-      report.progress("extracting", static_cast<double>(done) / static_cast<double>(n),
-                      std::to_string(done) + "/" + std::to_string(n) + " files");
-      lock.lock();
-      if (slots[i].done) break;
-      changed.wait(lock, [&] { return slots[i].done || finished != done; });
-    }
-    lock.unlock();
-    settle(r, slots[i], report, failures);
-    report.designed("FEATURE EXTRACTION COMPLETE: " + r.path);
-    if (store != nullptr && slots[i].file != nullptr && stamps[i].size >= 0 && storeError.empty()) {
-      const ExtractionFacts facts{slots[i].warnings, slots[i].channelNote, r.durationSeconds,
-                                  r.channel};
-      if (!store->save(stamps[i], *slots[i].file, facts, storeError))
-        report.warning("the feature store cannot keep new extractions: " + storeError);
-    }
-  }
+  readStored(x);
+  reportInOrder(x, failures);
   workers.join();
   if (!report.stopped())
-    report.progress("extracting", 1.0, std::to_string(n) + "/" + std::to_string(n) + " files");
-  if (store != nullptr && !report.stopped()) {
-    const std::size_t dropped = store->dropMissing();
-    std::size_t extracted = 0;
-    for (std::size_t i = 0; i < n; ++i) extracted += stored[i] == 0 ? 1 : 0;
-    report.note("feature store: " + std::to_string(fromStore) + " recordings read, " +
-                std::to_string(extracted) + " extracted" +
-                (dropped != 0 ? ", " + std::to_string(dropped) + " no longer on disk forgotten"
-                              : std::string()));
-  }
-
+    report.progress("extracting", 1.0, std::to_string(x.n) + "/" + std::to_string(x.n) + " files");
+  if (store != nullptr && !report.stopped()) noteStore(x);
   if (kept != nullptr) {
-    kept->assign(n, nullptr);
-    for (std::size_t i = 0; i < n; ++i) (*kept)[i] = std::move(slots[i].kept);
+    kept->assign(x.n, nullptr);
+    for (std::size_t i = 0; i < x.n; ++i) (*kept)[i] = std::move(x.slots[i].kept);
   }
-  return gather(recordings, slots);
+  return gather(recordings, x.slots);
 }
 
 }  // namespace Velk

@@ -226,6 +226,11 @@ bool checkRequest(Request& req, int& status) {
     status = kExitUsage;
     return false;
   }
+  if (req.options.driftCorrect && req.outputPath.empty()) {
+    fail("--drift-correct needs -o (the copies to correct)");
+    status = kExitUsage;
+    return false;
+  }
   if (req.options.exportCopies && req.outputPath.empty()) {
     fail("--export-media copies needs -o (the copies to refer to)");
     status = kExitUsage;
@@ -312,6 +317,7 @@ void writeCopiesAndTimelines(const Request& req, const Truth* truth, const Velk:
     CopySettings copySettings;
     copySettings.bwf = options.bwfCopies;
     copySettings.timelineStart = timing.startSeconds();
+    copySettings.driftCorrect = options.driftCorrect;
     copySettings.written = &copies;
     auto show = [&progress](std::size_t n, std::size_t total, uint64_t bytes) {
       char buf[96];
@@ -537,6 +543,10 @@ void printToolWriting() {
                "--copies padded|bwf With -o: copies preceded by silence (padded, the\n"
                "                    default), or Broadcast WAV copies that carry their place\n"
                "                    as a time stamp instead (RF64 past 4 GB).\n"
+               "--drift-correct     With -o: each copy is resampled onto the clock of its\n"
+               "                    cluster's reference where its drift was measured, so\n"
+               "                    that copies stay together to their ends, not only at\n"
+               "                    their starts (same rate and length give or take drift).\n"
                "--export-media original|copies  With -o and --export: timelines refer to\n"
                "                    the copies of audio files instead of the originals.\n"
                "--svg <filepath>    Also draw the clusters as a picture (SVG).\n"

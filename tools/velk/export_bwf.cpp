@@ -61,10 +61,11 @@ std::string bwfIxml(const std::string& cluster, const ExportMember& m, double ti
 
 bool writeBwfCopy(const std::string& source, uint32_t sampleRate, int channels,
                   const BwfStamp& stamp, const std::string& target, std::string& error,
-                  uint64_t riffLimit) {
+                  uint64_t riffLimit, double clockRate) {
   CopyLayout layout;
   layout.rf64 = true;
   layout.riffLimit = riffLimit;
+  layout.clockRate = clockRate;
   layout.chunks = {{"bext", bextBody(sampleRate, channels, stamp)}, {"iXML", stamp.ixml}};
   return writeCopyFile(source, sampleRate, channels, layout, target, error);
 }

@@ -113,6 +113,7 @@ const FlagOption kFlagOptions[] = {
     {"--recursive", &ToolOptions::recursive, true},
     {"--no-refine", &ToolOptions::refine, false},
     {"--keep-unverified", &ToolOptions::keepUnverified, true},
+    {"--drift-correct", &ToolOptions::driftCorrect, true},
     {"--quiet", &ToolOptions::quiet, true},
     {"--version", &ToolOptions::version, true},
     {"--help", &ToolOptions::help, true},

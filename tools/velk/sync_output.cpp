@@ -12,6 +12,7 @@
 
 #include "velk/media.h"
 #include "velk/wav_writer.h"
+#include "velktool/clock_resampler.h"
 #include "velktool/export.h"
 #include "velktool/fsutil.h"
 #include "velktool/messages.h"
@@ -45,6 +46,8 @@ class CopySink {
 
   bool open(int channels) {
     channels_ = channels;
+    if (layout_.clockRate != 1.0)
+      resampler_ = std::make_unique<ClockResampler>(layout_.clockRate, channels);
     Velk::WavLayout layout;
     layout.sampleRate = rate_;
     layout.channels = channels;
@@ -58,11 +61,13 @@ class CopySink {
   bool append(const float* frames, std::size_t count, int channels) {
     if (!opened() && !open(channels)) return false;
     if (channels != channels_) return fail("the channel count changed while decoding");
+    if (resampler_) return resampler_->push(frames, count, toFile_);
     return put(frames, count);
   }
 
   bool finish() {
     finished_ = true;
+    if (resampler_ && !resampler_->finish(toFile_)) return false;
     return wav_.finish() || fail("cannot write " + target_);
   }
 
@@ -95,6 +100,10 @@ class CopySink {
   const uint32_t rate_;
   const CopyLayout& layout_;
   Velk::WavWriter wav_;
+  std::unique_ptr<ClockResampler> resampler_;
+  const FramesOut toFile_ = [this](const float* frames, std::size_t count) {
+    return put(frames, count);
+  };
   int channels_ = 0;
   bool finished_ = false;
   std::string failure_;
@@ -178,9 +187,10 @@ bool writeCopyFile(const std::string& source, uint32_t sampleRate, int channels,
 }
 
 bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std::string& target,
-                     std::string& error) {
+                     std::string& error, double clockRate) {
   CopyLayout layout;
   layout.padFrames = paddingFrames(offsetSeconds, recording.sampleRate);
+  layout.clockRate = clockRate;
   return writeCopyFile(recording.path, recording.sampleRate, recording.channels, layout, target,
                        error);
 }
@@ -222,6 +232,7 @@ std::string plural(std::size_t n, const char* one, const char* many) {
 struct CopyJob {
   const Recording* recording;
   double offset;
+  double clockRate;  // of the member against its cluster's reference (1: not known)
   std::string target;
   std::size_t cluster;
   std::string entry;  // relative to the output folder
@@ -259,7 +270,8 @@ bool planCopies(const std::string& outputFolder, const std::vector<ClusterResult
         error = "refusing to write " + target + ": it is one of the input files";
         return false;
       }
-      jobs.push_back({it->second, m.offset - earliestOffset(clusters[c]), target, c, entry});
+      const double rate = m.driftKnown ? 1.0 + m.driftPpm * 1e-6 : 1.0;
+      jobs.push_back({it->second, m.offset - earliestOffset(clusters[c]), rate, target, c, entry});
     }
   }
   return true;
@@ -286,9 +298,16 @@ bool createFolders(const std::string& outputFolder, const std::vector<std::strin
 bool writeCopy(const CopyJob& job, const CopySettings& settings, std::string& placed,
                std::string& why) {
   const Recording& r = *job.recording;
+  const double rate = settings.driftCorrect ? job.clockRate : 1.0;
+  if (rate != 1.0) {
+    char drift[64];
+    std::snprintf(drift, sizeof drift, ", drift %+.1f ppm corrected", (rate - 1.0) * 1e6);
+    placed = drift;
+  }
   if (!settings.bwf) {
-    placed = "offset " + describeOffset(job.offset, paddingFrames(job.offset, r.sampleRate));
-    return writePaddedCopy(r, job.offset, job.target, why);
+    placed =
+        "offset " + describeOffset(job.offset, paddingFrames(job.offset, r.sampleRate)) + placed;
+    return writePaddedCopy(r, job.offset, job.target, why, rate);
   }
   ExportMember m;
   m.path = canonicalPath(r.path);
@@ -298,8 +317,9 @@ bool writeCopy(const CopyJob& job, const CopySettings& settings, std::string& pl
   stamp.timeReference = paddingFrames(settings.timelineStart + job.offset, r.sampleRate);
   stamp.description = r.fileName + " in " + clusterFolderName(job.cluster);
   stamp.ixml = bwfIxml(clusterFolderName(job.cluster), m, settings.timelineStart);
-  placed = "time stamp " + describeOffset(settings.timelineStart + job.offset, stamp.timeReference);
-  return writeBwfCopy(r.path, r.sampleRate, r.channels, stamp, job.target, why);
+  placed = "time stamp " +
+           describeOffset(settings.timelineStart + job.offset, stamp.timeReference) + placed;
+  return writeBwfCopy(r.path, r.sampleRate, r.channels, stamp, job.target, why, kRiffLimit, rate);
 }
 
 // Writes every planned copy with a note or warning each; false when one failed.

@@ -26,6 +26,7 @@ struct ToolOptions {
   std::string timelineStart;         // --timeline-start HH:MM:SS:FF
   bool bwfCopies = false;            // --copies bwf (default padded)
   bool exportCopies = false;         // --export-media copies (default original)
+  bool driftCorrect = false;         // --drift-correct: copies on the reference's clock
   std::string storePath;             // --store FILE: the archive's feature store
 };
 

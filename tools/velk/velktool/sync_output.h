@@ -31,6 +31,9 @@ struct CopyLayout {
   std::vector<Velk::WavChunk> chunks;  // between "fmt " and "data"
   bool rf64 = false;                   // RF64 once the RIFF size passes riffLimit
   uint64_t riffLimit = 0xFFFFFFFFull;
+  // The sound is moved onto the reference's clock: its time t lands at t x
+  // clockRate (the member's drift against the reference); 1 leaves it as it is.
+  double clockRate = 1.0;
 };
 
 // Decodes source at its own rate, every channel, into a 16-bit WAV copy
@@ -41,7 +44,7 @@ bool writeCopyFile(const std::string& source, uint32_t sampleRate, int channels,
 
 // A copy preceded by silence for its offset.
 bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std::string& target,
-                     std::string& error);
+                     std::string& error, double clockRate = 1.0);
 
 // The file in each output folder that lists the copies the last run wrote.
 constexpr const char* kManifestName = ".velk-manifest";
@@ -54,6 +57,9 @@ struct CopySettings {
   // (samples from the timeline's zero, which is timelineStart seconds).
   bool bwf = false;
   double timelineStart = 0.0;
+  // Each copy on its cluster reference's clock (where its drift is known), so
+  // that copies keep together to their ends, not only at their starts.
+  bool driftCorrect = false;
   std::map<int32_t, std::string>* written = nullptr;  // receives id -> copy path
 };
 
