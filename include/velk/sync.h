@@ -191,9 +191,10 @@ struct SyncSettings {
   RefineSettings refinement;  // threads and searchSeconds are set by the engine
   // Refinement reads stretches of each recording at its own rate: the decode
   // of extraction keeps them, in a temporary file (removed as it is made), up
-  // to this many bytes (4 per sample; at most half the free space of the
-  // temporary folder). Recordings past it are decoded again, stretch by
-  // stretch, as refinement needs them. 0 keeps nothing.
+  // to this many bytes (2 a sample while every value is a 16-bit one, 4 after;
+  // at most half the free space of the temporary folder). Recordings past it
+  // are decoded again, stretch by stretch, as refinement needs them. 0 keeps
+  // nothing.
   uint64_t keptAudioBytes = uint64_t{32} << 30;
   // A feature store (one SQLite file per archive; empty: none): recordings
   // whose file is unchanged since it was stored (same size and content

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <filesystem>
 #include <functional>
 
@@ -64,15 +65,20 @@ void AudioKeeper::release(uint64_t bytes) {
   used_ -= std::min(used_, bytes);
 }
 
-std::unique_ptr<KeptTrack> AudioKeeper::track(uint64_t expectedBytes) {
-  if (budget_ == 0 || !reserve(expectedBytes)) return nullptr;
+int AudioKeeper::temporaryFile() const {
   std::string name = folder_ + "/velk-audio-XXXXXX";
   const int fd = mkstemp(name.data());
+  if (fd >= 0) unlink(name.c_str());  // gone from the folder now, whatever ends the run
+  return fd;
+}
+
+std::unique_ptr<KeptTrack> AudioKeeper::track(uint64_t expectedBytes) {
+  if (budget_ == 0 || !reserve(expectedBytes)) return nullptr;
+  const int fd = temporaryFile();
   if (fd < 0) {
     release(expectedBytes);
     return nullptr;
   }
-  unlink(name.c_str());  // gone from the folder now, whatever ends the run
   return std::unique_ptr<KeptTrack>(new KeptTrack(*this, fd, expectedBytes));
 }
 
@@ -87,18 +93,75 @@ void KeptTrack::giveUp() {
   keeper_.release(reserved_);
   reserved_ = 0;
   std::vector<float>().swap(buffer_);
+  std::vector<int16_t>().swap(narrowed_);
+}
+
+bool KeptTrack::grow(uint64_t total) {
+  // A recording longer than its header said: a larger share of the budget.
+  if (total <= reserved_) return true;
+  const uint64_t more = std::max<uint64_t>(total - reserved_, 64u << 20);
+  if (!keeper_.reserve(more)) return false;
+  reserved_ += more;
+  return true;
+}
+
+// What was written as 16-bit samples, again as floats (in a new file).
+bool KeptTrack::widen() {
+  narrow_ = false;
+  if (written_ == 0) return true;
+  const int wide = keeper_.temporaryFile();
+  if (wide < 0 || !grow(written_ * 3)) {
+    if (wide >= 0) ::close(wide);
+    return false;
+  }
+  std::vector<int16_t> in(kBufferValues);
+  std::vector<float> out(kBufferValues);
+  for (uint64_t at = 0; at < written_;) {
+    const auto want = static_cast<std::size_t>(std::min<uint64_t>(in.size() * 2, written_ - at));
+    const ssize_t got = ::pread(fd_, in.data(), want, static_cast<off_t>(at));
+    if (got <= 0) {
+      ::close(wide);
+      return false;
+    }
+    const auto n = static_cast<std::size_t>(got) / 2;
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(in[i]) / 32768.0f;
+    if (!writeAll(wide, reinterpret_cast<const char*>(out.data()), n * sizeof(float))) {
+      ::close(wide);
+      return false;
+    }
+    at += static_cast<uint64_t>(n) * 2;
+  }
+  ::close(fd_);
+  fd_ = wide;
+  written_ *= 2;
+  return true;
 }
 
 bool KeptTrack::flush() {
   if (buffer_.empty()) return true;
-  const uint64_t bytes = buffer_.size() * sizeof(float);
-  // A recording longer than its header said: grow the share of the budget.
-  if (written_ + bytes > reserved_) {
-    const uint64_t more = std::max<uint64_t>(written_ + bytes - reserved_, 64u << 20);
-    if (!keeper_.reserve(more)) return false;
-    reserved_ += more;
+  // Samples a 16-bit file decodes to are kept in half the bytes, read back
+  // exactly; the first other value (a float or compressed source) ends that.
+  if (narrow_ &&
+      !std::all_of(buffer_.begin(), buffer_.end(),
+                   [](float v) {
+                     const float s = v * 32768.0f;
+                     // -0 would come back as 0.
+                     return s >= -32768.0f && s <= 32767.0f &&
+                            s == static_cast<float>(static_cast<int32_t>(s)) &&
+                            !(v == 0.0f && std::signbit(v));
+                   }) &&
+      !widen())
+    return false;
+  const std::size_t n = buffer_.size();
+  if (narrow_) {
+    narrowed_.resize(n);
+    for (std::size_t i = 0; i < n; ++i)
+      narrowed_[i] = static_cast<int16_t>(buffer_[i] * 32768.0f);  // whole already
   }
-  if (!writeAll(fd_, reinterpret_cast<const char*>(buffer_.data()), bytes)) return false;
+  const uint64_t bytes = n * (narrow_ ? sizeof(int16_t) : sizeof(float));
+  const char* data = narrow_ ? reinterpret_cast<const char*>(narrowed_.data())
+                             : reinterpret_cast<const char*>(buffer_.data());
+  if (!grow(written_ + bytes) || !writeAll(fd_, data, bytes)) return false;
   written_ += bytes;
   buffer_.clear();
   return true;
@@ -157,9 +220,15 @@ std::shared_ptr<const MemoryAudio> KeptTrack::finish() {
   auto audio = std::make_shared<MemoryAudio>();
   audio->sampleRate = rate_;
   audio->channels = std::max(1, channels_);
-  const std::size_t frames = written_ / sizeof(float) / static_cast<std::size_t>(audio->channels);
-  audio->view =
-      interleavedFloats(static_cast<const float*>(mapping->data), frames, audio->channels);
+  const std::size_t sampleBytes = narrow_ ? sizeof(int16_t) : sizeof(float);
+  const auto channels = static_cast<std::size_t>(audio->channels);
+  SampleView& v = audio->view;
+  v.data = mapping->data;
+  v.type = narrow_ ? SampleType::Int16 : SampleType::Float32;
+  v.frames = written_ / sampleBytes / channels;
+  v.channels = audio->channels;
+  v.frameStride = static_cast<std::ptrdiff_t>(sampleBytes * channels);
+  v.channelStride = static_cast<std::ptrdiff_t>(sampleBytes);
   audio->owner = mapping;
   return audio;
 }

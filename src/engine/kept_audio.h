@@ -2,7 +2,8 @@
 // refinement needs stretches of the analysed channel at the recording's own
 // rate, anywhere in it. Holding that in memory for an archive of hundreds of
 // hours is too much, so it is written while the extraction decodes, to a
-// temporary file removed as soon as it is created, and read back mapped.
+// temporary file removed as soon as it is created (as 16-bit samples while
+// every value is one, as floats otherwise), and read back mapped.
 // A run's keeper has a budget of bytes: recordings that would exceed it are
 // not kept, and refinement decodes their stretches from the file as needed.
 #ifndef VELK_ENGINE_KEPT_AUDIO_H
@@ -41,6 +42,8 @@ class KeptTrack {
   friend class AudioKeeper;
   KeptTrack(AudioKeeper& keeper, int fd, uint64_t reserved);
   bool flush();
+  bool grow(uint64_t total);
+  bool widen();
   void giveUp();
 
   AudioKeeper& keeper_;
@@ -49,7 +52,9 @@ class KeptTrack {
   uint64_t written_ = 0;
   int channels_ = 0;
   uint32_t rate_ = 0;
+  bool narrow_ = true;  // 16-bit samples so far
   std::vector<float> buffer_;
+  std::vector<int16_t> narrowed_;
 };
 
 class AudioKeeper {
@@ -66,6 +71,7 @@ class AudioKeeper {
 
  private:
   friend class KeptTrack;
+  int temporaryFile() const;  // an unlinked one; -1 when none can be made
   bool reserve(uint64_t bytes);
   void release(uint64_t bytes);
 
