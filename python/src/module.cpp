@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "run.h"
 #include "velk/frontend.h"
 #include "velk/landmark_extract.h"
 #include "velk/media.h"
@@ -30,6 +31,11 @@
 namespace py = pybind11;
 using Velk::VkClusterSyncParams;
 using Velk::VkExtractParams;
+using velkpy::Input;
+using velkpy::listInputs;
+using velkpy::Run;
+using velkpy::settingsOf;
+using velkpy::VelkError;
 
 namespace {
 
@@ -170,52 +176,12 @@ std::shared_ptr<const Velk::MemoryAudio> memoryAudio(const py::array& array, uin
 
 // --- Runs ---------------------------------------------------------------------
 
-// One input as the Python layer hands it over: a file path or audio in memory.
-struct Input {
-  std::string path;  // file, or the name of audio in memory
-  std::shared_ptr<const Velk::MemoryAudio> audio;
-};
-
-// Everything a run produced, with what its JSON needs.
-struct Run {
-  Velk::SyncSettings settings;
-  Velk::SyncResult result;
-  std::vector<Velk::SkippedFile> skipped;  // listing's, then the unreadable
-  std::map<int32_t, std::string> alone;
-  std::vector<std::string> notes;     // the engine's warnings and notes, in order
-  std::vector<std::string> designed;  // the lines the designed stages print
-
-  std::string json(const std::string& truthPath) const {
-    velktool::Truth truth;
-    velktool::Evaluation evaluation;
-    std::string error;
-    if (!truthPath.empty()) {
-      if (!velktool::loadTruth(truthPath, truth, error)) throw py::value_error(error);
-      evaluation = velktool::evaluate(truth, result.clusters);
-    }
-    const VkClusterSyncParams clustering = Velk::clusteringParams(settings, result);
-    velktool::JsonInput in;
-    in.clusters = &result.clusters;
-    in.extract = settings.extract;
-    in.clusterSync = &clustering;
-    in.refine = settings.refine;
-    in.skipped = &skipped;
-    in.alone = &alone;
-    in.evaluation = truthPath.empty() ? nullptr : &evaluation;
-    in.truthPath = truthPath;
-    return velktool::renderJson(in);
-  }
-};
-
-class VelkError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // Lists the inputs in the order given, files sorted into recordings and
 // skipped files as the tool's file list does, audio in memory kept as given.
-Velk::Listing listInputs(const std::string& folder, const std::vector<Input>& inputs,
-                         uint32_t rate) {
+}  // namespace
+
+Velk::Listing velkpy::listInputs(const std::string& folder, const std::vector<Input>& inputs,
+                                 uint32_t rate) {
   Velk::Listing listing;
   std::string error;
   if (!folder.empty()) {
@@ -241,6 +207,21 @@ Velk::Listing listInputs(const std::string& folder, const std::vector<Input>& in
   for (Velk::Recording& r : listing.recordings) r.id = ++id;
   return listing;
 }
+
+Velk::SyncSettings velkpy::settingsOf(const VkExtractParams& extract,
+                                      const VkClusterSyncParams& clusterSync, unsigned threads,
+                                      int channel, bool refine, bool keepUnverified) {
+  Velk::SyncSettings s;
+  s.extract = extract;
+  s.clusterSync = clusterSync;
+  s.threads = threads;
+  s.channel = channel;
+  s.refine = refine;
+  s.refinement.splitUnverified = !keepUnverified;
+  return s;
+}
+
+namespace {
 
 // Rethrown on the calling thread once the engine has stopped.
 struct Pending {
@@ -313,12 +294,7 @@ std::shared_ptr<Run> runSync(const std::string& folder, const std::vector<Input>
                              const std::string& reference, const py::object& progress) {
   auto run = std::make_shared<Run>();
   Velk::SyncSettings& s = run->settings;
-  s.extract = extract;
-  s.clusterSync = clusterSync;
-  s.threads = threads;
-  s.channel = channel;
-  s.refine = refine;
-  s.refinement.splitUnverified = !keepUnverified;
+  s = settingsOf(extract, clusterSync, threads, channel, refine, keepUnverified);
   s.reference = reference;
   const Velk::Listing listing = listInputs(folder, inputs, extract.getSampleRate());
   for (const std::string& w : listing.warnings) run->notes.push_back(w);
@@ -450,6 +426,7 @@ PYBIND11_MODULE(_velk, m) {
   static py::exception<VelkError> error(m, "Error");
   (void)error;
   bindParams(m);
+  velkpy::bindDistributed(m);
 
   py::class_<Velk::MemoryAudio, std::shared_ptr<Velk::MemoryAudio>>(m, "MemoryAudio")
       .def_property_readonly(

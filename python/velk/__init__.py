@@ -148,6 +148,16 @@ def _set(record, option, key, value):
     setattr(record, attribute, value)
 
 
+def _channel(channel):
+    if channel == "auto":
+        return _velk.AUTO_CHANNEL
+    if channel == "mix":
+        return _velk.MIX_CHANNELS
+    if isinstance(channel, bool) or not isinstance(channel, int) or channel < 0:
+        raise ValueError(f"channel must be 'auto', 'mix' or a channel index, not {channel!r}")
+    return channel
+
+
 def sync(inputs, *, threads: Optional[int] = None, refine: bool = True, channel="auto",
          reference=None, progress=None, keep_unverified: bool = False,
          **designed_parameters) -> Result:
@@ -181,12 +191,7 @@ def sync(inputs, *, threads: Optional[int] = None, refine: bool = True, channel=
     Other failures raise velk.Error.
     """
     extract_params, cluster_params = _settings(designed_parameters)
-    if channel == "auto":
-        channel = _velk.AUTO_CHANNEL
-    elif channel == "mix":
-        channel = _velk.MIX_CHANNELS
-    elif isinstance(channel, bool) or not isinstance(channel, int) or channel < 0:
-        raise ValueError(f"channel must be 'auto', 'mix' or a channel index, not {channel!r}")
+    channel = _channel(channel)
     if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int) or threads < 1):
         raise ValueError(f"threads must be None or a positive number, not {threads!r}")
     if progress is not None and not callable(progress):

@@ -739,6 +739,11 @@ void matchPairsInto(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* prog
       }
     }
   }
+  matchIndex(index, progress, tuning, sink);
+}
+
+void matchIndex(VkLandmarkIndex& index, VkProgress* progress, const VkMatchTuning& tuning,
+                const VkPairSink& sink) {
   try {
     HistogramBuilder(index.entries, std::move(ids), index.maxLandmarks, sink, progress, tuning)
         .run();

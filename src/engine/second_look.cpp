@@ -122,27 +122,29 @@ void rankCandidates(std::vector<RejectedPair>& out, std::size_t limit) {
   if (out.size() > limit) out.resize(limit);
 }
 
-void joinConfirmed(std::vector<ClusterResult>& clusters,
-                   const std::vector<RejectedPair>& candidates,
-                   const std::map<int32_t, const Recording*>& recordings,
-                   const RefineSettings& settings, const Reporter& report) {
-  // The waveform check of each candidate is independent of the others.
-  std::vector<OverlapFit> fits(candidates.size());
+std::size_t candidateLimit(std::size_t recordings) {
+  // A bounded number of waveform checks, however many recordings.
+  return std::max<std::size_t>(64, 4 * recordings);
+}
+
+std::vector<bool> candidatesApart(const std::vector<ClusterResult>& clusters,
+                                  const std::vector<RejectedPair>& candidates) {
   std::vector<bool> apart(candidates.size());
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     const Placement a = find(clusters, candidates[i].idA), b = find(clusters, candidates[i].idB);
     apart[i] = a.cluster != b.cluster && a.cluster < clusters.size() && b.cluster < clusters.size();
   }
-  std::atomic<std::size_t> done{0};
-  parallelFor(candidates.size(), settings.threads, [&](std::size_t i) {
-    const auto ra = recordings.find(candidates[i].idA), rb = recordings.find(candidates[i].idB);
-    if (!apart[i] || ra == recordings.end() || rb == recordings.end() || report.stopped()) return;
-    fits[i] = fitOverlap(*ra->second, *rb->second, candidates[i].lagSeconds, settings,
-                         kMaxDriftWindows, kDriftWindowSeconds);
-    report.progress("second look",
-                    static_cast<double>(++done) / static_cast<double>(candidates.size()));
-  });
-  for (std::size_t i = 0; i < candidates.size(); ++i) {
+  return apart;
+}
+
+OverlapFit checkCandidate(const Recording& a, const Recording& b, const RejectedPair& candidate,
+                          const RefineSettings& settings) {
+  return fitOverlap(a, b, candidate.lagSeconds, settings, kMaxDriftWindows, kDriftWindowSeconds);
+}
+
+void joinFitted(std::vector<ClusterResult>& clusters, const std::vector<RejectedPair>& candidates,
+                const std::vector<OverlapFit>& fits, const Reporter& report) {
+  for (std::size_t i = 0; i < candidates.size() && i < fits.size(); ++i) {
     if (!fits[i].confirmed) continue;
     const Placement a = find(clusters, candidates[i].idA), b = find(clusters, candidates[i].idB);
     if (a.cluster == b.cluster) continue;  // joined through an earlier pair
@@ -154,6 +156,24 @@ void joinConfirmed(std::vector<ClusterResult>& clusters,
     merge(clusters, a, b, fits[i], candidates[i].lagSeconds);
   }
   sortClusters(clusters);
+}
+
+void joinConfirmed(std::vector<ClusterResult>& clusters,
+                   const std::vector<RejectedPair>& candidates,
+                   const std::map<int32_t, const Recording*>& recordings,
+                   const RefineSettings& settings, const Reporter& report) {
+  // The waveform check of each candidate is independent of the others.
+  std::vector<OverlapFit> fits(candidates.size());
+  const std::vector<bool> apart = candidatesApart(clusters, candidates);
+  std::atomic<std::size_t> done{0};
+  parallelFor(candidates.size(), settings.threads, [&](std::size_t i) {
+    const auto ra = recordings.find(candidates[i].idA), rb = recordings.find(candidates[i].idB);
+    if (!apart[i] || ra == recordings.end() || rb == recordings.end() || report.stopped()) return;
+    fits[i] = checkCandidate(*ra->second, *rb->second, candidates[i], settings);
+    report.progress("second look",
+                    static_cast<double>(++done) / static_cast<double>(candidates.size()));
+  });
+  joinFitted(clusters, candidates, fits, report);
 }
 
 }  // namespace Velk

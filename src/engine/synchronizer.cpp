@@ -16,6 +16,7 @@
 #include "engine/reporter.h"
 #include "engine/second_look.h"
 #include "engine/sync_result.h"
+#include "engine/sync_steps.h"
 #include "velk/cluster.h"
 #include "velk/sync.h"
 
@@ -89,12 +90,46 @@ Recording keptRecording(const Recording& r, std::shared_ptr<const MemoryAudio> a
   return k;
 }
 
+}  // namespace
+
 void checkSettings(const SyncSettings& s) {
   const VkExtractParams& e = s.extract;
   if (e.getHopSize() > e.getFftSize())
     throw std::invalid_argument("the hop size (" + std::to_string(e.getHopSize()) +
                                 ") must not exceed the FFT size (" +
                                 std::to_string(e.getFftSize()) + ")");
+}
+
+unsigned threadsOf(const SyncSettings& s) {
+  return s.threads != 0 ? s.threads : std::max(1u, std::thread::hardware_concurrency());
+}
+
+std::vector<ClusterResult> designedClusters(const VkClusterSet& clusters,
+                                            const std::map<int32_t, std::string>& idToPath,
+                                            const std::map<int32_t, std::size_t>& landmarks,
+                                            const Reporter& report) {
+  reportClusters(clusters, report);
+  std::vector<ClusterResult> out = orderClusters(clusters, idToPath);
+  for (ClusterResult& c : out)
+    for (MemberResult& m : c.members) {
+      const auto n = landmarks.find(m.id);
+      if (n != landmarks.end()) m.landmarks = n->second;
+    }
+  return out;
+}
+
+void keepCandidate(const SyncSettings& s, const VkPairStats& stats,
+                   const VkOffsetHistogram& histogram, std::vector<RejectedPair>& candidates) {
+  considerRejected(stats, histogram, clusteringParams(s).getFramesPerSecond(), candidates);
+}
+
+RefineSettings refineSettingsOf(const SyncSettings& s, unsigned threads) {
+  RefineSettings refine = s.refinement;
+  // Three hops each way covers the landmark offsets' error with room to spare.
+  const VkExtractParams& e = s.extract;
+  refine.searchSeconds = 3.0 * e.getHopSize() / e.getSampleRate();
+  refine.threads = threads;
+  return refine;
 }
 
 // The cluster holding the chosen reference follows its clock; the others keep
@@ -142,29 +177,26 @@ VkClusterSyncParams runParams(const SyncSettings& settings,
   return params;
 }
 
+namespace {
+
 // The designed clustering of the extracted files, as ordered clusters with
 // each member's landmark count. With refinement on, the pairs the acceptance
 // test turned down go to rejected for the second look.
 std::vector<ClusterResult> clusterFiles(VkFileSet& files, const VkClusterSyncParams& params,
-                                        bool refine, const Reporter& report,
+                                        const SyncSettings& settings, const Reporter& report,
                                         std::vector<RejectedPair>& rejected) {
   ClusterSteps steps(report);
   const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
                                           bool accepted) {
-    if (!accepted) considerRejected(s, h, params.getFramesPerSecond(), rejected);
+    if (!accepted) keepCandidate(settings, s, h, rejected);
   };
   std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(
       runClusterSync(params, &files, report.wantsProgress() ? &steps : nullptr,
-                     refine ? lookAtRejected : PairObserver()),
+                     settings.refine ? lookAtRejected : PairObserver()),
       deleteClusters);
-  reportClusters(*clusters, report);
-  std::vector<ClusterResult> ordered = orderClusters(*clusters, files.idToPath);
-  for (ClusterResult& c : ordered)
-    for (MemberResult& m : c.members) {
-      const auto file = files.getFiles().find(m.id);
-      if (file != files.getFiles().end()) m.landmarks = file->second->getLandmarkCount();
-    }
-  return ordered;
+  std::map<int32_t, std::size_t> landmarks;
+  for (const auto& kv : files.getFiles()) landmarks[kv.first] = kv.second->getLandmarkCount();
+  return designedClusters(*clusters, files.idToPath, landmarks, report);
 }
 
 // Refines every cluster, then joins the rejected pairs the waveforms confirm.
@@ -172,15 +204,10 @@ std::vector<ClusterResult> clusterFiles(VkFileSet& files, const VkClusterSyncPar
 bool refineAndJoin(SyncResult& result, const std::map<int32_t, const Recording*>& byId,
                    std::vector<RejectedPair>& rejected, const SyncSettings& settings,
                    unsigned threads, const Reporter& report, const std::function<bool()>& stopped) {
-  RefineSettings refine = settings.refinement;
-  // Three hops each way covers the landmark offsets' error with room to spare.
-  const VkExtractParams& e = settings.extract;
-  refine.searchSeconds = 3.0 * e.getHopSize() / e.getSampleRate();
-  refine.threads = threads;
+  const RefineSettings refine = refineSettingsOf(settings, threads);
   refineClusters(result.clusters, byId, refine, report);
   if (stopped()) return false;
-  // A bounded number of waveform checks, however many recordings.
-  rankCandidates(rejected, std::max<std::size_t>(64, 4 * result.recordings.size()));
+  rankCandidates(rejected, candidateLimit(result.recordings.size()));
   joinConfirmed(result.clusters, rejected, byId, refine, report);
   return true;
 }
@@ -214,9 +241,7 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   const int32_t referenceId =
       settings_.reference.empty() ? 0 : findReference(recordings, settings_.reference);
   const Reporter report(messages_, progress_, stop_);
-  const unsigned threads = settings_.threads != 0
-                               ? settings_.threads
-                               : std::max(1u, std::thread::hardware_concurrency());
+  const unsigned threads = threadsOf(settings_);
 
   SyncResult result;
   // A stopped run answers nothing but that it stopped: a part of a result
@@ -251,7 +276,7 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   const VkClusterSyncParams params = runParams(settings_, result.recordings);
   result.maxLandmarks = params.getMaxLandmarks();
   std::vector<RejectedPair> rejected;
-  result.clusters = clusterFiles(*files, params, settings_.refine, report, rejected);
+  result.clusters = clusterFiles(*files, params, settings_, report, rejected);
   files.reset();
   if (stopped()) return result;
   if (settings_.refine &&
