@@ -695,6 +695,19 @@ std::vector<int32_t> buildGrouped(VkLandmarkIndex& index, VkFileSet& fileSet,
   return ids;
 }
 
+// Matching of the index's entries, emptied after; ids as HistogramBuilder takes them.
+void runBuilder(VkLandmarkIndex& index, std::vector<int32_t> ids, VkProgress* progress,
+                const VkMatchTuning& tuning, const VkPairSink& sink) {
+  try {
+    HistogramBuilder(index.entries, std::move(ids), index.maxLandmarks, sink, progress, tuning)
+        .run();
+  } catch (...) {
+    index.clear();
+    throw;
+  }
+  index.clear();
+}
+
 }  // namespace
 
 VkPairHistograms* matchPairs(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* progress) {
@@ -739,19 +752,12 @@ void matchPairsInto(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* prog
       }
     }
   }
-  matchIndex(index, progress, tuning, sink);
+  runBuilder(index, std::move(ids), progress, tuning, sink);
 }
 
 void matchIndex(VkLandmarkIndex& index, VkProgress* progress, const VkMatchTuning& tuning,
                 const VkPairSink& sink) {
-  try {
-    HistogramBuilder(index.entries, std::move(ids), index.maxLandmarks, sink, progress, tuning)
-        .run();
-  } catch (...) {
-    index.clear();
-    throw;
-  }
-  index.clear();
+  runBuilder(index, {}, progress, tuning, sink);
 }
 
 }  // namespace Velk
