@@ -142,8 +142,11 @@ int score(const velksim::Truth& truth, const nlohmann::json& result,
                "#" + std::to_string(c + 1);
   }
   std::map<std::string, Found> found;
+  std::map<std::size_t, std::string> clockOf;  // the member whose clock a cluster follows
   std::size_t index = 0;
   for (const auto& c : result.at("clusters")) {
+    if (c.contains("reference") && c.at("reference").is_string())
+      clockOf[index] = c.at("reference").get<std::string>();
     for (const auto& m : c.at("members")) {
       const std::string name = m.at("name").get<std::string>();
       const bool drift = m.contains("drift_ppm") && !m.at("drift_ppm").is_null();
@@ -163,6 +166,14 @@ int score(const velksim::Truth& truth, const nlohmann::json& result,
     const auto key = std::make_pair(found[kv.first].cluster, kv.second.cluster);
     const auto it = refOf.find(key);
     if (it == refOf.end() || kv.second.rec->offset < it->second->offset) refOf[key] = kv.second.rec;
+  }
+  // Where the cluster says whose clock it follows, and that member belongs to
+  // the group, the group is scored on that clock.
+  for (auto& kv : refOf) {
+    const auto clock = clockOf.find(kv.first.first);
+    if (clock == clockOf.end()) continue;
+    const auto t = truthOf.find(clock->second);
+    if (t != truthOf.end() && t->second.cluster == kv.first.second) kv.second = t->second.rec;
   }
 
   std::size_t truePairs = 0, foundPairs = 0, correct = 0, in1 = 0, in10 = 0;

@@ -131,8 +131,12 @@ json clustersJson(const JsonInput& in) {
   json clusters = json::array();
   for (const ClusterResult& c : *in.clusters) {
     json members = json::array();
-    for (const MemberResult& m : c.members) members.push_back(memberJson(m, c, in));
-    clusters.push_back({{"members", members}});
+    json reference = nullptr;  // whose clock the offsets and drifts follow
+    for (const MemberResult& m : c.members) {
+      members.push_back(memberJson(m, c, in));
+      if (m.id == c.reference) reference = m.name;
+    }
+    clusters.push_back({{"reference", reference}, {"members", members}});
   }
   return clusters;
 }
