@@ -21,6 +21,7 @@
 #include "velk/landmark.h"
 #include "velk/landmark_extract.h"
 #include "velk/media.h"
+#include "velk/wav_writer.h"
 
 namespace {
 
@@ -49,38 +50,24 @@ bool resetPeak() {
 // 16-bit stereo WAV written in blocks: the right channel is the left one delayed
 // and softer, so the file has two distinct channels without a second generator run.
 bool writeStereo(const std::string& path, const std::vector<float>& left, uint32_t rate) {
-  std::ofstream f(path, std::ios::binary);
-  std::vector<uint8_t> head;
-  const uint32_t dataBytes = static_cast<uint32_t>(left.size() * 4);
-  velktest::putTag(head, "RIFF");
-  velktest::putU32(head, 36 + dataBytes);
-  velktest::putTag(head, "WAVE");
-  velktest::putTag(head, "fmt ");
-  velktest::putU32(head, 16);
-  velktest::putU16(head, 1);
-  velktest::putU16(head, 2);
-  velktest::putU32(head, rate);
-  velktest::putU32(head, rate * 4);
-  velktest::putU16(head, 4);
-  velktest::putU16(head, 16);
-  velktest::putTag(head, "data");
-  velktest::putU32(head, dataBytes);
-  f.write(reinterpret_cast<const char*>(head.data()), static_cast<std::streamsize>(head.size()));
-  std::vector<int16_t> block;
+  Velk::WavLayout layout;
+  layout.sampleRate = rate;
+  layout.channels = 2;
+  Velk::WavWriter wav;
+  if (!wav.open(path, layout)) return false;
+  std::vector<float> block;
   const size_t delay = rate / 100;
   for (size_t at = 0; at < left.size(); at += 65536) {
     const size_t n = std::min<size_t>(65536, left.size() - at);
     block.resize(2 * n);
     for (size_t i = 0; i < n; ++i) {
       const size_t k = at + i;
-      const float r = k >= delay ? 0.6f * left[k - delay] : 0.0f;
-      block[2 * i] = static_cast<int16_t>(left[k] * 32767.0f);
-      block[2 * i + 1] = static_cast<int16_t>(r * 32767.0f);
+      block[2 * i] = left[k];
+      block[2 * i + 1] = k >= delay ? 0.6f * left[k - delay] : 0.0f;
     }
-    f.write(reinterpret_cast<const char*>(block.data()),
-            static_cast<std::streamsize>(block.size() * sizeof(int16_t)));
+    if (!wav.write(block.data(), n)) return false;
   }
-  return static_cast<bool>(f);
+  return wav.finish();
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 // each stage through /proc/self/clear_refs).
 //
 //   scale_bench --archive 10,100,1000 [--minutes L] [--threads T] [--seed S]
-//               [--stages-up-to N] [--corpus-limit] [--digest]
+//               [--stages-up-to N] [--corpus-limit] [--digest] [--store [--add K]]
 //
 // Archive mode: for each size, an archive of that many recordings (events of
 // 2-10 devices, about 90% unrelated recordings) synthesised through an audio
@@ -27,6 +27,13 @@
 // archive's hours; --digest prints a digest of every landmark, to compare
 // builds. Built with SCALE_BENCH_BASELINE, it uses only what older libraries
 // have, so one source measures before and after.
+//
+// --store: each archive goes into a feature store instead (its audio never
+// touches the disk: a small stand-in file per recording carries the stamp the
+// store keys on), then the engine re-runs on the folder reading the store,
+// and again after K (default 10) new recordings were written to it as WAV.
+// Refinement is off in those runs: the stand-ins hold no audio to correlate.
+// --dry synthesises without reverberation, several times faster, for large stores.
 #include <malloc.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -58,6 +65,10 @@
 #include "test_support.h"
 #include "velk/cluster_stages.h"
 #include "velk/velk.h"
+#ifndef SCALE_BENCH_BASELINE
+#include "engine/feature_store.h"
+#include "velk/sync.h"
+#endif
 
 namespace {
 
@@ -142,6 +153,9 @@ struct Options {
   int stagesUpTo = 1000;
   bool corpusLimit = false;
   bool digest = false;
+  bool store = false;
+  bool dry = false;  // no reverberation: synthesis several times cheaper
+  int add = 10;      // recordings added to the store's folder before the last re-run
 };
 
 bool applyPreset(Options& o, const std::string& name) {
@@ -185,7 +199,8 @@ void usage() {
                "                   [--events E] [--threads LIST] [--reference-limit-gb G]\n"
                "                   [--seed S] [--snr DB] [--dir DIR] [--repeat N]\n"
                "       scale_bench --archive SIZES [--minutes L] [--threads T] [--seed S]\n"
-               "                   [--stages-up-to N] [--corpus-limit] [--digest]\n";
+               "                   [--stages-up-to N] [--corpus-limit] [--digest]\n"
+               "                   [--store [--add K] [--dry]]\n";
 }
 
 bool parse(int argc, char** argv, Options& o) {
@@ -195,8 +210,11 @@ bool parse(int argc, char** argv, Options& o) {
   }
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--corpus-limit" || a == "--digest") {
-      (a == "--digest" ? o.digest : o.corpusLimit) = true;
+    if (a == "--corpus-limit" || a == "--digest" || a == "--store" || a == "--dry") {
+      (a == "--digest"  ? o.digest
+       : a == "--store" ? o.store
+       : a == "--dry"   ? o.dry
+                        : o.corpusLimit) = true;
       continue;
     }
     if (i + 1 >= argc) return false;
@@ -228,6 +246,8 @@ bool parse(int argc, char** argv, Options& o) {
       if (!explicitMinutes(argc, argv)) o.minutes = 10;
     } else if (a == "--stages-up-to") {
       o.stagesUpTo = std::atoi(v.c_str());
+    } else if (a == "--add") {
+      o.add = std::max(1, std::atoi(v.c_str()));
     } else {
       return false;
     }
@@ -834,6 +854,157 @@ int runArchiveSize(const Options& o, int recordings) {
   return status;
 }
 
+#ifndef SCALE_BENCH_BASELINE
+// ---- archive mode with a feature store ----------------------------------------
+
+// A stand-in file per synthesised recording: its audio is never written (1,000 h
+// at 8 kHz would be 58 GB); the store keeps the landmarks under the stand-in's
+// stamp, as if the recording had been extracted from that file.
+void writeStandIn(const std::string& path, const std::string& name) {
+  std::vector<float> samples;
+  for (char c : name) samples.push_back(static_cast<float>(c) / 256.0f);
+  velktest::writeWav16(path, samples, 8000);
+}
+
+struct StoreRun {
+  Usage u;
+  double listWall = 0, readWall = 0, clusterWall = 0;
+  int extracted = 0;
+  std::size_t recordings = 0, clusters = 0;
+  std::string note;
+};
+
+// The engine on folder as a host runs it, with the store; the stages are timed
+// by their first progress call.
+StoreRun runWithStore(const std::string& folder, const std::string& storePath, unsigned threads) {
+  StoreRun out;
+  Meter m;
+  const auto t0 = std::chrono::steady_clock::now();
+  auto since = [&t0]() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  };
+  Velk::Listing listing;
+  std::string error;
+  if (!Velk::listFolder(folder, 8000, listing, error)) throw std::runtime_error(error);
+  out.listWall = since();
+  Velk::SyncSettings s;
+  s.threads = threads;
+  s.refine = false;
+  s.storePath = storePath;
+  Velk::Synchronizer sync(s);
+  sync.setMessageHandler([&out](const Velk::SyncMessage& msg) {
+    if (msg.text.rfind("STARTING: ", 0) == 0) ++out.extracted;
+    if (msg.text.rfind("feature store", 0) == 0 || msg.text.rfind("the feature store", 0) == 0)
+      out.note = msg.text;
+  });
+  double clusteringFrom = -1;
+  sync.setProgressHandler([&](const Velk::SyncProgress& p) {
+    if (clusteringFrom < 0 && p.stage == "clustering") clusteringFrom = since();
+  });
+  const Velk::SyncResult result = sync.run(listing.recordings);
+  out.u = m.stop();
+  out.readWall = clusteringFrom - out.listWall;
+  out.clusterWall = out.u.wall - clusteringFrom;
+  out.recordings = result.recordings.size();
+  out.clusters = result.clusters.size();
+  return out;
+}
+
+void storeRow(const char* stage, const StoreRun& r, double hours) {
+  char extra[320];
+  std::snprintf(extra, sizeof extra,
+                "listing %.1f s, store + extraction %.1f s (%d extracted), clustering %.1f s; "
+                "%zu recordings, %zu clusters; %s",
+                r.listWall, r.readWall, r.extracted, r.clusterWall, r.recordings, r.clusters,
+                r.note.c_str());
+  archiveRow(stage, r.u, hours, extra);
+}
+
+int runStoreArchive(const Options& o, int recordings) {
+  velksim::SetSettings cfg = archiveSettings(recordings, o.minutes, o.seed, o.snrDb);
+  cfg.reverb = !o.dry;
+  const unsigned threads = o.threads.back();
+  Velk::VkExtractParams ep;
+  std::string work = (fs::temp_directory_path() / "velk-store-XXXXXX").string();
+  if (mkdtemp(work.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  const std::string folder = work + "/archive", storePath = work + "/archive.db";
+  fs::create_directories(folder);
+
+  // Synthesis, extraction and the store's writes; thread CPU clocks split them.
+  std::string note, error;
+  std::unique_ptr<Velk::FeatureStore> store =
+      Velk::FeatureStore::open(storePath, ep, Velk::kAutoChannel, note, error);
+  if (!store) throw std::runtime_error("feature store: " + error);
+  std::mutex lock;
+  std::atomic<uint64_t> extractNs{0}, samples{0};
+  std::atomic<int> made{0};
+  double writeWall = 0;
+  Meter m;
+  velksim::generateRecordings(
+      cfg,
+      [&](const std::string& name, std::vector<std::vector<float>>& channels) {
+        const double c0 = threadCpuSeconds();
+        const double seconds = static_cast<double>(channels[0].size()) / cfg.sampleRate;
+        samples += channels[0].size();
+        ++made;
+        velktest::VectorInput input(std::move(channels[0]));
+        thread_local std::unique_ptr<Velk::VkLandmarkExtract> extractor;
+        if (!extractor) extractor.reset(new Velk::VkLandmarkExtract(ep));
+        std::unique_ptr<Velk::VkFile> file(extractor->run(&input, idOfName(name)));
+        extractNs += static_cast<uint64_t>(1e9 * (threadCpuSeconds() - c0));
+        Velk::Recording r;
+        r.path = folder + "/" + name + ".wav";
+        writeStandIn(r.path, name);
+        std::lock_guard<std::mutex> g(lock);
+        const auto w0 = std::chrono::steady_clock::now();
+        Velk::FileStamp stamp;
+        store->find(r, stamp);
+        std::string why;
+        if (!store->save(stamp, *file, {"", "", seconds, 0}, why))
+          throw std::runtime_error("feature store: " + why);
+        writeWall += std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
+      },
+      threads);
+  store.reset();
+  const Usage ub = m.stop();
+  const double hours = static_cast<double>(samples) / cfg.sampleRate / 3600.0;
+  std::error_code ec;
+  const double storeMb =
+      static_cast<double>(fs::file_size(storePath, ec) + (fs::exists(storePath + "-wal")
+                                                              ? fs::file_size(storePath + "-wal")
+                                                              : 0)) /
+      1e6;
+  const double extractCpu = 1e-9 * static_cast<double>(extractNs);
+  std::printf("store archive: %d recordings%s, %.1f h; store file %.0f MB (%.2f MB/h)\n",
+              made.load(), o.dry ? " (no reverberation)" : "", hours, storeMb, storeMb / hours);
+  char extra[240];
+  std::snprintf(extra, sizeof extra,
+                "extraction %.1f s cpu (%.1f s on %u threads), store writes %.1f s wall",
+                extractCpu, extractCpu / threads, threads, writeWall);
+  archiveRow("synthesis + extraction + store", ub, hours, extra);
+
+  const StoreRun again = runWithStore(folder, storePath, threads);
+  storeRow("re-run, nothing new", again, hours);
+
+  // K new recordings of their own events, as WAV files in the folder.
+  velksim::SetSettings more = archiveSettings(o.add, o.minutes, o.seed + 1, o.snrDb);
+  more.prefix = "new";
+  velksim::generateSet(more, work + "/new");
+  for (const auto& entry : fs::directory_iterator(work + "/new"))
+    if (entry.path().extension() == ".wav")
+      fs::rename(entry.path(), folder + "/" + entry.path().filename().string());
+  const StoreRun added = runWithStore(folder, storePath, threads);
+  storeRow(("re-run, " + std::to_string(o.add) + " added").c_str(), added, hours);
+  std::printf(
+      "  reading the store: %.1f s for %.1f h; extracting it again: %.1f s cpu, about %.1f "
+      "s on %u threads (%.0fx faster)\n",
+      again.readWall, hours, extractCpu, extractCpu / threads, threads,
+      extractCpu / threads / std::max(again.readWall, 1e-9));
+  fs::remove_all(work);
+  return again.extracted == 0 && added.extracted == o.add ? 0 : 1;
+}
+#endif
+
 int runArchive(const Options& o) {
   std::printf("scale_bench archive: sizes");
   for (int n : o.archive) std::printf(" %d", n);
@@ -846,6 +1017,13 @@ int runArchive(const Options& o) {
   );
   std::printf("load average at start: %s (2-core machine, shared)\n", loadAverage().c_str());
   int status = 0;
+#ifndef SCALE_BENCH_BASELINE
+  if (o.store) {
+    for (int n : o.archive) status |= runStoreArchive(o, n);
+    std::printf("load average at end: %s\n", loadAverage().c_str());
+    return status;
+  }
+#endif
   for (int n : o.archive) status |= runArchiveSize(o, n);
   std::printf("load average at end: %s\n", loadAverage().c_str());
   return status;

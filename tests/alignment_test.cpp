@@ -147,7 +147,8 @@ class RefineWalk : public ::testing::Test {
     return recordings_.back();
   }
 
-  std::vector<ClusterResult> refine(RefineSettings settings = RefineSettings()) {
+  std::vector<ClusterResult> refine(RefineSettings settings = RefineSettings(),
+                                    const PeakTable& peaks = {}) {
     std::map<int32_t, const Recording*> byId;
     for (const Recording& r : recordings_) byId[r.id] = &r;
     std::vector<ClusterResult> c = {cluster_};
@@ -158,7 +159,7 @@ class RefineWalk : public ::testing::Test {
     const Reporter quiet(print, none);
     settings.threads = 2;
     testing::internal::CaptureStderr();
-    refineClusters(c, byId, settings, quiet);
+    refineClusters(c, byId, settings, peaks, quiet);
     err_ = testing::internal::GetCapturedStderr();
     return c;
   }
@@ -313,6 +314,42 @@ TEST_F(RefineWalk, AMemberJoinsTwoStrayGroups) {
   EXPECT_TRUE(velktest::contains(err_, "split off b1, b2, b3 (they match each other")) << err_;
 }
 
+// The same split-off group of drifting devices: b3 first joins b1's group, then
+// brings b2's into it. Offsets and drifts are on b1's clock, composed through
+// b3; ignoring either clock would put b2 10 ms off or lose its drift.
+TEST_F(RefineWalk, SplitOffGroupsKeepTheirDrift) {
+  struct Case {
+    double ppmB3, ppmB2;
+  };
+  for (const Case k : {Case{-200.0, 0.0}, Case{0.0, 300.0}, Case{150.0, -250.0}}) {
+    SCOPED_TRACE(testing::Message() << k.ppmB3 << " / " << k.ppmB2);
+    recordings_.clear();
+    cluster_ = ClusterResult();
+    const std::vector<float> other = velktest::eventSignal(73, 95.0, kRate);
+    add("a", velktest::eventSignal(74, 100.0, kRate), 0.0);
+    add("b1", slice(other, 0.0, 40.0), 2.0);
+    add("b2", driftingDevice(other, 50.0, 40.0, k.ppmB2, kRate), 52.01);
+    add("b3", driftingDevice(other, 20.0, 50.0, k.ppmB3, kRate), 22.0);
+    const std::vector<ClusterResult> out = refine(RefineSettings());
+    ASSERT_EQ(out.size(), 2u) << err_;
+    ASSERT_EQ(idsOf(out[1]), (std::vector<int32_t>{2, 3, 4}));
+    EXPECT_EQ(out[1].reference, 2);
+    const auto& b = out[1].members;
+    EXPECT_FALSE(b[0].driftKnown);
+    const double start[] = {0.0, 50.0, 20.0}, ppm[] = {0.0, k.ppmB2, k.ppmB3};
+    for (std::size_t i = 1; i < 3; ++i) {
+      EXPECT_NEAR(b[i].offset, start[i], 0.002) << b[i].name;
+      // A steady clock over 20 s shows no drift to measure.
+      if (ppm[i] != 0.0) {
+        EXPECT_TRUE(b[i].driftKnown) << b[i].name;
+      }
+      if (b[i].driftKnown) {
+        EXPECT_NEAR(b[i].driftPpm, ppm[i], 10.0) << b[i].name;
+      }
+    }
+  }
+}
+
 // A member that cannot be read is tried against the reference and then against
 // placed members, best overlap first, but at most kMaxAnchorTries times in all.
 TEST_F(RefineWalk, TriesPerMemberAreCapped) {
@@ -344,6 +381,56 @@ TEST_F(RefineWalk, TriesPerStrayAreCapped) {
   const std::vector<ClusterResult> out = refine();
   EXPECT_EQ(out.size(), 9u) << err_;
   EXPECT_TRUE(velktest::contains(err_, "split off s8 alone")) << err_;
+}
+
+// Overlaps that agree on one part only. A song played at two events (a and b,
+// joined by the landmarks through it) and its studio file s: b and s overlap a
+// only where the song is, so neither may join a. A recording paused for 20 s
+// (p, whose landmarks peak at both lags) is placed by its first part and
+// reported in two.
+TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
+  struct Case {
+    const char* name;
+    bool paused;
+    std::vector<std::vector<int32_t>> clusters;
+  };
+  for (const Case& k :
+       {Case{"shared song", false, {{1}, {2}, {3}}}, Case{"paused", true, {{1, 2}}}}) {
+    SCOPED_TRACE(k.name);
+    recordings_.clear();
+    recordings_.reserve(3);
+    cluster_ = ClusterResult();
+    const std::vector<float> scene = velktest::eventSignal(91, 120.0, kRate);
+    PeakTable peaks;
+    if (k.paused) {
+      std::vector<float> p = slice(scene, 20.0, 40.0);
+      const std::vector<float> after = slice(scene, 80.0, 40.0);
+      p.insert(p.end(), after.begin(), after.end());
+      add("a", scene, 0.0);
+      add("p", p, 20.0);
+      peaks[{1, 2}] = {20.0, 40.0};
+    } else {
+      const std::vector<float> song = velktest::eventSignal(93, 40.0, kRate);
+      std::vector<float> a = scene, b = velktest::eventSignal(92, 110.0, kRate);
+      for (std::size_t i = 0; i < song.size(); ++i) {
+        a[40 * kRate + i] = 0.3f * a[40 * kRate + i] + song[i];
+        b[35 * kRate + i] = 0.3f * b[35 * kRate + i] + song[i];
+      }
+      add("a", a, 0.0);
+      add("b", b, 5.0);
+      add("s", song, 40.0);
+    }
+    const std::vector<ClusterResult> out = refine(RefineSettings(), peaks);
+    std::vector<std::vector<int32_t>> ids;
+    for (const ClusterResult& c : out) ids.push_back(idsOf(c));
+    EXPECT_EQ(ids, k.clusters) << err_;
+    if (!k.paused || out.size() != 1) continue;
+    const MemberResult& p = out[0].members[1];
+    EXPECT_NEAR(p.offset, 20.0, 0.001);
+    ASSERT_EQ(p.parts.size(), 2u) << err_;
+    EXPECT_NEAR(p.parts[1].gapSeconds, 20.0, 0.001);
+    EXPECT_NEAR(p.parts[1].fileSeconds, 40.0, 10.0);
+  }
 }
 
 }  // namespace

@@ -15,14 +15,12 @@
 
 namespace {
 
-// 16-bit mono samples of a file written by the simulator (header of 44 bytes).
+// Mono samples of a file written by the simulator, through the library's reader.
 std::vector<float> samples(const std::string& path) {
-  const std::vector<uint8_t> b = velktest::readBytes(path);
-  std::vector<float> out;
-  for (std::size_t i = 44; i + 1 < b.size(); i += 2) {
-    out.push_back(static_cast<int16_t>(b[i] | (b[i + 1] << 8)) / 32768.0f);
-  }
-  return out;
+  Velk::wavfile_t wav(path, 1, 1, 16000);
+  Velk::array<float> a(static_cast<int32_t>(wav.numSamples));
+  wav.read_mono(a);
+  return std::vector<float>(a.data, a.data + a.count());
 }
 
 double correlation(const std::vector<float>& x, const std::vector<float>& y, long lag) {

@@ -3,6 +3,7 @@
 // clocks are measured, and placements through a drifting member compose.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <memory>
@@ -46,6 +47,8 @@ struct ChainCase {
   std::vector<Device> devices;  // of one event, the first is the earliest
   // The landmark test turns every pair down, so only the waveform can join them.
   bool landmarksRejectAll;
+  // Whose clock the timeline follows ("": the earliest's; "other" is alone).
+  std::string reference = "";
 };
 
 class EngineChain : public ::testing::TestWithParam<ChainCase> {};
@@ -64,6 +67,7 @@ TEST_P(EngineChain, ShortOverlapsAreJoinedAndPlacedOnTheFirstDevicesClock) {
   Velk::SyncSettings settings;
   settings.threads = 2;
   if (c.landmarksRejectAll) settings.clusterSync.setAcceptThreshold(1u << 30);
+  settings.reference = c.reference;
   Velk::Synchronizer sync(settings);
   std::vector<std::string> notes;
   sync.setMessageHandler([&notes](const Velk::SyncMessage& m) {
@@ -77,19 +81,31 @@ TEST_P(EngineChain, ShortOverlapsAreJoinedAndPlacedOnTheFirstDevicesClock) {
   bool rescued = false;
   for (const std::string& n : notes) rescued = rescued || n.find("joined the clusters") == 0;
   EXPECT_EQ(rescued, c.landmarksRejectAll) << c.what;
-  const double firstRate = 1.0 + c.devices[0].driftPpm * 1e-6;
+  std::size_t r = 0;
+  for (std::size_t i = 0; i < c.devices.size(); ++i)
+    if (c.reference == c.devices[i].name) r = i;
+  EXPECT_EQ(joined.reference, joined.members[r].id) << c.what;
+  const double refRate = 1.0 + c.devices[r].driftPpm * 1e-6;
   for (std::size_t i = 0; i < c.devices.size(); ++i) {
     const Velk::MemberResult& m = joined.members[i];
     const Device& d = c.devices[i];
-    // True time on the first device's clock, which runs firstRate fast.
-    const double expected = (d.start - c.devices[0].start) / firstRate;
+    // True time on the reference device's clock, which runs refRate fast.
+    const double expected = (d.start - c.devices[r].start) / refRate;
     EXPECT_NEAR(m.offset, expected, 0.001) << c.what << ": " << m.name;
     EXPECT_TRUE(m.refined) << c.what << ": " << m.name;
-    if (i > 0 && m.driftKnown) {
-      const double relative = ((1.0 + d.driftPpm * 1e-6) / firstRate - 1.0) * 1e6;
+    const double relative = ((1.0 + d.driftPpm * 1e-6) / refRate - 1.0) * 1e6;
+    // Every clock that differs from the reference's was measured (the overlaps are long enough).
+    if (i == r || relative != 0.0) {
+      EXPECT_EQ(m.driftKnown, i != r) << c.what << ": " << m.name;
+    }
+    if (m.driftKnown) {
       EXPECT_NEAR(m.driftPpm, relative, 15.0) << c.what << ": " << m.name;
     }
   }
+  const bool aloneNoted = std::any_of(notes.begin(), notes.end(), [](const std::string& n) {
+    return n.find("the reference other matches no other recording") == 0;
+  });
+  EXPECT_EQ(aloneNoted, c.reference == "other") << c.what;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -104,7 +120,18 @@ INSTANTIATE_TEST_SUITE_P(
             "rescued steady", {{"a", 0, 300, 0}, {"b", 285, 300, 0}, {"c", 560, 340, 0}}, true},
         ChainCase{"rescued fast and slow",
                   {{"a", 0, 300, 0}, {"b", 280, 320, -300}, {"c", 570, 300, 600}},
-                  true}),
+                  true},
+        // On a chosen clock the others start before it and drift the other way.
+        ChainCase{
+            "b chosen", {{"a", 0, 300, 0}, {"b", 285, 300, 150}, {"c", 560, 340, 0}}, false, "b"},
+        ChainCase{"c chosen after rescue",
+                  {{"a", 0, 300, 0}, {"b", 280, 320, -300}, {"c", 570, 300, 600}},
+                  true,
+                  "c"},
+        ChainCase{"alone chosen",
+                  {{"a", 0, 300, 0}, {"b", 285, 300, 150}, {"c", 560, 340, 0}},
+                  false,
+                  "other"}),
     [](const ::testing::TestParamInfo<ChainCase>& info) {
       std::string name = info.param.what;
       for (char& ch : name)

@@ -9,6 +9,7 @@
 
 #include "test_support.h"
 #include "velk/landmark_extract.h"
+#include "velk/wav_writer.h"
 
 namespace {
 
@@ -40,10 +41,7 @@ Table extract(VkLandmarkExtract& ex, const std::vector<float>& samples, int32_t 
 // What the WAV reader gives back for samples written by writeWav16.
 std::vector<float> as16Bit(const std::vector<float>& samples) {
   std::vector<float> out;
-  for (float s : samples) {
-    const float c = std::max(-1.0f, std::min(1.0f, s));
-    out.push_back(static_cast<float>(std::lround(c * 32767.0f)) / 32768.0f);
-  }
+  for (float s : samples) out.push_back(Velk::pcm16(s) / 32768.0f);
   return out;
 }
 

@@ -202,6 +202,15 @@ const Case kCases[] = {
         .notOut({"STARTING"})
         .err({"Velk: error: cannot write {cap}/no/p.svg: folder {cap}/no does not exist\n"})
         .gone({"{cap}/r.otio"}),
+    Case("ReferenceNamesNoInput", Folder::Pair, {"-f", "{in}", "--reference", "nobody"}, 1)
+        .notOut({"STARTING"})
+        .err({"Velk: error: the reference nobody is not one of the recordings\n"}),
+    // On b's timeline a starts 3 s earlier; the copies still start together.
+    Case("ChosenReferenceStartsLater", Folder::Pair,
+         {"-f", "{in}", "--reference", "b", "-o", "{cap}/out"}, 0)
+        .out({"     -3.000 "})
+        .err({"Velk: note: wrote {cap}/out/cluster_01/a.wav (offset 0.000 s = 0 samples",
+              "Velk: note: wrote {cap}/out/cluster_01/b.wav (offset 3.000 s = 24000 samples"}),
     Case("RerunRemovesOnlyItsOwnStaleCopies", Folder::Pair, {"-f", "{in}", "-o", "{cap}/out"}, 0)
         .err({"Velk: note: wrote {cap}/out/cluster_01/b.wav (offset 3.000 s = 24000 samples, 8000 "
               "Hz)\n",

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/wav_reader.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -71,24 +72,16 @@ struct WavData {
   std::string data;  // the data chunk's bytes
 };
 
+// Through the library's one WAV reader.
 WavData readWav(const std::string& path) {
-  const std::string b = slurp(path);
-  auto u32 = [&](std::size_t at) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i)
-      v = v << 8 | static_cast<uint8_t>(b[at + static_cast<std::size_t>(i)]);
-    return v;
-  };
+  std::ifstream in(path, std::ios::binary);
+  const Velk::detail::WavHeader h = Velk::detail::readWavHeader(in);
   WavData w;
-  for (std::size_t at = 12; at + 8 <= b.size(); at += 8 + u32(at + 4)) {
-    if (b.compare(at, 4, "fmt ") == 0) {
-      w.channels = static_cast<int>(u32(at + 10) & 0xFFFF);
-      w.rate = u32(at + 12);
-    } else if (b.compare(at, 4, "data") == 0) {
-      w.data = b.substr(at + 8, u32(at + 4));
-      break;
-    }
-  }
+  w.rate = h.rate;
+  w.channels = h.channels;
+  w.data.resize(h.dataBytes);
+  in.read(&w.data[0], static_cast<std::streamsize>(w.data.size()));
+  w.data.resize(static_cast<std::size_t>(in.gcount()));
   return w;
 }
 
@@ -320,6 +313,63 @@ TEST_F(ToolSync, TruthProblemsAreReportedAndTheSyncStillRuns) {
   EXPECT_TRUE(contains(
       r.err, "Velk: error: the truth file names recordings that were not synced: ghost\n"));
   expectInputsUntouched();
+}
+
+// Samples of a 16-bit mono copy.
+std::vector<float> copySamples(const std::string& path) {
+  const std::string d = readWav(path).data;
+  std::vector<float> out(d.size() / 2);
+  for (std::size_t i = 0; i < out.size(); ++i)
+    out[i] = static_cast<int16_t>(static_cast<uint8_t>(d[2 * i]) |
+                                  static_cast<uint8_t>(d[2 * i + 1]) << 8) /
+             32768.0f;
+  return out;
+}
+
+// How many samples later y has what x has in the two seconds from second at.
+long lagAt(const std::vector<float>& x, const std::vector<float>& y, double at) {
+  const long from = static_cast<long>(at * 8000), n = 16000, reach = 400;
+  long best = 0;
+  double top = -1.0;
+  for (long lag = -reach; lag <= reach; ++lag) {
+    double dot = 0.0;
+    for (long i = from; i < from + n; ++i)
+      dot += static_cast<double>(x[static_cast<std::size_t>(i)]) *
+             y[static_cast<std::size_t>(i + lag)];
+    if (dot > top) top = dot, best = lag;
+  }
+  return best;
+}
+
+// b's clock runs 250 ppm fast over 80 s in common with a: copies padded by
+// their starts are 20 ms apart by the end; moved onto a's clock they stay
+// within a millisecond (8 samples) of each other from start to end.
+TEST(ToolDrift, CorrectedCopiesStayTogetherToTheEnd) {
+  TempDir dir("velk-drift");
+  const std::vector<float> scene = velktest::eventSignal(35, 100.0, 8000);
+  fs::create_directory(dir.file("in"));
+  velktest::writeWav16(dir.file("in/a.wav"), {scene.begin(), scene.begin() + 95 * 8000}, 8000);
+  std::vector<float> b(80 * 8000);
+  for (std::size_t k = 0; k < b.size(); ++k) {
+    const double x = (10.0 + static_cast<double>(k) / 8000 * (1.0 + 250e-6)) * 8000;
+    const auto i = static_cast<std::size_t>(x);
+    b[k] = static_cast<float>((1.0 - (x - i)) * scene[i] + (x - i) * scene[i + 1]);
+  }
+  velktest::writeWav16(dir.file("in/b.wav"), b, 8000);
+  struct Case {
+    const char* option;
+    long endLag;  // samples
+  };
+  for (const Case c : {Case{"--drift-correct", 0}, Case{"--quiet", -154}}) {
+    SCOPED_TRACE(c.option);
+    const velktest::ToolRun run =
+        runVelk({"-f", dir.file("in"), "-o", dir.file(c.option), c.option}, dir.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::vector<float> ca = copySamples(dir.file(c.option) + "/cluster_01/a.wav");
+    const std::vector<float> cb = copySamples(dir.file(c.option) + "/cluster_01/b.wav");
+    EXPECT_LE(std::labs(lagAt(ca, cb, 11.0)), 8);
+    EXPECT_NEAR(lagAt(ca, cb, 87.0), c.endLag, 8);
+  }
 }
 
 }  // namespace

@@ -81,17 +81,29 @@ struct Listing {
   std::vector<std::string> warnings;  // "PATH: what is odd about it"
 };
 
+// False in a build without SQLite: SyncSettings::storePath is then ignored with a warning.
+VELK_API bool featureStoreAvailable();
+
 // False with a one-line reason when folder does not exist or is not a folder.
 VELK_API bool checkInputFolder(const std::string& folder, std::string& error);
 
-// Lists folder (not its sub-folders, not hidden files) sorted by file name and
-// sorts the files into recordings and skipped files. False with a one-line
-// reason when the folder cannot be listed.
+// Lists folder sorted by file name (byte order, so that ids do not depend on
+// the file system) and sorts the files into recordings and skipped files. With
+// recursive, each sub-folder is walked in place of its name (links to folders
+// are not followed) and names become paths relative to folder without their
+// extension, so that they stay unique. Every entry not read is in skipped, in
+// path order, with its reason: "hidden" (a name starting with a dot),
+// "sub-folder" (without recursive), "link to a folder (not followed)",
+// "dangling link", "not a regular file", "unreadable: ..." or "cannot read the
+// folder: ..." (the last two are problems), or why the file holds no usable
+// audio. False with a one-line reason when folder itself cannot be listed.
 VELK_API bool listFolder(const std::string& folder, uint32_t extractionRate, Listing& listing,
-                         std::string& error);
+                         std::string& error, bool recursive = false);
 
 // Sorts the given files, in the order given, into recordings and skipped files
-// as listFolder does (ids from 1). Paths must name regular files.
+// as listFolder does (ids from 1); a folder is skipped as "a folder" and a file
+// given twice as "listed twice". Where file names clash, names become the paths
+// as given without their extension.
 VELK_API void listFiles(const std::vector<std::string>& paths, uint32_t extractionRate,
                         Listing& listing);
 
@@ -99,6 +111,13 @@ VELK_API void listFiles(const std::vector<std::string>& paths, uint32_t extracti
 // or by Synchronizer::run).
 VELK_API Recording memoryRecording(const std::string& name,
                                    std::shared_ptr<const MemoryAudio> audio);
+
+// One part of a recording that was paused or cut: its own placement.
+struct MemberPart {
+  double fileSeconds = 0.0;  // where the part begins in the recording (roughly: between stretches)
+  double offset = 0.0;       // where that second of the recording lands on the cluster's timeline
+  double gapSeconds = 0.0;   // how much later than an unbroken recording would put it (the pause)
+};
 
 struct MemberResult {
   int32_t id = 0;
@@ -119,10 +138,17 @@ struct MemberResult {
   double driftPpm = 0.0;
   std::size_t landmarks = 0;  // extracted from the recording (what clustering had to match)
   bool splitOff = false;      // left its landmark cluster because no correlation confirmed it
+  // A recording whose overlap agrees in one part and at another offset in
+  // another (a pause, an edit): every part, the first at file second 0. The
+  // member's offset is that of its first part. Empty for an unbroken one.
+  std::vector<MemberPart> parts;
 };
 
 struct ClusterResult {
   std::vector<MemberResult> members;  // ascending id
+  // The member whose clock the offsets and drifts are on (its own drift is
+  // never known; offsets are differences of starts on its timeline).
+  int32_t reference = 0;
 };
 
 struct RefineSettings {
@@ -154,8 +180,34 @@ struct SyncSettings {
   // a recorder whose input 1 is silent); kMixChannels (media.h) their mean;
   // 0, 1, ... that channel (the last one for recordings with fewer).
   int channel = kAutoChannel;
+  // The popular-hash limit grows with the audio of the run: the larger of
+  // clusterSync's limit and maxLandmarksForCorpus(hours of the recordings
+  // extracted). A hash's landmarks grow with the audio, so a fixed limit drops
+  // ever more ordinary hashes and a pair that matches among 20 recordings
+  // would not among 1,000. Up to 10 hours this is clusterSync's limit; false
+  // keeps that limit whatever the size (a limit the user chose).
+  bool corpusLimit = true;
   bool refine = true;
   RefineSettings refinement;  // threads and searchSeconds are set by the engine
+  // Refinement reads stretches of each recording at its own rate: the decode
+  // of extraction keeps them, in a temporary file (removed as it is made), up
+  // to this many bytes (2 a sample while every value is a 16-bit one, 4 after;
+  // at most half the free space of the temporary folder). Recordings past it
+  // are decoded again, stretch by stretch, as refinement needs them. 0 keeps
+  // nothing.
+  uint64_t keptAudioBytes = uint64_t{32} << 30;
+  // A feature store (one SQLite file per archive; empty: none): recordings
+  // whose file is unchanged since it was stored (same size and content
+  // fingerprint) are read from it instead of extracted, and new or changed
+  // ones are stored; files no longer on disk are dropped from it. Results are
+  // the same with and without it. A store made with other extraction settings
+  // is emptied first. Audio in memory is always extracted.
+  std::string storePath;
+  // A recording's path, file name or name (preferred in that order): its
+  // cluster follows its clock, its start at 0 and every drift against it.
+  // Empty: each cluster's earliest member is at 0. One that names no
+  // recording, or several by the same name, cannot run.
+  std::string reference;
 };
 
 enum class MessageKind {
@@ -180,11 +232,15 @@ struct SyncResult {
   std::vector<Recording> recordings;    // the recordings analysed, ascending id
   std::vector<SkippedFile> failures;    // recordings that could not be read
   bool stopped = false;                 // the stop check ended the run: nothing else is set
+  uint32_t maxLandmarks = 0;            // the popular-hash limit clustering used (0: none ran)
 };
 
 // The clustering's parameters of a run: the acceptance settings of
 // s.clusterSync with the hop size and sample rate of s.extract.
 VELK_API VkClusterSyncParams clusteringParams(const SyncSettings& s);
+// The clustering's parameters as a run used them: those above with the
+// popular-hash limit the run's audio set (see SyncSettings::corpusLimit).
+VELK_API VkClusterSyncParams clusteringParams(const SyncSettings& s, const SyncResult& result);
 
 // A float as the decimal it stands for (0.2, not 0.20000000298...), so that
 // the clustering's offsets and parameters read as they were meant.
@@ -208,7 +264,8 @@ class VELK_API Synchronizer {
 
   // Extracts, clusters and (unless switched off) refines the recordings. Ids
   // of 0 are replaced by positions from 1. Throws std::invalid_argument for
-  // settings that cannot run (a hop larger than the FFT).
+  // settings that cannot run (a hop larger than the FFT, a reference that
+  // names no recording).
   SyncResult run(std::vector<Recording> recordings) const;
 
  private:

@@ -17,6 +17,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "run.h"
 #include "velk/frontend.h"
 #include "velk/landmark_extract.h"
 #include "velk/media.h"
@@ -30,6 +31,11 @@
 namespace py = pybind11;
 using Velk::VkClusterSyncParams;
 using Velk::VkExtractParams;
+using velkpy::Input;
+using velkpy::listInputs;
+using velkpy::Run;
+using velkpy::settingsOf;
+using velkpy::VelkError;
 
 namespace {
 
@@ -170,52 +176,12 @@ std::shared_ptr<const Velk::MemoryAudio> memoryAudio(const py::array& array, uin
 
 // --- Runs ---------------------------------------------------------------------
 
-// One input as the Python layer hands it over: a file path or audio in memory.
-struct Input {
-  std::string path;  // file, or the name of audio in memory
-  std::shared_ptr<const Velk::MemoryAudio> audio;
-};
-
-// Everything a run produced, with what its JSON needs.
-struct Run {
-  Velk::SyncSettings settings;
-  Velk::SyncResult result;
-  std::vector<Velk::SkippedFile> skipped;  // listing's, then the unreadable
-  std::map<int32_t, std::string> alone;
-  std::vector<std::string> notes;     // the engine's warnings and notes, in order
-  std::vector<std::string> designed;  // the lines the designed stages print
-
-  std::string json(const std::string& truthPath) const {
-    velktool::Truth truth;
-    velktool::Evaluation evaluation;
-    std::string error;
-    if (!truthPath.empty()) {
-      if (!velktool::loadTruth(truthPath, truth, error)) throw py::value_error(error);
-      evaluation = velktool::evaluate(truth, result.clusters);
-    }
-    const VkClusterSyncParams clustering = Velk::clusteringParams(settings);
-    velktool::JsonInput in;
-    in.clusters = &result.clusters;
-    in.extract = settings.extract;
-    in.clusterSync = &clustering;
-    in.refine = settings.refine;
-    in.skipped = &skipped;
-    in.alone = &alone;
-    in.evaluation = truthPath.empty() ? nullptr : &evaluation;
-    in.truthPath = truthPath;
-    return velktool::renderJson(in);
-  }
-};
-
-class VelkError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // Lists the inputs in the order given, files sorted into recordings and
 // skipped files as the tool's file list does, audio in memory kept as given.
-Velk::Listing listInputs(const std::string& folder, const std::vector<Input>& inputs,
-                         uint32_t rate) {
+}  // namespace
+
+Velk::Listing velkpy::listInputs(const std::string& folder, const std::vector<Input>& inputs,
+                                 uint32_t rate) {
   Velk::Listing listing;
   std::string error;
   if (!folder.empty()) {
@@ -225,7 +191,7 @@ Velk::Listing listInputs(const std::string& folder, const std::vector<Input>& in
   std::vector<std::string> paths;
   for (const Input& in : inputs)
     if (!in.audio) paths.push_back(in.path);
-  velktool::listInputFiles(paths, rate, listing);
+  Velk::listFiles(paths, rate, listing);
   std::map<std::string, Velk::Recording> byPath;
   for (Velk::Recording& r : listing.recordings) byPath.emplace(r.path, std::move(r));
   listing.recordings.clear();
@@ -241,6 +207,21 @@ Velk::Listing listInputs(const std::string& folder, const std::vector<Input>& in
   for (Velk::Recording& r : listing.recordings) r.id = ++id;
   return listing;
 }
+
+Velk::SyncSettings velkpy::settingsOf(const VkExtractParams& extract,
+                                      const VkClusterSyncParams& clusterSync, unsigned threads,
+                                      int channel, bool refine, bool keepUnverified) {
+  Velk::SyncSettings s;
+  s.extract = extract;
+  s.clusterSync = clusterSync;
+  s.threads = threads;
+  s.channel = channel;
+  s.refine = refine;
+  s.refinement.splitUnverified = !keepUnverified;
+  return s;
+}
+
+namespace {
 
 // Rethrown on the calling thread once the engine has stopped.
 struct Pending {
@@ -310,15 +291,11 @@ class SignalWatch {
 std::shared_ptr<Run> runSync(const std::string& folder, const std::vector<Input>& inputs,
                              const VkExtractParams& extract, const VkClusterSyncParams& clusterSync,
                              unsigned threads, int channel, bool refine, bool keepUnverified,
-                             const py::object& progress) {
+                             const std::string& reference, const py::object& progress) {
   auto run = std::make_shared<Run>();
   Velk::SyncSettings& s = run->settings;
-  s.extract = extract;
-  s.clusterSync = clusterSync;
-  s.threads = threads;
-  s.channel = channel;
-  s.refine = refine;
-  s.refinement.splitUnverified = !keepUnverified;
+  s = settingsOf(extract, clusterSync, threads, channel, refine, keepUnverified);
+  s.reference = reference;
   const Velk::Listing listing = listInputs(folder, inputs, extract.getSampleRate());
   for (const std::string& w : listing.warnings) run->notes.push_back(w);
   run->skipped = listing.skipped;
@@ -359,7 +336,7 @@ std::shared_ptr<Run> runSync(const std::string& folder, const std::vector<Input>
         run->result = sync.run(listing.recordings);
         if (!run->result.stopped)
           run->alone = velktool::explainLoners(run->result.clusters, run->result.recordings,
-                                               Velk::clusteringParams(s));
+                                               Velk::clusteringParams(s, run->result));
       } catch (...) {
         failure = std::current_exception();
       }
@@ -449,6 +426,7 @@ PYBIND11_MODULE(_velk, m) {
   static py::exception<VelkError> error(m, "Error");
   (void)error;
   bindParams(m);
+  velkpy::bindDistributed(m);
 
   py::class_<Velk::MemoryAudio, std::shared_ptr<Velk::MemoryAudio>>(m, "MemoryAudio")
       .def_property_readonly(
@@ -485,7 +463,7 @@ PYBIND11_MODULE(_velk, m) {
 
   m.def("run", &runSync, py::arg("folder"), py::arg("inputs"), py::arg("extract"),
         py::arg("cluster_sync"), py::arg("threads"), py::arg("channel"), py::arg("refine"),
-        py::arg("keep_unverified"), py::arg("progress"));
+        py::arg("keep_unverified"), py::arg("reference"), py::arg("progress"));
   m.def("extract", &extractLandmarks, py::arg("path"), py::arg("array"), py::arg("rate"),
         py::arg("params"));
   m.def("have_ffmpeg", &Velk::haveFFmpeg);

@@ -74,7 +74,7 @@ class Result:
     notes:    the engine's warnings and notes, one line each.
     """
 
-    def __init__(self, run, reference=None):
+    def __init__(self, run):
         self._run = run
         self.notes: List[str] = list(run.notes)
         self.skipped = list(run.skipped)
@@ -89,24 +89,10 @@ class Result:
                                       m["coarse_offset"], m["drift_ppm"], m["refined"],
                                       m["confidence"], m["duration"], said))
             self.clusters.append(members)
-        if reference is not None:
-            self._rebase(reference)
-
-    def _rebase(self, reference):
-        ref = _os.fspath(reference)
-        for cluster in self.clusters:
-            for r in cluster:
-                if ref in (r.name, r.path):
-                    for m in cluster:
-                        m.offset -= r.offset
-                        m.coarse_offset -= r.coarse_offset
-                    return
-        raise ValueError(f"reference {ref!r} is not among the synced recordings")
 
     def to_json(self, truth=None) -> str:
         """The document `Velk --json` writes for the same run (with its
-        evaluation against the truth file when one is given). Offsets are
-        those of the engine, whatever reference= asked for."""
+        evaluation against the truth file when one is given)."""
         return self._run.json(_os.fspath(truth) if truth is not None else "")
 
     def evaluate(self, truth) -> dict:
@@ -162,6 +148,16 @@ def _set(record, option, key, value):
     setattr(record, attribute, value)
 
 
+def _channel(channel):
+    if channel == "auto":
+        return _velk.AUTO_CHANNEL
+    if channel == "mix":
+        return _velk.MIX_CHANNELS
+    if isinstance(channel, bool) or not isinstance(channel, int) or channel < 0:
+        raise ValueError(f"channel must be 'auto', 'mix' or a channel index, not {channel!r}")
+    return channel
+
+
 def sync(inputs, *, threads: Optional[int] = None, refine: bool = True, channel="auto",
          reference=None, progress=None, keep_unverified: bool = False,
          **designed_parameters) -> Result:
@@ -176,7 +172,9 @@ def sync(inputs, *, threads: Optional[int] = None, refine: bool = True, channel=
         recording, the one with the most landmarks among those within 30 dB of
         the loudest), "mix" (their mean) or an index from 0 (the last channel
         for recordings with fewer).
-    reference: a name or path; offsets in its cluster become relative to it.
+    reference: a recording's name, file name or path: its cluster is put on
+        its clock (offsets are how much later each member starts, drifts are
+        against it); ValueError when it names no input, or several.
     progress: a callable (stage, fraction) with stage "extracting",
         "clustering", "refining" or "second look" and fraction 0..1, never
         decreasing within a stage; called with the GIL held, from the engine's
@@ -193,12 +191,7 @@ def sync(inputs, *, threads: Optional[int] = None, refine: bool = True, channel=
     Other failures raise velk.Error.
     """
     extract_params, cluster_params = _settings(designed_parameters)
-    if channel == "auto":
-        channel = _velk.AUTO_CHANNEL
-    elif channel == "mix":
-        channel = _velk.MIX_CHANNELS
-    elif isinstance(channel, bool) or not isinstance(channel, int) or channel < 0:
-        raise ValueError(f"channel must be 'auto', 'mix' or a channel index, not {channel!r}")
+    channel = _channel(channel)
     if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int) or threads < 1):
         raise ValueError(f"threads must be None or a positive number, not {threads!r}")
     if progress is not None and not callable(progress):
@@ -233,8 +226,9 @@ def sync(inputs, *, threads: Optional[int] = None, refine: bool = True, channel=
         raise ValueError("nothing to sync: no input was given")
 
     run = _velk.run(folder, converted, extract_params, cluster_params, threads or 0, channel, bool(refine),
-                    bool(keep_unverified), progress)
-    return Result(run, reference)
+                    bool(keep_unverified), _os.fsdecode(reference) if reference is not None else "",
+                    progress)
+    return Result(run)
 
 
 def extract(audio, rate: Optional[int] = None, **designed_parameters) -> _np.ndarray:

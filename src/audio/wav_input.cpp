@@ -1,3 +1,4 @@
+#include "audio/wav_reader.h"
 #include "velk/input.h"
 
 namespace Velk {
@@ -17,10 +18,7 @@ bool WavInput::read(array<float>& buffer) {
 
 bool WavInput::rewind() {
   if (wav == nullptr) return false;
-  // A read that reached the end left eof and fail set, and a failed stream
-  // ignores seeks.
-  wav->file.clear();
-  wav->file.seekg(wav->dataStart);
+  detail::seekWavFrame(*wav, 0);
   return true;
 }
 

@@ -6,6 +6,10 @@
 #include <limits>
 #include <stdexcept>
 
+#include "audio/wav_reader.h"
+#include "media/media_impl.h"
+#include "velk/wav_writer.h"
+
 namespace Velk {
 
 namespace {
@@ -22,6 +26,7 @@ const char* const kArrayTooSmall =
     "wavfile_t::read_mono(): input array is too small for numSamples";
 
 const uint16_t kTagPcm = 1;
+const uint16_t kTagExtensible = 0xFFFE;
 
 uint16_t le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
@@ -39,7 +44,7 @@ void putLe32(unsigned char* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>((v >> (8 * i)) & 0xFF);
 }
 
-bool readExactly(std::fstream& f, unsigned char* buf, std::streamsize n) {
+bool readExactly(std::istream& f, unsigned char* buf, std::streamsize n) {
   f.read(reinterpret_cast<char*>(buf), n);
   return f.gcount() == n;
 }
@@ -50,7 +55,7 @@ bool isTag(const unsigned char* id, const char* tag) { return std::memcmp(id, ta
 // alone (no pad byte). The id is judged before the size is read, so a file that
 // ends inside the found chunk's size field still finds it (the size then holds
 // the bytes that were there). Leaves the stream after that size field.
-uint32_t findChunk(std::fstream& f, const char* tag, const char* failure) {
+uint32_t findChunk(std::istream& f, const char* tag, const char* failure) {
   if (!f.good()) throw std::runtime_error(failure);
   unsigned char id[4];
   unsigned char size[4];
@@ -67,27 +72,118 @@ uint32_t findChunk(std::fstream& f, const char* tag, const char* failure) {
   }
 }
 
-// First channel of `frames` frames of `stride` bytes each, into out.
-void decodeFirstChannel(const unsigned char* src, std::size_t stride, int32_t frames, int32_t bits,
-                        bool int32Samples, float* out) {
+}  // namespace
+
+namespace detail {
+
+WavHeader readWavHeader(std::istream& in) {
+  in.seekg(0, std::ios::beg);
+  unsigned char id[4];
+  if (!readExactly(in, id, 4) || !isTag(id, "RIFF")) throw std::runtime_error(kNoRiff);
+  unsigned char riffSize[4];
+  readExactly(in, riffSize, 4);  // not trusted: writers get it wrong too often
+  if (!readExactly(in, id, 4) || !isTag(id, "WAVE")) throw std::runtime_error(kNoWave);
+
+  WavHeader h;
+  const uint32_t fmtSize = findChunk(in, "fmt ", kNoFmt);
+  unsigned char fmt[26];
+  // A format chunk cut off by the end of the file leaves nothing to find after it.
+  if (!readExactly(in, fmt, 16)) throw std::runtime_error(kNoData);
+  h.tag = le16(fmt);
+  h.subFormat = h.tag;
+  h.channels = static_cast<int16_t>(le16(fmt + 2));
+  h.rate = le32(fmt + 4);
+  h.bits = static_cast<int16_t>(le16(fmt + 14));
+
+  if (static_cast<int16_t>(h.tag) > 1 && h.bits != 8 && h.bits != 16 && h.bits != 32)
+    throw std::runtime_error(kBadFormat);
+  // A frame of wavfile_t's buffer holds at most 16 channels, and the frame count
+  // divides by the channel count and the bytes per sample.
+  if (h.channels < 1 || h.channels > 16)
+    throw std::runtime_error("wavfile_t::wavfile_t() : Unsupported channel count " +
+                             std::to_string(h.channels));
+  if (h.bits < 8)
+    throw std::runtime_error("wavfile_t::wavfile_t() : Unsupported bits per sample " +
+                             std::to_string(h.bits));
+  // A size below 16 would make the skip below wrap to about 4 GiB past the end,
+  // so such a chunk ends the way that skip would.
+  if (fmtSize < 16) throw std::runtime_error(kNoData);
+  uint32_t used = 16;
+  // The extensible format names its encoding in its sub-format (a file cut off
+  // there finds no data, as skipping past its end would).
+  if (h.tag == kTagExtensible && fmtSize >= 26) {
+    if (!readExactly(in, fmt + 16, 10)) throw std::runtime_error(kNoData);
+    h.subFormat = le16(fmt + 24);
+    used = 26;
+  }
+  in.seekg(static_cast<std::streamoff>(fmtSize - used), std::ios::cur);
+
+  // The declared size is taken as it stands, even beyond the end of the file (a
+  // recorder that stopped before fixing its header): reading stops at the end of
+  // the file, and nothing is ever allocated from this count.
+  h.dataBytes = findChunk(in, "data", kNoData);
+  if (!in.good()) {  // the file ended inside the size field: no samples follow
+    in.clear();
+    in.seekg(0, std::ios::end);
+  }
+  h.dataStart = in.tellg();
+  return h;
+}
+
+uint64_t wavFramesPresent(std::istream& in, std::streamoff dataStart, std::size_t frameBytes) {
+  in.clear();
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  in.clear();
+  in.seekg(dataStart);
+  return size > dataStart
+             ? static_cast<uint64_t>(size - dataStart) / std::max<std::size_t>(1, frameBytes)
+             : 0;
+}
+
+void seekWavFrame(std::istream& in, std::streamoff dataStart, std::size_t frameBytes,
+                  uint64_t frame) {
+  // A read that reached the end left eof and fail set, and a failed stream
+  // ignores seeks.
+  in.clear();
+  in.seekg(dataStart + static_cast<std::streamoff>(frame * frameBytes));
+}
+
+void seekWavFrame(wavfile_t& wav, uint64_t frame) {
+  const auto frameBytes = static_cast<std::size_t>(std::max(0, wav.numChannels)) *
+                          static_cast<std::size_t>(std::max(0, wav.bitsPerSample / 8));
+  seekWavFrame(wav.file, wav.dataStart, frameBytes, frame);
+}
+
+void decodeWavChannel(const unsigned char* src, std::size_t frameBytes, std::size_t frames,
+                      int32_t bits, bool floats, int channel, float* out, std::size_t outStride) {
+  src += static_cast<std::size_t>(channel) * static_cast<std::size_t>(bits / 8);
   switch (bits) {
     case 16:
-      for (int32_t k = 0; k < frames; ++k, src += stride)
-        out[k] = static_cast<float>(static_cast<int16_t>(le16(src))) * 3.0517578125e-05f;
+      for (std::size_t k = 0; k < frames; ++k, src += frameBytes, out += outStride)
+        *out = static_cast<float>(static_cast<int16_t>(le16(src))) * 3.0517578125e-05f;
       break;
     case 8:
-      for (int32_t k = 0; k < frames; ++k, src += stride)
-        out[k] = static_cast<float>(static_cast<int>(src[0]) - 128) * 0.0078125f;
+      for (std::size_t k = 0; k < frames; ++k, src += frameBytes, out += outStride)
+        *out = static_cast<float>(static_cast<int>(src[0]) - 128) * 0.0078125f;
+      break;
+    case 24:
+      for (std::size_t k = 0; k < frames; ++k, src += frameBytes, out += outStride) {
+        const uint32_t u = (static_cast<uint32_t>(src[0]) << 8) |
+                           (static_cast<uint32_t>(src[1]) << 16) |
+                           (static_cast<uint32_t>(src[2]) << 24);
+        // Sign-extends; exact, as the value is a multiple of 256.
+        const int32_t v = static_cast<int32_t>(u) / 256;
+        *out = static_cast<float>(v * (1.0 / 8388608.0));
+      }
       break;
     case 32:
-      if (int32Samples) {
-        for (int32_t k = 0; k < frames; ++k, src += stride)
-          out[k] = static_cast<float>(static_cast<int32_t>(le32(src))) * 4.656612873077393e-10f;
-      } else {
-        for (int32_t k = 0; k < frames; ++k, src += stride) {
-          const uint32_t u = le32(src);
-          std::memcpy(&out[k], &u, sizeof(float));
-        }
+      for (std::size_t k = 0; k < frames; ++k, src += frameBytes, out += outStride) {
+        const uint32_t u = le32(src);
+        if (floats)
+          std::memcpy(out, &u, sizeof(float));
+        else
+          *out = static_cast<float>(static_cast<int32_t>(u)) * 4.656612873077393e-10f;
       }
       break;
     default:
@@ -95,7 +191,7 @@ void decodeFirstChannel(const unsigned char* src, std::size_t stride, int32_t fr
   }
 }
 
-}  // namespace
+}  // namespace detail
 
 wavfile_t::wavfile_t(const std::string& fileName, int32_t mode_, int32_t numChannels_,
                      uint32_t sampleRate_)
@@ -119,56 +215,18 @@ wavfile_t::~wavfile_t() {
 }
 
 void wavfile_t::openForReading(const std::string& fileName) {
+  detail::noteOpen(fileName);
   file.open(fileName, std::ios::in | std::ios::binary);
-  file.seekg(0, std::ios::beg);
-  unsigned char id[4];
-  if (!readExactly(file, id, 4) || !isTag(id, "RIFF")) throw std::runtime_error(kNoRiff);
-  unsigned char riffSize[4];
-  readExactly(file, riffSize, 4);  // not trusted: writers get it wrong too often
-  if (!readExactly(file, id, 4) || !isTag(id, "WAVE")) throw std::runtime_error(kNoWave);
-
-  const uint32_t fmtSize = findChunk(file, "fmt ", kNoFmt);
-  unsigned char fmt[16];
-  // A format chunk cut off by the end of the file leaves nothing to find after it.
-  if (!readExactly(file, fmt, 16)) throw std::runtime_error(kNoData);
-  const uint16_t tag = le16(fmt);
-  numChannels = static_cast<int16_t>(le16(fmt + 2));
-  sampleRate = le32(fmt + 4);
-  bitsPerSample = static_cast<int16_t>(le16(fmt + 14));
-
-  if (static_cast<int16_t>(tag) > 1 && bitsPerSample != 8 && bitsPerSample != 16 &&
-      bitsPerSample != 32)
-    throw std::runtime_error(kBadFormat);
-  // The frame buffer holds one frame of at most 16 channels, and the frame count
-  // below divides by the channel count and the bytes per sample.
-  if (numChannels < 1 || numChannels > 16)
-    throw std::runtime_error("wavfile_t::wavfile_t() : Unsupported channel count " +
-                             std::to_string(numChannels));
-  if (bitsPerSample < 8)
-    throw std::runtime_error("wavfile_t::wavfile_t() : Unsupported bits per sample " +
-                             std::to_string(bitsPerSample));
-  // A size below 16 would make the skip below wrap to about 4 GiB past the end,
-  // so such a chunk ends the way that skip would.
-  if (fmtSize < 16) throw std::runtime_error(kNoData);
-
+  const detail::WavHeader h = detail::readWavHeader(file);
+  numChannels = h.channels;
+  sampleRate = h.rate;
+  bitsPerSample = h.bits;
   // 32-bit samples: integers under the PCM tag (that is what such files hold),
   // IEEE floats under every other tag, the extensible one included (its
   // subformat is not consulted: 32 bits there are read as floats).
-  int32Samples = tag == kTagPcm && bitsPerSample == 32;
-  file.seekg(static_cast<std::streamoff>(fmtSize - 16), std::ios::cur);
-
-  // The declared size is taken as it stands, even beyond the end of the file (a
-  // recorder that stopped before fixing its header): reading stops at the end of
-  // the file, and nothing is ever allocated from this count.
-  const uint32_t dataBytes = findChunk(file, "data", kNoData);
-  if (!file.good()) {  // the file ended inside the size field: no samples follow
-    file.clear();
-    file.seekg(0, std::ios::end);
-  }
-  dataStart = file.tellg();
-
-  numSamples =
-      dataBytes / (static_cast<uint32_t>(bitsPerSample) / 8u) / static_cast<uint32_t>(numChannels);
+  int32Samples = h.tag == kTagPcm && h.bits == 32;
+  dataStart = h.dataStart;
+  numSamples = h.declaredFrames();
   mode = 1;
 }
 
@@ -225,18 +283,8 @@ bool wavfile_t::write_frames(const float* interleaved, std::size_t numFrames) {
   std::size_t done = 0;
   while (done < total) {
     const std::size_t n = std::min(total - done, sizeof(buf) / 2);
-    for (std::size_t k = 0; k < n; ++k) {
-      const float s = interleaved[done + k] * 32768.0f;
-      long q = 0;
-      if (s >= 32767.0f) {
-        q = 32767;
-      } else if (s <= -32768.0f) {
-        q = -32768;
-      } else if (s == s) {  // NaN writes silence
-        q = std::lrint(s);
-      }
-      putLe16(buf + 2 * k, static_cast<uint32_t>(static_cast<uint16_t>(static_cast<int16_t>(q))));
-    }
+    for (std::size_t k = 0; k < n; ++k)
+      putLe16(buf + 2 * k, static_cast<uint16_t>(pcm16(interleaved[done + k])));
     file.write(reinterpret_cast<const char*>(buf), static_cast<std::streamsize>(2 * n));
     done += n;
   }
@@ -275,13 +323,14 @@ bool wavfile_t::read_mono_frames(array<float>& out, int32_t limit) {
     const int32_t want = std::min(limit - i, chunkFrames);
     file.read(reinterpret_cast<char*>(chunk), static_cast<std::streamsize>(want * frameBytes));
     const std::size_t got = static_cast<std::size_t>(file.gcount());
-    const int32_t full = static_cast<int32_t>(got / frameBytes);
-    decodeFirstChannel(chunk, frameBytes, full, bits, int32Samples, dst + i);
-    if (full > 0) std::memcpy(frameBuffer, chunk + (full - 1) * frameBytes, frameBytes);
+    const std::size_t frames = got / frameBytes;
+    const auto full = static_cast<int32_t>(frames);
+    detail::decodeWavChannel(chunk, frameBytes, frames, bits, !int32Samples, 0, dst + i, 1);
+    if (frames > 0) std::memcpy(frameBuffer, chunk + (frames - 1) * frameBytes, frameBytes);
     i += full;
     if (full < want) {
-      std::memcpy(frameBuffer, chunk + full * frameBytes, got - full * frameBytes);
-      decodeFirstChannel(frameBuffer, frameBytes, 1, bits, int32Samples, dst + i);
+      std::memcpy(frameBuffer, chunk + frames * frameBytes, got - frames * frameBytes);
+      detail::decodeWavChannel(frameBuffer, frameBytes, 1, bits, !int32Samples, 0, dst + i, 1);
       ++i;
     }
   }

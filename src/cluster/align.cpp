@@ -75,20 +75,70 @@ namespace {
 
 using PairValues = std::map<VkPairKey, float>;
 
+// ">=" from 0: among equal counts the last pair in order wins. Counts are
+// peak vote counts, never negative, so some pair is always chosen.
+VkPairKey strongestPair(const PairValues& count) {
+  VkPairKey strongest = count.begin()->first;
+  float best = 0.0f;
+  for (const auto& kv : count) {
+    if (kv.second >= best) {
+      best = kv.second;
+      strongest = kv.first;
+    }
+  }
+  return strongest;
+}
+
+// Re-bases b's pairs on a, now that b sits at d from a.
+void rebase(const PairValues& count, PairValues& offset, int32_t b, float d) {
+  for (const auto& kv : count) {
+    if (kv.first.first == b) {
+      offset[kv.first] += d;
+    } else if (kv.first.second == b) {
+      offset[kv.first] -= d;
+    }
+  }
+}
+
+// Moves b's pairs to a; where a already has a pair, the stronger evidence stays.
+// Every pair walked gets an offset entry, moved or not: the loop ends when
+// the offset table runs empty, so which entries exist decides when it stops.
+void movePairs(PairValues& count, PairValues& offset, int32_t a, int32_t b) {
+  for (const auto& kv : count) {
+    const VkPairKey& key = kv.first;
+    float o = offset[key];
+    VkPairKey moved;
+    if (key.first == b) {
+      moved = VkPairKey(a, key.second);
+    } else if (key.second == b) {
+      moved = VkPairKey(key.first, a);
+    } else {
+      continue;
+    }
+    const float c = kv.second;
+    if (moved.first > moved.second) {
+      std::swap(moved.first, moved.second);
+      o = -o;
+    }
+    float& existing = count[moved];  // inserting keeps the walk valid
+    if (c > existing) {
+      existing = c;
+      offset[moved] = o;
+    }
+  }
+}
+
+void erasePairsOf(PairValues& values, int32_t id) {
+  for (auto it = values.begin(); it != values.end();) {
+    it = it->first.first == id || it->first.second == id ? values.erase(it) : std::next(it);
+  }
+}
+
 // Merges the pairs of one group, strongest first, into t.
 void agglomerate(VkGroupTable& t, std::set<int32_t> representatives, PairValues& count,
                  PairValues& offset) {
   while (representatives.size() > 1 && !count.empty() && !offset.empty()) {
-    // ">=" from 0: among equal counts the last pair in order wins. Counts are
-    // peak vote counts, never negative, so some pair is always chosen.
-    VkPairKey strongest = count.begin()->first;
-    float best = 0.0f;
-    for (const auto& kv : count) {
-      if (kv.second >= best) {
-        best = kv.second;
-        strongest = kv.first;
-      }
-    }
+    const VkPairKey strongest = strongestPair(count);
     const int32_t a = strongest.first;
     const int32_t b = strongest.second;
     const auto od = offset.find(strongest);
@@ -96,46 +146,10 @@ void agglomerate(VkGroupTable& t, std::set<int32_t> representatives, PairValues&
     t.merge(a, b, d);
     count.erase(strongest);
     offset.erase(strongest);
-
-    // Re-base b's pairs on a.
-    for (const auto& kv : count) {
-      if (kv.first.first == b) {
-        offset[kv.first] += d;
-      } else if (kv.first.second == b) {
-        offset[kv.first] -= d;
-      }
-    }
-    // Move b's pairs to a; where a already has a pair, the stronger evidence stays.
-    // Every pair walked gets an offset entry, moved or not: the loop ends when
-    // the offset table runs empty, so which entries exist decides when it stops.
-    for (const auto& kv : count) {
-      const VkPairKey& key = kv.first;
-      float o = offset[key];
-      VkPairKey moved;
-      if (key.first == b) {
-        moved = VkPairKey(a, key.second);
-      } else if (key.second == b) {
-        moved = VkPairKey(key.first, a);
-      } else {
-        continue;
-      }
-      const float c = kv.second;
-      if (moved.first > moved.second) {
-        std::swap(moved.first, moved.second);
-        o = -o;
-      }
-      float& existing = count[moved];  // inserting keeps the walk valid
-      if (c > existing) {
-        existing = c;
-        offset[moved] = o;
-      }
-    }
-    for (auto it = count.begin(); it != count.end();) {
-      it = it->first.first == b || it->first.second == b ? count.erase(it) : std::next(it);
-    }
-    for (auto it = offset.begin(); it != offset.end();) {
-      it = it->first.first == b || it->first.second == b ? offset.erase(it) : std::next(it);
-    }
+    rebase(count, offset, b, d);
+    movePairs(count, offset, a, b);
+    erasePairsOf(count, b);
+    erasePairsOf(offset, b);
     representatives.erase(b);
   }
 }

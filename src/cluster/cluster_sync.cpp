@@ -58,22 +58,38 @@ VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileS
                                                                        deletePairStats);
   matchPairsInto(index, fileSet, progress, VkMatchTuning(),
                  [&](const VkPairKey& key, VkOffsetHistogram& hist) {
-                   auto s = std::make_unique<VkPairStats>();
-                   s->idA = key.first;
-                   s->idB = key.second;
-                   measurePair(*s, fileSet, &hist);
-                   const bool accepted = former.accepts(*s);
-                   if (observe) observe(*s, hist, accepted);
-                   if (!accepted) return;
+                   JudgedPair judged = judgePair(former, fileSet, key, hist, observe);
+                   if (!judged.accepted) return;
                    VkPairStats*& slot = (*stats)[key];
-                   slot = s.release();
+                   slot = new VkPairStats(judged.stats);
                  });
   step(2);
   step(3);
   step(4);
 
   std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> result(
-      former.formClusters(fileSet, stats.get()), deleteClusters);
+      formClustersOf(former, fileSet, stats.get()), deleteClusters);
+  step(5);
+  stats.reset();
+  index.clear();
+  return result.release();
+}
+
+JudgedPair judgePair(const VkClusterFormer& former, VkFileSet* fileSet, const VkPairKey& key,
+                     const VkOffsetHistogram& histogram, const PairObserver& observe) {
+  JudgedPair judged;
+  judged.stats.idA = key.first;
+  judged.stats.idB = key.second;
+  measurePair(judged.stats, fileSet, &histogram);
+  judged.accepted = former.accepts(judged.stats);
+  if (observe) observe(judged.stats, histogram, judged.accepted);
+  return judged;
+}
+
+VkClusterSet* formClustersOf(const VkClusterFormer& former, VkFileSet* fileSet,
+                             VkPairStatsTable* accepted) {
+  std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> result(
+      former.formClusters(fileSet, accepted), deleteClusters);
   for (VkCluster* cluster : *result) {
     for (VkClusterElem* e : *cluster) {
       auto it = fileSet->idToName.find(e->fileId);
@@ -81,9 +97,6 @@ VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileS
       e->name = it->second;
     }
   }
-  step(5);
-  stats.reset();
-  index.clear();
   return result.release();
 }
 

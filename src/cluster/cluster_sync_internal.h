@@ -13,6 +13,21 @@ namespace Velk {
 using PairObserver = std::function<void(const VkPairStats& stats,
                                         const VkOffsetHistogram& histogram, bool accepted)>;
 
+// Measures one pair from its histogram and applies the acceptance test;
+// observe (when set) sees the pair. The caller keeps the statistics of
+// accepted pairs for formClustersOf.
+struct JudgedPair {
+  VkPairStats stats;
+  bool accepted = false;
+};
+JudgedPair judgePair(const VkClusterFormer& former, VkFileSet* fileSet, const VkPairKey& key,
+                     const VkOffsetHistogram& histogram, const PairObserver& observe);
+
+// Clusters of the recordings in fileSet joined by the accepted pairs, offsets
+// propagated, members named.
+VkClusterSet* formClustersOf(const VkClusterFormer& former, VkFileSet* fileSet,
+                             VkPairStatsTable* accepted);
+
 // What VkClusterSync::run does, calling observe (when set) with every pair's
 // statistics and histogram as soon as the pair is measured.
 VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileSet,

@@ -237,19 +237,26 @@ struct CountedPair {
 
 class HistogramBuilder {
  public:
-  HistogramBuilder(std::vector<Entry>& entries, uint32_t maxLandmarks, const VkPairSink& sink,
-                   VkProgress* progress, const VkMatchTuning& tuning)
+  // ids: empty when entries hold recording ids in index order; else the ids by
+  // rank, the entries holding ranks and already grouped by hash.
+  HistogramBuilder(std::vector<Entry>& entries, std::vector<int32_t> ids, uint32_t maxLandmarks,
+                   const VkPairSink& sink, VkProgress* progress, const VkMatchTuning& tuning)
       : e_(entries),
         maxLandmarks_(maxLandmarks),
         sink_(sink),
         progress_(progress),
-        tuning_(tuning) {}
+        tuning_(tuning),
+        ids_(std::move(ids)) {}
 
   void run() {
     if (progress_ != nullptr) progress_->setFraction(0.0f);
-    renumberFiles();
-    sortByRank(e_, ids_.size());
-    sortByHash(e_);
+    if (ids_.empty()) {
+      renumberFiles();
+      sortByRank(e_, ids_.size());
+      sortByHash(e_);
+    } else {
+      rangesOfRanks();
+    }
     collectRuns();
     precounted_ = precount();
     slot_.assign(ids_.size(), -1);
@@ -272,8 +279,6 @@ class HistogramBuilder {
       if (i == 0 || e_[i].fileId != e_[i - 1].fileId) seen.insert(e_[i].fileId);
     }
     ids_.assign(seen.begin(), seen.end());
-    minTime_.assign(ids_.size(), std::numeric_limits<int32_t>::max());
-    maxTime_.assign(ids_.size(), std::numeric_limits<int32_t>::min());
     int32_t lastId = 0;
     int32_t rank = -1;
     for (Entry& x : e_) {
@@ -283,8 +288,16 @@ class HistogramBuilder {
             static_cast<int32_t>(std::lower_bound(ids_.begin(), ids_.end(), lastId) - ids_.begin());
       }
       x.fileId = rank;
-      minTime_[rank] = std::min(minTime_[rank], x.time);
-      maxTime_[rank] = std::max(maxTime_[rank], x.time);
+    }
+    rangesOfRanks();
+  }
+
+  void rangesOfRanks() {
+    minTime_.assign(ids_.size(), std::numeric_limits<int32_t>::max());
+    maxTime_.assign(ids_.size(), std::numeric_limits<int32_t>::min());
+    for (const Entry& x : e_) {
+      minTime_[x.fileId] = std::min(minTime_[x.fileId], x.time);
+      maxTime_[x.fileId] = std::max(maxTime_[x.fileId], x.time);
     }
   }
 
@@ -594,6 +607,107 @@ class HistogramBuilder {
   VkOffsetHistogram staging_;  // bins of the pair being finished
 };
 
+// Stable sort of entries by hash, whose bits above `bits` are all equal; tmp
+// holds at least n entries. Short runs by insertion, longer by 8-bit digits.
+void sortLowHashBits(Entry* v, std::size_t n, unsigned bits, Entry* tmp) {
+  if (n < 2 || bits == 0) return;
+  if (n <= 32) {
+    for (std::size_t i = 1; i < n; ++i) {
+      const Entry x = v[i];
+      std::size_t j = i;
+      for (; j > 0 && v[j - 1].hash > x.hash; --j) v[j] = v[j - 1];
+      v[j] = x;
+    }
+    return;
+  }
+  Entry* from = v;
+  Entry* to = tmp;
+  for (unsigned shift = 0; shift < bits; shift += 8) {
+    std::size_t count[257] = {};
+    for (std::size_t i = 0; i < n; ++i) ++count[((from[i].hash >> shift) & 0xffu) + 1];
+    if (std::find(count + 1, count + 257, n) != count + 257) continue;  // one digit: no move
+    for (int d = 0; d < 256; ++d) count[d + 1] += count[d];
+    for (std::size_t i = 0; i < n; ++i) to[count[(from[i].hash >> shift) & 0xffu]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != v) std::copy(from, from + n, v);
+}
+
+// Fills the index as the stable sorts by rank and hash would leave it, straight
+// from the tables into one buffer: sorting a filled index needs a second copy
+// of it, the largest block of a run. Entries get recording ranks; returns the
+// ids by rank. Returns nothing, index untouched, when the ids do not ascend in
+// the order the tables are read: the sorts then do the work.
+std::vector<int32_t> buildGrouped(VkLandmarkIndex& index, VkFileSet& fileSet,
+                                  VkProgress* progress) {
+  std::vector<int32_t> ids;
+  uint32_t maxHash = 0;
+  bool ascending = true;
+  std::size_t total = 0;
+  for (const auto& kv : fileSet.getFiles()) {
+    if (kv.second == nullptr) continue;
+    kv.second->forEachLandmark([&](int32_t, uint32_t hash, int32_t id) {
+      if (ids.empty() || id > ids.back())
+        ids.push_back(id);
+      else if (id < ids.back())
+        ascending = false;
+      maxHash = std::max(maxHash, hash);
+      ++total;
+    });
+    if (!ascending) return {};
+  }
+  if (ids.empty()) return {};
+  // The top 16 significant bits place an entry in its bucket; the rest are
+  // sorted bucket by bucket, which needs only the largest bucket's size again.
+  unsigned bits = 0;
+  while (bits < 32 && (maxHash >> bits) != 0) ++bits;
+  const unsigned low = bits > 16 ? bits - 16 : 0;
+  std::vector<std::size_t> start((std::size_t{1} << (bits - low)) + 1, 0);
+  for (const auto& kv : fileSet.getFiles()) {
+    if (kv.second == nullptr) continue;
+    kv.second->forEachLandmark(
+        [&](int32_t, uint32_t hash, int32_t) { ++start[(hash >> low) + 1]; });
+  }
+  std::size_t largest = 0;
+  for (std::size_t b = 0; b + 1 < start.size(); ++b) {
+    largest = std::max(largest, start[b + 1]);
+    start[b + 1] += start[b];
+  }
+  index.entries.resize(total);
+  Entry* out = index.entries.data();
+  const std::size_t n = fileSet.getFiles().size();
+  std::size_t i = 0;
+  int32_t rank = -1;
+  for (const auto& kv : fileSet.getFiles()) {
+    if (kv.second != nullptr) {
+      kv.second->forEachLandmark([&](int32_t time, uint32_t hash, int32_t id) {
+        if (rank < 0 || id != ids[static_cast<std::size_t>(rank)]) ++rank;
+        out[start[hash >> low]++] = {hash, rank, time};
+      });
+    }
+    ++i;
+    if (progress != nullptr) progress->setFraction(static_cast<float>(i) / static_cast<float>(n));
+  }
+  // start[b] is now where bucket b + 1 begins.
+  std::vector<Entry> tmp(largest);
+  for (std::size_t b = 0, from = 0; b + 1 < start.size(); from = start[b++])
+    sortLowHashBits(out + from, start[b] - from, low, tmp.data());
+  return ids;
+}
+
+// Matching of the index's entries, emptied after; ids as HistogramBuilder takes them.
+void runBuilder(VkLandmarkIndex& index, std::vector<int32_t> ids, VkProgress* progress,
+                const VkMatchTuning& tuning, const VkPairSink& sink) {
+  try {
+    HistogramBuilder(index.entries, std::move(ids), index.maxLandmarks, sink, progress, tuning)
+        .run();
+  } catch (...) {
+    index.clear();
+    throw;
+  }
+  index.clear();
+}
+
 }  // namespace
 
 VkPairHistograms* matchPairs(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* progress) {
@@ -617,8 +731,12 @@ VkPairHistograms* matchPairsTuned(VkLandmarkIndex& index, VkFileSet* fileSet, Vk
 void matchPairsInto(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* progress,
                     const VkMatchTuning& tuning, const VkPairSink& sink) {
   index.clear();
+  std::vector<int32_t> ids;
   if (fileSet != nullptr) {
     if (progress != nullptr) progress->setFraction(0.0f);
+    ids = buildGrouped(index, *fileSet, progress);
+  }
+  if (fileSet != nullptr && ids.empty()) {
     std::size_t total = 0;
     for (const auto& kv : fileSet->getFiles()) {
       if (kv.second != nullptr) total += kv.second->getLandmarkCount();
@@ -634,13 +752,12 @@ void matchPairsInto(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* prog
       }
     }
   }
-  try {
-    HistogramBuilder(index.entries, index.maxLandmarks, sink, progress, tuning).run();
-  } catch (...) {
-    index.clear();
-    throw;
-  }
-  index.clear();
+  runBuilder(index, std::move(ids), progress, tuning, sink);
+}
+
+void matchIndex(VkLandmarkIndex& index, VkProgress* progress, const VkMatchTuning& tuning,
+                const VkPairSink& sink) {
+  runBuilder(index, {}, progress, tuning, sink);
 }
 
 }  // namespace Velk

@@ -30,6 +30,12 @@ using VkPairSink = std::function<void(const VkPairKey& pair, VkOffsetHistogram& 
 void matchPairsInto(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* progress,
                     const VkMatchTuning& tuning, const VkPairSink& sink);
 
+// Matching of the entries already in index (emptied after). A hash's limit
+// (index.maxLandmarks) counts its landmarks in the index, so a part of a job
+// that holds every landmark of its hashes votes as the whole job would.
+void matchIndex(VkLandmarkIndex& index, VkProgress* progress, const VkMatchTuning& tuning,
+                const VkPairSink& sink);
+
 // The measurements of one pair from its histogram; stats holds the ids.
 void measurePair(VkPairStats& stats, VkFileSet* fileSet, const VkOffsetHistogram* histogram);
 

@@ -28,13 +28,13 @@ int32_t toFrame(float v) {
   return static_cast<int32_t>(v);
 }
 
-}  // namespace
+// A flat histogram has no spread; this floor keeps the acceptance test's
+// "peak above mean plus ten deviations" from accepting any single vote.
+constexpr float kVarianceFloor = 0.1f;
 
-void measurePair(VkPairStats& s, VkFileSet* fileSet, const VkOffsetHistogram* hist) {
-  static const VkOffsetHistogram kEmpty;
-  const VkOffsetHistogram& h = hist != nullptr ? *hist : kEmpty;
-
-  // Peak: ">=" on the ascending walk lets the largest of equal maxima win.
+// The peak of the histogram: ">=" on the ascending walk lets the largest of
+// equal maxima win. Null when the histogram is empty.
+const VkOffsetBin* findPeak(const VkOffsetHistogram& h, VkPairStats& s) {
   float best = 0.0f;
   int32_t bestOffset = 0;
   const VkOffsetBin* peak = nullptr;
@@ -47,50 +47,50 @@ void measurePair(VkPairStats& s, VkFileSet* fileSet, const VkOffsetHistogram* hi
   }
   s.peakCount = best;
   s.peakOffset = static_cast<float>(bestOffset);
+  return peak;
+}
 
-  // Overlap: at the start of the later recording, at the end of the earlier one.
-  const VkFile* a = findFile(fileSet, s.idA);
-  const VkFile* b = findFile(fileSet, s.idB);
-  if (a != nullptr && b != nullptr) {
-    const float o = s.peakOffset;
-    const auto firstA = static_cast<float>(a->getFirstFrame());
-    const auto lastA = static_cast<float>(a->getLastFrame());
-    const auto firstB = static_cast<float>(b->getFirstFrame());
-    const auto lastB = static_cast<float>(b->getLastFrame());
-    float startA, endA, startB, endB;
-    if (o <= 0.0f) {
-      s.overlapLength = std::min(lastA, lastB + o) - std::max(firstA, firstB + o);
-      startA = firstA;
-      endA = std::ceil(firstA + s.overlapLength);
-      startB = std::floor(lastB - s.overlapLength);
-      endB = lastB;
-    } else {
-      s.overlapLength = std::min(lastA - o, lastB) - std::max(firstA - o, firstB);
-      startA = std::floor(lastA - s.overlapLength);
-      endA = lastA;
-      startB = firstB;
-      endB = std::ceil(firstB + s.overlapLength);
-    }
-    s.overlapLandmarksA =
-        static_cast<float>(a->countLandmarksInRange(toFrame(startA), toFrame(endA)));
-    s.overlapLandmarksB =
-        static_cast<float>(b->countLandmarksInRange(toFrame(startB), toFrame(endB)));
+// Overlap at the peak's offset: at the start of the later recording, at the
+// end of the earlier one; and the landmarks each recording has within it.
+void measureOverlap(VkPairStats& s, const VkFile* a, const VkFile* b) {
+  const float o = s.peakOffset;
+  const auto firstA = static_cast<float>(a->getFirstFrame());
+  const auto lastA = static_cast<float>(a->getLastFrame());
+  const auto firstB = static_cast<float>(b->getFirstFrame());
+  const auto lastB = static_cast<float>(b->getLastFrame());
+  float startA, endA, startB, endB;
+  if (o <= 0.0f) {
+    s.overlapLength = std::min(lastA, lastB + o) - std::max(firstA, firstB + o);
+    startA = firstA;
+    endA = std::ceil(firstA + s.overlapLength);
+    startB = std::floor(lastB - s.overlapLength);
+    endB = lastB;
+  } else {
+    s.overlapLength = std::min(lastA - o, lastB) - std::max(firstA - o, firstB);
+    startA = std::floor(lastA - s.overlapLength);
+    endA = lastA;
+    startB = firstB;
+    endB = std::ceil(firstB + s.overlapLength);
   }
-  s.matchFractionA = s.peakCount / s.overlapLandmarksA;
-  s.matchFractionB = s.peakCount / s.overlapLandmarksB;
+  s.overlapLandmarksA =
+      static_cast<float>(a->countLandmarksInRange(toFrame(startA), toFrame(endA)));
+  s.overlapLandmarksB =
+      static_cast<float>(b->countLandmarksInRange(toFrame(startB), toFrame(endB)));
+}
 
-  // Template: span of A's times among the peak's votes.
-  if (peak != nullptr) {
-    if (peak->count == 0) {
-      // Only a hand-made table can hold an offset without votes; nothing sane follows.
-      std::cerr << "[ERROR]: error in computing the region of "
-                << "overlap between proposed histogram points" << std::endl;
-      std::exit(1);
-    }
-    s.templateLength = static_cast<float>(static_cast<int64_t>(peak->maxTimeA) - peak->minTimeA);
+// Template: the span of A's times among the peak's votes.
+void measureTemplate(VkPairStats& s, const VkOffsetBin& peak) {
+  if (peak.count == 0) {
+    // Only a hand-made table can hold an offset without votes; nothing sane follows.
+    std::cerr << "[ERROR]: error in computing the region of "
+              << "overlap between proposed histogram points" << std::endl;
+    std::exit(1);
   }
+  s.templateLength = static_cast<float>(static_cast<int64_t>(peak.maxTimeA) - peak.minTimeA);
+}
 
-  // Mean and spread: S summed exactly, V in float over ascending offsets.
+// Mean and spread over the overlap: S summed exactly, V in float over ascending offsets.
+void measureSpread(VkPairStats& s, const VkOffsetHistogram& h) {
   uint64_t sum = 0;
   for (const VkOffsetBin& bin : h) sum += bin.count;
   s.histogramMean = static_cast<float>(sum) / s.overlapLength;
@@ -100,7 +100,22 @@ void measurePair(VkPairStats& s, VkFileSet* fileSet, const VkOffsetHistogram* hi
     squares += d * d;
   }
   const float variance = squares / s.overlapLength;
-  s.histogramStdDev = std::sqrt(std::max(0.1f, variance));
+  s.histogramStdDev = std::sqrt(std::max(kVarianceFloor, variance));
+}
+
+}  // namespace
+
+void measurePair(VkPairStats& s, VkFileSet* fileSet, const VkOffsetHistogram* hist) {
+  static const VkOffsetHistogram kEmpty;
+  const VkOffsetHistogram& h = hist != nullptr ? *hist : kEmpty;
+  const VkOffsetBin* peak = findPeak(h, s);
+  const VkFile* a = findFile(fileSet, s.idA);
+  const VkFile* b = findFile(fileSet, s.idB);
+  if (a != nullptr && b != nullptr) measureOverlap(s, a, b);
+  s.matchFractionA = s.peakCount / s.overlapLandmarksA;
+  s.matchFractionB = s.peakCount / s.overlapLandmarksB;
+  if (peak != nullptr) measureTemplate(s, *peak);
+  measureSpread(s, h);
 }
 
 VkPairStatsTable* verifyPairs(VkFileSet* fileSet, VkPairHistograms* histograms) {

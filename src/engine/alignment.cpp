@@ -9,8 +9,10 @@
 #include <set>
 #include <thread>
 
+#include "audio/wav_reader.h"
 #include "engine/overlap.h"
 #include "engine/parallel.h"
+#include "engine/second_look.h"
 #include "engine/sync_result.h"
 #include "velk/media.h"
 #include "velk/wavfile.h"
@@ -23,15 +25,14 @@ bool readWavBlock(const std::string& path, int64_t start, int64_t length, std::v
                   std::string& error) {
   try {
     wavfile_t wav(path, 1, 1, 16000);
-    const int64_t frameBytes = static_cast<int64_t>(wav.numChannels) * (wav.bitsPerSample / 8);
     const int64_t available = std::max<int64_t>(0, static_cast<int64_t>(wav.numSamples) - start);
     const int64_t count = std::min(length, available);
     if (count <= 0) return true;
-    if (count > std::numeric_limits<int32_t>::max() || frameBytes <= 0) {
+    if (count > std::numeric_limits<int32_t>::max() || wav.bitsPerSample < 8) {
       error = "stretch too long";
       return false;
     }
-    wav.file.seekg(wav.dataStart + static_cast<std::streamoff>(start * frameBytes));
+    detail::seekWavFrame(wav, static_cast<uint64_t>(start));
     array<float> view(out.data(), static_cast<int32_t>(count));
     wav.read_mono(view, static_cast<int32_t>(count));
     return true;
@@ -135,6 +136,8 @@ WindowLag correlateWindow(const Recording& anchor, const Recording& member, uint
   out.accepted = est.accepted;
   out.lagSamples = w.toRecordingLag(est.lag);
   // On one clock the lag found is that of the stretch's first sample.
+  out.memberStart = static_cast<double>(w.memberStart);
+  out.memberLength = static_cast<double>(w.memberLength);
   out.centreSamples = static_cast<double>(w.memberStart) +
                       (driftPpm != 0.0 ? 0.0 : 0.5 * static_cast<double>(w.memberLength));
   return out;
@@ -186,6 +189,16 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
   const OverlapFit fit = fitOverlap(anchor, member, result.lagSeconds, settings, kMaxDriftWindows,
                                     kDriftWindowSeconds);
   if (fit.windows > 0) result.agreement = static_cast<float>(fit.agreeShare());
+  result.along = fit.windows > 0;
+  result.confirmed = fit.confirmed;
+  result.partial = fit.partial();
+  result.sharedFrom = fit.sharedFrom;
+  result.sharedTo = fit.sharedTo;
+  result.agreeFrom = fit.agreeFrom;
+  result.agreeTo = fit.agreeTo;
+  result.alongLagSeconds = fit.lagSeconds;
+  result.alongDriftKnown = fit.driftKnown;
+  result.alongDriftPpm = fit.driftPpm;
   if (repeatOnly(fit, middle.score, static_cast<double>(w.memberLength) / rate)) {
     result.refined = false;
     result.repeat = true;
@@ -236,7 +249,9 @@ ClusterResult settlePart(const ClusterResult& cluster, const ClusterVerdict& ver
     MemberResult m = members[i];
     const int g = verdict.group[i];
     m.refined = (g == 0 && i != ref) || (split && g > 0 && groupSize.at(g) > 1);
-    m.driftKnown = m.driftKnown && g == 0 && i != ref;  // measured against the reference
+    // Measured against the clock of the part's reference; strays kept in the
+    // cluster sit at landmark offsets.
+    m.driftKnown = m.driftKnown && (g == 0 || (split && g > 0));
     any = any || m.refined;
     m.offset = verdict.position[i] - earliest;
     m.splitOff = split && g > 0;
@@ -246,6 +261,14 @@ ClusterResult settlePart(const ClusterResult& cluster, const ClusterVerdict& ver
   if (key == 0)
     for (MemberResult& m : c.members)
       if (m.id == members[ref].id) m.refined = any;  // exact by definition when others are
+  std::size_t clock = ref;
+  if (key != 0) {
+    const auto founder = verdict.founder.find(key);
+    clock = founder != verdict.founder.end() ? founder->second : indices.front();
+  }
+  c.reference = members[clock].id;
+  for (MemberResult& m : c.members)
+    if (m.id == c.reference) m.driftKnown = false;  // its clock is the measure
   return c;
 }
 
@@ -308,15 +331,11 @@ double overlapOf(const RecordingMap& recordings, const MemberResult& a, const Me
   return overlapSeconds(*ra, a.coarse, *rb, b.coarse);
 }
 
-// The reference is the member at offset 0 (the last one, should there be several).
 std::size_t referenceOf(const ClusterResult& cluster) {
   const auto& members = cluster.members;
-  std::size_t ref = 0;
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    if (members[i].coarse == 0.0) ref = i;
-    if (members[i].coarse < members[ref].coarse) ref = i;
-  }
-  return ref;
+  for (std::size_t i = 0; i < members.size(); ++i)
+    if (members[i].id == cluster.reference) return i;
+  return designedReference(cluster);
 }
 
 // The walk through one cluster once every member has been tried against the
@@ -324,13 +343,15 @@ std::size_t referenceOf(const ClusterResult& cluster) {
 class ClusterWalk {
  public:
   ClusterWalk(ClusterResult& cluster, std::size_t ref, const RecordingMap& recordings,
-              const RefineSettings& settings, const Reporter& report)
+              const RefineSettings& settings, const PeakTable& peaks, const Reporter& report)
       : members_(cluster.members),
         n_(members_.size()),
         ref_(ref),
         recordings_(recordings),
         settings_(settings),
+        peaks_(peaks),
         report_(report),
+        via_(n_, n_),
         checked_(n_, false),
         tried_(n_),
         strayTries_(n_, 0) {
@@ -342,7 +363,13 @@ class ClusterWalk {
     verdict_.group[ref] = 0;
   }
 
-  // What the correlation with the reference said of member m.
+  // What the correlation with the reference said of member m: first only
+  // what it shows of shared material, so that every placement is judged by
+  // all of it.
+  void noteAgainstReference(std::size_t m, const PairRefinement& outcome) {
+    outcome_[m] = judge(ref_, m, outcome);
+  }
+
   void placeAgainstReference(std::size_t m, const PairRefinement& outcome) {
     MemberResult& member = members_[m];
     tried_[m].insert(ref_);
@@ -350,13 +377,32 @@ class ClusterWalk {
     member.score = outcome.score;
     if (!outcome.warning.empty())
       report_.warning("cannot refine " + member.path + ": " + outcome.warning);
-    if (!outcome.refined) return;
+    const auto judged = outcome_.find(m);
+    if (judged == outcome_.end() || !believed(ref_, m, judged->second)) return;
+    const PairRefinement& r = judged->second;
     member.anchor = members_[ref_].id;
-    verdict_.position[m] = outcome.lagSeconds;
+    verdict_.position[m] = r.lagSeconds;
     verdict_.group[m] = 0;
-    member.driftKnown = outcome.driftMeasured;
-    member.driftPpm = outcome.driftPpm;
-    member.agreement = outcome.agreement;
+    via_[m] = ref_;
+    member.driftKnown = r.driftMeasured;
+    member.driftPpm = r.driftPpm;
+    member.agreement = r.agreement;
+    member.parts = parts_[m];
+  }
+
+  // Members placed through a link that only shared material supports (as
+  // learnt after they were placed) leave, with every member placed through
+  // them, and are chained again. True when any left.
+  bool dropSharedLinks() {
+    bool dropped = false;
+    for (std::size_t m = 0; m < n_; ++m) {
+      if (group(m) != 0 || m == ref_ || via_[m] >= n_) continue;
+      const std::size_t a = via_[m];
+      if (!onlyShared(a, m, verdict_.position[m] - verdict_.position[a])) continue;
+      unplace(m);
+      dropped = true;
+    }
+    return dropped;
   }
 
   // Members the reference could not place are chained through placed members
@@ -368,8 +414,10 @@ class ClusterWalk {
         if (group(m) >= 0 || recordingOf(recordings_, members_[m]) == nullptr) continue;
         for (const auto& [ov, a] : anchorsFor(m, [&](std::size_t a) { return group(a) == 0; })) {
           if (tried_[m].size() >= kMaxAnchorTries) break;
-          const PairRefinement r = correlate(m, a);
-          if (!r.refined) continue;
+          // Nothing but shared material to compare: not worth a correlation.
+          if (onlyShared(a, m, members_[m].coarse - members_[a].coarse)) continue;
+          const PairRefinement r = judge(a, m, correlate(m, a));
+          if (!believed(a, m, r)) continue;
           placeThrough(m, a, r);
           progressed = true;
           break;
@@ -386,7 +434,10 @@ class ClusterWalk {
     for (std::size_t m = 0; m < n_; ++m) {
       if (group(m) >= 0 || !checked_[m]) continue;
       linkToStrays(m);
-      if (group(m) < 0) verdict_.group[m] = ++groups;
+      if (group(m) < 0) {
+        verdict_.group[m] = ++groups;
+        verdict_.founder[groups] = m;
+      }
     }
     // Members never compared with the reference's group may still match a stray
     // group; otherwise nothing is known and they stay.
@@ -403,6 +454,97 @@ class ClusterWalk {
  private:
   int group(std::size_t i) const { return verdict_.group[i]; }
 
+  // A correlation m against a, read along the overlap. One part agreeing
+  // while others find nothing is either a recording paused or cut (another
+  // peak of the pair's landmarks agrees where the first does not: its parts
+  // are noted and the member placed by its first) or shared material (a
+  // song played at two events, its studio file): that stretch of the
+  // timeline then proves nothing about anything that overlaps only there.
+  PairRefinement judge(std::size_t a, std::size_t m, PairRefinement r) {
+    if (!r.partial || !(r.refined || r.repeat)) return r;
+    const Recording& anchor = *recordingOf(recordings_, members_[a]);
+    const Recording& member = *recordingOf(recordings_, members_[m]);
+    // Each part's lag at the member's first sample: their difference is the pause.
+    std::vector<std::pair<double, double>> found{{r.sharedFrom, r.alongLagSeconds}};
+    for (double lag : otherLags(peaks_, members_[a].id, members_[m].id, r.lagSeconds)) {
+      const OverlapFit other =
+          fitOverlap(anchor, member, lag, settings_, kMaxDriftWindows, kDriftWindowSeconds);
+      // Another part lies beside the first, not over it (a stretch across
+      // the cut may agree with both), at another lag, and the two account
+      // for the overlap.
+      constexpr double kPartsCover = 0.8;
+      if (other.agreeing < 2 || r.agreement + other.agreeShare() < kPartsCover ||
+          std::abs(other.lagSeconds - r.alongLagSeconds) < 1.0 ||
+          std::min(other.agreeTo, r.agreeTo) - std::max(other.agreeFrom, r.agreeFrom) >=
+              kDriftWindowSeconds)
+        continue;
+      found.push_back({other.sharedFrom, other.lagSeconds});
+      break;
+    }
+    if (found.size() < 2) {
+      const double at = verdict_.position[a] + r.lagSeconds;
+      shared_.push_back({at + r.sharedFrom, at + r.sharedTo});
+      r.refined = false;
+      return r;
+    }
+    std::sort(found.begin(), found.end());
+    std::vector<MemberPart> parts;
+    for (const auto& [from, lag] : found) {
+      MemberPart p;
+      p.fileSeconds = parts.empty() ? 0.0 : from;
+      p.gapSeconds = lag - found.front().second;
+      parts.push_back(p);
+    }
+    parts_[m] = parts;
+    r.lagSeconds = found.front().second;
+    r.confirmed = true;
+    r.driftMeasured = r.alongDriftKnown;
+    r.driftPpm = r.alongDriftKnown ? r.alongDriftPpm : 0.0;
+    return r;
+  }
+
+  // Whether r places m against a: a believed correlation that the overlap
+  // confirms where it was measured along, over more than shared material.
+  bool believed(std::size_t a, std::size_t m, const PairRefinement& r) const {
+    if (!r.refined || (r.along && !r.confirmed)) return false;
+    return !onlyShared(a, m, r.lagSeconds);
+  }
+
+  // Whether a and m, m starting lag after a, overlap only on stretches of the
+  // timeline known to be shared material.
+  bool onlyShared(std::size_t a, std::size_t m, double lag) const {
+    if (shared_.empty()) return false;
+    const Recording* ra = recordingOf(recordings_, members_[a]);
+    const Recording* rm = recordingOf(recordings_, members_[m]);
+    if (ra == nullptr || rm == nullptr) return false;
+    const double start = verdict_.position[a] + std::max(0.0, lag);
+    const double end =
+        verdict_.position[a] + std::min(ra->durationSeconds, lag + rm->durationSeconds);
+    std::vector<std::pair<double, double>> cover;
+    for (const auto& [from, to] : shared_)
+      if (to > start && from < end) cover.push_back({std::max(from, start), std::min(to, end)});
+    std::sort(cover.begin(), cover.end());
+    double covered = 0.0, reach = start;
+    for (const auto& [from, to] : cover) {
+      covered += std::max(0.0, to - std::max(from, reach));
+      reach = std::max(reach, to);
+    }
+    // Less than one stretch of its own is not enough to tell.
+    return end - start - covered < kDriftWindowSeconds;
+  }
+
+  // Takes m and every member placed through it out of the reference's group.
+  void unplace(std::size_t m) {
+    verdict_.group[m] = -1;
+    via_[m] = n_;
+    members_[m].anchor = 0;
+    members_[m].driftKnown = false;
+    members_[m].agreement = -1.0f;
+    members_[m].parts.clear();
+    for (std::size_t k = 0; k < n_; ++k)
+      if (via_[k] == m && group(k) == 0) unplace(k);
+  }
+
   PairRefinement correlate(std::size_t m, std::size_t a) {
     tried_[m].insert(a);
     const PairRefinement r =
@@ -417,16 +559,39 @@ class ClusterWalk {
     return r;
   }
 
-  // The lag is on a's clock: a's own drift scales it onto the reference's, and
-  // the rates multiply.
+  // m joins a's group. The lag is on a's clock: a's own drift scales it onto
+  // the clock of a's group, and the rates multiply.
   void placeThrough(std::size_t m, std::size_t a, const PairRefinement& r) {
     const MemberResult& anchor = members_[a];
-    const double rateA = 1.0 + (anchor.driftKnown ? anchor.driftPpm * 1e-6 : 0.0);
+    const double rateA = clockRate(anchor);
     verdict_.position[m] = verdict_.position[a] + rateA * r.lagSeconds;
-    verdict_.group[m] = 0;
+    verdict_.group[m] = group(a);
+    via_[m] = a;
+    members_[m].parts = parts_[m];
     members_[m].driftKnown = r.driftMeasured || anchor.driftKnown;
     members_[m].agreement = r.agreement;
     members_[m].driftPpm = (rateA * (1.0 + r.driftPpm * 1e-6) - 1.0) * 1e6;
+  }
+
+  // Group g joins m's group through r, a correlation of m against a (in g): a
+  // time T on g's clock is a's time (T - pos a) / rate a, m's time that less
+  // the lag over the pair's rate, and so a time on m's group's clock. As along
+  // a chain, a link whose drift was not measured was too small to show.
+  void mergeGroup(int g, std::size_t m, std::size_t a, const PairRefinement& r) {
+    const double pairRate = 1.0 + (r.driftMeasured ? r.driftPpm * 1e-6 : 0.0);
+    const double rateM = clockRate(members_[m]), rateA = clockRate(members_[a]);
+    const double posA = verdict_.position[a], posM = verdict_.position[m];
+    const bool pathKnown = r.driftMeasured || members_[m].driftKnown || members_[a].driftKnown;
+    for (std::size_t k = 0; k < n_; ++k) {
+      if (group(k) != g) continue;
+      MemberResult& x = members_[k];
+      const bool known = pathKnown || x.driftKnown;
+      x.driftPpm = (clockRate(x) * rateM / (pairRate * rateA) - 1.0) * 1e6;
+      x.driftKnown = known;
+      const double inA = (verdict_.position[k] - posA) / rateA;
+      verdict_.position[k] = posM + rateM * (inA - r.lagSeconds) / pairRate;
+      verdict_.group[k] = group(m);
+    }
   }
 
   // Anchors for m among the members accept admits, best overlap first.
@@ -449,22 +614,14 @@ class ClusterWalk {
     for (const auto& [ov, a] : anchorsFor(m, [&](std::size_t a) { return group(a) > 0; })) {
       if (strayTries_[m] >= kMaxAnchorTries) break;
       if (group(a) == group(m)) continue;  // already together
+      if (onlyShared(a, m, members_[m].coarse - members_[a].coarse)) continue;
       ++strayTries_[m];
-      const PairRefinement r = correlate(m, a);
-      if (!r.refined) continue;
-      const double at = verdict_.position[a] + r.lagSeconds;
-      if (group(m) <= 0) {
-        verdict_.group[m] = group(a);
-        verdict_.position[m] = at;
-      } else {
-        const int from = group(a);
-        const double shift = verdict_.position[m] - at;
-        for (std::size_t k = 0; k < n_; ++k)
-          if (group(k) == from) {
-            verdict_.group[k] = group(m);
-            verdict_.position[k] += shift;
-          }
-      }
+      const PairRefinement r = judge(a, m, correlate(m, a));
+      if (!believed(a, m, r)) continue;
+      if (group(m) <= 0)
+        placeThrough(m, a, r);
+      else
+        mergeGroup(group(a), m, a, r);
       linked = true;
     }
     return linked;
@@ -475,8 +632,13 @@ class ClusterWalk {
   std::size_t ref_;
   const RecordingMap& recordings_;
   const RefineSettings& settings_;
+  const PeakTable& peaks_;
   const Reporter& report_;
   ClusterVerdict verdict_;
+  std::vector<std::size_t> via_;  // the member each one of the group was placed through (n_: none)
+  std::map<std::size_t, PairRefinement> outcome_;  // against the reference, judged
+  std::map<std::size_t, std::vector<MemberPart>> parts_;
+  std::vector<std::pair<double, double>> shared_;  // stretches of the timeline, seconds
   // checked: some correlation with a member placed relative to the reference
   // was computed, so failing all of them is evidence of another event.
   std::vector<bool> checked_;
@@ -516,7 +678,8 @@ std::vector<Task> againstReferences(const std::vector<ClusterResult>& clusters,
 }  // namespace
 
 void refineClusters(std::vector<ClusterResult>& clusters, const RecordingMap& recordings,
-                    const RefineSettings& settings, const Reporter& report) {
+                    const RefineSettings& settings, const PeakTable& peaks,
+                    const Reporter& report) {
   std::vector<std::size_t> reference;
   for (const ClusterResult& c : clusters) reference.push_back(referenceOf(c));
   const std::vector<Task> tasks =
@@ -524,10 +687,16 @@ void refineClusters(std::vector<ClusterResult>& clusters, const RecordingMap& re
   std::vector<ClusterResult> settled;
   std::size_t nextTask = 0;
   for (std::size_t c = 0; c < clusters.size(); ++c) {
-    ClusterWalk walk(clusters[c], reference[c], recordings, settings, report);
+    ClusterWalk walk(clusters[c], reference[c], recordings, settings, peaks, report);
+    const std::size_t first = nextTask;
     for (; nextTask < tasks.size() && tasks[nextTask].cluster == c; ++nextTask)
-      walk.placeAgainstReference(tasks[nextTask].member, tasks[nextTask].outcome);
+      walk.noteAgainstReference(tasks[nextTask].member, tasks[nextTask].outcome);
+    for (std::size_t t = first; t < nextTask; ++t)
+      walk.placeAgainstReference(tasks[t].member, tasks[t].outcome);
     walk.chain();
+    for (std::size_t round = 0; round < clusters[c].members.size() && walk.dropSharedLinks();
+         ++round)
+      walk.chain();
     walk.groupStrays();
     std::vector<SyncMessage> notes;
     for (ClusterResult& part :

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/reporter.h"
@@ -17,6 +18,10 @@
 #include "velk/sync.h"
 
 namespace Velk {
+
+// The strongest offsets of every pair's histogram (seconds B starts after A,
+// strongest first): a recording paused or cut has one peak per part.
+using PeakTable = std::map<std::pair<int32_t, int32_t>, std::vector<double>>;
 
 // Stretches of at most this length, at most this many, measure the drift
 // along an overlap.
@@ -40,7 +45,21 @@ struct PairRefinement {
   // (a loop, a song played at two events), not one event.
   bool repeat = false;
   float agreement = -1.0f;  // share of the stretches along the overlap that agree
-  std::string warning;      // a decode problem, if any
+  // Measured along the overlap: whether the stretches confirmed the lag, and
+  // whether they agree on one part only while at least two others hold nothing
+  // like it (shared material, a pause): then the agreeing part, in member
+  // seconds, reaches at most from sharedFrom to sharedTo.
+  bool along = false;
+  bool confirmed = false;
+  bool partial = false;
+  double sharedFrom = 0.0, sharedTo = 0.0;
+  double agreeFrom = 0.0, agreeTo = 0.0;  // the middles of the first and last agreeing stretch
+  // The agreeing stretches' line: the lag at the member's first sample, and
+  // the drift when they span enough time to tell.
+  double alongLagSeconds = 0.0;
+  bool alongDriftKnown = false;
+  double alongDriftPpm = 0.0;
+  std::string warning;  // a decode problem, if any
 };
 
 // One correlation of a stretch of member against anchor.
@@ -50,6 +69,8 @@ struct WindowLag {
   float score = 0.0f;
   double lagSamples = 0.0;     // member start minus anchor start, as this stretch sees it
   double centreSamples = 0.0;  // middle of the member stretch, in member samples
+  double memberStart = 0.0;    // the member stretch, in member samples
+  double memberLength = 0.0;
   std::string warning;
 };
 
@@ -79,6 +100,9 @@ struct ClusterVerdict {
   // Seconds in the reference's frame: exact within a group, the landmark
   // offset for unchecked members and for the first member of a stray group.
   std::vector<double> position;
+  // g > 0: the member whose clock group g's positions are on (its first;
+  // when absent, the group's lowest index).
+  std::map<int, std::size_t> founder;
 };
 
 // Applies a verdict to its cluster. With split, group 0 and the unchecked
@@ -95,7 +119,7 @@ std::vector<ClusterResult> settleCluster(const ClusterResult& cluster,
 // Members that cannot be correlated keep their coarse offset (refined false).
 void refineClusters(std::vector<ClusterResult>& clusters,
                     const std::map<int32_t, const Recording*>& recordings,
-                    const RefineSettings& settings, const Reporter& report);
+                    const RefineSettings& settings, const PeakTable& peaks, const Reporter& report);
 
 }  // namespace Velk
 

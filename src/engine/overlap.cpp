@@ -125,7 +125,23 @@ OverlapFit judge(const std::vector<WindowLag>& points, uint32_t rate, double win
   Line line;
   const std::vector<std::size_t> agree = consensus(points, rate, window, line);
   fit.agreeing = static_cast<int>(agree.size());
+  for (const WindowLag& p : points) fit.quiet += p.accepted ? 0 : 1;
   if (agree.empty()) return fit;
+  auto middleOf = [](const WindowLag& p) { return p.memberStart + 0.5 * p.memberLength; };
+  fit.sharedFrom = points.front().memberStart / rate;
+  fit.sharedTo = (points.back().memberStart + points.back().memberLength) / rate;
+  fit.agreeFrom = middleOf(points[agree.front()]) / rate;
+  fit.agreeTo = middleOf(points[agree.back()]) / rate;
+  for (std::size_t i = 0, k = 0; i < points.size(); ++i) {
+    const bool agrees = k < agree.size() && agree[k] == i;
+    k += agrees ? 1 : 0;
+    if (agrees) continue;
+    if (i < agree.front()) fit.sharedFrom = middleOf(points[i]) / rate;
+    if (i > agree.back()) {
+      fit.sharedTo = middleOf(points[i]) / rate;
+      break;
+    }
+  }
   std::vector<float> scores, others;
   for (std::size_t i = 0, k = 0; i < points.size(); ++i) {
     const bool agrees = k < agree.size() && agree[k] == i;

@@ -21,12 +21,21 @@ struct OverlapFit {
   float score = 0.0f;       // median score of the agreeing stretches
   float otherScore = 0.0f;  // median score of the others (0 when all agree)
   double agreeShare() const { return windows == 0 ? 0.0 : static_cast<double>(agreeing) / windows; }
+  // Stretches that found no peak at all; with two of them beside two that
+  // agree, the pair shares one part of the overlap only.
+  int quiet = 0;
+  bool partial() const { return agreeing >= 2 && quiet >= 2; }
+  // Member seconds the agreeing part may cover: up to the middle of the
+  // nearest stretch on either side that does not agree (or the overlap's end).
+  double sharedFrom = 0.0, sharedTo = 0.0;
+  double agreeFrom = 0.0, agreeTo = 0.0;  // middles of the first and last agreeing stretch
   std::string warning;
 };
 
-// Drift a clock may have, and what the stretches are searched for: beyond this
-// the pair is not two clocks of one event.
-constexpr double kMaxDriftPpm = 1000.0;
+// Drift between two clocks, and what the stretches are searched for: beyond
+// this the pair is not two clocks of one event. Either clock may be off by a
+// thousand parts per million, one fast and one slow.
+constexpr double kMaxDriftPpm = 2000.0;
 
 // Measures member against anchor along their overlap around coarseLagSeconds
 // (member start minus anchor start) with up to maxWindows stretches of at

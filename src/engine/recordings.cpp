@@ -13,7 +13,10 @@
 #include <sstream>
 #include <thread>
 
+#include "audio/wav_reader.h"
+#include "engine/kept_audio.h"
 #include "engine/parallel.h"
+#include "media/media_impl.h"
 #include "velk/input.h"
 #include "velk/landmark_extract.h"
 #include "velk/media.h"
@@ -136,13 +139,106 @@ struct Slot {
   std::string warnings;
   double durationSeconds = -1.0;
   int channel = 0;
-  std::string channelNote;  // why another channel than the first was analysed
+  std::string channelNote;                  // why another channel than the first was analysed
+  std::shared_ptr<const MemoryAudio> kept;  // the analysed audio at its own rate
   bool done = false;
+};
+
+// What refinement will read of a recording, written while extraction decodes it:
+// one track per channel that may be analysed, or one of all channels for their mix.
+class Keeping {
+ public:
+  Keeping(AudioKeeper* keeper, const Recording& r, int channel) : channel_(channel) {
+    if (keeper == nullptr || r.route == Route::Memory) return;
+    const int channels = std::max(1, r.channels);
+    const double frames = std::max(0.0, r.durationSeconds) * r.sampleRate * 1.01 + r.sampleRate;
+    const auto bytes = [&](int n) { return static_cast<uint64_t>(frames * 4.0 * n); };
+    if (channel == kAutoChannel) {
+      for (int c = 0; c < channels; ++c) tracks_.push_back(keeper->track(bytes(1)));
+    } else {
+      tracks_.push_back(keeper->track(bytes(channel == kMixChannels ? channels : 1)));
+    }
+  }
+
+  // For the decoder: the frames it feeds its resampler.
+  detail::SourceSink source() {
+    return [this](const float* frames, std::size_t count, int channels, uint32_t rate) {
+      for (std::size_t t = 0; t < tracks_.size(); ++t) {
+        if (!tracks_[t]) continue;
+        const int pick = channel_ == kAutoChannel   ? static_cast<int>(t)
+                         : channel_ == kMixChannels ? -1
+                                                    : channel_;
+        if (!tracks_[t]->append(frames, count, channels, pick, rate)) tracks_[t].reset();
+      }
+      return true;
+    };
+  }
+  KeptTrack* track(std::size_t i) { return i < tracks_.size() ? tracks_[i].get() : nullptr; }
+  // The track of the channel analysed (all others are let go).
+  std::shared_ptr<const MemoryAudio> finish(int channel) {
+    const std::size_t i = channel_ == kAutoChannel ? static_cast<std::size_t>(channel) : 0;
+    std::unique_ptr<KeptTrack> kept = i < tracks_.size() ? std::move(tracks_[i]) : nullptr;
+    tracks_.clear();
+    return kept ? kept->finish() : nullptr;
+  }
+
+ private:
+  int channel_;
+  std::vector<std::unique_ptr<KeptTrack>> tracks_;
+};
+
+// The library's WAV source, handing what the extractor reads to a track as well.
+// The extractor reads a few frames, rewinds, then reads whole hops to near the
+// end; the rest is read at the end from where it stopped.
+class KeepingInput final : public VkInput {
+ public:
+  KeepingInput(WavInput& input, KeptTrack* track) : in_(input), track_(track) {}
+
+  uint64_t getNumSamples() override { return in_.getNumSamples(); }
+  bool read(array<float>& buffer) override {
+    const bool ok = in_.read(buffer);
+    const uint64_t left = getNumSamples() - std::min(getNumSamples(), kept_);
+    const auto n = static_cast<std::size_t>(std::min<uint64_t>(buffer.count(), left));
+    if (track_ != nullptr && reading_ && n > 0 &&
+        !track_->append(buffer.data, n, 1, 0, in_.wav->sampleRate))
+      track_ = nullptr;
+    kept_ += n;
+    return ok;
+  }
+  bool rewind() override {
+    if (kept_ > 0 && reading_) track_ = nullptr;  // a second whole pass: not expected
+    reading_ = true;
+    kept_ = 0;
+    return in_.rewind();
+  }
+
+  // Reads the samples the extractor left, for the track.
+  void readRest() {
+    wavfile_t& wav = *in_.wav;
+    if (!reading_) kept_ = 0;
+    const uint64_t total = getNumSamples();
+    if (track_ == nullptr || kept_ >= total) return;
+    detail::seekWavFrame(wav, kept_);
+    array<float> block(65536);
+    while (kept_ < total && track_ != nullptr) {
+      const auto n = static_cast<int32_t>(std::min<uint64_t>(65536, total - kept_));
+      wav.read_mono(block, n);
+      if (!track_->append(block.data, static_cast<std::size_t>(n), 1, 0, wav.sampleRate))
+        track_ = nullptr;
+      kept_ += static_cast<uint64_t>(n);
+    }
+  }
+
+ private:
+  WavInput& in_;
+  KeptTrack* track_;
+  uint64_t kept_ = 0;
+  bool reading_ = false;  // past the first rewind: the pass that reads it all
 };
 
 // The library's own reader, opened here rather than by VkLandmarkExtract::run
 // so that its failure line reaches the caller's handler instead of standard output.
-VkFile* extractWav(VkLandmarkExtract& extractor, const Recording& r, Slot& out) {
+VkFile* extractWav(VkLandmarkExtract& extractor, const Recording& r, Keeping& keep, Slot& out) {
   std::unique_ptr<wavfile_t> wav;
   try {
     wav.reset(new wavfile_t(r.path, 1, 1, 16000));
@@ -152,54 +248,84 @@ VkFile* extractWav(VkLandmarkExtract& extractor, const Recording& r, Slot& out) 
     return nullptr;
   }
   WavInput input(wav.release());  // owns the file from here on
-  return extractor.run(&input, r.id);
+  KeepingInput keeping(input, keep.track(0));
+  VkFile* file = extractor.run(&keeping, r.id);
+  keeping.readRest();
+  return file;
 }
 
-std::unique_ptr<MediaInput> openInput(const Recording& r, uint32_t rate, int channel,
-                                      std::string& error) {
-  if (r.route != Route::Memory) return MediaInput::open(r.path, rate, error, channel);
-  if (!r.audio || r.audio->frames().channels <= 0) {
-    error = "no audio was given";
-    return nullptr;
+// Decoded samples as the extractor's source; reads past the end give silence,
+// as from MediaInput. Owning them spares a copy of a long recording.
+class SampleInput final : public VkInput {
+ public:
+  explicit SampleInput(std::vector<float> samples) : samples_(std::move(samples)) {}
+  uint64_t getNumSamples() override { return samples_.size(); }
+  bool read(array<float>& buffer) override {
+    const auto want = static_cast<std::size_t>(std::max(0, buffer.count()));
+    if (want == 0 || buffer.data == nullptr) return true;
+    const std::size_t n = std::min(want, samples_.size() - pos_);
+    std::copy_n(samples_.begin() + static_cast<std::ptrdiff_t>(pos_), n, buffer.data);
+    std::fill(buffer.data + n, buffer.data + want, 0.0f);
+    pos_ += n;
+    return true;
   }
-  return MediaInput::fromFrames(r.audio->frames(), r.audio->sampleRate, rate, error, channel);
-}
+  bool rewind() override {
+    pos_ = 0;
+    return true;
+  }
+  const std::vector<float>& samples() const { return samples_; }
+
+ private:
+  std::vector<float> samples_;
+  std::size_t pos_ = 0;
+};
 
 // Extracts the recording through input into out.
-void extractInput(VkLandmarkExtract& extractor, const Recording& r, MediaInput& input,
+void extractInput(VkLandmarkExtract& extractor, const Recording& r, SampleInput& input,
                   uint32_t rate, Slot& out) {
-  out.warnings = input.warnings();
   out.durationSeconds = static_cast<double>(input.getNumSamples()) / rate;
   out.file = extractor.run(&input, r.id);
 }
 
-// Every channel of r at rate, from one decode.
-bool openChannels(const Recording& r, uint32_t rate, std::vector<std::unique_ptr<MediaInput>>& out,
-                  std::string& warnings, std::string& error) {
-  std::vector<std::vector<float>> channels(static_cast<std::size_t>(r.channels));
+// The recording at rate from one decode: each channel as an input of its own
+// for kAutoChannel, else the one channel (or mix) asked for. keep receives the
+// decoded audio at the recording's own rate.
+bool decodeInputs(const Recording& r, uint32_t rate, int channel, Keeping& keep,
+                  std::vector<std::unique_ptr<SampleInput>>& out, std::string& warnings,
+                  std::string& error) {
+  if (r.route == Route::Memory && (!r.audio || r.audio->frames().channels <= 0)) {
+    error = "no audio was given";
+    return false;
+  }
+  const bool split = channel == kAutoChannel;
+  std::vector<std::vector<float>> channels(split ? static_cast<std::size_t>(r.channels) : 1);
+  // Reserved from the announced length, so that growing does not briefly hold
+  // twice the samples; capped, since headers can lie.
+  const double expected =
+      std::min(std::min(r.durationSeconds, 12.0 * 3600.0) * rate * 1.01 + rate, 67108864.0);
+  for (std::vector<float>& c : channels)
+    if (expected > 0) c.reserve(static_cast<std::size_t>(expected));
   DecodeOptions opt;
   opt.sampleRate = rate;
-  opt.channels = r.channels;
+  opt.channels = split ? r.channels : channelsToDecode(channel);
   opt.warn = [&warnings](const std::string& line) { warnings += line + "\n"; };
-  const FrameSink split = [&channels](const float* frames, std::size_t count, int n) {
+  FrameSink sink = [&channels](const float* frames, std::size_t count, int n) {
     for (std::size_t i = 0; i < count; ++i)
       for (int c = 0; c < n; ++c)
         channels[static_cast<std::size_t>(c)].push_back(
             frames[i * static_cast<std::size_t>(n) + c]);
     return true;
   };
+  if (!split) sink = monoOf(channel, sink);
   bool ok = false;
   if (r.route == Route::Memory) {
-    ok = resampleFrames(r.audio->frames(), r.audio->sampleRate, opt, split, error);
+    ok = resampleFrames(r.audio->frames(), r.audio->sampleRate, opt, sink, error);
   } else {
-    ok = decodeAudio(r.path, opt, split, error);
+    ok = detail::decodeWithSource(r.path, opt, sink, keep.source(), error);
   }
   if (!ok) return false;
-  for (std::vector<float>& samples : channels) {
-    out.push_back(MediaInput::fromFrames(samples.data(), samples.size(), 1, rate, rate, error));
-    std::vector<float>().swap(samples);
-    if (!out.back()) return false;
-  }
+  for (std::vector<float>& samples : channels)
+    out.push_back(std::make_unique<SampleInput>(std::move(samples)));
   return true;
 }
 
@@ -213,20 +339,13 @@ double rms(const std::vector<float>& samples) {
 // first of equals), among those within 30 dB of the loudest: peaks of a faint
 // noise floor are as many as those of an event, since picking is relative to level.
 void extractBestChannel(VkLandmarkExtract& extractor, const Recording& r, uint32_t rate,
-                        Slot& out) {
+                        std::vector<std::unique_ptr<SampleInput>>& inputs, Slot& out) {
   constexpr double kQuietRatio = 0.0316;  // -30 dB
-  std::vector<std::unique_ptr<MediaInput>> inputs;
-  std::string error;
-  if (!openChannels(r, rate, inputs, out.warnings, error)) {
-    out.designedError = "[ERROR]: Could not load: " + r.path;
-    out.error = error.empty() ? "cannot decode it" : error;
-    return;
-  }
   double loudest = 0.0;
   for (const auto& input : inputs) loudest = std::max(loudest, rms(input->samples()));
   std::vector<std::size_t> counts(inputs.size(), 0);
   for (int c = 0; c < r.channels; ++c) {
-    MediaInput& input = *inputs[static_cast<std::size_t>(c)];
+    SampleInput& input = *inputs[static_cast<std::size_t>(c)];
     if (rms(input.samples()) < kQuietRatio * loudest) continue;
     Slot candidate;
     extractInput(extractor, r, input, rate, candidate);
@@ -251,28 +370,31 @@ void extractBestChannel(VkLandmarkExtract& extractor, const Recording& r, uint32
 }
 
 void extractOne(VkLandmarkExtract& extractor, const Recording& r, uint32_t rate, int channel,
-                Slot& out) {
+                AudioKeeper* keeper, Slot& out) {
   try {
     // One channel has nothing to choose from; a channel past the last is the last.
     if (r.channels < 2) channel = 0;
     if (channel >= r.channels) channel = r.channels - 1;
+    Keeping keep(keeper, r, channel);
     if (r.route == Route::Library && channel == 0) {
-      out.file = extractWav(extractor, r, out);
+      out.file = extractWav(extractor, r, keep, out);
+      if (out.file != nullptr) out.kept = keep.finish(0);
       return;
     }
-    if (channel == kAutoChannel) {
-      extractBestChannel(extractor, r, rate, out);
-      return;
-    }
+    std::vector<std::unique_ptr<SampleInput>> inputs;
     std::string error;
-    std::unique_ptr<MediaInput> input = openInput(r, rate, channel, error);
-    if (!input) {
+    if (!decodeInputs(r, rate, channel, keep, inputs, out.warnings, error)) {
       out.designedError = "[ERROR]: Could not load: " + r.path;
       out.error = error.empty() ? "cannot decode it" : error;
       return;
     }
-    out.channel = channel;
-    extractInput(extractor, r, *input, rate, out);
+    if (channel == kAutoChannel) {
+      extractBestChannel(extractor, r, rate, inputs, out);
+    } else {
+      out.channel = channel;
+      extractInput(extractor, r, *inputs.front(), rate, out);
+    }
+    if (out.file != nullptr) out.kept = keep.finish(out.channel);
   } catch (const std::exception& e) {
     delete out.file;
     out.file = nullptr;
@@ -299,51 +421,8 @@ Recording memoryRecording(const std::string& name, std::shared_ptr<const MemoryA
   return r;
 }
 
-bool checkInputFolder(const std::string& folder, std::string& error) {
-  std::error_code ec;
-  if (!fs::exists(folder, ec)) {
-    error = "input folder " + folder + " does not exist";
-    return false;
-  }
-  if (!fs::is_directory(folder, ec)) {
-    error = "input path " + folder + " is not a folder";
-    return false;
-  }
-  return true;
-}
-
-bool listFolder(const std::string& folder, uint32_t extractionRate, Listing& listing,
-                std::string& error) {
-  listing = Listing();
-  if (!checkInputFolder(folder, error)) return false;
-  std::error_code ec;
-  std::vector<std::string> names;
-  fs::directory_iterator it(folder, ec);
-  if (ec) {
-    error = "cannot read input folder " + folder + ": " + ec.message();
-    return false;
-  }
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) break;
-    const std::string name = it->path().filename().string();
-    if (name.empty() || name[0] == '.') continue;
-    std::error_code sec;
-    if (!fs::is_regular_file(it->path(), sec)) continue;  // sub-folders and devices
-    names.push_back(name);
-  }
-  if (ec) {
-    error = "cannot read input folder " + folder + ": " + ec.message();
-    return false;
-  }
-  // Byte order of names, so that ids do not depend on the file system's listing order.
-  std::sort(names.begin(), names.end());
-  std::vector<std::string> paths;
-  for (const std::string& name : names) paths.push_back((fs::path(folder) / name).string());
-  listFiles(paths, extractionRate, listing);
-  return true;
-}
-
-void listFiles(const std::vector<std::string>& paths, uint32_t extractionRate, Listing& listing) {
+void classifyFiles(const std::vector<std::string>& paths, uint32_t extractionRate,
+                   Listing& listing) {
   for (const std::string& path : paths)
     classify(path, fs::path(path).filename().string(), extractionRate, listing);
   int32_t id = 0;
@@ -382,61 +461,172 @@ VkFileSet* gather(const std::vector<Recording>& recordings, const std::vector<Sl
   return set;
 }
 
-}  // namespace
+// What the extraction workers and the reporting thread share.
+struct Extraction {
+  Extraction(std::vector<Recording>& recordings, const VkExtractParams& params, int channel,
+             const Reporter& report, FeatureStore* store, AudioKeeper* keeper)
+      : recordings(recordings),
+        params(params),
+        rate(params.getSampleRate()),
+        channel(channel),
+        report(report),
+        store(store),
+        keeper(keeper),
+        n(recordings.size()),
+        slots(n),
+        stamps(n),
+        reuse(n, 0) {}
 
-VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtractParams& params,
-                             int channel, unsigned threads, const Reporter& report,
-                             std::vector<SkippedFile>& failures) {
-  const std::size_t n = recordings.size();
-  const uint32_t rate = params.getSampleRate();
-  std::vector<Slot> slots(n);
+  std::vector<Recording>& recordings;
+  const VkExtractParams& params;
+  const uint32_t rate;
+  const int channel;
+  const Reporter& report;
+  FeatureStore* const store;
+  AudioKeeper* const keeper;  // where the analysed audio is kept, or none
+  const std::size_t n;
+  std::vector<Slot> slots;
+  std::vector<FileStamp> stamps;
+  std::vector<char> reuse;   // fixed before the workers start
+  std::vector<char> stored;  // what was read from the store in the end
+  std::size_t fromStore = 0;
   std::mutex mutex;
   std::condition_variable changed;
   std::size_t finished = 0;
 
+  // Extracts recording i with extractor and hands the result to its slot.
+  void extract(VkLandmarkExtract& extractor, std::size_t i) {
+    Slot slot;
+    if (!report.stopped()) extractOne(extractor, recordings[i], rate, channel, keeper, slot);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      slots[i] = std::move(slot);
+      slots[i].done = true;
+      ++finished;
+    }
+    changed.notify_all();
+  }
+};
+
+// The recordings the store holds unchanged are not extracted.
+void findStored(Extraction& x) {
+  if (x.store != nullptr) {
+    for (std::size_t i = 0; i < x.n && !x.report.stopped(); ++i)
+      if (x.recordings[i].route != Route::Memory && x.store->find(x.recordings[i], x.stamps[i]))
+        x.reuse[i] = 1;
+  }
+  x.stored = x.reuse;
+}
+
+// Reads what the store holds, while the workers extract the rest; a row that
+// cannot be read is extracted after all.
+void readStored(Extraction& x) {
+  std::vector<std::size_t> unreadable;
+  for (std::size_t i = 0; i < x.n && !x.report.stopped(); ++i) {
+    if (x.stored[i] == 0) continue;
+    ExtractionFacts facts;
+    std::unique_ptr<VkFile> file = x.store->load(x.recordings[i], x.stamps[i], facts);
+    std::lock_guard<std::mutex> lock(x.mutex);
+    Slot& slot = x.slots[i];
+    if (!file) {
+      x.stored[i] = 0;
+      unreadable.push_back(i);
+      continue;
+    }
+    ++x.fromStore;
+    slot.file = file.release();
+    slot.warnings = std::move(facts.warnings);
+    slot.channelNote = std::move(facts.channelNote);
+    slot.durationSeconds = facts.durationSeconds;
+    slot.channel = facts.channel;
+    slot.done = true;
+    ++x.finished;
+  }
+  x.changed.notify_all();
+  for (std::size_t i : unreadable) {
+    VkLandmarkExtract extractor(x.params);
+    x.extract(extractor, i);
+  }
+}
+
+// Reports the progress until recording i is done.
+void waitFor(Extraction& x, std::size_t i) {
+  std::unique_lock<std::mutex> lock(x.mutex);
+  for (;;) {
+    const std::size_t done = x.finished;
+    lock.unlock();
+    x.report.progress("extracting", static_cast<double>(done) / static_cast<double>(x.n),
+                      std::to_string(done) + "/" + std::to_string(x.n) + " files");
+    lock.lock();
+    if (x.slots[i].done) break;
+    x.changed.wait(lock, [&] { return x.slots[i].done || x.finished != done; });
+  }
+}
+
+// Everything is reported from this thread, in id order, as a single thread
+// would; new extractions are kept in the store until it fails once.
+void reportInOrder(Extraction& x, std::vector<SkippedFile>& failures) {
+  std::string storeError;
+  for (std::size_t i = 0; i < x.n && !x.report.stopped(); ++i) {
+    Recording& r = x.recordings[i];
+    const Slot& slot = x.slots[i];
+    if (x.stored[i] != 0) {
+      settle(r, slot, x.report, failures);
+      continue;
+    }
+    x.report.designed("STARTING: " + r.path + " (id " + std::to_string(r.id) + ")");
+    waitFor(x, i);
+    settle(r, slot, x.report, failures);
+    x.report.designed("FEATURE EXTRACTION COMPLETE: " + r.path);
+    if (x.store != nullptr && slot.file != nullptr && x.stamps[i].size >= 0 && storeError.empty()) {
+      const ExtractionFacts facts{slot.warnings, slot.channelNote, r.durationSeconds, r.channel};
+      if (!x.store->save(x.stamps[i], *slot.file, facts, storeError))
+        x.report.warning("the feature store cannot keep new extractions: " + storeError);
+    }
+  }
+}
+
+void noteStore(Extraction& x) {
+  const std::size_t dropped = x.store->dropMissing();
+  std::size_t extracted = 0;
+  for (std::size_t i = 0; i < x.n; ++i) extracted += x.stored[i] == 0 ? 1 : 0;
+  x.report.note("feature store: " + std::to_string(x.fromStore) + " recordings read, " +
+                std::to_string(extracted) + " extracted" +
+                (dropped != 0 ? ", " + std::to_string(dropped) + " no longer on disk forgotten"
+                              : std::string()));
+}
+
+}  // namespace
+
+VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtractParams& params,
+                             int channel, unsigned threads, const Reporter& report,
+                             std::vector<SkippedFile>& failures, FeatureStore* store,
+                             AudioKeeper* keeper,
+                             std::vector<std::shared_ptr<const MemoryAudio>>* kept) {
+  Extraction x(recordings, params, channel, report, store, keeper);
+  findStored(x);
   // Each worker has its own extractor; results go to their recording's slot,
   // so the outcome does not depend on which thread took which file.
   const unsigned count =
-      static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(threads, n)));
+      static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(threads, x.n)));
   std::thread workers([&]() {
-    parallelForEach(n, count, [&]() {
-      return [&, extractor = std::make_shared<VkLandmarkExtract>(params)](std::size_t i) {
-        Slot slot;
-        if (!report.stopped()) extractOne(*extractor, recordings[i], rate, channel, slot);
-        {
-          std::lock_guard<std::mutex> lock(mutex);
-          slots[i] = std::move(slot);
-          slots[i].done = true;
-          ++finished;
-        }
-        changed.notify_all();
+    parallelForEach(x.n, count, [&]() {
+      return [&x, extractor = std::make_shared<VkLandmarkExtract>(params)](std::size_t i) {
+        if (x.reuse[i] == 0) x.extract(*extractor, i);
       };
     });
   });
-
-  // Everything is reported from this thread, in id order, as a single thread would.
-  for (std::size_t i = 0; i < n && !report.stopped(); ++i) {
-    const Recording& r = recordings[i];
-    report.designed("STARTING: " + r.path + " (id " + std::to_string(r.id) + ")");
-    std::unique_lock<std::mutex> lock(mutex);
-    for (;;) {
-      const std::size_t done = finished;
-      lock.unlock();
-      report.progress("extracting", static_cast<double>(done) / static_cast<double>(n),
-                      std::to_string(done) + "/" + std::to_string(n) + " files");
-      lock.lock();
-      if (slots[i].done) break;
-      changed.wait(lock, [&] { return slots[i].done || finished != done; });
-    }
-    lock.unlock();
-    settle(recordings[i], slots[i], report, failures);
-    report.designed("FEATURE EXTRACTION COMPLETE: " + r.path);
-  }
+  readStored(x);
+  reportInOrder(x, failures);
   workers.join();
   if (!report.stopped())
-    report.progress("extracting", 1.0, std::to_string(n) + "/" + std::to_string(n) + " files");
-
-  return gather(recordings, slots);
+    report.progress("extracting", 1.0, std::to_string(x.n) + "/" + std::to_string(x.n) + " files");
+  if (store != nullptr && !report.stopped()) noteStore(x);
+  if (kept != nullptr) {
+    kept->assign(x.n, nullptr);
+    for (std::size_t i = 0; i < x.n; ++i) (*kept)[i] = std::move(x.slots[i].kept);
+  }
+  return gather(recordings, x.slots);
 }
 
 }  // namespace Velk

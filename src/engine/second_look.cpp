@@ -43,38 +43,23 @@ Placement find(const std::vector<ClusterResult>& clusters, int32_t id) {
   return {clusters.size(), 0};
 }
 
-double rateOf(const MemberResult& m) { return 1.0 + (m.driftKnown ? m.driftPpm * 1e-6 : 0.0); }
-
-// Whether m's clock is known against its cluster's reference (the member at
-// 0 is that reference).
+// Whether m's clock is known against its cluster's reference.
 bool knownIn(const ClusterResult& c, const MemberResult& m) {
-  if (m.driftKnown) return true;
-  for (const MemberResult& x : c.members)
-    if (x.offset < m.offset) return false;
-  return true;
+  return m.driftKnown || m.id == c.reference;
 }
 
-// Puts the cluster on the clock of its earliest member, the reference of a
-// cluster, at 0: offsets are differences of starts on that clock, drift is
-// relative to it.
-void rebaseOnEarliest(ClusterResult& c, int32_t referenceId, int32_t anchorId) {
-  // The old reference's clock is the one every known drift was measured against.
-  auto known = [referenceId](const MemberResult& m) { return m.driftKnown || m.id == referenceId; };
+// Puts the cluster on the clock of its earliest member: offsets are
+// differences of starts on that clock, drift is relative to it.
+void rebaseOnEarliest(ClusterResult& c, int32_t anchorId) {
   const MemberResult* first = &c.members.front();
   double earliestCoarse = first->coarse;
   for (const MemberResult& m : c.members) {
     if (m.offset < first->offset) first = &m;
     earliestCoarse = std::min(earliestCoarse, m.coarse);
   }
-  const MemberResult e = *first;
-  for (MemberResult& m : c.members) {
-    const double rate = rateOf(m) / rateOf(e);
-    m.offset = (m.offset - e.offset) / rateOf(e);
-    m.coarse -= earliestCoarse;
-    m.driftPpm = (rate - 1.0) * 1e6;
-    m.driftKnown = known(m) && known(e) && m.id != e.id;
+  rebaseCluster(c, *first, earliestCoarse);
+  for (MemberResult& m : c.members)
     if (m.id == anchorId) m.refined = true;
-  }
 }
 
 // Moves every member of cluster `from` onto the timeline of cluster `to`,
@@ -85,18 +70,15 @@ void merge(std::vector<ClusterResult>& clusters, Placement a, Placement b, const
            double coarseLag) {
   ClusterResult& to = clusters[a.cluster];
   ClusterResult from = clusters[b.cluster];
-  int32_t referenceId = to.members.front().id;  // at 0 on the cluster's timeline
-  for (const MemberResult& m : to.members)
-    if (m.offset == 0.0) referenceId = m.id;
   const MemberResult anchor = to.members[a.member];
   const MemberResult bridge = from.members[b.member];
   const double pairRate = 1.0 + fit.driftPpm * 1e-6;
   const bool pathKnown = knownIn(from, bridge) && knownIn(to, anchor);
   for (MemberResult m : from.members) {
     const bool ownKnown = knownIn(from, m);
-    const double inBridge = (m.offset - bridge.offset) / rateOf(bridge);
-    const double rate = rateOf(anchor) * pairRate * rateOf(m) / rateOf(bridge);
-    m.offset = anchor.offset + rateOf(anchor) * (fit.lagSeconds + pairRate * inBridge);
+    const double inBridge = (m.offset - bridge.offset) / clockRate(bridge);
+    const double rate = clockRate(anchor) * pairRate * clockRate(m) / clockRate(bridge);
+    m.offset = anchor.offset + clockRate(anchor) * (fit.lagSeconds + pairRate * inBridge);
     m.coarse = anchor.coarse + coarseLag + (m.coarse - bridge.coarse);
     m.driftKnown = fit.driftKnown && ownKnown && pathKnown;
     m.driftPpm = (rate - 1.0) * 1e6;
@@ -108,7 +90,7 @@ void merge(std::vector<ClusterResult>& clusters, Placement a, Placement b, const
     }
     to.members.push_back(m);
   }
-  rebaseOnEarliest(to, referenceId, anchor.id);
+  rebaseOnEarliest(to, anchor.id);
   std::sort(to.members.begin(), to.members.end(),
             [](const MemberResult& x, const MemberResult& y) { return x.id < y.id; });
   clusters.erase(clusters.begin() + static_cast<std::ptrdiff_t>(b.cluster));
@@ -128,6 +110,47 @@ void considerRejected(const VkPairStats& s, const VkOffsetHistogram& histogram,
   if (p.votes >= kMinRatioToRunnerUp * std::max<uint32_t>(p.runnerUp, 1)) candidates.push_back(p);
 }
 
+void notePeaks(const VkPairStats& s, const VkOffsetHistogram& h, float framesPerSecond,
+               PeakTable& peaks) {
+  // Votes within the peak's width, then the best offsets a second apart.
+  constexpr std::size_t kMostPeaks = 3;
+  const auto apart = static_cast<int32_t>(std::ceil(framesPerSecond));
+  std::vector<uint32_t> sum(h.size(), 0);
+  for (std::size_t i = 0, lo = 0, hi = 0; i < h.size(); ++i) {
+    while (h[lo].offset < h[i].offset - kPeakWidth) ++lo;
+    while (hi < h.size() && h[hi].offset <= h[i].offset + kPeakWidth) ++hi;
+    for (std::size_t k = lo; k < hi; ++k) sum[i] += h[k].count;
+  }
+  std::vector<int32_t> chosen;
+  while (chosen.size() < kMostPeaks) {
+    std::size_t best = h.size();
+    for (std::size_t i = 0; i < h.size(); ++i) {
+      bool free = sum[i] >= kMinVotes && (best == h.size() || sum[i] > sum[best]);
+      for (int32_t c : chosen) free = free && std::abs(h[i].offset - c) > apart;
+      if (free) best = i;
+    }
+    if (best == h.size()) break;
+    chosen.push_back(h[best].offset);
+  }
+  if (chosen.size() < 2) return;  // one peak tells no parts apart
+  std::vector<double>& lags = peaks[{s.idA, s.idB}];
+  for (int32_t c : chosen) lags.push_back(c / framesPerSecond);
+}
+
+std::vector<double> otherLags(const PeakTable& peaks, int32_t anchor, int32_t member,
+                              double lagSeconds) {
+  const bool swapped = anchor > member;
+  const auto it =
+      peaks.find(swapped ? std::make_pair(member, anchor) : std::make_pair(anchor, member));
+  std::vector<double> out;
+  if (it == peaks.end()) return out;
+  for (double lag : it->second) {
+    const double l = swapped ? -lag : lag;
+    if (std::abs(l - lagSeconds) > 1.0) out.push_back(l);
+  }
+  return out;
+}
+
 void rankCandidates(std::vector<RejectedPair>& out, std::size_t limit) {
   // Strongest first: the most votes for each vote of the runner-up; pairs in
   // id order among equals, so the order does not depend on matching's.
@@ -140,27 +163,29 @@ void rankCandidates(std::vector<RejectedPair>& out, std::size_t limit) {
   if (out.size() > limit) out.resize(limit);
 }
 
-void joinConfirmed(std::vector<ClusterResult>& clusters,
-                   const std::vector<RejectedPair>& candidates,
-                   const std::map<int32_t, const Recording*>& recordings,
-                   const RefineSettings& settings, const Reporter& report) {
-  // The waveform check of each candidate is independent of the others.
-  std::vector<OverlapFit> fits(candidates.size());
+std::size_t candidateLimit(std::size_t recordings) {
+  // A bounded number of waveform checks, however many recordings.
+  return std::max<std::size_t>(64, 4 * recordings);
+}
+
+std::vector<bool> candidatesApart(const std::vector<ClusterResult>& clusters,
+                                  const std::vector<RejectedPair>& candidates) {
   std::vector<bool> apart(candidates.size());
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     const Placement a = find(clusters, candidates[i].idA), b = find(clusters, candidates[i].idB);
     apart[i] = a.cluster != b.cluster && a.cluster < clusters.size() && b.cluster < clusters.size();
   }
-  std::atomic<std::size_t> done{0};
-  parallelFor(candidates.size(), settings.threads, [&](std::size_t i) {
-    const auto ra = recordings.find(candidates[i].idA), rb = recordings.find(candidates[i].idB);
-    if (!apart[i] || ra == recordings.end() || rb == recordings.end() || report.stopped()) return;
-    fits[i] = fitOverlap(*ra->second, *rb->second, candidates[i].lagSeconds, settings,
-                         kMaxDriftWindows, kDriftWindowSeconds);
-    report.progress("second look",
-                    static_cast<double>(++done) / static_cast<double>(candidates.size()));
-  });
-  for (std::size_t i = 0; i < candidates.size(); ++i) {
+  return apart;
+}
+
+OverlapFit checkCandidate(const Recording& a, const Recording& b, const RejectedPair& candidate,
+                          const RefineSettings& settings) {
+  return fitOverlap(a, b, candidate.lagSeconds, settings, kMaxDriftWindows, kDriftWindowSeconds);
+}
+
+void joinFitted(std::vector<ClusterResult>& clusters, const std::vector<RejectedPair>& candidates,
+                const std::vector<OverlapFit>& fits, const Reporter& report) {
+  for (std::size_t i = 0; i < candidates.size() && i < fits.size(); ++i) {
     if (!fits[i].confirmed) continue;
     const Placement a = find(clusters, candidates[i].idA), b = find(clusters, candidates[i].idB);
     if (a.cluster == b.cluster) continue;  // joined through an earlier pair
@@ -172,6 +197,24 @@ void joinConfirmed(std::vector<ClusterResult>& clusters,
     merge(clusters, a, b, fits[i], candidates[i].lagSeconds);
   }
   sortClusters(clusters);
+}
+
+void joinConfirmed(std::vector<ClusterResult>& clusters,
+                   const std::vector<RejectedPair>& candidates,
+                   const std::map<int32_t, const Recording*>& recordings,
+                   const RefineSettings& settings, const Reporter& report) {
+  // The waveform check of each candidate is independent of the others.
+  std::vector<OverlapFit> fits(candidates.size());
+  const std::vector<bool> apart = candidatesApart(clusters, candidates);
+  std::atomic<std::size_t> done{0};
+  parallelFor(candidates.size(), settings.threads, [&](std::size_t i) {
+    const auto ra = recordings.find(candidates[i].idA), rb = recordings.find(candidates[i].idB);
+    if (!apart[i] || ra == recordings.end() || rb == recordings.end() || report.stopped()) return;
+    fits[i] = checkCandidate(*ra->second, *rb->second, candidates[i], settings);
+    report.progress("second look",
+                    static_cast<double>(++done) / static_cast<double>(candidates.size()));
+  });
+  joinFitted(clusters, candidates, fits, report);
 }
 
 }  // namespace Velk

@@ -10,6 +10,7 @@
 #include <map>
 #include <vector>
 
+#include "engine/overlap.h"
 #include "engine/reporter.h"
 #include "velk/cluster_stages.h"
 #include "velk/sync.h"
@@ -29,6 +30,27 @@ void considerRejected(const VkPairStats& stats, const VkOffsetHistogram& histogr
                       float framesPerSecond, std::vector<RejectedPair>& candidates);
 // Strongest first, at most limit of them.
 void rankCandidates(std::vector<RejectedPair>& candidates, std::size_t limit);
+
+// How many candidates a run of this many recordings checks.
+std::size_t candidateLimit(std::size_t recordings);
+
+// The pieces of joinConfirmed, for callers that check candidates elsewhere:
+// which candidates sit in two different clusters (only those are checked), the
+// waveform check of one, and the joins of those confirmed (fits by candidate;
+// an unchecked one is not confirmed).
+std::vector<bool> candidatesApart(const std::vector<ClusterResult>& clusters,
+                                  const std::vector<RejectedPair>& candidates);
+OverlapFit checkCandidate(const Recording& a, const Recording& b, const RejectedPair& candidate,
+                          const RefineSettings& settings);
+void joinFitted(std::vector<ClusterResult>& clusters, const std::vector<RejectedPair>& candidates,
+                const std::vector<OverlapFit>& fits, const Reporter& report);
+
+void notePeaks(const VkPairStats& stats, const VkOffsetHistogram& histogram, float framesPerSecond,
+               PeakTable& peaks);
+// The peaks of the pair (anchor, member) as lags of member after anchor, but
+// for those within a second of lagSeconds.
+std::vector<double> otherLags(const PeakTable& peaks, int32_t anchor, int32_t member,
+                              double lagSeconds);
 
 // Confirms candidates whose recordings sit in different clusters and joins
 // those clusters. Clusters stay ordered by smallest member id.

@@ -43,6 +43,101 @@ inline void magnitudes(const float* __restrict packed, float* __restrict mag, in
   }
 }
 
+// Frames of a recording of numSamples: enough to cover the first frame, then
+// one per whole hop after it.
+uint32_t frameCount(uint32_t fftSize, uint32_t hopSize, uint64_t numSamples) {
+  const double count = std::ceil(static_cast<double>(fftSize) / hopSize) +
+                       std::floor(static_cast<double>(numSamples) / hopSize) - 1.0;
+  return static_cast<uint32_t>(static_cast<uint64_t>(count));
+}
+
+// A WAV header may declare far more samples than the file holds (a recorder
+// that stopped before fixing its header). Once the file has ended and the
+// frame is all zeros, every later frame is silence: its spectrum is dB(0)
+// everywhere, so any peak it yields sits at dB(0) and the final floor removes
+// it whenever the recording had real sound; a recording silent so far has a
+// flat threshold, and so no local maximum at all. Those frames are skipped,
+// their lists left null (no peaks), and only the last frame is computed, for
+// the spectrum it leaves. Same result, without hours of silent frames.
+bool sourceEnded(const WavInput* wavSource) {
+  return wavSource != nullptr && wavSource->wav != nullptr && wavSource->wav->file.eof();
+}
+
+bool allZero(const float* frame, uint32_t n) {
+  return std::all_of(frame, frame + n, [](float v) { return v == 0.0f; });
+}
+
+// True when a peak at dB(0) would fall below the final floor (or nothing was heard yet).
+bool silenceYieldsNoPeak(float loudest, float dbThreshold) {
+  return loudest == 0.0f || dbThreshold > toDb(0.0f) - toDb(loudest);
+}
+
+// The spectrum holds the transform output out; its first half is then replaced
+// by levels, so only the rest is copied. diff is each level's height above the
+// threshold; loudest follows the loudest magnitude so far.
+void frameLevels(const float* out, const float* thr, int32_t bins, array<float>& spectrum,
+                 float* mag, float* diff, float& loudest) {
+  float* spectrumDb = spectrum.data;
+  std::memcpy(spectrumDb + bins, out + bins,
+              static_cast<std::size_t>(spectrum.count() - bins) * sizeof(float));
+  magnitudes(out, mag, bins);
+  for (int32_t k = 0; k < bins; ++k) {
+    const float m = mag[k];
+    if (loudest <= m) loudest = m;
+    const float level = toDb(m);
+    spectrumDb[k] = level;
+    diff[k] = level - thr[k];
+  }
+}
+
+// Local maxima that stand above the threshold; only these can be accepted, as
+// the threshold never sinks within a frame. diff > 0 is exactly level >
+// threshold (an IEEE difference of two finite floats is zero only when they
+// are equal), so the rest would be rejected.
+void findCandidates(const float* diff, const float* spectrumDb, int32_t bins, uint32_t t,
+                    std::vector<Peak>& candidates) {
+  candidates.clear();
+  for (int32_t k = 1; k < bins - 1; ++k) {
+    if (diff[k] > 0.0f && diff[k] > diff[k - 1] && diff[k] > diff[k + 1])
+      candidates.push_back(Peak{k, spectrumDb[k], static_cast<int32_t>(t)});
+  }
+}
+
+// The loudest candidates still above the threshold, at most maxPeaks; each
+// accepted peak raises the threshold around it.
+void acceptPeaks(std::vector<Peak>& candidates, uint32_t maxPeaks, float* thr,
+                 const kernels::SymmetricMask& sym, int32_t bins,
+                 VkLandmarkExtract::PeakList& list) {
+  if (candidates.empty() || maxPeaks == 0) return;
+  std::sort(candidates.begin(), candidates.end(),
+            [](const Peak& a, const Peak& b) { return a.amp > b.amp; });
+  list.reserve(std::min<std::size_t>(candidates.size(), maxPeaks));
+  uint32_t kept = 0;
+  for (const Peak& c : candidates) {
+    if (c.amp > thr[c.freq]) {
+      list.push_back(new Peak(c));
+      kernels::raise(thr, sym.around(c.freq), bins, c.amp);
+      if (++kept == maxPeaks) break;
+    }
+  }
+}
+
+// Peaks more than floorDb below the loudest bin of the recording are dropped.
+void dropBelowFloor(VkLandmarkExtract::FrameList& frames, float loudest, float floorDb) {
+  const float loudestDb = toDb(loudest);
+  for (VkLandmarkExtract::PeakList* list : frames) {
+    if (list == nullptr) continue;
+    auto keep = list->begin();
+    for (Peak* p : *list) {
+      if (floorDb > p->amp - loudestDb)
+        delete p;
+      else
+        *keep++ = p;
+    }
+    list->erase(keep, list->end());
+  }
+}
+
 }  // namespace
 
 float VkLandmarkExtract::dB(float x) { return toDb(x); }
@@ -111,11 +206,7 @@ void VkLandmarkExtract::findFreqPeaks(VkInput* input) {
   const uint32_t fftSize = params.getFftSize();
   const uint32_t hopSize = params.getHopSize();
   const int32_t bins = static_cast<int32_t>(fftSize / 2);
-  const uint64_t numSamples = input->getNumSamples();
-
-  const double frameCount = std::ceil(static_cast<double>(fftSize) / hopSize) +
-                            std::floor(static_cast<double>(numSamples) / hopSize) - 1.0;
-  const uint32_t numFrames = static_cast<uint32_t>(static_cast<uint64_t>(frameCount));
+  const uint32_t numFrames = frameCount(fftSize, hopSize, input->getNumSamples());
   if (numFrames < params.initialThresholdFrames) return;
 
   array<float> hop(static_cast<int32_t>(hopSize));
@@ -131,37 +222,14 @@ void VkLandmarkExtract::findFreqPeaks(VkInput* input) {
   array<float> mag(bins);
 
   const kernels::SymmetricMask sym(mask);
-  const uint32_t maxPeaks = params.maxPeaksPerFrame;
-  const float decay = params.decayPerFrame;
-  const int32_t specCount = spectrum.count();
-  float* thr = threshold.data;
-  float* diff = difference.data;
-  float* spectrumDb = spectrum.data;
-  const float* out = fftOut.data;
-  float loudest = 0.0f;  // M: the loudest bin magnitude of the whole recording
-
-  // Local maxima that stand above the threshold; only these can be accepted, as
-  // the threshold never sinks within a frame. Reused by every frame.
-  std::vector<Peak> candidates;
+  float loudest = 0.0f;          // M: the loudest bin magnitude of the whole recording
+  std::vector<Peak> candidates;  // reused by every frame
   candidates.reserve(static_cast<std::size_t>(bins / 2 + 1));
-
-  // A WAV header may declare far more samples than the file holds (a recorder
-  // that stopped before fixing its header). Once the file has ended and the
-  // frame is all zeros, every later frame is silence: its spectrum is dB(0)
-  // everywhere, so any peak it yields sits at dB(0) and the final floor removes
-  // it whenever the recording had real sound; a recording silent so far has a
-  // flat threshold, and so no local maximum at all. Those frames are skipped,
-  // their lists left null (no peaks), and only the last frame is computed, for
-  // the spectrum it leaves. Same result, without hours of silent frames.
   const WavInput* wavSource = dynamic_cast<const WavInput*>(input);
-  auto sourceEnded = [wavSource] {
-    return wavSource != nullptr && wavSource->wav != nullptr && wavSource->wav->file.eof();
-  };
   bool silentFromHere = false;  // the file has ended and the frame buffer is all zeros
 
   for (uint32_t t = 0; t < numFrames; ++t) {
-    if (silentFromHere && t + 1 < numFrames &&
-        (loudest == 0.0f || params.dbThreshold > toDb(0.0f) - toDb(loudest))) {
+    if (silentFromHere && t + 1 < numFrames && silenceYieldsNoPeak(loudest, params.dbThreshold)) {
       frames->reserve(frames->size() + (numFrames - t));
       frames->insert(frames->end(), numFrames - 1 - t, nullptr);
       t = numFrames - 1;
@@ -169,62 +237,18 @@ void VkLandmarkExtract::findFreqPeaks(VkInput* input) {
     hop = 0.0f;
     if (t + 1 < numFrames) input->read(hop);
     shiftIn(frame.data, hop.data, fftSize, hopSize);
-    silentFromHere = sourceEnded() && std::all_of(frame.data, frame.data + fftSize,
-                                                  [](float v) { return v == 0.0f; });
+    silentFromHere = sourceEnded(wavSource) && allZero(frame.data, fftSize);
     tr::FFTFwd(frame.data, fftOut.data, fftState, fftWork.data);
-    // The spectrum holds the transform output; its first half is then replaced
-    // by levels, so only the rest needs copying.
-    std::memcpy(spectrumDb + bins, out + bins,
-                static_cast<std::size_t>(specCount - bins) * sizeof(float));
-    magnitudes(out, mag.data, bins);
-    for (int32_t k = 0; k < bins; ++k) {
-      const float m = mag[k];
-      if (loudest <= m) loudest = m;
-      const float level = toDb(m);
-      spectrumDb[k] = level;
-      diff[k] = level - thr[k];
-    }
+    frameLevels(fftOut.data, threshold.data, bins, spectrum, mag.data, difference.data, loudest);
 
     std::unique_ptr<PeakList> owned(new PeakList);
     frames->push_back(owned.get());
     PeakList* list = owned.release();
-
-    // diff > 0 is exactly level > threshold (an IEEE difference of two finite
-    // floats is zero only when they are equal), so the rest would be rejected.
-    candidates.clear();
-    for (int32_t k = 1; k < bins - 1; ++k) {
-      if (diff[k] > 0.0f && diff[k] > diff[k - 1] && diff[k] > diff[k + 1])
-        candidates.push_back(Peak{k, spectrumDb[k], static_cast<int32_t>(t)});
-    }
-    if (!candidates.empty() && maxPeaks > 0) {
-      std::sort(candidates.begin(), candidates.end(),
-                [](const Peak& a, const Peak& b) { return a.amp > b.amp; });
-      list->reserve(std::min<std::size_t>(candidates.size(), maxPeaks));
-      uint32_t kept = 0;
-      for (const Peak& c : candidates) {
-        if (c.amp > thr[c.freq]) {
-          list->push_back(new Peak(c));
-          kernels::raise(thr, sym.around(c.freq), bins, c.amp);
-          if (++kept == maxPeaks) break;
-        }
-      }
-    }
-    kernels::lower(thr, bins, decay);
+    findCandidates(difference.data, spectrum.data, bins, t, candidates);
+    acceptPeaks(candidates, params.maxPeaksPerFrame, threshold.data, sym, bins, *list);
+    kernels::lower(threshold.data, bins, params.decayPerFrame);
   }
-
-  const float loudestDb = toDb(loudest);
-  const float floorDb = params.dbThreshold;
-  for (PeakList* list : *frames) {
-    if (list == nullptr) continue;
-    auto keep = list->begin();
-    for (Peak* p : *list) {
-      if (floorDb > p->amp - loudestDb)
-        delete p;
-      else
-        *keep++ = p;
-    }
-    list->erase(keep, list->end());
-  }
+  dropBelowFloor(*frames, loudest, params.dbThreshold);
 }
 
 void VkLandmarkExtract::prune() {

@@ -32,108 +32,115 @@ bool fromString(const char* text, int32_t& out) { return readNumber(text, out); 
 
 bool fromString(const char* text, float& out) { return readNumber(text, out); }
 
-bool parseExtractOption(int32_t& index, const std::string& option, const std::string& value,
-                        VkExtractParams& params) {
-  const char* text = value.c_str();
+namespace {
+
+template <typename T>
+bool positive(T v) {
+  return v > T(0);
+}
+
+template <typename T>
+bool notNegative(T v) {
+  return v >= T(0);
+}
+
+// Reads text as a T; when accept takes it, echoes "LABEL: v" and hands it to
+// store, otherwise says why with current, the value that stays in force.
+template <typename T, typename Accept, typename Store, typename V>
+void setChecked(const char* text, const std::string& label, const char* rule, Accept accept,
+                Store store, V current) {
+  T v{};
+  if (fromString(text, v) && accept(v)) {
+    std::cout << label << ": " << v << std::endl;
+    store(v);
+  } else {
+    printInvalid(("Invalid " + label + ".  ").c_str(), rule, current);
+  }
+}
+
+// The frame, the rate and how many landmarks a peak makes.
+bool parseFrameOption(const std::string& option, const char* text, VkExtractParams& params) {
+  const char* positiveRule = "Must be greater than 0\n";
   if (option == "-fftsize") {
-    int32_t v = 0;
     // v >= 1 is tested first so that v - 1 cannot overflow.
-    if (fromString(text, v) && v >= 1 && (v & (v - 1)) == 0) {
-      std::cout << "FFTSIZE: " << v << std::endl;
-      params.setFftSize(static_cast<unsigned int>(v));
-    } else {
-      printInvalid("Invalid FFTSIZE.  ", "Must be a power of two and greater than 0.\n",
-                   params.getFftSize());
-    }
+    setChecked<int32_t>(
+        text, "FFTSIZE", "Must be a power of two and greater than 0.\n",
+        [](int32_t v) { return v >= 1 && (v & (v - 1)) == 0; },
+        [&params](int32_t v) { params.setFftSize(static_cast<unsigned int>(v)); },
+        params.getFftSize());
   } else if (option == "-hopsize") {
-    int32_t v = 0;
-    if (fromString(text, v) && v > 0) {
-      std::cout << "HOPSIZE: " << v << std::endl;
-      params.setHopSize(static_cast<unsigned int>(v));
-    } else {
-      printInvalid("Invalid HOPSIZE.  Must be greater than 0\n", "", params.getHopSize());
-    }
+    setChecked<int32_t>(
+        text, "HOPSIZE", positiveRule, positive<int32_t>,
+        [&params](int32_t v) { params.setHopSize(static_cast<unsigned int>(v)); },
+        params.getHopSize());
   } else if (option == "-samplerate") {
-    int32_t v = 0;
-    if (fromString(text, v) && v > 0) {
-      std::cout << "SAMPLERATE: " << v << std::endl;
-      std::cout << "CAUTION: Changing the sample rate can drastically\n"
-                << "change things and needs to match the sample rate"
-                << "of ALL the files to be processed.\n";
-      params.setSampleRate(static_cast<unsigned int>(v));
-    } else {
-      printInvalid("Invalid SAMPLERATE.  Must be greater than 0\n", "", params.getSampleRate());
-    }
+    setChecked<int32_t>(
+        text, "SAMPLERATE", positiveRule, positive<int32_t>,
+        [&params](int32_t v) {
+          std::cout << "CAUTION: Changing the sample rate can drastically\n"
+                    << "change things and needs to match the sample rate"
+                    << "of ALL the files to be processed.\n";
+          params.setSampleRate(static_cast<unsigned int>(v));
+        },
+        params.getSampleRate());
   } else if (option == "-maxpairsperpeak") {
-    int32_t v = 0;
-    if (fromString(text, v) && v > 0) {
-      std::cout << "MAX PAIRS PER PEAK: " << v << std::endl;
-      params.setMaxPairsPerPeak(static_cast<unsigned int>(v));
-    } else {
-      printInvalid("Invalid MAX PAIRS PER PEAK.  Must be greater than 0\n", "",
-                   params.getMaxPairsPerPeak());
-    }
-  } else if (option == "-freqrange") {
-    int32_t v = 0;
-    if (fromString(text, v) && v > 0) {
-      std::cout << "FREQUENCY RANGE: " << v << std::endl;
-      params.freqRange = v;
-    } else {
-      printInvalid("Invalid FREQUENCY RANGE.  Must be greater than 0\n", "", params.freqRange);
-    }
-  } else if (option == "-timerange") {
-    int32_t v = 0;
-    if (fromString(text, v) && v > 0) {
-      std::cout << "TIME RANGE: " << v << std::endl;
-      params.timeRange = v;
-    } else {
-      printInvalid("Invalid TIME RANGE.  Must be greater than 0\n", "", params.timeRange);
-    }
-  } else if (option == "-decayperframe") {
-    // Read as an integer: a fractional decay such as 0.5 reads as 0 and is refused.
-    int32_t v = 0;
-    if (fromString(text, v) && v > 0) {
-      std::cout << "DB DECAY RANGE: " << v << std::endl;
-      params.decayPerFrame = static_cast<float>(v);
-    } else {
-      printInvalid("Invalid DB DECAY RANGE.  Must be greater than 0\n", "", params.decayPerFrame);
-    }
-  } else if (option == "-peakwidth") {
-    float v = 0.0f;
-    if (fromString(text, v) && v > 0.0f) {
-      std::cout << "PEAK WIDTH: " << v << std::endl;
-      params.peakWidth = v;
-    } else {
-      printInvalid("Invalid PEAK WIDTH.  Must be greater than 0\n", "", params.peakWidth);
-    }
-  } else if (option == "-dbthreshold") {
-    float v = 0.0f;
-    if (fromString(text, v) && v < 0.0f) {
-      std::cout << "DB THRESHOLD: " << v << std::endl;
-      params.dbThreshold = v;
-    } else {
-      printInvalid("Invalid DB THRESHOLD.  Must be less than 0\n", "", params.dbThreshold);
-    }
-  } else if (option == "-maxpeaksperframe") {
-    int32_t v = 0;
-    if (fromString(text, v) && v > 0) {
-      std::cout << "MAX PEAKS PER FRAME: " << v << std::endl;
-      params.maxPeaksPerFrame = static_cast<uint32_t>(v);
-    } else {
-      printInvalid("Invalid MAX PEAKS PER FRAME.  Must be greater than 0\n", "",
-                   params.maxPeaksPerFrame);
-    }
-  } else if (option == "-peakdynrange") {
-    float v = 0.0f;
-    if (fromString(text, v) && v > 0.0f) {
-      std::cout << "PEAK DYN RANGE: " << v << std::endl;
-      params.peakDynRange = v;
-    } else {
-      printInvalid("Invalid PEAK DYN RANGE.  Must be greater than 0\n", "", params.peakDynRange);
-    }
+    setChecked<int32_t>(
+        text, "MAX PAIRS PER PEAK", positiveRule, positive<int32_t>,
+        [&params](int32_t v) { params.setMaxPairsPerPeak(static_cast<unsigned int>(v)); },
+        params.getMaxPairsPerPeak());
   } else {
     return false;
   }
+  return true;
+}
+
+// Which peaks are kept and paired.
+bool parsePeakOption(const std::string& option, const char* text, VkExtractParams& params) {
+  const char* positiveRule = "Must be greater than 0\n";
+  if (option == "-freqrange") {
+    setChecked<int32_t>(
+        text, "FREQUENCY RANGE", positiveRule, positive<int32_t>,
+        [&params](int32_t v) { params.freqRange = v; }, params.freqRange);
+  } else if (option == "-timerange") {
+    setChecked<int32_t>(
+        text, "TIME RANGE", positiveRule, positive<int32_t>,
+        [&params](int32_t v) { params.timeRange = v; }, params.timeRange);
+  } else if (option == "-decayperframe") {
+    // Read as an integer: a fractional decay such as 0.5 reads as 0 and is refused.
+    setChecked<int32_t>(
+        text, "DB DECAY RANGE", positiveRule, positive<int32_t>,
+        [&params](int32_t v) { params.decayPerFrame = static_cast<float>(v); },
+        params.decayPerFrame);
+  } else if (option == "-peakwidth") {
+    setChecked<float>(
+        text, "PEAK WIDTH", positiveRule, positive<float>,
+        [&params](float v) { params.peakWidth = v; }, params.peakWidth);
+  } else if (option == "-dbthreshold") {
+    setChecked<float>(
+        text, "DB THRESHOLD", "Must be less than 0\n", [](float v) { return v < 0.0f; },
+        [&params](float v) { params.dbThreshold = v; }, params.dbThreshold);
+  } else if (option == "-maxpeaksperframe") {
+    setChecked<int32_t>(
+        text, "MAX PEAKS PER FRAME", positiveRule, positive<int32_t>,
+        [&params](int32_t v) { params.maxPeaksPerFrame = static_cast<uint32_t>(v); },
+        params.maxPeaksPerFrame);
+  } else if (option == "-peakdynrange") {
+    setChecked<float>(
+        text, "PEAK DYN RANGE", positiveRule, positive<float>,
+        [&params](float v) { params.peakDynRange = v; }, params.peakDynRange);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool parseExtractOption(int32_t& index, const std::string& option, const std::string& value,
+                        VkExtractParams& params) {
+  if (!parseFrameOption(option, value.c_str(), params) &&
+      !parsePeakOption(option, value.c_str(), params))
+    return false;
   ++index;
   return true;
 }
@@ -141,6 +148,7 @@ bool parseExtractOption(int32_t& index, const std::string& option, const std::st
 bool parseClusterSyncOption(int32_t& index, const std::string& option, const std::string& value,
                             VkClusterSyncParams& params) {
   const char* text = value.c_str();
+  const char* atLeastZero = "Must be greater than or equal to 0.\n";
   if (option == "-maxlandmarks") {
     // Here the setter decides, and the echo comes after the store.
     int32_t v = 0;
@@ -150,41 +158,22 @@ bool parseClusterSyncOption(int32_t& index, const std::string& option, const std
       printInvalid("Invalid MAX LANDMARKS.\n", "", params.getMaxLandmarks());
     }
   } else if (option == "-accepttreshold") {
-    int32_t v = 0;
-    if (fromString(text, v) && v > 0) {
-      std::cout << "ACCEPT TRESHOLD: " << v << std::endl;
-      params.setAcceptThreshold(static_cast<unsigned int>(v));
-    } else {
-      printInvalid("Invalid ACCEPT TRESHOLD.  Must be greater than 0.\n", "",
-                   params.getAcceptThreshold());
-    }
+    setChecked<int32_t>(
+        text, "ACCEPT TRESHOLD", "Must be greater than 0.\n", positive<int32_t>,
+        [&params](int32_t v) { params.setAcceptThreshold(static_cast<unsigned int>(v)); },
+        params.getAcceptThreshold());
   } else if (option == "-mintemplatelength") {
-    float v = 0.0f;
-    if (fromString(text, v) && v >= 0.0f) {
-      std::cout << "MIN TEMPLATE LENGTH: " << v << std::endl;
-      params.setMinTemplateLength(v);
-    } else {
-      printInvalid("Invalid MIN TEMPLATE LENGTH.  ", "Must be greater than or equal to 0.\n",
-                   params.getMinTemplateLength());
-    }
+    setChecked<float>(
+        text, "MIN TEMPLATE LENGTH", atLeastZero, notNegative<float>,
+        [&params](float v) { params.setMinTemplateLength(v); }, params.getMinTemplateLength());
   } else if (option == "-minoverlaplength") {
-    float v = 0.0f;
-    if (fromString(text, v) && v >= 0.0f) {
-      std::cout << "MIN OVERLAP LENGTH: " << v << std::endl;
-      params.setMinOverlapLength(v);
-    } else {
-      printInvalid("Invalid MIN OVERLAP LENGTH.  ", "Must be greater than or equal to 0.\n",
-                   params.getMinOverlapLength());
-    }
+    setChecked<float>(
+        text, "MIN OVERLAP LENGTH", atLeastZero, notNegative<float>,
+        [&params](float v) { params.setMinOverlapLength(v); }, params.getMinOverlapLength());
   } else if (option == "-minpercentmatch") {
-    float v = 0.0f;
-    if (fromString(text, v) && v >= 0.0f) {
-      std::cout << "MIN PERCENT MATCH: " << v << std::endl;
-      params.setMinPercentMatch(v);
-    } else {
-      printInvalid("Invalid MIN PERCENT MATCH.  ", "Must be greater than or equal to 0.\n",
-                   params.getMinPercentMatch());
-    }
+    setChecked<float>(
+        text, "MIN PERCENT MATCH", atLeastZero, notNegative<float>,
+        [&params](float v) { params.setMinPercentMatch(v); }, params.getMinPercentMatch());
   } else {
     return false;
   }
@@ -231,7 +220,10 @@ int32_t parseArguments(int32_t argc, const char* const* argv, std::string& folde
   return 0;
 }
 
-void printHelp() {
+namespace {
+
+// Who wrote the tool, what it does and four ways to run it.
+void printHelpIntro() {
   std::cout << "////////////////////////////////////////////////////////////////////////////////\n"
             << std::endl;
   std::cout << "VELK: CLUSTER AND SYNCHRONIZE RECORDINGS OF ONE EVENT\n\n"
@@ -266,63 +258,75 @@ void printHelp() {
             << std::endl;
   std::cout << std::endl;
   std::cout << std::endl;
+}
+
+// The folder, the truth file, the output folder and help.
+void printHelpFlags() {
+  std::cout << "REQUIRED FLAGS:\n\n"
+            << "-f <folderpath>\n\n"
+            << "       Specify the folder path where the audio files are located.\n"
+            << "\n\n"
+            << "OPTIONAL FLAGS:\n\n"
+            << "-t <filepath>\n\n"
+            << "       Allows the user to input an xml specifying the groundtruth.\n"
+            << "       To get an evaluation score, a correctly formated file must be given.\n"
+            << "       Note, the file names in truth file must be identical to the audio file\n"
+            << "       names.\n"
+            << "\n\n"
+            << "-o <folderpath>\n\n"
+            << "       Allows the user to output the clustered and synchronized wavefiles.\n"
+            << "       If given, the input wavefiles will be updated (synced) stored in the\n"
+            << "       provided folderpath.\n"
+            << "\n\n"
+            << "-h \n\n\t\t Prints the help menu."
+            << "\n\n";
+}
+
+// How the audio is framed and which peaks become landmarks.
+void printHelpFrameFlags() {
+  std::cout << "\n\nOPTIONAL FEATURE EXTRACTION FLAGS:\n\n"
+            << "-fftsize \n\n"
+            << "       Specify the fftsize in samples for feature extraction.\n"
+            << "       The larger the fftsize, the more accurate the frequency of the peak \n"
+            << "       picking can be, etc.  Note, however, that as this increases, the  \n"
+            << "       landmark collisions will be more sparse and can negatively effect \n"
+            << "       the clustering.\n"
+            << "\n\n"
+            << "-hopsize \n\n"
+            << "       Specify the hopsize in samples for feature extraction.\n"
+            << "       The smaller the hopsize, the more accurate the time of the peak\n"
+            << "       picking can be, etc.  Note, however, that as this decreases, the \n"
+            << "       landmark collisions will be more sparse and can negatively effect\n"
+            << "       the clustering.\n"
+            << "\n\n"
+            << "-samplerate \n\n\t\t Specify the sample rate that is used for feature extraction.\n"
+            << "       This sample rate must be the same as the sample rate of all files used.\n"
+            << "       Note all default parameters are tuned to 8k audio.  Anything different \n"
+            << "       will probabily drastically change the clustering and synchronization.\n"
+            << "\n\n"
+            << "-maxpeaksperframe \n\n"
+            << "       Specify the maximum number of peaks that can be used per STFT frame.\n"
+            << "       If there are more peaks in a given frame, the top amplitude peaks are\n"
+            << "       saved.\n"
+            << "\n\n"
+            << "-maxpairsperpeak \n\n"
+            << "       Specify the maximum number of landmarks that can be\n"
+            << "       enerated from a set of time-frequency peaks.\n"
+            << "       Neighboring peaks are paired together. This specifies the maximum number\n"
+            << "       of resulting pairs from all peaks within a given neighborhood.\n"
+            << "\n\n"
+            << "-dbthreshold \n\n"
+            << "       Specify the lower threshold limit (in negative dB) for pruning peaks.\n"
+            << "       When computing frequency peaks from the STFT, the peaks are normalized \n"
+            << "       to the maximum level of the STFT magnitude.  All values below the maximum\n"
+            << "       level by dbthreshold will be removed and not used to cluster or sync.\n"
+            << "       This helps remove erroneous or low amplitude peaks.\n"
+            << "\n\n";
+}
+
+// Which peaks are paired, and how found peaks mask their neighbours.
+void printHelpNeighbourhoodFlags() {
   std::cout
-      << "REQUIRED FLAGS:\n\n"
-      << "-f <folderpath>\n\n"
-      << "       Specify the folder path where the audio files are located.\n"
-      << "\n\n"
-      << "OPTIONAL FLAGS:\n\n"
-      << "-t <filepath>\n\n"
-      << "       Allows the user to input an xml specifying the groundtruth.\n"
-      << "       To get an evaluation score, a correctly formated file must be given.\n"
-      << "       Note, the file names in truth file must be identical to the audio file\n"
-      << "       names.\n"
-      << "\n\n"
-      << "-o <folderpath>\n\n"
-      << "       Allows the user to output the clustered and synchronized wavefiles.\n"
-      << "       If given, the input wavefiles will be updated (synced) stored in the\n"
-      << "       provided folderpath.\n"
-      << "\n\n"
-      << "-h \n\n\t\t Prints the help menu."
-      << "\n\n"
-      << "\n\nOPTIONAL FEATURE EXTRACTION FLAGS:\n\n"
-      << "-fftsize \n\n"
-      << "       Specify the fftsize in samples for feature extraction.\n"
-      << "       The larger the fftsize, the more accurate the frequency of the peak \n"
-      << "       picking can be, etc.  Note, however, that as this increases, the  \n"
-      << "       landmark collisions will be more sparse and can negatively effect \n"
-      << "       the clustering.\n"
-      << "\n\n"
-      << "-hopsize \n\n"
-      << "       Specify the hopsize in samples for feature extraction.\n"
-      << "       The smaller the hopsize, the more accurate the time of the peak\n"
-      << "       picking can be, etc.  Note, however, that as this decreases, the \n"
-      << "       landmark collisions will be more sparse and can negatively effect\n"
-      << "       the clustering.\n"
-      << "\n\n"
-      << "-samplerate \n\n\t\t Specify the sample rate that is used for feature extraction.\n"
-      << "       This sample rate must be the same as the sample rate of all files used.\n"
-      << "       Note all default parameters are tuned to 8k audio.  Anything different \n"
-      << "       will probabily drastically change the clustering and synchronization.\n"
-      << "\n\n"
-      << "-maxpeaksperframe \n\n"
-      << "       Specify the maximum number of peaks that can be used per STFT frame.\n"
-      << "       If there are more peaks in a given frame, the top amplitude peaks are\n"
-      << "       saved.\n"
-      << "\n\n"
-      << "-maxpairsperpeak \n\n"
-      << "       Specify the maximum number of landmarks that can be\n"
-      << "       enerated from a set of time-frequency peaks.\n"
-      << "       Neighboring peaks are paired together. This specifies the maximum number\n"
-      << "       of resulting pairs from all peaks within a given neighborhood.\n"
-      << "\n\n"
-      << "-dbthreshold \n\n"
-      << "       Specify the lower threshold limit (in negative dB) for pruning peaks.\n"
-      << "       When computing frequency peaks from the STFT, the peaks are normalized \n"
-      << "       to the maximum level of the STFT magnitude.  All values below the maximum\n"
-      << "       level by dbthreshold will be removed and not used to cluster or sync.\n"
-      << "       This helps remove erroneous or low amplitude peaks.\n"
-      << "\n\n"
       << "-freqrange \n\n"
       << "       Specify the frequency range in fft bins used to match peaks \n"
       << "       together. Neighboring peaks are paried together to generate the resulting\n"
@@ -356,7 +360,12 @@ void printHelp() {
       << "       To update the threshold, a Gaussian window is placed around each local peak.\n"
       << "       the peakdynrange is the amplitude of the window in dB that is place at the peak\n"
       << "       location.\n"
-      << "\n\n"
+      << "\n\n";
+}
+
+// When two recordings are taken to match.
+void printHelpClusterSyncFlags() {
+  std::cout
       << "\n\nOPTIONAL CLUSTER AND SYNC FLAGS:\n\n"
       << "-maxlandmarks \n\n"
       << "       Specifies the threshold to remove landmarks that are \"too popular\".\n"
@@ -393,6 +402,16 @@ void printHelp() {
       << "       the overlap region.  If the total percentage of matching landmarks on both\n"
       << "       files is low, the match is rejected.\n"
       << "\n\n";
+}
+
+}  // namespace
+
+void printHelp() {
+  printHelpIntro();
+  printHelpFlags();
+  printHelpFrameFlags();
+  printHelpNeighbourhoodFlags();
+  printHelpClusterSyncFlags();
 }
 
 }  // namespace Velk

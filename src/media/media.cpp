@@ -6,12 +6,29 @@
 #include <cmath>
 #include <iostream>
 #include <limits>
+#include <mutex>
 
+#include "audio/wav_reader.h"
 #include "media/media_impl.h"
 
 namespace Velk {
 
 namespace detail {
+
+namespace {
+std::mutex watchMutex;
+std::function<void(const std::string&)> watching;
+}  // namespace
+
+void watchOpens(std::function<void(const std::string& path)> watcher) {
+  std::lock_guard<std::mutex> lock(watchMutex);
+  watching = std::move(watcher);
+}
+
+void noteOpen(const std::string& path) {
+  std::lock_guard<std::mutex> lock(watchMutex);
+  if (watching) watching(path);
+}
 
 uint64_t secondsToSamples(double seconds, uint32_t rate) {
   if (!(seconds > 0)) return 0;
@@ -71,15 +88,9 @@ bool checkOptions(const std::string& path, const DecodeOptions& opt, std::string
 }  // namespace
 
 uint64_t wavFramesInFile(wavfile_t& wav) {
-  const uint64_t frameBytes = static_cast<uint64_t>(std::max(1, wav.bitsPerSample / 8)) *
-                              static_cast<uint64_t>(std::max(1, wav.numChannels));
-  wav.file.clear();
-  wav.file.seekg(0, std::ios::end);
-  const std::streamoff size = wav.file.tellg();
-  const std::streamoff start = wav.dataStart;
-  wav.file.clear();
-  wav.file.seekg(wav.dataStart);
-  return size > start ? static_cast<uint64_t>(size - start) / frameBytes : 0;
+  const std::size_t frameBytes = static_cast<std::size_t>(std::max(1, wav.bitsPerSample / 8)) *
+                                 static_cast<std::size_t>(std::max(1, wav.numChannels));
+  return detail::wavFramesPresent(wav.file, wav.dataStart, frameBytes);
 }
 
 bool probeMedia(const std::string& path, MediaInfo& info, std::string& error) {
@@ -102,6 +113,21 @@ bool decodeAudio(const std::string& path, const DecodeOptions& opt, const FrameS
   if (!o.warn) o.warn = [](const std::string&) {};
   return detail::decodeBackend(path, o, sink, error);
 }
+
+namespace detail {
+
+bool decodeWithSource(const std::string& path, const DecodeOptions& opt, const FrameSink& sink,
+                      const SourceSink& source, std::string& error) {
+  error.clear();
+  DecodeOptions o = opt;
+  o.startSeconds = 0;
+  o.maxSeconds = -1;
+  if (!checkOptions(path, o, error)) return false;
+  if (!o.warn) o.warn = [](const std::string&) {};
+  return decodeBackend(path, o, sink, error, &source);
+}
+
+}  // namespace detail
 
 bool resampleFrames(const float* frames, size_t count, int channels, uint32_t inRate,
                     const DecodeOptions& opt, const FrameSink& sink, std::string& error) {

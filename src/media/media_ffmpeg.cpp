@@ -90,6 +90,7 @@ struct Source {
 
 bool openSource(const std::string& path, Source& s, std::string& error) {
   quietLibraries();
+  noteOpen(path);
   int rc = avformat_open_input(&s.fmt, path.c_str(), nullptr, nullptr);
   if (rc < 0) {
     error = "cannot open " + path + ": " + avError(rc);
@@ -216,7 +217,8 @@ void frameToFloat(const AVFrame* f, int from, int n, int outCh, std::vector<floa
 // common multiple of both sample periods so that this lands on the output grid.
 class Feeder {
  public:
-  Feeder(OutputWindow& win, int channels) : win_(win), ch_(channels) {}
+  Feeder(OutputWindow& win, int channels, const SourceSink* source = nullptr)
+      : win_(win), ch_(channels), source_(source) {}
 
   // inRate and outRate are fixed by the first decoded frame; startOut is the first
   // output index the caller wants. Returns the input position to start feeding at.
@@ -264,6 +266,7 @@ class Feeder {
   bool push(const float* in, size_t n) {
     if (n == 0) return !win_.done();
     fed_ += n;
+    if (source_ != nullptr && !(*source_)(in, n, ch_, inRate_)) return false;
     if (!swr_) {
       const bool more = win_.deliver(in, n, outPos_);
       outPos_ += n;
@@ -305,6 +308,7 @@ class Feeder {
 
   OutputWindow& win_;
   int ch_;
+  const SourceSink* source_;
   uint32_t inRate_ = 0;
   uint32_t outRate_ = 0;
   std::unique_ptr<SwrContext, SwrDeleter> swr_;
@@ -321,8 +325,9 @@ enum class Attempt { Done, Failed, Restart };
 // from the beginning.
 class Pass {
  public:
-  Pass(const std::string& path, const DecodeOptions& opt, const FrameSink& sink)
-      : path_(path), opt_(opt), sink_(sink) {}
+  Pass(const std::string& path, const DecodeOptions& opt, const FrameSink& sink,
+       const SourceSink* source)
+      : path_(path), opt_(opt), sink_(sink), source_(source) {}
 
   Attempt run(bool maySeek, std::string& error) {
     if (!open(error)) return Attempt::Failed;
@@ -468,7 +473,7 @@ class Pass {
     uint64_t begin = 0, end = 0;
     outputWindow(opt_, outRate, begin, end);
     win_.reset(new OutputWindow(sink_, outCh_, begin, end));
-    feeder_.reset(new Feeder(*win_, outCh_));
+    feeder_.reset(new Feeder(*win_, outCh_, source_));
     if (!feeder_->setup(inRate_, outRate, begin, error_)) return false;
     firstIn_ = feeder_->firstInput();
     const AVRational rate{1, static_cast<int>(inRate_)};
@@ -608,6 +613,7 @@ class Pass {
   const std::string& path_;
   const DecodeOptions& opt_;
   const FrameSink& sink_;
+  const SourceSink* source_;
   Source s_;
   std::unique_ptr<AVCodecContext, CodecContextDeleter> ctx_;
   std::unique_ptr<AVPacket, PacketDeleter> pkt_;
@@ -692,11 +698,11 @@ bool probeBackend(const std::string& path, MediaInfo& info, std::string& error) 
 }
 
 bool decodeBackend(const std::string& path, const DecodeOptions& opt, const FrameSink& sink,
-                   std::string& error) {
-  Attempt a = Pass(path, opt, sink).run(true, error);
+                   std::string& error, const SourceSink* source) {
+  Attempt a = Pass(path, opt, sink, source).run(true, error);
   if (a == Attempt::Restart) {
     error.clear();
-    a = Pass(path, opt, sink).run(false, error);
+    a = Pass(path, opt, sink, source).run(false, error);
   }
   return a == Attempt::Done;
 }

@@ -4,6 +4,7 @@
 #define VELK_MEDIA_IMPL_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,12 +14,28 @@ namespace Velk {
 namespace detail {
 
 bool probeBackend(const std::string& path, MediaInfo& info, std::string& error);
+// What the resampler is fed: interleaved frames at the stream's own rate, on the
+// file's timeline (late starts and gaps as silence), before any clamping.
+using SourceSink =
+    std::function<bool(const float* frames, size_t count, int channels, uint32_t rate)>;
+
+// source, when set, also receives every frame fed to the resampler.
 bool decodeBackend(const std::string& path, const DecodeOptions& opt, const FrameSink& sink,
-                   std::string& error);
+                   std::string& error, const SourceSink* source = nullptr);
+// decodeAudio with a source sink: the decode of extraction also hands over the
+// audio at the recording's own rate, so refinement need not decode it again.
+// The whole file is decoded (opt's start and length are not used).
+bool decodeWithSource(const std::string& path, const DecodeOptions& opt, const FrameSink& sink,
+                      const SourceSink& source, std::string& error);
 // The first outChannels channels of frames in memory, through the window of
 // opt (rate, start, length), as decodeBackend would deliver them.
 bool resampleBackend(const SampleView& frames, int outChannels, uint32_t inRate,
                      const DecodeOptions& opt, const FrameSink& sink, std::string& error);
+// Told the path of every file the library opens to read audio or its header,
+// from whichever thread opens it (a test counts a run's opens with it).
+void watchOpens(std::function<void(const std::string& path)> watcher);
+void noteOpen(const std::string& path);
+
 // The output window [begin, end) of opt at outRate.
 void outputWindow(const DecodeOptions& opt, uint32_t outRate, uint64_t& begin, uint64_t& end);
 

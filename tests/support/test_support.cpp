@@ -12,6 +12,8 @@
 #include <random>
 #include <stdexcept>
 
+#include "velk/wav_writer.h"
+
 namespace velktest {
 
 TempDir::TempDir(const std::string& tag) {
@@ -99,14 +101,11 @@ std::vector<uint8_t> wavBytes(const WavLayout& s) {
 
 void writeWav16(const std::string& path, const std::vector<float>& interleaved, uint32_t sampleRate,
                 int channels) {
-  WavLayout w;
-  w.channels = static_cast<uint16_t>(channels);
-  w.rate = sampleRate;
-  for (float s : interleaved)
-    putU16(w.data, static_cast<uint16_t>(static_cast<int16_t>(
-                       std::lround(std::max(-1.0f, std::min(1.0f, s)) * 32767.0f))));
-  w.riffSize = static_cast<uint32_t>(36 + w.data.size());
-  writeBytes(path, wavBytes(w));
+  std::string error;
+  if (!Velk::writeWavFile(path, interleaved.data(),
+                          interleaved.size() / static_cast<std::size_t>(channels), sampleRate,
+                          channels, error))
+    throw std::runtime_error(error);
 }
 
 std::vector<float> eventSignal(uint32_t seed, double seconds, uint32_t sampleRate) {

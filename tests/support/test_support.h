@@ -61,8 +61,8 @@ std::vector<uint8_t> wavBytes(const WavLayout& s);
 // A chunk of the given size with filler bytes (or its header alone).
 std::vector<uint8_t> chunk(const char* tag, uint32_t size, bool withBody = true);
 
-// Samples in [-1, 1] as a 16-bit PCM WAV file (independent of the library's
-// writer, so it can check the reader).
+// Samples in [-1, 1] as a 16-bit PCM WAV file through the library's one
+// writer (Velk::writeWavFile); throws on failure.
 void writeWav16(const std::string& path, const std::vector<float>& interleaved, uint32_t sampleRate,
                 int channels = 1);
 

@@ -39,15 +39,56 @@ bool parseRange(const std::string& text, T& lo, T& hi) {
   }
 }
 
-}  // namespace
+enum class OptionResult { kTaken, kBadValue, kUnknown };
 
-int main(int argc, char** argv) {
+// What the command line asks for.
+struct Request {
   velksim::SetSettings cfg;
   std::string out, hard;
+};
+
+// One option that takes a value.
+OptionResult readOption(const std::string& opt, const std::string& val, Request& req) {
+  velksim::SetSettings& cfg = req.cfg;
+  bool ok = true;
+  double d = 0, unused = 0;
+  if (opt == "--out") {
+    req.out = val;
+  } else if (opt == "--hard") {
+    req.hard = val;
+    ok = req.hard == "small" || req.hard == "large";
+  } else if (opt == "--events") {
+    ok = parseRange(val, d, unused) && d >= 0;
+    cfg.events = static_cast<int>(d);
+  } else if (opt == "--devices") {
+    ok = parseRange(val, cfg.minDevices, cfg.maxDevices) && cfg.minDevices >= 1;
+  } else if (opt == "--unrelated") {
+    ok = parseRange(val, d, unused) && d >= 0;
+    cfg.unrelated = static_cast<int>(d);
+  } else if (opt == "--seconds") {
+    ok = parseRange(val, cfg.minSeconds, cfg.maxSeconds) && cfg.minSeconds > 0;
+  } else if (opt == "--snr") {
+    ok = parseRange(val, cfg.snrDb, unused);
+  } else if (opt == "--rate") {
+    ok = parseRange(val, d, unused) && d >= 1000 && d <= 384000;
+    cfg.sampleRate = static_cast<uint32_t>(d);
+  } else if (opt == "--channels") {
+    ok = parseRange(val, cfg.channels, cfg.channels) && cfg.channels >= 1 && cfg.channels <= 2;
+  } else if (opt == "--seed") {
+    ok = parseRange(val, d, unused) && d >= 0;
+    cfg.seed = static_cast<uint32_t>(d);
+  } else {
+    return OptionResult::kUnknown;
+  }
+  return ok ? OptionResult::kTaken : OptionResult::kBadValue;
+}
+
+// 0, or the exit status after saying what is wrong.
+int readArguments(int argc, char** argv, Request& req) {
   for (int i = 1; i < argc; ++i) {
     const std::string opt = argv[i];
     if (opt == "--no-reverb") {
-      cfg.reverb = false;
+      req.cfg.reverb = false;
       continue;
     }
     if (i + 1 >= argc) {
@@ -55,63 +96,46 @@ int main(int argc, char** argv) {
       return 2;
     }
     const std::string val = argv[++i];
-    bool ok = true;
-    double d = 0, unused = 0;
-    if (opt == "--out") {
-      out = val;
-    } else if (opt == "--hard") {
-      hard = val;
-      ok = hard == "small" || hard == "large";
-    } else if (opt == "--events") {
-      ok = parseRange(val, d, unused) && d >= 0;
-      cfg.events = static_cast<int>(d);
-    } else if (opt == "--devices") {
-      ok = parseRange(val, cfg.minDevices, cfg.maxDevices) && cfg.minDevices >= 1;
-    } else if (opt == "--unrelated") {
-      ok = parseRange(val, d, unused) && d >= 0;
-      cfg.unrelated = static_cast<int>(d);
-    } else if (opt == "--seconds") {
-      ok = parseRange(val, cfg.minSeconds, cfg.maxSeconds) && cfg.minSeconds > 0;
-    } else if (opt == "--snr") {
-      ok = parseRange(val, cfg.snrDb, unused);
-    } else if (opt == "--rate") {
-      ok = parseRange(val, d, unused) && d >= 1000 && d <= 384000;
-      cfg.sampleRate = static_cast<uint32_t>(d);
-    } else if (opt == "--channels") {
-      ok = parseRange(val, cfg.channels, cfg.channels) && cfg.channels >= 1 && cfg.channels <= 2;
-    } else if (opt == "--seed") {
-      ok = parseRange(val, d, unused) && d >= 0;
-      cfg.seed = static_cast<uint32_t>(d);
-    } else {
+    const OptionResult result = readOption(opt, val, req);
+    if (result == OptionResult::kUnknown) {
       std::cerr << "unknown option " << opt << "\n" << kUsage;
       return 2;
     }
-    if (!ok) {
+    if (result == OptionResult::kBadValue) {
       std::cerr << "bad value for " << opt << ": " << val << "\n" << kUsage;
       return 2;
     }
   }
-  if (out.empty()) {
+  if (req.out.empty()) {
     std::cerr << kUsage;
     return 2;
   }
+  return 0;
+}
+
+velksim::Truth writeSet(const Request& req) {
+  if (req.hard.empty()) return velksim::generateSet(req.cfg, req.out);
+  velksim::HardSettings hardSettings = velksim::hardPreset(req.hard);
+  hardSettings.seed = req.cfg.seed;
+  // The hard presets have their own rate, unless --rate chose another.
+  hardSettings.sampleRate = req.cfg.sampleRate == velksim::SetSettings().sampleRate
+                                ? hardSettings.sampleRate
+                                : req.cfg.sampleRate;
+  return velksim::generateHardSet(hardSettings, req.out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Request req;
+  if (const int status = readArguments(argc, argv, req)) return status;
   try {
-    velksim::Truth truth;
-    if (hard.empty()) {
-      truth = velksim::generateSet(cfg, out);
-    } else {
-      velksim::HardSettings hardSettings = velksim::hardPreset(hard);
-      hardSettings.seed = cfg.seed;
-      hardSettings.sampleRate = cfg.sampleRate == velksim::SetSettings().sampleRate
-                                    ? hardSettings.sampleRate
-                                    : cfg.sampleRate;
-      truth = velksim::generateHardSet(hardSettings, out);
-    }
-    velksim::writeTruthXml(truth, out + "/truth.xml");
+    const velksim::Truth truth = writeSet(req);
+    velksim::writeTruthXml(truth, req.out + "/truth.xml");
     std::size_t files = 0;
     for (const auto& c : truth.clusters) files += c.recordings.size();
     std::cout << "wrote " << files << " recordings in " << truth.clusters.size()
-              << " clusters and truth.xml to " << out << std::endl;
+              << " clusters and truth.xml to " << req.out << std::endl;
   } catch (const std::exception& e) {
     std::cerr << "velk_simset: " << e.what() << std::endl;
     return 1;

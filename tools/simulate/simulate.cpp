@@ -15,6 +15,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "velk/wav_writer.h"
+
 namespace velksim {
 namespace {
 
@@ -292,91 +294,148 @@ void addApplause(Buffer& out, double fs, double t0, double dur, double level, Rn
   }
 }
 
+// The mix of a band, as RMS levels relative to the section's level.
+constexpr double kPadLevel = 0.10, kKickLevel = 0.5, kSnareLevel = 0.12, kHatLevel = 0.03,
+                 kBassLevel = 0.3, kLeadLevel = 0.22;
+// How far a human player lands off the grid, in seconds either way.
+constexpr double kHumanTiming = 0.012;
+
+// What a band keeps for the whole song: tempo, key, kit and sounds.
+struct Band {
+  double beat = 0.0;  // seconds
+  double root = 0.0;  // Hz
+  Kit kit{};
+  const int* scale = nullptr;
+  Timbre lead{}, pad{}, bass{};
+  const int* prog = nullptr;  // the chord degrees of the current section
+  int melody = 0;             // the degree the melody is at
+
+  double degree(int d, int octave) const {
+    const int o = d >= 0 ? d / 7 : (d - 6) / 7;
+    return root * std::pow(2.0, octave + o + scale[d - 7 * o] / 12.0);
+  }
+};
+
+const int kProgressions[][4] = {{0, 5, 3, 4}, {0, 3, 4, 0}, {5, 3, 0, 4}, {0, 4, 5, 3}};
+
+Band makeBand(Rng& rng) {
+  Band band;
+  band.beat = 60.0 / rng.uniform(78, 150);
+  // Bands tune a little sharp or flat of standard pitch.
+  band.root = 55.0 * std::pow(2.0, (rng.range(0, 11) + rng.uniform(-0.3, 0.3)) / 12.0);
+  band.kit = Kit{rng.uniform(40, 60), rng.uniform(70, 140), rng.uniform(0.08, 0.2),
+                 rng.uniform(1200, 2600), rng.uniform(5000, 8000)};
+  static const int kMajor[] = {0, 2, 4, 5, 7, 9, 11};
+  static const int kMinor[] = {0, 2, 3, 5, 7, 8, 10};
+  band.scale = rng.chance(0.5) ? kMajor : kMinor;
+  band.lead = Timbre{rng.range(3, 8), rng.uniform(0.35, 0.75), rng.uniform(0.005, 0.04),
+                     rng.uniform(0.0, 3.0), rng.uniform(0.0, 0.006)};
+  band.pad = Timbre{rng.range(3, 6), rng.uniform(0.3, 0.6), rng.uniform(0.03, 0.15), 0.2, 0.003};
+  band.bass = Timbre{4, 0.45, 0.01, rng.uniform(0.5, 2.0), 0.0};
+  band.prog = kProgressions[rng.range(0, 3)];
+  band.melody = rng.range(0, 6);
+  return band;
+}
+
+// One section as it is played: its beat, its level and which parts play.
+struct Section {
+  Buffer& out;
+  double fs;
+  Band& band;
+  Rng& rng;
+  bool human;
+  double bt = 0.0;     // the beat, with the section's tempo
+  double level = 0.0;  // the section's level
+  int kind = 0;        // 0, 1, 2: full; 3: breakdown; 4: drums and bass
+
+  double nudge() { return human ? rng.uniform(-kHumanTiming, kHumanTiming) : 0.0; }
+  double strength() { return human ? rng.uniform(0.7, 1.0) : 1.0; }
+};
+
+void addChord(Section& s, double t0, int chord) {
+  for (int k = 0; k < 3; ++k) {
+    addNote(s.out, s.fs, t0 + s.nudge(), 4 * s.bt * 0.95, s.band.degree(chord + 2 * k, 2),
+            kPadLevel * s.level * s.strength(), s.band.pad);
+  }
+}
+
+// Kick on the strong beats (and now and then between), snare on the weak
+// ones, two hi-hats a beat.
+void addDrums(Section& s, double tq, int q) {
+  Rng& rng = s.rng;
+  const double fs = s.fs;
+  const Kit& kit = s.band.kit;
+  const double swing =
+      s.human ? rng.uniform(-kHumanTiming, kHumanTiming) : rng.uniform(-0.004, 0.004);
+  if (q % 2 == 0 || rng.chance(0.15))
+    addKick(s.out, fs, tq + swing, kKickLevel * s.level * s.strength(), kit);
+  if (q % 2 == 1) {
+    Buffer snare = noiseBurst(fs, 0.2, 0.05, Biquad(Biquad::kBandPass, fs, kit.snare, 0.7), rng);
+    mixAtLevel(s.out, snare, static_cast<int64_t>((tq + swing) * fs), kSnareLevel * s.level);
+  }
+  for (int e = 0; e < 2; ++e) {
+    if (!rng.chance(0.85)) continue;
+    Buffer h = noiseBurst(fs, 0.06, 0.015, Biquad(Biquad::kHighPass, fs, kit.hat, 0.7), rng);
+    mixAtLevel(s.out, h, static_cast<int64_t>((tq + e * s.bt / 2 + s.nudge()) * fs),
+               kHatLevel * s.level * (e == 0 ? 1.0 : 0.6));
+  }
+}
+
+// A melody that walks the scale in notes of varied length through one bar.
+void addMelody(Section& s, double t0) {
+  Rng& rng = s.rng;
+  for (double tn = t0; tn < t0 + 4 * s.bt - 1e-9;) {
+    static const double kLengths[] = {0.5, 0.5, 1.0, 1.0, 1.5, 2.0, 0.25};
+    const double len = kLengths[rng.range(0, 6)] * s.bt;
+    if (rng.chance(0.8)) {
+      s.band.melody = std::max(-3, std::min(12, s.band.melody + rng.range(-3, 3)));
+      addNote(s.out, s.fs, tn + s.nudge(), len * 0.9, s.band.degree(s.band.melody, 3),
+              kLeadLevel * s.level * s.strength(), s.band.lead);
+    }
+    tn += len;
+  }
+}
+
+// Bar b of the section that starts at bar.
+void addBar(Section& s, double t0, double bar, int b) {
+  const bool drums = s.kind != 3, chords = s.kind != 4, melodic = s.kind != 4;
+  const int chord = s.band.prog[(static_cast<int>(bar) / 8 + b) % 4];
+  if (chords) addChord(s, t0, chord);
+  for (int q = 0; q < 4; ++q) {
+    const double tq = t0 + q * s.bt;
+    if (drums) addDrums(s, tq, q);
+    if (s.kind != 3 || q % 2 == 0) {
+      addNote(s.out, s.fs, tq + s.nudge(), s.bt * 0.9, s.band.degree(chord + (q == 2 ? 4 : 0), 0),
+              kBassLevel * s.level * s.strength(), s.band.bass);
+    }
+  }
+  if (melodic) addMelody(s, t0);
+}
+
 // A band: sections of drums, bass, chords and melody in one key and tempo.
 // Played by humans, the tempo wanders from section to section, the chords
 // change between sections and no note lands exactly on the grid or at the same
 // strength twice; otherwise the band is a machine, whose bars repeat to the
 // sample but for the hi-hats and the melody.
 void addMusic(Buffer& out, double fs, double seconds, Rng& rng, double level, bool human = false) {
-  const double beat = 60.0 / rng.uniform(78, 150);
-  // Bands tune a little sharp or flat of standard pitch.
-  const double root = 55.0 * std::pow(2.0, (rng.range(0, 11) + rng.uniform(-0.3, 0.3)) / 12.0);
-  const Kit kit{rng.uniform(40, 60), rng.uniform(70, 140), rng.uniform(0.08, 0.2),
-                rng.uniform(1200, 2600), rng.uniform(5000, 8000)};
-  static const int kMajor[] = {0, 2, 4, 5, 7, 9, 11};
-  static const int kMinor[] = {0, 2, 3, 5, 7, 8, 10};
-  const int* scale = rng.chance(0.5) ? kMajor : kMinor;
-  auto degree = [&](int d, int octave) {
-    const int o = d >= 0 ? d / 7 : (d - 6) / 7;
-    return root * std::pow(2.0, octave + o + scale[d - 7 * o] / 12.0);
-  };
-  const Timbre lead{rng.range(3, 8), rng.uniform(0.35, 0.75), rng.uniform(0.005, 0.04),
-                    rng.uniform(0.0, 3.0), rng.uniform(0.0, 0.006)};
-  const Timbre pad{rng.range(3, 6), rng.uniform(0.3, 0.6), rng.uniform(0.03, 0.15), 0.2, 0.003};
-  const Timbre bass{4, 0.45, 0.01, rng.uniform(0.5, 2.0), 0.0};
-  static const int kProgressions[][4] = {{0, 5, 3, 4}, {0, 3, 4, 0}, {5, 3, 0, 4}, {0, 4, 5, 3}};
-  const int* prog = kProgressions[rng.range(0, 3)];
-  int melody = rng.range(0, 6);
-  auto nudge = [&] { return human ? rng.uniform(-0.012, 0.012) : 0.0; };
-  auto strength = [&] { return human ? rng.uniform(0.7, 1.0) : 1.0; };
+  Band band = makeBand(rng);
+  const double beat = band.beat;
   double tempo = 1.0, sectionStart = 0.0;
   for (double bar = 0.0; (human ? sectionStart : bar * 4 * beat) < seconds; bar += 8) {
     if (human) {
       tempo = std::max(0.97, std::min(1.03, tempo * rng.uniform(0.985, 1.015)));
-      prog = kProgressions[rng.range(0, 3)];
+      band.prog = kProgressions[rng.range(0, 3)];
     }
-    const double bt = human ? beat * tempo : beat;
-    const int kind = rng.range(0, 4);  // 0, 1, 2: full; 3: breakdown; 4: drums and bass
-    const bool drums = kind != 3, chords = kind != 4, melodic = kind != 4;
-    const double sectionLevel = level * rng.uniform(0.6, 1.0);
+    Section s{out, fs, band, rng, human};
+    s.bt = human ? beat * tempo : beat;
+    s.kind = rng.range(0, 4);
+    s.level = level * rng.uniform(0.6, 1.0);
     for (int b = 0; b < 8; ++b) {
-      const double t0 = human ? sectionStart + b * 4 * bt : (bar + b) * 4 * beat;
+      const double t0 = human ? sectionStart + b * 4 * s.bt : (bar + b) * 4 * beat;
       if (t0 >= seconds) break;
-      const int chord = prog[(static_cast<int>(bar) / 8 + b) % 4];
-      if (chords) {
-        for (int k = 0; k < 3; ++k) {
-          addNote(out, fs, t0 + nudge(), 4 * bt * 0.95, degree(chord + 2 * k, 2),
-                  0.10 * sectionLevel * strength(), pad);
-        }
-      }
-      for (int q = 0; q < 4; ++q) {
-        const double tq = t0 + q * bt;
-        if (drums) {
-          const double swing = human ? rng.uniform(-0.012, 0.012) : rng.uniform(-0.004, 0.004);
-          if (q % 2 == 0 || rng.chance(0.15))
-            addKick(out, fs, tq + swing, 0.5 * sectionLevel * strength(), kit);
-          if (q % 2 == 1) {
-            Buffer s =
-                noiseBurst(fs, 0.2, 0.05, Biquad(Biquad::kBandPass, fs, kit.snare, 0.7), rng);
-            mixAtLevel(out, s, static_cast<int64_t>((tq + swing) * fs), 0.12 * sectionLevel);
-          }
-          for (int e = 0; e < 2; ++e) {
-            if (!rng.chance(0.85)) continue;
-            Buffer h =
-                noiseBurst(fs, 0.06, 0.015, Biquad(Biquad::kHighPass, fs, kit.hat, 0.7), rng);
-            mixAtLevel(out, h, static_cast<int64_t>((tq + e * bt / 2 + nudge()) * fs),
-                       0.03 * sectionLevel * (e == 0 ? 1.0 : 0.6));
-          }
-        }
-        if (kind != 3 || q % 2 == 0) {
-          addNote(out, fs, tq + nudge(), bt * 0.9, degree(chord + (q == 2 ? 4 : 0), 0),
-                  0.3 * sectionLevel * strength(), bass);
-        }
-      }
-      if (melodic) {
-        for (double tn = t0; tn < t0 + 4 * bt - 1e-9;) {
-          static const double kLengths[] = {0.5, 0.5, 1.0, 1.0, 1.5, 2.0, 0.25};
-          const double len = kLengths[rng.range(0, 6)] * bt;
-          if (rng.chance(0.8)) {
-            melody = std::max(-3, std::min(12, melody + rng.range(-3, 3)));
-            addNote(out, fs, tn + nudge(), len * 0.9, degree(melody, 3),
-                    0.22 * sectionLevel * strength(), lead);
-          }
-          tn += len;
-        }
-      }
+      addBar(s, t0, bar, b);
     }
-    sectionStart += 8 * 4 * bt;
+    sectionStart += 8 * 4 * s.bt;
   }
 }
 
@@ -515,41 +574,13 @@ Buffer record(const Buffer& scene, int64_t start, int64_t n, double fs, const De
 
 void writeWav(const std::string& path, const std::vector<Buffer>& channels, uint32_t rate) {
   const std::size_t n = channels.front().size();
-  const auto ch = static_cast<uint16_t>(channels.size());
-  std::vector<uint8_t> b;
-  b.reserve(44 + n * ch * 2);
-  auto u16 = [&b](uint32_t v) {
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-  };
-  auto u32 = [&](uint32_t v) {
-    u16(v & 0xffff);
-    u16(v >> 16);
-  };
-  auto tag = [&b](const char* t) { b.insert(b.end(), t, t + 4); };
-  const auto data = static_cast<uint32_t>(n * ch * 2);
-  tag("RIFF");
-  u32(36 + data);
-  tag("WAVE");
-  tag("fmt ");
-  u32(16);
-  u16(1);
-  u16(ch);
-  u32(rate);
-  u32(rate * ch * 2);
-  u16(ch * 2u);
-  u16(16);
-  tag("data");
-  u32(data);
-  for (std::size_t i = 0; i < n; ++i) {
-    for (const Buffer& c : channels) {
-      const float s = std::max(-1.0f, std::min(1.0f, c[i]));
-      u16(static_cast<uint16_t>(static_cast<int16_t>(std::lround(s * 32767.0f))));
-    }
-  }
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
-  if (!f) throw std::runtime_error("velksim: cannot write " + path);
+  std::vector<float> frames(n * channels.size());
+  for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t c = 0; c < channels.size(); ++c)
+      frames[i * channels.size() + c] = channels[c][i];
+  std::string error;
+  if (!Velk::writeWavFile(path, frames.data(), n, rate, static_cast<int>(channels.size()), error))
+    throw std::runtime_error("velksim: " + error);
 }
 
 std::string xmlEscape(const std::string& s) {
@@ -649,6 +680,66 @@ void renderScene(const SetSettings& cfg, double fs, std::size_t c, uint64_t seed
             [](const TruthRecording& a, const TruthRecording& b) { return a.name < b.name; });
 }
 
+// Every recording of a set, planned before any is rendered so that names can
+// be shuffled over all of them.
+struct SetPlan {
+  struct Source {
+    uint64_t seed;
+    int64_t samples;
+  };
+  std::vector<Source> sources;  // one scene per cluster
+  std::vector<Planned> recordings;
+};
+
+SetPlan planSet(const SetSettings& cfg, double fs, Rng& rng) {
+  SetPlan set;
+  for (int e = 0; e < cfg.events; ++e) {
+    const int devices = rng.range(cfg.minDevices, cfg.maxDevices);
+    std::vector<int64_t> lengths;
+    for (int d = 0; d < devices; ++d) {
+      lengths.push_back(static_cast<int64_t>(rng.uniform(cfg.minSeconds, cfg.maxSeconds) * fs));
+    }
+    const int64_t longest = *std::max_element(lengths.begin(), lengths.end());
+    // A quarter more event than its longest recording, so that others start before and end after.
+    const auto eventSamples = static_cast<int64_t>(1.25 * static_cast<double>(longest));
+    const std::vector<int64_t> starts = placeAroundLongest(lengths, eventSamples, rng);
+    for (std::size_t d = 0; d < lengths.size(); ++d)
+      set.recordings.push_back({e, starts[d], lengths[d]});
+    set.sources.push_back({rng.next(), eventSamples});
+  }
+  for (int u = 0; u < cfg.unrelated; ++u) {
+    const auto samples = static_cast<int64_t>(rng.uniform(cfg.minSeconds, cfg.maxSeconds) * fs);
+    set.recordings.push_back({cfg.events + u, 0, samples});
+    set.sources.push_back({rng.next(), samples});
+  }
+  return set;
+}
+
+// Calls work(i) for i below count on threads threads, each taking the next
+// index; the first exception stops the rest and is thrown here.
+void runOnThreads(std::size_t count, unsigned threads,
+                  const std::function<void(std::size_t)>& work) {
+  std::atomic<std::size_t> next{0};
+  std::mutex failMutex;
+  std::exception_ptr failure;
+  auto worker = [&]() {
+    for (std::size_t c = next++; c < count; c = next++) {
+      try {
+        work(c);
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(failMutex);
+        if (!failure) failure = std::current_exception();
+        next = count;
+      }
+    }
+  };
+  std::vector<std::thread> pool;
+  for (unsigned t = 1; t < std::max(1u, threads); ++t) pool.emplace_back(worker);
+  worker();
+  for (std::thread& t : pool) t.join();
+  if (failure) std::rethrow_exception(failure);
+}
+
 }  // namespace
 
 Truth generateSet(const SetSettings& cfg, const std::string& dir) {
@@ -670,59 +761,18 @@ Truth generateRecordings(const SetSettings& cfg, const RecordingSink& sink, unsi
   }
   const double fs = cfg.sampleRate;
   Rng rng(cfg.seed);
-
-  // Plan every recording first, so names can be shuffled over all of them.
-  struct Source {
-    uint64_t seed;
-    int64_t samples;
-  };
-  std::vector<Source> sources;
-  std::vector<Planned> plan;
-  for (int e = 0; e < cfg.events; ++e) {
-    const int devices = rng.range(cfg.minDevices, cfg.maxDevices);
-    std::vector<int64_t> lengths;
-    for (int d = 0; d < devices; ++d) {
-      lengths.push_back(static_cast<int64_t>(rng.uniform(cfg.minSeconds, cfg.maxSeconds) * fs));
-    }
-    const int64_t longest = *std::max_element(lengths.begin(), lengths.end());
-    const auto eventSamples = static_cast<int64_t>(1.25 * static_cast<double>(longest));
-    const std::vector<int64_t> starts = placeAroundLongest(lengths, eventSamples, rng);
-    for (std::size_t d = 0; d < lengths.size(); ++d) plan.push_back({e, starts[d], lengths[d]});
-    sources.push_back({rng.next(), eventSamples});
-  }
-  for (int u = 0; u < cfg.unrelated; ++u) {
-    const auto samples = static_cast<int64_t>(rng.uniform(cfg.minSeconds, cfg.maxSeconds) * fs);
-    plan.push_back({cfg.events + u, 0, samples});
-    sources.push_back({rng.next(), samples});
-  }
-
-  const std::vector<std::string> names = shuffledNames(plan.size(), cfg.prefix, rng);
+  const SetPlan set = planSet(cfg, fs, rng);
+  const std::vector<std::string> names = shuffledNames(set.recordings.size(), cfg.prefix, rng);
 
   Truth truth;
   truth.sampleRate = cfg.sampleRate;
-  truth.clusters.resize(sources.size());
+  truth.clusters.resize(set.sources.size());
   // One scene and its recordings at a time per thread; every scene has its own
   // generator, so the order in which threads take them changes nothing.
-  std::atomic<std::size_t> next{0};
-  std::mutex failMutex;
-  std::exception_ptr failure;
-  auto worker = [&]() {
-    for (std::size_t c = next++; c < sources.size(); c = next++) {
-      try {
-        renderScene(cfg, fs, c, sources[c].seed, sources[c].samples, plan, names, sink,
-                    truth.clusters[c]);
-      } catch (...) {
-        std::lock_guard<std::mutex> lock(failMutex);
-        if (!failure) failure = std::current_exception();
-        next = sources.size();
-      }
-    }
-  };
-  std::vector<std::thread> pool;
-  for (unsigned t = 1; t < std::max(1u, threads); ++t) pool.emplace_back(worker);
-  worker();
-  for (std::thread& t : pool) t.join();
-  if (failure) std::rethrow_exception(failure);
+  runOnThreads(set.sources.size(), threads, [&](std::size_t c) {
+    renderScene(cfg, fs, c, set.sources[c].seed, set.sources[c].samples, set.recordings, names,
+                sink, truth.clusters[c]);
+  });
   return truth;
 }
 
@@ -854,6 +904,317 @@ void encode(const std::string& wav, const std::string& out, const std::string& e
   std::filesystem::remove(wav);
 }
 
+// A clock deviation in ppm as a factor.
+constexpr double kPpm = 1e-6;
+
+// Events with one long recording that others can sit inside: (source, start, true length).
+struct Host {
+  int source;
+  int64_t start, samples;
+};
+
+// What the hard set holds: the scenes, the devices that recorded them and the
+// studio songs, drawn from one generator in a fixed order so that a seed
+// always describes the same set.
+class HardPlan {
+ public:
+  explicit HardPlan(const HardSettings& settings)
+      : h_(settings), fs_(settings.sampleRate), rng_(settings.seed) {}
+
+  void describe() {
+    addChainEvents();
+    addLongRecorders();
+    addLoopEvents();
+    addSongPairs();
+    addInsideHosts();
+    addStudioFiles();
+    addUnrelated();
+    pickFastClocks();
+    chooseFormats();
+    names = shuffledNames(devices.size(), h_.prefix, rng_);
+  }
+
+  std::vector<HardSource> sources;
+  std::vector<HardDevice> devices;
+  std::vector<std::pair<uint64_t, int64_t>> songs;  // seed, samples
+  std::vector<std::string> names;                   // of the devices' files
+
+ private:
+  int64_t sec(double s) const { return static_cast<int64_t>(s * fs_); }
+
+  int addSource(uint64_t seed, int64_t samples) {
+    HardSource s;
+    s.seed = seed;
+    s.samples = samples;
+    sources.push_back(s);
+    return static_cast<int>(sources.size()) - 1;
+  }
+
+  std::size_t device(int source, int64_t start, int64_t samples, const std::string& condition) {
+    HardDevice d;
+    d.source = source;
+    d.parts.push_back({start, samples});
+    d.clockPpm = rng_.uniform(-h_.maxDriftPpm, h_.maxDriftPpm);
+    d.snrDb = rng_.chance(h_.lowSnrShare) ? rng_.uniform(0.0, 5.0) : rng_.uniform(5.0, 25.0);
+    d.conditions.push_back(condition);
+    devices.push_back(d);
+    return devices.size() - 1;
+  }
+
+  static int64_t trueSpan(const HardDevice& d) {
+    return static_cast<int64_t>(
+        std::ceil(static_cast<double>(d.parts[0].samples) / (1.0 + d.clockPpm * kPpm)));
+  }
+
+  // Recordings of 5-9 minutes around the longest one, which becomes a host.
+  Host overlapping(int source, int count, const std::string& condition) {
+    std::vector<int64_t> lengths;
+    for (int i = 0; i < count; ++i) lengths.push_back(sec(rng_.uniform(300, 540)));
+    const int64_t longest = *std::max_element(lengths.begin(), lengths.end());
+    // A quarter more event than its longest recording, so that others start before and end after.
+    sources[static_cast<std::size_t>(source)].samples =
+        static_cast<int64_t>(1.25 * static_cast<double>(longest));
+    const std::vector<int64_t> starts =
+        placeAroundLongest(lengths, sources[static_cast<std::size_t>(source)].samples, rng_);
+    for (std::size_t i = 0; i < lengths.size(); ++i) {
+      fastCandidates_.push_back(device(source, starts[i], lengths[i], condition));
+      if (lengths[i] == longest) hosts_.push_back({source, starts[i], longest});
+    }
+    return hosts_.back();
+  }
+
+  // Events recorded by devices one after another, each overlapping the next a little.
+  void addChainEvents() {
+    for (int e = 0; e < h_.chainEvents; ++e) {
+      const int source = addSource(rng_.next(), 0);
+      int64_t t = sec(5);
+      for (int k = rng_.range(h_.chainMinDevices, h_.chainMaxDevices); k > 0; --k) {
+        const std::size_t d =
+            device(source, t, sec(rng_.uniform(h_.chainMinSeconds, h_.chainMaxSeconds)), "chain");
+        const int64_t span = trueSpan(devices[d]);
+        sources.back().samples = t + span + sec(5);
+        t += span - sec(rng_.uniform(h_.minOverlapSeconds, h_.maxOverlapSeconds));
+      }
+    }
+  }
+
+  // An hour-long recorder and short clips taken during its event.
+  void addLongRecorders() {
+    for (int l = 0; l < h_.longRecorders; ++l) {
+      const int64_t start = sec(30), length = sec(h_.longSeconds);
+      // The scene ends with the event; the recorder runs on for a minute of room noise.
+      const int source = addSource(rng_.next(), start + length);
+      device(source, start, length + sec(60), "long");
+      hosts_.push_back({source, start, length});
+      for (int c = 0; c < h_.clipsPerRecorder; ++c) {
+        const int64_t clip = sec(rng_.uniform(30, 90));
+        device(source,
+               start + static_cast<int64_t>(rng_.uniform() * static_cast<double>(length - clip)),
+               clip, "clip");
+      }
+    }
+  }
+
+  // Events where one stretch of music is played three times, verbatim.
+  void addLoopEvents() {
+    for (int l = 0; l < h_.loopEvents; ++l) {
+      const int source = addSource(rng_.next(), 0);
+      const Host h = overlapping(source, 3, "loop");
+      HardSource& s = sources.back();
+      s.loopSamples = sec(rng_.uniform(16, 30));
+      for (double at : {0.15, 0.45, 0.75})
+        s.loopAt.push_back(h.start + static_cast<int64_t>(at * static_cast<double>(h.samples)));
+      // One recording that is mostly a copy of the loop, a little of the event around it.
+      devices[device(source, s.loopAt[1] - sec(5), s.loopSamples + sec(25), "loop")]
+          .conditions.push_back("mostly-loop");
+    }
+  }
+
+  // Each song is played at two events.
+  void addSongPairs() {
+    for (int p = 0; p < h_.songPairs; ++p) {
+      const int song = static_cast<int>(songs.size());
+      songs.push_back({rng_.next(), sec(rng_.uniform(150, 240))});
+      for (int e = 0; e < 2; ++e) {
+        const int source = addSource(rng_.next(), 0);
+        const Host h = overlapping(source, 3, "song");
+        sources.back().song = song;
+        sources.back().songAt =
+            h.start + static_cast<int64_t>(0.3 * static_cast<double>(h.samples));
+      }
+    }
+  }
+
+  // Lavaliers and paused recordings sit inside a host's long recording, so
+  // that all of them is shared with the event.
+  void addInsideHosts() {
+    for (int i = 0; i < h_.lavaliers + h_.paused && !hosts_.empty(); ++i) {
+      const Host& h = hosts_[static_cast<std::size_t>(i) % hosts_.size()];
+      const bool lavalier = i < h_.lavaliers;
+      const int64_t a = sec(rng_.uniform(60, 150)), gap = sec(40), b = sec(rng_.uniform(60, 150));
+      const int64_t span = lavalier ? a + b : a + gap + b;
+      const int64_t start =
+          h.start + static_cast<int64_t>(rng_.uniform() * static_cast<double>(h.samples - span));
+      HardDevice& d =
+          devices[device(h.source, start, lavalier ? span : a, lavalier ? "ch2" : "paused")];
+      const double rate = 1.0 + d.clockPpm * kPpm;
+      if (lavalier) {
+        d.lavalier = i % 2 + 1;  // close to the mouth: dry and clear
+        d.reverb = false;
+        d.snrDb = rng_.uniform(15, 30);
+      } else {
+        d.parts[0].samples = static_cast<int64_t>(static_cast<double>(a) * rate);
+        d.parts.push_back({start + a + gap, static_cast<int64_t>(static_cast<double>(b) * rate)});
+      }
+    }
+  }
+
+  // The songs as released: clean, exact clock, MP3.
+  void addStudioFiles() {
+    for (std::size_t s = 0; s < songs.size(); ++s) {
+      const int source = addSource(0, songs[s].second + sec(2));
+      sources.back().song = static_cast<int>(s);
+      sources.back().studio = true;
+      HardDevice& d = devices[device(source, 0, songs[s].second + sec(2), "studio")];
+      d.clockPpm = 0.0;
+      d.snrDb = 45.0;
+      d.reverb = false;
+      d.ext = "mp3";
+    }
+  }
+
+  void addUnrelated() {
+    for (int u = 0; u < h_.unrelated; ++u) {
+      const int64_t samples = sec(rng_.uniform(180, 480));
+      const int source = addSource(rng_.next(), samples);
+      device(source, 0, samples, "unrelated");
+    }
+  }
+
+  // A few devices with long overlaps get a clock 1000 ppm off.
+  void pickFastClocks() {
+    for (int f = 0; f < h_.fastClocks && !fastCandidates_.empty(); ++f) {
+      const std::size_t pick = static_cast<std::size_t>(rng_.next() % fastCandidates_.size());
+      HardDevice& d = devices[fastCandidates_[pick]];
+      fastCandidates_.erase(fastCandidates_.begin() + static_cast<std::ptrdiff_t>(pick));
+      d.clockPpm = rng_.chance(0.5) ? 1000.0 : -1000.0;
+      d.conditions.push_back("1000ppm");
+    }
+  }
+
+  void chooseFormats() {
+    for (HardDevice& d : devices) {
+      if (d.snrDb < 5.0) d.conditions.push_back("lowsnr");
+      if (d.lavalier == 0 && d.ext == "wav" && rng_.chance(h_.encodedShare))
+        d.ext = rng_.chance(0.5) ? "m4a" : "mp3";
+      if (d.ext != "wav") d.conditions.push_back(d.ext == "m4a" ? "aac" : "mp3");
+    }
+  }
+
+  const HardSettings& h_;
+  const double fs_;
+  Rng rng_;
+  std::vector<Host> hosts_;
+  std::vector<std::size_t> fastCandidates_;  // devices with long overlaps
+};
+
+void checkHardSettings(const HardSettings& s) {
+  if (s.sampleRate < 8000 || s.chainMinDevices < 2 || s.chainMaxDevices < s.chainMinDevices ||
+      s.chainMinSeconds < 60 || s.chainMaxSeconds < s.chainMinSeconds || s.minOverlapSeconds <= 0 ||
+      s.maxOverlapSeconds < s.minOverlapSeconds || 2 * s.maxOverlapSeconds >= s.chainMinSeconds ||
+      s.longSeconds < 600) {
+    throw std::invalid_argument("velksim: invalid hard set description");
+  }
+}
+
+// The scene of source src: the song alone for a studio file, otherwise the
+// event with its loops and song over the PA.
+Buffer hardScene(const HardPlan& plan, const HardSource& src, double fs, Rng& sceneRng) {
+  const auto song = [&plan, &src] { return plan.songs[static_cast<std::size_t>(src.song)]; };
+  if (src.studio) {
+    Rng songRng(song().first);
+    Buffer scene = makeMusic(fs, song().second, songRng);
+    scene.resize(static_cast<std::size_t>(src.samples), 0.0f);
+    return scene;
+  }
+  Buffer scene = makeScene(fs, src.samples, sceneRng, true);
+  if (src.loopSamples > 0) {
+    const Buffer loop = makeMusic(fs, src.loopSamples, sceneRng);
+    for (int64_t at : src.loopAt) overlay(scene, loop, at);
+  }
+  if (src.song >= 0) {
+    Rng songRng(song().first);
+    overlay(scene, makeMusic(fs, song().second, songRng), src.songAt);
+  }
+  return scene;
+}
+
+// The channels device d wrote: the event last; a lavalier's first channel is
+// hiss or another scene.
+std::vector<Buffer> hardChannels(const Buffer& scene, const HardDevice& d, double fs, Rng& devRng) {
+  const double rate = 1.0 + d.clockPpm * kPpm;
+  const Device dev = makeDevice(fs, d.snrDb, d.reverb, devRng);
+  Buffer y = capture(scene, d.parts, rate, dev);
+  finish(y, fs, dev, devRng);
+  std::vector<Buffer> channels;
+  if (d.lavalier == 1) {
+    Buffer hiss(y.size());
+    for (float& s : hiss) s = static_cast<float>(3e-5 * devRng.normal());
+    channels.push_back(std::move(hiss));
+  } else if (d.lavalier == 2) {
+    const auto n = static_cast<int64_t>(y.size());
+    const Buffer other = makeScene(fs, n, devRng, true);
+    channels.push_back(record(other, 0, n, fs, makeDevice(fs, 20.0, true, devRng), devRng));
+  }
+  channels.push_back(std::move(y));
+  return channels;
+}
+
+// The cluster's clock: the member that starts first.
+struct HardReference {
+  const HardDevice* device = nullptr;
+  double rate = 1.0;
+  double fs = 0.0;
+  // Seconds on the reference's clock from its start to scene sample start.
+  double at(int64_t start) const {
+    return static_cast<double>(start - device->parts[0].start) / fs * rate;
+  }
+};
+
+HardReference hardReference(const std::vector<HardDevice>& devices, int source, double fs) {
+  HardReference ref;
+  for (const HardDevice& d : devices)
+    if (d.source == source &&
+        (ref.device == nullptr || d.parts[0].start < ref.device->parts[0].start))
+      ref.device = &d;
+  ref.rate = 1.0 + ref.device->clockPpm * kPpm;
+  ref.fs = fs;
+  return ref;
+}
+
+TruthRecording hardTruth(const HardDevice& d, const std::string& name, int64_t samples,
+                         const HardReference& ref) {
+  const double rate = 1.0 + d.clockPpm * kPpm;
+  TruthRecording t;
+  t.name = name;
+  t.ext = d.ext;
+  t.offset = ref.at(d.parts[0].start);
+  t.startSample = d.parts[0].start;
+  t.samples = samples;
+  t.hasDrift = true;
+  t.clockPpm = d.clockPpm;
+  t.driftPpm = (ref.rate / rate - 1.0) * 1e6;
+  t.channel = d.lavalier != 0 ? 2 : 0;
+  int64_t fileSamples = 0;
+  for (const DevicePart& p : d.parts) {
+    if (d.parts.size() > 1)
+      t.parts.push_back({static_cast<double>(fileSamples) / ref.fs, ref.at(p.start)});
+    fileSamples += p.samples;
+  }
+  t.conditions = d.conditions;
+  return t;
+}
+
 }  // namespace
 
 HardSettings hardPreset(const std::string& name) {
@@ -874,243 +1235,30 @@ HardSettings hardPreset(const std::string& name) {
 }
 
 Truth generateHardSet(const HardSettings& hardSettings, const std::string& dir) {
-  if (hardSettings.sampleRate < 8000 || hardSettings.chainMinDevices < 2 ||
-      hardSettings.chainMaxDevices < hardSettings.chainMinDevices ||
-      hardSettings.chainMinSeconds < 60 ||
-      hardSettings.chainMaxSeconds < hardSettings.chainMinSeconds ||
-      hardSettings.minOverlapSeconds <= 0 ||
-      hardSettings.maxOverlapSeconds < hardSettings.minOverlapSeconds ||
-      2 * hardSettings.maxOverlapSeconds >= hardSettings.chainMinSeconds ||
-      hardSettings.longSeconds < 600) {
-    throw std::invalid_argument("velksim: invalid hard set description");
-  }
+  checkHardSettings(hardSettings);
   std::filesystem::create_directories(dir);
   const double fs = hardSettings.sampleRate;
-  const auto sec = [fs](double s) { return static_cast<int64_t>(s * fs); };
-  Rng rng(hardSettings.seed);
-
-  std::vector<HardSource> sources;
-  std::vector<HardDevice> devices;
-  std::vector<std::pair<uint64_t, int64_t>> songs;  // seed, samples
-  // Events with one long recording that others can sit inside: (source, start, true length).
-  struct Host {
-    int source;
-    int64_t start, samples;
-  };
-  std::vector<Host> hosts;
-  std::vector<std::size_t> fastCandidates;  // devices with long overlaps
-  auto addSource = [&](uint64_t seed, int64_t samples) {
-    HardSource s;
-    s.seed = seed;
-    s.samples = samples;
-    sources.push_back(s);
-    return static_cast<int>(sources.size()) - 1;
-  };
-
-  auto device = [&](int source, int64_t start, int64_t samples, const std::string& condition) {
-    HardDevice d;
-    d.source = source;
-    d.parts.push_back({start, samples});
-    d.clockPpm = rng.uniform(-hardSettings.maxDriftPpm, hardSettings.maxDriftPpm);
-    d.snrDb = rng.chance(hardSettings.lowSnrShare) ? rng.uniform(0.0, 5.0) : rng.uniform(5.0, 25.0);
-    d.conditions.push_back(condition);
-    devices.push_back(d);
-    return devices.size() - 1;
-  };
-  auto trueSpan = [](const HardDevice& d) {
-    return static_cast<int64_t>(
-        std::ceil(static_cast<double>(d.parts[0].samples) / (1.0 + d.clockPpm * 1e-6)));
-  };
-  // Recordings of 5-9 minutes around the longest one; returns its index among them.
-  auto overlapping = [&](int source, int count, const std::string& condition) {
-    std::vector<int64_t> lengths;
-    for (int i = 0; i < count; ++i) lengths.push_back(sec(rng.uniform(300, 540)));
-    const int64_t longest = *std::max_element(lengths.begin(), lengths.end());
-    sources[static_cast<std::size_t>(source)].samples =
-        static_cast<int64_t>(1.25 * static_cast<double>(longest));
-    const std::vector<int64_t> starts =
-        placeAroundLongest(lengths, sources[static_cast<std::size_t>(source)].samples, rng);
-    for (std::size_t i = 0; i < lengths.size(); ++i) {
-      fastCandidates.push_back(device(source, starts[i], lengths[i], condition));
-      if (lengths[i] == longest) hosts.push_back({source, starts[i], longest});
-    }
-    return hosts.back();
-  };
-
-  for (int e = 0; e < hardSettings.chainEvents; ++e) {
-    const int source = addSource(rng.next(), 0);
-    int64_t t = sec(5);
-    for (int k = rng.range(hardSettings.chainMinDevices, hardSettings.chainMaxDevices); k > 0;
-         --k) {
-      const std::size_t d = device(
-          source, t, sec(rng.uniform(hardSettings.chainMinSeconds, hardSettings.chainMaxSeconds)),
-          "chain");
-      const int64_t span = trueSpan(devices[d]);
-      sources.back().samples = t + span + sec(5);
-      t += span - sec(rng.uniform(hardSettings.minOverlapSeconds, hardSettings.maxOverlapSeconds));
-    }
-  }
-  for (int l = 0; l < hardSettings.longRecorders; ++l) {
-    const int64_t start = sec(30), length = sec(hardSettings.longSeconds);
-    // The scene ends with the event; the recorder runs on for a minute of room noise.
-    const int source = addSource(rng.next(), start + length);
-    device(source, start, length + sec(60), "long");
-    hosts.push_back({source, start, length});
-    for (int c = 0; c < hardSettings.clipsPerRecorder; ++c) {
-      const int64_t clip = sec(rng.uniform(30, 90));
-      device(source,
-             start + static_cast<int64_t>(rng.uniform() * static_cast<double>(length - clip)), clip,
-             "clip");
-    }
-  }
-  for (int l = 0; l < hardSettings.loopEvents; ++l) {
-    const int source = addSource(rng.next(), 0);
-    const Host h = overlapping(source, 3, "loop");
-    HardSource& s = sources.back();
-    s.loopSamples = sec(rng.uniform(16, 30));
-    for (double at : {0.15, 0.45, 0.75})
-      s.loopAt.push_back(h.start + static_cast<int64_t>(at * static_cast<double>(h.samples)));
-    // One recording that is mostly a copy of the loop, a little of the event around it.
-    devices[device(source, s.loopAt[1] - sec(5), s.loopSamples + sec(25), "loop")]
-        .conditions.push_back("mostly-loop");
-  }
-  for (int p = 0; p < hardSettings.songPairs; ++p) {
-    const int song = static_cast<int>(songs.size());
-    songs.push_back({rng.next(), sec(rng.uniform(150, 240))});
-    for (int e = 0; e < 2; ++e) {
-      const int source = addSource(rng.next(), 0);
-      const Host h = overlapping(source, 3, "song");
-      sources.back().song = song;
-      sources.back().songAt = h.start + static_cast<int64_t>(0.3 * static_cast<double>(h.samples));
-    }
-  }
-  // Lavaliers and paused recordings sit inside a host's long recording, so
-  // that all of them is shared with the event.
-  for (int i = 0; i < hardSettings.lavaliers + hardSettings.paused && !hosts.empty(); ++i) {
-    const Host& h = hosts[static_cast<std::size_t>(i) % hosts.size()];
-    const bool lavalier = i < hardSettings.lavaliers;
-    const int64_t a = sec(rng.uniform(60, 150)), gap = sec(40), b = sec(rng.uniform(60, 150));
-    const int64_t span = lavalier ? a + b : a + gap + b;
-    const int64_t start =
-        h.start + static_cast<int64_t>(rng.uniform() * static_cast<double>(h.samples - span));
-    HardDevice& d =
-        devices[device(h.source, start, lavalier ? span : a, lavalier ? "ch2" : "paused")];
-    const double rate = 1.0 + d.clockPpm * 1e-6;
-    if (lavalier) {
-      d.lavalier = i % 2 + 1;  // close to the mouth: dry and clear
-      d.reverb = false;
-      d.snrDb = rng.uniform(15, 30);
-    } else {
-      d.parts[0].samples = static_cast<int64_t>(static_cast<double>(a) * rate);
-      d.parts.push_back({start + a + gap, static_cast<int64_t>(static_cast<double>(b) * rate)});
-    }
-  }
-  for (std::size_t s = 0; s < songs.size(); ++s) {
-    const int source = addSource(0, songs[s].second + sec(2));
-    sources.back().song = static_cast<int>(s);
-    sources.back().studio = true;
-    HardDevice& d = devices[device(source, 0, songs[s].second + sec(2), "studio")];
-    d.clockPpm = 0.0;
-    d.snrDb = 45.0;
-    d.reverb = false;
-    d.ext = "mp3";
-  }
-  for (int u = 0; u < hardSettings.unrelated; ++u) {
-    const int64_t samples = sec(rng.uniform(180, 480));
-    const int source = addSource(rng.next(), samples);
-    device(source, 0, samples, "unrelated");
-  }
-  for (int f = 0; f < hardSettings.fastClocks && !fastCandidates.empty(); ++f) {
-    const std::size_t pick = static_cast<std::size_t>(rng.next() % fastCandidates.size());
-    HardDevice& d = devices[fastCandidates[pick]];
-    fastCandidates.erase(fastCandidates.begin() + static_cast<std::ptrdiff_t>(pick));
-    d.clockPpm = rng.chance(0.5) ? 1000.0 : -1000.0;
-    d.conditions.push_back("1000ppm");
-  }
-  for (HardDevice& d : devices) {
-    if (d.snrDb < 5.0) d.conditions.push_back("lowsnr");
-    if (d.lavalier == 0 && d.ext == "wav" && rng.chance(hardSettings.encodedShare))
-      d.ext = rng.chance(0.5) ? "m4a" : "mp3";
-    if (d.ext != "wav") d.conditions.push_back(d.ext == "m4a" ? "aac" : "mp3");
-  }
-  const std::vector<std::string> names = shuffledNames(devices.size(), hardSettings.prefix, rng);
-
+  HardPlan plan(hardSettings);
+  plan.describe();
   Truth truth;
   truth.sampleRate = hardSettings.sampleRate;
-  truth.clusters.resize(sources.size());
-  for (std::size_t c = 0; c < sources.size(); ++c) {
-    const HardSource& src = sources[c];
-    Rng sceneRng(src.seed);
-    Buffer scene;
-    if (src.studio) {
-      Rng songRng(songs[static_cast<std::size_t>(src.song)].first);
-      scene = makeMusic(fs, songs[static_cast<std::size_t>(src.song)].second, songRng);
-      scene.resize(static_cast<std::size_t>(src.samples), 0.0f);
-    } else {
-      scene = makeScene(fs, src.samples, sceneRng, true);
-      if (src.loopSamples > 0) {
-        const Buffer loop = makeMusic(fs, src.loopSamples, sceneRng);
-        for (int64_t at : src.loopAt) overlay(scene, loop, at);
-      }
-      if (src.song >= 0) {
-        Rng songRng(songs[static_cast<std::size_t>(src.song)].first);
-        overlay(scene, makeMusic(fs, songs[static_cast<std::size_t>(src.song)].second, songRng),
-                src.songAt);
-      }
-    }
-    // The reference clock is the member that starts first.
-    const HardDevice* ref = nullptr;
-    for (const HardDevice& d : devices)
-      if (d.source == static_cast<int>(c) &&
-          (ref == nullptr || d.parts[0].start < ref->parts[0].start))
-        ref = &d;
-    const double refRate = 1.0 + ref->clockPpm * 1e-6;
-    const auto onReference = [&](int64_t start) {
-      return static_cast<double>(start - ref->parts[0].start) / fs * refRate;
-    };
-    for (std::size_t r = 0; r < devices.size(); ++r) {
-      const HardDevice& d = devices[r];
+  truth.clusters.resize(plan.sources.size());
+  for (std::size_t c = 0; c < plan.sources.size(); ++c) {
+    Rng sceneRng(plan.sources[c].seed);
+    const Buffer scene = hardScene(plan, plan.sources[c], fs, sceneRng);
+    const HardReference ref = hardReference(plan.devices, static_cast<int>(c), fs);
+    auto& recs = truth.clusters[c].recordings;
+    for (std::size_t r = 0; r < plan.devices.size(); ++r) {
+      const HardDevice& d = plan.devices[r];
       if (d.source != static_cast<int>(c)) continue;
       Rng devRng = sceneRng.fork();
-      const double rate = 1.0 + d.clockPpm * 1e-6;
-      const Device dev = makeDevice(fs, d.snrDb, d.reverb, devRng);
-      Buffer y = capture(scene, d.parts, rate, dev);
-      finish(y, fs, dev, devRng);
-      std::vector<Buffer> channels;
-      if (d.lavalier == 1) {
-        Buffer hiss(y.size());
-        for (float& s : hiss) s = static_cast<float>(3e-5 * devRng.normal());
-        channels.push_back(std::move(hiss));
-      } else if (d.lavalier == 2) {
-        const auto n = static_cast<int64_t>(y.size());
-        const Buffer other = makeScene(fs, n, devRng, true);
-        channels.push_back(record(other, 0, n, fs, makeDevice(fs, 20.0, true, devRng), devRng));
-      }
-      channels.push_back(std::move(y));
-      const std::string wav = dir + "/" + names[r] + ".wav";
+      const std::vector<Buffer> channels = hardChannels(scene, d, fs, devRng);
+      const std::string wav = dir + "/" + plan.names[r] + ".wav";
       writeWav(wav, channels, hardSettings.sampleRate);
-      if (d.ext != "wav") encode(wav, dir + "/" + names[r] + "." + d.ext, d.ext);
-
-      TruthRecording t;
-      t.name = names[r];
-      t.ext = d.ext;
-      t.offset = onReference(d.parts[0].start);
-      t.startSample = d.parts[0].start;
-      t.samples = static_cast<int64_t>(channels.back().size());
-      t.hasDrift = true;
-      t.clockPpm = d.clockPpm;
-      t.driftPpm = (refRate / rate - 1.0) * 1e6;
-      t.channel = d.lavalier != 0 ? 2 : 0;
-      int64_t fileSamples = 0;
-      for (const DevicePart& p : d.parts) {
-        if (d.parts.size() > 1)
-          t.parts.push_back({static_cast<double>(fileSamples) / fs, onReference(p.start)});
-        fileSamples += p.samples;
-      }
-      t.conditions = d.conditions;
-      truth.clusters[c].recordings.push_back(t);
+      if (d.ext != "wav") encode(wav, dir + "/" + plan.names[r] + "." + d.ext, d.ext);
+      recs.push_back(
+          hardTruth(d, plan.names[r], static_cast<int64_t>(channels.back().size()), ref));
     }
-    auto& recs = truth.clusters[c].recordings;
     std::sort(recs.begin(), recs.end(),
               [](const TruthRecording& a, const TruthRecording& b) { return a.name < b.name; });
   }

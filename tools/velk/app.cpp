@@ -8,6 +8,7 @@
 #include <iostream>
 #include <map>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,6 +111,8 @@ void parseDesigned(const std::vector<std::string>& rest, Request& req) {
   req.settings.threads = req.options.threads;
   req.settings.refine = req.options.refine;
   req.settings.refinement.splitUnverified = !req.options.keepUnverified;
+  req.settings.storePath = req.options.storePath;
+  req.settings.reference = req.options.reference;
 }
 
 // Everything the engine says, where the tool's user expects it: the designed
@@ -180,7 +183,7 @@ std::streambuf* g_jsonOut = nullptr;
 void writeJson(const Request& req, const Velk::SyncResult& result,
                const std::vector<SkippedFile>& skipped, const Evaluation* evaluation,
                const std::map<int32_t, std::string>& alone, int& status) {
-  const Velk::VkClusterSyncParams syncParams = Velk::clusteringParams(req.settings);
+  const Velk::VkClusterSyncParams syncParams = Velk::clusteringParams(req.settings, result);
   JsonInput in;
   in.clusters = &result.clusters;
   in.extract = req.settings.extract;
@@ -203,7 +206,44 @@ void writeJson(const Request& req, const Velk::SyncResult& result,
   }
 }
 
+// What the recordings were read from, for messages.
+std::string inputSource(const Request& req) {
+  return req.folder.empty() ? "the files given" : req.folder;
+}
+
 bool hasFileList(const ToolOptions& o) { return !o.filesList.empty() || !o.files.empty(); }
+
+// What the options ask for together, checked before any work; the file
+// list read. False with the exit status when the run ends here.
+bool checkRequest(Request& req, int& status) {
+  std::string error;
+  if (!checkFrames(req.settings.extract)) {
+    status = kExitUsage;
+    return false;
+  }
+  if (!req.options.storePath.empty() && !Velk::featureStoreAvailable()) {
+    fail("--store: this build has no feature store (SQLite was not found when it was built)");
+    status = kExitUsage;
+    return false;
+  }
+  if (req.options.driftCorrect && req.outputPath.empty()) {
+    fail("--drift-correct needs -o (the copies to correct)");
+    status = kExitUsage;
+    return false;
+  }
+  if (req.options.exportCopies && req.outputPath.empty()) {
+    fail("--export-media copies needs -o (the copies to refer to)");
+    status = kExitUsage;
+    return false;
+  }
+  if (!req.options.filesList.empty() && !readFileList(req.options.filesList, req.files, error)) {
+    fail(error);
+    status = kExitInputFolder;
+    return false;
+  }
+  req.files.insert(req.files.end(), req.options.files.begin(), req.options.files.end());
+  return true;
+}
 
 // Parses the command line; false with the exit status when the run ends here.
 bool parseRequest(int argc, const char* const* argv, Request& req, int& status) {
@@ -241,25 +281,13 @@ bool parseRequest(int argc, const char* const* argv, Request& req, int& status) 
   if (list) req.folder = "\n";
   parseDesigned(rest, req);
   if (list) req.folder.clear();
+  // A limit the user chose is kept whatever the size of the run.
+  for (const auto& option : walk.values)
+    if (option.first == "-maxlandmarks") req.settings.corpusLimit = false;
   for (const std::string& w :
        refusedValueWarnings(walk, req.settings.extract, req.settings.clusterSync))
     warning(w);
-  if (!checkFrames(req.settings.extract)) {
-    status = kExitUsage;
-    return false;
-  }
-  if (req.options.exportCopies && req.outputPath.empty()) {
-    fail("--export-media copies needs -o (the copies to refer to)");
-    status = kExitUsage;
-    return false;
-  }
-  if (!req.options.filesList.empty() && !readFileList(req.options.filesList, req.files, error)) {
-    fail(error);
-    status = kExitInputFolder;
-    return false;
-  }
-  req.files.insert(req.files.end(), req.options.files.begin(), req.options.files.end());
-  return true;
+  return checkRequest(req, status);
 }
 
 // The copies, then the timelines and the picture, which may refer to the copies.
@@ -289,6 +317,7 @@ void writeCopiesAndTimelines(const Request& req, const Truth* truth, const Velk:
     CopySettings copySettings;
     copySettings.bwf = options.bwfCopies;
     copySettings.timelineStart = timing.startSeconds();
+    copySettings.driftCorrect = options.driftCorrect;
     copySettings.written = &copies;
     auto show = [&progress](std::size_t n, std::size_t total, uint64_t bytes) {
       char buf[96];
@@ -331,6 +360,14 @@ bool checkTargets(const Request& req, const Velk::Listing& listing, int& status)
       return false;
     }
   }
+  if (!req.options.storePath.empty()) {
+    const std::string why = checkFileTarget(req.options.storePath, inputs);
+    if (!why.empty()) {
+      fail("cannot keep the feature store in " + req.options.storePath + ": " + why);
+      status = kExitUsage;
+      return false;
+    }
+  }
   if (!req.outputPath.empty()) {
     const std::string why = checkFolderTarget(req.outputPath, req.folder);
     if (!why.empty()) {
@@ -365,13 +402,13 @@ int finishRun(const Request& req, const Truth* truth, const Velk::Listing& listi
   printTable(std::cout, result.clusters, req.options.refine);
   Evaluation evaluation;
   if (truth != nullptr) evaluateAgainstTruth(req, *truth, result.clusters, evaluation, status);
-  const std::map<int32_t, std::string> alone =
-      explainLoners(result.clusters, result.recordings, Velk::clusteringParams(req.settings),
-                    [&progress](std::size_t n, std::size_t total) {
-                      progress.show("checking lone recordings: " + std::to_string(n) + "/" +
-                                        std::to_string(total),
-                                    n == total);
-                    });
+  const std::map<int32_t, std::string> alone = explainLoners(
+      result.clusters, result.recordings, Velk::clusteringParams(req.settings, result),
+      [&progress](std::size_t n, std::size_t total) {
+        progress.show(
+            "checking lone recordings: " + std::to_string(n) + "/" + std::to_string(total),
+            n == total);
+      });
   progress.clear();
   reportLoners(alone, result.recordings);
   std::vector<SkippedFile> skipped = listing.skipped;
@@ -387,9 +424,76 @@ int finishRun(const Request& req, const Truth* truth, const Velk::Listing& listi
   return status;
 }
 
-}  // namespace
+// With --json - only the JSON goes to standard output; found before the
+// designed parser echoes anything.
+void moveOutputForJson(int argc, const char* const* argv, std::streambuf* stdoutBuffer) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--") break;
+    if ((a == "--json" && i + 1 < argc && std::string(argv[i + 1]) == "-") || a == "--json=-") {
+      g_jsonOut = stdoutBuffer;
+      std::cout.rdbuf(std::cerr.rdbuf());
+      break;
+    }
+  }
+}
 
-void printToolHelp() {
+// The truth is read first so that a broken file is reported before a long run.
+bool readTruth(const Request& req, Truth& truth, int& status) {
+  std::string error;
+  const bool haveTruth = !req.truthPath.empty() && loadTruth(req.truthPath, truth, error);
+  if (!req.truthPath.empty() && !haveTruth) {
+    fail(error);
+    status = std::max<int>(status, kExitTruth);
+  }
+  return haveTruth;
+}
+
+// The recordings to read; false with the status when there are none.
+bool listInputs(const Request& req, Velk::Listing& listing, int& status) {
+  const uint32_t rate = req.settings.extract.getSampleRate();
+  std::string error;
+  if (req.folder.empty()) {
+    Velk::listFiles(req.files, rate, listing);
+  } else if (!listInputFolder(req.folder, req.options.recursive, rate, listing, error)) {
+    fail(error);
+    status = kExitInputFolder;
+    return false;
+  }
+  reportListing(listing, status);
+  if (listing.recordings.empty()) {
+    fail("no usable recordings in " + inputSource(req));
+    status = kExitNoRecordings;
+    return false;
+  }
+  return true;
+}
+
+// Runs the sync with its lines and progress on display, then reports what
+// could not be read. False, with the reason said, when the engine refuses the settings.
+bool runSync(const Request& req, const Velk::Listing& listing, ProgressDisplay& progress,
+             Velk::SyncResult& result, int& status) {
+  Velk::Synchronizer sync(req.settings);
+  connect(sync, progress, g_jsonOut != nullptr);
+  try {
+    result = sync.run(listing.recordings);
+  } catch (const std::invalid_argument& e) {  // a --reference that names no input
+    setInterruptSummary("");
+    setMessageDisplay(nullptr);
+    fail(e.what());
+    status = kExitUsage;
+    return false;
+  }
+  progress.clear();
+  for (const SkippedFile& f : result.failures) {
+    warning("cannot read " + f.path + ": " + f.reason);
+    status = std::max<int>(status, kExitPartial);
+  }
+  return true;
+}
+
+// What the tool does beyond the designed text, and how it reads and runs.
+void printToolReading() {
   std::cout << "\n\nWHAT THIS TOOL ACTUALLY DOES (where the text above says otherwise):\n\n"
                "- It reads every file of the folder (with -r, of its sub-folders too) that\n"
                "  holds sound: WAV at any rate or depth, MP3, AAC/M4A, FLAC, Ogg/Opus, the\n"
@@ -419,7 +523,16 @@ void printToolHelp() {
                "                    those that correlate with each other form a cluster of\n"
                "                    their own, the others one each. Members too short in\n"
                "                    common with the others to be compared always stay.\n"
-               "--export <filepath> Also write the clusters as timelines for editors, one per\n"
+               "--reference <name>  The cluster holding this recording (a name, file name\n"
+               "                    or path) is placed on its clock: offsets are how much\n"
+               "                    later each member starts than it (negative: earlier),\n"
+               "                    drifts are against it. Other clusters keep their\n"
+               "                    earliest member at 0; copies and timelines start at it.\n";
+}
+
+// What the tool writes, and its exit status.
+void printToolWriting() {
+  std::cout << "--export <filepath> Also write the clusters as timelines for editors, one per\n"
                "                    cluster, each member on its own track at its offset: .otio\n"
                "                    (OpenTimelineIO), .xml (Final Cut Pro 7), .fcpxml, .mlt\n"
                "                    (Kdenlive, Shotcut) or .csv, by the extension. Repeatable.\n"
@@ -430,9 +543,17 @@ void printToolHelp() {
                "--copies padded|bwf With -o: copies preceded by silence (padded, the\n"
                "                    default), or Broadcast WAV copies that carry their place\n"
                "                    as a time stamp instead (RF64 past 4 GB).\n"
+               "--drift-correct     With -o: each copy is resampled onto the clock of its\n"
+               "                    cluster's reference where its drift was measured, so\n"
+               "                    that copies stay together to their ends, not only at\n"
+               "                    their starts (same rate and length give or take drift).\n"
                "--export-media original|copies  With -o and --export: timelines refer to\n"
                "                    the copies of audio files instead of the originals.\n"
                "--svg <filepath>    Also draw the clusters as a picture (SVG).\n"
+               "--store <filepath>  Keep the recordings' landmarks in this file (SQLite) and\n"
+               "                    read them back on later runs: only new or changed files\n"
+               "                    are extracted, and files gone from disk are forgotten.\n"
+               "                    The result is the same as without it.\n"
                "--quiet             No progress display and no notes on standard error.\n"
                "--version           Print the version and exit.\n"
                "--help              Print this help and exit.\n\n"
@@ -446,71 +567,42 @@ void printToolHelp() {
             << std::endl;
 }
 
+}  // namespace
+
+void printToolHelp() {
+  printToolReading();
+  printToolWriting();
+}
+
 int runTool(int argc, const char* const* argv) {
   Request req;
   int status = kExitOk;
   // Standard output reaches a file or pipe line by line, so a stopped run keeps what it printed.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-  // With --json - only the JSON goes to standard output; found before the
-  // designed parser echoes anything.
   std::streambuf* const stdoutBuffer = std::cout.rdbuf();
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a == "--") break;
-    if ((a == "--json" && i + 1 < argc && std::string(argv[i + 1]) == "-") || a == "--json=-") {
-      g_jsonOut = stdoutBuffer;
-      std::cout.rdbuf(std::cerr.rdbuf());
-      break;
-    }
-  }
+  moveOutputForJson(argc, argv, stdoutBuffer);
   struct RestoreStdout {
     std::streambuf* buffer;
     ~RestoreStdout() { std::cout.rdbuf(buffer); }
   } restore{stdoutBuffer};
   if (!parseRequest(argc, argv, req, status)) return status;
-  auto raise = [&status](int s) { status = std::max(status, s); };
   muteNotes(req.options.quiet);
-
-  // The truth is read first so that a broken file is reported before a long run.
   Truth truth;
-  std::string error;
-  const bool haveTruth = !req.truthPath.empty() && loadTruth(req.truthPath, truth, error);
-  if (!req.truthPath.empty() && !haveTruth) {
-    fail(error);
-    raise(kExitTruth);
-  }
+  const bool haveTruth = readTruth(req, truth, status);
   Velk::Listing listing;
-  const uint32_t rate = req.settings.extract.getSampleRate();
-  if (req.folder.empty()) {
-    listInputFiles(req.files, rate, listing);
-  } else if (!listInputFolder(req.folder, req.options.recursive, rate, listing, error)) {
-    fail(error);
-    return kExitInputFolder;
-  }
-  reportListing(listing, status);
-  const std::string source = req.folder.empty() ? "the files given" : req.folder;
-  if (listing.recordings.empty()) {
-    fail("no usable recordings in " + source);
-    return kExitNoRecordings;
-  }
+  if (!listInputs(req, listing, status)) return status;
   if (!checkTargets(req, listing, status)) return status;
   warnLongExtraction(req.settings.extract, listing.recordings, req.options.threads);
 
   ProgressDisplay progress(!req.options.quiet && isatty(2) == 1);
   setMessageDisplay(&progress);
   setInterruptSummary("the analysis had not finished; nothing was written");
-  Velk::Synchronizer sync(req.settings);
-  connect(sync, progress, g_jsonOut != nullptr);
-  const Velk::SyncResult result = sync.run(listing.recordings);
-  progress.clear();
-  for (const SkippedFile& f : result.failures) {
-    warning("cannot read " + f.path + ": " + f.reason);
-    raise(kExitPartial);
-  }
+  Velk::SyncResult result;
+  if (!runSync(req, listing, progress, result, status)) return status;
   if (result.recordings.empty()) {
     setInterruptSummary("");
     setMessageDisplay(nullptr);
-    fail("no usable recordings in " + source);
+    fail("no usable recordings in " + inputSource(req));
     return kExitNoRecordings;
   }
   warnSharedNames(result.recordings);

@@ -16,23 +16,11 @@ namespace velktool {
 
 namespace {
 
-// The member the others were placed against: the one most of them were
-// correlated with, else the earliest.
+// The member whose clock the others were placed on.
 const MemberResult* referenceOf(const ClusterResult& c) {
-  std::map<int32_t, int> votes;
   for (const MemberResult& m : c.members)
-    if (m.anchor != 0) ++votes[m.anchor];
-  const MemberResult* best = nullptr;
-  int bestVotes = 0;
-  for (const MemberResult& m : c.members) {
-    const int v = votes.count(m.id) != 0 ? votes[m.id] : 0;
-    if (best == nullptr || v > bestVotes ||
-        (v == bestVotes && bestVotes == 0 && m.offset < best->offset)) {
-      best = &m;
-      bestVotes = v;
-    }
-  }
-  return best;
+    if (m.id == c.reference) return &m;
+  return c.members.empty() ? nullptr : &c.members.front();
 }
 
 struct TruthPlace {
@@ -70,6 +58,56 @@ bool truthDisagrees(const ClusterResult& c, const MemberResult& m, const MemberR
   return std::fabs((m.offset - reference.offset) - expected) > 0.1;
 }
 
+// A video's frame rate and size, for the editors' timelines.
+void addVideo(ExportMember& x, const Recording& r) {
+  if (r.route != Route::Media) return;
+  Velk::MediaInfo info;
+  std::string ignored;
+  if (Velk::probeMedia(r.path, info, ignored) && info.hasVideo) {
+    x.hasVideo = true;
+    x.videoRate = {info.frameRateNum, info.frameRateDen};
+    x.width = info.width;
+    x.height = info.height;
+  }
+}
+
+// What placed the member: the member it was correlated with, or that it was not verified.
+std::string memberNotes(const MemberResult& m, const ClusterResult& c, bool refined) {
+  std::string notes;
+  if (m.anchor != 0) {
+    for (const MemberResult& a : c.members)
+      if (a.id == m.anchor) {
+        char score[32];
+        std::snprintf(score, sizeof score, "%.1f", m.score);
+        notes = "correlated with " + a.name + " (score " + score + ")";
+      }
+  } else if (refined && !m.refined && c.members.size() > 1) {
+    notes = "not verified: landmark offset";
+  }
+  return notes;
+}
+
+// m's facts on a timeline that starts at earliest.
+ExportMember exportMember(const MemberResult& m, const Recording& r, const ClusterResult& c,
+                          bool refined, double earliest) {
+  ExportMember x;
+  x.id = m.id;
+  x.name = m.name;
+  x.path = fs::absolute(r.path).lexically_normal().string();
+  x.offset = m.offset - earliest;
+  x.sampleRate = r.sampleRate;
+  x.channels = r.channels;
+  x.durationSeconds = r.durationSeconds;
+  addVideo(x, r);
+  x.driftKnown = m.driftKnown;
+  x.driftPpm = m.driftPpm;
+  x.refined = refined;
+  x.verified = m.refined;
+  x.confidence = m.score;
+  x.notes = memberNotes(m, c, refined);
+  return x;
+}
+
 }  // namespace
 
 std::vector<ExportCluster> exportClusters(const std::vector<ClusterResult>& clusters,
@@ -89,43 +127,12 @@ std::vector<ExportCluster> exportClusters(const std::vector<ClusterResult>& clus
     ExportCluster e;
     e.name = clusterFolderName(c);
     e.reference = reference != nullptr ? reference->name : "";
+    // A chosen reference may start after others; timelines start at the earliest.
+    const double earliest = earliestOffset(clusters[c]);
     for (const MemberResult& m : clusters[c].members) {
       const auto it = recordings.find(m.id);
       if (it == recordings.end()) continue;
-      const Recording& r = *it->second;
-      ExportMember x;
-      x.id = m.id;
-      x.name = m.name;
-      x.path = fs::absolute(r.path).lexically_normal().string();
-      x.offset = m.offset;
-      x.sampleRate = r.sampleRate;
-      x.channels = r.channels;
-      x.durationSeconds = r.durationSeconds;
-      if (r.route == Route::Media) {
-        Velk::MediaInfo info;
-        std::string ignored;
-        if (Velk::probeMedia(r.path, info, ignored) && info.hasVideo) {
-          x.hasVideo = true;
-          x.videoRate = {info.frameRateNum, info.frameRateDen};
-          x.width = info.width;
-          x.height = info.height;
-        }
-      }
-      x.driftKnown = m.driftKnown;
-      x.driftPpm = m.driftPpm;
-      x.refined = refined;
-      x.verified = m.refined;
-      x.confidence = m.score;
-      if (m.anchor != 0) {
-        for (const MemberResult& a : clusters[c].members)
-          if (a.id == m.anchor) {
-            char score[32];
-            std::snprintf(score, sizeof score, "%.1f", m.score);
-            x.notes = "correlated with " + a.name + " (score " + score + ")";
-          }
-      } else if (refined && !m.refined && clusters[c].members.size() > 1) {
-        x.notes = "not verified: landmark offset";
-      }
+      ExportMember x = exportMember(m, *it->second, clusters[c], refined, earliest);
       if (truth != nullptr && reference != nullptr)
         x.truthDisagrees = truthDisagrees(clusters[c], m, *reference, truthPlaces, resultCluster);
       e.members.push_back(x);

@@ -1,134 +1,17 @@
 #include "velktool/inputs.h"
 
-#include <unistd.h>
-
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <map>
-#include <set>
-
-namespace fs = std::filesystem;
 
 namespace velktool {
 
-namespace {
-
-// The file's path without its extension, so that names read as given.
-std::string withoutExtension(const std::string& path) {
-  const fs::path p(path);
-  return (p.parent_path() / p.stem()).generic_string();
-}
-
-// Empty when path is a readable regular file; otherwise why it is not read.
-std::string whyNotRead(const fs::path& path, bool recursive, bool& problem) {
-  problem = false;
-  std::error_code ec;
-  const fs::file_status link = fs::symlink_status(path, ec);
-  if (ec || !fs::exists(link)) {
-    problem = true;
-    return "does not exist";
-  }
-  const fs::file_status target = fs::status(path, ec);
-  if (fs::is_symlink(link) && !fs::exists(target)) return "dangling link";
-  if (fs::is_directory(target)) {
-    if (fs::is_symlink(link)) return "link to a folder (not followed)";
-    return recursive ? "folder" : "sub-folder (-r reads sub-folders)";
-  }
-  if (!fs::is_regular_file(target)) return "not a regular file";
-  if (access(path.c_str(), R_OK) != 0) {
-    problem = true;
-    return std::string("unreadable: ") + std::strerror(errno);
-  }
-  return "";
-}
-
-void walk(const fs::path& folder, bool recursive, std::vector<fs::path>& files,
-          std::vector<SkippedFile>& skipped, std::error_code& ec) {
-  std::vector<fs::path> entries;
-  for (fs::directory_iterator it(folder, ec); !ec && it != fs::directory_iterator();
-       it.increment(ec))
-    entries.push_back(it->path());
-  if (ec) return;
-  // Byte order of names, so that ids do not depend on the file system's listing order.
-  std::sort(entries.begin(), entries.end());
-  for (const fs::path& p : entries) {
-    const std::string name = p.filename().string();
-    if (name.empty() || name[0] == '.') {
-      skipped.push_back({p.string(), "hidden", false});
-      continue;
-    }
-    bool problem = false;
-    const std::string why = whyNotRead(p, recursive, problem);
-    std::error_code sec;
-    if (why == "folder") {
-      walk(p, recursive, files, skipped, sec);
-      if (sec) skipped.push_back({p.string(), "cannot read the folder: " + sec.message(), true});
-    } else if (!why.empty()) {
-      skipped.push_back({p.string(), why, problem});
-    } else {
-      files.push_back(p);
-    }
-  }
-}
-
-void mergeSkipped(Listing& listing, std::vector<SkippedFile> first) {
-  first.insert(first.end(), listing.skipped.begin(), listing.skipped.end());
-  std::stable_sort(first.begin(), first.end(),
-                   [](const SkippedFile& a, const SkippedFile& b) { return a.path < b.path; });
-  listing.skipped = std::move(first);
-}
-
-}  // namespace
-
 bool listInputFolder(const std::string& folder, bool recursive, uint32_t extractionRate,
                      Listing& listing, std::string& error) {
-  listing = Listing();
-  if (!Velk::checkInputFolder(folder, error)) return false;
-  std::error_code ec;
-  std::vector<fs::path> files;
-  std::vector<SkippedFile> skipped;
-  walk(folder, recursive, files, skipped, ec);
-  if (ec) {
-    error = "cannot read input folder " + folder + ": " + ec.message();
-    return false;
-  }
-  std::vector<std::string> paths;
-  for (const fs::path& p : files) paths.push_back(p.string());
-  Velk::listFiles(paths, extractionRate, listing);
-  mergeSkipped(listing, std::move(skipped));
-  if (recursive)
-    for (Recording& r : listing.recordings)
-      r.name = withoutExtension(fs::path(r.path).lexically_relative(folder).string());
+  if (!Velk::listFolder(folder, extractionRate, listing, error, recursive)) return false;
+  for (SkippedFile& s : listing.skipped)
+    if (s.reason == "sub-folder") s.reason = "sub-folder (-r reads sub-folders)";
   return true;
-}
-
-void listInputFiles(const std::vector<std::string>& given, uint32_t extractionRate,
-                    Listing& listing) {
-  listing = Listing();
-  std::vector<std::string> paths;
-  std::vector<SkippedFile> skipped;
-  std::set<std::string> seen;
-  for (const std::string& p : given) {
-    bool problem = false;
-    const std::string why = whyNotRead(p, false, problem);
-    if (!why.empty()) {
-      skipped.push_back(
-          {p, why == "sub-folder (-r reads sub-folders)" ? "a folder" : why, problem});
-    } else if (!seen.insert(fs::weakly_canonical(p).string()).second) {
-      skipped.push_back({p, "listed twice", false});
-    } else {
-      paths.push_back(p);
-    }
-  }
-  Velk::listFiles(paths, extractionRate, listing);
-  mergeSkipped(listing, std::move(skipped));
-  std::map<std::string, int> uses;
-  for (const Recording& r : listing.recordings) ++uses[r.name];
-  for (Recording& r : listing.recordings)
-    if (uses[r.name] > 1) r.name = withoutExtension(r.path);
 }
 
 bool readFileList(const std::string& path, std::vector<std::string>& paths, std::string& error) {

@@ -1,6 +1,8 @@
 #include "velktool/options.h"
 
 #include <cctype>
+#include <string>
+#include <vector>
 
 #include "velktool/export.h"
 
@@ -41,6 +43,107 @@ bool valueOption(const std::string& arg, const std::string& name, int& i, int ar
   return false;
 }
 
+// An option that takes a value: a text kept as given in field, or one that
+// take checks and stores (false: refused); and what it says when the value is
+// missing or refused.
+struct ValueOption {
+  const char* name;
+  std::string need;
+  std::string ToolOptions::*field = nullptr;
+  bool (*take)(const std::string& value, ToolOptions& options) = nullptr;
+};
+
+const std::vector<ValueOption>& valueOptions() {
+  using O = ToolOptions;
+  static const std::vector<ValueOption> table = {
+      {"--json", "--json needs a file name", &O::jsonPath},
+      {"--threads", "--threads needs a whole number from 1 to " + std::to_string(kMaxThreads),
+       nullptr, [](const std::string& v, O& o) { return parseThreads(v, o.threads); }},
+      {"--export", "--export needs a file name ending in .otio, .xml, .fcpxml, .mlt or .csv",
+       nullptr,
+       [](const std::string& v, O& o) {
+         ExportFormat format;
+         if (!exportFormatFor(v, format) || format == ExportFormat::Svg) return false;
+         o.exports.push_back(v);
+         return true;
+       }},
+      {"--svg", "--svg needs a file name", &O::svgPath},
+      {"--fps", "--fps needs a frame rate such as 25, 29.97 or 30000/1001", &O::fps,
+       [](const std::string& v, O&) {
+         FrameRate rate;
+         return parseFrameRate(v, rate);
+       }},
+      {"--timeline-start", "--timeline-start needs a timecode HH:MM:SS:FF", &O::timelineStart,
+       [](const std::string& v, O&) { return timecodeSyntaxOk(v); }},
+      {"--copies", "--copies needs padded or bwf", nullptr,
+       [](const std::string& v, O& o) {
+         if (v != "padded" && v != "bwf") return false;
+         o.bwfCopies = v == "bwf";
+         return true;
+       }},
+      {"--export-media", "--export-media needs original or copies", nullptr,
+       [](const std::string& v, O& o) {
+         if (v != "original" && v != "copies") return false;
+         o.exportCopies = v == "copies";
+         return true;
+       }},
+      {"--store", "--store needs a file name", &O::storePath},
+      {"--files", "--files needs the name of a file that lists recordings", &O::filesList},
+      {"--reference", "--reference needs the name or path of a recording", &O::reference},
+  };
+  return table;
+}
+
+// Takes value for o: checked first when o checks, then kept in its field.
+bool takeValue(const ValueOption& o, const std::string& value, ToolOptions& options) {
+  if (o.take != nullptr && !o.take(value, options)) return false;
+  if (o.field != nullptr) options.*o.field = value;
+  return true;
+}
+
+// Options without a value and the switch each sets.
+struct FlagOption {
+  const char* name;
+  bool ToolOptions::*field;
+  bool value;
+};
+
+const FlagOption kFlagOptions[] = {
+    {"-r", &ToolOptions::recursive, true},
+    {"--recursive", &ToolOptions::recursive, true},
+    {"--no-refine", &ToolOptions::refine, false},
+    {"--keep-unverified", &ToolOptions::keepUnverified, true},
+    {"--drift-correct", &ToolOptions::driftCorrect, true},
+    {"--quiet", &ToolOptions::quiet, true},
+    {"--version", &ToolOptions::version, true},
+    {"--help", &ToolOptions::help, true},
+};
+
+// The value option at argv[i], taking its value (from the next argument when
+// not given with '='). Null when arg is not one.
+const ValueOption* takeValueOption(const std::string& arg, int& i, int argc,
+                                   const char* const* argv, ToolOptions& options, bool& taken) {
+  for (const ValueOption& o : valueOptions()) {
+    std::string value;
+    bool missing = false;
+    if (valueOption(arg, o.name, i, argc, argv, value, missing)) {
+      taken = !missing && takeValue(o, value, options);
+      return &o;
+    }
+  }
+  return nullptr;
+}
+
+bool takeFlag(const std::string& arg, ToolOptions& options) {
+  for (const FlagOption& f : kFlagOptions) {
+    if (arg == f.name) {
+      options.*f.field = f.value;
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 bool splitToolOptions(int argc, const char* const* argv, ToolOptions& options,
@@ -49,79 +152,16 @@ bool splitToolOptions(int argc, const char* const* argv, ToolOptions& options,
   if (argc > 0) rest.emplace_back(argv[0]);
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    std::string value;
-    bool missing = false;
-    if (valueOption(arg, "--json", i, argc, argv, value, missing)) {
-      if (missing) {
-        error = "--json needs a file name";
+    bool taken = false;
+    if (const ValueOption* o = takeValueOption(arg, i, argc, argv, options, taken)) {
+      if (!taken) {
+        error = o->need;
         return false;
       }
-      options.jsonPath = value;
-    } else if (valueOption(arg, "--threads", i, argc, argv, value, missing)) {
-      if (missing || !parseThreads(value, options.threads)) {
-        error = "--threads needs a whole number from 1 to " + std::to_string(kMaxThreads);
-        return false;
-      }
-    } else if (valueOption(arg, "--export", i, argc, argv, value, missing)) {
-      ExportFormat format;
-      if (missing || !exportFormatFor(value, format) || format == ExportFormat::Svg) {
-        error = "--export needs a file name ending in .otio, .xml, .fcpxml, .mlt or .csv";
-        return false;
-      }
-      options.exports.push_back(value);
-    } else if (valueOption(arg, "--svg", i, argc, argv, value, missing)) {
-      if (missing) {
-        error = "--svg needs a file name";
-        return false;
-      }
-      options.svgPath = value;
-    } else if (valueOption(arg, "--fps", i, argc, argv, value, missing)) {
-      FrameRate rate;
-      if (missing || !parseFrameRate(value, rate)) {
-        error = "--fps needs a frame rate such as 25, 29.97 or 30000/1001";
-        return false;
-      }
-      options.fps = value;
-    } else if (valueOption(arg, "--timeline-start", i, argc, argv, value, missing)) {
-      if (missing || !timecodeSyntaxOk(value)) {
-        error = "--timeline-start needs a timecode HH:MM:SS:FF";
-        return false;
-      }
-      options.timelineStart = value;
-    } else if (valueOption(arg, "--copies", i, argc, argv, value, missing)) {
-      if (missing || (value != "padded" && value != "bwf")) {
-        error = "--copies needs padded or bwf";
-        return false;
-      }
-      options.bwfCopies = value == "bwf";
-    } else if (valueOption(arg, "--export-media", i, argc, argv, value, missing)) {
-      if (missing || (value != "original" && value != "copies")) {
-        error = "--export-media needs original or copies";
-        return false;
-      }
-      options.exportCopies = value == "copies";
-    } else if (valueOption(arg, "--files", i, argc, argv, value, missing)) {
-      if (missing) {
-        error = "--files needs the name of a file that lists recordings";
-        return false;
-      }
-      options.filesList = value;
     } else if (arg == "--") {
       options.files.assign(argv + i + 1, argv + argc);
       break;
-    } else if (arg == "-r" || arg == "--recursive") {
-      options.recursive = true;
-    } else if (arg == "--no-refine") {
-      options.refine = false;
-    } else if (arg == "--keep-unverified") {
-      options.keepUnverified = true;
-    } else if (arg == "--quiet") {
-      options.quiet = true;
-    } else if (arg == "--version") {
-      options.version = true;
-    } else if (arg == "--help") {
-      options.help = true;
-    } else {
+    } else if (!takeFlag(arg, options)) {
       rest.push_back(arg);
     }
   }

@@ -92,78 +92,103 @@ void printEvaluation(std::ostream& out, const Evaluation& ev, const std::string&
   out << std::flush;
 }
 
-std::string renderJson(const JsonInput& in) {
-  using json = nlohmann::ordered_json;
+namespace {
+
+using json = nlohmann::ordered_json;
+
+json memberJson(const MemberResult& m, const ClusterResult& c, const JsonInput& in) {
+  json member = {{"id", m.id},
+                 {"name", m.name},
+                 {"path", m.path},
+                 {"offset", roundMicro(m.offset)},
+                 {"coarse_offset", roundMicro(m.coarse)},
+                 {"refined", m.refined},
+                 {"drift_ppm", nullptr}};
+  // Two decimals: a tenth of a part per million is already below what the
+  // three measured stretches can tell apart.
+  if (m.driftKnown) member["drift_ppm"] = roundTo(m.driftPpm, 2);
+  // How far the placement is to be trusted: the correlation's peak over its
+  // background, and the share of the overlap that agrees with it.
+  member["confidence"] = {
+      {"score", roundTo(m.score, 1)},
+      {"agreement", m.agreement < 0 ? json(nullptr) : json(roundTo(m.agreement, 2))}};
+  if (!m.parts.empty()) {
+    json parts = json::array();
+    for (const Velk::MemberPart& p : m.parts)
+      parts.push_back({{"file_seconds", roundMicro(p.fileSeconds)},
+                       {"offset", roundMicro(p.offset)},
+                       {"gap", roundMicro(p.gapSeconds)}});
+    member["parts"] = parts;
+  }
+  if (in.alone != nullptr && c.members.size() == 1) {
+    const auto why = in.alone->find(m.id);
+    if (why != in.alone->end()) member["alone"] = why->second;
+  }
+  return member;
+}
+
+json clustersJson(const JsonInput& in) {
   json clusters = json::array();
   for (const ClusterResult& c : *in.clusters) {
     json members = json::array();
-    for (const MemberResult& m : c.members) {
-      json member = {{"id", m.id},
-                     {"name", m.name},
-                     {"path", m.path},
-                     {"offset", roundMicro(m.offset)},
-                     {"coarse_offset", roundMicro(m.coarse)},
-                     {"refined", m.refined},
-                     {"drift_ppm", nullptr}};
-      // Two decimals: a tenth of a part per million is already below what the
-      // three measured stretches can tell apart.
-      if (m.driftKnown) member["drift_ppm"] = roundTo(m.driftPpm, 2);
-      // How far the placement is to be trusted: the correlation's peak over its
-      // background, and the share of the overlap that agrees with it.
-      member["confidence"] = {
-          {"score", roundTo(m.score, 1)},
-          {"agreement", m.agreement < 0 ? json(nullptr) : json(roundTo(m.agreement, 2))}};
-      if (in.alone != nullptr && c.members.size() == 1) {
-        const auto why = in.alone->find(m.id);
-        if (why != in.alone->end()) member["alone"] = why->second;
-      }
-      members.push_back(member);
-    }
+    for (const MemberResult& m : c.members) members.push_back(memberJson(m, c, in));
     clusters.push_back({{"members", members}});
   }
-  Velk::VkExtractParams e = in.extract;  // getMaxPairsPerPeak is not const
-  json extraction = {{"freqRange", e.freqRange},
-                     {"timeRange", e.timeRange},
-                     {"initialThresholdFrames", e.initialThresholdFrames},
-                     {"maxPeaksPerFrame", e.maxPeaksPerFrame},
-                     {"peakDynRange", shortestDouble(e.peakDynRange)},
-                     {"dbThreshold", shortestDouble(e.dbThreshold)},
-                     {"decayPerFrame", shortestDouble(e.decayPerFrame)},
-                     {"peakWidth", shortestDouble(e.peakWidth)},
-                     {"fftSize", e.getFftSize()},
-                     {"hopSize", e.getHopSize()},
-                     {"sampleRate", e.getSampleRate()},
-                     {"maxPairsPerPeak", e.getMaxPairsPerPeak()}};
-  const Velk::VkClusterSyncParams& s = *in.clusterSync;
-  json clusterSync = {{"minPercentMatch", shortestDouble(s.getMinPercentMatch())},
-                      {"minOverlapLength", shortestDouble(s.getMinOverlapLength())},
-                      {"minTemplateLength", shortestDouble(s.getMinTemplateLength())},
-                      {"maxLandmarks", s.getMaxLandmarks()},
-                      {"acceptThreshold", s.getAcceptThreshold()},
-                      {"framesPerSecond", shortestDouble(s.getFramesPerSecond())},
-                      {"hopSize", s.getHopSize()},
-                      {"sampleRate", e.getSampleRate()}};
-  json doc = {{"clusters", clusters},
+  return clusters;
+}
+
+json extractionJson(Velk::VkExtractParams e) {  // a copy: getMaxPairsPerPeak is not const
+  return {{"freqRange", e.freqRange},
+          {"timeRange", e.timeRange},
+          {"initialThresholdFrames", e.initialThresholdFrames},
+          {"maxPeaksPerFrame", e.maxPeaksPerFrame},
+          {"peakDynRange", shortestDouble(e.peakDynRange)},
+          {"dbThreshold", shortestDouble(e.dbThreshold)},
+          {"decayPerFrame", shortestDouble(e.decayPerFrame)},
+          {"peakWidth", shortestDouble(e.peakWidth)},
+          {"fftSize", e.getFftSize()},
+          {"hopSize", e.getHopSize()},
+          {"sampleRate", e.getSampleRate()},
+          {"maxPairsPerPeak", e.getMaxPairsPerPeak()}};
+}
+
+json clusterSyncJson(const Velk::VkClusterSyncParams& s, uint32_t sampleRate) {
+  return {{"minPercentMatch", shortestDouble(s.getMinPercentMatch())},
+          {"minOverlapLength", shortestDouble(s.getMinOverlapLength())},
+          {"minTemplateLength", shortestDouble(s.getMinTemplateLength())},
+          {"maxLandmarks", s.getMaxLandmarks()},
+          {"acceptThreshold", s.getAcceptThreshold()},
+          {"framesPerSecond", shortestDouble(s.getFramesPerSecond())},
+          {"hopSize", s.getHopSize()},
+          {"sampleRate", sampleRate}};
+}
+
+json evaluationJson(const Evaluation& ev, const std::string& truthPath) {
+  return {{"truth", truthPath},
+          {"pairs",
+           {{"truth", ev.truthPairs}, {"result", ev.resultPairs}, {"correct", ev.correctPairs}}},
+          {"precision", ratioJson(ev.precision)},
+          {"recall", ratioJson(ev.recall)},
+          {"f1", ratioJson(ev.f1)},
+          {"missing_from_result", ev.missingFromResult},
+          {"missing_from_truth", ev.missingFromTruth},
+          {"offset_error", {{"refined", statsJson(ev.refined)}, {"coarse", statsJson(ev.coarse)}}}};
+}
+
+}  // namespace
+
+std::string renderJson(const JsonInput& in) {
+  json doc = {{"clusters", clustersJson(in)},
               {"parameters",
-               {{"extraction", extraction}, {"cluster_sync", clusterSync}, {"refine", in.refine}}}};
+               {{"extraction", extractionJson(in.extract)},
+                {"cluster_sync", clusterSyncJson(*in.clusterSync, in.extract.getSampleRate())},
+                {"refine", in.refine}}}};
   json skipped = json::array();
   if (in.skipped != nullptr)
     for (const SkippedFile& f : *in.skipped)
       skipped.push_back({{"path", f.path}, {"reason", f.reason}, {"problem", f.problem}});
   doc["skipped"] = skipped;
-  if (in.evaluation != nullptr) {
-    const Evaluation& ev = *in.evaluation;
-    doc["evaluation"] = {
-        {"truth", in.truthPath},
-        {"pairs",
-         {{"truth", ev.truthPairs}, {"result", ev.resultPairs}, {"correct", ev.correctPairs}}},
-        {"precision", ratioJson(ev.precision)},
-        {"recall", ratioJson(ev.recall)},
-        {"f1", ratioJson(ev.f1)},
-        {"missing_from_result", ev.missingFromResult},
-        {"missing_from_truth", ev.missingFromTruth},
-        {"offset_error", {{"refined", statsJson(ev.refined)}, {"coarse", statsJson(ev.coarse)}}}};
-  }
+  if (in.evaluation != nullptr) doc["evaluation"] = evaluationJson(*in.evaluation, in.truthPath);
   return doc.dump(2) + "\n";
 }
 

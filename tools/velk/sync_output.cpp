@@ -11,7 +11,8 @@
 #include <set>
 
 #include "velk/media.h"
-#include "velk/wavfile.h"
+#include "velk/wav_writer.h"
+#include "velktool/clock_resampler.h"
 #include "velktool/export.h"
 #include "velktool/fsutil.h"
 #include "velktool/messages.h"
@@ -22,13 +23,6 @@ namespace velktool {
 
 namespace {
 
-// Copies are 16-bit PCM after the 44-byte header wavfile_t writes.
-constexpr uint64_t kBytesPerSample = 2;
-constexpr uint64_t kWavHeaderBytes = 44;
-// The wavfile_t mode that creates a file for writing.
-constexpr int32_t kWavWriteMode = 2;
-// The data chunk of a WAV file counts bytes in 32 bits.
-constexpr uint64_t kMaxDataBytes = 0xFFFFFFFFull - 36;
 // Silence goes out in blocks, so a long offset needs no large buffer.
 constexpr uint64_t kSilenceBlockFrames = 4096;
 
@@ -38,37 +32,45 @@ std::string describeOffset(double seconds, uint64_t frames) {
   return std::string(buf) + " = " + std::to_string(frames) + " samples";
 }
 
-// One padded copy on its way to a temporary file: opened once the decoder
-// says how many channels it delivers, the silence first, then the sound.
-class PaddedWriter {
+// One copy on its way to a temporary file: opened once the decoder says how
+// many channels it delivers, the silence first, then the sound.
+class CopySink {
  public:
-  PaddedWriter(const std::string& tmp, const std::string& target, uint32_t rate, uint64_t pad)
-      : tmp_(tmp), target_(target), rate_(rate), pad_(pad) {}
+  CopySink(const std::string& tmp, const std::string& target, uint32_t rate,
+           const CopyLayout& layout)
+      : tmp_(tmp), target_(target), rate_(rate), layout_(layout) {}
 
-  bool opened() const { return wav_ != nullptr; }
-  uint64_t bytes() const { return bytes_; }
+  bool opened() const { return wav_.isOpen() || finished_; }
+  uint64_t bytes() const { return wav_.fileBytes(); }
   const std::string& failure() const { return failure_; }
 
   bool open(int channels) {
     channels_ = channels;
-    wav_.reset(new Velk::wavfile_t(tmp_, kWavWriteMode, channels, rate_));
-    if (!wav_->file) return fail("cannot create " + target_);
+    if (layout_.clockRate != 1.0)
+      resampler_ = std::make_unique<ClockResampler>(layout_.clockRate, channels);
+    Velk::WavLayout layout;
+    layout.sampleRate = rate_;
+    layout.channels = channels;
+    layout.chunks = layout_.chunks;
+    layout.rf64 = layout_.rf64;
+    layout.riffLimit = layout_.riffLimit;
+    if (!wav_.open(tmp_, layout)) return fail("cannot create " + target_);
     return writeSilence();
   }
 
   bool append(const float* frames, std::size_t count, int channels) {
     if (!opened() && !open(channels)) return false;
     if (channels != channels_) return fail("the channel count changed while decoding");
+    if (resampler_) return resampler_->push(frames, count, toFile_);
     return put(frames, count);
   }
 
-  // Flushes what is buffered; the header sizes are fixed by close().
-  void flush() {
-    wav_->file.flush();
-    if (!wav_->file) fail("cannot write " + target_);
+  bool finish() {
+    finished_ = true;
+    if (resampler_ && !resampler_->finish(toFile_)) return false;
+    return wav_.finish() || fail("cannot write " + target_);
   }
 
-  void close() { wav_.reset(); }
   void failWith(const std::exception& e) { failure_ = e.what(); }
 
  private:
@@ -80,7 +82,7 @@ class PaddedWriter {
   bool writeSilence() {
     const std::vector<float> silence(
         static_cast<std::size_t>(kSilenceBlockFrames) * static_cast<std::size_t>(channels_), 0.0f);
-    for (uint64_t left = pad_; left > 0;) {
+    for (uint64_t left = layout_.padFrames; left > 0;) {
       const uint64_t n = std::min<uint64_t>(left, kSilenceBlockFrames);
       if (!put(silence.data(), static_cast<std::size_t>(n))) return false;
       left -= n;
@@ -89,52 +91,51 @@ class PaddedWriter {
   }
 
   bool put(const float* frames, std::size_t count) {
-    bytes_ += static_cast<uint64_t>(count) * static_cast<uint64_t>(channels_) * kBytesPerSample;
-    if (bytes_ > kMaxDataBytes) return fail("the padded copy would be too long for a WAV file");
-    if (!wav_->write_frames(frames, count)) return fail("cannot write " + target_);
-    return true;
+    if (wav_.write(frames, count)) return true;
+    return fail(wav_.error() == "cannot write" ? "cannot write " + target_
+                                               : "the copy would be " + wav_.error());
   }
 
   const std::string tmp_, target_;
   const uint32_t rate_;
-  const uint64_t pad_;
-  std::unique_ptr<Velk::wavfile_t> wav_;
-  uint64_t bytes_ = 0;
+  const CopyLayout& layout_;
+  Velk::WavWriter wav_;
+  std::unique_ptr<ClockResampler> resampler_;
+  const FramesOut toFile_ = [this](const float* frames, std::size_t count) {
+    return put(frames, count);
+  };
   int channels_ = 0;
+  bool finished_ = false;
   std::string failure_;
 };
 
-// Decodes the recording at its own rate, every channel, into writer; false
-// (with error or the writer's failure) when anything went wrong.
-bool decodeInto(const Recording& recording, PaddedWriter& writer, std::string& error) {
+// Decodes the source at its own rate, every channel, into sink; false (with
+// error or the sink's failure) when anything went wrong.
+bool decodeInto(const std::string& source, int channels, CopySink& sink, std::string& error) {
   bool ok = true;
   try {
     DecodeOptions opt;  // own rate, every channel
-    std::string warnings;
-    opt.warn = [&warnings](const std::string& line) { warnings += line + "; "; };
+    opt.warn = [](const std::string&) {};
     ok = decodeAudio(
-        recording.path, opt,
-        [&writer](const float* frames, std::size_t count, int ch) {
-          return writer.append(frames, count, ch);
+        source, opt,
+        [&sink](const float* frames, std::size_t count, int ch) {
+          return sink.append(frames, count, ch);
         },
         error);
     // A recording with no sound at all still gets its silence.
-    if (ok && writer.failure().empty() && !writer.opened())
-      ok = writer.open(std::max(1, recording.channels));
-    if (ok && writer.failure().empty()) writer.flush();
-    writer.close();
+    if (ok && sink.failure().empty() && !sink.opened()) ok = sink.open(std::max(1, channels));
+    if (ok && sink.failure().empty()) ok = sink.finish();
   } catch (const std::exception& e) {
-    writer.close();
-    writer.failWith(e);
+    sink.failWith(e);
   }
-  if (!writer.failure().empty()) error = writer.failure();
-  return ok && writer.failure().empty();
+  if (!sink.failure().empty()) error = sink.failure();
+  return ok && sink.failure().empty();
 }
 
 // The complete temporary file reaches the disk, or error says why not.
-bool settleTemporary(const std::string& tmp, uint64_t dataBytes, std::string& error) {
+bool settleTemporary(const std::string& tmp, uint64_t bytes, std::string& error) {
   std::error_code ec;
-  if (fs::file_size(tmp, ec) != kWavHeaderBytes + dataBytes) {
+  if (fs::file_size(tmp, ec) != bytes) {
     error = "the copy came out short (is the disk full?)";
     return false;
   }
@@ -153,22 +154,27 @@ std::string clusterFolderName(std::size_t index) {
   return buf;
 }
 
+double earliestOffset(const ClusterResult& cluster) {
+  double earliest = 0.0;
+  for (const MemberResult& m : cluster.members) earliest = std::min(earliest, m.offset);
+  return earliest;
+}
+
 uint64_t paddingFrames(double offsetSeconds, uint32_t sampleRate) {
   if (!(offsetSeconds > 0.0)) return 0;
   return static_cast<uint64_t>(std::llround(offsetSeconds * sampleRate));
 }
 
-bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std::string& target,
-                     std::string& error) {
+bool writeCopyFile(const std::string& source, uint32_t sampleRate, int channels,
+                   const CopyLayout& layout, const std::string& target, std::string& error) {
   removeStaleTemporaries(target);
   const std::string tmp = temporarySibling(target);
   const PendingTemporary pending(tmp);
-  PaddedWriter writer(tmp, target, recording.sampleRate,
-                      paddingFrames(offsetSeconds, recording.sampleRate));
+  CopySink sink(tmp, target, sampleRate, layout);
   std::error_code ec;
-  if (!decodeInto(recording, writer, error) || !settleTemporary(tmp, writer.bytes(), error)) {
+  if (!decodeInto(source, channels, sink, error) || !settleTemporary(tmp, sink.bytes(), error)) {
     fs::remove(tmp, ec);
-    if (error.empty()) error = "cannot decode " + recording.path;
+    if (error.empty()) error = "cannot decode " + source;
     return false;
   }
   if (std::rename(tmp.c_str(), target.c_str()) != 0) {
@@ -178,6 +184,15 @@ bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std
   }
   syncToDisk(parentFolder(target), true);
   return true;
+}
+
+bool writePaddedCopy(const Recording& recording, double offsetSeconds, const std::string& target,
+                     std::string& error, double clockRate) {
+  CopyLayout layout;
+  layout.padFrames = paddingFrames(offsetSeconds, recording.sampleRate);
+  layout.clockRate = clockRate;
+  return writeCopyFile(recording.path, recording.sampleRate, recording.channels, layout, target,
+                       error);
 }
 
 namespace {
@@ -217,6 +232,7 @@ std::string plural(std::size_t n, const char* one, const char* many) {
 struct CopyJob {
   const Recording* recording;
   double offset;
+  double clockRate;  // of the member against its cluster's reference (1: not known)
   std::string target;
   std::size_t cluster;
   std::string entry;  // relative to the output folder
@@ -254,7 +270,8 @@ bool planCopies(const std::string& outputFolder, const std::vector<ClusterResult
         error = "refusing to write " + target + ": it is one of the input files";
         return false;
       }
-      jobs.push_back({it->second, m.offset, target, c, entry});
+      const double rate = m.driftKnown ? 1.0 + m.driftPpm * 1e-6 : 1.0;
+      jobs.push_back({it->second, m.offset - earliestOffset(clusters[c]), rate, target, c, entry});
     }
   }
   return true;
@@ -281,9 +298,16 @@ bool createFolders(const std::string& outputFolder, const std::vector<std::strin
 bool writeCopy(const CopyJob& job, const CopySettings& settings, std::string& placed,
                std::string& why) {
   const Recording& r = *job.recording;
+  const double rate = settings.driftCorrect ? job.clockRate : 1.0;
+  if (rate != 1.0) {
+    char drift[64];
+    std::snprintf(drift, sizeof drift, ", drift %+.1f ppm corrected", (rate - 1.0) * 1e6);
+    placed = drift;
+  }
   if (!settings.bwf) {
-    placed = "offset " + describeOffset(job.offset, paddingFrames(job.offset, r.sampleRate));
-    return writePaddedCopy(r, job.offset, job.target, why);
+    placed =
+        "offset " + describeOffset(job.offset, paddingFrames(job.offset, r.sampleRate)) + placed;
+    return writePaddedCopy(r, job.offset, job.target, why, rate);
   }
   ExportMember m;
   m.path = canonicalPath(r.path);
@@ -293,8 +317,9 @@ bool writeCopy(const CopyJob& job, const CopySettings& settings, std::string& pl
   stamp.timeReference = paddingFrames(settings.timelineStart + job.offset, r.sampleRate);
   stamp.description = r.fileName + " in " + clusterFolderName(job.cluster);
   stamp.ixml = bwfIxml(clusterFolderName(job.cluster), m, settings.timelineStart);
-  placed = "time stamp " + describeOffset(settings.timelineStart + job.offset, stamp.timeReference);
-  return writeBwfCopy(r.path, r.sampleRate, r.channels, stamp, job.target, why);
+  placed = "time stamp " +
+           describeOffset(settings.timelineStart + job.offset, stamp.timeReference) + placed;
+  return writeBwfCopy(r.path, r.sampleRate, r.channels, stamp, job.target, why, kRiffLimit, rate);
 }
 
 // Writes every planned copy with a note or warning each; false when one failed.

@@ -121,24 +121,36 @@ OffsetStats offsetStats(std::vector<double> errors) {
   return s;
 }
 
-Evaluation evaluate(const Truth& truth, const std::vector<ClusterResult>& clusters) {
-  Evaluation ev;
-  struct Placed {
-    std::size_t cluster;
-    const MemberResult* member;
-  };
-  std::map<std::string, Placed> found;  // by name; the lowest id wins a shared name
+namespace {
+
+struct Placed {
+  std::size_t cluster;
+  const MemberResult* member;
+};
+
+struct Named {
+  std::size_t cluster;
+  const TruthRecording* rec;
+};
+
+// A recording both in the result and in the truth.
+using InBoth = std::pair<const Placed*, Named>;
+
+// Where each name sits in the result; the lowest id wins a shared name.
+std::map<std::string, Placed> placedByName(const std::vector<ClusterResult>& clusters) {
+  std::map<std::string, Placed> found;
   for (std::size_t c = 0; c < clusters.size(); ++c)
     for (const MemberResult& m : clusters[c].members) {
       const auto it = found.find(m.name);
       if (it == found.end() || m.id < it->second.member->id) found[m.name] = {c, &m};
     }
+  return found;
+}
 
-  struct Named {
-    std::size_t cluster;
-    const TruthRecording* rec;
-  };
-  std::vector<std::pair<const Placed*, Named>> both;  // in truth order
+// The recordings in both, in truth order; the others are listed in ev as missing.
+std::vector<InBoth> matchTruth(const Truth& truth, const std::map<std::string, Placed>& found,
+                               Evaluation& ev) {
+  std::vector<InBoth> both;
   std::set<std::string> inTruth;
   for (std::size_t c = 0; c < truth.clusters.size(); ++c)
     for (const TruthRecording& r : truth.clusters[c]) {
@@ -151,8 +163,13 @@ Evaluation evaluate(const Truth& truth, const std::vector<ClusterResult>& cluste
     }
   for (const auto& kv : found)
     if (inTruth.count(kv.first) == 0) ev.missingFromTruth.push_back(kv.first);
+  return both;
+}
 
-  std::vector<double> refinedErrors, coarseErrors;
+// Counts the pairs together in the result, in the truth and in both, and the
+// offset errors of those in both whose truth gives offsets.
+void comparePairs(const std::vector<InBoth>& both, Evaluation& ev,
+                  std::vector<double>& refinedErrors, std::vector<double>& coarseErrors) {
   for (std::size_t i = 0; i < both.size(); ++i)
     for (std::size_t j = i + 1; j < both.size(); ++j) {
       const bool inResult = both[i].first->cluster == both[j].first->cluster;
@@ -170,6 +187,10 @@ Evaluation evaluate(const Truth& truth, const std::vector<ClusterResult>& cluste
       refinedErrors.push_back(std::fabs((b.offset - a.offset) - want));
       coarseErrors.push_back(std::fabs((b.coarse - a.coarse) - want));
     }
+}
+
+// Precision, recall and F1 of the pair counts; NaN where a count is zero.
+void setRatios(Evaluation& ev) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   ev.precision = ev.resultPairs > 0 ? double(ev.correctPairs) / double(ev.resultPairs) : nan;
   ev.recall = ev.truthPairs > 0 ? double(ev.correctPairs) / double(ev.truthPairs) : nan;
@@ -178,6 +199,17 @@ Evaluation evaluate(const Truth& truth, const std::vector<ClusterResult>& cluste
                                          : 0.0;
   else
     ev.f1 = nan;
+}
+
+}  // namespace
+
+Evaluation evaluate(const Truth& truth, const std::vector<ClusterResult>& clusters) {
+  Evaluation ev;
+  const std::map<std::string, Placed> found = placedByName(clusters);
+  const std::vector<InBoth> both = matchTruth(truth, found, ev);
+  std::vector<double> refinedErrors, coarseErrors;
+  comparePairs(both, ev, refinedErrors, coarseErrors);
+  setRatios(ev);
   ev.refined = offsetStats(refinedErrors);
   ev.coarse = offsetStats(coarseErrors);
   return ev;

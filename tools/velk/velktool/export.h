@@ -88,11 +88,12 @@ struct BwfStamp {
   std::string description;     // bext Description (up to 256 bytes)
   std::string ixml;            // the iXML chunk's document
 };
-// Decodes source at its own rate and writes it through a temporary file renamed
-// to target; nothing is left behind on failure.
+// Decodes source at its own rate (moved onto another clock by clockRate, as
+// CopyLayout says) and writes it through a temporary file renamed to target;
+// nothing is left behind on failure.
 bool writeBwfCopy(const std::string& source, uint32_t sampleRate, int channels,
                   const BwfStamp& stamp, const std::string& target, std::string& error,
-                  uint64_t riffLimit = kRiffLimit);
+                  uint64_t riffLimit = kRiffLimit, double clockRate = 1.0);
 // The iXML document of a member: the cluster, the offset, the source file.
 std::string bwfIxml(const std::string& cluster, const ExportMember& member, double timelineStart);
 

@@ -16,6 +16,7 @@ struct ToolOptions {
   unsigned threads = 0;              // --threads N; 0: one per hardware thread
   bool refine = true;                // --no-refine turns it off
   bool keepUnverified = false;       // --keep-unverified: strays stay in their cluster
+  std::string reference;             // --reference NAME: its cluster follows its clock
   bool quiet = false;                // --quiet: no progress display
   bool version = false;              // --version
   bool help = false;                 // --help
@@ -25,6 +26,8 @@ struct ToolOptions {
   std::string timelineStart;         // --timeline-start HH:MM:SS:FF
   bool bwfCopies = false;            // --copies bwf (default padded)
   bool exportCopies = false;         // --export-media copies (default original)
+  bool driftCorrect = false;         // --drift-correct: copies on the reference's clock
+  std::string storePath;             // --store FILE: the archive's feature store
 };
 
 // Fills options from the tool's long options (also in the --name=value form)

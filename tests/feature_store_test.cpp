@@ -1,0 +1,130 @@
+// The feature store: a run that reads recordings from it gives the result and
+// messages of a run that extracts everything, and only new or changed files
+// are extracted (counted by the designed STARTING: lines).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "velk/sync.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t kRate = 8000;
+
+std::vector<float> slice(const std::vector<float>& event, double from, double seconds) {
+  return std::vector<float>(event.begin() + static_cast<long>(from * kRate),
+                            event.begin() + static_cast<long>((from + seconds) * kRate));
+}
+
+// Everything a run reports, floats exactly, and its warnings and notes but the
+// store's own.
+struct Outcome {
+  std::string result;
+  std::vector<std::string> messages;
+  int extracted = 0;
+  std::string storeNote;
+};
+
+Outcome run(const std::string& folder, Velk::SyncSettings settings) {
+  Velk::Listing listing;
+  std::string error;
+  EXPECT_TRUE(Velk::listFolder(folder, kRate, listing, error)) << error;
+  Velk::Synchronizer sync(settings);
+  Outcome out;
+  // The designed lines of clusters come in the order of their addresses: only
+  // the result's order is fixed.
+  sync.setMessageHandler([&out](const Velk::SyncMessage& m) {
+    if (m.kind == Velk::MessageKind::Designed)
+      out.extracted += m.text.rfind("STARTING: ", 0) == 0 ? 1 : 0;
+    else if (m.text.rfind("feature store: ", 0) == 0)
+      out.storeNote = m.text;
+    else if (m.text.find("feature store") == std::string::npos)  // not that it was emptied
+      out.messages.push_back(m.text);
+  });
+  const Velk::SyncResult r = sync.run(listing.recordings);
+  std::ostringstream s;
+  s << std::hexfloat << "limit " << r.maxLandmarks << '\n';
+  for (const Velk::Recording& x : r.recordings)
+    s << x.id << ' ' << x.path << ' ' << x.durationSeconds << " ch " << x.channel << '\n';
+  for (const Velk::ClusterResult& c : r.clusters) {
+    s << "cluster\n";
+    for (const Velk::MemberResult& m : c.members)
+      s << m.id << ' ' << m.coarse << ' ' << m.offset << ' ' << m.refined << ' ' << m.score << ' '
+        << m.agreement << ' ' << m.anchor << ' ' << m.driftKnown << ' ' << m.driftPpm << ' '
+        << m.landmarks << ' ' << m.splitOff << '\n';
+  }
+  out.result = s.str();
+  return out;
+}
+
+struct Step {
+  const char* what;
+  std::function<void(const velktest::TempDir&, Velk::SyncSettings&)> change;
+  int extracted;
+  const char* storeNote;
+};
+
+TEST(FeatureStore, OnlyNewOrChangedFilesAreExtractedAndResultsStayTheSame) {
+  if (!Velk::featureStoreAvailable()) GTEST_SKIP() << "built without SQLite";
+  velktest::TempDir dir("velk-store");
+  const std::string folder = dir.file("set");
+  fs::create_directory(folder);
+  const std::vector<float> event = velktest::eventSignal(3, 60.0, kRate);
+  for (int k = 0; k < 3; ++k)
+    velktest::writeWav16(folder + "/dev" + std::to_string(k) + ".wav", slice(event, 8.0 * k, 30.0),
+                         kRate);
+  velktest::writeWav16(folder + "/other.wav", velktest::eventSignal(9, 25.0, kRate), kRate);
+  // Another rate and the event on channel 2: the facts the store keeps besides
+  // landmarks (duration of a resampled file, the channel and its note).
+  const std::vector<float> lav = slice(event, 12.0, 30.0);
+  std::vector<float> stereo;
+  for (std::size_t i = 0; i < lav.size(); ++i)
+    for (int twice = 0; twice < 2; ++twice) stereo.insert(stereo.end(), {0.0f, lav[i]});
+  velktest::writeWav16(folder + "/lav.wav", stereo, 2 * kRate, 2);
+
+  const Step steps[] = {
+      {"a new store", nullptr, 5, "feature store: 0 recordings read, 5 extracted"},
+      {"nothing changed", nullptr, 0, "feature store: 5 recordings read, 0 extracted"},
+      {"a file touched",
+       [&](const velktest::TempDir&, Velk::SyncSettings&) {
+         fs::last_write_time(folder + "/dev1.wav",
+                             fs::last_write_time(folder + "/dev1.wav") - std::chrono::hours(5));
+       },
+       0, "feature store: 5 recordings read, 0 extracted"},
+      {"a file replaced by another of its size",
+       [&](const velktest::TempDir&, Velk::SyncSettings&) {
+         velktest::writeWav16(folder + "/dev2.wav", slice(event, 20.0, 30.0), kRate);
+       },
+       1, "feature store: 4 recordings read, 1 extracted"},
+      {"a file removed",
+       [&](const velktest::TempDir&, Velk::SyncSettings&) { fs::remove(folder + "/other.wav"); }, 0,
+       "feature store: 4 recordings read, 0 extracted, 1 no longer on disk forgotten"},
+      {"other extraction settings",
+       [&](const velktest::TempDir&, Velk::SyncSettings& s) { s.extract.dbThreshold = -55.0f; }, 4,
+       "feature store: 0 recordings read, 4 extracted"},
+  };
+  Velk::SyncSettings settings;
+  settings.threads = 2;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    if (step.change) step.change(dir, settings);
+    Velk::SyncSettings stored = settings;
+    stored.storePath = dir.file("archive.db");
+    const Outcome plain = run(folder, settings);
+    const Outcome read = run(folder, stored);
+    EXPECT_EQ(read.extracted, step.extracted);
+    EXPECT_EQ(read.storeNote, step.storeNote);
+    EXPECT_EQ(read.result, plain.result);
+    EXPECT_EQ(read.messages, plain.messages);
+  }
+}
+
+}  // namespace
