@@ -33,19 +33,15 @@ def riff(*chunks, size=None):
 
 
 def tone(n, bits, channels=1, freq=440.0, rate=8000):
+    pack = {8: lambda s: struct.pack("<B", int(128 + 127 * s)),
+            16: lambda s: struct.pack("<h", int(32767 * s)),
+            24: lambda s: struct.pack("<i", int(8388607 * s))[:3],
+            32: lambda s: struct.pack("<f", s)}[bits]
     out = bytearray()
     for i in range(n):
         v = 0.6 * math.sin(2 * math.pi * freq * i / rate) + (0.3 if i % 97 == 0 else 0.0)
         for c in range(channels):
-            s = v if c == 0 else -v
-            if bits == 8:
-                out += struct.pack("<B", int(128 + 127 * s))
-            elif bits == 16:
-                out += struct.pack("<h", int(32767 * s))
-            elif bits == 24:
-                out += struct.pack("<i", int(8388607 * s))[:3]
-            elif bits == 32:
-                out += struct.pack("<f", s)
+            out += pack(v if c == 0 else -v)
     return bytes(out)
 
 
@@ -152,11 +148,9 @@ def media_seeds(wavs):
                    "-map_metadata", "-1", "-fflags", "+bitexact"] + opts + [out]
             if subprocess.run(cmd).returncode != 0 or not os.path.exists(out):
                 print("make_seeds: could not make " + name, file=sys.stderr)
-                continue
-            with open(out, "rb") as f:
-                data = f.read()
-            if len(data) < 4096:
-                files[name] = data
+            elif os.path.getsize(out) < 4096:
+                with open(out, "rb") as f:
+                    files[name] = f.read()
     return files
 
 

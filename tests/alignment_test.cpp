@@ -369,6 +369,20 @@ TEST_F(RefineWalk, TriesPerMemberAreCapped) {
   }
 }
 
+// A stray is tried against at most kMaxAnchorTries others, best overlap first:
+// s8 would match s7, but s7 overlaps it least and comes seventh.
+TEST_F(RefineWalk, TriesPerStrayAreCapped) {
+  const std::vector<float> shared = velktest::eventSignal(90, 14.0, kRate);
+  add("a", velktest::eventSignal(91, 14.0, kRate), 0.0);
+  for (uint32_t i = 1; i <= 6; ++i)
+    add("s" + std::to_string(i), velktest::eventSignal(91 + i, 10.0, kRate), 0.5);
+  add("s7", slice(shared, 4.0, 10.0), 4.5);
+  add("s8", slice(shared, 0.0, 10.0), 0.5);
+  const std::vector<ClusterResult> out = refine();
+  EXPECT_EQ(out.size(), 9u) << err_;
+  EXPECT_TRUE(velktest::contains(err_, "split off s8 alone")) << err_;
+}
+
 // Overlaps that agree on one part only. A song played at two events (a and b,
 // joined by the landmarks through it) and its studio file s: b and s overlap a
 // only where the song is, so neither may join a. A recording paused for 20 s
