@@ -6,8 +6,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "audio/open_watch.h"
 #include "audio/wav_reader.h"
-#include "media/media_impl.h"
 #include "velk/wav_writer.h"
 
 namespace Velk {

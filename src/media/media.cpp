@@ -6,7 +6,6 @@
 #include <cmath>
 #include <iostream>
 #include <limits>
-#include <mutex>
 
 #include "audio/wav_reader.h"
 #include "media/media_impl.h"
@@ -14,21 +13,6 @@
 namespace Velk {
 
 namespace detail {
-
-namespace {
-std::mutex watchMutex;
-std::function<void(const std::string&)> watching;
-}  // namespace
-
-void watchOpens(std::function<void(const std::string& path)> watcher) {
-  std::lock_guard<std::mutex> lock(watchMutex);
-  watching = std::move(watcher);
-}
-
-void noteOpen(const std::string& path) {
-  std::lock_guard<std::mutex> lock(watchMutex);
-  if (watching) watching(path);
-}
 
 uint64_t secondsToSamples(double seconds, uint32_t rate) {
   if (!(seconds > 0)) return 0;

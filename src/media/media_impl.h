@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/open_watch.h"
 #include "velk/media.h"
 
 namespace Velk {
@@ -31,10 +32,6 @@ bool decodeWithSource(const std::string& path, const DecodeOptions& opt, const F
 // opt (rate, start, length), as decodeBackend would deliver them.
 bool resampleBackend(const SampleView& frames, int outChannels, uint32_t inRate,
                      const DecodeOptions& opt, const FrameSink& sink, std::string& error);
-// Told the path of every file the library opens to read audio or its header,
-// from whichever thread opens it (a test counts a run's opens with it).
-void watchOpens(std::function<void(const std::string& path)> watcher);
-void noteOpen(const std::string& path);
 
 // The output window [begin, end) of opt at outRate.
 void outputWindow(const DecodeOptions& opt, uint32_t outRate, uint64_t& begin, uint64_t& end);
