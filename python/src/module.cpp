@@ -367,6 +367,10 @@ py::list clusters(const Run& run) {
       d["confidence"] = m.score > 0.0f ? py::object(py::float_(m.score)) : py::none();
       d["anchor"] = m.anchor;
       d["landmarks"] = m.landmarks;
+      py::list parts;  // a recording paused or cut: where each part sits
+      for (const Velk::MemberPart& p : m.parts)
+        parts.append(py::make_tuple(p.fileSeconds, p.offset));
+      d["parts"] = parts;
       for (const Velk::Recording& r : run.result.recordings)
         if (r.id == m.id) d["duration"] = r.durationSeconds;
       const auto why = run.alone.find(m.id);

@@ -64,6 +64,9 @@ class Member:
     confidence: Optional[float]   # that correlation's peak-to-background ratio
     duration: float               # seconds of audio
     notes: List[str] = field(default_factory=list)
+    # A recording paused or cut: (second of the file, offset) where each part
+    # starts; empty for a recording in one piece.
+    parts: List[tuple] = field(default_factory=list)
 
 
 class Result:
@@ -87,7 +90,8 @@ class Result:
                     said.append("alone: " + m["alone"])
                 members.append(Member(m["id"], m["name"], m["path"], m["offset"],
                                       m["coarse_offset"], m["drift_ppm"], m["refined"],
-                                      m["confidence"], m["duration"], said))
+                                      m["confidence"], m["duration"], said,
+                                      list(m["parts"])))
             self.clusters.append(members)
 
     def to_json(self, truth=None) -> str:
