@@ -255,14 +255,18 @@ def _run(job, client, partitions, groups, designed, channel, refine, keep_unveri
 
     if refine:
         placed = {s[0].id: s[0] for s in summaries if s[3] is None}
-        # A cluster's refinement needs only the histogram peaks of its own pairs.
-        def peaks_of(ids):
-            inside = set(ids)
-            return {k: v for k, v in peaks.items() if k[0] in inside and k[1] in inside}
-        refined = [client.submit(_refine, c, [placed[i] for i in c.ids], peaks_of(c.ids),
+        # A cluster's refinement needs only the histogram peaks of its own
+        # pairs: one pass over the peaks sorts them by cluster.
+        clusters = job.clusters
+        home = {i: n for n, c in enumerate(clusters) for i in c.ids}
+        peaks_of = [{} for _ in clusters]
+        for (a, b), lags in peaks.items():
+            if a in home and home[a] == home.get(b):
+                peaks_of[home[a]][(a, b)] = lags
+        refined = [client.submit(_refine, c, [placed[i] for i in c.ids], peaks_of[n],
                                  designed, keep_unverified, threads,
                                  key=f"velk-refine-{n}-{token}")
-                   for n, c in enumerate(job.clusters)]
+                   for n, c in enumerate(clusters)]
         job.refined(client.gather(refined))
         checks = job.to_check()
         fits = [client.submit(_check, placed[c.a], placed[c.b], c, designed, keep_unverified,
