@@ -175,15 +175,31 @@ INSTANTIATE_TEST_SUITE_P(Stages, EngineStop, ::testing::Values("extracting", "re
 
 namespace {
 
-// A lavalier on input 2 of a recorder whose input 1 is silent: automatic
-// choice finds it, the first channel alone does not.
-TEST(EngineChannels, TheChannelThatCarriesTheEventIsAnalysed) {
+// A lavalier on input 2 of a recorder: automatic choice analyses it whether
+// input 1 is silent or holds another scene, richer in landmarks, that matches
+// nothing; the first channel alone does not find it.
+struct ChannelCase {
+  const char* what;
+  std::vector<uint32_t> otherScene;  // seeds of the scene on input 1; none: silent
+  const char* note;                  // how the note on the lavalier begins
+};
+
+class EngineChannels : public ::testing::TestWithParam<ChannelCase> {};
+
+TEST_P(EngineChannels, TheChannelThatCarriesTheEventIsAnalysed) {
+  const ChannelCase& c = GetParam();
   const std::vector<float> event = velktest::eventSignal(7, 200.0, kRate);
   const auto mono = device(event, 30.0, 120.0, 0.0, 3);
+  std::vector<float> other(mono->samples.size(), 0.0f);
+  for (uint32_t seed : c.otherScene) {
+    const std::vector<float> scene = velktest::eventSignal(seed, 120.0, kRate);
+    for (std::size_t k = 0; k < other.size(); ++k) other[k] += scene[k];
+  }
   auto stereo = std::make_shared<Velk::MemoryAudio>();
   stereo->sampleRate = kRate;
   stereo->channels = 2;
-  for (float v : mono->samples) stereo->samples.insert(stereo->samples.end(), {0.0f, v});
+  for (std::size_t k = 0; k < other.size(); ++k)
+    stereo->samples.insert(stereo->samples.end(), {other[k], mono->samples[k]});
   for (int channel : {Velk::kAutoChannel, 0}) {
     const std::vector<Velk::Recording> recordings = {
         Velk::memoryRecording("room", device(event, 0.0, 180.0, 0.0, 4)),
@@ -203,9 +219,15 @@ TEST(EngineChannels, TheChannelThatCarriesTheEventIsAnalysed) {
     EXPECT_EQ(result.recordings[1].channel, 1);
     bool said = false;
     for (const std::string& n : notes)
-      said = said || n.find("lavalier: channel 2 of 2 was analysed") == 0;
+      said = said || n.find(std::string("lavalier: channel 2 of 2 was analysed") + c.note) == 0;
     EXPECT_TRUE(said);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, EngineChannels,
+    ::testing::Values(ChannelCase{"input_1_silent", {}, " ("},
+                      ChannelCase{"input_1_another_scene", {11, 12, 13}, ": "}),
+    [](const ::testing::TestParamInfo<ChannelCase>& info) { return info.param.what; });
 
 }  // namespace
