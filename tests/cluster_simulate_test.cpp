@@ -23,19 +23,6 @@ std::vector<float> samples(const std::string& path) {
   return std::vector<float>(a.data, a.data + a.count());
 }
 
-double correlation(const std::vector<float>& x, const std::vector<float>& y, long lag) {
-  // sum over n of x[n + lag] * y[n], normalised by the energies of the overlap.
-  double xy = 0, xx = 0, yy = 0;
-  for (long n = 0; n < static_cast<long>(y.size()); ++n) {
-    const long m = n + lag;
-    if (m < 0 || m >= static_cast<long>(x.size())) continue;
-    xy += static_cast<double>(x[m]) * y[n];
-    xx += static_cast<double>(x[m]) * x[m];
-    yy += static_cast<double>(y[n]) * y[n];
-  }
-  return xx > 0 && yy > 0 ? xy / std::sqrt(xx * yy) : 0.0;
-}
-
 }  // namespace
 
 TEST(ClusterSimulate, TruthMatchesTheWrittenFiles) {
@@ -89,21 +76,13 @@ TEST(ClusterSimulate, TruthMatchesTheWrittenFiles) {
     const auto& recs = truth.clusters[c].recordings;
     const auto x = samples(dir.file(recs[0].name + ".wav"));
     const auto y = samples(dir.file(recs[1].name + ".wav"));
-    const long truthLag = static_cast<long>(recs[1].startSample - recs[0].startSample);
-    long best = 0;
-    double bestValue = -2;
-    for (long lag = truthLag - 120; lag <= truthLag + 120; ++lag) {
-      const double v = correlation(x, y, lag);
-      if (v > bestValue) {
-        bestValue = v;
-        best = lag;
-      }
-    }
-    EXPECT_NEAR(best, truthLag, 8) << "cluster " << c;
-    EXPECT_GT(bestValue, 0.5);
+    const long lag = static_cast<long>(recs[0].startSample - recs[1].startSample);
+    const velktest::Lag best = velktest::bestLag(x, y, 0, x.size(), lag - 120, lag + 120);
+    EXPECT_NEAR(best.samples, lag, 8) << "cluster " << c;
+    EXPECT_GT(best.similarity, 0.5);
     // A recording of another event does not line up anywhere near as well.
     const auto z = samples(dir.file(truth.clusters[2].recordings[0].name + ".wav"));
-    EXPECT_LT(std::fabs(correlation(x, z, 0)), 0.2);
+    EXPECT_LT(std::fabs(velktest::bestLag(x, z, 0, x.size(), 0, 0).similarity), 0.2);
   }
 
   // The same description gives the same bytes.

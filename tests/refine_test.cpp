@@ -6,45 +6,15 @@
 
 #include <cmath>
 #include <map>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "rurorereriduv/transform.h"
 #include "test_support.h"
 
 namespace {
 
 using namespace Velk;
-
-// x delayed by d samples (fractional allowed) through a phase ramp, on a grid long
-// enough that nothing wraps: out[n] = x(n - d).
-std::vector<float> fractionalDelay(const std::vector<float>& x, double d, std::size_t outLength) {
-  unsigned order = 1;
-  while ((std::size_t{1} << order) < x.size() + outLength + 64) ++order;
-  const std::size_t n = std::size_t{1} << order;
-  namespace tf = rurorereriduv::transform;
-  tf::FFTState_Float* st = nullptr;
-  tf::FFTInit(&st, order);
-  unsigned int bytes = 0;
-  tf::FFTGetBufSize(st, &bytes);
-  std::vector<unsigned char> scratch(bytes + 1);
-  std::vector<float> in(n, 0.0f), packed(n + 2), out(n);
-  std::copy(x.begin(), x.end(), in.begin());
-  tf::FFTFwd(in.data(), packed.data(), st, scratch.data());
-  for (std::size_t k = 0; k <= n / 2; ++k) {
-    const double ph = -2.0 * M_PI * static_cast<double>(k) * d / static_cast<double>(n);
-    const double re = packed[2 * k], im = packed[2 * k + 1];
-    packed[2 * k] = static_cast<float>(re * std::cos(ph) - im * std::sin(ph));
-    packed[2 * k + 1] = static_cast<float>(re * std::sin(ph) + im * std::cos(ph));
-  }
-  tf::FFTInv(packed.data(), out.data(), st, scratch.data());
-  tf::FFTFree(st);
-  std::vector<float> result(outLength);
-  for (std::size_t i = 0; i < outLength; ++i) result[i] = out[i] / static_cast<float>(n);
-  return result;
-}
 
 // A zero-phase low-pass (symmetric taps, centred) so the filter adds no delay of its own.
 std::vector<float> lowPass(const std::vector<float>& x) {
@@ -57,16 +27,6 @@ std::vector<float> lowPass(const std::vector<float>& x) {
         y[i] += taps[k + 2] * x[static_cast<std::size_t>(j)];
     }
   return y;
-}
-
-void addNoise(std::vector<float>& x, double snrDb, uint32_t seed) {
-  double power = 0;
-  for (float v : x) power += static_cast<double>(v) * v;
-  power /= static_cast<double>(x.size());
-  const double sigma = std::sqrt(power / std::pow(10.0, snrDb / 10.0));
-  std::mt19937 rng(seed);
-  std::normal_distribution<double> g(0.0, sigma);
-  for (float& v : x) v += static_cast<float>(g(rng));
 }
 
 TEST(RefineSizes, FftAndBufferSizesFollowTheFormula) {
@@ -155,13 +115,11 @@ TEST(RefineCore, FindsADelayedFilteredNoisyCopyWithinATenthOfAMillisecond) {
   const std::vector<float> source = velktest::eventSignal(11, 12.0, rate);
   // y starts 4321.37 samples after x: y[n] = x[n + 4321.37].
   const double trueLag = 4321.37;
-  std::vector<float> shifted(source.begin(), source.end());
-  std::vector<float> y = fractionalDelay(shifted, -trueLag, 6 * rate);
-  y = lowPass(y);
+  std::vector<float> y = lowPass(velktest::deviceView(source, trueLag / rate, 6.0, 0.0, rate));
   for (float& v : y) v *= 0.4f;
-  addNoise(y, 5.0, 3);
+  velktest::addNoise(y, 5.0, 3);
   std::vector<float> x(source.begin(), source.begin() + 10 * rate);
-  addNoise(x, 20.0, 4);
+  velktest::addNoise(x, 20.0, 4);
 
   VkLagSearch search;
   search.minLag = 4321 - 1500;

@@ -11,12 +11,12 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "audio/wav_reader.h"
 #include "test_support.h"
+#include "velk/media.h"
 
 namespace fs = std::filesystem;
 
@@ -29,15 +29,6 @@ using velktest::TempDir;
 
 // The title of the final table when refinement ran.
 const char kVerified[] = "SYNC RESULT (final, verified by waveform correlation)\n";
-
-void addNoise(std::vector<float>& x, double snrDb, uint32_t seed) {
-  double power = 0;
-  for (float v : x) power += static_cast<double>(v) * v;
-  power /= static_cast<double>(x.size());
-  std::mt19937 rng(seed);
-  std::normal_distribution<double> g(0.0, std::sqrt(power / std::pow(10.0, snrDb / 10.0)));
-  for (float& v : x) v += static_cast<float>(g(rng));
-}
 
 // A stretch of a 16 kHz scene as an 8 kHz device: zero-phase low-pass, then every
 // other sample from start16 on, so an odd start is a half-sample offset at 8 kHz.
@@ -62,7 +53,7 @@ std::vector<float> device8k(const std::vector<float>& scene, std::size_t start16
     }
     out[m] = static_cast<float>(gain * acc);
   }
-  addNoise(out, snrDb, seed);
+  velktest::addNoise(out, snrDb, seed);
   return out;
 }
 
@@ -97,7 +88,7 @@ class ToolSync : public ::testing::Test {
     std::vector<float> left(scene.begin() + 148000, scene.begin() + 148000 + 20 * 16000);
     std::vector<float> right(left);
     for (float& v : left) v *= 0.7f;
-    addNoise(right, 20.0, 3);
+    velktest::addNoise(right, 20.0, 3);
     std::vector<float> stereo;
     for (std::size_t i = 0; i < left.size(); ++i) {
       stereo.push_back(left[i]);
@@ -315,32 +306,6 @@ TEST_F(ToolSync, TruthProblemsAreReportedAndTheSyncStillRuns) {
   expectInputsUntouched();
 }
 
-// Samples of a 16-bit mono copy.
-std::vector<float> copySamples(const std::string& path) {
-  const std::string d = readWav(path).data;
-  std::vector<float> out(d.size() / 2);
-  for (std::size_t i = 0; i < out.size(); ++i)
-    out[i] = static_cast<int16_t>(static_cast<uint8_t>(d[2 * i]) |
-                                  static_cast<uint8_t>(d[2 * i + 1]) << 8) /
-             32768.0f;
-  return out;
-}
-
-// How many samples later y has what x has in the two seconds from second at.
-long lagAt(const std::vector<float>& x, const std::vector<float>& y, double at) {
-  const long from = static_cast<long>(at * 8000), n = 16000, reach = 400;
-  long best = 0;
-  double top = -1.0;
-  for (long lag = -reach; lag <= reach; ++lag) {
-    double dot = 0.0;
-    for (long i = from; i < from + n; ++i)
-      dot += static_cast<double>(x[static_cast<std::size_t>(i)]) *
-             y[static_cast<std::size_t>(i + lag)];
-    if (dot > top) top = dot, best = lag;
-  }
-  return best;
-}
-
 // b's clock runs 250 ppm fast over 80 s in common with a: copies padded by
 // their starts are 20 ms apart by the end; moved onto a's clock they stay
 // within a millisecond (8 samples) of each other from start to end.
@@ -349,13 +314,8 @@ TEST(ToolDrift, CorrectedCopiesStayTogetherToTheEnd) {
   const std::vector<float> scene = velktest::eventSignal(35, 100.0, 8000);
   fs::create_directory(dir.file("in"));
   velktest::writeWav16(dir.file("in/a.wav"), {scene.begin(), scene.begin() + 95 * 8000}, 8000);
-  std::vector<float> b(80 * 8000);
-  for (std::size_t k = 0; k < b.size(); ++k) {
-    const double x = (10.0 + static_cast<double>(k) / 8000 * (1.0 + 250e-6)) * 8000;
-    const auto i = static_cast<std::size_t>(x);
-    b[k] = static_cast<float>((1.0 - (x - i)) * scene[i] + (x - i) * scene[i + 1]);
-  }
-  velktest::writeWav16(dir.file("in/b.wav"), b, 8000);
+  velktest::writeWav16(dir.file("in/b.wav"), velktest::deviceView(scene, 10.0, 80.0, 250.0, 8000),
+                       8000);
   struct Case {
     const char* option;
     long endLag;  // samples
@@ -365,10 +325,13 @@ TEST(ToolDrift, CorrectedCopiesStayTogetherToTheEnd) {
     const velktest::ToolRun run =
         runVelk({"-f", dir.file("in"), "-o", dir.file(c.option), c.option}, dir.path());
     ASSERT_EQ(run.status, 0) << run.err;
-    const std::vector<float> ca = copySamples(dir.file(c.option) + "/cluster_01/a.wav");
-    const std::vector<float> cb = copySamples(dir.file(c.option) + "/cluster_01/b.wav");
-    EXPECT_LE(std::labs(lagAt(ca, cb, 11.0)), 8);
-    EXPECT_NEAR(lagAt(ca, cb, 87.0), c.endLag, 8);
+    std::vector<float> ca, cb;
+    std::string error;
+    ASSERT_TRUE(Velk::decodeMono(dir.file(c.option) + "/cluster_01/a.wav", 0, ca, error));
+    ASSERT_TRUE(Velk::decodeMono(dir.file(c.option) + "/cluster_01/b.wav", 0, cb, error));
+    // How many samples later b has what a has, over two seconds from 11 s and 87 s.
+    EXPECT_LE(std::labs(velktest::bestLag(ca, cb, 11 * 8000, 16000, -400, 400).samples), 8);
+    EXPECT_NEAR(velktest::bestLag(ca, cb, 87 * 8000, 16000, -400, 400).samples, c.endLag, 8);
   }
 }
 
