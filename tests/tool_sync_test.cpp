@@ -199,30 +199,6 @@ TEST_F(ToolSync, SyncEvaluatesAndWritesSampleAccurateCopies) {
   expectInputsUntouched();
 }
 
-TEST_F(ToolSync, SameResultWhateverTheThreadCountAndWithoutRefinement) {
-  TempDir cap;
-  const velktest::ToolRun one = runVelk(
-      {"-f", in(), "--json", cap.file("one.json"), "--threads", "1", "--quiet"}, cap.path());
-  const velktest::ToolRun two =
-      runVelk({"-f", in(), "--json", cap.file("two.json"), "--threads=2", "--quiet"}, cap.path());
-  ASSERT_EQ(one.status, 0);
-  ASSERT_EQ(two.status, 0);
-  EXPECT_FALSE(slurp(cap.file("one.json")).empty());
-  EXPECT_EQ(slurp(cap.file("one.json")), slurp(cap.file("two.json")));
-
-  const velktest::ToolRun coarse =
-      runVelk({"-f", in(), "--json", cap.file("coarse.json"), "--no-refine"}, cap.path());
-  ASSERT_EQ(coarse.status, 0);
-  const nlohmann::json doc = nlohmann::json::parse(slurp(cap.file("coarse.json")));
-  EXPECT_FALSE(doc["parameters"]["refine"].get<bool>());
-  for (const auto& c : doc["clusters"])
-    for (const auto& m : c["members"]) {
-      EXPECT_FALSE(m["refined"].get<bool>());
-      EXPECT_EQ(m["offset"], m["coarse_offset"]);
-    }
-  expectInputsUntouched();
-}
-
 // Every file under root, by path relative to it.
 std::map<std::string, std::string> snapshot(const std::string& root) {
   std::map<std::string, std::string> files;
@@ -236,7 +212,7 @@ TEST_F(ToolSync, RerunsReplaceCopiesIdenticallyAndFailedCopiesLeaveNothing) {
   TempDir cap;
   const std::string out = cap.file("out");
   const std::string json = cap.file("result.json");
-  const std::vector<std::string> args = {"-f", in(), "-o", out, "--json", json};
+  std::vector<std::string> args = {"-f", in(), "-o", out, "--json", json, "--threads=1"};
   velktest::ToolRun r = runVelk(args, cap.path());
   ASSERT_EQ(r.status, 0) << r.err;
   const std::map<std::string, std::string> first = snapshot(out);
@@ -244,10 +220,11 @@ TEST_F(ToolSync, RerunsReplaceCopiesIdenticallyAndFailedCopiesLeaveNothing) {
   EXPECT_EQ(first.size(), 5u);  // four copies and the manifest
 
   // A run killed outright leaves its temporary file; the next run clears it, and
-  // gives the same files byte for byte.
+  // gives the same files byte for byte, whatever its thread count.
   const std::string stale =
       out + "/cluster_01/.a.wav.tmp-" + std::to_string(velktest::deadProcessId()) + "-0";
   velktest::writeBytes(stale, {'h', 'a', 'l', 'f'});
+  args.back() = "--threads=2";
   r = runVelk(args, cap.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_FALSE(contains(r.err, "did not write")) << r.err;  // all of them are its own
@@ -271,38 +248,6 @@ TEST_F(ToolSync, RerunsReplaceCopiesIdenticallyAndFailedCopiesLeaveNothing) {
   ASSERT_EQ(written.size(), 3u);
   for (const char* name : {"cluster_01/a.wav", "cluster_01/b.wav", "cluster_02/u.wav"})
     EXPECT_TRUE(written.at(name) == first.at(name)) << name;
-  expectInputsUntouched();
-}
-
-TEST_F(ToolSync, TruthProblemsAreReportedAndTheSyncStillRuns) {
-  TempDir cap;
-  const std::string bad = cap.file("bad.xml");
-  std::ofstream(bad) << "<truth>\n  <cluster>\n    <recording name=\"a\" offset=\"0\">\n"
-                        "  </cluster>\n</truth>\n";
-  velktest::ToolRun r = runVelk({"-f", in(), "-t", bad, "--quiet"}, cap.path());
-  EXPECT_EQ(r.status, 5);
-  EXPECT_TRUE(contains(r.err, "Velk: error: truth file " + bad + ", line 4: ")) << r.err;
-  EXPECT_TRUE(contains(r.out, kVerified));
-  EXPECT_FALSE(contains(r.out, "EVALUATION"));
-
-  r = runVelk({"-f", in(), "-t", cap.file("absent.xml"), "--quiet"}, cap.path());
-  EXPECT_EQ(r.status, 5);
-  EXPECT_TRUE(contains(r.err, "Velk: error: cannot read truth file " + cap.file("absent.xml")));
-
-  // A truth that names a recording the folder lacks: evaluated on the rest, status 4.
-  const std::string ghost = cap.file("ghost.xml");
-  std::ofstream(ghost) << "<truth><cluster><recording name=\"a\" offset=\"0\"/>"
-                          "<recording name=\"b\" offset=\"3.2000625\"/>"
-                          "<recording name=\"ghost\" offset=\"1\"/></cluster></truth>";
-  r = runVelk({"-f", in(), "-t", ghost, "--quiet"}, cap.path());
-  EXPECT_EQ(r.status, 4);
-  EXPECT_TRUE(contains(r.out, "in the truth but not among the recordings: ghost\n"));
-  EXPECT_TRUE(contains(r.out, "among the recordings but not in the truth: c, u\n"));
-  EXPECT_TRUE(
-      contains(r.out, "pairs: 1 together in the truth, 1 together in the result, 1 in both"))
-      << r.out;
-  EXPECT_TRUE(contains(
-      r.err, "Velk: error: the truth file names recordings that were not synced: ghost\n"));
   expectInputsUntouched();
 }
 
