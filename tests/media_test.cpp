@@ -128,14 +128,6 @@ TEST_F(MediaFiles, EveryFormatDecodesToTheRightLengthAndTime) {
       EXPECT_LT(std::labs(lag.samples), 0.5e-3 * kRate) << "at " << from << ": " << lag.samples;
     }
   }
-  // The 48 kHz copy against its 44.1 kHz original at full rate: well under a sample.
-  const std::vector<float> a = mono("st44.wav", 48000);
-  const std::vector<float> b = mono("st48.wav", 48000);
-  ASSERT_EQ(a.size(), b.size());
-  double worst = 0;
-  for (size_t i = 1000; i + 1000 < a.size(); ++i)
-    worst = std::max(worst, double(std::fabs(a[i] - b[i])));
-  EXPECT_LT(worst, 0.01);
 }
 
 // Integer and float WAVs of every depth, at their own rate, in both builds.
@@ -257,13 +249,11 @@ TEST_F(MediaFiles, FilesWithoutAudioAreRefusedWithOneLine) {
       {"missing.wav", "cannot open " + path("missing.wav") + ": "},
       {"notes.txt", ff ? "cannot open " + path("notes.txt") + ": " : wavOnly("notes.txt")},
       {"silent.mp4", ff ? path("silent.mp4") + " holds no audio stream" : wavOnly("silent.mp4")},
-      {"src.flac", ff ? "-" : wavOnly("src.flac")},  // FFmpeg reads it
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     MediaInfo info;
     std::string error, openError;
-    if (r.error == "-") continue;
     EXPECT_FALSE(Velk::probeMedia(path(r.name), info, error));
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
     EXPECT_EQ(error.rfind(r.error, 0), 0u) << error;
