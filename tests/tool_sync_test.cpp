@@ -166,12 +166,6 @@ TEST_F(ToolSync, SyncEvaluatesAndWritesSampleAccurateCopies) {
   EXPECT_EQ(single[0]["id"], 4);
   EXPECT_EQ(single[0]["offset"], 0.0);
   EXPECT_FALSE(single[0]["refined"].get<bool>());
-  const auto& ev = doc["evaluation"];
-  EXPECT_EQ(ev["pairs"]["correct"], 3);
-  EXPECT_EQ(ev["offset_error"]["refined"]["pairs"], 3);
-  EXPECT_LE(ev["offset_error"]["refined"]["max"].get<double>(), 0.001);
-  ASSERT_EQ(doc["skipped"].size(), 1u);
-  EXPECT_FALSE(doc["skipped"][0]["problem"].get<bool>());
 
   // Each copy: same rate and channels, offset x rate frames of silence, then the input.
   const char* files[] = {"a", "b", "c"};

