@@ -1,6 +1,5 @@
 // One run opens each recording once: refinement reads the audio extraction
-// kept (16-bit values, or floats for resampled ones), and gets the same
-// samples, so the same offsets, drifts and scores, as from the files.
+// kept, and gets the same samples, so the same offsets, as from the files.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -8,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/kept_audio.h"
 #include "media/media_impl.h"
 #include "test_support.h"
 #include "velk/sync.h"
@@ -86,6 +86,27 @@ TEST(EngineOnce, EachFileIsOpenedOnceAndRefinementReadsWhatItKept) {
       EXPECT_EQ(members[i].score, first[i].score) << members[i].name;
     }
   }
+}
+
+// Kept audio is stored in 16 bits while that is exact; the first value that
+// is not turns the track to floats, the values before it converted exactly.
+TEST(EngineOnce, KeptAudioTurnsToFloatsAtTheFirstInexactValue) {
+  std::vector<float> values;  // stereo frames; channel 1 is kept
+  for (int i = 0; i < 601000; ++i)
+    values.insert(values.end(), {-1.0f, i < 600000 ? static_cast<float>(i % 65536 - 32768) / 32768
+                                                   : 0.3f + 1e-7f * static_cast<float>(i)});
+  Velk::AudioKeeper keeper(uint64_t{1} << 30);
+  std::unique_ptr<Velk::KeptTrack> track = keeper.track(1000);
+  for (std::size_t at = 0; at < values.size() / 2; at += 4096)
+    ASSERT_TRUE(track->append(values.data() + 2 * at,
+                              std::min<std::size_t>(4096, values.size() / 2 - at), 2, 1, 16000));
+  const std::shared_ptr<const Velk::MemoryAudio> kept = track->finish();
+  const Velk::SampleView view = kept->frames();
+  EXPECT_EQ(view.type, Velk::SampleType::Float32);
+  ASSERT_EQ(view.frames, values.size() / 2);
+  std::size_t wrong = 0;
+  for (std::size_t i = 0; i < view.frames; ++i) wrong += view.at(i, 0) != values[2 * i + 1];
+  EXPECT_EQ(wrong, 0u);
 }
 
 }  // namespace
