@@ -187,16 +187,3 @@ TEST(ClusterVerify, AcceptanceTestsPassAtEqualityAndIgnoreNaN) {
   params.setMinTemplateLength(3.01f);
   EXPECT_FALSE(VkClusterFormer(params).accepts(s));
 }
-
-TEST(ClusterVerify, PrintWritesTheNineLines) {
-  VkPairStats s{};
-  s.idA = 3, s.idB = -1, s.peakOffset = -12.5f, s.overlapLandmarksA = 28, s.templateLength = 120;
-  s.matchFractionB = std::numeric_limits<float>::infinity();
-  testing::internal::CaptureStdout();
-  s.print();
-  EXPECT_EQ(
-      testing::internal::GetCapturedStdout(),
-      "MERGE STATS OF FILE 3 AND -1\noffset: -12.5\nmatch count: 0\nlength of overlap: 0\n"
-      "percentage of matches in F1: 0 out of: 28\npercentage of matches in F2: inf out of: 0\n"
-      "length of template region: 120\nmean of hist: 0\nstd of hist: 0\n");
-}
