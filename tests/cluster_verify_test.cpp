@@ -88,14 +88,9 @@ TEST(ClusterVerify, PeakOverlapRegionsAndFractions) {
 
 TEST(ClusterVerify, TemplateMeanAndSpread) {
   // Votes of A-times 120, 80 and 300 meet at offset 100: template 220.
-  auto voted = makeSet({{1, 120, 1},
-                        {1, 80, 2},
-                        {1, 300, 3},
-                        {1, 50, 4},
-                        {2, 20, 1},
-                        {2, -20, 2},
-                        {2, 200, 3},
-                        {2, 0, 4}});
+  const std::vector<Lm> votes = {{1, 120, 1}, {1, 80, 2},  {1, 300, 3}, {1, 50, 4},
+                                 {2, 20, 1},  {2, -20, 2}, {2, 200, 3}, {2, 0, 4}};
+  auto voted = makeSet(votes);
   VkLandmarkIndex index(250);
   VkPairHistograms* hist = matchPairs(index, voted.get(), nullptr);
   VkPairStatsTable* stats = verifyPairs(voted.get(), hist);
