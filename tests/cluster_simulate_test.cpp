@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 

@@ -1,7 +1,6 @@
 // Extraction drivers: run on sources and files, runAll, names, diagnostics.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <memory>
 #include <string>
 #include <utility>

@@ -4,9 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 

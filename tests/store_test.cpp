@@ -1,7 +1,6 @@
 // Landmark table of one recording and the recording set.
 #include <gtest/gtest.h>
 
-#include <string>
 #include <tuple>
 #include <vector>
 

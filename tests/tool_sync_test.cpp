@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>

@@ -10,7 +10,6 @@
 #include <cmath>
 #include <filesystem>
 #include <iostream>
-#include <map>
 #include <string>
 #include <vector>
 
