@@ -353,7 +353,7 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
     EXPECT_NEAR(p.offset, k.inSong ? 25.0 : 20.0, 0.001);
     ASSERT_EQ(p.parts.size(), 2u) << err_;
     EXPECT_NEAR(p.parts[1].gapSeconds, k.inSong ? 40.0 : 20.0, 0.001);
-    EXPECT_NEAR(p.parts[1].fileSeconds, k.inSong ? 60.0 : 40.0, 10.0);
+    EXPECT_NEAR(p.parts[1].fileSeconds, k.inSong ? 60.0 : 40.0, 0.5);
   }
 }
 

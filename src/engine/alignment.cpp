@@ -338,6 +338,47 @@ std::size_t referenceOf(const ClusterResult& cluster) {
   return designedReference(cluster);
 }
 
+// The line of one part of a paused recording: its lag at the member's first
+// sample and its drift.
+struct PartLine {
+  double lagSeconds = 0.0;
+  double driftPpm = 0.0;
+  double at(double memberSeconds) const { return lagSeconds + driftPpm * 1e-6 * memberSeconds; }
+};
+
+// Where between member seconds from (on the line before the cut) and to (on
+// the line after it) a recording was paused: short stretches halve the span
+// while one of the lines holds at their middle.
+double pauseAt(const Recording& anchor, const Recording& member, const PartLine& before,
+               const PartLine& after, double from, double to, const RefineSettings& settings) {
+  constexpr double kStretchSeconds = 1.0;
+  const uint32_t rate = std::min(anchor.sampleRate, member.sampleRate);
+  if (rate == 0) return 0.5 * (from + to);
+  const auto window = static_cast<uint64_t>(kStretchSeconds * rate);
+  const auto radius = static_cast<int64_t>(std::ceil(settings.searchSeconds * rate));
+  const auto holds = [&](const PartLine& line, double at) {
+    const double lag = line.at(at) * rate;
+    const VkRefineWindow w = planRefineWindowAt(samplesAt(anchor, rate), samplesAt(member, rate),
+                                                lag, radius, window, window / 2, at * rate);
+    const WindowLag p = correlateWindow(anchor, member, rate, w, settings);
+    return p.accepted && std::abs(p.lagSamples - lag) <= 0.002 * rate;
+  };
+  // The last stretch of one part may be the first of the other (it agrees
+  // with both): the cut is within half a stretch of either end.
+  from -= 0.5 * kDriftWindowSeconds;
+  to += 0.5 * kDriftWindowSeconds;
+  while (to - from > kStretchSeconds) {
+    const double middle = 0.5 * (from + to);
+    if (holds(before, middle))
+      from = middle;
+    else if (holds(after, middle))
+      to = middle;
+    else
+      break;
+  }
+  return 0.5 * (from + to);
+}
+
 // The walk through one cluster once every member has been tried against the
 // reference: chain the others through placed members, group the strays.
 class ClusterWalk {
@@ -483,6 +524,15 @@ class ClusterWalk {
         continue;
       found.push_back({other.sharedFrom, other.lagSeconds});
       coveredBy = other.agreeShare();
+      // The cut lies between the last stretch of the earlier part and the
+      // first of the later one; short stretches find it within seconds.
+      const bool otherLater = other.agreeFrom > r.agreeFrom;
+      const PartLine mine{r.alongLagSeconds, r.alongDriftKnown ? r.alongDriftPpm : 0.0};
+      const PartLine theirs{other.lagSeconds, other.driftKnown ? other.driftPpm : 0.0};
+      const double cut = pauseAt(anchor, member, otherLater ? mine : theirs,
+                                 otherLater ? theirs : mine, otherLater ? r.agreeTo : other.agreeTo,
+                                 otherLater ? other.agreeFrom : r.agreeFrom, settings_);
+      (otherLater ? found.back() : found.front()).first = cut;
       break;
     }
     if (found.size() < 2) {
