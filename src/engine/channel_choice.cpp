@@ -16,10 +16,7 @@ constexpr std::size_t kMostPerHash = 16;
 // overlap by two of them.
 constexpr int32_t kPeakWidth = 2;
 // A channel replaces the one with most landmarks when it meets another
-// recording with at least this many landmarks at one offset, and this many
-// times as many as that one does: chance coincidences between unrelated
-// recordings give a handful of votes.
-constexpr uint32_t kLeastVotes = 12;
+// recording, with this many times as many landmarks at one offset.
 constexpr uint32_t kClearlyBetter = 2;
 
 uint64_t key(std::size_t file, int32_t offset) {
@@ -83,7 +80,7 @@ std::size_t chosenChannel(const std::vector<uint32_t>& votes) {
   std::size_t best = 0;
   for (std::size_t c = 1; c < votes.size(); ++c)
     if (votes[c] > votes[best]) best = c;
-  if (best == 0 || votes[best] < kLeastVotes ||
+  if (best == 0 || votes[best] < kLeastChannelVotes ||
       votes[best] < kClearlyBetter * static_cast<uint64_t>(votes[0]))
     return 0;
   return best;

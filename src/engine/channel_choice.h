@@ -26,6 +26,11 @@ struct ChannelLandmarks {
 std::vector<uint32_t> bestMatchVotes(const std::vector<ChannelLandmarks>& candidates,
                                      const std::vector<ChannelLandmarks>& files);
 
+// A channel meets another recording when at least this many of its landmarks
+// do at one offset: chance coincidences between unrelated recordings give a
+// handful of votes.
+constexpr uint32_t kLeastChannelVotes = 12;
+
 // Index among votes of the channel to analyse: the first (the one with most
 // landmarks) unless another one matches clearly better.
 std::size_t chosenChannel(const std::vector<uint32_t>& votes);

@@ -354,11 +354,10 @@ double rms(const std::vector<float>& samples) {
 // hear one sound (two microphones of one device, a source on both): matching
 // could not tell them apart. Unrelated sound meets by chance, a handful at a time.
 bool sameSound(const VkFile& a, const VkFile& b) {
-  constexpr uint32_t kLeastVotes = 12;
   constexpr double kShare = 0.02;
   const uint32_t votes = bestMatchVotes({{1, &b}}, {{0, &a}}).front();
   const double fewer = static_cast<double>(std::min(a.getLandmarkCount(), b.getLandmarkCount()));
-  return votes >= kLeastVotes && votes >= kShare * fewer;
+  return votes >= kLeastChannelVotes && votes >= kShare * fewer;
 }
 
 // Every channel is extracted and the one with the most landmarks kept (the
@@ -669,9 +668,12 @@ void chooseChannels(Extraction& x, std::string& storeError) {
           " of its landmarks meet another recording at one offset (channel " +
           std::to_string(was + 1) + ", richer in landmarks: " + std::to_string(mine[0]) + ")";
     }
+    // A choice no channel matched anything for is made again on a later run,
+    // which may hold the recordings that tell.
+    const bool matched = *std::max_element(mine.begin(), mine.end()) >= kLeastChannelVotes;
     slot.others.clear();
     if (!slot.channelNote.empty()) x.report.note(r.path + ": " + slot.channelNote);
-    store(x, i, storeError);
+    if (matched) store(x, i, storeError);
   }
 }
 
