@@ -20,7 +20,6 @@
 #include "engine/sync_result.h"
 #include "engine/sync_steps.h"
 #include "run.h"
-#include "velktool/alone.h"
 
 namespace velkpy {
 
@@ -473,8 +472,11 @@ class Job {
       Velk::placeParts(result.clusters, c.report);
       say(c.lines);
     }
-    run_->alone = velktool::explainLoners(result.clusters, result.recordings,
-                                          Velk::clusteringParams(run_->settings, result));
+    std::map<int32_t, const Velk::Recording*> byId;
+    for (const Velk::Recording& r : result.recordings) byId[r.id] = &r;
+    Collector loners;
+    Velk::explainLoners(result.clusters, byId, Velk::clusteringParams(run_->settings, result),
+                        loners.report);
     for (const Velk::SkippedFile& f : result.failures) {
       run_->skipped.push_back(f);
       run_->notes.push_back("cannot read " + f.path + ": " + f.reason);

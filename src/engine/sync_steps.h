@@ -56,6 +56,13 @@ void followReference(std::vector<ClusterResult>& clusters, int32_t id, const std
 // it, and a note saying so; other members lose their parts.
 void placeParts(std::vector<ClusterResult>& clusters, const Reporter& report);
 
+// Sets MemberResult::alone for every member of a cluster of one, from byId's
+// recordings (their level read as refinement reads them: kept audio is not
+// opened again) and the acceptance settings clustering used.
+void explainLoners(std::vector<ClusterResult>& clusters,
+                   const std::map<int32_t, const Recording*>& byId,
+                   const VkClusterSyncParams& acceptance, const Reporter& report);
+
 }  // namespace Velk
 
 #endif

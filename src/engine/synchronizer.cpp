@@ -311,6 +311,7 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   if (referenceId != 0) followReference(result.clusters, referenceId, settings_.reference, report);
   // Parts are placed last, on the clock the cluster ends up following.
   if (settings_.refine) placeParts(result.clusters, report);
+  explainLoners(result.clusters, byId, params, report);
   stopped();
   return result;
 }
