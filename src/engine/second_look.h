@@ -22,12 +22,17 @@ struct RejectedPair {
   int32_t idB = 0;
   double lagSeconds = 0.0;  // B starts this long after A, by the landmarks
   uint32_t votes = 0;       // at the peak
-  uint32_t runnerUp = 0;    // the most votes at any offset away from the peak
+  uint32_t runnerUp = 0;    // at the offset that stands out most after the peak
+  // How many times more votes per second of overlap the peak has than the
+  // runner-up.
+  double standOut = 0.0;
 };
 
-// Keeps a rejected pair in candidates when its peak stands out.
+// Keeps a rejected pair in candidates when its peak stands out. framesA and
+// framesB: how many frames of landmarks each recording spans.
 void considerRejected(const VkPairStats& stats, const VkOffsetHistogram& histogram,
-                      float framesPerSecond, std::vector<RejectedPair>& candidates);
+                      float framesPerSecond, int32_t framesA, int32_t framesB,
+                      std::vector<RejectedPair>& candidates);
 // Strongest first, at most limit of them.
 void rankCandidates(std::vector<RejectedPair>& candidates, std::size_t limit);
 
