@@ -1,8 +1,9 @@
 // A second look at pairs the designed acceptance test turned down. Its bar is
 // set by every populated offset of the pair's histogram, so two long
 // recordings that overlap briefly fail it even with a clear peak. Pairs whose
-// peak stands well above their own runner-up are checked by the waveform over
-// their whole overlap, and their clusters joined when it agrees.
+// peak stands well above their own runner-up, in votes per second of overlap,
+// are checked by the waveform over their whole overlap, and their clusters
+// joined when it agrees.
 #ifndef VELK_ENGINE_SECOND_LOOK_H
 #define VELK_ENGINE_SECOND_LOOK_H
 
