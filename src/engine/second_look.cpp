@@ -132,9 +132,12 @@ void considerRejected(const VkPairStats& s, const VkOffsetHistogram& histogram,
   p.idA = s.idA;
   p.idB = s.idB;
   p.votes = votes[peak];
+  // The runner-up lies a second away at least: near its true lag a match of
+  // music with a beat also scores a beat or two off.
+  const auto apart = static_cast<int32_t>(std::ceil(framesPerSecond));
   double second = 0.0;
   for (std::size_t i = 0; i < histogram.size(); ++i)
-    if (std::abs(histogram[i].offset - histogram[peak].offset) > kPeakWidth && d[i] > second) {
+    if (std::abs(histogram[i].offset - histogram[peak].offset) > apart && d[i] > second) {
       second = d[i];
       p.runnerUp = votes[i];
     }
