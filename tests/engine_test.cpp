@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/second_look.h"
 #include "test_support.h"
 #include "velk/sync.h"
 
@@ -155,6 +156,50 @@ TEST_P(EngineStop, AStopEndsTheRunWithNothingButTheFlag) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Stages, EngineStop, ::testing::Values("extracting", "refining", ""));
+
+// Which pairs the landmark test turned down get a waveform check: a 600-s A
+// and a 300-s B (frames of 32 ms), votes by offset of B's start after A's.
+struct CandidateCase {
+  const char* what;
+  std::vector<std::pair<int32_t, uint32_t>> votes;  // offset in frames, votes
+  bool kept;
+  int32_t lagFrames;  // of the kept candidate
+};
+
+class SecondLookCandidates : public ::testing::TestWithParam<CandidateCase> {};
+
+TEST_P(SecondLookCandidates, APeakIsJudgedByItsVotesPerSecondOfOverlap) {
+  const CandidateCase& c = GetParam();
+  Velk::VkPairStats stats;
+  stats.idA = 1;
+  stats.idB = 2;
+  Velk::VkOffsetHistogram bins;
+  for (const auto& [offset, count] : c.votes) bins.push_back({offset, count, 0, 0});
+  std::vector<Velk::RejectedPair> out;
+  Velk::considerRejected(stats, bins, 31.25f, 18750, 9375, out);
+  ASSERT_EQ(out.size(), c.kept ? 1u : 0u) << c.what;
+  if (c.kept) {
+    EXPECT_DOUBLE_EQ(out[0].lagSeconds, c.lagFrames / 31.25) << c.what;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SecondLookCandidates,
+    ::testing::Values(
+        // 24 s of overlap at 18000 against strays where they overlap fully:
+        // fewer votes in its fullest frame than the strays, but far more per
+        // second, and its votes split over two frames.
+        CandidateCase{
+            "a short overlap", {{-300, 50}, {4000, 48}, {18000, 34}, {18001, 26}}, true, 18000},
+        CandidateCase{
+            "strays where they overlap most", {{-300, 50}, {4000, 40}, {9000, 24}}, false, 0},
+        CandidateCase{"too few votes", {{18000, 4}, {18001, 3}}, false, 0}),
+    [](const ::testing::TestParamInfo<CandidateCase>& info) {
+      std::string name = info.param.what;
+      for (char& ch : name)
+        if (ch == ' ') ch = '_';
+      return name;
+    });
 
 }  // namespace
 

@@ -142,12 +142,12 @@ void bindValues(py::module_& m) {
       .def_readonly("b", &RejectedPair::idB)
       .def(py::pickle(
           [](const RejectedPair& p) {
-            return py::make_tuple(p.idA, p.idB, p.lagSeconds, p.votes, p.runnerUp);
+            return py::make_tuple(p.idA, p.idB, p.lagSeconds, p.votes, p.runnerUp, p.standOut);
           },
           [](const py::tuple& t) {
             RejectedPair p;
-            std::tie(p.idA, p.idB, p.lagSeconds, p.votes, p.runnerUp) =
-                t.cast<std::tuple<int32_t, int32_t, double, uint32_t, uint32_t>>();
+            std::tie(p.idA, p.idB, p.lagSeconds, p.votes, p.runnerUp, p.standOut) =
+                t.cast<std::tuple<int32_t, int32_t, double, uint32_t, uint32_t, double>>();
             return p;
           }));
   py::class_<OverlapFit>(m, "OverlapFit")
@@ -288,7 +288,7 @@ py::tuple judgePairs(const VkExtractParams& extract, const VkClusterSyncParams& 
     const Velk::PairObserver keep = [&](const Velk::VkPairStats& st,
                                         const Velk::VkOffsetHistogram& h, bool ok) {
       Velk::notePeaks(st, h, Velk::clusteringParams(s).getFramesPerSecond(), peaks);
-      if (!ok) Velk::keepCandidate(s, st, h, candidates);
+      if (!ok) Velk::keepCandidate(s, files, st, h, candidates);
     };
     Velk::VkOffsetHistogram h;
     for (std::size_t i = 0; i < n;) {

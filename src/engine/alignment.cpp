@@ -219,6 +219,23 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
 
 namespace {
 
+// The clustering places a member through a chain of pairs; when one of them
+// matched shared material (a song two events played) its landmark offset is
+// off by the distance between the repeats, though the member's own pair with
+// the anchor may peak at the right lag. So when the coarse lag fails, the
+// pair's strongest other peak gets one correlation.
+PairRefinement refineAtOwnPeak(const Recording& anchor, int32_t anchorId, const Recording& member,
+                               int32_t memberId, double coarseLagSeconds,
+                               const RefineSettings& settings, const PeakTable& peaks) {
+  PairRefinement r = refinePair(anchor, member, coarseLagSeconds, settings);
+  auto holds = [](const PairRefinement& x) { return x.refined && (!x.along || x.confirmed); };
+  if (holds(r)) return r;
+  const std::vector<double> others = otherLags(peaks, anchorId, memberId, coarseLagSeconds);
+  if (others.empty()) return r;
+  PairRefinement own = refinePair(anchor, member, others.front(), settings);
+  return holds(own) ? own : r;
+}
+
 std::string joinNames(const ClusterResult& cluster, const std::vector<std::size_t>& indices) {
   std::string names;
   for (std::size_t i : indices) names += (names.empty() ? "" : ", ") + cluster.members[i].name;
@@ -541,7 +558,10 @@ class ClusterWalk {
       r.refined = false;
       return r;
     }
-    std::sort(found.begin(), found.end());
+    // Time runs on while a recording is paused: the later part has the larger
+    // lag, whichever of the two the overlap met first.
+    std::sort(found.begin(), found.end(),
+              [](const auto& x, const auto& y) { return x.second < y.second; });
     std::vector<MemberPart> parts;
     for (const auto& [from, lag] : found) {
       MemberPart p;
@@ -629,8 +649,9 @@ class ClusterWalk {
   PairRefinement correlate(std::size_t m, std::size_t a) {
     tried_[m].insert(a);
     const PairRefinement r =
-        refinePair(*recordingOf(recordings_, members_[a]), *recordingOf(recordings_, members_[m]),
-                   members_[m].coarse - members_[a].coarse, settings_);
+        refineAtOwnPeak(*recordingOf(recordings_, members_[a]), members_[a].id,
+                        *recordingOf(recordings_, members_[m]), members_[m].id,
+                        members_[m].coarse - members_[a].coarse, settings_, peaks_);
     if (!r.warning.empty()) report_.warning("cannot refine " + members_[m].path + ": " + r.warning);
     if (r.measured && group(a) == 0) checked_[m] = true;
     if (r.refined && members_[m].anchor == 0) {
@@ -737,7 +758,7 @@ class ClusterWalk {
 std::vector<Task> againstReferences(const std::vector<ClusterResult>& clusters,
                                     const std::vector<std::size_t>& reference,
                                     const RecordingMap& recordings, const RefineSettings& settings,
-                                    const Reporter& report) {
+                                    const PeakTable& peaks, const Reporter& report) {
   std::vector<Task> tasks;
   for (std::size_t c = 0; c < clusters.size(); ++c) {
     const auto& members = clusters[c].members;
@@ -752,8 +773,9 @@ std::vector<Task> againstReferences(const std::vector<ClusterResult>& clusters,
     Task& task = tasks[t];
     const auto& members = clusters[task.cluster].members;
     task.outcome =
-        refinePair(*recordingOf(recordings, members[task.anchor]),
-                   *recordingOf(recordings, members[task.member]), task.coarseLag, settings);
+        refineAtOwnPeak(*recordingOf(recordings, members[task.anchor]), members[task.anchor].id,
+                        *recordingOf(recordings, members[task.member]), members[task.member].id,
+                        task.coarseLag, settings, peaks);
     const std::size_t d = ++done;
     report.progress("refining", static_cast<double>(d) / static_cast<double>(tasks.size()),
                     std::to_string(d) + "/" + std::to_string(tasks.size()) + " members");
@@ -769,7 +791,7 @@ void refineClusters(std::vector<ClusterResult>& clusters, const RecordingMap& re
   std::vector<std::size_t> reference;
   for (const ClusterResult& c : clusters) reference.push_back(referenceOf(c));
   const std::vector<Task> tasks =
-      againstReferences(clusters, reference, recordings, settings, report);
+      againstReferences(clusters, reference, recordings, settings, peaks, report);
   std::vector<ClusterResult> settled;
   std::size_t nextTask = 0;
   for (std::size_t c = 0; c < clusters.size(); ++c) {

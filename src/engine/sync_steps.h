@@ -37,8 +37,8 @@ std::vector<ClusterResult> designedClusters(const VkClusterSet& clusters,
                                             const Reporter& report);
 
 // Keeps the rejected pairs worth a second look; the pair's statistics and
-// histogram are those the acceptance test saw.
-void keepCandidate(const SyncSettings& settings, const VkPairStats& stats,
+// histogram are those the acceptance test saw, files the tables it matched.
+void keepCandidate(const SyncSettings& settings, const VkFileSet& files, const VkPairStats& stats,
                    const VkOffsetHistogram& histogram, std::vector<RejectedPair>& candidates);
 
 // The run's feature store (null without one, or when it cannot be used: said).

@@ -119,9 +119,13 @@ std::vector<ClusterResult> designedClusters(const VkClusterSet& clusters,
   return out;
 }
 
-void keepCandidate(const SyncSettings& s, const VkPairStats& stats,
+void keepCandidate(const SyncSettings& s, const VkFileSet& files, const VkPairStats& stats,
                    const VkOffsetHistogram& histogram, std::vector<RejectedPair>& candidates) {
-  considerRejected(stats, histogram, clusteringParams(s).getFramesPerSecond(), candidates);
+  const auto a = files.getFiles().find(stats.idA), b = files.getFiles().find(stats.idB);
+  if (a == files.getFiles().end() || b == files.getFiles().end()) return;
+  considerRejected(stats, histogram, clusteringParams(s).getFramesPerSecond(),
+                   std::max(1, a->second->getLastFrame() + 1),
+                   std::max(1, b->second->getLastFrame() + 1), candidates);
 }
 
 RefineSettings refineSettingsOf(const SyncSettings& s, unsigned threads) {
@@ -212,7 +216,7 @@ std::vector<ClusterResult> clusterFiles(VkFileSet& files, const VkClusterSyncPar
   const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
                                           bool accepted) {
     notePeaks(s, h, params.getFramesPerSecond(), peaks);
-    if (!accepted) keepCandidate(settings, s, h, rejected);
+    if (!accepted) keepCandidate(settings, files, s, h, rejected);
   };
   std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(
       runClusterSync(params, &files, report.wantsProgress() ? &steps : nullptr,
