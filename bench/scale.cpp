@@ -871,8 +871,19 @@ struct StoreRun {
   double listWall = 0, readWall = 0, clusterWall = 0;
   int extracted = 0;
   std::size_t recordings = 0, clusters = 0;
-  std::string note;
+  std::string note, pairsNote;
+  std::string result;  // every member's placement, floats exactly, and the sorted designed lines
 };
+
+// The store's pair results dropped, so that the next run matches every pair.
+void forgetPairs(const std::string& storePath) {
+  std::string note, error;
+  std::unique_ptr<Velk::FeatureStore> store =
+      Velk::FeatureStore::open(storePath, Velk::VkExtractParams(), Velk::kAutoChannel, note, error);
+  Velk::PairState state;
+  if (!store || !store->readPairs(state) || !store->writePairs(nullptr, state.generation, error))
+    throw std::runtime_error("feature store: cannot drop its pair results " + error);
+}
 
 // The engine on folder as a host runs it, with the store; the stages are timed
 // by their first progress call.
@@ -892,10 +903,16 @@ StoreRun runWithStore(const std::string& folder, const std::string& storePath, u
   s.refine = false;
   s.storePath = storePath;
   Velk::Synchronizer sync(s);
-  sync.setMessageHandler([&out](const Velk::SyncMessage& msg) {
+  std::vector<std::string> designed;
+  sync.setMessageHandler([&](const Velk::SyncMessage& msg) {
     if (msg.text.rfind("STARTING: ", 0) == 0) ++out.extracted;
-    if (msg.text.rfind("feature store", 0) == 0 || msg.text.rfind("the feature store", 0) == 0)
+    if (msg.text.rfind("the feature store's pair", 0) == 0)
+      out.pairsNote = msg.text;
+    else if (msg.text.rfind("feature store", 0) == 0 || msg.text.rfind("the feature store", 0) == 0)
       out.note = msg.text;
+    if (msg.kind == Velk::MessageKind::Designed && msg.text.rfind("STARTING: ", 0) != 0 &&
+        msg.text.rfind("FEATURE EXTRACTION COMPLETE: ", 0) != 0)
+      designed.push_back(msg.text);
   });
   double clusteringFrom = -1;
   sync.setProgressHandler([&](const Velk::SyncProgress& p) {
@@ -907,17 +924,43 @@ StoreRun runWithStore(const std::string& folder, const std::string& storePath, u
   out.clusterWall = out.u.wall - clusteringFrom;
   out.recordings = result.recordings.size();
   out.clusters = result.clusters.size();
+  std::ostringstream text;
+  text << std::hexfloat;
+  for (const Velk::ClusterResult& c : result.clusters) {
+    text << "cluster\n";
+    for (const Velk::MemberResult& x : c.members)
+      text << x.name << ' ' << x.coarse << ' ' << x.offset << ' ' << x.driftPpm << ' '
+           << x.landmarks << '\n';
+  }
+  // Clusters come in the order of their addresses: only the lines are compared.
+  std::sort(designed.begin(), designed.end());
+  for (const std::string& line : designed) text << line << '\n';
+  out.result = text.str();
   return out;
 }
 
 void storeRow(const char* stage, const StoreRun& r, double hours) {
-  char extra[320];
+  char extra[400];
   std::snprintf(extra, sizeof extra,
                 "listing %.1f s, store + extraction %.1f s (%d extracted), clustering %.1f s; "
                 "%zu recordings, %zu clusters; %s",
                 r.listWall, r.readWall, r.extracted, r.clusterWall, r.recordings, r.clusters,
                 r.note.c_str());
+  if (!r.pairsNote.empty()) std::printf("    %s\n", r.pairsNote.c_str());
   archiveRow(stage, r.u, hours, extra);
+}
+
+// A re-run on the store against a run that matches every pair, same folder.
+int compareWithFull(const char* what, const StoreRun& incremental, const std::string& folder,
+                    const std::string& storePath, unsigned threads, double hours) {
+  forgetPairs(storePath);
+  const StoreRun full = runWithStore(folder, storePath, threads);
+  storeRow((std::string(what) + ", every pair").c_str(), full, hours);
+  const bool same = full.result == incremental.result;
+  std::printf("  %s: %s the run that matches every pair (%zu clusters)\n", what,
+              same ? "same clusters, offsets and designed lines as" : "DIFFERENT from",
+              full.clusters);
+  return same ? 0 : 1;
 }
 
 int runStoreArchive(const Options& o, int recordings) {
@@ -985,6 +1028,9 @@ int runStoreArchive(const Options& o, int recordings) {
 
   const StoreRun again = runWithStore(folder, storePath, threads);
   storeRow("re-run, nothing new", again, hours);
+  const StoreRun reused = runWithStore(folder, storePath, threads);
+  storeRow("again, nothing new", reused, hours);
+  int status = reused.result == again.result ? 0 : 1;
 
   // K new recordings of their own events, as WAV files in the folder.
   velksim::SetSettings more = archiveSettings(o.add, o.minutes, o.seed + 1, o.snrDb);
@@ -994,14 +1040,33 @@ int runStoreArchive(const Options& o, int recordings) {
     if (entry.path().extension() == ".wav")
       fs::rename(entry.path(), folder + "/" + entry.path().filename().string());
   const StoreRun added = runWithStore(folder, storePath, threads);
-  storeRow(("re-run, " + std::to_string(o.add) + " added").c_str(), added, hours);
+  const std::string addedText = "re-run, " + std::to_string(o.add) + " added";
+  storeRow(addedText.c_str(), added, hours);
+  status |= compareWithFull(addedText.c_str(), added, folder, storePath, threads, hours);
+  // Some recordings removed: half of the new ones and as many stored ones.
+  std::vector<fs::path> wavs;
+  for (const auto& entry : fs::directory_iterator(folder)) wavs.push_back(entry.path());
+  std::sort(wavs.begin(), wavs.end());
+  int goneNew = 0, goneOld = 0;
+  for (const fs::path& p : wavs) {
+    int& n = p.filename().string().rfind("new", 0) == 0 ? goneNew : goneOld;
+    if (n < (o.add + 1) / 2) {
+      fs::remove(p);
+      ++n;
+    }
+  }
+  const int gone = goneNew + goneOld;
+  const StoreRun removed = runWithStore(folder, storePath, threads);
+  const std::string removedText = "re-run, " + std::to_string(gone) + " removed";
+  storeRow(removedText.c_str(), removed, hours);
+  status |= compareWithFull(removedText.c_str(), removed, folder, storePath, threads, hours);
   std::printf(
       "  reading the store: %.1f s for %.1f h; extracting it again: %.1f s cpu, about %.1f "
       "s on %u threads (%.0fx faster)\n",
       again.readWall, hours, extractCpu, extractCpu / threads, threads,
       extractCpu / threads / std::max(again.readWall, 1e-9));
   fs::remove_all(work);
-  return again.extracted == 0 && added.extracted == o.add ? 0 : 1;
+  return again.extracted == 0 && added.extracted == o.add ? status : 1;
 }
 #endif
 
