@@ -34,6 +34,9 @@
 // and again after K (default 10) new recordings were written to it as WAV.
 // Refinement is off in those runs: the stand-ins hold no audio to correlate.
 // --dry synthesises without reverberation, several times faster, for large stores.
+// --limit L: the store runs use that popular-hash limit, not one that grows with
+// the hours (a limit that moves makes hashes cross it, and their pairs are
+// matched again).
 #include <malloc.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -154,8 +157,9 @@ struct Options {
   bool corpusLimit = false;
   bool digest = false;
   bool store = false;
-  bool dry = false;  // no reverberation: synthesis several times cheaper
-  int add = 10;      // recordings added to the store's folder before the last re-run
+  bool dry = false;    // no reverberation: synthesis several times cheaper
+  int add = 10;        // recordings added to the store's folder before the last re-run
+  uint32_t limit = 0;  // store runs: a fixed popular-hash limit instead of the corpus one
 };
 
 bool applyPreset(Options& o, const std::string& name) {
@@ -200,7 +204,7 @@ void usage() {
                "                   [--seed S] [--snr DB] [--dir DIR] [--repeat N]\n"
                "       scale_bench --archive SIZES [--minutes L] [--threads T] [--seed S]\n"
                "                   [--stages-up-to N] [--corpus-limit] [--digest]\n"
-               "                   [--store [--add K] [--dry]]\n";
+               "                   [--store [--add K] [--dry] [--limit L]]\n";
 }
 
 bool parse(int argc, char** argv, Options& o) {
@@ -248,6 +252,8 @@ bool parse(int argc, char** argv, Options& o) {
       o.stagesUpTo = std::atoi(v.c_str());
     } else if (a == "--add") {
       o.add = std::max(1, std::atoi(v.c_str()));
+    } else if (a == "--limit") {
+      o.limit = static_cast<uint32_t>(std::max(1L, std::atol(v.c_str())));
     } else {
       return false;
     }
@@ -887,7 +893,8 @@ void forgetPairs(const std::string& storePath) {
 
 // The engine on folder as a host runs it, with the store; the stages are timed
 // by their first progress call.
-StoreRun runWithStore(const std::string& folder, const std::string& storePath, unsigned threads) {
+StoreRun runWithStore(const std::string& folder, const std::string& storePath, unsigned threads,
+                      uint32_t limit) {
   StoreRun out;
   Meter m;
   const auto t0 = std::chrono::steady_clock::now();
@@ -902,6 +909,10 @@ StoreRun runWithStore(const std::string& folder, const std::string& storePath, u
   s.threads = threads;
   s.refine = false;
   s.storePath = storePath;
+  if (limit != 0) {
+    s.corpusLimit = false;
+    s.clusterSync.setMaxLandmarks(limit);
+  }
   Velk::Synchronizer sync(s);
   std::vector<std::string> designed;
   sync.setMessageHandler([&](const Velk::SyncMessage& msg) {
@@ -952,9 +963,9 @@ void storeRow(const char* stage, const StoreRun& r, double hours) {
 
 // A re-run on the store against a run that matches every pair, same folder.
 int compareWithFull(const char* what, const StoreRun& incremental, const std::string& folder,
-                    const std::string& storePath, unsigned threads, double hours) {
+                    const std::string& storePath, unsigned threads, uint32_t limit, double hours) {
   forgetPairs(storePath);
-  const StoreRun full = runWithStore(folder, storePath, threads);
+  const StoreRun full = runWithStore(folder, storePath, threads, limit);
   storeRow((std::string(what) + ", every pair").c_str(), full, hours);
   const bool same = full.result == incremental.result;
   std::printf("  %s: %s the run that matches every pair (%zu clusters)\n", what,
@@ -1026,9 +1037,9 @@ int runStoreArchive(const Options& o, int recordings) {
                 extractCpu, extractCpu / threads, threads, writeWall);
   archiveRow("synthesis + extraction + store", ub, hours, extra);
 
-  const StoreRun again = runWithStore(folder, storePath, threads);
+  const StoreRun again = runWithStore(folder, storePath, threads, o.limit);
   storeRow("re-run, nothing new", again, hours);
-  const StoreRun reused = runWithStore(folder, storePath, threads);
+  const StoreRun reused = runWithStore(folder, storePath, threads, o.limit);
   storeRow("again, nothing new", reused, hours);
   int status = reused.result == again.result ? 0 : 1;
 
@@ -1039,10 +1050,10 @@ int runStoreArchive(const Options& o, int recordings) {
   for (const auto& entry : fs::directory_iterator(work + "/new"))
     if (entry.path().extension() == ".wav")
       fs::rename(entry.path(), folder + "/" + entry.path().filename().string());
-  const StoreRun added = runWithStore(folder, storePath, threads);
+  const StoreRun added = runWithStore(folder, storePath, threads, o.limit);
   const std::string addedText = "re-run, " + std::to_string(o.add) + " added";
   storeRow(addedText.c_str(), added, hours);
-  status |= compareWithFull(addedText.c_str(), added, folder, storePath, threads, hours);
+  status |= compareWithFull(addedText.c_str(), added, folder, storePath, threads, o.limit, hours);
   // Some recordings removed: half of the new ones and as many stored ones.
   std::vector<fs::path> wavs;
   for (const auto& entry : fs::directory_iterator(folder)) wavs.push_back(entry.path());
@@ -1056,10 +1067,11 @@ int runStoreArchive(const Options& o, int recordings) {
     }
   }
   const int gone = goneNew + goneOld;
-  const StoreRun removed = runWithStore(folder, storePath, threads);
+  const StoreRun removed = runWithStore(folder, storePath, threads, o.limit);
   const std::string removedText = "re-run, " + std::to_string(gone) + " removed";
   storeRow(removedText.c_str(), removed, hours);
-  status |= compareWithFull(removedText.c_str(), removed, folder, storePath, threads, hours);
+  status |=
+      compareWithFull(removedText.c_str(), removed, folder, storePath, threads, o.limit, hours);
   std::printf(
       "  reading the store: %.1f s for %.1f h; extracting it again: %.1f s cpu, about %.1f "
       "s on %u threads (%.0fx faster)\n",

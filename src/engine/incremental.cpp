@@ -440,10 +440,9 @@ class IncrementalRun {
       });
     std::sort(holders.begin(), holders.end());
     holders.erase(std::unique(holders.begin(), holders.end()), holders.end());
-    // An eighth of the pairs: matching them costs about as much as all of them,
-    // when they hold the popular hashes. Small sets are cheap either way.
-    const uint64_t budget =
-        std::max<uint64_t>(4096, uint64_t{kept_.size()} * (kept_.size() - 1) / 8);
+    // Pairs holding popular hashes carry most of the votes: past an eighth of
+    // them, matching every pair costs little more.
+    const uint64_t budget = std::max<uint64_t>(64, uint64_t{kept_.size()} * (kept_.size() - 1) / 8);
     for (std::size_t i = 0; i < holders.size();) {
       std::size_t j = i;
       while (j < holders.size() && holders[j].first == holders[i].first) ++j;
