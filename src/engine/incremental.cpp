@@ -27,6 +27,8 @@ namespace Velk {
 namespace {
 
 constexpr uint32_t kNoLimit = std::numeric_limits<uint32_t>::max();
+constexpr const char* kTooManyCrossed =
+    "hashes that crossed the popular-hash limit are in over an eighth of the pairs";
 using Counts = std::vector<std::pair<uint32_t, uint32_t>>;  // hash, landmarks; by hash
 
 // ---- encoding of the state ------------------------------------------------
@@ -171,45 +173,26 @@ class HashBits {
   std::vector<std::size_t> rank_;
 };
 
-// Every hash with more than `above` landmarks in files, with its count. Large
-// sets are counted a range of hashes at a time, so the counters stay bounded;
-// small ones are sorted.
+// Every hash with more than `above` landmarks in files, with its count. First
+// the landmarks per bucket of hashes (a bucket's count bounds each of its
+// hashes'), then exact counts of the hashes in buckets above the bound: two
+// passes, a fixed 64 MB, and only popular hashes ever sorted.
 Counts countPopular(const std::vector<const VkFile*>& files, uint32_t above) {
-  uint32_t maxHash = 0;
-  std::size_t total = 0;
-  for (const VkFile* f : files) {
-    f->forEachLandmark(
-        [&maxHash](int32_t, uint32_t h, int32_t) { maxHash = std::max(maxHash, h); });
-    total += f->getLandmarkCount();
-  }
+  constexpr unsigned kBucketBits = 24;
+  auto bucketOf = [](uint32_t h) { return (h * 0x9e3779b1u) >> (32 - kBucketBits); };
+  std::vector<uint32_t> buckets(std::size_t{1} << kBucketBits, 0);
+  for (const VkFile* f : files)
+    f->forEachLandmark([&](int32_t, uint32_t h, int32_t) { ++buckets[bucketOf(h)]; });
+  std::vector<uint32_t> candidates;
+  for (const VkFile* f : files)
+    f->forEachLandmark([&](int32_t, uint32_t h, int32_t) {
+      if (buckets[bucketOf(h)] > above) candidates.push_back(h);
+    });
+  std::sort(candidates.begin(), candidates.end());
   Counts out;
-  if (total <= above) return out;
-  auto keep = [&out, above](uint32_t h, std::size_t n) {
-    if (n > above) out.emplace_back(h, static_cast<uint32_t>(n));
-  };
-  constexpr unsigned kRangeBits = 26;
-  constexpr uint32_t kRange = uint32_t{1} << kRangeBits;
-  if (total < kRange / 8) {
-    std::vector<uint32_t> all;
-    all.reserve(total);
-    for (const VkFile* f : files)
-      f->forEachLandmark([&all](int32_t, uint32_t h, int32_t) { all.push_back(h); });
-    std::sort(all.begin(), all.end());
-    for (std::size_t i = 0, j = 0; i < all.size(); i = j) {
-      while (j < all.size() && all[j] == all[i]) ++j;
-      keep(all[i], j - i);
-    }
-    return out;
-  }
-  std::vector<uint32_t> count(std::min<uint64_t>(kRange, uint64_t{maxHash} + 1));
-  for (uint64_t range = 0; range <= (maxHash >> kRangeBits); ++range) {
-    std::fill(count.begin(), count.end(), 0);
-    for (const VkFile* f : files)
-      f->forEachLandmark([&](int32_t, uint32_t h, int32_t) {
-        if ((h >> kRangeBits) == range) ++count[h & (kRange - 1)];
-      });
-    for (std::size_t i = 0; i < count.size(); ++i)
-      keep(static_cast<uint32_t>(range << kRangeBits | i), count[i]);
+  for (std::size_t i = 0, j = 0; i < candidates.size(); i = j) {
+    while (j < candidates.size() && candidates[j] == candidates[i]) ++j;
+    if (j - i > above) out.emplace_back(candidates[i], static_cast<uint32_t>(j - i));
   }
   return out;
 }
@@ -442,7 +425,8 @@ class IncrementalRun {
     holders.erase(std::unique(holders.begin(), holders.end()), holders.end());
     // Pairs holding popular hashes carry most of the votes: past an eighth of
     // them, matching every pair costs little more.
-    const uint64_t budget = std::max<uint64_t>(64, uint64_t{kept_.size()} * (kept_.size() - 1) / 8);
+    const uint64_t budget =
+        std::max<uint64_t>(64, uint64_t{kept_.size()} * (kept_.size() - 1) / 16);
     for (std::size_t i = 0; i < holders.size();) {
       std::size_t j = i;
       while (j < holders.size() && holders[j].first == holders[i].first) ++j;
@@ -452,16 +436,14 @@ class IncrementalRun {
           if (affected_.size() > 2 * budget) {
             std::sort(affected_.begin(), affected_.end());
             affected_.erase(std::unique(affected_.begin(), affected_.end()), affected_.end());
-            if (affected_.size() > budget)
-              return fail(why, "hashes crossed the popular-hash limit in most stored pairs");
+            if (affected_.size() > budget) return fail(why, kTooManyCrossed);
           }
         }
       i = j;
     }
     std::sort(affected_.begin(), affected_.end());
     affected_.erase(std::unique(affected_.begin(), affected_.end()), affected_.end());
-    if (affected_.size() > budget)
-      return fail(why, "hashes crossed the popular-hash limit in most stored pairs");
+    if (affected_.size() > budget) return fail(why, kTooManyCrossed);
     return true;
   }
 
