@@ -124,14 +124,16 @@ bool decodeCounts(const std::string& in, Counts& out) {
   return true;
 }
 
-// Everything besides the votes that decides a pair's outcome.
-std::string paramsKey(const VkClusterFormer& f) {
+// Everything besides the votes that decides a pair's outcome, and whether the
+// second look's part of it is kept (it costs a pass over every histogram).
+std::string paramsKey(const VkClusterFormer& f, bool secondLook) {
   char buf[200];
-  std::snprintf(buf, sizeof buf,
-                "outcome 1; accept %u fps %.9g template %.9g overlap %.9g match %.9g",
-                f.acceptThreshold, static_cast<double>(f.framesPerSecond),
-                static_cast<double>(f.minTemplateLength), static_cast<double>(f.minOverlapLength),
-                static_cast<double>(f.minPercentMatch));
+  std::snprintf(
+      buf, sizeof buf,
+      "outcome 1; accept %u fps %.9g template %.9g overlap %.9g match %.9g; second look %d",
+      f.acceptThreshold, static_cast<double>(f.framesPerSecond),
+      static_cast<double>(f.minTemplateLength), static_cast<double>(f.minOverlapLength),
+      static_cast<double>(f.minPercentMatch), secondLook ? 1 : 0);
   return buf;
 }
 
@@ -199,11 +201,13 @@ Counts countPopular(const std::vector<const VkFile*>& files, uint32_t above) {
 
 // ---- outcomes ---------------------------------------------------------------
 
-PairOutcome outcomeOf(const VkPairStats& s, const VkOffsetHistogram& h, bool accepted, float fps) {
+PairOutcome outcomeOf(const VkPairStats& s, const VkOffsetHistogram& h, bool accepted, float fps,
+                      bool secondLook) {
   PairOutcome o;
   o.stats = s;
   o.stats.histogram = nullptr;
   o.accepted = accepted;
+  if (!secondLook) return o;
   if (!accepted) {
     std::vector<RejectedPair> c;
     considerRejected(s, h, fps, c);
@@ -242,9 +246,10 @@ struct Recordings {
 
 class IncrementalRun {
  public:
-  IncrementalRun(const VkClusterSyncParams& params, VkFileSet& files, FeatureStore& store,
-                 const Recordings& run, const PairState& old)
+  IncrementalRun(const VkClusterSyncParams& params, bool secondLook, VkFileSet& files,
+                 FeatureStore& store, const Recordings& run, const PairState& old)
       : former_(params),
+        secondLook_(secondLook),
         fps_(params.getFramesPerSecond()),
         limit_(params.getMaxLandmarks()),
         fileSet_(files),
@@ -254,7 +259,8 @@ class IncrementalRun {
 
   // False with why when the stored state cannot give the exact result.
   bool plan(std::string& why) {
-    if (old_.params != paramsKey(former_)) return fail(why, "other acceptance settings");
+    if (old_.params != paramsKey(former_, secondLook_))
+      return fail(why, "other acceptance or second-look settings");
     if (std::min(old_.limit, limit_) < old_.popularAbove)
       return fail(why, "the popular-hash limit fell below what its counts cover");
     std::vector<StoredPair> pairs;
@@ -302,7 +308,7 @@ class IncrementalRun {
     step(1);
     auto judge = [&](const VkPairKey& key, const VkOffsetHistogram& h) {
       const JudgedPair j = judgePair(former_, &fileSet_, key, h, nullptr);
-      PairOutcome o = outcomeOf(j.stats, h, j.accepted, fps_);
+      PairOutcome o = outcomeOf(j.stats, h, j.accepted, fps_, secondLook_);
       if (hasOutcome(o)) outcomes.push_back(std::move(o));
     };
     matchFresh(progress, judge);
@@ -509,6 +515,7 @@ class IncrementalRun {
   }
 
   const VkClusterFormer former_;
+  const bool secondLook_;
   const float fps_;
   const uint32_t limit_;
   VkFileSet& fileSet_;
@@ -528,7 +535,7 @@ class IncrementalRun {
 
 }  // namespace
 
-VkClusterSet* clusterWithStore(const VkClusterSyncParams& params, VkFileSet& files,
+VkClusterSet* clusterWithStore(const VkClusterSyncParams& params, bool secondLook, VkFileSet& files,
                                FeatureStore& store, VkProgress* progress,
                                const std::function<void(const PairOutcome&)>& take,
                                std::string& note) {
@@ -551,7 +558,7 @@ VkClusterSet* clusterWithStore(const VkClusterSyncParams& params, VkFileSet& fil
   std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(nullptr, deleteClusters);
   PairState next;
   if (keyed && had) {
-    IncrementalRun inc(params, files, store, run, old);
+    IncrementalRun inc(params, secondLook, files, store, run, old);
     if (inc.plan(why)) {
       clusters.reset(inc.cluster(progress, outcomes));
       next.popular = encodeCounts(inc.popular());
@@ -560,12 +567,13 @@ VkClusterSet* clusterWithStore(const VkClusterSyncParams& params, VkFileSet& fil
   }
   if (!clusters) {
     const float fps = params.getFramesPerSecond();
-    clusters.reset(runClusterSync(
-        params, &files, progress,
-        [&outcomes, fps](const VkPairStats& s, const VkOffsetHistogram& h, bool accepted) {
-          PairOutcome o = outcomeOf(s, h, accepted, fps);
-          if (hasOutcome(o)) outcomes.push_back(std::move(o));
-        }));
+    clusters.reset(
+        runClusterSync(params, &files, progress,
+                       [&outcomes, fps, secondLook](const VkPairStats& s,
+                                                    const VkOffsetHistogram& h, bool accepted) {
+                         PairOutcome o = outcomeOf(s, h, accepted, fps, secondLook);
+                         if (hasOutcome(o)) outcomes.push_back(std::move(o));
+                       }));
     next.popularAbove = params.getMaxLandmarks() / 2;
     if (keyed) next.popular = encodeCounts(countPopular(run.files, next.popularAbove));
     note =
@@ -580,7 +588,7 @@ VkClusterSet* clusterWithStore(const VkClusterSyncParams& params, VkFileSet& fil
   if (!keyed) {
     store.writePairs(nullptr, read, error);
   } else {
-    next.params = paramsKey(former);
+    next.params = paramsKey(former, secondLook);
     next.limit = params.getMaxLandmarks();
     std::map<int32_t, int64_t> keyOf;
     for (std::size_t i = 0; i < run.ids.size(); ++i) {

@@ -27,10 +27,11 @@ struct PairOutcome {
 };
 
 // VkClusterSync's clusters of files (owned by the caller, freed with
-// deleteClusters), with the outcome of every pair that has one handed to take.
+// deleteClusters), with the outcome of every pair that has one handed to take;
+// what the second look keeps of a pair only with secondLook.
 // The store's pair state is used when it can give the exact result, and is
 // renewed; note says what was matched and why.
-VkClusterSet* clusterWithStore(const VkClusterSyncParams& params, VkFileSet& files,
+VkClusterSet* clusterWithStore(const VkClusterSyncParams& params, bool secondLook, VkFileSet& files,
                                FeatureStore& store, VkProgress* progress,
                                const std::function<void(const PairOutcome&)>& take,
                                std::string& note);

@@ -217,9 +217,8 @@ std::vector<ClusterResult> clusterFiles(VkFileSet& files, const VkClusterSyncPar
   if (store != nullptr) {
     std::string note;
     clusters.reset(clusterWithStore(
-        params, files, *store, progress,
+        params, settings.refine, files, *store, progress,
         [&](const PairOutcome& o) {
-          if (!settings.refine) return;
           if (o.candidate) rejected.push_back(o.rejected);
           if (!o.lags.empty()) peaks[{o.stats.idA, o.stats.idB}] = o.lags;
         },
