@@ -294,15 +294,19 @@ TEST_F(RefineWalk, TriesPerStrayAreCapped) {
 // only where the song is, so neither may join a. A recording paused for 20 s
 // (p, whose landmarks peak at both lags) is placed by its first part and
 // reported in two, also when its first part lies inside the shared song: its
-// second part, a pause later, is its own.
+// second part, a pause later, is its own. A studio file met before b's event
+// anchors nothing: b agrees with it only on the song.
 TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
   struct Case {
     const char* name;
     bool paused;
     std::vector<std::vector<int32_t>> clusters;
     bool inSong = false;
+    bool studioFirst = false;
   };
-  for (const Case& k : {Case{"shared song", false, {{1}, {2}, {3}}}, Case{"paused", true, {{1, 2}}},
+  for (const Case& k : {Case{"shared song", false, {{1}, {2}, {3}}},
+                        Case{"studio file first", false, {{1}, {2}, {3}}, false, true},
+                        Case{"paused", true, {{1, 2}}},
                         Case{"paused in a shared song", true, {{1, 3}, {2}}, true}}) {
     SCOPED_TRACE(k.name);
     recordings_.clear();
@@ -341,8 +345,9 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
         b[35 * kRate + i] = 0.3f * b[35 * kRate + i] + song[i];
       }
       add("a", a, 0.0);
+      if (k.studioFirst) add("s", song, 40.0);
       add("b", b, 5.0);
-      add("s", song, 40.0);
+      if (!k.studioFirst) add("s", song, 40.0);
     }
     const std::vector<ClusterResult> out = refine(RefineSettings(), peaks);
     std::vector<std::vector<int32_t>> ids;

@@ -714,7 +714,13 @@ class ClusterWalk {
   bool linkToStrays(std::size_t m) {
     const float withReference = sharedWithReference_[m];
     bool linked = false;
-    for (const auto& [ov, a] : anchorsFor(m, [&](std::size_t a) { return group(a) > 0; })) {
+    // A stray holding nothing but material shared with the reference's group
+    // (a studio copy of a song two events played) anchors no one: what agrees
+    // with it may share only that song.
+    const auto anchors = anchorsFor(m, [&](std::size_t a) {
+      return group(a) > 0 && !onlyShared(ref_, a, members_[a].coarse - members_[ref_].coarse);
+    });
+    for (const auto& [ov, a] : anchors) {
       if (strayTries_[m] >= kMaxAnchorTries) break;
       if (group(a) == group(m)) continue;  // already together
       if (withReference < 0.0f && onlyShared(a, m, members_[m].coarse - members_[a].coarse))
