@@ -144,29 +144,31 @@ void reduceChunk(uint64_t* v, std::size_t n, int64_t first, std::size_t width, D
   }
 }
 
-// Positions in the index: 4 bytes each while it has fewer than 2^32 entries
-// (some 4,000 hours of audio), 8 beyond.
-class Positions {
- public:
-  void assign(uint64_t n, std::size_t entries) {
-    isWide_ = entries > std::numeric_limits<uint32_t>::max();
-    if (isWide_)
-      wide_.assign(n, 0);
-    else
-      narrow_.assign(n, 0);
-  }
-  void set(uint64_t i, std::size_t p) {
-    if (isWide_)
-      wide_[i] = p;
-    else
-      narrow_[i] = static_cast<uint32_t>(p);
-  }
-  std::size_t operator[](uint64_t i) const { return isWide_ ? wide_[i] : narrow_[i]; }
+// A recording's run positions, ascending, are kept as the gaps between them,
+// 7 bits a byte: a gap is about the index size over the recording's runs, so
+// mostly one or two bytes instead of four or eight a position.
+unsigned gapBytes(uint64_t gap) {
+  unsigned k = 1;
+  for (; gap >= 0x80; gap >>= 7) ++k;
+  return k;
+}
 
- private:
-  bool isWide_ = false;
-  std::vector<uint32_t> narrow_;
-  std::vector<std::size_t> wide_;
+struct GapReader {
+  bool next() {
+    if (at == end) return false;
+    uint64_t gap = 0;
+    for (unsigned shift = 0;; shift += 7) {
+      const uint8_t b = *at++;
+      gap |= static_cast<uint64_t>(b & 0x7fu) << shift;
+      if ((b & 0x80u) == 0) break;
+    }
+    pos += gap;
+    return true;
+  }
+
+  const uint8_t* at;
+  const uint8_t* end;
+  uint64_t pos = 0;
 };
 
 // How many runs ahead the walks ask for an index entry.
@@ -258,7 +260,7 @@ class HistogramBuilder {
     uint64_t done = 0;
     for (int32_t a = 0; a < static_cast<int32_t>(ids_.size()); ++a) {
       processAnchor(a);
-      done += runStart_[a + 1] - runStart_[a];
+      done += runCount_[a];
       if (totalRuns_ > 0) walk.advanceTo(votingHashes_ * done / totalRuns_);
     }
     walk.advanceTo(votingHashes_);
@@ -285,6 +287,7 @@ class HistogramBuilder {
   void collectRuns() {
     const std::size_t files = ids_.size();
     runStart_.assign(files + 1, 0);
+    runCount_.assign(files, 0);
     auto eachRun = [this](std::size_t i, std::size_t j, auto fn) {
       for (std::size_t p = i; p < j;) {
         std::size_t q = p + 1;
@@ -293,15 +296,30 @@ class HistogramBuilder {
         p = q;
       }
     };
+    std::vector<uint64_t> last(files, 0);
     forEachVotingHash([&](std::size_t i, std::size_t j) {
-      eachRun(i, j, [this](int32_t a, std::size_t) { ++runStart_[a + 1]; });
+      eachRun(i, j, [&](int32_t a, std::size_t p) {
+        runStart_[a + 1] += gapBytes(p - last[a]);
+        last[a] = p;
+        ++runCount_[a];
+      });
     });
-    for (std::size_t f = 0; f < files; ++f) runStart_[f + 1] += runStart_[f];
-    totalRuns_ = runStart_[files];
-    runs_.assign(totalRuns_, n_);
+    for (std::size_t f = 0; f < files; ++f) {
+      runStart_[f + 1] += runStart_[f];
+      totalRuns_ += runCount_[f];
+    }
+    runs_.reset(new uint8_t[runStart_[files]]);
     std::vector<uint64_t> fill(runStart_.begin(), runStart_.end() - 1);
+    last.assign(files, 0);
     forEachVotingHash([&](std::size_t i, std::size_t j) {
-      eachRun(i, j, [&](int32_t a, std::size_t p) { runs_.set(fill[a]++, p); });
+      eachRun(i, j, [&](int32_t a, std::size_t p) {
+        uint8_t* out = runs_.get() + fill[a];
+        uint64_t gap = p - last[a];
+        last[a] = p;
+        for (; gap >= 0x80; gap >>= 7) *out++ = static_cast<uint8_t>(gap | 0x80u);
+        *out++ = static_cast<uint8_t>(gap);
+        fill[a] = static_cast<uint64_t>(out - runs_.get());
+      });
     });
   }
 
@@ -310,12 +328,15 @@ class HistogramBuilder {
   template <typename Fn>
   void forEachPartnerRun(int32_t a, Fn fn) const {
     const std::size_t n = n_;
-    const uint64_t end = runStart_[a + 1];
-    for (uint64_t r = runStart_[a]; r < end; ++r) {
+    GapReader run{runs_.get() + runStart_[a], runs_.get() + runStart_[a + 1]};
+    GapReader ahead = run;
+    for (uint64_t k = 0; k < kPrefetchRuns && ahead.next(); ++k) {
+    }
+    while (run.next()) {
       // A's runs lie scattered over the whole index; asking for a later one now
       // hides most of the cache miss that would otherwise stall every run.
-      if (r + kPrefetchRuns < end) __builtin_prefetch(&g_.words[runs_[r + kPrefetchRuns]]);
-      const std::size_t p = runs_[r];
+      if (ahead.next()) __builtin_prefetch(&g_.words[ahead.pos]);
+      const auto p = static_cast<std::size_t>(run.pos);
       std::size_t pa = p + 1;
       while (pa < n && !first(pa) && rank(pa) == a) ++pa;
       for (std::size_t q = pa; q < n && !first(q);) {
@@ -553,8 +574,9 @@ class HistogramBuilder {
   const std::vector<int32_t>& minTime_;
   const std::vector<int32_t>& maxTime_;
   uint64_t votingHashes_;
-  std::vector<uint64_t> runStart_;  // per rank, into runs_
-  Positions runs_;
+  std::vector<uint64_t> runStart_;   // per rank, its first byte in runs_
+  std::vector<uint64_t> runCount_;   // per rank
+  std::unique_ptr<uint8_t[]> runs_;  // per rank, the gaps between its run positions
   uint64_t totalRuns_ = 0;
   bool precounted_ = false;
   std::vector<uint64_t> pairChunk0_;    // files x files: first chunk of pair (a, b) in chunkVotes_
