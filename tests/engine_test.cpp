@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,17 +22,9 @@ std::shared_ptr<Velk::MemoryAudio> device(const std::vector<float>& event, doubl
                                           double length, double driftPpm, uint32_t seed) {
   auto audio = std::make_shared<Velk::MemoryAudio>();
   audio->sampleRate = kRate;
+  audio->samples = velktest::deviceView(event, start, length, driftPpm, kRate);
   const std::vector<float> noise = velktest::eventSignal(seed, length, kRate);
-  const auto n = static_cast<std::size_t>(length * kRate);
-  audio->samples.resize(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    const double x = (start + static_cast<double>(k) / kRate * (1.0 + driftPpm * 1e-6)) * kRate;
-    const auto i = static_cast<std::size_t>(x);
-    const double f = x - static_cast<double>(i);
-    const float v =
-        i + 1 < event.size() ? static_cast<float>((1.0 - f) * event[i] + f * event[i + 1]) : 0.0f;
-    audio->samples[k] = v + 0.1f * noise[k];
-  }
+  for (std::size_t k = 0; k < noise.size(); ++k) audio->samples[k] += 0.1f * noise[k];
   return audio;
 }
 
@@ -116,18 +107,12 @@ INSTANTIATE_TEST_SUITE_P(
         // Placed through b: its 150 ppm over 275 s would put c 41 ms off if ignored.
         ChainCase{
             "a drifting link", {{"a", 0, 300, 0}, {"b", 285, 300, 150}, {"c", 560, 340, 0}}, false},
-        ChainCase{
-            "rescued steady", {{"a", 0, 300, 0}, {"b", 285, 300, 0}, {"c", 560, 340, 0}}, true},
         ChainCase{"rescued fast and slow",
                   {{"a", 0, 300, 0}, {"b", 280, 320, -300}, {"c", 570, 300, 600}},
                   true},
         // On a chosen clock the others start before it and drift the other way.
         ChainCase{
             "b chosen", {{"a", 0, 300, 0}, {"b", 285, 300, 150}, {"c", 560, 340, 0}}, false, "b"},
-        ChainCase{"c chosen after rescue",
-                  {{"a", 0, 300, 0}, {"b", 280, 320, -300}, {"c", 570, 300, 600}},
-                  true,
-                  "c"},
         ChainCase{"alone chosen",
                   {{"a", 0, 300, 0}, {"b", 285, 300, 150}, {"c", 560, 340, 0}},
                   false,
@@ -175,15 +160,31 @@ INSTANTIATE_TEST_SUITE_P(Stages, EngineStop, ::testing::Values("extracting", "re
 
 namespace {
 
-// A lavalier on input 2 of a recorder whose input 1 is silent: automatic
-// choice finds it, the first channel alone does not.
-TEST(EngineChannels, TheChannelThatCarriesTheEventIsAnalysed) {
+// A lavalier on input 2 of a recorder: automatic choice analyses it whether
+// input 1 is silent or holds another scene, richer in landmarks, that matches
+// nothing; the first channel alone does not find it.
+struct ChannelCase {
+  const char* what;
+  std::vector<uint32_t> otherScene;  // seeds of the scene on input 1; none: silent
+  const char* note;                  // how the note on the lavalier begins
+};
+
+class EngineChannels : public ::testing::TestWithParam<ChannelCase> {};
+
+TEST_P(EngineChannels, TheChannelThatCarriesTheEventIsAnalysed) {
+  const ChannelCase& c = GetParam();
   const std::vector<float> event = velktest::eventSignal(7, 200.0, kRate);
   const auto mono = device(event, 30.0, 120.0, 0.0, 3);
+  std::vector<float> other(mono->samples.size(), 0.0f);
+  for (uint32_t seed : c.otherScene) {
+    const std::vector<float> scene = velktest::eventSignal(seed, 120.0, kRate);
+    for (std::size_t k = 0; k < other.size(); ++k) other[k] += scene[k];
+  }
   auto stereo = std::make_shared<Velk::MemoryAudio>();
   stereo->sampleRate = kRate;
   stereo->channels = 2;
-  for (float v : mono->samples) stereo->samples.insert(stereo->samples.end(), {0.0f, v});
+  for (std::size_t k = 0; k < other.size(); ++k)
+    stereo->samples.insert(stereo->samples.end(), {other[k], mono->samples[k]});
   for (int channel : {Velk::kAutoChannel, 0}) {
     const std::vector<Velk::Recording> recordings = {
         Velk::memoryRecording("room", device(event, 0.0, 180.0, 0.0, 4)),
@@ -203,9 +204,15 @@ TEST(EngineChannels, TheChannelThatCarriesTheEventIsAnalysed) {
     EXPECT_EQ(result.recordings[1].channel, 1);
     bool said = false;
     for (const std::string& n : notes)
-      said = said || n.find("lavalier: channel 2 of 2 was analysed") == 0;
+      said = said || n.find(std::string("lavalier: channel 2 of 2 was analysed") + c.note) == 0;
     EXPECT_TRUE(said);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, EngineChannels,
+    ::testing::Values(ChannelCase{"input_1_silent", {}, " ("},
+                      ChannelCase{"input_1_another_scene", {11, 12, 13}, ": "}),
+    [](const ::testing::TestParamInfo<ChannelCase>& info) { return info.param.what; });
 
 }  // namespace

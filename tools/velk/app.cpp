@@ -113,6 +113,7 @@ void parseDesigned(const std::vector<std::string>& rest, Request& req) {
   req.settings.refinement.splitUnverified = !req.options.keepUnverified;
   req.settings.storePath = req.options.storePath;
   req.settings.reference = req.options.reference;
+  req.settings.channel = req.options.channel;
 }
 
 // Everything the engine says, where the tool's user expects it: the designed
@@ -527,7 +528,12 @@ void printToolReading() {
                "                    or path) is placed on its clock: offsets are how much\n"
                "                    later each member starts than it (negative: earlier),\n"
                "                    drifts are against it. Other clusters keep their\n"
-               "                    earliest member at 0; copies and timelines start at it.\n";
+               "                    earliest member at 0; copies and timelines start at it.\n"
+               "--channel auto|mix|<n>  Which channel of a file with several to analyse:\n"
+               "                    auto (default) the one that carries the event (of the\n"
+               "                    channels with sound, the one with most landmarks, or\n"
+               "                    one of other sound that matches another recording\n"
+               "                    clearly better), mix their mean, n the n-th (from 1).\n";
 }
 
 // What the tool writes, and its exit status.
