@@ -801,8 +801,8 @@ int runArchiveSize(const Options& o, int recordings) {
   Velk::VkClusterSet* result = Velk::VkClusterSync(cp).run(set.get());
   const Usage uc = mc.stop();
   const Canonical clusters = canonical(result);
-  std::snprintf(extra, sizeof extra, "%zu clusters, F1 %.4f, clusters digest %s", result->size(),
-                f1Of(truth, result), clustersDigest(clusters).c_str());
+  std::snprintf(extra, sizeof extra, "%zu clusters, F1 %.4f, clusters digest %s; from %.0f MB",
+                result->size(), f1Of(truth, result), clustersDigest(clusters).c_str(), uc.startMb);
   Velk::deleteClusters(result);
   archiveRow("clustering (run)", uc, hours, extra);
 

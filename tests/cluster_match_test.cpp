@@ -98,6 +98,14 @@ TEST(ClusterMatch, VotesGoToTheRightPairsAndOffsets) {
     EXPECT_EQ(limited.at({1, 2}), (Bins{{0, 1, 0, 0}, {1, 1, 1, 1}}));
     Match higher(popular.get(), 5, nullptr, tuning);
     EXPECT_EQ(higher.at({1, 2}), (Bins{{-1, 1, 0, 0}, {0, 3, 0, 1}, {1, 2, 1, 1}}));
+
+    // Times spanning 2^30 frames from a negative start: recording and time just
+    // fit one 32-bit word, then need the 8-byte one.
+    for (int32_t late : {(1 << 30) - 2, 1 << 30}) {
+      auto wide = makeSet({{1, -1, 6}, {2, late, 6}, {2, 0, 6}});
+      Match mw(wide.get(), 250, nullptr, tuning);
+      EXPECT_EQ(mw.at({1, 2}), (Bins{{-1 - late, 1, -1, -1}, {-1, 1, -1, -1}}));
+    }
   }
   auto disjoint = makeSet({{1, 1, 3}, {1, 2, 3}, {2, 1, 4}, {3, 1, 5}});
   EXPECT_TRUE(Match(disjoint.get()).table->empty());

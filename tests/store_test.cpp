@@ -89,6 +89,20 @@ TEST(StoreFile, FlatLandmarksKeepFrameThenAdditionOrder) {
   f.addLandmark(0, 6);               // kept in the map as well
   EXPECT_EQ(view.at(0).at(0)->hash, 6u);
   EXPECT_EQ(seen(f), (Seen{{0, 6, 4}, {2, 2, 4}, {2, 4, 0}, {5, 1, 4}, {5, 3, 4}}));
+
+  // A complete flat table reads its times from the counts (frame 2 is empty),
+  // and still takes an earlier landmark and gives the object map after.
+  VkFile flat(6);
+  flat.addLandmark(3, 1);
+  flat.addLandmark(1, 2);
+  flat.addLandmark(3, 3);
+  flat.computeCLF();
+  EXPECT_EQ(seen(flat), (Seen{{1, 2, 6}, {3, 1, 6}, {3, 3, 6}}));
+  flat.addLandmark(0, 4);
+  flat.computeCLF();
+  EXPECT_EQ(seen(flat), (Seen{{0, 4, 6}, {1, 2, 6}, {3, 1, 6}, {3, 3, 6}}));
+  EXPECT_EQ(flat.getLandmarks().at(3).at(1)->hash, 3u);
+  EXPECT_EQ(flat.getLandmarkCount(), 4u);
 }
 
 TEST(StoreSet, OwnershipOrderAndDuplicates) {

@@ -62,14 +62,21 @@ class VELK_API VkFile {
   const LandmarkMap& getLandmarks() const;
   bool isClfDirty() const { return clfDirty; }
   const std::map<int32_t, int32_t>& getClf() const;
-  std::size_t getLandmarkCount() const { return times_.size(); }
+  std::size_t getLandmarkCount() const { return hashes_.size(); }
 
   // fn(time, hash, recording id) for every landmark by frame, then order of
   // addition; the id is the landmark's getFileId().
   template <typename Fn>
   void forEachLandmark(Fn fn) const {
     sortByFrame();
-    const std::size_t n = times_.size();
+    const std::size_t n = hashes_.size();
+    if (timesInClf_) {
+      std::size_t i = 0;
+      for (std::size_t k = 0; k < clf_.size(); ++k)
+        for (const auto end = static_cast<std::size_t>(clf_[k]); i < end; ++i)
+          fn(static_cast<int32_t>(clfFirst_ + static_cast<int64_t>(k)), hashes_[i], id);
+      return;
+    }
     if (objects_.empty()) {
       for (std::size_t i = 0; i < n; ++i) fn(times_[i], hashes_[i], id);
       return;
@@ -87,6 +94,7 @@ class VELK_API VkFile {
 
  private:
   void sortByFrame() const;
+  void restoreTimes() const;
   void addObject(Landmark* landmark, int32_t t) const;
 
   int32_t id;
@@ -96,7 +104,10 @@ class VELK_API VkFile {
   // Per landmark, in order of addition until sortByFrame makes them ascend by
   // frame (stably). objects_ is empty or holds, per landmark, its object (null
   // for a flat one); the frame a landmark was filed under never changes.
+  // A complete flat table keeps no times: the cumulative counts give them
+  // (timesInClf_); they come back when landmarks are added or objects asked for.
   mutable std::vector<int32_t> times_;
+  mutable bool timesInClf_ = false;
   mutable std::vector<uint32_t> hashes_;
   mutable std::vector<Landmark*> objects_;
   mutable bool ordered_;

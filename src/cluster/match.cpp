@@ -15,8 +15,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <map>
 #include <memory>
-#include <set>
 #include <utility>
 #include <vector>
 
@@ -144,83 +144,31 @@ void reduceChunk(uint64_t* v, std::size_t n, int64_t first, std::size_t width, D
   }
 }
 
-// Stable counting sort on the recording rank. A landmark's recording is its
-// getFileId(), which need not be the table it was indexed from (a null back
-// pointer gives 0, a foreign one another id), so index order alone does not
-// keep a recording's entries together. Skipped when the ranks already ascend.
-void sortByRank(std::vector<Entry>& entries, std::size_t ranks) {
-  bool ascending = true;
-  for (std::size_t i = 1; i < entries.size() && ascending; ++i) {
-    ascending = entries[i - 1].fileId <= entries[i].fileId;
-  }
-  if (ascending) return;
-  std::vector<std::size_t> start(ranks + 1, 0);
-  for (const Entry& x : entries) ++start[static_cast<std::size_t>(x.fileId) + 1];
-  for (std::size_t r = 0; r < ranks; ++r) start[r + 1] += start[r];
-  std::vector<Entry> other(entries.size());
-  for (const Entry& x : entries) other[start[static_cast<std::size_t>(x.fileId)]++] = x;
-  entries.swap(other);
+// A recording's run positions, ascending, are kept as the gaps between them,
+// 7 bits a byte: a gap is about the index size over the recording's runs, so
+// mostly one or two bytes instead of four or eight a position.
+unsigned gapBytes(uint64_t gap) {
+  unsigned k = 1;
+  for (; gap >= 0x80; gap >>= 7) ++k;
+  return k;
 }
 
-// Stable LSD radix sort on the hash alone. After sortByRank, each hash's list
-// comes out ordered by recording and, within a recording, in index order.
-void sortByHash(std::vector<Entry>& entries) {
-  constexpr unsigned kDigitBits[] = {11, 11, 10};
-  const std::size_t n = entries.size();
-  if (n < 2) return;
-  std::vector<std::size_t> counts[3];
-  unsigned shift = 0;
-  for (int d = 0; d < 3; ++d) {
-    counts[d].assign(std::size_t{1} << kDigitBits[d], 0);
-  }
-  for (const Entry& x : entries) {
-    ++counts[0][x.hash & 0x7ffu];
-    ++counts[1][(x.hash >> 11) & 0x7ffu];
-    ++counts[2][x.hash >> 22];
-  }
-  std::vector<Entry> other;
-  for (int d = 0; d < 3; ++d) {
-    std::vector<std::size_t>& c = counts[d];
-    const uint32_t mask = (uint32_t{1} << kDigitBits[d]) - 1;
-    // A digit shared by every entry (the extractor's top bits are 0) moves nothing.
-    if (std::find(c.begin(), c.end(), n) == c.end()) {
-      std::size_t at = 0;
-      for (std::size_t& v : c) {
-        const std::size_t k = v;
-        v = at;
-        at += k;
-      }
-      if (other.empty()) other.resize(n);
-      for (const Entry& x : entries) other[c[(x.hash >> shift) & mask]++] = x;
-      entries.swap(other);
+struct GapReader {
+  bool next() {
+    if (at == end) return false;
+    uint64_t gap = 0;
+    for (unsigned shift = 0;; shift += 7) {
+      const uint8_t b = *at++;
+      gap |= static_cast<uint64_t>(b & 0x7fu) << shift;
+      if ((b & 0x80u) == 0) break;
     }
-    shift += kDigitBits[d];
+    pos += gap;
+    return true;
   }
-}
 
-// Positions in the index: 4 bytes each while it has fewer than 2^32 entries
-// (some 4,000 hours of audio), 8 beyond.
-class Positions {
- public:
-  void assign(uint64_t n, std::size_t entries) {
-    isWide_ = entries > std::numeric_limits<uint32_t>::max();
-    if (isWide_)
-      wide_.assign(n, 0);
-    else
-      narrow_.assign(n, 0);
-  }
-  void set(uint64_t i, std::size_t p) {
-    if (isWide_)
-      wide_[i] = p;
-    else
-      narrow_[i] = static_cast<uint32_t>(p);
-  }
-  std::size_t operator[](uint64_t i) const { return isWide_ ? wide_[i] : narrow_[i]; }
-
- private:
-  bool isWide_ = false;
-  std::vector<uint32_t> narrow_;
-  std::vector<std::size_t> wide_;
+  const uint8_t* at;
+  const uint8_t* end;
+  uint64_t pos = 0;
 };
 
 // How many runs ahead the walks ask for an index entry.
@@ -235,28 +183,76 @@ struct CountedPair {
   std::size_t chunks;  // ceil(range / kChunkBins)
 };
 
+// What the first pass over a job's landmarks learns: its recordings (ids
+// ascending; a rank is a position here) with the range of their times, and
+// whether the landmarks come grouped by ascending id.
+struct JobShape {
+  std::vector<int32_t> ids;
+  std::vector<int32_t> minTime;  // by rank
+  std::vector<int32_t> maxTime;
+  std::size_t total = 0;
+  uint32_t maxHash = 0;
+  bool ascending = true;
+};
+
+// Bits needed for the values 0..v.
+unsigned bitsFor(uint64_t v) {
+  unsigned bits = 0;
+  while (bits < 64 && (v >> bits) != 0) ++bits;
+  return bits;
+}
+
+// The index as matching reads it: only the hashes that can vote, each hash's
+// landmarks together, ranks ascending within a hash. A landmark is one word:
+// its recording's rank above its time less the job's earliest, the top bit
+// marking the first landmark of a hash; the hash itself is not kept. 4 bytes a
+// landmark when rank and time fit 31 bits, else 8.
+template <typename W>
+struct Grouped {
+  static constexpr W kFirst = W{1} << (8 * sizeof(W) - 1);
+
+  Grouped(const JobShape& shape, unsigned bits)
+      : timeBits(bits),
+        timeMask((W{1} << bits) - 1),
+        timeBase(
+            shape.ids.empty() ? 0 : *std::min_element(shape.minTime.begin(), shape.minTime.end())) {
+  }
+
+  W pack(std::size_t rank, int32_t time) const {
+    return static_cast<W>(rank) << timeBits | static_cast<W>(static_cast<int64_t>(time) - timeBase);
+  }
+  bool first(std::size_t x) const { return (words[x] & kFirst) != 0; }
+  int32_t rank(std::size_t x) const {
+    return static_cast<int32_t>((words[x] & ~kFirst) >> timeBits);
+  }
+  int32_t time(std::size_t x) const {
+    return static_cast<int32_t>(static_cast<int64_t>(words[x] & timeMask) + timeBase);
+  }
+
+  std::vector<W> words;
+  unsigned timeBits;
+  W timeMask;
+  int64_t timeBase;
+  uint64_t hashesWithTwo = 0;  // hashes with two or more landmarks, voting or not
+};
+
+template <typename W>
 class HistogramBuilder {
  public:
-  // ids: empty when entries hold recording ids in index order; else the ids by
-  // rank, the entries holding ranks and already grouped by hash.
-  HistogramBuilder(std::vector<Entry>& entries, std::vector<int32_t> ids, uint32_t maxLandmarks,
-                   const VkPairSink& sink, VkProgress* progress, const VkMatchTuning& tuning)
-      : e_(entries),
-        maxLandmarks_(maxLandmarks),
+  HistogramBuilder(const Grouped<W>& index, const JobShape& shape, const VkPairSink& sink,
+                   VkProgress* progress, const VkMatchTuning& tuning)
+      : g_(index),
+        n_(index.words.size()),
         sink_(sink),
         progress_(progress),
         tuning_(tuning),
-        ids_(std::move(ids)) {}
+        ids_(shape.ids),
+        minTime_(shape.minTime),
+        maxTime_(shape.maxTime),
+        votingHashes_(index.hashesWithTwo) {}
 
   void run() {
     if (progress_ != nullptr) progress_->setFraction(0.0f);
-    if (ids_.empty()) {
-      renumberFiles();
-      sortByRank(e_, ids_.size());
-      sortByHash(e_);
-    } else {
-      rangesOfRanks();
-    }
     collectRuns();
     precounted_ = precount();
     slot_.assign(ids_.size(), -1);
@@ -264,7 +260,7 @@ class HistogramBuilder {
     uint64_t done = 0;
     for (int32_t a = 0; a < anchors(); ++a) {
       processAnchor(a);
-      done += runStart_[a + 1] - runStart_[a];
+      done += runCount_[a];
       if (totalRuns_ > 0) walk.advanceTo(votingHashes_ * done / totalRuns_);
     }
     walk.advanceTo(votingHashes_);
@@ -275,51 +271,17 @@ class HistogramBuilder {
     return std::min(static_cast<int32_t>(ids_.size()), tuning_.anchorsBelow);
   }
 
-  // Replaces recording ids by their rank (order-preserving), so per-recording
-  // data are plain vectors; ranges of times per recording come along.
-  void renumberFiles() {
-    std::set<int32_t> seen;
-    for (std::size_t i = 0; i < e_.size(); ++i) {
-      if (i == 0 || e_[i].fileId != e_[i - 1].fileId) seen.insert(e_[i].fileId);
-    }
-    ids_.assign(seen.begin(), seen.end());
-    int32_t lastId = 0;
-    int32_t rank = -1;
-    for (Entry& x : e_) {
-      if (rank < 0 || x.fileId != lastId) {
-        lastId = x.fileId;
-        rank =
-            static_cast<int32_t>(std::lower_bound(ids_.begin(), ids_.end(), lastId) - ids_.begin());
-      }
-      x.fileId = rank;
-    }
-    rangesOfRanks();
-  }
+  bool first(std::size_t x) const { return g_.first(x); }
+  int32_t rank(std::size_t x) const { return g_.rank(x); }
+  int32_t time(std::size_t x) const { return g_.time(x); }
 
-  void rangesOfRanks() {
-    minTime_.assign(ids_.size(), std::numeric_limits<int32_t>::max());
-    maxTime_.assign(ids_.size(), std::numeric_limits<int32_t>::min());
-    for (const Entry& x : e_) {
-      minTime_[x.fileId] = std::min(minTime_[x.fileId], x.time);
-      maxTime_[x.fileId] = std::max(maxTime_[x.fileId], x.time);
-    }
-  }
-
-  // Calls fn(begin, end) for every hash that votes: at most maxLandmarks
-  // landmarks, from at least two recordings. Counts the hashes with two or more
-  // landmarks on the way: they are the ones the progress walks over.
+  // Calls fn(begin, end) for every hash in the index: all of them vote.
   template <typename Fn>
-  void forEachVotingHash(Fn fn) {
-    votingHashes_ = 0;
-    const std::size_t n = e_.size();
-    for (std::size_t i = 0; i < n;) {
+  void forEachVotingHash(Fn fn) const {
+    for (std::size_t i = 0; i < n_;) {
       std::size_t j = i + 1;
-      while (j < n && e_[j].hash == e_[i].hash) ++j;
-      const std::size_t len = j - i;
-      if (len >= 2) {
-        ++votingHashes_;
-        if (len <= maxLandmarks_ && e_[i].fileId != e_[j - 1].fileId) fn(i, j);
-      }
+      while (j < n_ && !first(j)) ++j;
+      fn(i, j);
       i = j;
     }
   }
@@ -329,23 +291,39 @@ class HistogramBuilder {
   void collectRuns() {
     const std::size_t files = ids_.size();
     runStart_.assign(files + 1, 0);
+    runCount_.assign(files, 0);
     auto eachRun = [this](std::size_t i, std::size_t j, auto fn) {
       for (std::size_t p = i; p < j;) {
         std::size_t q = p + 1;
-        while (q < j && e_[q].fileId == e_[p].fileId) ++q;
-        if (q < j && e_[p].fileId < tuning_.anchorsBelow) fn(e_[p].fileId, p);
+        while (q < j && rank(q) == rank(p)) ++q;
+        if (q < j && rank(p) < tuning_.anchorsBelow) fn(rank(p), p);
         p = q;
       }
     };
+    std::vector<uint64_t> last(files, 0);
     forEachVotingHash([&](std::size_t i, std::size_t j) {
-      eachRun(i, j, [this](int32_t a, std::size_t) { ++runStart_[a + 1]; });
+      eachRun(i, j, [&](int32_t a, std::size_t p) {
+        runStart_[a + 1] += gapBytes(p - last[a]);
+        last[a] = p;
+        ++runCount_[a];
+      });
     });
-    for (std::size_t f = 0; f < files; ++f) runStart_[f + 1] += runStart_[f];
-    totalRuns_ = runStart_[files];
-    runs_.assign(totalRuns_, e_.size());
+    for (std::size_t f = 0; f < files; ++f) {
+      runStart_[f + 1] += runStart_[f];
+      totalRuns_ += runCount_[f];
+    }
+    runs_.reset(new uint8_t[runStart_[files]]);
     std::vector<uint64_t> fill(runStart_.begin(), runStart_.end() - 1);
+    last.assign(files, 0);
     forEachVotingHash([&](std::size_t i, std::size_t j) {
-      eachRun(i, j, [&](int32_t a, std::size_t p) { runs_.set(fill[a]++, p); });
+      eachRun(i, j, [&](int32_t a, std::size_t p) {
+        uint8_t* out = runs_.get() + fill[a];
+        uint64_t gap = p - last[a];
+        last[a] = p;
+        for (; gap >= 0x80; gap >>= 7) *out++ = static_cast<uint8_t>(gap | 0x80u);
+        *out++ = static_cast<uint8_t>(gap);
+        fill[a] = static_cast<uint64_t>(out - runs_.get());
+      });
     });
   }
 
@@ -353,20 +331,22 @@ class HistogramBuilder {
   // in each hash where recording a has a run.
   template <typename Fn>
   void forEachPartnerRun(int32_t a, Fn fn) const {
-    const std::size_t n = e_.size();
-    const uint64_t end = runStart_[a + 1];
-    for (uint64_t r = runStart_[a]; r < end; ++r) {
+    const std::size_t n = n_;
+    GapReader run{runs_.get() + runStart_[a], runs_.get() + runStart_[a + 1]};
+    GapReader ahead = run;
+    for (uint64_t k = 0; k < kPrefetchRuns && ahead.next(); ++k) {
+    }
+    while (run.next()) {
       // A's runs lie scattered over the whole index; asking for a later one now
       // hides most of the cache miss that would otherwise stall every run.
-      if (r + kPrefetchRuns < end) __builtin_prefetch(&e_[runs_[r + kPrefetchRuns]]);
-      const std::size_t p = runs_[r];
-      const uint32_t h = e_[p].hash;
+      if (ahead.next()) __builtin_prefetch(&g_.words[ahead.pos]);
+      const auto p = static_cast<std::size_t>(run.pos);
       std::size_t pa = p + 1;
-      while (pa < n && e_[pa].hash == h && e_[pa].fileId == a) ++pa;
-      for (std::size_t q = pa; q < n && e_[q].hash == h;) {
-        const int32_t b = e_[q].fileId;
+      while (pa < n && !first(pa) && rank(pa) == a) ++pa;
+      for (std::size_t q = pa; q < n && !first(q);) {
+        const int32_t b = rank(q);
         std::size_t qe = q + 1;
-        while (qe < n && e_[qe].hash == h && e_[qe].fileId == b) ++qe;
+        while (qe < n && !first(qe) && rank(qe) == b) ++qe;
         fn(p, pa, b, q, qe);
         q = qe;
       }
@@ -390,9 +370,9 @@ class HistogramBuilder {
   void countChunks(std::size_t p, std::size_t pa, std::size_t q, std::size_t qe, int64_t base,
                    uint64_t* count) const {
     for (std::size_t x = p; x < pa; ++x) {
-      const int64_t row = static_cast<int64_t>(e_[x].time) - base;
+      const int64_t row = static_cast<int64_t>(time(x)) - base;
       for (std::size_t y = q; y < qe; ++y)
-        ++count[static_cast<uint64_t>(row - e_[y].time) >> kChunkShift];
+        ++count[static_cast<uint64_t>(row - time(y)) >> kChunkShift];
     }
   }
 
@@ -417,14 +397,14 @@ class HistogramBuilder {
     chunkVotes_.assign(chunks, 0);
     forEachVotingHash([&](std::size_t i, std::size_t j) {
       for (std::size_t p = i; p < j;) {
-        const int32_t a = e_[p].fileId;
+        const int32_t a = rank(p);
         if (a >= anchors()) break;
         std::size_t pa = p + 1;
-        while (pa < j && e_[pa].fileId == a) ++pa;
+        while (pa < j && rank(pa) == a) ++pa;
         for (std::size_t q = pa; q < j;) {
-          const int32_t b = e_[q].fileId;
+          const int32_t b = rank(q);
           std::size_t qe = q + 1;
-          while (qe < j && e_[qe].fileId == b) ++qe;
+          while (qe < j && rank(qe) == b) ++qe;
           countChunks(p, pa, q, qe, static_cast<int64_t>(minTime_[a]) - maxTime_[b],
                       chunkVotes_.data() + pairChunk0_[a * files + b]);
           q = qe;
@@ -492,11 +472,11 @@ class HistogramBuilder {
             if (slot_[b] < 0) return;
             std::vector<uint64_t>& out = packed[slot_[b]];
             for (std::size_t x = p; x < pa; ++x) {
-              const int32_t tx = e_[x].time;
+              const int32_t tx = time(x);
               const uint32_t tbits = biasTime(tx);
               for (std::size_t y = q; y < qe; ++y) {
                 // Extracted frames are far below 2^30, so the offset fits 32 bits.
-                const auto offset = static_cast<int32_t>(static_cast<int64_t>(tx) - e_[y].time);
+                const auto offset = static_cast<int32_t>(static_cast<int64_t>(tx) - time(y));
                 out.push_back(static_cast<uint64_t>(biasTime(offset)) << 32 | tbits);
               }
             }
@@ -558,11 +538,11 @@ class HistogramBuilder {
             const CountedPair& cp = pairs[slot_[b]];
             if (cp.chunk0 + cp.chunks <= c0 || cp.chunk0 >= c1) return;
             for (std::size_t x = p; x < pa; ++x) {
-              const int32_t tx = e_[x].time;
+              const int32_t tx = time(x);
               const int64_t row = static_cast<int64_t>(tx) - cp.base;
               const uint32_t tbits = biasTime(tx);
               for (std::size_t y = q; y < qe; ++y) {
-                const auto bin = static_cast<uint64_t>(row - e_[y].time);
+                const auto bin = static_cast<uint64_t>(row - time(y));
                 const std::size_t c = cp.chunk0 + static_cast<std::size_t>(bin >> kChunkShift);
                 if (c < c0 || c >= c1) continue;
                 buf[fill[c]++] = (bin & (kChunkBins - 1)) << 32 | tbits;
@@ -589,18 +569,19 @@ class HistogramBuilder {
     }
   }
 
-  std::vector<Entry>& e_;
-  uint32_t maxLandmarks_;
+  const Grouped<W>& g_;
+  std::size_t n_;
   const VkPairSink& sink_;
   VkProgress* progress_;
   VkMatchTuning tuning_;
 
-  std::vector<int32_t> ids_;  // recording id by rank
-  std::vector<int32_t> minTime_;
-  std::vector<int32_t> maxTime_;
-  uint64_t votingHashes_ = 0;
-  std::vector<uint64_t> runStart_;  // per rank, into runs_
-  Positions runs_;
+  const std::vector<int32_t>& ids_;  // recording id by rank
+  const std::vector<int32_t>& minTime_;
+  const std::vector<int32_t>& maxTime_;
+  uint64_t votingHashes_;
+  std::vector<uint64_t> runStart_;   // per rank, its first byte in runs_
+  std::vector<uint64_t> runCount_;   // per rank
+  std::unique_ptr<uint8_t[]> runs_;  // per rank, the gaps between its run positions
   uint64_t totalRuns_ = 0;
   bool precounted_ = false;
   std::vector<uint64_t> pairChunk0_;    // files x files: first chunk of pair (a, b) in chunkVotes_
@@ -612,107 +593,216 @@ class HistogramBuilder {
   VkOffsetHistogram staging_;  // bins of the pair being finished
 };
 
-// Stable sort of entries by hash, whose bits above `bits` are all equal; tmp
-// holds at least n entries. Short runs by insertion, longer by 8-bit digits.
-void sortLowHashBits(Entry* v, std::size_t n, unsigned bits, Entry* tmp) {
+// The landmarks of a job's tables, in table order; the first reading reports
+// each table done to progress, as filling the index always did.
+class TableSource {
+ public:
+  TableSource(const VkFileSet& set, VkProgress* progress) : set_(set), progress_(progress) {}
+
+  template <typename Fn>
+  void each(Fn fn, bool report) const {
+    const std::size_t n = set_.getFiles().size();
+    std::size_t i = 0;
+    for (const auto& kv : set_.getFiles()) {
+      if (kv.second != nullptr) kv.second->forEachLandmark(fn);
+      ++i;
+      if (report && progress_ != nullptr)
+        progress_->setFraction(static_cast<float>(i) / static_cast<float>(n));
+    }
+  }
+
+ private:
+  const VkFileSet& set_;
+  VkProgress* progress_;
+};
+
+// The entries a caller put in the index.
+class EntrySource {
+ public:
+  explicit EntrySource(const std::vector<Entry>& entries) : entries_(entries) {}
+
+  template <typename Fn>
+  void each(Fn fn, bool) const {
+    for (const Entry& x : entries_) fn(x.time, x.hash, x.fileId);
+  }
+
+ private:
+  const std::vector<Entry>& entries_;
+};
+
+template <typename Source>
+JobShape shapeOf(const Source& source) {
+  JobShape shape;
+  std::map<int32_t, std::pair<int32_t, int32_t>> ranges;  // time range by id
+  auto at = ranges.end();
+  source.each(
+      [&](int32_t time, uint32_t hash, int32_t id) {
+        if (at == ranges.end() || id != at->first) {
+          if (at != ranges.end() && id < at->first) shape.ascending = false;
+          at = ranges.emplace(id, std::make_pair(time, time)).first;
+        }
+        at->second.first = std::min(at->second.first, time);
+        at->second.second = std::max(at->second.second, time);
+        shape.maxHash = std::max(shape.maxHash, hash);
+        ++shape.total;
+      },
+      true);
+  for (const auto& kv : ranges) {
+    shape.ids.push_back(kv.first);
+    shape.minTime.push_back(kv.second.first);
+    shape.maxTime.push_back(kv.second.second);
+  }
+  return shape;
+}
+
+// A landmark while its hash's landmarks are brought together: its word and
+// the hash bits below its bucket.
+template <typename W>
+struct Keyed {
+  W word;
+  uint32_t low;
+};
+
+// Stable sort on the low hash bits (below 2^bits); tmp holds n entries. Short
+// runs by insertion, longer by 8-bit digits.
+template <typename W>
+void sortLowBits(Keyed<W>* v, std::size_t n, unsigned bits, Keyed<W>* tmp) {
   if (n < 2 || bits == 0) return;
   if (n <= 32) {
     for (std::size_t i = 1; i < n; ++i) {
-      const Entry x = v[i];
+      const Keyed<W> x = v[i];
       std::size_t j = i;
-      for (; j > 0 && v[j - 1].hash > x.hash; --j) v[j] = v[j - 1];
+      for (; j > 0 && v[j - 1].low > x.low; --j) v[j] = v[j - 1];
       v[j] = x;
     }
     return;
   }
-  Entry* from = v;
-  Entry* to = tmp;
+  Keyed<W>* from = v;
+  Keyed<W>* to = tmp;
   for (unsigned shift = 0; shift < bits; shift += 8) {
     std::size_t count[257] = {};
-    for (std::size_t i = 0; i < n; ++i) ++count[((from[i].hash >> shift) & 0xffu) + 1];
+    for (std::size_t i = 0; i < n; ++i) ++count[((from[i].low >> shift) & 0xffu) + 1];
     if (std::find(count + 1, count + 257, n) != count + 257) continue;  // one digit: no move
     for (int d = 0; d < 256; ++d) count[d + 1] += count[d];
-    for (std::size_t i = 0; i < n; ++i) to[count[(from[i].hash >> shift) & 0xffu]++] = from[i];
+    for (std::size_t i = 0; i < n; ++i) to[count[(from[i].low >> shift) & 0xffu]++] = from[i];
     std::swap(from, to);
   }
   if (from != v) std::copy(from, from + n, v);
 }
 
-// Fills the index as the stable sorts by rank and hash would leave it, straight
-// from the tables into one buffer: sorting a filled index needs a second copy
-// of it, the largest block of a run. Entries get recording ranks; returns the
-// ids by rank. Returns nothing, index untouched, when the ids do not ascend in
-// the order the tables are read: the sorts then do the work.
-std::vector<int32_t> buildGrouped(VkLandmarkIndex& index, VkFileSet& fileSet,
-                                  VkProgress* progress) {
-  std::vector<int32_t> ids;
-  uint32_t maxHash = 0;
-  bool ascending = true;
-  std::size_t total = 0;
-  for (const auto& kv : fileSet.getFiles()) {
-    if (kv.second == nullptr) continue;
-    kv.second->forEachLandmark([&](int32_t, uint32_t hash, int32_t id) {
-      if (ids.empty() || id > ids.back())
-        ids.push_back(id);
-      else if (id < ids.back())
-        ascending = false;
-      maxHash = std::max(maxHash, hash);
-      ++total;
-    });
-    if (!ascending) return {};
-  }
-  if (ids.empty()) return {};
-  // The top 16 significant bits place an entry in its bucket; the rest are
-  // sorted bucket by bucket, which needs only the largest bucket's size again.
-  unsigned bits = 0;
-  while (bits < 32 && (maxHash >> bits) != 0) ++bits;
-  const unsigned low = bits > 16 ? bits - 16 : 0;
-  std::vector<std::size_t> start((std::size_t{1} << (bits - low)) + 1, 0);
-  for (const auto& kv : fileSet.getFiles()) {
-    if (kv.second == nullptr) continue;
-    kv.second->forEachLandmark(
-        [&](int32_t, uint32_t hash, int32_t) { ++start[(hash >> low) + 1]; });
-  }
-  std::size_t largest = 0;
-  for (std::size_t b = 0; b + 1 < start.size(); ++b) {
-    largest = std::max(largest, start[b + 1]);
-    start[b + 1] += start[b];
-  }
-  index.entries.resize(total);
-  Entry* out = index.entries.data();
-  const std::size_t n = fileSet.getFiles().size();
-  std::size_t i = 0;
-  int32_t rank = -1;
-  for (const auto& kv : fileSet.getFiles()) {
-    if (kv.second != nullptr) {
-      kv.second->forEachLandmark([&](int32_t time, uint32_t hash, int32_t id) {
-        if (rank < 0 || id != ids[static_cast<std::size_t>(rank)]) ++rank;
-        out[start[hash >> low]++] = {hash, rank, time};
-      });
+// Appends the hashes of one bucket (sorted by low bits, ranks ascending within
+// a hash) that can vote: at most maxLandmarks landmarks from two recordings or
+// more. Counts the hashes with two landmarks or more on the way.
+template <typename W>
+void keepVoting(const Keyed<W>* v, std::size_t n, uint32_t maxLandmarks, Grouped<W>& out) {
+  for (std::size_t i = 0; i < n;) {
+    std::size_t j = i + 1;
+    while (j < n && v[j].low == v[i].low) ++j;
+    const std::size_t len = j - i;
+    if (len >= 2) {
+      ++out.hashesWithTwo;
+      if (len <= maxLandmarks && (v[i].word >> out.timeBits) != (v[j - 1].word >> out.timeBits)) {
+        out.words.push_back(v[i].word | Grouped<W>::kFirst);
+        for (std::size_t k = i + 1; k < j; ++k) out.words.push_back(v[k].word);
+      }
     }
-    ++i;
-    if (progress != nullptr) progress->setFraction(static_cast<float>(i) / static_cast<float>(n));
+    i = j;
   }
-  // start[b] is now where bucket b + 1 begins.
-  std::vector<Entry> tmp(largest);
-  for (std::size_t b = 0, from = 0; b + 1 < start.size(); from = start[b++])
-    sortLowHashBits(out + from, start[b] - from, low, tmp.data());
-  return ids;
 }
 
-// Matching of the index's entries, emptied after; ids as HistogramBuilder takes them.
-void runBuilder(VkLandmarkIndex& index, std::vector<int32_t> ids, VkProgress* progress,
-                const VkMatchTuning& tuning, const VkPairSink& sink) {
+// Builds the grouped index from the source in a few passes over it, each
+// taking a range of hash buckets: a pass holds its landmarks twice (8 or 16
+// bytes each), so none holds more than about a quarter of the job.
+template <typename W, typename Source>
+void groupInto(Grouped<W>& out, const Source& source, const JobShape& shape,
+               uint32_t maxLandmarks) {
+  if (shape.total == 0) return;
+  // The top 16 significant hash bits pick a bucket; the rest are sorted bucket by bucket.
+  const unsigned bits = bitsFor(shape.maxHash);
+  const unsigned low = bits > 16 ? bits - 16 : 0;
+  const uint32_t lowMask = (uint32_t{1} << low) - 1;
+  std::vector<std::size_t> start((std::size_t{1} << (bits - low)) + 1, 0);
+  source.each([&](int32_t, uint32_t hash, int32_t) { ++start[(hash >> low) + 1]; }, false);
+  const std::size_t buckets = start.size() - 1;
+  for (std::size_t b = 0; b < buckets; ++b) start[b + 1] += start[b];
+  // Room for every landmark is reserved; pages the kept ones never reach are not touched.
+  out.words.reserve(shape.total);
+
+  const std::size_t budget = std::max<std::size_t>(shape.total / 4, 1);
+  std::vector<Keyed<W>> keyed, tmp;
+  std::vector<std::size_t> fill;
+  for (std::size_t b0 = 0; b0 < buckets;) {
+    std::size_t b1 = b0 + 1;
+    while (b1 < buckets && start[b1 + 1] - start[b0] <= budget) ++b1;
+    const std::size_t base = start[b0];
+    keyed.resize(start[b1] - base);
+    fill.assign(start.begin() + static_cast<std::ptrdiff_t>(b0),
+                start.begin() + static_cast<std::ptrdiff_t>(b1));
+    std::size_t largest = 0;
+    for (std::size_t b = b0; b < b1; ++b) largest = std::max(largest, start[b + 1] - start[b]);
+    int32_t lastId = 0;
+    std::size_t rank = shape.ids.size();
+    source.each(
+        [&](int32_t time, uint32_t hash, int32_t id) {
+          const std::size_t b = hash >> low;
+          if (b < b0 || b >= b1) return;
+          if (rank == shape.ids.size() || id != lastId) {
+            lastId = id;
+            rank = static_cast<std::size_t>(
+                std::lower_bound(shape.ids.begin(), shape.ids.end(), id) - shape.ids.begin());
+          }
+          keyed[fill[b - b0]++ - base] = {out.pack(rank, time), hash & lowMask};
+        },
+        false);
+    tmp.resize(largest);
+    for (std::size_t b = b0; b < b1; ++b) {
+      Keyed<W>* v = keyed.data() + (start[b] - base);
+      const std::size_t n = start[b + 1] - start[b];
+      if (shape.ascending) {
+        sortLowBits(v, n, low, tmp.data());
+      } else {
+        // Landmarks filed under another table: ranks must be brought in order too.
+        std::sort(v, v + n, [](const Keyed<W>& x, const Keyed<W>& y) {
+          return x.low != y.low ? x.low < y.low : x.word < y.word;
+        });
+      }
+      keepVoting(v, n, maxLandmarks, out);
+    }
+    b0 = b1;
+  }
+}
+
+// Groups the source's landmarks and matches them; index (if given) is emptied
+// once the grouped copy exists, and in any case before returning.
+template <typename Source>
+void matchSource(const Source& source, uint32_t maxLandmarks, VkLandmarkIndex& index,
+                 VkProgress* progress, const VkMatchTuning& tuning, const VkPairSink& sink) {
   try {
-    HistogramBuilder(index.entries, std::move(ids), index.maxLandmarks, sink, progress, tuning)
-        .run();
+    const JobShape shape = shapeOf(source);
+    const unsigned timeBits =
+        shape.ids.empty() ? 0
+                          : bitsFor(static_cast<uint64_t>(
+                                static_cast<int64_t>(
+                                    *std::max_element(shape.maxTime.begin(), shape.maxTime.end())) -
+                                *std::min_element(shape.minTime.begin(), shape.minTime.end())));
+    const unsigned rankBits = bitsFor(shape.ids.empty() ? 0 : shape.ids.size() - 1);
+    if (rankBits + timeBits <= 31) {
+      Grouped<uint32_t> grouped(shape, timeBits);
+      groupInto(grouped, source, shape, maxLandmarks);
+      index.clear();
+      HistogramBuilder<uint32_t>(grouped, shape, sink, progress, tuning).run();
+    } else {
+      Grouped<uint64_t> grouped(shape, 32);
+      groupInto(grouped, source, shape, maxLandmarks);
+      index.clear();
+      HistogramBuilder<uint64_t>(grouped, shape, sink, progress, tuning).run();
+    }
   } catch (...) {
     index.clear();
     throw;
   }
   index.clear();
 }
-
 }  // namespace
 
 VkPairHistograms* matchPairs(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* progress) {
@@ -736,33 +826,17 @@ VkPairHistograms* matchPairsTuned(VkLandmarkIndex& index, VkFileSet* fileSet, Vk
 void matchPairsInto(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* progress,
                     const VkMatchTuning& tuning, const VkPairSink& sink) {
   index.clear();
-  std::vector<int32_t> ids;
-  if (fileSet != nullptr) {
-    if (progress != nullptr) progress->setFraction(0.0f);
-    ids = buildGrouped(index, *fileSet, progress);
+  if (progress != nullptr && fileSet != nullptr) progress->setFraction(0.0f);
+  if (fileSet == nullptr) {
+    matchSource(EntrySource(index.entries), index.maxLandmarks, index, progress, tuning, sink);
+    return;
   }
-  if (fileSet != nullptr && ids.empty()) {
-    std::size_t total = 0;
-    for (const auto& kv : fileSet->getFiles()) {
-      if (kv.second != nullptr) total += kv.second->getLandmarkCount();
-    }
-    index.entries.reserve(total);
-    const std::size_t n = fileSet->getFiles().size();
-    std::size_t i = 0;
-    for (const auto& kv : fileSet->getFiles()) {
-      buildIndex(index, kv.second);
-      ++i;
-      if (progress != nullptr) {
-        progress->setFraction(static_cast<float>(i) / static_cast<float>(n));
-      }
-    }
-  }
-  runBuilder(index, std::move(ids), progress, tuning, sink);
+  matchSource(TableSource(*fileSet, progress), index.maxLandmarks, index, progress, tuning, sink);
 }
 
 void matchIndex(VkLandmarkIndex& index, VkProgress* progress, const VkMatchTuning& tuning,
                 const VkPairSink& sink) {
-  runBuilder(index, {}, progress, tuning, sink);
+  matchSource(EntrySource(index.entries), index.maxLandmarks, index, progress, tuning, sink);
 }
 
 }  // namespace Velk

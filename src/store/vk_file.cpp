@@ -29,11 +29,13 @@ VkFile::~VkFile() {
 }
 
 void VkFile::reserve(std::size_t landmarks) {
+  restoreTimes();
   times_.reserve(landmarks);
   hashes_.reserve(landmarks);
 }
 
 void VkFile::addLandmark(int32_t t, uint32_t hash) {
+  restoreTimes();
   clfDirty = true;
   if (!times_.empty() && t < times_.back()) ordered_ = false;
   times_.push_back(t);
@@ -48,6 +50,7 @@ void VkFile::addLandmark(int32_t t, uint32_t hash) {
 
 void VkFile::addLandmark(Landmark* landmark) {
   if (landmark == nullptr) return;
+  restoreTimes();
   adopted_.push_back(landmark);
   // Kept flat as well, so that sorting and counting need not reach the object;
   // readers take time and hash from the object, where they may have changed.
@@ -66,6 +69,17 @@ void VkFile::addObject(Landmark* landmark, int32_t t) const {
   if (objects_.empty()) objects_.assign(times_.size() - 1, nullptr);
   objects_.push_back(landmark);
   if (viewBuilt_) view_[t].push_back(landmark);
+}
+
+// The times the cumulative counts stand for, back in their own array.
+void VkFile::restoreTimes() const {
+  if (!timesInClf_) return;
+  times_.reserve(hashes_.size());
+  std::size_t i = 0;
+  for (std::size_t k = 0; k < clf_.size(); ++k)
+    for (; i < static_cast<std::size_t>(clf_[k]); ++i)
+      times_.push_back(static_cast<int32_t>(clfFirst_ + static_cast<int64_t>(k)));
+  timesInClf_ = false;
 }
 
 void VkFile::sortByFrame() const {
@@ -89,6 +103,7 @@ void VkFile::sortByFrame() const {
 
 void VkFile::computeCLF() {
   if (!clfDirty) return;
+  restoreTimes();
   clf_.clear();
   clfFirst_ = firstFrame;
   if (firstFrame <= lastFrame) {
@@ -100,6 +115,11 @@ void VkFile::computeCLF() {
     for (int32_t t : times_) ++clf_[static_cast<std::size_t>(static_cast<int64_t>(t) - firstFrame)];
     int32_t running = 0;
     for (int32_t& c : clf_) c = running += c;
+    // The counts now say every time of a flat table.
+    if (objects_.empty() && !viewBuilt_) {
+      std::vector<int32_t>().swap(times_);
+      timesInClf_ = true;
+    }
     // Every frame of the range has an entry in the map, empty or not.
     if (viewBuilt_) {
       for (int64_t f = firstFrame; f <= lastFrame; ++f) view_[static_cast<int32_t>(f)];
@@ -120,6 +140,7 @@ int32_t VkFile::countLandmarksInRange(int32_t start, int32_t end) const {
 
 const VkFile::LandmarkMap& VkFile::getLandmarks() const {
   if (viewBuilt_) return view_;
+  restoreTimes();
   if (objects_.empty()) objects_.assign(times_.size(), nullptr);
   for (std::size_t i = 0; i < times_.size(); ++i) {
     if (objects_[i] == nullptr) {
