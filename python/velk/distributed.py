@@ -5,13 +5,16 @@
     result = velk.distributed.sync("cards/", client=Client("tcp://scheduler:8786"))
 
 Extraction is a map over recordings on the workers; each recording's
-landmarks leave its worker as NumPy arrays cut by hash into partitions.
-Matching is a shuffle: each partition holds every landmark of its hashes (so
-the limit on popular hashes, which counts a hash's landmarks, is applied as
-the whole run applies it) and counts votes per pair of recordings and offset;
-the parts of each pair's histogram meet in one pair group, are summed exactly
-and judged there. The client forms the clusters from the accepted pairs, and
-each cluster is refined on a worker, which reads only its members' audio.
+landmarks leave its worker as NumPy arrays. Matching splits the pairs of
+recordings into groups by the smaller id; each group's task reads every
+landmark (the limit on popular hashes counts all of a hash's landmarks, as the
+whole run does), counts its pairs' votes and judges each pair where its
+histogram is made, so only landmarks travel, never votes. With partitions > 1
+the hashes are cut into that many parts matched apart, for workers that cannot
+hold a whole job's landmarks: each pair's partial histograms then travel to
+its group's judge, where they are summed exactly. The client forms the
+clusters from the accepted pairs, and each cluster is refined on a worker,
+which reads only its members' audio.
 Workers must see the input files under the same paths as the client.
 
     python3 -m velk.distributed --scheduler tcp://host:8786 -f folder --json out.json
@@ -44,43 +47,36 @@ def _extract(recording, designed, channel, partitions, store):
     rec, frames, hashes, messages, failure = _velk.extract_recording(recording, extract, channel,
                                                                      store)
     table = tuple(a.astype(np.int32) for a in np.unique(frames, return_counts=True))
+    summary = (rec, len(hashes), messages, failure, table, int(hashes.nbytes + frames.nbytes))
+    if partitions == 1:
+        return summary, (hashes, frames)
     part = _part_of(hashes, partitions)
     order = np.argsort(part, kind="stable")
     bounds = np.searchsorted(part[order], np.arange(partitions + 1))
     hashes, frames = hashes[order], frames[order]
-    pieces = tuple((hashes[bounds[p]:bounds[p + 1]], frames[bounds[p]:bounds[p + 1]])
-                   for p in range(partitions))
-    summary = (rec, len(order), messages, failure, table, int(hashes.nbytes + frames.nbytes))
-    return (summary,) + pieces
+    return (summary,) + tuple((hashes[bounds[p]:bounds[p + 1]], frames[bounds[p]:bounds[p + 1]])
+                              for p in range(partitions))
 
 
-def _pair_group(a, b, groups):
-    return ((a.astype(np.int64) * 1000003 + b) % groups).astype(np.int64)
+def _match_and_judge(designed, refine, max_landmarks, groups, group, ids, *pieces):
+    """On a worker holding every hash: one group's pairs matched and judged in place."""
+    extract, cluster = _settings(designed)
+    return _velk.match_and_judge(extract, cluster, refine, list(zip(ids, pieces)), max_landmarks,
+                                 groups, group) + (0,)
 
 
-def _match(max_landmarks, groups, ids, *pieces):
-    """On a worker: the vote histograms of one partition's hashes, cut by pair group."""
-    counts = [len(h) for h, _ in pieces]
-    cols = _velk.match_part(np.repeat(np.asarray(ids, dtype=np.int32), counts),
-                            np.concatenate([h for h, _ in pieces] or [np.zeros(0, np.uint32)]),
-                            np.concatenate([t for _, t in pieces] or [np.zeros(0, np.int32)]),
-                            max_landmarks)
+def _match(max_landmarks, groups, group, ids, *pieces):
+    """On a worker: one group's vote histograms over one partition's hashes."""
+    a, b, offset, count, earliest, latest = _velk.match_part(list(zip(ids, pieces)),
+                                                             max_landmarks, groups, group)
     # Bins come by pair: each pair's ids travel once, with its number of bins.
-    starts = np.flatnonzero(np.r_[True, (cols[0][1:] != cols[0][:-1]) | (cols[1][1:] != cols[1][:-1])]
-                            if len(cols[0]) else np.zeros(0, bool))
-    a, b = cols[0][starts], cols[1][starts]
-    n = np.diff(np.r_[starts, len(cols[0])]).astype(np.int32)
-    group = _pair_group(a, b, groups)
-    of_bin = np.repeat(group, n)
-    first = cols[2][starts]  # each pair's first offset: the others travel as distances from it
-    out = []
-    for g in range(groups):
-        pairs, bins = group == g, of_bin == g
-        offset, count, earliest, latest = (c[bins] for c in cols[2:])
-        out.append((a[pairs], b[pairs], n[pairs], first[pairs],
-                    _pack(offset - np.repeat(first[pairs], n[pairs])), _pack(count),
-                    _pack(earliest), _pack(latest - earliest)))
-    return tuple(out)
+    starts = np.flatnonzero(np.r_[True, (a[1:] != a[:-1]) | (b[1:] != b[:-1])]
+                            if len(a) else np.zeros(0, bool))
+    n = np.diff(np.r_[starts, len(a)]).astype(np.int32)
+    first = offset[starts]  # each pair's first offset: the others travel as distances from it
+    # A bin of one vote spans no time: only the others carry their span.
+    return (a[starts], b[starts], n, first, _pack(offset - np.repeat(first, n)), _pack(count),
+            _pack(earliest), _pack((latest - earliest)[count > 1]))
 
 
 def _pack(column):
@@ -102,9 +98,11 @@ def _bins(part):
     """A part's bins as columns: offset, count, earliest and latest time of A."""
     n, first = part[2], part[3]
     offset = _unpack(part[4], np.int64) + np.repeat(first.astype(np.int64), n)
+    count = _unpack(part[5], np.uint32)
     earliest = _unpack(part[6], np.int64)
-    return (offset.astype(np.int32), _unpack(part[5], np.uint32), earliest.astype(np.int32),
-            (earliest + _unpack(part[7], np.int64)).astype(np.int32))
+    latest = earliest.copy()
+    latest[count > 1] += _unpack(part[7], np.int64)
+    return (offset.astype(np.int32), count, earliest.astype(np.int32), latest.astype(np.int32))
 
 
 def _nbytes(value):
@@ -125,6 +123,18 @@ def _judge(designed, refine, tables, *parts):
     accepted, candidates, peaks = _velk.judge_pairs(extract, cluster, refine, tables,
                                                     np.repeat(a, n), np.repeat(b, n), *cols)
     return accepted, candidates, peaks, shipped
+
+
+def _received(token, dask_worker=None):
+    """On a worker: bytes it fetched from the others for this run, by kind of value."""
+    got = {}
+    for transfer in dask_worker.transfer_incoming_log:
+        for key, nbytes in transfer["keys"].items():
+            key = str(key)
+            if key.endswith(token):
+                kind = key.split("-")[1]
+                got[kind] = got.get(kind, 0) + nbytes
+    return got
 
 
 def _refine(cluster, members, peaks, designed, keep_unverified, threads):
@@ -157,7 +167,7 @@ def _inputs(inputs):
     return "", paths
 
 
-def sync(paths, client=None, store=None, partitions: int = 16, groups=None, *,
+def sync(paths, client=None, store=None, partitions: int = 1, groups=None, *,
          refine: bool = True, channel="auto", reference=None, keep_unverified: bool = False,
          threads: int = 1, **designed_parameters) -> Result:
     """velk.sync(paths, ...) on the workers of a dask.distributed client.
@@ -169,12 +179,14 @@ def sync(paths, client=None, store=None, partitions: int = 16, groups=None, *,
         every worker must reach: recordings it holds unchanged are read from
         it, new ones are kept in it. Workers write to it one at a time, through
         SQLite's locks, which a network file system may not honour.
-    partitions: parts of the hash space matched apart; groups: groups of
-        recording pairs summed apart (default: two per worker, at most partitions).
+    partitions: parts of the hash space matched apart (more than one: less
+        memory per task, but the pairs' partial histograms travel); groups:
+        groups of recording pairs matched apart (default: two per worker).
     threads: threads per refinement task.
     The other arguments are velk.sync's. The result is velk.sync's for the same
     recordings and settings, whatever the numbers of workers and partitions;
-    result.figures holds seconds per step and bytes shuffled.
+    result.figures holds seconds per step and bytes shuffled (received_bytes:
+    what workers fetched from one another, by kind of value).
     """
     if isinstance(partitions, bool) or not isinstance(partitions, int) or partitions < 1:
         raise ValueError(f"partitions must be a positive number, not {partitions!r}")
@@ -189,8 +201,8 @@ def sync(paths, client=None, store=None, partitions: int = 16, groups=None, *,
         from dask.distributed import Client, LocalCluster
         own = LocalCluster(threads_per_worker=1, dashboard_address=None)
         client = Client(own)
-    if groups is None:  # enough to keep every worker busy; each costs partitions small tasks
-        groups = min(partitions, 2 * max(1, len(client.scheduler_info()["workers"])))
+    if groups is None:  # enough to keep every worker busy; each reads every landmark
+        groups = 2 * max(1, len(client.scheduler_info()["workers"]))
     try:
         return _run(job, client, partitions, groups, designed_parameters, channel,
                     bool(refine), bool(keep_unverified), threads)
@@ -230,15 +242,22 @@ def _run(job, client, partitions, groups, designed, channel, refine, keep_unveri
     figures["audio_seconds"] = sum(s[0].duration for s in summaries if s[3] is None)
 
     # The popular-hash limit grows with the hours of audio: known once all are read.
-    matched = []
-    for p in range(partitions):
-        pieces = items(extracted, p + 1, [f"velk-piece-{i}-{p}" for i in ids])
-        matched.append(client.submit(_match, job.max_landmarks, groups, ids, *pieces,
-                                     key=f"velk-match-{p}-{token}"))
-    tables = client.scatter({s[0].id: s[4] for s in summaries if s[3] is None}, broadcast=True)
+    # A pair's votes are counted in its group (of pairs by smaller id), each
+    # partition of hashes apart; with one partition they are judged there.
+    pieces = [items(extracted, p + 1, [f"velk-piece-{i}-{p}" for i in ids])
+              for p in range(partitions)]
+    if partitions > 1:
+        tables = client.scatter({s[0].id: s[4] for s in summaries if s[3] is None},
+                                broadcast=True)
     judged = []
     for g in range(groups):
-        parts = items(matched, g, [f"velk-votes-{p}-{g}" for p in range(partitions)])
+        if partitions == 1:
+            judged.append(client.submit(_match_and_judge, designed, refine, job.max_landmarks,
+                                        groups, g, ids, *pieces[0],
+                                        key=f"velk-match-{g}-{token}"))
+            continue
+        parts = [client.submit(_match, job.max_landmarks, groups, g, ids, *pieces[p],
+                               key=f"velk-votes-{p}-{g}-{token}") for p in range(partitions)]
         judged.append(client.submit(_judge, designed, refine, tables, *parts,
                                     key=f"velk-judge-{g}-{token}"))
     accepted, candidates, peaks = [], [], {}
@@ -248,7 +267,11 @@ def _run(job, client, partitions, groups, designed, channel, refine, keep_unveri
         candidates += c
         peaks.update(p)  # each pair is judged in one group only
         figures["histogram_bytes"] += shipped
-    del extracted, matched, judged
+    del extracted, pieces, judged
+    figures["received_bytes"] = {}
+    for got in client.run(_received, token).values():
+        for kind, nbytes in got.items():
+            figures["received_bytes"][kind] = figures["received_bytes"].get(kind, 0) + nbytes
     lap("match")
     job.form(accepted, candidates)
     lap("form")
@@ -285,7 +308,7 @@ def _main(argv=None):
     parser.add_argument("--workers", type=int, default=None, help="workers of the local cluster")
     parser.add_argument("-f", "--folder", required=True, help="folder of recordings")
     parser.add_argument("--json", help="write the result as `Velk --json` does")
-    parser.add_argument("--partitions", type=int, default=16)
+    parser.add_argument("--partitions", type=int, default=1)
     parser.add_argument("--store", help="the feature store's file, which every worker reaches")
     args = parser.parse_args(argv)
     from dask.distributed import Client, LocalCluster

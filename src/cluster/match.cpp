@@ -263,7 +263,7 @@ class HistogramBuilder {
     HashWalkProgress walk(progress_, votingHashes_);
     uint64_t done = 0;
     for (int32_t a = 0; a < static_cast<int32_t>(ids_.size()); ++a) {
-      processAnchor(a);
+      if (counts(a)) processAnchor(a);
       done += runStart_[a + 1] - runStart_[a];
       if (totalRuns_ > 0) walk.advanceTo(votingHashes_ * done / totalRuns_);
     }
@@ -369,6 +369,8 @@ class HistogramBuilder {
     }
   }
 
+  bool counts(int32_t a) const { return !tuning_.anchors || tuning_.anchors(ids_[a]); }
+
   void store(int32_t a, int32_t b, VkOffsetHistogram& hist) {
     if (!hist.empty()) sink_(VkPairKey(ids_[a], ids_[b]), hist);
   }
@@ -416,7 +418,7 @@ class HistogramBuilder {
         const int32_t a = e_[p].fileId;
         std::size_t pa = p + 1;
         while (pa < j && e_[pa].fileId == a) ++pa;
-        for (std::size_t q = pa; q < j;) {
+        for (std::size_t q = counts(a) ? pa : j; q < j;) {
           const int32_t b = e_[q].fileId;
           std::size_t qe = q + 1;
           while (qe < j && e_[qe].fileId == b) ++qe;

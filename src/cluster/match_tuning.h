@@ -17,6 +17,10 @@ struct VkMatchTuning {
   // A pair is counted (not sorted) when 12 bytes per possible offset cost at most
   // 8 bytes per vote plus this; 1 MiB covers two 45-minute recordings.
   uint64_t denseAllowance = uint64_t{1} << 20;
+  // When set, only pairs whose smaller recording id it accepts are counted: parts
+  // of a job can split the pairs between them while each holds the whole index,
+  // which the limit on popular hashes needs.
+  std::function<bool(int32_t id)> anchors;
 };
 
 VkPairHistograms* matchPairsTuned(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* progress,
