@@ -10,7 +10,8 @@ thread, runs in the same process first.
 
 --partitions lists the hash partitions to run: 1 judges each pair where its
 votes are counted; more send partial histograms to be summed (a row each).
---dry makes the set without reverberation (quicker to make for big sets).
+--dry makes the set without reverberation (quicker to make for big sets);
+--baseline-last runs velk.sync after the rows, which then print as they end.
 --dir keeps the generated set and reuses it when it was made with the same
 settings.
 """
@@ -53,6 +54,8 @@ def main():
     parser.add_argument("--partitions", default="1,16")
     parser.add_argument("--dry", action="store_true")
     parser.add_argument("--threads", type=int, default=1, help="velk.sync's threads")
+    parser.add_argument("--baseline-last", action="store_true",
+                        help="run velk.sync after the distributed runs (long sets: rows first)")
     parser.add_argument("--dir", default="/tmp/velk-distributed-bench")
     args = parser.parse_args()
 
@@ -60,18 +63,23 @@ def main():
     print(f"set: {args.recordings} recordings of {args.minutes:g} min in {args.dir}"
           f" (generated in {made:.0f} s)" if made else "")
 
-    start = time.perf_counter()
-    single = velk.sync(args.dir, threads=args.threads)
-    base = time.perf_counter() - start
-    want = json.loads(single.to_json())
-    hours = sum(m.duration for c in single.clusters for m in c) / 3600
-    print(f"velk.sync, {args.threads} thread(s): {base:.1f} s for {hours:.1f} h of audio "
-          f"({len(single.clusters)} clusters)", flush=True)
+    def baseline():
+        start = time.perf_counter()
+        single = velk.sync(args.dir, threads=args.threads)
+        wall = time.perf_counter() - start
+        hours = sum(m.duration for c in single.clusters for m in c) / 3600
+        print(f"velk.sync, {args.threads} thread(s): {wall:.1f} s for {hours:.1f} h of audio "
+              f"({len(single.clusters)} clusters)", flush=True)
+        return wall, json.loads(single.to_json())
 
+    base = None if args.baseline_last else baseline()
     # Bytes: landmarks and partial histograms as made (once each), and what the
     # workers fetched from one another (measured; a worker reads its own free).
-    print("partitions | workers | wall s | vs velk.sync | extract | match | match task-s | refine "
-          "| landmarks MB | histograms MB | fetched MB | fetched MB per audio hour | same result")
+    # Task-seconds: each step's time on one worker, whatever ran it.
+    print("partitions | workers | wall s | vs velk.sync | extract | match | refine | task-s: "
+          "extract, match, refine | landmarks MB | histograms MB | fetched MB | "
+          "fetched MB per audio hour | same result")
+    rows = []
     for partitions in [int(p) for p in args.partitions.split(",")]:
         for workers in [int(w) for w in args.workers.split(",")]:
             cluster = LocalCluster(n_workers=workers, threads_per_worker=1,
@@ -82,22 +90,36 @@ def main():
             with get_task_stream(client) as tasks:
                 got = velk.distributed.sync(args.dir, client=client, partitions=partitions)
             wall = time.perf_counter() - start
-            # Matching's worker-seconds: its time on one worker, whatever ran it.
-            busy = sum(s["stop"] - s["start"] for t in tasks.data for s in t["startstops"]
-                       if s["action"] == "compute"
-                       and str(t["key"]).startswith(("velk-match", "velk-votes", "velk-judge")))
+            busy = {}
+            for t in tasks.data:
+                step = str(t["key"]).split("-")[1]
+                step = "match" if step in ("votes", "judge") else "refine" if step == "check" else step
+                busy[step] = busy.get(step, 0) + sum(s["stop"] - s["start"] for s in t["startstops"]
+                                                     if s["action"] == "compute")
             client.close()
             cluster.close()
             f = got.figures
             fetched = sum(f["received_bytes"].values())
-            same = json.loads(got.to_json()) == want
-            print(f"{partitions} | {workers} | {wall:.1f} | {base / wall:.2f}x | "
-                  f"{f['extract_seconds']:.1f} | {f['match_seconds']:.1f} | {busy:.1f} | "
-                  f"{f.get('refine_seconds', 0):.1f} | {f['landmark_bytes'] / 1e6:.1f} | "
-                  f"{f['histogram_bytes'] / 1e6:.1f} | {fetched / 1e6:.1f} | "
-                  f"{fetched / 1e6 / hours:.1f} | {'yes' if same else 'NO'}", flush=True)
-            if not same:
+            hours = f["audio_seconds"] / 3600
+            result = json.loads(got.to_json())
+            rows.append((partitions, workers, wall, result))
+            same = "-" if base is None else "yes" if result == base[1] else "NO"
+            print(f"{partitions} | {workers} | {wall:.1f} | "
+                  f"{'-' if base is None else f'{base[0] / wall:.2f}x'} | "
+                  f"{f['extract_seconds']:.1f} | {f['match_seconds']:.1f} | "
+                  f"{f.get('refine_seconds', 0):.1f} | {busy.get('extract', 0):.0f}, "
+                  f"{busy.get('match', 0):.0f}, {busy.get('refine', 0):.0f} | "
+                  f"{f['landmark_bytes'] / 1e6:.1f} | {f['histogram_bytes'] / 1e6:.1f} | "
+                  f"{fetched / 1e6:.1f} | {fetched / 1e6 / hours:.1f} | {same}", flush=True)
+            if same == "NO":
                 return 1
+    if base is None:
+        base = baseline()
+        for partitions, workers, wall, result in rows:
+            print(f"{partitions} partition(s), {workers} worker(s): {base[0] / wall:.2f}x "
+                  f"velk.sync, same result: {'yes' if result == base[1] else 'NO'}")
+        if any(result != base[1] for *_, result in rows):
+            return 1
     return 0
 
 

@@ -29,7 +29,7 @@ import uuid
 
 import numpy as np
 
-from . import Result, _channel, _settings, _velk
+from . import Audio, Result, _channel, _settings, _velk
 
 __all__ = ["sync"]
 
@@ -149,13 +149,19 @@ def _check(a, b, candidate, designed, keep_unverified):
 
 
 def _inputs(inputs):
+    if isinstance(inputs, Audio):
+        inputs = [inputs]
     if isinstance(inputs, (str, bytes, os.PathLike)):
         path = os.fsdecode(inputs)
         if not os.path.exists(path):
             raise FileNotFoundError(2, "No such file or folder", path)
         return (path, []) if os.path.isdir(path) else ("", [path])
     paths = []
-    for item in inputs:
+    for n, item in enumerate(inputs, start=1):
+        if isinstance(item, Audio):
+            # The workers read their recordings themselves, on other machines.
+            raise TypeError(f"velk.distributed reads files on the workers; {item.name or f'audio{n}'}"
+                            " is audio in memory: write it to a file they can reach, or use velk.sync")
         if not isinstance(item, (str, bytes, os.PathLike)):
             raise TypeError(f"velk.distributed takes file paths, not {type(item).__name__}")
         path = os.fsdecode(item)
@@ -169,7 +175,7 @@ def _inputs(inputs):
 
 def sync(paths, client=None, store=None, partitions: int = 1, groups=None, *,
          refine: bool = True, channel="auto", reference=None, keep_unverified: bool = False,
-         threads: int = 1, **designed_parameters) -> Result:
+         threads: int = 1, progress=None, **designed_parameters) -> Result:
     """velk.sync(paths, ...) on the workers of a dask.distributed client.
 
     paths: a folder or a list of files, as for velk.sync, readable by every
@@ -183,6 +189,8 @@ def sync(paths, client=None, store=None, partitions: int = 1, groups=None, *,
         memory per task, but the pairs' partial histograms travel); groups:
         groups of recording pairs matched apart (default: two per worker).
     threads: threads per refinement task.
+    progress: a callable (stage, fraction), as velk.sync's, called on the
+        client as the tasks of each stage finish.
     The other arguments are velk.sync's. The result is velk.sync's for the same
     recordings and settings, whatever the numbers of workers and partitions;
     result.figures holds seconds per step and bytes shuffled (received_bytes:
@@ -205,16 +213,29 @@ def sync(paths, client=None, store=None, partitions: int = 1, groups=None, *,
         groups = 2 * max(1, len(client.scheduler_info()["workers"]))
     try:
         return _run(job, client, partitions, groups, designed_parameters, channel,
-                    bool(refine), bool(keep_unverified), threads)
+                    bool(refine), bool(keep_unverified), threads, progress)
     finally:
         if own is not None:
             client.close()
             own.close()
 
 
-def _run(job, client, partitions, groups, designed, channel, refine, keep_unverified,
-         threads):
+def _run(job, client, partitions, groups, designed, channel, refine, keep_unverified, threads,
+         progress):
     token = uuid.uuid4().hex[:8]
+    try:
+        return _steps(job, client, partitions, groups, designed, channel, refine,
+                      keep_unverified, threads, progress, token)
+    except BaseException:
+        # Ctrl-C or a failure: the cluster drops this run's tasks, not only the client.
+        from dask.distributed import Future
+        client.cancel([Future(k, client, inform=False) for k in list(client.futures)
+                       if str(k).endswith(token)])
+        raise
+
+
+def _steps(job, client, partitions, groups, designed, channel, refine, keep_unverified, threads,
+           progress, token):
     figures = {}  # seconds per step, bytes shuffled
     clock = time.perf_counter()
 
@@ -229,13 +250,21 @@ def _run(job, client, partitions, groups, designed, channel, refine, keep_unveri
         return client.map(operator.getitem, futures, [k] * len(futures),
                           key=[f"{n}-{token}" for n in names])
 
+    def gather(futures, stage):
+        if progress is not None and futures:
+            from dask.distributed import as_completed
+            progress(stage, 0.0)
+            for done, _ in enumerate(as_completed(futures), start=1):
+                progress(stage, done / len(futures))
+        return client.gather(futures)
+
     recordings = job.recordings
     ids = [r.id for r in recordings]
     n = len(recordings)
     extracted = client.map(_extract, recordings, [designed] * n, [channel] * n,
                            [partitions] * n, [job.store] * n,
                            key=[f"velk-extract-{i}-{token}" for i in ids])
-    summaries = client.gather(items(extracted, 0, [f"velk-summary-{i}" for i in ids]))
+    summaries = gather(items(extracted, 0, [f"velk-summary-{i}" for i in ids]), "extracting")
     lap("extract")
     job.extracted([(s[0], s[1], s[2], s[3]) for s in summaries])
     figures["landmark_bytes"] = sum(s[5] for s in summaries)
@@ -262,7 +291,7 @@ def _run(job, client, partitions, groups, designed, channel, refine, keep_unveri
                                     key=f"velk-judge-{g}-{token}"))
     accepted, candidates, peaks = [], [], {}
     figures["histogram_bytes"] = 0
-    for a, c, p, shipped in client.gather(judged):
+    for a, c, p, shipped in gather(judged, "clustering"):
         accepted += a
         candidates += c
         peaks.update(p)  # each pair is judged in one group only
@@ -290,11 +319,11 @@ def _run(job, client, partitions, groups, designed, channel, refine, keep_unveri
                                  designed, keep_unverified, threads,
                                  key=f"velk-refine-{n}-{token}")
                    for n, c in enumerate(clusters)]
-        job.refined(client.gather(refined))
+        job.refined(gather(refined, "refining"))
         checks = job.to_check()
         fits = [client.submit(_check, placed[c.a], placed[c.b], c, designed, keep_unverified,
                               key=f"velk-check-{i}-{token}") for i, c in checks]
-        job.joined({i: fit for (i, _), fit in zip(checks, client.gather(fits))})
+        job.joined({i: fit for (i, _), fit in zip(checks, gather(fits, "second look"))})
         lap("refine")
     result = Result(job.finish())
     result.figures = figures
@@ -319,8 +348,20 @@ def _main(argv=None):
         cluster = LocalCluster(n_workers=args.workers, threads_per_worker=1)
         client = Client(cluster)
         print(f"Velk: dashboard at {client.dashboard_link}", file=sys.stderr)
+    shown = {}
+
+    def report(stage, fraction):  # a line per tenth of each stage
+        tenth = int(fraction * 10)
+        if shown.get(stage) != tenth:
+            shown[stage] = tenth
+            print(f"Velk: {stage} {10 * tenth}%", file=sys.stderr, flush=True)
+
     try:
-        result = sync(args.folder, client=client, store=args.store, partitions=args.partitions)
+        result = sync(args.folder, client=client, store=args.store, partitions=args.partitions,
+                      progress=report)
+    except KeyboardInterrupt:
+        print("Velk: interrupted; the cluster dropped this run's tasks", file=sys.stderr)
+        return 130
     finally:
         client.close()
         if cluster is not None:
