@@ -53,6 +53,7 @@ def main():
     parser.add_argument("--workers", default="1,2,4")
     parser.add_argument("--partitions", default="1,16")
     parser.add_argument("--dry", action="store_true")
+    parser.add_argument("--groups", type=int, default=None, help="groups of pairs (default: sync's)")
     parser.add_argument("--threads", type=int, default=1, help="velk.sync's threads")
     parser.add_argument("--baseline-last", action="store_true",
                         help="run velk.sync after the distributed runs (long sets: rows first)")
@@ -72,6 +73,14 @@ def main():
               f"({len(single.clusters)} clusters)", flush=True)
         return wall, json.loads(single.to_json())
 
+    shown = {}
+
+    def say(stage, fraction):  # by tenths on standard error, to follow a long run
+        if shown.get(stage) != int(fraction * 10):
+            shown[stage] = int(fraction * 10)
+            print(f"{time.strftime('%H:%M:%S')} {stage} {fraction:.0%}", file=sys.stderr,
+                  flush=True)
+
     base = None if args.baseline_last else baseline()
     # Bytes: landmarks and partial histograms as made (once each), and what the
     # workers fetched from one another (measured; a worker reads its own free).
@@ -88,7 +97,8 @@ def main():
             client.wait_for_workers(workers)
             start = time.perf_counter()
             with get_task_stream(client) as tasks:
-                got = velk.distributed.sync(args.dir, client=client, partitions=partitions)
+                got = velk.distributed.sync(args.dir, client=client, partitions=partitions,
+                                            groups=args.groups, progress=say)
             wall = time.perf_counter() - start
             busy = {}
             for t in tasks.data:
