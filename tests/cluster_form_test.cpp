@@ -90,17 +90,6 @@ TEST(ClusterForm, ResultOrderAndPrint) {
   printClusters(&empty);
   printClusters(nullptr);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-
-  auto* result = new VkClusterSet;
-  auto* c = new VkCluster;
-  c->insert(new VkClusterElem("take1", 1, 1.5f));
-  c->insert(new VkClusterElem("take0", 0, 0.0f));
-  result->insert(c);
-  testing::internal::CaptureStdout();
-  printClusters(result);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "CLUSTER\nname: take0 offset:0\nname: take1 offset:1.5\n");
-  deleteClusters(result);
   deleteClusters(nullptr);
 }
 
@@ -139,17 +128,9 @@ TEST(ClusterForm, GroupTableMergeNormaliseAndPrint) {
   t.merge(3, 3, 5);
   t.merge(3, 1, 10);  // 1's map joins 3's, under 3's index, shifted by 10
   EXPECT_EQ(t.table, (std::map<int32_t, Members>{{1, {{2, 0}}}, {2, {{1, 10}, {3, 0}}}}));
-  testing::internal::CaptureStdout();
-  t.print();
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Cluster\nFile: 2 Offset:0\nCluster\nFile: 1 Offset:10\nFile: 3 Offset:0\n");
   t.merge(2, 3, -4.5f);
   t.normalise();
   EXPECT_EQ(t.table, (std::map<int32_t, Members>{{1, {{1, 10}, {2, 4.5f}, {3, 0}}}}));
-  testing::internal::CaptureStdout();
-  printGroup(t.table.at(1));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "File: 1 Offset:10\nFile: 2 Offset:4.5\nFile: 3 Offset:0\n");
 
   // groups(): by id, then offset; equal maps collapse.
   VkGroupTable u;
@@ -224,16 +205,6 @@ TEST(ClusterForm, FormClustersJoinsChainsAndFlagsAcceptedPairs) {
   neg[{1, 2}] = record(1, 2, 50, -64);
   result = former.formClusters(set.get(), &neg);
   EXPECT_EQ(content(result), (C{{{1, 2.048f}, {2, 0.0f}}, {{3, 0.0f}}, {{4, 0.0f}}}));
-  deleteClusters(result);
-
-  // Nothing accepted: every recording alone at 0.
-  for (auto& kv : stats) {
-    if (kv.second) kv.second->peakCount = 1;
-    if (kv.second) kv.second->accepted = false;
-  }
-  result = former.formClusters(set.get(), &stats);
-  EXPECT_EQ(content(result), (C{{{1, 0.0f}}, {{2, 0.0f}}, {{3, 0.0f}}, {{4, 0.0f}}}));
-  for (auto& kv : stats) EXPECT_TRUE(kv.second == nullptr || !kv.second->accepted);
   deleteClusters(result);
 
   EXPECT_EQ(former.formClusters(nullptr, &stats), nullptr);

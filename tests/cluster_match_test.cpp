@@ -91,15 +91,9 @@ TEST(ClusterMatch, VotesGoToTheRightPairsAndOffsets) {
     EXPECT_EQ(mo.at({0, 5}), (Bins{{-6, 3, 4, 24}}));
 
     // Hash 1 has exactly 4 landmarks (votes), hash 2 has 5 (dropped whole at 4).
-    auto popular = makeSet({{1, 0, 1},
-                            {1, 1, 1},
-                            {2, 0, 1},
-                            {3, 0, 1},
-                            {1, 0, 2},
-                            {1, 1, 2},
-                            {2, 0, 2},
-                            {2, 1, 2},
-                            {3, 5, 2}});
+    const std::vector<Lm> votes = {{1, 0, 1}, {1, 1, 1}, {2, 0, 1}, {3, 0, 1}, {1, 0, 2},
+                                   {1, 1, 2}, {2, 0, 2}, {2, 1, 2}, {3, 5, 2}};
+    auto popular = makeSet(votes);
     Match limited(popular.get(), 4, nullptr, tuning);
     EXPECT_EQ(limited.at({1, 2}), (Bins{{0, 1, 0, 0}, {1, 1, 1, 1}}));
     Match higher(popular.get(), 5, nullptr, tuning);

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,17 +22,9 @@ std::shared_ptr<Velk::MemoryAudio> device(const std::vector<float>& event, doubl
                                           double length, double driftPpm, uint32_t seed) {
   auto audio = std::make_shared<Velk::MemoryAudio>();
   audio->sampleRate = kRate;
+  audio->samples = velktest::deviceView(event, start, length, driftPpm, kRate);
   const std::vector<float> noise = velktest::eventSignal(seed, length, kRate);
-  const auto n = static_cast<std::size_t>(length * kRate);
-  audio->samples.resize(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    const double x = (start + static_cast<double>(k) / kRate * (1.0 + driftPpm * 1e-6)) * kRate;
-    const auto i = static_cast<std::size_t>(x);
-    const double f = x - static_cast<double>(i);
-    const float v =
-        i + 1 < event.size() ? static_cast<float>((1.0 - f) * event[i] + f * event[i + 1]) : 0.0f;
-    audio->samples[k] = v + 0.1f * noise[k];
-  }
+  for (std::size_t k = 0; k < noise.size(); ++k) audio->samples[k] += 0.1f * noise[k];
   return audio;
 }
 
@@ -116,18 +107,12 @@ INSTANTIATE_TEST_SUITE_P(
         // Placed through b: its 150 ppm over 275 s would put c 41 ms off if ignored.
         ChainCase{
             "a drifting link", {{"a", 0, 300, 0}, {"b", 285, 300, 150}, {"c", 560, 340, 0}}, false},
-        ChainCase{
-            "rescued steady", {{"a", 0, 300, 0}, {"b", 285, 300, 0}, {"c", 560, 340, 0}}, true},
         ChainCase{"rescued fast and slow",
                   {{"a", 0, 300, 0}, {"b", 280, 320, -300}, {"c", 570, 300, 600}},
                   true},
         // On a chosen clock the others start before it and drift the other way.
         ChainCase{
             "b chosen", {{"a", 0, 300, 0}, {"b", 285, 300, 150}, {"c", 560, 340, 0}}, false, "b"},
-        ChainCase{"c chosen after rescue",
-                  {{"a", 0, 300, 0}, {"b", 280, 320, -300}, {"c", 570, 300, 600}},
-                  true,
-                  "c"},
         ChainCase{"alone chosen",
                   {{"a", 0, 300, 0}, {"b", 285, 300, 150}, {"c", 560, 340, 0}},
                   false,

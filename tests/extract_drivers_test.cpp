@@ -1,7 +1,6 @@
 // Extraction drivers: run on sources and files, runAll, names, diagnostics.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <memory>
 #include <string>
 #include <utility>
@@ -16,7 +15,6 @@ namespace {
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 using Velk::Landmark;
-using Velk::Peak;
 using Velk::VkExtractParams;
 using Velk::VkFile;
 using Velk::VkFileSet;
@@ -150,21 +148,6 @@ TEST(ExtractRun, BaseNames) {
   EXPECT_EQ(VkLandmarkExtract::baseName("C:\\rec\\a.wav"), "C:\\rec\\a");
   EXPECT_EQ(VkLandmarkExtract::baseName("dir.d/noext"), "");
   EXPECT_EQ(VkLandmarkExtract::baseName("/a/b/.wav"), "");
-}
-
-TEST(ExtractRun, PrintPeaksSortsAndListsNonEmptyFrames) {
-  VkLandmarkExtract ex{VkExtractParams()};
-  CaptureStdout();
-  ex.printPeaks();
-  EXPECT_EQ(GetCapturedStdout(), "");
-
-  ex.frames->push_back(new VkLandmarkExtract::PeakList);
-  ex.frames->push_back(
-      new VkLandmarkExtract::PeakList{new Peak{3, -1.5f, 1}, new Peak{9, 2.25f, 1}});
-  CaptureStdout();
-  ex.printPeaks();
-  EXPECT_EQ(GetCapturedStdout(), "FRAME: 1\nf: 9 a: 2.25 t:1\nf: 3 a: -1.5 t:1\n");
-  EXPECT_EQ((*ex.frames)[1]->front()->freq, 9);
 }
 
 }  // namespace

@@ -35,30 +35,6 @@ bool ffmpegCli(const std::string& args) {
   return std::system(("ffmpeg -nostdin -v error -y " + args + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-struct Lag {
-  long samples = 0;       // how late b is against a
-  double similarity = 0;  // normalised correlation at that lag
-};
-
-// Cross-correlation of a one-second stretch of a against b.
-Lag measureLag(const std::vector<float>& a, const std::vector<float>& b, size_t from, int maxLag) {
-  Lag r;
-  double best = -1e300, ea = 0, eb = 0;
-  for (size_t i = from; i < from + kRate && i < a.size(); ++i) ea += double(a[i]) * a[i];
-  for (long l = -maxLag; l <= maxLag; ++l) {
-    double acc = 0, e = 0;
-    for (size_t i = from; i < from + kRate && i < a.size(); ++i) {
-      const long j = static_cast<long>(i) + l;
-      if (j < 0 || j >= static_cast<long>(b.size())) continue;
-      acc += double(a[i]) * b[static_cast<size_t>(j)];
-      e += double(b[static_cast<size_t>(j)]) * b[static_cast<size_t>(j)];
-    }
-    if (acc > best) best = acc, eb = e, r.samples = l;
-  }
-  r.similarity = best / std::sqrt(ea * eb + 1e-30);
-  return r;
-}
-
 // One set of encodes of a 6 s event-rich recording, shared by the tests.
 class MediaFiles : public ::testing::Test {
  protected:
@@ -147,19 +123,11 @@ TEST_F(MediaFiles, EveryFormatDecodesToTheRightLengthAndTime) {
     EXPECT_NEAR(static_cast<double>(got.size()), kSeconds * kRate, c.lengthSlack * kRate + 0.5);
     // Two stretches: a constant shift and a drift both show.
     for (size_t from : {size_t(kRate), size_t(4 * kRate)}) {
-      const Lag lag = measureLag(ref, got, from, 400);
+      const velktest::Lag lag = velktest::bestLag(ref, got, from, kRate, -400, 400);
       EXPECT_GT(lag.similarity, c.minSimilarity) << "at " << from;
       EXPECT_LT(std::labs(lag.samples), 0.5e-3 * kRate) << "at " << from << ": " << lag.samples;
     }
   }
-  // The 48 kHz copy against its 44.1 kHz original at full rate: well under a sample.
-  const std::vector<float> a = mono("st44.wav", 48000);
-  const std::vector<float> b = mono("st48.wav", 48000);
-  ASSERT_EQ(a.size(), b.size());
-  double worst = 0;
-  for (size_t i = 1000; i + 1000 < a.size(); ++i)
-    worst = std::max(worst, double(std::fabs(a[i] - b[i])));
-  EXPECT_LT(worst, 0.01);
 }
 
 // Integer and float WAVs of every depth, at their own rate, in both builds.
@@ -243,7 +211,8 @@ TEST_F(MediaFiles, WindowsAreExactSlicesAndTheSinkCanStop) {
   for (const std::string& f : files) {
     SCOPED_TRACE(f);
     const std::vector<float> whole = mono(f, rate);
-    for (double start : {0.0, 1.25, 7.5}) {
+    // 1.25007 s is 10000.56 samples at 8 kHz: the window starts at the nearer one.
+    for (double start : {0.0, 1.25007, 7.5}) {
       if (start + 1 > whole.size() / double(rate)) continue;
       std::vector<float> part;
       std::string error;
@@ -281,13 +250,11 @@ TEST_F(MediaFiles, FilesWithoutAudioAreRefusedWithOneLine) {
       {"missing.wav", "cannot open " + path("missing.wav") + ": "},
       {"notes.txt", ff ? "cannot open " + path("notes.txt") + ": " : wavOnly("notes.txt")},
       {"silent.mp4", ff ? path("silent.mp4") + " holds no audio stream" : wavOnly("silent.mp4")},
-      {"src.flac", ff ? "-" : wavOnly("src.flac")},  // FFmpeg reads it
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.name);
     MediaInfo info;
     std::string error, openError;
-    if (r.error == "-") continue;
     EXPECT_FALSE(Velk::probeMedia(path(r.name), info, error));
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
     EXPECT_EQ(error.rfind(r.error, 0), 0u) << error;
@@ -345,7 +312,7 @@ TEST_F(MediaFiles, LateTracksAndDamagedDataKeepTheirPlace) {
   ASSERT_TRUE(ffmpegCli("-f lavfi -i color=c=black:s=64x64:r=10:d=7 -itsoffset 0.5 -i " +
                         path("src.wav") + " -c:v mpeg4 -c:a aac " + path("late.mp4")));
   const std::vector<float> late = mono("late.mp4", kRate);
-  const Lag lag = measureLag(ref, late, kRate, 4400);
+  const velktest::Lag lag = velktest::bestLag(ref, late, kRate, kRate, -4400, 4400);
   EXPECT_GT(lag.similarity, 0.9);
   EXPECT_GT(lag.samples, 0.47 * kRate);
   EXPECT_LT(lag.samples, 0.501 * kRate);
@@ -370,7 +337,8 @@ TEST_F(MediaFiles, LateTracksAndDamagedDataKeepTheirPlace) {
     EXPECT_NE(in->warnings(), "");
     EXPECT_NE(in->warnings().find(bad + ": "), std::string::npos) << in->warnings();
     EXPECT_NEAR(static_cast<double>(in->getNumSamples()), kSeconds * kRate, 0.05 * kRate);
-    const Lag tail = measureLag(ref, in->samples(), static_cast<size_t>(4.8 * kRate), 400);
+    const velktest::Lag tail =
+        velktest::bestLag(ref, in->samples(), static_cast<size_t>(4.8 * kRate), kRate, -400, 400);
     EXPECT_GT(tail.similarity, 0.9);
     EXPECT_LT(std::labs(tail.samples), 0.5e-3 * kRate) << tail.samples;
   }

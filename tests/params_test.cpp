@@ -21,8 +21,6 @@ TEST(Params, SetterBounds) {
       {"FFT size 8", [](auto& e, auto&) { return e.setFftSize(8); }, true},
       {"FFT size 2^31", [](auto& e, auto&) { return e.setFftSize(1u << 31); }, true},
       {"FFT size 4", [](auto& e, auto&) { return e.setFftSize(4); }, false},
-      {"FFT size 12", [](auto& e, auto&) { return e.setFftSize(12); }, false},
-      {"FFT size 0", [](auto& e, auto&) { return e.setFftSize(0); }, false},
       {"sample rate 3999", [](auto& e, auto&) { return e.setSampleRate(3999); }, false},
       {"sample rate 4000", [](auto& e, auto&) { return e.setSampleRate(4000); }, true},
       {"hop 0", [](auto& e, auto&) { return e.setHopSize(0); }, false},

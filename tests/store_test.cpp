@@ -1,7 +1,6 @@
 // Landmark table of one recording and the recording set.
 #include <gtest/gtest.h>
 
-#include <string>
 #include <tuple>
 #include <vector>
 
@@ -9,8 +8,6 @@
 
 namespace {
 
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 using Velk::Landmark;
 using Velk::VkFile;
 using Velk::VkFileSet;
@@ -92,29 +89,6 @@ TEST(StoreFile, FlatLandmarksKeepFrameThenAdditionOrder) {
   f.addLandmark(0, 6);               // kept in the map as well
   EXPECT_EQ(view.at(0).at(0)->hash, 6u);
   EXPECT_EQ(seen(f), (Seen{{0, 6, 4}, {2, 2, 4}, {2, 4, 0}, {5, 1, 4}, {5, 3, 4}}));
-}
-
-TEST(StoreFile, PrintersStopAfterTenEntries) {
-  CaptureStdout();
-  Landmark(7, nullptr, 4294967295u).print();
-  EXPECT_EQ(GetCapturedStdout(), "HASH: 4294967295 OFFSET TIME:7\n");
-
-  VkFile f(1);
-  std::string ten;
-  for (int t = -1; t < 9; ++t) {
-    f.addLandmark(lm(f, t));
-    if (t == 4) f.addLandmark(lm(f, t));
-    ten +=
-        "Time Frame:" + std::to_string(t) + " Number of Landmarks:" + (t == 4 ? "2" : "1") + "\n";
-  }
-  CaptureStdout();
-  f.print();
-  EXPECT_EQ(GetCapturedStdout(), ten);
-
-  f.addLandmark(lm(f, 20));
-  CaptureStdout();
-  f.print();
-  EXPECT_EQ(GetCapturedStdout(), ten + "STOPPING PRINT: more than 10 entries\n");
 }
 
 TEST(StoreSet, OwnershipOrderAndDuplicates) {

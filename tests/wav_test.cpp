@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <future>
 #include <iostream>
@@ -115,14 +114,9 @@ std::vector<Case> cases() {
        }),
        nullptr, 1999, 2000},
       {"compressed", layout([](WavLayout& w) { w.tag = 2, w.bits = 4; }), kFormat, 0, 0},
-      {"64-bit floats", layout([](WavLayout& w) { w.tag = 3, w.bits = 64; }), kFormat, 0, 0},
       {"17 channels", layout([](WavLayout& w) { w.channels = 17; }), "Unsupported channel count 17",
        0, 0},
-      {"65535 channels", layout([](WavLayout& w) { w.channels = 0xFFFF; }),
-       "Unsupported channel count -1", 0, 0},
       {"7 bits", layout([](WavLayout& w) { w.bits = 7; }), "Unsupported bits per sample 7", 0, 0},
-      {"32768 bits", layout([](WavLayout& w) { w.bits = 0x8000; }),
-       "Unsupported bits per sample -32768", 0, 0},
       // PCM passes the format check at any depth; depths it cannot decode read nothing.
       {"64-bit PCM", layout([](WavLayout& w) { w.bits = 64, w.data.resize(64); }), nullptr, 8, 0},
       {"4095-byte samples", layout([](WavLayout& w) { w.bits = 0x7FF8, w.data.resize(8190); }),
@@ -190,8 +184,6 @@ TEST_F(WavFile, EachHeaderIsRefusedWithItsMessageOrReadsWhatTheFileHolds) {
       input.rewind();
     }
   }
-  EXPECT_THROW(wavfile_t(dir.file("missing.wav"), 1, 1, 16000), std::runtime_error);
-  EXPECT_EQ(Velk::WavInput(nullptr).getNumSamples(), 0u);
 }
 
 TEST_F(WavFile, DecodesEachLayoutAndStopsAtTheEnd) {
@@ -221,6 +213,22 @@ TEST_F(WavFile, DecodesEachLayoutAndStopsAtTheEnd) {
        },
        2,
        {-1.0f, 32767 * k}},
+      {"8 bits, offset by 128",
+       [](WavLayout& w) {
+         w.bits = 8, w.data = {0, 128, 255};
+       },
+       3,
+       {-1.0f, 0.0f, 127 / 128.0f}},
+      {"32-bit integers",
+       [](WavLayout& w) { w.bits = 32, w.data = {0, 0, 0, 0x80, 0, 0, 0, 0x40}; },
+       2,
+       {-1.0f, 0.5f}},
+      {"the first of two channels",
+       [](WavLayout& w) {
+         w.channels = 2, w.data = pcm16({100, -5, 200, -6});
+       },
+       2,
+       {100 * k, 200 * k}},
       {"24-bit opens but leaves the array alone",
        [](WavLayout& w) { w.bits = 24, w.data.assign(9, 0x11); },
        3,
@@ -250,9 +258,6 @@ TEST_F(WavFile, DecodesEachLayoutAndStopsAtTheEnd) {
   array<float> out(3);
   out = -1.0f;
   EXPECT_THROW(w.read_mono(out, 4), std::runtime_error);  // larger than the array
-  EXPECT_TRUE(w.read_mono(out, 0));
-  EXPECT_TRUE(w.read_mono(out, -3));
-  EXPECT_EQ(out[0], -1.0f) << "nothing read for a count of 0 or less";
   EXPECT_TRUE(w.read_mono(out, 2));
   EXPECT_TRUE(w.read_mono(out, 2));
   EXPECT_EQ(std::vector<float>(out.data, out.data + 3),
@@ -282,59 +287,6 @@ TEST_F(WavFile, WriteFramesRoundTrips) {
   wavfile_t r(p, 1, 1, 16000);
   EXPECT_FALSE(r.write_frames(frames, 1)) << "a read file is never written";
   EXPECT_FALSE(wavfile_t(dir.file("no/such/dir.wav"), 2, 1, 8000).write_frames(frames, 2));
-}
-
-// The bulk reader must leave exactly what a frame-at-a-time reader leaves:
-// the same values, untouched elements, stream position and end-of-file state.
-TEST_F(WavFile, BulkReadMatchesFrameByFrameReference) {
-  struct Layout {
-    uint16_t tag, channels, bits;
-    std::size_t frames, tailBytes;
-  };
-  const Layout layouts[] = {{1, 2, 16, 9001, 3},  {1, 1, 8, 20000, 0}, {3, 3, 32, 1500, 5},
-                            {1, 16, 16, 700, 31}, {1, 1, 16, 8192, 1}, {1, 1, 32, 5000, 2}};
-  uint32_t seed = 12345;
-  for (const Layout& c : layouts) {
-    WavLayout s;
-    s.tag = c.tag, s.channels = c.channels, s.bits = c.bits;
-    const std::size_t frameBytes = c.channels * c.bits / 8u;
-    s.data.resize(c.frames * frameBytes + c.tailBytes);
-    for (auto& b : s.data) b = static_cast<uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
-    if (c.tag == 3)  // keep the floats finite so they compare equal
-      for (std::size_t i = 3; i < s.data.size(); i += 4) s.data[i] &= 0x3F;
-    const std::string p = write(velktest::wavBytes(s), "bulk.wav");
-    wavfile_t w(p, 1, 1, 16000);
-    std::ifstream ref(p, std::ios::binary);
-    ref.seekg(w.dataStart);
-    unsigned char frame[64] = {};
-    auto decode = [&]() -> float {
-      if (c.bits == 8) return (frame[0] - 128) * 0.0078125f;
-      if (c.bits == 16) return static_cast<int16_t>(frame[0] | (frame[1] << 8)) / 32768.0f;
-      int32_t v;
-      float f;
-      std::memcpy(&v, frame, 4);
-      std::memcpy(&f, frame, 4);
-      return c.tag == 1 ? static_cast<float>(v) * (1.0f / 2147483648.0f) : f;
-    };
-    for (int32_t n : {1, 255, 4096, 5000, 7, 8192, 3, 20000, 9}) {
-      array<float> got(n + 2);
-      got = -9.0f;
-      std::vector<float> want(got.data, got.data + n + 2);
-      w.read_mono(got, n);
-      std::memset(frame, 0, sizeof frame);  // every call starts from a zeroed frame
-      for (int32_t i = 0; i < n && !ref.eof(); ++i) {
-        ref.read(reinterpret_cast<char*>(frame), static_cast<std::streamsize>(frameBytes));
-        want[static_cast<std::size_t>(i)] = decode();
-      }
-      ASSERT_EQ(std::vector<float>(got.data, got.data + n + 2), want)
-          << "channels " << c.channels << " bits " << c.bits << " request " << n;
-      ASSERT_EQ(w.file.eof(), ref.eof());
-      w.file.clear();
-      ref.clear();
-      ASSERT_EQ(static_cast<std::streamoff>(w.file.tellg()),
-                static_cast<std::streamoff>(ref.tellg()));
-    }
-  }
 }
 
 // Standard output of the library, captured for one scope.
@@ -420,47 +372,38 @@ TEST_F(WavFile, SkippingTheSilenceAfterAnEndedFileChangesNothing) {
   std::vector<uint8_t> events;
   for (float v : velktest::eventSignal(5, 3.0, 8000))
     putU16(events, static_cast<uint16_t>(static_cast<int16_t>(v * 20000)));
-  Velk::VkExtractParams wide;  // four hops per frame: the end of a normal file is read too
-  ASSERT_TRUE(wide.setFftSize(1024));
-  const struct {
-    const char* name;
-    std::vector<uint8_t> data;
-    Velk::VkExtractParams params;
-  } runs[] = {{"events", events, {}}, {"events, 1024-point frames", events, wide}};
-  for (const auto& r : runs) {
-    for (bool truncated : {false, true}) {
-      SCOPED_TRACE(std::string(r.name) + (truncated ? ", truncated" : ""));
-      WavLayout h;
-      h.data = r.data;
-      h.dataSize = truncated ? static_cast<int64_t>(r.data.size() + 60 * 8000 * 2) : -1;
-      const std::string path = write(velktest::wavBytes(h));
-      std::vector<std::vector<std::pair<int32_t, uint32_t>>> landmarks;
-      std::vector<std::vector<float>> spectra;
-      std::vector<std::vector<std::size_t>> peaks;
-      std::size_t nulls[2] = {0, 0};
-      for (int forward = 0; forward < 2; ++forward) {
-        Velk::VkLandmarkExtract ex(r.params);
-        Velk::WavInput wav(new wavfile_t(path, 1, 1, 16000));
-        Forwarding fwd(wav);
-        std::unique_ptr<Velk::VkFile> file(forward ? ex.run(&fwd, 1)
-                                                   : ex.run(static_cast<Velk::VkInput*>(&wav), 1));
-        landmarks.emplace_back();
-        for (const auto& kv : file->getLandmarks())
-          for (const Velk::Landmark* l : kv.second) landmarks.back().emplace_back(l->time, l->hash);
-        spectra.emplace_back(ex.spectrum.data, ex.spectrum.data + ex.spectrum.count());
-        peaks.emplace_back();
-        for (const Velk::VkLandmarkExtract::PeakList* list : *ex.frames) {
-          peaks.back().push_back(list == nullptr ? 0 : list->size());
-          nulls[forward] += list == nullptr;
-        }
+  for (bool truncated : {false, true}) {
+    SCOPED_TRACE(truncated ? "truncated" : "whole");
+    WavLayout h;
+    h.data = events;
+    h.dataSize = truncated ? static_cast<int64_t>(events.size() + 60 * 8000 * 2) : -1;
+    const std::string path = write(velktest::wavBytes(h));
+    std::vector<std::vector<std::pair<int32_t, uint32_t>>> landmarks;
+    std::vector<std::vector<float>> spectra;
+    std::vector<std::vector<std::size_t>> peaks;
+    std::size_t nulls[2] = {0, 0};
+    for (int forward = 0; forward < 2; ++forward) {
+      Velk::VkLandmarkExtract ex{Velk::VkExtractParams()};
+      Velk::WavInput wav(new wavfile_t(path, 1, 1, 16000));
+      Forwarding fwd(wav);
+      std::unique_ptr<Velk::VkFile> file(forward ? ex.run(&fwd, 1)
+                                                 : ex.run(static_cast<Velk::VkInput*>(&wav), 1));
+      landmarks.emplace_back();
+      for (const auto& kv : file->getLandmarks())
+        for (const Velk::Landmark* l : kv.second) landmarks.back().emplace_back(l->time, l->hash);
+      spectra.emplace_back(ex.spectrum.data, ex.spectrum.data + ex.spectrum.count());
+      peaks.emplace_back();
+      for (const Velk::VkLandmarkExtract::PeakList* list : *ex.frames) {
+        peaks.back().push_back(list == nullptr ? 0 : list->size());
+        nulls[forward] += list == nullptr;
       }
-      EXPECT_EQ(nulls[1], 0u);
-      EXPECT_EQ(nulls[0] > 0, truncated) << "skipped exactly when the file ended early";
-      EXPECT_EQ(landmarks[0], landmarks[1]);
-      EXPECT_EQ(peaks[0], peaks[1]);
-      EXPECT_EQ(spectra[0], spectra[1]);
-      EXPECT_FALSE(landmarks[0].empty());
     }
+    EXPECT_EQ(nulls[1], 0u);
+    EXPECT_EQ(nulls[0] > 0, truncated) << "skipped exactly when the file ended early";
+    EXPECT_EQ(landmarks[0], landmarks[1]);
+    EXPECT_EQ(peaks[0], peaks[1]);
+    EXPECT_EQ(spectra[0], spectra[1]);
+    EXPECT_FALSE(landmarks[0].empty());
   }
 }
 

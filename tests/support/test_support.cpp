@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -147,6 +148,61 @@ std::vector<float> eventSignal(uint32_t seed, double seconds, uint32_t sampleRat
   }
   for (auto& s : out) s = std::max(-0.99f, std::min(0.99f, s));
   return out;
+}
+
+std::vector<float> deviceView(const std::vector<float>& scene, double startSeconds, double seconds,
+                              double ppm, uint32_t rate) {
+  const long half = 16;
+  std::vector<float> out(static_cast<std::size_t>(seconds * rate));
+  for (std::size_t n = 0; n < out.size(); ++n) {
+    const double at = (startSeconds + static_cast<double>(n) / rate * (1.0 + ppm * 1e-6)) * rate;
+    const long base = static_cast<long>(std::floor(at));
+    const double frac = at - static_cast<double>(base);
+    if (frac == 0.0) {
+      if (base >= 0 && base < static_cast<long>(scene.size()))
+        out[n] = static_cast<float>(0.9 * scene[static_cast<std::size_t>(base)]);
+      continue;
+    }
+    // sin(pi (frac + j)) alternates in sign with j, so one sine serves every tap.
+    const double s = std::sin(M_PI * frac) / M_PI;
+    double acc = 0;
+    for (long j = -half + 1; j <= half; ++j) {
+      const long k = base - j;
+      if (k < 0 || k >= static_cast<long>(scene.size())) continue;
+      const double x = frac + static_cast<double>(j);
+      acc += scene[static_cast<std::size_t>(k)] * ((j & 1) ? -s : s) / x *
+             (0.5 + 0.5 * std::cos(M_PI * x / half));
+    }
+    out[n] = static_cast<float>(0.9 * acc);
+  }
+  return out;
+}
+
+void addNoise(std::vector<float>& x, double snrDb, uint32_t seed) {
+  double power = 0;
+  for (float v : x) power += static_cast<double>(v) * v;
+  power /= static_cast<double>(x.size());
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> g(0.0, std::sqrt(power / std::pow(10.0, snrDb / 10.0)));
+  for (float& v : x) v += static_cast<float>(g(rng));
+}
+
+Lag bestLag(const std::vector<float>& x, const std::vector<float>& y, std::size_t from,
+            std::size_t n, long minLag, long maxLag) {
+  Lag r;
+  double best = -1e300;
+  const std::size_t end = std::min(from + n, x.size());
+  for (long l = minLag; l <= maxLag; ++l) {
+    double xy = 0, xx = 0, yy = 0;
+    for (std::size_t i = from; i < end; ++i) {
+      const long j = static_cast<long>(i) + l;
+      if (j < 0 || j >= static_cast<long>(y.size())) continue;
+      const double u = x[i], v = y[static_cast<std::size_t>(j)];
+      xy += u * v, xx += u * u, yy += v * v;
+    }
+    if (xy > best) best = xy, r.samples = l, r.similarity = xy / std::sqrt(xx * yy + 1e-30);
+  }
+  return r;
 }
 
 bool VectorInput::read(Velk::array<float>& buffer) {

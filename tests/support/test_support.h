@@ -70,6 +70,25 @@ void writeWav16(const std::string& path, const std::vector<float>& interleaved, 
 // and noise bursts over a quiet bed), like a concert or a street recording.
 std::vector<float> eventSignal(uint32_t seed, double seconds, uint32_t sampleRate);
 
+// The scene as a device hears it from startSeconds on, its clock running ppm
+// parts per million slow: sample n holds the scene at start + n / rate x (1 +
+// ppm / 10^6), by windowed-sinc interpolation (so the only error is the drift),
+// at 0.9 of the level.
+std::vector<float> deviceView(const std::vector<float>& scene, double startSeconds, double seconds,
+                              double ppm, uint32_t rate);
+
+// Gaussian noise added at snrDb below the signal's power.
+void addNoise(std::vector<float>& x, double snrDb, uint32_t seed);
+
+// The lag l in [minLag, maxLag] at which y[i + l] best matches x[i] over
+// x[from, from + n), and the correlation there normalised over the overlap.
+struct Lag {
+  long samples = 0;
+  double similarity = 0;
+};
+Lag bestLag(const std::vector<float>& x, const std::vector<float>& y, std::size_t from,
+            std::size_t n, long minLag, long maxLag);
+
 // A mono source over a vector that counts its reads and rewinds.
 class VectorInput final : public Velk::VkInput {
  public:
