@@ -57,6 +57,8 @@ def main():
     parser.add_argument("--threads", type=int, default=1, help="velk.sync's threads")
     parser.add_argument("--baseline-last", action="store_true",
                         help="run velk.sync after the distributed runs (long sets: rows first)")
+    parser.add_argument("--no-baseline", action="store_true",
+                        help="no velk.sync: times only, results not compared")
     parser.add_argument("--dir", default="/tmp/velk-distributed-bench")
     args = parser.parse_args()
 
@@ -81,7 +83,7 @@ def main():
             print(f"{time.strftime('%H:%M:%S')} {stage} {fraction:.0%}", file=sys.stderr,
                   flush=True)
 
-    base = None if args.baseline_last else baseline()
+    base = None if args.baseline_last or args.no_baseline else baseline()
     # Bytes: landmarks and partial histograms as made (once each), and what the
     # workers fetched from one another (measured; a worker reads its own free).
     # Task-seconds: each step's time on one worker, whatever ran it.
@@ -123,7 +125,7 @@ def main():
                   f"{fetched / 1e6:.1f} | {fetched / 1e6 / hours:.1f} | {same}", flush=True)
             if same == "NO":
                 return 1
-    if base is None:
+    if base is None and not args.no_baseline:
         base = baseline()
         for partitions, workers, wall, result in rows:
             print(f"{partitions} partition(s), {workers} worker(s): {base[0] / wall:.2f}x "
