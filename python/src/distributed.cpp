@@ -212,8 +212,7 @@ using Hashes = py::array_t<uint32_t, py::array::c_style | py::array::forcecast>;
 // Each recording's (hashes, frames) of one part of the hashes, by recording id.
 using Pieces = std::vector<std::pair<int32_t, std::pair<Hashes, Column>>>;
 
-// The index of the pieces' landmarks; the pairs it counts are those whose
-// smaller id is `group` modulo `groups`.
+// The index of the pieces' landmarks, each entry with its recording's id.
 Velk::VkLandmarkIndex indexOf(const Pieces& pieces, uint32_t maxLandmarks) {
   std::size_t n = 0;
   for (const auto& [id, piece] : pieces) {
@@ -229,6 +228,7 @@ Velk::VkLandmarkIndex indexOf(const Pieces& pieces, uint32_t maxLandmarks) {
   return index;
 }
 
+// Matching of the pairs whose smaller id is `group` modulo `groups` only.
 Velk::VkMatchTuning tuningOf(int32_t groups, int32_t group) {
   if (groups < 1 || group < 0 || group >= groups)
     throw py::value_error("group must lie in [0, groups)");
