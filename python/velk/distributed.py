@@ -198,6 +198,9 @@ def sync(paths, client=None, store=None, partitions: int = 1, groups=None, *,
     """
     if isinstance(partitions, bool) or not isinstance(partitions, int) or partitions < 1:
         raise ValueError(f"partitions must be a positive number, not {partitions!r}")
+    if groups is not None and (isinstance(groups, bool) or not isinstance(groups, int)
+                               or groups < 1):
+        raise ValueError(f"groups must be None or a positive number, not {groups!r}")
     extract, cluster = _settings(designed_parameters)
     channel = _channel(channel)
     folder, files = _inputs(paths)
