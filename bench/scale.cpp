@@ -34,6 +34,9 @@
 // and again after K (default 10) new recordings were written to it as WAV.
 // Refinement is off in those runs: the stand-ins hold no audio to correlate.
 // --dry synthesises without reverberation, several times faster, for large stores.
+// --limit L: the store runs use that popular-hash limit, not one that grows with
+// the hours (a limit that moves makes hashes cross it, and their pairs are
+// matched again).
 #include <malloc.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -154,8 +157,9 @@ struct Options {
   bool corpusLimit = false;
   bool digest = false;
   bool store = false;
-  bool dry = false;  // no reverberation: synthesis several times cheaper
-  int add = 10;      // recordings added to the store's folder before the last re-run
+  bool dry = false;    // no reverberation: synthesis several times cheaper
+  int add = 10;        // recordings added to the store's folder before the last re-run
+  uint32_t limit = 0;  // store runs: a fixed popular-hash limit instead of the corpus one
 };
 
 bool applyPreset(Options& o, const std::string& name) {
@@ -200,7 +204,7 @@ void usage() {
                "                   [--seed S] [--snr DB] [--dir DIR] [--repeat N]\n"
                "       scale_bench --archive SIZES [--minutes L] [--threads T] [--seed S]\n"
                "                   [--stages-up-to N] [--corpus-limit] [--digest]\n"
-               "                   [--store [--add K] [--dry]]\n";
+               "                   [--store [--add K] [--dry] [--limit L]]\n";
 }
 
 bool parse(int argc, char** argv, Options& o) {
@@ -248,6 +252,8 @@ bool parse(int argc, char** argv, Options& o) {
       o.stagesUpTo = std::atoi(v.c_str());
     } else if (a == "--add") {
       o.add = std::max(1, std::atoi(v.c_str()));
+    } else if (a == "--limit") {
+      o.limit = static_cast<uint32_t>(std::max(1L, std::atol(v.c_str())));
     } else {
       return false;
     }
@@ -871,12 +877,24 @@ struct StoreRun {
   double listWall = 0, readWall = 0, clusterWall = 0;
   int extracted = 0;
   std::size_t recordings = 0, clusters = 0;
-  std::string note;
+  std::string note, pairsNote;
+  std::string result;  // every member's placement, floats exactly, and the sorted designed lines
 };
+
+// The store's pair results dropped, so that the next run matches every pair.
+void forgetPairs(const std::string& storePath) {
+  std::string note, error;
+  std::unique_ptr<Velk::FeatureStore> store =
+      Velk::FeatureStore::open(storePath, Velk::VkExtractParams(), Velk::kAutoChannel, note, error);
+  Velk::PairState state;
+  if (!store || !store->readPairs(state) || !store->writePairs(nullptr, state.generation, error))
+    throw std::runtime_error("feature store: cannot drop its pair results " + error);
+}
 
 // The engine on folder as a host runs it, with the store; the stages are timed
 // by their first progress call.
-StoreRun runWithStore(const std::string& folder, const std::string& storePath, unsigned threads) {
+StoreRun runWithStore(const std::string& folder, const std::string& storePath, unsigned threads,
+                      uint32_t limit) {
   StoreRun out;
   Meter m;
   const auto t0 = std::chrono::steady_clock::now();
@@ -891,11 +909,21 @@ StoreRun runWithStore(const std::string& folder, const std::string& storePath, u
   s.threads = threads;
   s.refine = false;
   s.storePath = storePath;
+  if (limit != 0) {
+    s.corpusLimit = false;
+    s.clusterSync.setMaxLandmarks(limit);
+  }
   Velk::Synchronizer sync(s);
-  sync.setMessageHandler([&out](const Velk::SyncMessage& msg) {
+  std::vector<std::string> designed;
+  sync.setMessageHandler([&](const Velk::SyncMessage& msg) {
     if (msg.text.rfind("STARTING: ", 0) == 0) ++out.extracted;
-    if (msg.text.rfind("feature store", 0) == 0 || msg.text.rfind("the feature store", 0) == 0)
+    if (msg.text.rfind("the feature store's pair", 0) == 0)
+      out.pairsNote = msg.text;
+    else if (msg.text.rfind("feature store", 0) == 0 || msg.text.rfind("the feature store", 0) == 0)
       out.note = msg.text;
+    if (msg.kind == Velk::MessageKind::Designed && msg.text.rfind("STARTING: ", 0) != 0 &&
+        msg.text.rfind("FEATURE EXTRACTION COMPLETE: ", 0) != 0)
+      designed.push_back(msg.text);
   });
   double clusteringFrom = -1;
   sync.setProgressHandler([&](const Velk::SyncProgress& p) {
@@ -907,17 +935,43 @@ StoreRun runWithStore(const std::string& folder, const std::string& storePath, u
   out.clusterWall = out.u.wall - clusteringFrom;
   out.recordings = result.recordings.size();
   out.clusters = result.clusters.size();
+  std::ostringstream text;
+  text << std::hexfloat;
+  for (const Velk::ClusterResult& c : result.clusters) {
+    text << "cluster\n";
+    for (const Velk::MemberResult& x : c.members)
+      text << x.name << ' ' << x.coarse << ' ' << x.offset << ' ' << x.driftPpm << ' '
+           << x.landmarks << '\n';
+  }
+  // Clusters come in the order of their addresses: only the lines are compared.
+  std::sort(designed.begin(), designed.end());
+  for (const std::string& line : designed) text << line << '\n';
+  out.result = text.str();
   return out;
 }
 
 void storeRow(const char* stage, const StoreRun& r, double hours) {
-  char extra[320];
+  char extra[400];
   std::snprintf(extra, sizeof extra,
                 "listing %.1f s, store + extraction %.1f s (%d extracted), clustering %.1f s; "
                 "%zu recordings, %zu clusters; %s",
                 r.listWall, r.readWall, r.extracted, r.clusterWall, r.recordings, r.clusters,
                 r.note.c_str());
+  if (!r.pairsNote.empty()) std::printf("    %s\n", r.pairsNote.c_str());
   archiveRow(stage, r.u, hours, extra);
+}
+
+// A re-run on the store against a run that matches every pair, same folder.
+int compareWithFull(const char* what, const StoreRun& incremental, const std::string& folder,
+                    const std::string& storePath, unsigned threads, uint32_t limit, double hours) {
+  forgetPairs(storePath);
+  const StoreRun full = runWithStore(folder, storePath, threads, limit);
+  storeRow((std::string(what) + ", every pair").c_str(), full, hours);
+  const bool same = full.result == incremental.result;
+  std::printf("  %s: %s the run that matches every pair (%zu clusters)\n", what,
+              same ? "same clusters, offsets and designed lines as" : "DIFFERENT from",
+              full.clusters);
+  return same ? 0 : 1;
 }
 
 int runStoreArchive(const Options& o, int recordings) {
@@ -983,8 +1037,11 @@ int runStoreArchive(const Options& o, int recordings) {
                 extractCpu, extractCpu / threads, threads, writeWall);
   archiveRow("synthesis + extraction + store", ub, hours, extra);
 
-  const StoreRun again = runWithStore(folder, storePath, threads);
+  const StoreRun again = runWithStore(folder, storePath, threads, o.limit);
   storeRow("re-run, nothing new", again, hours);
+  const StoreRun reused = runWithStore(folder, storePath, threads, o.limit);
+  storeRow("again, nothing new", reused, hours);
+  int status = reused.result == again.result ? 0 : 1;
 
   // K new recordings of their own events, as WAV files in the folder.
   velksim::SetSettings more = archiveSettings(o.add, o.minutes, o.seed + 1, o.snrDb);
@@ -993,15 +1050,35 @@ int runStoreArchive(const Options& o, int recordings) {
   for (const auto& entry : fs::directory_iterator(work + "/new"))
     if (entry.path().extension() == ".wav")
       fs::rename(entry.path(), folder + "/" + entry.path().filename().string());
-  const StoreRun added = runWithStore(folder, storePath, threads);
-  storeRow(("re-run, " + std::to_string(o.add) + " added").c_str(), added, hours);
+  const StoreRun added = runWithStore(folder, storePath, threads, o.limit);
+  const std::string addedText = "re-run, " + std::to_string(o.add) + " added";
+  storeRow(addedText.c_str(), added, hours);
+  status |= compareWithFull(addedText.c_str(), added, folder, storePath, threads, o.limit, hours);
+  // Some recordings removed: half of the new ones and as many stored ones.
+  std::vector<fs::path> wavs;
+  for (const auto& entry : fs::directory_iterator(folder)) wavs.push_back(entry.path());
+  std::sort(wavs.begin(), wavs.end());
+  int goneNew = 0, goneOld = 0;
+  for (const fs::path& p : wavs) {
+    int& n = p.filename().string().rfind("new", 0) == 0 ? goneNew : goneOld;
+    if (n < (o.add + 1) / 2) {
+      fs::remove(p);
+      ++n;
+    }
+  }
+  const int gone = goneNew + goneOld;
+  const StoreRun removed = runWithStore(folder, storePath, threads, o.limit);
+  const std::string removedText = "re-run, " + std::to_string(gone) + " removed";
+  storeRow(removedText.c_str(), removed, hours);
+  status |=
+      compareWithFull(removedText.c_str(), removed, folder, storePath, threads, o.limit, hours);
   std::printf(
       "  reading the store: %.1f s for %.1f h; extracting it again: %.1f s cpu, about %.1f "
       "s on %u threads (%.0fx faster)\n",
       again.readWall, hours, extractCpu, extractCpu / threads, threads,
       extractCpu / threads / std::max(again.readWall, 1e-9));
   fs::remove_all(work);
-  return again.extracted == 0 && added.extracted == o.add ? 0 : 1;
+  return again.extracted == 0 && added.extracted == o.add ? status : 1;
 }
 #endif
 

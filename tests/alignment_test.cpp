@@ -293,22 +293,44 @@ TEST_F(RefineWalk, TriesPerStrayAreCapped) {
 // joined by the landmarks through it) and its studio file s: b and s overlap a
 // only where the song is, so neither may join a. A recording paused for 20 s
 // (p, whose landmarks peak at both lags) is placed by its first part and
-// reported in two.
+// reported in two, also when its first part lies inside the shared song: its
+// second part, a pause later, is its own. A studio file met before b's event
+// anchors nothing: b agrees with it only on the song.
 TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
   struct Case {
     const char* name;
     bool paused;
     std::vector<std::vector<int32_t>> clusters;
+    bool inSong = false;
+    bool studioFirst = false;
   };
-  for (const Case& k :
-       {Case{"shared song", false, {{1}, {2}, {3}}}, Case{"paused", true, {{1, 2}}}}) {
+  for (const Case& k : {Case{"shared song", false, {{1}, {2}, {3}}},
+                        Case{"studio file first", false, {{1}, {2}, {3}}, false, true},
+                        Case{"paused", true, {{1, 2}}},
+                        Case{"paused in a shared song", true, {{1, 3}, {2}}, true}}) {
     SCOPED_TRACE(k.name);
     recordings_.clear();
     recordings_.reserve(3);
     cluster_ = ClusterResult();
     const std::vector<float> scene = velktest::eventSignal(91, 120.0, kRate);
     PeakTable peaks;
-    if (k.paused) {
+    if (k.inSong) {
+      // The song from 20 to 100 s of a; p holds 25-85 and 125-150.
+      const std::vector<float> song = velktest::eventSignal(93, 80.0, kRate);
+      std::vector<float> a = velktest::eventSignal(91, 160.0, kRate);
+      std::vector<float> b = velktest::eventSignal(92, 110.0, kRate);
+      for (std::size_t i = 0; i < song.size(); ++i) {
+        a[20 * kRate + i] = 0.3f * a[20 * kRate + i] + song[i];
+        b[10 * kRate + i] = 0.3f * b[10 * kRate + i] + song[i];
+      }
+      std::vector<float> p = slice(a, 25.0, 60.0);
+      const std::vector<float> after = slice(a, 125.0, 25.0);
+      p.insert(p.end(), after.begin(), after.end());
+      add("a", a, 0.0);
+      add("b", b, 10.0);
+      add("p", p, 25.0);
+      peaks[{1, 3}] = {25.0, 65.0};
+    } else if (k.paused) {
       std::vector<float> p = slice(scene, 20.0, 40.0);
       const std::vector<float> after = slice(scene, 80.0, 40.0);
       p.insert(p.end(), after.begin(), after.end());
@@ -323,19 +345,20 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
         b[35 * kRate + i] = 0.3f * b[35 * kRate + i] + song[i];
       }
       add("a", a, 0.0);
+      if (k.studioFirst) add("s", song, 40.0);
       add("b", b, 5.0);
-      add("s", song, 40.0);
+      if (!k.studioFirst) add("s", song, 40.0);
     }
     const std::vector<ClusterResult> out = refine(RefineSettings(), peaks);
     std::vector<std::vector<int32_t>> ids;
     for (const ClusterResult& c : out) ids.push_back(idsOf(c));
     EXPECT_EQ(ids, k.clusters) << err_;
-    if (!k.paused || out.size() != 1) continue;
+    if (!k.paused || ids != k.clusters) continue;
     const MemberResult& p = out[0].members[1];
-    EXPECT_NEAR(p.offset, 20.0, 0.001);
+    EXPECT_NEAR(p.offset, k.inSong ? 25.0 : 20.0, 0.001);
     ASSERT_EQ(p.parts.size(), 2u) << err_;
-    EXPECT_NEAR(p.parts[1].gapSeconds, 20.0, 0.001);
-    EXPECT_NEAR(p.parts[1].fileSeconds, 40.0, 10.0);
+    EXPECT_NEAR(p.parts[1].gapSeconds, k.inSong ? 40.0 : 20.0, 0.001);
+    EXPECT_NEAR(p.parts[1].fileSeconds, k.inSong ? 60.0 : 40.0, 0.5);
   }
 }
 

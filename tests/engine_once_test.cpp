@@ -41,6 +41,10 @@ TEST(EngineOnce, EachFileIsOpenedOnceAndRefinementReadsWhatItKept) {
     stereo.push_back(lav[i]);
   }
   velktest::writeWav16(dir.file("c.wav"), stereo, 16000, 2);
+  // Alone and faint: its level, which says why, is read without opening it again.
+  std::vector<float> faint = velktest::eventSignal(11, 25.0, 8000);
+  for (float& v : faint) v *= 0.0005f;
+  velktest::writeWav16(dir.file("d.wav"), faint, 8000);
 
   struct Row {
     const char* name;
@@ -70,11 +74,14 @@ TEST(EngineOnce, EachFileIsOpenedOnceAndRefinementReadsWhatItKept) {
     const Velk::SyncResult result = Velk::Synchronizer(settings).run(listing.recordings);
     Velk::detail::watchOpens(nullptr);
 
-    ASSERT_EQ(result.clusters.size(), 1u);
+    ASSERT_EQ(result.clusters.size(), 2u);
+    EXPECT_EQ(result.clusters[1].members.at(0).alone.rfind("nearly silent (level -", 0), 0u)
+        << result.clusters[1].members.at(0).alone;
     const std::vector<Velk::MemberResult>& members = result.clusters[0].members;
     ASSERT_EQ(members.size(), 4u);
-    EXPECT_EQ(opens.size(), 3u);  // the memory recording is never opened
-    for (const char* name : {"a.wav", "b.wav", "c.wav"}) {
+    EXPECT_TRUE(members[0].alone.empty());
+    EXPECT_EQ(opens.size(), 4u);  // the memory recording is never opened
+    for (const char* name : {"a.wav", "b.wav", "c.wav", "d.wav"}) {
       EXPECT_GE(opens[dir.file(name)], row.leastOpens) << name;
       EXPECT_LE(opens[dir.file(name)], row.mostOpens) << name;
     }

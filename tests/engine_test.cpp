@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/second_look.h"
 #include "test_support.h"
 #include "velk/sync.h"
 
@@ -156,19 +157,79 @@ TEST_P(EngineStop, AStopEndsTheRunWithNothingButTheFlag) {
 
 INSTANTIATE_TEST_SUITE_P(Stages, EngineStop, ::testing::Values("extracting", "refining", ""));
 
+// Which pairs the landmark test turned down get a waveform check: a 600-s A
+// and a 300-s B (frames of 32 ms), votes by offset of B's start after A's.
+struct CandidateCase {
+  const char* what;
+  std::vector<std::pair<int32_t, uint32_t>> votes;  // offset in frames, votes
+  bool kept;
+  int32_t lagFrames;  // of the kept candidate
+};
+
+class SecondLookCandidates : public ::testing::TestWithParam<CandidateCase> {};
+
+TEST_P(SecondLookCandidates, APeakIsJudgedByItsVotesPerSecondOfOverlap) {
+  const CandidateCase& c = GetParam();
+  Velk::VkPairStats stats;
+  stats.idA = 1;
+  stats.idB = 2;
+  Velk::VkOffsetHistogram bins;
+  for (const auto& [offset, count] : c.votes) bins.push_back({offset, count, 0, 0});
+  std::vector<Velk::RejectedPair> out;
+  Velk::considerRejected(stats, bins, 31.25f, 18750, 9375, out);
+  ASSERT_EQ(out.size(), c.kept ? 1u : 0u) << c.what;
+  if (c.kept) {
+    EXPECT_DOUBLE_EQ(out[0].lagSeconds, c.lagFrames / 31.25) << c.what;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SecondLookCandidates,
+    ::testing::Values(
+        // 24 s of overlap at 18000 against strays where they overlap fully:
+        // fewer votes in its fullest frame than the strays, but far more per
+        // second, and its votes split over two frames.
+        CandidateCase{
+            "a short overlap", {{-300, 50}, {4000, 48}, {18000, 34}, {18001, 26}}, true, 18000},
+        CandidateCase{
+            "strays where they overlap most", {{-300, 50}, {4000, 40}, {9000, 24}}, false, 0},
+        CandidateCase{"too few votes", {{18000, 4}, {18001, 3}}, false, 0}),
+    [](const ::testing::TestParamInfo<CandidateCase>& info) {
+      std::string name = info.param.what;
+      for (char& ch : name)
+        if (ch == ' ') ch = '_';
+      return name;
+    });
+
 }  // namespace
 
 namespace {
 
-// A lavalier on input 2 of a recorder whose input 1 is silent: automatic
-// choice finds it, the first channel alone does not.
-TEST(EngineChannels, TheChannelThatCarriesTheEventIsAnalysed) {
+// A lavalier on input 2 of a recorder: automatic choice analyses it whether
+// input 1 is silent or holds another scene, richer in landmarks, that matches
+// nothing; the first channel alone does not find it.
+struct ChannelCase {
+  const char* what;
+  std::vector<uint32_t> otherScene;  // seeds of the scene on input 1; none: silent
+  const char* note;                  // how the note on the lavalier begins
+};
+
+class EngineChannels : public ::testing::TestWithParam<ChannelCase> {};
+
+TEST_P(EngineChannels, TheChannelThatCarriesTheEventIsAnalysed) {
+  const ChannelCase& c = GetParam();
   const std::vector<float> event = velktest::eventSignal(7, 200.0, kRate);
   const auto mono = device(event, 30.0, 120.0, 0.0, 3);
+  std::vector<float> other(mono->samples.size(), 0.0f);
+  for (uint32_t seed : c.otherScene) {
+    const std::vector<float> scene = velktest::eventSignal(seed, 120.0, kRate);
+    for (std::size_t k = 0; k < other.size(); ++k) other[k] += scene[k];
+  }
   auto stereo = std::make_shared<Velk::MemoryAudio>();
   stereo->sampleRate = kRate;
   stereo->channels = 2;
-  for (float v : mono->samples) stereo->samples.insert(stereo->samples.end(), {0.0f, v});
+  for (std::size_t k = 0; k < other.size(); ++k)
+    stereo->samples.insert(stereo->samples.end(), {other[k], mono->samples[k]});
   for (int channel : {Velk::kAutoChannel, 0}) {
     const std::vector<Velk::Recording> recordings = {
         Velk::memoryRecording("room", device(event, 0.0, 180.0, 0.0, 4)),
@@ -188,9 +249,15 @@ TEST(EngineChannels, TheChannelThatCarriesTheEventIsAnalysed) {
     EXPECT_EQ(result.recordings[1].channel, 1);
     bool said = false;
     for (const std::string& n : notes)
-      said = said || n.find("lavalier: channel 2 of 2 was analysed") == 0;
+      said = said || n.find(std::string("lavalier: channel 2 of 2 was analysed") + c.note) == 0;
     EXPECT_TRUE(said);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Inputs, EngineChannels,
+    ::testing::Values(ChannelCase{"input_1_silent", {}, " ("},
+                      ChannelCase{"input_1_another_scene", {11, 12, 13}, ": "}),
+    [](const ::testing::TestParamInfo<ChannelCase>& info) { return info.param.what; });
 
 }  // namespace

@@ -31,6 +31,7 @@ struct Outcome {
   std::vector<std::string> messages;
   int extracted = 0;
   std::string storeNote;
+  bool pairsReused = false;  // the store's pair results stood in for matching stored pairs
 };
 
 Outcome run(const std::string& folder, Velk::SyncSettings settings) {
@@ -46,6 +47,8 @@ Outcome run(const std::string& folder, Velk::SyncSettings settings) {
       out.extracted += m.text.rfind("STARTING: ", 0) == 0 ? 1 : 0;
     else if (m.text.rfind("feature store: ", 0) == 0)
       out.storeNote = m.text;
+    else if (m.text.rfind("the feature store's pair results were used", 0) == 0)
+      out.pairsReused = true;
     else if (m.text.find("feature store") == std::string::npos)  // not that it was emptied
       out.messages.push_back(m.text);
   });
@@ -70,6 +73,7 @@ struct Step {
   std::function<void(const velktest::TempDir&, Velk::SyncSettings&)> change;
   int extracted;
   const char* storeNote;
+  bool pairsReused;
 };
 
 TEST(FeatureStore, OnlyNewOrChangedFilesAreExtractedAndResultsStayTheSame) {
@@ -91,25 +95,40 @@ TEST(FeatureStore, OnlyNewOrChangedFilesAreExtractedAndResultsStayTheSame) {
   velktest::writeWav16(folder + "/lav.wav", stereo, 2 * kRate, 2);
 
   const Step steps[] = {
-      {"a new store", nullptr, 5, "feature store: 0 recordings read, 5 extracted"},
-      {"nothing changed", nullptr, 0, "feature store: 5 recordings read, 0 extracted"},
+      {"a new store", nullptr, 5, "feature store: 0 recordings read, 5 extracted", false},
+      {"nothing changed", nullptr, 0, "feature store: 5 recordings read, 0 extracted", true},
       {"a file touched",
        [&](const velktest::TempDir&, Velk::SyncSettings&) {
          fs::last_write_time(folder + "/dev1.wav",
                              fs::last_write_time(folder + "/dev1.wav") - std::chrono::hours(5));
        },
-       0, "feature store: 5 recordings read, 0 extracted"},
+       0, "feature store: 5 recordings read, 0 extracted", true},
       {"a file replaced by another of its size",
        [&](const velktest::TempDir&, Velk::SyncSettings&) {
          velktest::writeWav16(folder + "/dev2.wav", slice(event, 20.0, 30.0), kRate);
        },
-       1, "feature store: 4 recordings read, 1 extracted"},
+       1, "feature store: 4 recordings read, 1 extracted", true},
       {"a file removed",
        [&](const velktest::TempDir&, Velk::SyncSettings&) { fs::remove(folder + "/other.wav"); }, 0,
-       "feature store: 4 recordings read, 0 extracted, 1 no longer on disk forgotten"},
+       "feature store: 4 recordings read, 0 extracted, 1 no longer on disk forgotten", true},
+      {"a device added",
+       [&](const velktest::TempDir&, Velk::SyncSettings&) {
+         velktest::writeWav16(folder + "/dev3.wav", slice(event, 4.0, 30.0), kRate);
+       },
+       1, "feature store: 4 recordings read, 1 extracted", true},
       {"other extraction settings",
-       [&](const velktest::TempDir&, Velk::SyncSettings& s) { s.extract.dbThreshold = -55.0f; }, 4,
-       "feature store: 0 recordings read, 4 extracted"},
+       [&](const velktest::TempDir&, Velk::SyncSettings& s) { s.extract.dbThreshold = -55.0f; }, 5,
+       "feature store: 0 recordings read, 5 extracted", false},
+      // Hashes cross the limit: the stored pairs holding them are matched again.
+      {"a popular-hash limit of 4",
+       [&](const velktest::TempDir&, Velk::SyncSettings& s) {
+         s.corpusLimit = false;
+         s.clusterSync.setMaxLandmarks(4);
+       },
+       0, "feature store: 5 recordings read, 0 extracted", false},
+      {"then of 2",
+       [&](const velktest::TempDir&, Velk::SyncSettings& s) { s.clusterSync.setMaxLandmarks(2); },
+       0, "feature store: 5 recordings read, 0 extracted", true},
   };
   Velk::SyncSettings settings;
   settings.threads = 2;
@@ -122,6 +141,7 @@ TEST(FeatureStore, OnlyNewOrChangedFilesAreExtractedAndResultsStayTheSame) {
     const Outcome read = run(folder, stored);
     EXPECT_EQ(read.extracted, step.extracted);
     EXPECT_EQ(read.storeNote, step.storeNote);
+    EXPECT_EQ(read.pairsReused, step.pairsReused);
     EXPECT_EQ(read.result, plain.result);
     EXPECT_EQ(read.messages, plain.messages);
   }

@@ -54,14 +54,15 @@ TEST(ToolOptions, TakesOutItsOwnAndKeepsTheRestInOrder) {
   EXPECT_TRUE(o.quiet && o.keepUnverified);
   EXPECT_FALSE(o.help);
 
-  const char* eq[] = {"Velk", "--json=a=b.json", "--threads", "256", "--help"};
+  const char* eq[] = {"Velk", "--json=a=b.json", "--threads", "256", "--help", "--channel=2"};
   ToolOptions p;
-  ASSERT_TRUE(splitToolOptions(5, eq, p, rest, error));
+  ASSERT_TRUE(splitToolOptions(6, eq, p, rest, error));
+  EXPECT_EQ(p.channel, 1);
   EXPECT_EQ(p.jsonPath, "a=b.json");
   EXPECT_EQ(p.threads, 256u);
   EXPECT_TRUE(p.help && p.refine && !p.keepUnverified);
-  for (const char* bad :
-       {"--threads=0", "--threads=-1", "--threads=2x", "--threads=", "--threads=257"}) {
+  for (const char* bad : {"--threads=0", "--threads=-1", "--threads=2x", "--threads=",
+                          "--threads=257", "--channel=0", "--channel=17", "--channel=left"}) {
     const char* args[] = {"Velk", bad};
     EXPECT_FALSE(splitToolOptions(2, args, p, rest, error)) << bad;
   }

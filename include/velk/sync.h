@@ -142,6 +142,10 @@ struct MemberResult {
   // another (a pause, an edit): every part, the first at file second 0. The
   // member's offset is that of its first part. Empty for an unbroken one.
   std::vector<MemberPart> parts;
+  // For a member alone in its cluster, why: "silent (digital silence)",
+  // "nearly silent (level -61.2 dBFS)", "too short (...)", "too few landmarks
+  // (...)", "split off after verification: ...", "matched no other recording".
+  std::string alone;
 };
 
 struct ClusterResult {

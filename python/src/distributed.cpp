@@ -20,7 +20,6 @@
 #include "engine/sync_result.h"
 #include "engine/sync_steps.h"
 #include "run.h"
-#include "velktool/alone.h"
 
 namespace velkpy {
 
@@ -143,12 +142,12 @@ void bindValues(py::module_& m) {
       .def_readonly("b", &RejectedPair::idB)
       .def(py::pickle(
           [](const RejectedPair& p) {
-            return py::make_tuple(p.idA, p.idB, p.lagSeconds, p.votes, p.runnerUp);
+            return py::make_tuple(p.idA, p.idB, p.lagSeconds, p.votes, p.runnerUp, p.standOut);
           },
           [](const py::tuple& t) {
             RejectedPair p;
-            std::tie(p.idA, p.idB, p.lagSeconds, p.votes, p.runnerUp) =
-                t.cast<std::tuple<int32_t, int32_t, double, uint32_t, uint32_t>>();
+            std::tie(p.idA, p.idB, p.lagSeconds, p.votes, p.runnerUp, p.standOut) =
+                t.cast<std::tuple<int32_t, int32_t, double, uint32_t, uint32_t, double>>();
             return p;
           }));
   py::class_<OverlapFit>(m, "OverlapFit")
@@ -233,7 +232,7 @@ Velk::VkMatchTuning tuningOf(int32_t groups, int32_t group) {
   if (groups < 1 || group < 0 || group >= groups)
     throw py::value_error("group must lie in [0, groups)");
   Velk::VkMatchTuning tuning;
-  if (groups > 1) tuning.anchors = [groups, group](int32_t id) { return id % groups == group; };
+  if (groups > 1) tuning.anchorIds = [groups, group](int32_t id) { return id % groups == group; };
   return tuning;
 }
 
@@ -288,7 +287,7 @@ struct Judge {
     const Velk::PairObserver keep = [&](const Velk::VkPairStats& st,
                                         const Velk::VkOffsetHistogram& hist, bool ok) {
       Velk::notePeaks(st, hist, Velk::clusteringParams(s).getFramesPerSecond(), peaks);
-      if (!ok) Velk::keepCandidate(s, st, hist, candidates);
+      if (!ok) Velk::keepCandidate(s, files, st, hist, candidates);
     };
     const Velk::JudgedPair judged =
         Velk::judgePair(former, &files, key, h, s.refine ? keep : Velk::PairObserver());
@@ -537,8 +536,11 @@ class Job {
       Velk::placeParts(result.clusters, c.report);
       say(c.lines);
     }
-    run_->alone = velktool::explainLoners(result.clusters, result.recordings,
-                                          Velk::clusteringParams(run_->settings, result));
+    std::map<int32_t, const Velk::Recording*> byId;
+    for (const Velk::Recording& r : result.recordings) byId[r.id] = &r;
+    Collector loners;
+    Velk::explainLoners(result.clusters, byId, Velk::clusteringParams(run_->settings, result),
+                        loners.report);
     for (const Velk::SkippedFile& f : result.failures) {
       run_->skipped.push_back(f);
       run_->notes.push_back("cannot read " + f.path + ": " + f.reason);

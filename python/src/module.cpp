@@ -22,7 +22,6 @@
 #include "velk/landmark_extract.h"
 #include "velk/media.h"
 #include "velk/sync.h"
-#include "velktool/alone.h"
 #include "velktool/arguments.h"
 #include "velktool/inputs.h"
 #include "velktool/report.h"
@@ -334,9 +333,6 @@ std::shared_ptr<Run> runSync(const std::string& folder, const std::vector<Input>
     watch.run([&] {
       try {
         run->result = sync.run(listing.recordings);
-        if (!run->result.stopped)
-          run->alone = velktool::explainLoners(run->result.clusters, run->result.recordings,
-                                               Velk::clusteringParams(s, run->result));
       } catch (...) {
         failure = std::current_exception();
       }
@@ -373,10 +369,8 @@ py::list clusters(const Run& run) {
       d["parts"] = parts;
       for (const Velk::Recording& r : run.result.recordings)
         if (r.id == m.id) d["duration"] = r.durationSeconds;
-      const auto why = run.alone.find(m.id);
-      d["alone"] = c.members.size() == 1 && why != run.alone.end()
-                       ? py::object(py::str(why->second))
-                       : py::none();
+      d["alone"] =
+          c.members.size() == 1 && !m.alone.empty() ? py::object(py::str(m.alone)) : py::none();
       members.append(d);
     }
     out.append(members);

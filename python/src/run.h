@@ -32,9 +32,8 @@ struct Run {
   Velk::SyncSettings settings;
   Velk::SyncResult result;
   std::vector<Velk::SkippedFile> skipped;  // listing's, then the unreadable
-  std::map<int32_t, std::string> alone;
-  std::vector<std::string> notes;     // the engine's warnings and notes, in order
-  std::vector<std::string> designed;  // the lines the designed stages print
+  std::vector<std::string> notes;          // the engine's warnings and notes, in order
+  std::vector<std::string> designed;       // the lines the designed stages print
 
   std::string json(const std::string& truthPath) const {
     velktool::Truth truth;
@@ -51,7 +50,6 @@ struct Run {
     in.clusterSync = &clustering;
     in.refine = settings.refine;
     in.skipped = &skipped;
-    in.alone = &alone;
     in.evaluation = truthPath.empty() ? nullptr : &evaluation;
     in.truthPath = truthPath;
     return velktool::renderJson(in);

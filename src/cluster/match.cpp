@@ -262,7 +262,7 @@ class HistogramBuilder {
     slot_.assign(ids_.size(), -1);
     HashWalkProgress walk(progress_, votingHashes_);
     uint64_t done = 0;
-    for (int32_t a = 0; a < static_cast<int32_t>(ids_.size()); ++a) {
+    for (int32_t a = 0; a < anchors(); ++a) {
       if (counts(a)) processAnchor(a);
       done += runStart_[a + 1] - runStart_[a];
       if (totalRuns_ > 0) walk.advanceTo(votingHashes_ * done / totalRuns_);
@@ -271,6 +271,10 @@ class HistogramBuilder {
   }
 
  private:
+  int32_t anchors() const {
+    return std::min(static_cast<int32_t>(ids_.size()), tuning_.anchorsBelow);
+  }
+
   // Replaces recording ids by their rank (order-preserving), so per-recording
   // data are plain vectors; ranges of times per recording come along.
   void renumberFiles() {
@@ -329,7 +333,7 @@ class HistogramBuilder {
       for (std::size_t p = i; p < j;) {
         std::size_t q = p + 1;
         while (q < j && e_[q].fileId == e_[p].fileId) ++q;
-        if (q < j) fn(e_[p].fileId, p);
+        if (q < j && e_[p].fileId < tuning_.anchorsBelow) fn(e_[p].fileId, p);
         p = q;
       }
     };
@@ -369,7 +373,7 @@ class HistogramBuilder {
     }
   }
 
-  bool counts(int32_t a) const { return !tuning_.anchors || tuning_.anchors(ids_[a]); }
+  bool counts(int32_t a) const { return !tuning_.anchorIds || tuning_.anchorIds(ids_[a]); }
 
   void store(int32_t a, int32_t b, VkOffsetHistogram& hist) {
     if (!hist.empty()) sink_(VkPairKey(ids_[a], ids_[b]), hist);
@@ -401,12 +405,12 @@ class HistogramBuilder {
     const uint64_t files = ids_.size();
     if (files > 4096) return false;
     uint64_t chunks = 0;
-    for (int32_t a = 0; a < static_cast<int32_t>(files); ++a)
+    for (int32_t a = 0; a < anchors(); ++a)
       for (int32_t b = a + 1; b < static_cast<int32_t>(files); ++b) chunks += chunksOf(a, b);
     if ((files * files + chunks) * sizeof(uint64_t) > tuning_.batchBytes / 4) return false;
     pairChunk0_.assign(files * files, 0);
     uint64_t at = 0;
-    for (int32_t a = 0; a < static_cast<int32_t>(files); ++a) {
+    for (int32_t a = 0; a < anchors(); ++a) {
       for (int32_t b = a + 1; b < static_cast<int32_t>(files); ++b) {
         pairChunk0_[a * files + b] = at;
         at += chunksOf(a, b);
@@ -416,6 +420,7 @@ class HistogramBuilder {
     forEachVotingHash([&](std::size_t i, std::size_t j) {
       for (std::size_t p = i; p < j;) {
         const int32_t a = e_[p].fileId;
+        if (a >= anchors()) break;
         std::size_t pa = p + 1;
         while (pa < j && e_[pa].fileId == a) ++pa;
         for (std::size_t q = counts(a) ? pa : j; q < j;) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 
 #include "velk/cluster_stages.h"
 
@@ -17,10 +18,14 @@ struct VkMatchTuning {
   // A pair is counted (not sorted) when 12 bytes per possible offset cost at most
   // 8 bytes per vote plus this; 1 MiB covers two 45-minute recordings.
   uint64_t denseAllowance = uint64_t{1} << 20;
+  // Only recordings of rank (place among the ascending ids) below this are
+  // recording A: pairs of two later ones are not voted. A re-run gives its new
+  // recordings the lowest ids and matches them against stored ones this way.
+  int32_t anchorsBelow = std::numeric_limits<int32_t>::max();
   // When set, only pairs whose smaller recording id it accepts are counted: parts
   // of a job can split the pairs between them while each holds the whole index,
   // which the limit on popular hashes needs.
-  std::function<bool(int32_t id)> anchors;
+  std::function<bool(int32_t id)> anchorIds;
 };
 
 VkPairHistograms* matchPairsTuned(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* progress,

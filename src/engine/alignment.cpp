@@ -219,6 +219,23 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
 
 namespace {
 
+// The clustering places a member through a chain of pairs; when one of them
+// matched shared material (a song two events played) its landmark offset is
+// off by the distance between the repeats, though the member's own pair with
+// the anchor may peak at the right lag. So when the coarse lag fails, the
+// pair's strongest other peak gets one correlation.
+PairRefinement refineAtOwnPeak(const Recording& anchor, int32_t anchorId, const Recording& member,
+                               int32_t memberId, double coarseLagSeconds,
+                               const RefineSettings& settings, const PeakTable& peaks) {
+  PairRefinement r = refinePair(anchor, member, coarseLagSeconds, settings);
+  auto holds = [](const PairRefinement& x) { return x.refined && (!x.along || x.confirmed); };
+  if (holds(r)) return r;
+  const std::vector<double> others = otherLags(peaks, anchorId, memberId, coarseLagSeconds);
+  if (others.empty()) return r;
+  PairRefinement own = refinePair(anchor, member, others.front(), settings);
+  return holds(own) ? own : r;
+}
+
 std::string joinNames(const ClusterResult& cluster, const std::vector<std::size_t>& indices) {
   std::string names;
   for (std::size_t i : indices) names += (names.empty() ? "" : ", ") + cluster.members[i].name;
@@ -338,6 +355,47 @@ std::size_t referenceOf(const ClusterResult& cluster) {
   return designedReference(cluster);
 }
 
+// The line of one part of a paused recording: its lag at the member's first
+// sample and its drift.
+struct PartLine {
+  double lagSeconds = 0.0;
+  double driftPpm = 0.0;
+  double at(double memberSeconds) const { return lagSeconds + driftPpm * 1e-6 * memberSeconds; }
+};
+
+// Where between member seconds from (on the line before the cut) and to (on
+// the line after it) a recording was paused: short stretches halve the span
+// while one of the lines holds at their middle.
+double pauseAt(const Recording& anchor, const Recording& member, const PartLine& before,
+               const PartLine& after, double from, double to, const RefineSettings& settings) {
+  constexpr double kStretchSeconds = 1.0;
+  const uint32_t rate = std::min(anchor.sampleRate, member.sampleRate);
+  if (rate == 0) return 0.5 * (from + to);
+  const auto window = static_cast<uint64_t>(kStretchSeconds * rate);
+  const auto radius = static_cast<int64_t>(std::ceil(settings.searchSeconds * rate));
+  const auto holds = [&](const PartLine& line, double at) {
+    const double lag = line.at(at) * rate;
+    const VkRefineWindow w = planRefineWindowAt(samplesAt(anchor, rate), samplesAt(member, rate),
+                                                lag, radius, window, window / 2, at * rate);
+    const WindowLag p = correlateWindow(anchor, member, rate, w, settings);
+    return p.accepted && std::abs(p.lagSamples - lag) <= 0.002 * rate;
+  };
+  // The last stretch of one part may be the first of the other (it agrees
+  // with both): the cut is within half a stretch of either end.
+  from -= 0.5 * kDriftWindowSeconds;
+  to += 0.5 * kDriftWindowSeconds;
+  while (to - from > kStretchSeconds) {
+    const double middle = 0.5 * (from + to);
+    if (holds(before, middle))
+      from = middle;
+    else if (holds(after, middle))
+      to = middle;
+    else
+      break;
+  }
+  return 0.5 * (from + to);
+}
+
 // The walk through one cluster once every member has been tried against the
 // reference: chain the others through placed members, group the strays.
 class ClusterWalk {
@@ -354,7 +412,8 @@ class ClusterWalk {
         via_(n_, n_),
         checked_(n_, false),
         tried_(n_),
-        strayTries_(n_, 0) {
+        strayTries_(n_, 0),
+        sharedWithReference_(n_, -1.0f) {
     verdict_.reference = ref;
     verdict_.group.assign(n_, -1);
     verdict_.position.resize(n_);
@@ -368,6 +427,7 @@ class ClusterWalk {
   // all of it.
   void noteAgainstReference(std::size_t m, const PairRefinement& outcome) {
     outcome_[m] = judge(ref_, m, outcome);
+    if (outcome.partial && !outcome_[m].refined) sharedWithReference_[m] = outcome_[m].agreement;
   }
 
   void placeAgainstReference(std::size_t m, const PairRefinement& outcome) {
@@ -466,6 +526,7 @@ class ClusterWalk {
     const Recording& member = *recordingOf(recordings_, members_[m]);
     // Each part's lag at the member's first sample: their difference is the pause.
     std::vector<std::pair<double, double>> found{{r.sharedFrom, r.alongLagSeconds}};
+    double coveredBy = 0.0;  // the share of the overlap the other part agrees on
     for (double lag : otherLags(peaks_, members_[a].id, members_[m].id, r.lagSeconds)) {
       const OverlapFit other =
           fitOverlap(anchor, member, lag, settings_, kMaxDriftWindows, kDriftWindowSeconds);
@@ -479,6 +540,16 @@ class ClusterWalk {
               kDriftWindowSeconds)
         continue;
       found.push_back({other.sharedFrom, other.lagSeconds});
+      coveredBy = other.agreeShare();
+      // The cut lies between the last stretch of the earlier part and the
+      // first of the later one; short stretches find it within seconds.
+      const bool otherLater = other.agreeFrom > r.agreeFrom;
+      const PartLine mine{r.alongLagSeconds, r.alongDriftKnown ? r.alongDriftPpm : 0.0};
+      const PartLine theirs{other.lagSeconds, other.driftKnown ? other.driftPpm : 0.0};
+      const double cut = pauseAt(anchor, member, otherLater ? mine : theirs,
+                                 otherLater ? theirs : mine, otherLater ? r.agreeTo : other.agreeTo,
+                                 otherLater ? other.agreeFrom : r.agreeFrom, settings_);
+      (otherLater ? found.back() : found.front()).first = cut;
       break;
     }
     if (found.size() < 2) {
@@ -487,7 +558,10 @@ class ClusterWalk {
       r.refined = false;
       return r;
     }
-    std::sort(found.begin(), found.end());
+    // Time runs on while a recording is paused: the later part has the larger
+    // lag, whichever of the two the overlap met first.
+    std::sort(found.begin(), found.end(),
+              [](const auto& x, const auto& y) { return x.second < y.second; });
     std::vector<MemberPart> parts;
     for (const auto& [from, lag] : found) {
       MemberPart p;
@@ -496,6 +570,8 @@ class ClusterWalk {
       parts.push_back(p);
     }
     parts_[m] = parts;
+    // The parts agree together (a stretch across the cut may count twice).
+    r.agreement = std::min(1.0f, r.agreement + static_cast<float>(coveredBy));
     r.lagSeconds = found.front().second;
     r.confirmed = true;
     r.driftMeasured = r.alongDriftKnown;
@@ -510,16 +586,42 @@ class ClusterWalk {
     return !onlyShared(a, m, r.lagSeconds);
   }
 
+  // A member whose overlap with the reference agreed on shared material only
+  // (withReference of it) may be of another event that heard the same song:
+  // it joins a stray group where its whole overlap agrees, in one part or
+  // in parts, and clearly more of it than with the reference.
+  static bool agreesMore(const PairRefinement& r, float withReference) {
+    constexpr float kWhole = 0.8f, kMore = 0.3f;
+    return withReference >= 0.0f && r.refined && r.confirmed && r.agreement >= kWhole &&
+           r.agreement >= withReference + kMore;
+  }
+
   // Whether a and m, m starting lag after a, overlap only on stretches of the
-  // timeline known to be shared material.
+  // timeline known to be shared material. A member found in parts covers the
+  // timeline part by part: its later parts lie a pause further on.
   bool onlyShared(std::size_t a, std::size_t m, double lag) const {
     if (shared_.empty()) return false;
     const Recording* ra = recordingOf(recordings_, members_[a]);
     const Recording* rm = recordingOf(recordings_, members_[m]);
     if (ra == nullptr || rm == nullptr) return false;
-    const double start = verdict_.position[a] + std::max(0.0, lag);
-    const double end =
-        verdict_.position[a] + std::min(ra->durationSeconds, lag + rm->durationSeconds);
+    std::vector<MemberPart> pieces(1);
+    const auto found = parts_.find(m);
+    if (found != parts_.end() && found->second.size() >= 2) pieces = found->second;
+    double own = 0.0;
+    for (std::size_t k = 0; k < pieces.size(); ++k) {
+      const double from = pieces[k].fileSeconds;
+      const double to = k + 1 < pieces.size() ? pieces[k + 1].fileSeconds : rm->durationSeconds;
+      const double at = lag + pieces[k].gapSeconds;
+      const double start = verdict_.position[a] + std::max(0.0, at + from);
+      const double end = verdict_.position[a] + std::min(ra->durationSeconds, at + to);
+      own += end - start - sharedWithin(start, end);
+    }
+    // Less than one stretch of its own is not enough to tell.
+    return own < kDriftWindowSeconds;
+  }
+
+  // Seconds of the timeline from start to end known to be shared material.
+  double sharedWithin(double start, double end) const {
     std::vector<std::pair<double, double>> cover;
     for (const auto& [from, to] : shared_)
       if (to > start && from < end) cover.push_back({std::max(from, start), std::min(to, end)});
@@ -529,8 +631,7 @@ class ClusterWalk {
       covered += std::max(0.0, to - std::max(from, reach));
       reach = std::max(reach, to);
     }
-    // Less than one stretch of its own is not enough to tell.
-    return end - start - covered < kDriftWindowSeconds;
+    return covered;
   }
 
   // Takes m and every member placed through it out of the reference's group.
@@ -548,8 +649,9 @@ class ClusterWalk {
   PairRefinement correlate(std::size_t m, std::size_t a) {
     tried_[m].insert(a);
     const PairRefinement r =
-        refinePair(*recordingOf(recordings_, members_[a]), *recordingOf(recordings_, members_[m]),
-                   members_[m].coarse - members_[a].coarse, settings_);
+        refineAtOwnPeak(*recordingOf(recordings_, members_[a]), members_[a].id,
+                        *recordingOf(recordings_, members_[m]), members_[m].id,
+                        members_[m].coarse - members_[a].coarse, settings_, peaks_);
     if (!r.warning.empty()) report_.warning("cannot refine " + members_[m].path + ": " + r.warning);
     if (r.measured && group(a) == 0) checked_[m] = true;
     if (r.refined && members_[m].anchor == 0) {
@@ -610,14 +712,22 @@ class ClusterWalk {
   // Links m to the stray groups it correlates with; a member that links two
   // groups merges them.
   bool linkToStrays(std::size_t m) {
+    const float withReference = sharedWithReference_[m];
     bool linked = false;
-    for (const auto& [ov, a] : anchorsFor(m, [&](std::size_t a) { return group(a) > 0; })) {
+    // A stray holding nothing but material shared with the reference's group
+    // (a studio copy of a song two events played) anchors no one: what agrees
+    // with it may share only that song.
+    const auto anchors = anchorsFor(m, [&](std::size_t a) {
+      return group(a) > 0 && !onlyShared(ref_, a, members_[a].coarse - members_[ref_].coarse);
+    });
+    for (const auto& [ov, a] : anchors) {
       if (strayTries_[m] >= kMaxAnchorTries) break;
       if (group(a) == group(m)) continue;  // already together
-      if (onlyShared(a, m, members_[m].coarse - members_[a].coarse)) continue;
+      if (withReference < 0.0f && onlyShared(a, m, members_[m].coarse - members_[a].coarse))
+        continue;
       ++strayTries_[m];
       const PairRefinement r = judge(a, m, correlate(m, a));
-      if (!believed(a, m, r)) continue;
+      if (!believed(a, m, r) && !agreesMore(r, withReference)) continue;
       if (group(m) <= 0)
         placeThrough(m, a, r);
       else
@@ -644,6 +754,9 @@ class ClusterWalk {
   std::vector<bool> checked_;
   std::vector<std::set<std::size_t>> tried_;
   std::vector<std::size_t> strayTries_;
+  // Members whose overlap with the reference agreed on shared material only:
+  // the share that agreed (-1 for the others).
+  std::vector<float> sharedWithReference_;
 };
 
 // Every member against its cluster's reference, all clusters at once: these
@@ -651,7 +764,7 @@ class ClusterWalk {
 std::vector<Task> againstReferences(const std::vector<ClusterResult>& clusters,
                                     const std::vector<std::size_t>& reference,
                                     const RecordingMap& recordings, const RefineSettings& settings,
-                                    const Reporter& report) {
+                                    const PeakTable& peaks, const Reporter& report) {
   std::vector<Task> tasks;
   for (std::size_t c = 0; c < clusters.size(); ++c) {
     const auto& members = clusters[c].members;
@@ -666,8 +779,9 @@ std::vector<Task> againstReferences(const std::vector<ClusterResult>& clusters,
     Task& task = tasks[t];
     const auto& members = clusters[task.cluster].members;
     task.outcome =
-        refinePair(*recordingOf(recordings, members[task.anchor]),
-                   *recordingOf(recordings, members[task.member]), task.coarseLag, settings);
+        refineAtOwnPeak(*recordingOf(recordings, members[task.anchor]), members[task.anchor].id,
+                        *recordingOf(recordings, members[task.member]), members[task.member].id,
+                        task.coarseLag, settings, peaks);
     const std::size_t d = ++done;
     report.progress("refining", static_cast<double>(d) / static_cast<double>(tasks.size()),
                     std::to_string(d) + "/" + std::to_string(tasks.size()) + " members");
@@ -683,7 +797,7 @@ void refineClusters(std::vector<ClusterResult>& clusters, const RecordingMap& re
   std::vector<std::size_t> reference;
   for (const ClusterResult& c : clusters) reference.push_back(referenceOf(c));
   const std::vector<Task> tasks =
-      againstReferences(clusters, reference, recordings, settings, report);
+      againstReferences(clusters, reference, recordings, settings, peaks, report);
   std::vector<ClusterResult> settled;
   std::size_t nextTask = 0;
   for (std::size_t c = 0; c < clusters.size(); ++c) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <vector>
 
 #include "velk/media.h"
@@ -59,7 +60,7 @@ bool fingerprintFile(const std::string& path, int64_t size, uint64_t& out) {
 namespace {
 
 // Bumped when extraction or the stored layout changes what a row means.
-constexpr int kStoreFormat = 1;
+constexpr int kStoreFormat = 2;
 constexpr int32_t kApplicationId = 0x56656c6b;  // "Velk"
 
 // Everything that decides a recording's landmarks besides its content.
@@ -151,6 +152,12 @@ class Statement {
     sqlite3_bind_blob64(s_, i, v.data(), v.size(), SQLITE_STATIC);
   }
   void integer(int i, int64_t v) { sqlite3_bind_int64(s_, i, v); }
+  std::string columnBlob(int i) const {
+    const void* p = sqlite3_column_blob(s_, i);
+    return p == nullptr ? std::string()
+                        : std::string(static_cast<const char*>(p),
+                                      static_cast<std::size_t>(sqlite3_column_bytes(s_, i)));
+  }
 
  private:
   sqlite3_stmt* s_ = nullptr;
@@ -205,12 +212,21 @@ class SqliteStore final : public FeatureStore {
     if (ok && stored != key) {
       if (!stored.empty())
         note = "it was made with other extraction settings: every recording is extracted again";
+      // A row's key is never used again (AUTOINCREMENT), so a key names one
+      // extraction of one file. A row without path is one the pair state still
+      // needs after its file went away or changed.
       ok = exec(
-          "DROP TABLE IF EXISTS recordings;"
-          "CREATE TABLE recordings(path TEXT PRIMARY KEY, size INTEGER NOT NULL,"
-          " mtime_ns INTEGER NOT NULL, fingerprint INTEGER NOT NULL, duration REAL NOT NULL,"
-          " channel INTEGER NOT NULL, warnings TEXT NOT NULL, channel_note TEXT NOT NULL,"
-          " landmarks INTEGER NOT NULL, frames BLOB NOT NULL, hashes BLOB NOT NULL)",
+          "DROP TABLE IF EXISTS recordings; DROP TABLE IF EXISTS members;"
+          " DROP TABLE IF EXISTS pair_state;"
+          "CREATE TABLE recordings(rec INTEGER PRIMARY KEY AUTOINCREMENT, path TEXT UNIQUE,"
+          " size INTEGER NOT NULL, mtime_ns INTEGER NOT NULL, fingerprint INTEGER NOT NULL,"
+          " duration REAL NOT NULL, channel INTEGER NOT NULL, warnings TEXT NOT NULL,"
+          " channel_note TEXT NOT NULL, landmarks INTEGER NOT NULL, frames BLOB NOT NULL,"
+          " hashes BLOB NOT NULL);"
+          "CREATE TABLE members(rec INTEGER PRIMARY KEY, place INTEGER NOT NULL);"
+          "CREATE TABLE pair_state(id INTEGER PRIMARY KEY CHECK(id = 0), params TEXT NOT NULL,"
+          " lim INTEGER NOT NULL, popular_above INTEGER NOT NULL, generation INTEGER NOT NULL,"
+          " popular BLOB NOT NULL, pairs BLOB NOT NULL)",
           error);
       Statement write(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES('settings', ?)");
       write.text(1, key);
@@ -234,13 +250,14 @@ class SqliteStore final : public FeatureStore {
     stamp.size = static_cast<int64_t>(size);
     stamp.mtimeNs =
         std::chrono::duration_cast<std::chrono::nanoseconds>(written.time_since_epoch()).count();
-    Statement q(db_, "SELECT size, mtime_ns, fingerprint FROM recordings WHERE path = ?");
+    Statement q(db_, "SELECT size, mtime_ns, fingerprint, rec FROM recordings WHERE path = ?");
     q.text(1, stamp.path);
     const bool known = q.step() == SQLITE_ROW && sqlite3_column_int64(q.get(), 0) == stamp.size;
     // Not written since it was stored: its content is what was stored.
     if (known && sqlite3_column_int64(q.get(), 1) == stamp.mtimeNs) {
       stamp.fingerprint = static_cast<uint64_t>(sqlite3_column_int64(q.get(), 2));
       stamp.fingerprinted = true;
+      stamp.key = sqlite3_column_int64(q.get(), 3);
       return true;
     }
     // Before extraction, so that a file written meanwhile is not stored as the old one.
@@ -248,6 +265,7 @@ class SqliteStore final : public FeatureStore {
     if (!known || !stamp.fingerprinted ||
         static_cast<uint64_t>(sqlite3_column_int64(q.get(), 2)) != stamp.fingerprint)
       return false;
+    stamp.key = sqlite3_column_int64(q.get(), 3);
     // Copied or touched, same content: the new time saves the next run a read.
     Statement touch(db_, "UPDATE recordings SET mtime_ns = ? WHERE path = ?");
     touch.integer(1, stamp.mtimeNs);
@@ -258,10 +276,11 @@ class SqliteStore final : public FeatureStore {
 
   std::unique_ptr<VkFile> load(const Recording& r, const FileStamp& stamp,
                                ExtractionFacts& facts) override {
+    // By key: the row find() looked at, even if another run replaced it since.
     Statement q(db_,
                 "SELECT duration, channel, warnings, channel_note, landmarks, frames, hashes"
-                " FROM recordings WHERE path = ?");
-    q.text(1, stamp.path);
+                " FROM recordings WHERE rec = ?");
+    q.integer(1, stamp.key);
     if (q.step() != SQLITE_ROW) return nullptr;
     sqlite3_stmt* s = q.get();
     facts.durationSeconds = sqlite3_column_double(s, 0);
@@ -275,7 +294,26 @@ class SqliteStore final : public FeatureStore {
     auto file = std::make_unique<VkFile>(r.id);
     if (!decode(frames, frameBytes, hashes, hashBytes, sqlite3_column_int64(s, 4), *file))
       return nullptr;
+    keys_[stamp.path] = stamp.key;
     return file;
+  }
+
+  std::unique_ptr<VkFile> loadKey(int64_t key, int32_t id) override {
+    Statement q(db_, "SELECT landmarks, frames, hashes FROM recordings WHERE rec = ?");
+    q.integer(1, key);
+    if (q.step() != SQLITE_ROW) return nullptr;
+    sqlite3_stmt* s = q.get();
+    auto file = std::make_unique<VkFile>(id);
+    if (!decode(sqlite3_column_blob(s, 1), sqlite3_column_bytes(s, 1), sqlite3_column_blob(s, 2),
+                sqlite3_column_bytes(s, 2), sqlite3_column_int64(s, 0), *file))
+      return nullptr;
+    return file;
+  }
+
+  int64_t keyOf(const std::string& path) const override {
+    std::error_code ec;
+    const auto it = keys_.find(fs::absolute(path, ec).lexically_normal().string());
+    return it == keys_.end() ? 0 : it->second;
   }
 
   bool save(const FileStamp& stamp, const VkFile& file, const ExtractionFacts& facts,
@@ -283,7 +321,10 @@ class SqliteStore final : public FeatureStore {
     if (!stamp.fingerprinted) return true;  // unreadable a moment ago: not worth keeping
     std::string frames, hashes;
     encode(file, frames, hashes);
-    // One statement: its own transaction, all of the row or none of it.
+    // One transaction: the old row is retired (kept for the pair state) or
+    // replaced, and the new one written, or none of it.
+    if (!exec("BEGIN IMMEDIATE", error)) return false;
+    if (!retire(stamp.path)) return rollback(error);
     Statement w(db_,
                 "INSERT OR REPLACE INTO recordings(path, size, mtime_ns, fingerprint, duration,"
                 " channel, warnings, channel_note, landmarks, frames, hashes)"
@@ -299,15 +340,17 @@ class SqliteStore final : public FeatureStore {
     w.integer(9, static_cast<int64_t>(file.getLandmarkCount()));
     w.blob(10, frames);
     w.blob(11, hashes);
-    if (w.step() == SQLITE_DONE) return true;
-    error = sqlite3_errmsg(db_);
-    return false;
+    if (w.step() != SQLITE_DONE) return rollback(error);
+    const int64_t key = sqlite3_last_insert_rowid(db_);
+    if (!exec("COMMIT", error)) return rollback(error);
+    keys_[stamp.path] = key;
+    return true;
   }
 
   std::size_t dropMissing() override {
     std::vector<std::string> gone;
     {
-      Statement q(db_, "SELECT path FROM recordings");
+      Statement q(db_, "SELECT path FROM recordings WHERE path IS NOT NULL");
       while (q.step() == SQLITE_ROW) {
         const std::string path = reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 0));
         std::error_code ec;
@@ -317,6 +360,7 @@ class SqliteStore final : public FeatureStore {
     std::string error;
     if (gone.empty() || !exec("BEGIN IMMEDIATE", error)) return 0;
     for (const std::string& path : gone) {
+      retire(path);
       Statement d(db_, "DELETE FROM recordings WHERE path = ?");
       d.text(1, path);
       d.step();
@@ -324,8 +368,80 @@ class SqliteStore final : public FeatureStore {
     return exec("COMMIT", error) ? gone.size() : 0;
   }
 
+  bool readPairs(PairState& state) override {
+    Statement q(db_,
+                "SELECT params, lim, popular_above, generation, popular, pairs FROM pair_state");
+    if (q.step() != SQLITE_ROW) return false;
+    sqlite3_stmt* s = q.get();
+    state.params = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+    state.limit = static_cast<uint32_t>(sqlite3_column_int64(s, 1));
+    state.popularAbove = static_cast<uint32_t>(sqlite3_column_int64(s, 2));
+    state.generation = sqlite3_column_int64(s, 3);
+    state.popular = q.columnBlob(4);
+    state.pairs = q.columnBlob(5);
+    state.members.clear();
+    Statement m(db_, "SELECT rec, place FROM members");
+    while (m.step() == SQLITE_ROW)
+      state.members.emplace_back(sqlite3_column_int64(m.get(), 0),
+                                 sqlite3_column_int64(m.get(), 1));
+    return true;
+  }
+
+  bool writePairs(const PairState* state, int64_t readGeneration, std::string& error) override {
+    if (!exec("BEGIN IMMEDIATE", error)) return false;
+    {
+      Statement g(db_, "SELECT generation FROM pair_state");
+      const int64_t now = g.step() == SQLITE_ROW ? sqlite3_column_int64(g.get(), 0) : 0;
+      if (now != readGeneration) {
+        error = "another run changed it meanwhile";
+        return rollback(error);
+      }
+    }
+    if (!exec("DELETE FROM members; DELETE FROM pair_state", error)) return rollback(error);
+    if (state != nullptr) {
+      for (const auto& m : state->members) {
+        Statement w(db_, "INSERT OR REPLACE INTO members(rec, place) VALUES(?, ?)");
+        w.integer(1, m.first);
+        w.integer(2, m.second);
+        if (w.step() != SQLITE_DONE) return rollback(error);
+      }
+      Statement w(db_,
+                  "INSERT INTO pair_state(id, params, lim, popular_above, generation, popular,"
+                  " pairs) VALUES(0, ?, ?, ?, ?, ?, ?)");
+      w.text(1, state->params);
+      w.integer(2, state->limit);
+      w.integer(3, state->popularAbove);
+      w.integer(4, std::max<int64_t>(readGeneration, 0) + 1);
+      w.blob(5, state->popular);
+      w.blob(6, state->pairs);
+      if (w.step() != SQLITE_DONE) return rollback(error);
+    }
+    if (!exec("DELETE FROM recordings WHERE path IS NULL AND rec NOT IN (SELECT rec FROM members)",
+              error))
+      return rollback(error);
+    return exec("COMMIT", error) || rollback(error);
+  }
+
  private:
+  // Takes the path from a row the pair state still needs, so that the row is
+  // neither found nor replaced by path, but stays readable by key.
+  bool retire(const std::string& path) {
+    Statement r(db_,
+                "UPDATE recordings SET path = NULL WHERE path = ? AND rec IN (SELECT rec FROM "
+                "members)");
+    r.text(1, path);
+    return r.step() == SQLITE_DONE;
+  }
+
+  bool rollback(std::string& error) {
+    if (error.empty()) error = sqlite3_errmsg(db_);
+    std::string ignored;
+    exec("ROLLBACK", ignored);
+    return false;
+  }
+
   sqlite3* db_;
+  std::map<std::string, int64_t> keys_;  // by absolute path: rows found or saved
 };
 
 }  // namespace

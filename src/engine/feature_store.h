@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "velk/landmark.h"
 #include "velk/params.h"
@@ -21,6 +23,7 @@ struct FileStamp {
   int64_t mtimeNs = 0;
   uint64_t fingerprint = 0;
   bool fingerprinted = false;
+  int64_t key = 0;  // the store's row of the file, once found unchanged or saved
 };
 
 // What an extraction learnt of a recording besides its landmarks.
@@ -29,6 +32,18 @@ struct ExtractionFacts {
   std::string channelNote;  // why another channel than the first was analysed
   double durationSeconds = 0.0;
   int channel = 0;
+};
+
+// What the last clustering of an archive left for the next (see
+// engine/incremental.h): kept as a whole, replaced as a whole.
+struct PairState {
+  std::string params;         // the acceptance settings its pairs were judged with
+  uint32_t limit = 0;         // the popular-hash limit of that run
+  uint32_t popularAbove = 0;  // popular holds every hash with more landmarks than this
+  int64_t generation = 0;     // changes with every write
+  std::vector<std::pair<int64_t, int64_t>> members;  // row key, place in that run's order
+  std::string popular;                               // encoded by its user
+  std::string pairs;                                 // encoded by its user
 };
 
 class FeatureStore {
@@ -50,8 +65,19 @@ class FeatureStore {
   // Keeps an extraction, in a transaction of its own; false with a reason.
   virtual bool save(const FileStamp& stamp, const VkFile& file, const ExtractionFacts& facts,
                     std::string& error) = 0;
-  // Forgets files that are no longer on disk; how many.
+  // Forgets files that are no longer on disk; how many. Rows the pair state
+  // still counts among its members stay readable by key until it is replaced.
   virtual std::size_t dropMissing() = 0;
+
+  // The row a file found unchanged or saved by this store object has, else 0.
+  virtual int64_t keyOf(const std::string& path) const = 0;
+  // The landmarks of a row (as recording id); null when there is no such row.
+  virtual std::unique_ptr<VkFile> loadKey(int64_t key, int32_t id) = 0;
+  // The pair state; false when there is none.
+  virtual bool readPairs(PairState& state) = 0;
+  // Replaces the pair state (null: removes it) unless another run replaced it
+  // since state.generation was read (0: none was); false with a reason.
+  virtual bool writePairs(const PairState* state, int64_t readGeneration, std::string& error) = 0;
 };
 
 // The content fingerprint of a file of size bytes: a hash of its first and

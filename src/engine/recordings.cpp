@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "audio/wav_reader.h"
+#include "engine/channel_choice.h"
 #include "engine/kept_audio.h"
 #include "engine/parallel.h"
 #include "media/media_impl.h"
@@ -132,6 +133,14 @@ void classify(const std::string& path, const std::string& fileName, uint32_t rat
   listing.skipped.push_back(whySkipped(r, rate, error));
 }
 
+// A channel extracted beside the one with most landmarks, kept until matching
+// tells which of them carries the event.
+struct OtherChannel {
+  int channel = 0;
+  std::unique_ptr<VkFile> file;
+  std::shared_ptr<const MemoryAudio> kept;
+};
+
 struct Slot {
   VkFile* file = nullptr;
   std::string error;
@@ -141,6 +150,7 @@ struct Slot {
   int channel = 0;
   std::string channelNote;                  // why another channel than the first was analysed
   std::shared_ptr<const MemoryAudio> kept;  // the analysed audio at its own rate
+  std::vector<OtherChannel> others;         // channels of other sound, not yet ruled out
   bool done = false;
 };
 
@@ -174,12 +184,17 @@ class Keeping {
     };
   }
   KeptTrack* track(std::size_t i) { return i < tracks_.size() ? tracks_[i].get() : nullptr; }
-  // The track of the channel analysed (all others are let go).
-  std::shared_ptr<const MemoryAudio> finish(int channel) {
+  // The track of a channel that may be analysed.
+  std::shared_ptr<const MemoryAudio> take(int channel) {
     const std::size_t i = channel_ == kAutoChannel ? static_cast<std::size_t>(channel) : 0;
     std::unique_ptr<KeptTrack> kept = i < tracks_.size() ? std::move(tracks_[i]) : nullptr;
-    tracks_.clear();
     return kept ? kept->finish() : nullptr;
+  }
+  // The track of the channel analysed (all others not taken are let go).
+  std::shared_ptr<const MemoryAudio> finish(int channel) {
+    std::shared_ptr<const MemoryAudio> kept = take(channel);
+    tracks_.clear();
+    return kept;
   }
 
  private:
@@ -335,31 +350,48 @@ double rms(const std::vector<float>& samples) {
   return samples.empty() ? 0.0 : std::sqrt(sum / static_cast<double>(samples.size()));
 }
 
+// Two channels whose landmarks meet at one offset for a good share of them
+// hear one sound (two microphones of one device, a source on both): matching
+// could not tell them apart. Unrelated sound meets by chance, a handful at a time.
+bool sameSound(const VkFile& a, const VkFile& b) {
+  constexpr double kShare = 0.02;
+  const uint32_t votes = bestMatchVotes({{1, &b}}, {{0, &a}}).front();
+  const double fewer = static_cast<double>(std::min(a.getLandmarkCount(), b.getLandmarkCount()));
+  return votes >= kLeastChannelVotes && votes >= kShare * fewer;
+}
+
 // Every channel is extracted and the one with the most landmarks kept (the
 // first of equals), among those within 30 dB of the loudest: peaks of a faint
 // noise floor are as many as those of an event, since picking is relative to level.
+// Other channels of other sound stay in out.others, for matching to decide.
 void extractBestChannel(VkLandmarkExtract& extractor, const Recording& r, uint32_t rate,
                         std::vector<std::unique_ptr<SampleInput>>& inputs, Slot& out) {
   constexpr double kQuietRatio = 0.0316;  // -30 dB
   double loudest = 0.0;
   for (const auto& input : inputs) loudest = std::max(loudest, rms(input->samples()));
   std::vector<std::size_t> counts(inputs.size(), 0);
+  std::vector<OtherChannel> extracted;
   for (int c = 0; c < r.channels; ++c) {
     SampleInput& input = *inputs[static_cast<std::size_t>(c)];
     if (rms(input.samples()) < kQuietRatio * loudest) continue;
     Slot candidate;
     extractInput(extractor, r, input, rate, candidate);
-    candidate.warnings = out.warnings;
     counts[static_cast<std::size_t>(c)] =
         candidate.file == nullptr ? 0 : candidate.file->getLandmarkCount();
-    if (out.file == nullptr || counts[static_cast<std::size_t>(c)] > out.file->getLandmarkCount()) {
-      delete out.file;
-      out = std::move(candidate);
-      out.channel = c;
-    } else {
-      delete candidate.file;
-    }
+    if (candidate.file != nullptr)
+      extracted.push_back({c, std::unique_ptr<VkFile>(candidate.file), nullptr});
+    if (candidate.durationSeconds >= 0) out.durationSeconds = candidate.durationSeconds;
   }
+  if (extracted.empty()) return;
+  // The most landmarks, the first of equals.
+  std::size_t best = 0;
+  for (std::size_t k = 1; k < extracted.size(); ++k)
+    if (extracted[k].file->getLandmarkCount() > extracted[best].file->getLandmarkCount()) best = k;
+  out.channel = extracted[best].channel;
+  out.file = extracted[best].file.release();
+  for (std::size_t k = 0; k < extracted.size(); ++k)
+    if (k != best && !sameSound(*out.file, *extracted[k].file))
+      out.others.push_back(std::move(extracted[k]));
   if (out.channel != 0)
     out.channelNote =
         "channel " + std::to_string(out.channel + 1) + " of " + std::to_string(r.channels) +
@@ -394,6 +426,7 @@ void extractOne(VkLandmarkExtract& extractor, const Recording& r, uint32_t rate,
       out.channel = channel;
       extractInput(extractor, r, *inputs.front(), rate, out);
     }
+    for (OtherChannel& o : out.others) o.kept = keep.take(o.channel);
     if (out.file != nullptr) out.kept = keep.finish(out.channel);
   } catch (const std::exception& e) {
     delete out.file;
@@ -444,7 +477,9 @@ void settle(Recording& r, const Slot& slot, const Reporter& report,
   }
   if (slot.durationSeconds >= 0) r.durationSeconds = slot.durationSeconds;
   r.channel = slot.channel;
-  if (!slot.channelNote.empty()) report.note(r.path + ": " + slot.channelNote);
+  // With other channels in the running, matching decides first.
+  if (!slot.channelNote.empty() && slot.others.empty())
+    report.note(r.path + ": " + slot.channelNote);
 }
 
 // The tables that were made, with names and paths as runAll gives them.
@@ -563,10 +598,21 @@ void waitFor(Extraction& x, std::size_t i) {
   }
 }
 
+// Keeps recording i's new extraction in the store, until the store fails once.
+void store(Extraction& x, std::size_t i, std::string& storeError) {
+  const Recording& r = x.recordings[i];
+  const Slot& slot = x.slots[i];
+  if (x.store != nullptr && slot.file != nullptr && x.stamps[i].size >= 0 && storeError.empty()) {
+    const ExtractionFacts facts{slot.warnings, slot.channelNote, r.durationSeconds, r.channel};
+    if (!x.store->save(x.stamps[i], *slot.file, facts, storeError))
+      x.report.warning("the feature store cannot keep new extractions: " + storeError);
+  }
+}
+
 // Everything is reported from this thread, in id order, as a single thread
-// would; new extractions are kept in the store until it fails once.
-void reportInOrder(Extraction& x, std::vector<SkippedFile>& failures) {
-  std::string storeError;
+// would; new extractions are kept in the store until it fails once (those
+// whose channel matching is still to choose, once it has).
+void reportInOrder(Extraction& x, std::vector<SkippedFile>& failures, std::string& storeError) {
   for (std::size_t i = 0; i < x.n && !x.report.stopped(); ++i) {
     Recording& r = x.recordings[i];
     const Slot& slot = x.slots[i];
@@ -578,11 +624,56 @@ void reportInOrder(Extraction& x, std::vector<SkippedFile>& failures) {
     waitFor(x, i);
     settle(r, slot, x.report, failures);
     x.report.designed("FEATURE EXTRACTION COMPLETE: " + r.path);
-    if (x.store != nullptr && slot.file != nullptr && x.stamps[i].size >= 0 && storeError.empty()) {
-      const ExtractionFacts facts{slot.warnings, slot.channelNote, r.durationSeconds, r.channel};
-      if (!x.store->save(x.stamps[i], *slot.file, facts, storeError))
-        x.report.warning("the feature store cannot keep new extractions: " + storeError);
+    if (slot.others.empty()) store(x, i, storeError);
+  }
+}
+
+// Recordings with more than one channel of sound analyse the one whose
+// landmarks meet another recording's at one offset clearly best; when none
+// does, the one with most landmarks.
+void chooseChannels(Extraction& x, std::string& storeError) {
+  std::vector<ChannelLandmarks> candidates, files;
+  std::vector<std::size_t> first(x.n + 1, 0);  // candidates of slot i: [first[i], first[i + 1])
+  for (std::size_t i = 0; i < x.n; ++i) {
+    first[i] = candidates.size();
+    const Slot& slot = x.slots[i];
+    if (slot.file == nullptr) continue;
+    files.push_back({i, slot.file});
+    for (const OtherChannel& o : slot.others) files.push_back({i, o.file.get()});
+    if (slot.others.empty()) continue;
+    candidates.push_back({i, slot.file});
+    for (const OtherChannel& o : slot.others) candidates.push_back({i, o.file.get()});
+  }
+  first[x.n] = candidates.size();
+  if (candidates.empty()) return;
+  const std::vector<uint32_t> votes = bestMatchVotes(candidates, files);
+  for (std::size_t i = 0; i < x.n && !x.report.stopped(); ++i) {
+    Slot& slot = x.slots[i];
+    if (slot.others.empty() || slot.file == nullptr) continue;
+    Recording& r = x.recordings[i];
+    const std::vector<uint32_t> mine(votes.begin() + static_cast<std::ptrdiff_t>(first[i]),
+                                     votes.begin() + static_cast<std::ptrdiff_t>(first[i + 1]));
+    const std::size_t pick = chosenChannel(mine);
+    if (pick != 0) {
+      OtherChannel& o = slot.others[pick - 1];
+      const int was = slot.channel;
+      delete slot.file;
+      slot.file = o.file.release();
+      slot.kept = std::move(o.kept);
+      slot.channel = o.channel;
+      r.channel = o.channel;
+      slot.channelNote =
+          "channel " + std::to_string(slot.channel + 1) + " of " + std::to_string(r.channels) +
+          " was analysed: " + std::to_string(mine[pick]) +
+          " of its landmarks meet another recording at one offset (channel " +
+          std::to_string(was + 1) + ", richer in landmarks: " + std::to_string(mine[0]) + ")";
     }
+    // A choice no channel matched anything for is made again on a later run,
+    // which may hold the recordings that tell.
+    const bool matched = *std::max_element(mine.begin(), mine.end()) >= kLeastChannelVotes;
+    slot.others.clear();
+    if (!slot.channelNote.empty()) x.report.note(r.path + ": " + slot.channelNote);
+    if (matched) store(x, i, storeError);
   }
 }
 
@@ -617,8 +708,10 @@ VkFileSet* extractRecordings(std::vector<Recording>& recordings, const VkExtract
     });
   });
   readStored(x);
-  reportInOrder(x, failures);
+  std::string storeError;
+  reportInOrder(x, failures, storeError);
   workers.join();
+  if (!report.stopped()) chooseChannels(x, storeError);
   if (!report.stopped())
     report.progress("extracting", 1.0, std::to_string(x.n) + "/" + std::to_string(x.n) + " files");
   if (store != nullptr && !report.stopped()) noteStore(x);

@@ -14,22 +14,38 @@ namespace Velk {
 
 namespace {
 
-// A peak this strong, this far above everything else in its histogram, is
-// worth the waveform's time; the waveform decides. Chance coincidences of
-// hashes between unrelated recordings spread over many offsets with a few
-// votes each, so their best offset hardly stands above the next.
+// A peak this strong, standing this far above everything else of its pair,
+// is worth the waveform's time; the waveform decides.
 constexpr uint32_t kMinVotes = 8;
-constexpr uint32_t kMinRatioToRunnerUp = 3;
+constexpr double kMinStandOut = 2.5;
 // Offsets within this many frames of the peak are the peak itself (votes of
 // one match straddle neighbouring frames).
 constexpr int32_t kPeakWidth = 2;
 
-uint32_t runnerUp(const VkOffsetHistogram& h, int32_t peak) {
-  uint32_t best = 0;
-  for (const VkOffsetBin& bin : h)
-    if (std::abs(bin.offset - peak) > kPeakWidth) best = std::max(best, bin.count);
-  return best;
+// Votes of each bin's offset and its neighbours on either side: a match whose
+// lag falls between two frames splits its votes between them.
+std::vector<uint32_t> votesAround(const VkOffsetHistogram& h, int32_t width) {
+  std::vector<uint32_t> sum(h.size(), 0);
+  for (std::size_t i = 0, lo = 0, hi = 0; i < h.size(); ++i) {
+    while (h[lo].offset < h[i].offset - width) ++lo;
+    while (hi < h.size() && h[hi].offset <= h[i].offset + width) ++hi;
+    for (std::size_t k = lo; k < hi; ++k) sum[i] += h[k].count;
+  }
+  return sum;
 }
+
+// Chance coincidences of hashes grow with the overlap: two long recordings
+// that overlap briefly collect more stray votes at offsets where they overlap
+// for minutes than at their true one. Votes per frame of overlap compare
+// offsets fairly; a floor of a few seconds keeps offsets that overlap by a
+// moment from standing out on a vote or two.
+struct Density {
+  int32_t framesA, framesB, floor;
+  double operator()(int32_t offset, uint32_t votes) const {
+    const int32_t overlap = std::min(framesA, offset + framesB) - std::max(0, offset);
+    return votes / static_cast<double>(std::max(0, overlap) + floor);
+  }
+};
 
 struct Placement {
   std::size_t cluster = 0;
@@ -99,15 +115,44 @@ void merge(std::vector<ClusterResult>& clusters, Placement a, Placement b, const
 }  // namespace
 
 void considerRejected(const VkPairStats& s, const VkOffsetHistogram& histogram,
-                      float framesPerSecond, std::vector<RejectedPair>& candidates) {
-  if (s.peakCount < kMinVotes) return;
+                      float framesPerSecond, int32_t framesA, int32_t framesB,
+                      std::vector<RejectedPair>& candidates) {
+  if (histogram.empty()) return;
+  constexpr double kFloorSeconds = 10.0;
+  const Density density{framesA, framesB, static_cast<int32_t>(kFloorSeconds * framesPerSecond)};
+  const std::vector<uint32_t> votes = votesAround(histogram, 1);
+  std::vector<double> d(histogram.size());
+  std::size_t peak = 0;
+  for (std::size_t i = 0; i < histogram.size(); ++i) {
+    d[i] = density(histogram[i].offset, votes[i]);
+    if (d[i] > d[peak]) peak = i;
+  }
+  if (votes[peak] < kMinVotes) return;
   RejectedPair p;
   p.idA = s.idA;
   p.idB = s.idB;
-  p.votes = static_cast<uint32_t>(s.peakCount);
-  p.runnerUp = runnerUp(histogram, static_cast<int32_t>(s.peakOffset));
-  p.lagSeconds = s.peakOffset / framesPerSecond;
-  if (p.votes >= kMinRatioToRunnerUp * std::max<uint32_t>(p.runnerUp, 1)) candidates.push_back(p);
+  p.votes = votes[peak];
+  // The runner-up lies a second away at least: near its true lag a match of
+  // music with a beat also scores a beat or two off.
+  const auto apart = static_cast<int32_t>(std::ceil(framesPerSecond));
+  double second = 0.0;
+  for (std::size_t i = 0; i < histogram.size(); ++i)
+    if (std::abs(histogram[i].offset - histogram[peak].offset) > apart && d[i] > second) {
+      second = d[i];
+      p.runnerUp = votes[i];
+    }
+  // Nothing else at all counts as one stray vote where they overlap most.
+  second = std::max(second, 1.0 / (std::min(framesA, framesB) + density.floor));
+  p.standOut = d[peak] / second;
+  // The lag of the peak's strongest frame.
+  std::size_t at = peak;
+  for (std::size_t i = peak; i-- > 0 && histogram[i].offset >= histogram[peak].offset - 1;)
+    if (histogram[i].count > histogram[at].count) at = i;
+  for (std::size_t i = peak + 1;
+       i < histogram.size() && histogram[i].offset <= histogram[peak].offset + 1; ++i)
+    if (histogram[i].count > histogram[at].count) at = i;
+  p.lagSeconds = histogram[at].offset / framesPerSecond;
+  if (p.standOut >= kMinStandOut) candidates.push_back(p);
 }
 
 void notePeaks(const VkPairStats& s, const VkOffsetHistogram& h, float framesPerSecond,
@@ -115,12 +160,7 @@ void notePeaks(const VkPairStats& s, const VkOffsetHistogram& h, float framesPer
   // Votes within the peak's width, then the best offsets a second apart.
   constexpr std::size_t kMostPeaks = 3;
   const auto apart = static_cast<int32_t>(std::ceil(framesPerSecond));
-  std::vector<uint32_t> sum(h.size(), 0);
-  for (std::size_t i = 0, lo = 0, hi = 0; i < h.size(); ++i) {
-    while (h[lo].offset < h[i].offset - kPeakWidth) ++lo;
-    while (hi < h.size() && h[hi].offset <= h[i].offset + kPeakWidth) ++hi;
-    for (std::size_t k = lo; k < hi; ++k) sum[i] += h[k].count;
-  }
+  const std::vector<uint32_t> sum = votesAround(h, kPeakWidth);
   std::vector<int32_t> chosen;
   while (chosen.size() < kMostPeaks) {
     std::size_t best = h.size();
@@ -152,12 +192,10 @@ std::vector<double> otherLags(const PeakTable& peaks, int32_t anchor, int32_t me
 }
 
 void rankCandidates(std::vector<RejectedPair>& out, std::size_t limit) {
-  // Strongest first: the most votes for each vote of the runner-up; pairs in
-  // id order among equals, so the order does not depend on matching's.
+  // Strongest first; pairs in id order among equals, so the order does not
+  // depend on matching's.
   std::sort(out.begin(), out.end(), [](const RejectedPair& x, const RejectedPair& y) {
-    const uint64_t l = static_cast<uint64_t>(x.votes) * std::max<uint32_t>(y.runnerUp, 1);
-    const uint64_t r = static_cast<uint64_t>(y.votes) * std::max<uint32_t>(x.runnerUp, 1);
-    if (l != r) return l > r;
+    if (x.standOut != y.standOut) return x.standOut > y.standOut;
     return std::make_pair(x.idA, x.idB) < std::make_pair(y.idA, y.idB);
   });
   if (out.size() > limit) out.resize(limit);

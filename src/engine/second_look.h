@@ -1,8 +1,9 @@
 // A second look at pairs the designed acceptance test turned down. Its bar is
 // set by every populated offset of the pair's histogram, so two long
 // recordings that overlap briefly fail it even with a clear peak. Pairs whose
-// peak stands well above their own runner-up are checked by the waveform over
-// their whole overlap, and their clusters joined when it agrees.
+// peak stands well above their own runner-up, in votes per second of overlap,
+// are checked by the waveform over their whole overlap, and their clusters
+// joined when it agrees.
 #ifndef VELK_ENGINE_SECOND_LOOK_H
 #define VELK_ENGINE_SECOND_LOOK_H
 
@@ -22,12 +23,17 @@ struct RejectedPair {
   int32_t idB = 0;
   double lagSeconds = 0.0;  // B starts this long after A, by the landmarks
   uint32_t votes = 0;       // at the peak
-  uint32_t runnerUp = 0;    // the most votes at any offset away from the peak
+  uint32_t runnerUp = 0;    // at the offset that stands out most after the peak
+  // How many times more votes per second of overlap the peak has than the
+  // runner-up.
+  double standOut = 0.0;
 };
 
-// Keeps a rejected pair in candidates when its peak stands out.
+// Keeps a rejected pair in candidates when its peak stands out. framesA and
+// framesB: how many frames of landmarks each recording spans.
 void considerRejected(const VkPairStats& stats, const VkOffsetHistogram& histogram,
-                      float framesPerSecond, std::vector<RejectedPair>& candidates);
+                      float framesPerSecond, int32_t framesA, int32_t framesB,
+                      std::vector<RejectedPair>& candidates);
 // Strongest first, at most limit of them.
 void rankCandidates(std::vector<RejectedPair>& candidates, std::size_t limit);
 

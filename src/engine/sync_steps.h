@@ -37,8 +37,8 @@ std::vector<ClusterResult> designedClusters(const VkClusterSet& clusters,
                                             const Reporter& report);
 
 // Keeps the rejected pairs worth a second look; the pair's statistics and
-// histogram are those the acceptance test saw.
-void keepCandidate(const SyncSettings& settings, const VkPairStats& stats,
+// histogram are those the acceptance test saw, files the tables it matched.
+void keepCandidate(const SyncSettings& settings, const VkFileSet& files, const VkPairStats& stats,
                    const VkOffsetHistogram& histogram, std::vector<RejectedPair>& candidates);
 
 // The run's feature store (null without one, or when it cannot be used: said).
@@ -55,6 +55,13 @@ void followReference(std::vector<ClusterResult>& clusters, int32_t id, const std
 // Each part of a recording in parts where its member's final placement puts
 // it, and a note saying so; other members lose their parts.
 void placeParts(std::vector<ClusterResult>& clusters, const Reporter& report);
+
+// Sets MemberResult::alone for every member of a cluster of one, from byId's
+// recordings (their level read as refinement reads them: kept audio is not
+// opened again) and the acceptance settings clustering used.
+void explainLoners(std::vector<ClusterResult>& clusters,
+                   const std::map<int32_t, const Recording*>& byId,
+                   const VkClusterSyncParams& acceptance, const Reporter& report);
 
 }  // namespace Velk
 

@@ -12,6 +12,7 @@
 
 #include "cluster/cluster_sync_internal.h"
 #include "engine/alignment.h"
+#include "engine/incremental.h"
 #include "engine/kept_audio.h"
 #include "engine/recordings.h"
 #include "engine/reporter.h"
@@ -119,9 +120,13 @@ std::vector<ClusterResult> designedClusters(const VkClusterSet& clusters,
   return out;
 }
 
-void keepCandidate(const SyncSettings& s, const VkPairStats& stats,
+void keepCandidate(const SyncSettings& s, const VkFileSet& files, const VkPairStats& stats,
                    const VkOffsetHistogram& histogram, std::vector<RejectedPair>& candidates) {
-  considerRejected(stats, histogram, clusteringParams(s).getFramesPerSecond(), candidates);
+  const auto a = files.getFiles().find(stats.idA), b = files.getFiles().find(stats.idB);
+  if (a == files.getFiles().end() || b == files.getFiles().end()) return;
+  considerRejected(stats, histogram, clusteringParams(s).getFramesPerSecond(),
+                   std::max(1, a->second->getLastFrame() + 1),
+                   std::max(1, b->second->getLastFrame() + 1), candidates);
 }
 
 RefineSettings refineSettingsOf(const SyncSettings& s, unsigned threads) {
@@ -205,19 +210,33 @@ namespace {
 // The designed clustering of the extracted files, as ordered clusters with
 // each member's landmark count. With refinement on, the pairs the acceptance
 // test turned down go to rejected for the second look.
+// With a store, only what changed since its last run is matched.
 std::vector<ClusterResult> clusterFiles(VkFileSet& files, const VkClusterSyncParams& params,
-                                        const SyncSettings& settings, const Reporter& report,
-                                        std::vector<RejectedPair>& rejected, PeakTable& peaks) {
+                                        const SyncSettings& settings, FeatureStore* store,
+                                        const Reporter& report, std::vector<RejectedPair>& rejected,
+                                        PeakTable& peaks) {
   ClusterSteps steps(report);
-  const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
-                                          bool accepted) {
-    notePeaks(s, h, params.getFramesPerSecond(), peaks);
-    if (!accepted) keepCandidate(settings, s, h, rejected);
-  };
-  std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(
-      runClusterSync(params, &files, report.wantsProgress() ? &steps : nullptr,
-                     settings.refine ? lookAtRejected : PairObserver()),
-      deleteClusters);
+  VkProgress* progress = report.wantsProgress() ? &steps : nullptr;
+  std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(nullptr, deleteClusters);
+  if (store != nullptr) {
+    std::string note;
+    clusters.reset(clusterWithStore(
+        params, settings.refine, files, *store, progress,
+        [&](const PairOutcome& o) {
+          if (o.candidate) rejected.push_back(o.rejected);
+          if (!o.lags.empty()) peaks[{o.stats.idA, o.stats.idB}] = o.lags;
+        },
+        note));
+    report.note(note);
+  } else {
+    const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
+                                            bool accepted) {
+      notePeaks(s, h, params.getFramesPerSecond(), peaks);
+      if (!accepted) keepCandidate(settings, files, s, h, rejected);
+    };
+    clusters.reset(runClusterSync(params, &files, progress,
+                                  settings.refine ? lookAtRejected : PairObserver()));
+  }
   std::map<int32_t, std::size_t> landmarks;
   for (const auto& kv : files.getFiles()) landmarks[kv.first] = kv.second->getLandmarkCount();
   return designedClusters(*clusters, files.idToPath, landmarks, report);
@@ -284,7 +303,6 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   std::unique_ptr<VkFileSet> files(extractRecordings(recordings, settings_.extract,
                                                      settings_.channel, threads, report,
                                                      result.failures, store.get(), &keeper, &kept));
-  store.reset();
   if (stopped()) return result;
   // Refinement's view of the recordings: the kept audio stands in for the files.
   std::vector<Recording> readable;
@@ -302,7 +320,8 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   result.maxLandmarks = params.getMaxLandmarks();
   std::vector<RejectedPair> rejected;
   PeakTable peaks;
-  result.clusters = clusterFiles(*files, params, settings_, report, rejected, peaks);
+  result.clusters = clusterFiles(*files, params, settings_, store.get(), report, rejected, peaks);
+  store.reset();
   files.reset();
   if (stopped()) return result;
   if (settings_.refine &&
@@ -311,6 +330,7 @@ SyncResult Synchronizer::run(std::vector<Recording> recordings) const {
   if (referenceId != 0) followReference(result.clusters, referenceId, settings_.reference, report);
   // Parts are placed last, on the clock the cluster ends up following.
   if (settings_.refine) placeParts(result.clusters, report);
+  explainLoners(result.clusters, byId, params, report);
   stopped();
   return result;
 }

@@ -16,7 +16,6 @@
 #include "velk/frontend.h"
 #include "velk/params.h"
 #include "velk/sync.h"
-#include "velktool/alone.h"
 #include "velktool/arguments.h"
 #include "velktool/export.h"
 #include "velktool/export_adapter.h"
@@ -113,6 +112,7 @@ void parseDesigned(const std::vector<std::string>& rest, Request& req) {
   req.settings.refinement.splitUnverified = !req.options.keepUnverified;
   req.settings.storePath = req.options.storePath;
   req.settings.reference = req.options.reference;
+  req.settings.channel = req.options.channel;
 }
 
 // Everything the engine says, where the tool's user expects it: the designed
@@ -181,8 +181,7 @@ void evaluateAgainstTruth(const Request& req, const Truth& truth,
 std::streambuf* g_jsonOut = nullptr;
 
 void writeJson(const Request& req, const Velk::SyncResult& result,
-               const std::vector<SkippedFile>& skipped, const Evaluation* evaluation,
-               const std::map<int32_t, std::string>& alone, int& status) {
+               const std::vector<SkippedFile>& skipped, const Evaluation* evaluation, int& status) {
   const Velk::VkClusterSyncParams syncParams = Velk::clusteringParams(req.settings, result);
   JsonInput in;
   in.clusters = &result.clusters;
@@ -190,7 +189,6 @@ void writeJson(const Request& req, const Velk::SyncResult& result,
   in.clusterSync = &syncParams;
   in.refine = req.options.refine;
   in.skipped = &skipped;
-  in.alone = &alone;
   in.evaluation = evaluation;
   in.truthPath = req.truthPath;
   const std::string& path = req.options.jsonPath;
@@ -389,12 +387,10 @@ bool checkTargets(const Request& req, const Velk::Listing& listing, int& status)
   return true;
 }
 
-void reportLoners(const std::map<int32_t, std::string>& alone,
-                  const std::vector<Recording>& recordings) {
-  for (const Recording& r : recordings) {
-    const auto it = alone.find(r.id);
-    if (it != alone.end()) note(r.name + " is alone: " + it->second);
-  }
+void reportLoners(const std::vector<ClusterResult>& clusters) {
+  for (const ClusterResult& c : clusters)
+    if (c.members.size() == 1 && !c.members.front().alone.empty())
+      note(c.members.front().name + " is alone: " + c.members.front().alone);
 }
 
 int finishRun(const Request& req, const Truth* truth, const Velk::Listing& listing,
@@ -402,20 +398,12 @@ int finishRun(const Request& req, const Truth* truth, const Velk::Listing& listi
   printTable(std::cout, result.clusters, req.options.refine);
   Evaluation evaluation;
   if (truth != nullptr) evaluateAgainstTruth(req, *truth, result.clusters, evaluation, status);
-  const std::map<int32_t, std::string> alone = explainLoners(
-      result.clusters, result.recordings, Velk::clusteringParams(req.settings, result),
-      [&progress](std::size_t n, std::size_t total) {
-        progress.show(
-            "checking lone recordings: " + std::to_string(n) + "/" + std::to_string(total),
-            n == total);
-      });
-  progress.clear();
-  reportLoners(alone, result.recordings);
+  reportLoners(result.clusters);
   std::vector<SkippedFile> skipped = listing.skipped;
   skipped.insert(skipped.end(), result.failures.begin(), result.failures.end());
   std::string done = "the analysis was complete";
   if (!req.options.jsonPath.empty()) {
-    writeJson(req, result, skipped, truth != nullptr ? &evaluation : nullptr, alone, status);
+    writeJson(req, result, skipped, truth != nullptr ? &evaluation : nullptr, status);
     if (req.options.jsonPath != "-") done += "; the JSON was written to " + req.options.jsonPath;
   }
   setInterruptSummary(done + "; no copy written yet");
@@ -527,7 +515,12 @@ void printToolReading() {
                "                    or path) is placed on its clock: offsets are how much\n"
                "                    later each member starts than it (negative: earlier),\n"
                "                    drifts are against it. Other clusters keep their\n"
-               "                    earliest member at 0; copies and timelines start at it.\n";
+               "                    earliest member at 0; copies and timelines start at it.\n"
+               "--channel auto|mix|<n>  Which channel of a file with several to analyse:\n"
+               "                    auto (default) the one that carries the event (of the\n"
+               "                    channels with sound, the one with most landmarks, or\n"
+               "                    one of other sound that matches another recording\n"
+               "                    clearly better), mix their mean, n the n-th (from 1).\n";
 }
 
 // What the tool writes, and its exit status.

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "velk/media.h"
 #include "velktool/export.h"
 
 namespace velktool {
@@ -19,6 +20,18 @@ bool parseThreads(const std::string& text, unsigned& out) {
   }
   if (v < 1 || v > kMaxThreads) return false;
   out = v;
+  return true;
+}
+
+// auto, mix, or a channel counted from 1 (at most 16, as files hold).
+bool parseChannel(const std::string& text, int& out) {
+  if (text == "auto" || text == "mix") {
+    out = text == "auto" ? Velk::kAutoChannel : Velk::kMixChannels;
+    return true;
+  }
+  unsigned n = 0;
+  if (!parseThreads(text, n) || n > 16) return false;
+  out = static_cast<int>(n) - 1;
   return true;
 }
 
@@ -90,6 +103,8 @@ const std::vector<ValueOption>& valueOptions() {
       {"--store", "--store needs a file name", &O::storePath},
       {"--files", "--files needs the name of a file that lists recordings", &O::filesList},
       {"--reference", "--reference needs the name or path of a recording", &O::reference},
+      {"--channel", "--channel needs auto, mix or a channel number from 1 to 16", nullptr,
+       [](const std::string& v, O& o) { return parseChannel(v, o.channel); }},
   };
   return table;
 }

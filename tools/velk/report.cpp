@@ -96,7 +96,7 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-json memberJson(const MemberResult& m, const ClusterResult& c, const JsonInput& in) {
+json memberJson(const MemberResult& m, const ClusterResult& c) {
   json member = {{"id", m.id},
                  {"name", m.name},
                  {"path", m.path},
@@ -120,10 +120,7 @@ json memberJson(const MemberResult& m, const ClusterResult& c, const JsonInput& 
                        {"gap", roundMicro(p.gapSeconds)}});
     member["parts"] = parts;
   }
-  if (in.alone != nullptr && c.members.size() == 1) {
-    const auto why = in.alone->find(m.id);
-    if (why != in.alone->end()) member["alone"] = why->second;
-  }
+  if (c.members.size() == 1 && !m.alone.empty()) member["alone"] = m.alone;
   return member;
 }
 
@@ -133,7 +130,7 @@ json clustersJson(const JsonInput& in) {
     json members = json::array();
     json reference = nullptr;  // whose clock the offsets and drifts follow
     for (const MemberResult& m : c.members) {
-      members.push_back(memberJson(m, c, in));
+      members.push_back(memberJson(m, c));
       if (m.id == c.reference) reference = m.name;
     }
     clusters.push_back({{"reference", reference}, {"members", members}});

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "velk/sync.h"
+
 namespace velktool {
 
 struct ToolOptions {
@@ -17,6 +19,7 @@ struct ToolOptions {
   bool refine = true;                // --no-refine turns it off
   bool keepUnverified = false;       // --keep-unverified: strays stay in their cluster
   std::string reference;             // --reference NAME: its cluster follows its clock
+  int channel = Velk::kAutoChannel;  // --channel auto|mix|N (N from 1; here from 0)
   bool quiet = false;                // --quiet: no progress display
   bool version = false;              // --version
   bool help = false;                 // --help

@@ -24,8 +24,7 @@ struct JsonInput {
   const Velk::VkClusterSyncParams* clusterSync = nullptr;
   bool refine = true;
   const std::vector<SkippedFile>* skipped = nullptr;
-  const std::map<int32_t, std::string>* alone = nullptr;  // why, by id, for clusters of one
-  const Evaluation* evaluation = nullptr;                 // null: no "evaluation" member
+  const Evaluation* evaluation = nullptr;  // null: no "evaluation" member
   std::string truthPath;
 };
 

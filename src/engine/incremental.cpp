@@ -1,0 +1,609 @@
+// A pair's histogram is the sum of the votes of the hashes both recordings
+// hold and that vote: hashes with at most the popular-hash limit's landmarks in
+// the whole run. A stored pair of two unchanged recordings therefore keeps its
+// histogram, and its outcome, unless one of its hashes changed sides of the
+// limit: its count changed (it is in an added or removed recording) or the limit
+// moved past it. The state kept for that: each stored pair's outcome (pairs
+// without one leave nothing), the limit, and the exact count of every hash with
+// more landmarks than a bound at most the limit (the popular ones; the others
+// vote whatever the limit, as long as it does not fall below the bound).
+#include "engine/incremental.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <memory>
+#include <set>
+#include <utility>
+
+#include "cluster/cluster_sync_internal.h"
+#include "cluster/match_tuning.h"
+
+namespace Velk {
+
+namespace {
+
+constexpr uint32_t kNoLimit = std::numeric_limits<uint32_t>::max();
+constexpr const char* kTooManyCrossed =
+    "hashes that crossed the popular-hash limit are in over an eighth of the pairs";
+using Counts = std::vector<std::pair<uint32_t, uint32_t>>;  // hash, landmarks; by hash
+
+// ---- encoding of the state ------------------------------------------------
+
+template <typename T>
+void put(std::string& out, const T& v) {
+  out.append(reinterpret_cast<const char*>(&v), sizeof v);
+}
+
+template <typename T>
+bool get(const char*& p, const char* end, T& v) {
+  if (static_cast<std::size_t>(end - p) < sizeof v) return false;
+  std::memcpy(&v, p, sizeof v);
+  p += sizeof v;
+  return true;
+}
+
+struct StoredPair {
+  int64_t keyA, keyB;  // keyA's recording came first in its run
+  PairOutcome outcome;
+};
+
+// The measured fields in a fixed order, bit for bit.
+template <typename Fn>
+void eachStat(VkPairStats& s, Fn fn) {
+  for (float* f : {&s.peakCount, &s.overlapLength, &s.matchFractionA, &s.matchFractionB,
+                   &s.overlapLandmarksA, &s.overlapLandmarksB, &s.templateLength, &s.histogramMean,
+                   &s.histogramStdDev, &s.peakOffset})
+    fn(*f);
+}
+
+void encodePair(std::string& out, int64_t a, int64_t b, PairOutcome o) {
+  put(out, a);
+  put(out, b);
+  put(out, static_cast<uint8_t>((o.accepted ? 1 : 0) | (o.candidate ? 2 : 0)));
+  eachStat(o.stats, [&out](float& f) { put(out, f); });
+  if (o.candidate) {
+    put(out, o.rejected.lagSeconds);
+    put(out, o.rejected.votes);
+    put(out, o.rejected.runnerUp);
+    put(out, o.rejected.standOut);
+  }
+  put(out, static_cast<uint32_t>(o.lags.size()));
+  for (double lag : o.lags) put(out, lag);
+}
+
+bool decodePairs(const std::string& in, std::vector<StoredPair>& out) {
+  const char* p = in.data();
+  const char* end = p + in.size();
+  while (p < end) {
+    StoredPair s{};
+    uint8_t flags = 0;
+    uint32_t lags = 0;
+    bool ok = get(p, end, s.keyA) && get(p, end, s.keyB) && get(p, end, flags);
+    eachStat(s.outcome.stats, [&](float& f) { ok = ok && get(p, end, f); });
+    s.outcome.accepted = (flags & 1) != 0;
+    s.outcome.candidate = (flags & 2) != 0;
+    if (ok && s.outcome.candidate)
+      ok = get(p, end, s.outcome.rejected.lagSeconds) && get(p, end, s.outcome.rejected.votes) &&
+           get(p, end, s.outcome.rejected.runnerUp) && get(p, end, s.outcome.rejected.standOut);
+    ok = ok && get(p, end, lags) && lags <= static_cast<uint32_t>(end - p) / sizeof(double);
+    for (uint32_t i = 0; ok && i < lags; ++i) {
+      double lag = 0;
+      ok = get(p, end, lag);
+      s.outcome.lags.push_back(lag);
+    }
+    if (!ok) return false;
+    out.push_back(std::move(s));
+  }
+  return true;
+}
+
+std::string encodeCounts(const Counts& counts) {
+  std::string out;
+  out.reserve(8 * counts.size());
+  for (const auto& c : counts) {
+    put(out, c.first);
+    put(out, c.second);
+  }
+  return out;
+}
+
+bool decodeCounts(const std::string& in, Counts& out) {
+  if (in.size() % 8 != 0) return false;
+  const char* p = in.data();
+  const char* end = p + in.size();
+  out.resize(in.size() / 8);
+  for (auto& c : out) {
+    get(p, end, c.first);
+    get(p, end, c.second);
+  }
+  for (std::size_t i = 1; i < out.size(); ++i)
+    if (out[i - 1].first >= out[i].first) return false;
+  return true;
+}
+
+// Everything besides the votes that decides a pair's outcome, and whether the
+// second look's part of it is kept (it costs a pass over every histogram).
+std::string paramsKey(const VkClusterFormer& f, bool secondLook) {
+  char buf[200];
+  std::snprintf(
+      buf, sizeof buf,
+      "outcome 1; accept %u fps %.9g template %.9g overlap %.9g match %.9g; second look %d",
+      f.acceptThreshold, static_cast<double>(f.framesPerSecond),
+      static_cast<double>(f.minTemplateLength), static_cast<double>(f.minOverlapLength),
+      static_cast<double>(f.minPercentMatch), secondLook ? 1 : 0);
+  return buf;
+}
+
+// ---- hashes -----------------------------------------------------------------
+
+// A set of hashes as bits, with the rank of each member among them.
+class HashBits {
+ public:
+  explicit HashBits(uint32_t maxHash) : words_((uint64_t{maxHash} >> 6) + 1, 0) {}
+  void set(uint32_t h) { words_[h >> 6] |= bit(h); }
+  bool has(uint32_t h) const {
+    const uint64_t w = h >> 6;
+    return w < words_.size() && (words_[w] & bit(h)) != 0;
+  }
+  // Ranks are valid from here on; returns the number of members.
+  std::size_t rank() {
+    rank_.resize(words_.size());
+    std::size_t at = 0;
+    for (std::size_t w = 0; w < words_.size(); ++w) {
+      rank_[w] = at;
+      at += static_cast<std::size_t>(__builtin_popcountll(words_[w]));
+    }
+    return at;
+  }
+  std::size_t rankOf(uint32_t h) const {
+    const uint64_t w = h >> 6;
+    return rank_[w] + static_cast<std::size_t>(__builtin_popcountll(words_[w] & (bit(h) - 1)));
+  }
+  template <typename Fn>
+  void forEach(Fn fn) const {
+    for (std::size_t w = 0; w < words_.size(); ++w)
+      for (uint64_t v = words_[w]; v != 0; v &= v - 1)
+        fn(static_cast<uint32_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(v))));
+  }
+
+ private:
+  static uint64_t bit(uint32_t h) { return uint64_t{1} << (h & 63); }
+  std::vector<uint64_t> words_;
+  std::vector<std::size_t> rank_;
+};
+
+// Every hash with more than `above` landmarks in files, with its count. First
+// the landmarks per bucket of hashes (a bucket's count bounds each of its
+// hashes'), then exact counts of the hashes in buckets above the bound: two
+// passes, a fixed 64 MB, and only popular hashes ever sorted.
+Counts countPopular(const std::vector<const VkFile*>& files, uint32_t above) {
+  constexpr unsigned kBucketBits = 24;
+  auto bucketOf = [](uint32_t h) { return (h * 0x9e3779b1u) >> (32 - kBucketBits); };
+  std::vector<uint32_t> buckets(std::size_t{1} << kBucketBits, 0);
+  for (const VkFile* f : files)
+    f->forEachLandmark([&](int32_t, uint32_t h, int32_t) { ++buckets[bucketOf(h)]; });
+  std::vector<uint32_t> candidates;
+  for (const VkFile* f : files)
+    f->forEachLandmark([&](int32_t, uint32_t h, int32_t) {
+      if (buckets[bucketOf(h)] > above) candidates.push_back(h);
+    });
+  std::sort(candidates.begin(), candidates.end());
+  Counts out;
+  for (std::size_t i = 0, j = 0; i < candidates.size(); i = j) {
+    while (j < candidates.size() && candidates[j] == candidates[i]) ++j;
+    if (j - i > above) out.emplace_back(candidates[i], static_cast<uint32_t>(j - i));
+  }
+  return out;
+}
+
+// ---- outcomes ---------------------------------------------------------------
+
+PairOutcome outcomeOf(const VkPairStats& s, const VkOffsetHistogram& h, bool accepted, float fps,
+                      bool secondLook, const VkFileSet& files) {
+  PairOutcome o;
+  o.stats = s;
+  o.stats.histogram = nullptr;
+  o.accepted = accepted;
+  if (!secondLook) return o;
+  if (!accepted) {
+    std::vector<RejectedPair> c;
+    const auto a = files.getFiles().find(s.idA), b = files.getFiles().find(s.idB);
+    if (a != files.getFiles().end() && b != files.getFiles().end())
+      considerRejected(s, h, fps, std::max(1, a->second->getLastFrame() + 1),
+                       std::max(1, b->second->getLastFrame() + 1), c);
+    if (!c.empty()) {
+      o.candidate = true;
+      o.rejected = c.front();
+    }
+  }
+  PeakTable peaks;
+  notePeaks(s, h, fps, peaks);
+  if (!peaks.empty()) o.lags = std::move(peaks.begin()->second);
+  return o;
+}
+
+bool hasOutcome(const PairOutcome& o) { return o.accepted || o.candidate || !o.lags.empty(); }
+
+// The histogram of (B, A) from that of (A, B): offsets negated, bins in
+// reverse, and A's times at a bin are B's plus its offset.
+void mirror(VkOffsetHistogram& h) {
+  std::reverse(h.begin(), h.end());
+  for (VkOffsetBin& bin : h) {
+    const int32_t o = bin.offset;
+    bin.offset = -o;
+    bin.minTimeA -= o;
+    bin.maxTimeA -= o;
+  }
+}
+
+// ---- one run ----------------------------------------------------------------
+
+struct Recordings {
+  std::vector<int32_t> ids;  // the run's, ascending
+  std::vector<int64_t> keys;
+  std::vector<const VkFile*> files;
+};
+
+class IncrementalRun {
+ public:
+  IncrementalRun(const VkClusterSyncParams& params, bool secondLook, VkFileSet& files,
+                 FeatureStore& store, const Recordings& run, const PairState& old)
+      : former_(params),
+        secondLook_(secondLook),
+        fps_(params.getFramesPerSecond()),
+        limit_(params.getMaxLandmarks()),
+        fileSet_(files),
+        store_(store),
+        run_(run),
+        old_(old) {}
+
+  // False with why when the stored state cannot give the exact result.
+  bool plan(std::string& why) {
+    if (old_.params != paramsKey(former_, secondLook_))
+      return fail(why, "other acceptance or second-look settings");
+    if (std::min(old_.limit, limit_) < old_.popularAbove)
+      return fail(why, "the popular-hash limit fell below what its counts cover");
+    std::vector<StoredPair> pairs;
+    if (!decodeCounts(old_.popular, popular_) || !decodePairs(old_.pairs, pairs))
+      return fail(why, "its pair state is unreadable");
+    std::map<int64_t, int64_t> place(old_.members.begin(), old_.members.end());
+    int64_t last = std::numeric_limits<int64_t>::min();
+    std::map<int64_t, std::size_t> current;
+    for (std::size_t i = 0; i < run_.ids.size(); ++i) {
+      current[run_.keys[i]] = i;
+      const auto p = place.find(run_.keys[i]);
+      if (p == place.end()) {
+        fresh_.push_back(i);
+        continue;
+      }
+      // Pairs are stored in their run's order, which decides their histograms.
+      if (p->second <= last) return fail(why, "the recordings come in another order");
+      last = p->second;
+      kept_.push_back(i);
+    }
+    for (const auto& m : old_.members) {
+      if (current.count(m.first) != 0) continue;
+      std::unique_ptr<VkFile> f = store_.loadKey(m.first, 0);
+      if (!f) return fail(why, "a removed recording's landmarks are gone");
+      removed_.push_back(std::move(f));
+    }
+    for (StoredPair& s : pairs) {
+      const auto a = current.find(s.keyA), b = current.find(s.keyB);
+      if (a == current.end() || b == current.end()) continue;
+      s.outcome.stats.idA = run_.ids[a->second];
+      s.outcome.stats.idB = run_.ids[b->second];
+      stored_.push_back(std::move(s.outcome));
+    }
+    countTouched();
+    findSwitched();
+    return collect(why);
+  }
+
+  VkClusterSet* cluster(VkProgress* progress, std::vector<PairOutcome>& outcomes) {
+    auto step = [progress](int32_t n) {
+      if (progress != nullptr) progress->setStep(n);
+    };
+    step(0);
+    fileSet_.computeCLFs();
+    step(1);
+    auto judge = [&](const VkPairKey& key, const VkOffsetHistogram& h) {
+      const JudgedPair j = judgePair(former_, &fileSet_, key, h, nullptr);
+      PairOutcome o = outcomeOf(j.stats, h, j.accepted, fps_, secondLook_, fileSet_);
+      if (hasOutcome(o)) outcomes.push_back(std::move(o));
+    };
+    matchFresh(progress, judge);
+    matchAffected(judge);
+    for (PairOutcome& o : stored_)
+      if (!std::binary_search(affected_.begin(), affected_.end(),
+                              VkPairKey(o.stats.idA, o.stats.idB)))
+        outcomes.push_back(std::move(o));
+    step(2);
+    step(3);
+    step(4);
+    std::unique_ptr<VkPairStatsTable, void (*)(VkPairStatsTable*)> accepted(new VkPairStatsTable,
+                                                                            deletePairStats);
+    for (const PairOutcome& o : outcomes)
+      if (o.accepted) (*accepted)[VkPairKey(o.stats.idA, o.stats.idB)] = new VkPairStats(o.stats);
+    VkClusterSet* clusters = formClustersOf(former_, &fileSet_, accepted.get());
+    step(5);
+    return clusters;
+  }
+
+  // The popular counts after this run.
+  Counts popular() const {
+    Counts out;
+    for (const auto& c : popular_)
+      if (!touched_.has(c.first)) out.push_back(c);
+    touched_.forEach([&](uint32_t h) {
+      const uint64_t n = now_[touched_.rankOf(h)];
+      if (n > old_.popularAbove) out.emplace_back(h, static_cast<uint32_t>(n));
+    });
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  std::string summary() const {
+    return std::to_string(fresh_.size()) + " new recordings matched against " +
+           std::to_string(kept_.size()) + " stored ones (" + std::to_string(removed_.size()) +
+           " gone), " + std::to_string(stored_.size() - reused()) + " of " +
+           std::to_string(stored_.size()) + " stored pair results judged again (" +
+           std::to_string(switched_.size()) + " hashes crossed the popular-hash limit)";
+  }
+
+ private:
+  static bool fail(std::string& why, const char* reason) {
+    why = reason;
+    return false;
+  }
+
+  std::size_t reused() const {
+    std::size_t n = 0;
+    for (const PairOutcome& o : stored_)
+      n += std::binary_search(affected_.begin(), affected_.end(),
+                              VkPairKey(o.stats.idA, o.stats.idB))
+               ? 0
+               : 1;
+    return n;
+  }
+
+  // Exact counts, before and after, of the hashes of added and removed recordings.
+  void countTouched() {
+    uint32_t maxHash = popular_.empty() ? 0 : popular_.back().first;
+    auto widen = [&maxHash](int32_t, uint32_t h, int32_t) { maxHash = std::max(maxHash, h); };
+    for (std::size_t i : fresh_) run_.files[i]->forEachLandmark(widen);
+    for (const auto& f : removed_) f->forEachLandmark(widen);
+    touched_ = HashBits(maxHash);
+    auto mark = [this](int32_t, uint32_t h, int32_t) { touched_.set(h); };
+    for (std::size_t i : fresh_) run_.files[i]->forEachLandmark(mark);
+    for (const auto& f : removed_) f->forEachLandmark(mark);
+    const std::size_t n = touched_.rank();
+    added_.assign(n, 0);
+    gone_.assign(n, 0);
+    now_.assign(n, 0);
+    for (std::size_t i : fresh_)
+      run_.files[i]->forEachLandmark(
+          [this](int32_t, uint32_t h, int32_t) { ++added_[touched_.rankOf(h)]; });
+    for (const auto& f : removed_)
+      f->forEachLandmark([this](int32_t, uint32_t h, int32_t) { ++gone_[touched_.rankOf(h)]; });
+    for (const VkFile* f : run_.files)
+      f->forEachLandmark([this](int32_t, uint32_t h, int32_t) {
+        if (touched_.has(h)) ++now_[touched_.rankOf(h)];
+      });
+    popularBits_ = HashBits(maxHash);
+    for (const auto& c : popular_) popularBits_.set(c.first);
+  }
+
+  // A hash's landmarks in the stored run (then) or this one (now).
+  uint64_t countOf(uint32_t h, bool then) const {
+    if (touched_.has(h)) {
+      const std::size_t r = touched_.rankOf(h);
+      return then ? now_[r] - added_[r] + gone_[r] : now_[r];
+    }
+    if (!popularBits_.has(h)) return 0;  // no more than the bound: below either limit
+    return std::lower_bound(popular_.begin(), popular_.end(), std::make_pair(h, uint32_t{0}))
+        ->second;
+  }
+  bool votesNow(uint32_t h) const { return countOf(h, false) <= limit_; }
+
+  void findSwitched() {
+    auto check = [this](uint32_t h) {
+      if ((countOf(h, true) <= old_.limit) != votesNow(h)) switched_.push_back(h);
+    };
+    touched_.forEach(check);
+    for (const auto& c : popular_)
+      if (!touched_.has(c.first)) check(c.first);
+    std::sort(switched_.begin(), switched_.end());
+  }
+
+  // The stored pairs of kept recordings that share a hash that switched:
+  // judged again whole. False when that is most of the work of a full run.
+  bool collect(std::string& why) {
+    if (switched_.empty() || kept_.size() < 2) return true;
+    HashBits bits(switched_.back());
+    for (uint32_t h : switched_) bits.set(h);
+    std::vector<std::pair<uint32_t, int32_t>> holders;
+    for (std::size_t i : kept_)
+      run_.files[i]->forEachLandmark([&](int32_t, uint32_t h, int32_t) {
+        if (bits.has(h) && (holders.empty() || holders.back() != std::make_pair(h, run_.ids[i])))
+          holders.emplace_back(h, run_.ids[i]);
+      });
+    std::sort(holders.begin(), holders.end());
+    holders.erase(std::unique(holders.begin(), holders.end()), holders.end());
+    // Pairs holding popular hashes carry most of the votes: past an eighth of
+    // them, matching every pair costs little more.
+    const uint64_t budget =
+        std::max<uint64_t>(64, uint64_t{kept_.size()} * (kept_.size() - 1) / 16);
+    for (std::size_t i = 0; i < holders.size();) {
+      std::size_t j = i;
+      while (j < holders.size() && holders[j].first == holders[i].first) ++j;
+      for (std::size_t a = i; a < j; ++a)
+        for (std::size_t b = a + 1; b < j; ++b) {
+          affected_.emplace_back(holders[a].second, holders[b].second);
+          if (affected_.size() > 2 * budget) {
+            std::sort(affected_.begin(), affected_.end());
+            affected_.erase(std::unique(affected_.begin(), affected_.end()), affected_.end());
+            if (affected_.size() > budget) return fail(why, kTooManyCrossed);
+          }
+        }
+      i = j;
+    }
+    std::sort(affected_.begin(), affected_.end());
+    affected_.erase(std::unique(affected_.begin(), affected_.end()), affected_.end());
+    if (affected_.size() > budget) return fail(why, kTooManyCrossed);
+    return true;
+  }
+
+  // Pairs with a new recording: the new ones take the lowest ids, so that only
+  // they are recording A, with every voting landmark of their hashes.
+  template <typename Judge>
+  void matchFresh(VkProgress* progress, Judge& judge) {
+    if (fresh_.empty()) return;
+    VkLandmarkIndex index(kNoLimit);  // the limit is applied here, with the run's counts
+    std::vector<int32_t> idOf;        // run id by matching id
+    std::vector<char> present(fresh_.size(), 0);
+    for (std::size_t i : fresh_) {
+      const auto id = static_cast<int32_t>(idOf.size());
+      run_.files[i]->forEachLandmark([&](int32_t t, uint32_t h, int32_t) {
+        if (now_[touched_.rankOf(h)] > limit_) return;
+        index.entries.push_back({h, id, t});
+        present[static_cast<std::size_t>(id)] = 1;
+      });
+      idOf.push_back(run_.ids[i]);
+    }
+    for (std::size_t i : kept_) {
+      const auto id = static_cast<int32_t>(idOf.size());
+      run_.files[i]->forEachLandmark([&](int32_t t, uint32_t h, int32_t) {
+        if (!touched_.has(h)) return;
+        const std::size_t r = touched_.rankOf(h);
+        if (added_[r] != 0 && now_[r] <= limit_) index.entries.push_back({h, id, t});
+      });
+      idOf.push_back(run_.ids[i]);
+    }
+    VkMatchTuning tuning;
+    tuning.anchorsBelow = static_cast<int32_t>(std::count(present.begin(), present.end(), char{1}));
+    const auto freshIds = static_cast<int32_t>(fresh_.size());
+    matchIndex(index, progress, tuning, [&](const VkPairKey& key, VkOffsetHistogram& h) {
+      if (key.first >= freshIds) return;  // two stored recordings: never voted whole here
+      int32_t a = idOf[static_cast<std::size_t>(key.first)];
+      int32_t b = idOf[static_cast<std::size_t>(key.second)];
+      if (a > b) {
+        mirror(h);
+        std::swap(a, b);
+      }
+      judge(VkPairKey(a, b), h);
+    });
+  }
+
+  template <typename Judge>
+  void matchAffected(Judge& judge) {
+    if (affected_.empty()) return;
+    std::set<int32_t> involved;
+    for (const VkPairKey& k : affected_) {
+      involved.insert(k.first);
+      involved.insert(k.second);
+    }
+    VkLandmarkIndex index(kNoLimit);
+    for (std::size_t i : kept_) {
+      if (involved.count(run_.ids[i]) == 0) continue;
+      run_.files[i]->forEachLandmark([&](int32_t t, uint32_t h, int32_t) {
+        if (votesNow(h)) index.entries.push_back({h, run_.ids[i], t});
+      });
+    }
+    matchIndex(index, nullptr, VkMatchTuning(), [&](const VkPairKey& key, VkOffsetHistogram& h) {
+      if (std::binary_search(affected_.begin(), affected_.end(), key)) judge(key, h);
+    });
+  }
+
+  const VkClusterFormer former_;
+  const bool secondLook_;
+  const float fps_;
+  const uint32_t limit_;
+  VkFileSet& fileSet_;
+  FeatureStore& store_;
+  const Recordings& run_;
+  const PairState& old_;
+
+  Counts popular_;
+  std::vector<std::size_t> fresh_, kept_;  // places in run_
+  std::vector<std::unique_ptr<VkFile>> removed_;
+  std::vector<PairOutcome> stored_;  // of kept pairs, with this run's ids
+  HashBits touched_{0}, popularBits_{0};
+  std::vector<uint64_t> added_, gone_, now_;  // by rank in touched_
+  std::vector<uint32_t> switched_;
+  std::vector<VkPairKey> affected_;  // sorted
+};
+
+}  // namespace
+
+VkClusterSet* clusterWithStore(const VkClusterSyncParams& params, bool secondLook, VkFileSet& files,
+                               FeatureStore& store, VkProgress* progress,
+                               const std::function<void(const PairOutcome&)>& take,
+                               std::string& note) {
+  Recordings run;
+  std::set<int64_t> seen;
+  bool keyed = true;
+  for (const auto& kv : files.getFiles()) {
+    const auto path = files.idToPath.find(kv.first);
+    const int64_t key = path == files.idToPath.end() ? 0 : store.keyOf(path->second);
+    keyed = keyed && key != 0 && seen.insert(key).second;
+    run.ids.push_back(kv.first);
+    run.keys.push_back(key);
+    run.files.push_back(kv.second);
+  }
+  const VkClusterFormer former(params);
+  PairState old;
+  const bool had = store.readPairs(old);
+  std::string why = !keyed ? "some recordings are not in it" : had ? "" : "none stored yet";
+  std::vector<PairOutcome> outcomes;
+  std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(nullptr, deleteClusters);
+  PairState next;
+  if (keyed && had) {
+    IncrementalRun inc(params, secondLook, files, store, run, old);
+    if (inc.plan(why)) {
+      clusters.reset(inc.cluster(progress, outcomes));
+      next.popular = encodeCounts(inc.popular());
+      note = "the feature store's pair results were used: " + inc.summary();
+    }
+  }
+  if (!clusters) {
+    const float fps = params.getFramesPerSecond();
+    clusters.reset(
+        runClusterSync(params, &files, progress,
+                       [&](const VkPairStats& s, const VkOffsetHistogram& h, bool accepted) {
+                         PairOutcome o = outcomeOf(s, h, accepted, fps, secondLook, files);
+                         if (hasOutcome(o)) outcomes.push_back(std::move(o));
+                       }));
+    next.popularAbove = params.getMaxLandmarks() / 2;
+    if (keyed) next.popular = encodeCounts(countPopular(run.files, next.popularAbove));
+    note =
+        "the feature store's pair results could not be used (" + why + "): every pair was matched";
+  } else {
+    next.popularAbove = old.popularAbove;
+  }
+  for (const PairOutcome& o : outcomes) take(o);
+
+  std::string error;
+  const int64_t read = had ? old.generation : 0;
+  if (!keyed) {
+    store.writePairs(nullptr, read, error);
+  } else {
+    next.params = paramsKey(former, secondLook);
+    next.limit = params.getMaxLandmarks();
+    std::map<int32_t, int64_t> keyOf;
+    for (std::size_t i = 0; i < run.ids.size(); ++i) {
+      keyOf[run.ids[i]] = run.keys[i];
+      next.members.emplace_back(run.keys[i], static_cast<int64_t>(i));
+    }
+    for (const PairOutcome& o : outcomes)
+      encodePair(next.pairs, keyOf[o.stats.idA], keyOf[o.stats.idB], o);
+    if (!store.writePairs(&next, read, error))
+      note += "; its pair results were not renewed (" + error + ")";
+  }
+  return clusters.release();
+}
+
+}  // namespace Velk
