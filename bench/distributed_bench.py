@@ -6,8 +6,12 @@ thread, runs in the same process first.
 
     PYTHONPATH=build/python /usr/bin/python3 bench/distributed_bench.py \\
         --simset build/bin/velk_simset [--recordings 100] [--minutes 10] \\
-        [--workers 1,2,4] [--partitions 16] [--dir DIR]
+        [--events 10] [--dry] [--workers 1,2,4] [--partitions 1,16] [--dir DIR]
 
+--partitions lists the hash partitions to run: 1 judges each pair where its
+votes are counted; more send partial histograms to be summed (a row each).
+--dry makes the set without reverberation (quicker to make for big sets);
+--baseline-last runs velk.sync after the rows, which then print as they end.
 --dir keeps the generated set and reuses it when it was made with the same
 settings.
 """
@@ -20,12 +24,12 @@ import time
 
 import velk
 import velk.distributed
-from dask.distributed import Client, LocalCluster
+from dask.distributed import Client, LocalCluster, get_task_stream
 
 
-def generate(simset, folder, recordings, minutes, events):
+def generate(simset, folder, recordings, minutes, events, dry):
     stamp = os.path.join(folder, ".made-with")
-    wanted = f"{recordings} {minutes} {events}"
+    wanted = f"{recordings} {minutes} {events}" + (" dry" if dry else "")
     if os.path.exists(stamp) and open(stamp).read() == wanted:
         return 0.0
     start = time.perf_counter()
@@ -33,7 +37,8 @@ def generate(simset, folder, recordings, minutes, events):
     unrelated = recordings - devices * events
     subprocess.run([simset, "--out", folder, "--events", str(events), "--devices", str(devices),
                     "--unrelated", str(unrelated), "--seconds", str(60 * minutes), "--snr", "10",
-                    "--rate", "8000", "--seed", "5"], check=True, capture_output=True)
+                    "--rate", "8000", "--seed", "5"] + (["--no-reverb"] if dry else []),
+                   check=True, capture_output=True)
     with open(stamp, "w") as f:
         f.write(wanted)
     return time.perf_counter() - start
@@ -46,54 +51,87 @@ def main():
     parser.add_argument("--minutes", type=float, default=10)
     parser.add_argument("--events", type=int, default=10)
     parser.add_argument("--workers", default="1,2,4")
-    parser.add_argument("--partitions", type=int, default=16)
+    parser.add_argument("--partitions", default="1,16")
+    parser.add_argument("--dry", action="store_true")
+    parser.add_argument("--groups", type=int, default=None, help="groups of pairs (default: sync's)")
+    parser.add_argument("--threads", type=int, default=1, help="velk.sync's threads")
+    parser.add_argument("--baseline-last", action="store_true",
+                        help="run velk.sync after the distributed runs (long sets: rows first)")
+    parser.add_argument("--no-baseline", action="store_true",
+                        help="no velk.sync: times only, results not compared")
     parser.add_argument("--dir", default="/tmp/velk-distributed-bench")
     args = parser.parse_args()
 
-    made = generate(args.simset, args.dir, args.recordings, args.minutes, args.events)
+    made = generate(args.simset, args.dir, args.recordings, args.minutes, args.events, args.dry)
     print(f"set: {args.recordings} recordings of {args.minutes:g} min in {args.dir}"
           f" (generated in {made:.0f} s)" if made else "")
 
-    start = time.perf_counter()
-    single = velk.sync(args.dir, threads=1)
-    base = time.perf_counter() - start
-    want = json.loads(single.to_json())
-    hours = sum(m.duration for c in single.clusters for m in c) / 3600
-    print(f"velk.sync, 1 thread: {base:.1f} s for {hours:.1f} h of audio "
-          f"({len(single.clusters)} clusters)")
-
-    print("workers | wall s | vs 1 thread | extract | match | form | refine "
-          "| landmarks MB | histograms MB | MB shuffled per audio hour | same result")
-    rows = []
-    for workers in [int(w) for w in args.workers.split(",")]:
-        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, dashboard_address=None)
-        client = Client(cluster)
-        client.wait_for_workers(workers)
+    def baseline():
         start = time.perf_counter()
-        got = velk.distributed.sync(args.dir, client=client, partitions=args.partitions)
+        single = velk.sync(args.dir, threads=args.threads)
         wall = time.perf_counter() - start
-        client.close()
-        cluster.close()
-        f = got.figures
-        shuffled = f["landmark_bytes"] + f["histogram_bytes"]
-        same = json.loads(got.to_json()) == want
-        rows.append((workers, wall, f))
-        print(f"{workers} | {wall:.1f} | {base / wall:.2f}x | {f['extract_seconds']:.1f} | "
-              f"{f['match_seconds']:.1f} | {f['form_seconds']:.2f} | "
-              f"{f.get('refine_seconds', 0):.1f} | {f['landmark_bytes'] / 1e6:.1f} | "
-              f"{f['histogram_bytes'] / 1e6:.1f} | {shuffled / 1e6 / hours:.1f} | "
-              f"{'yes' if same else 'NO'}", flush=True)
-        if not same:
-            return 1
+        hours = sum(m.duration for c in single.clusters for m in c) / 3600
+        print(f"velk.sync, {args.threads} thread(s): {wall:.1f} s for {hours:.1f} h of audio "
+              f"({len(single.clusters)} clusters)", flush=True)
+        return wall, json.loads(single.to_json())
 
-    # Worker-seconds per audio hour on one worker, by step, scaled to a cluster:
-    # extraction and refinement divide across nodes; matching per job grows
-    # with the pairs of recordings.
-    workers, wall, f = rows[0]
-    per_hour = workers * wall / hours
-    print(f"one worker: {per_hour:.1f} worker-seconds per audio hour; at 100 nodes and this "
-          f"job size about {100 * 3600 / per_hour:.0f} audio hours per cluster-hour "
-          f"(if it scaled linearly)")
+    shown = {}
+
+    def say(stage, fraction):  # by tenths on standard error, to follow a long run
+        if shown.get(stage) != int(fraction * 10):
+            shown[stage] = int(fraction * 10)
+            print(f"{time.strftime('%H:%M:%S')} {stage} {fraction:.0%}", file=sys.stderr,
+                  flush=True)
+
+    base = None if args.baseline_last or args.no_baseline else baseline()
+    # Bytes: landmarks and partial histograms as made (once each), and what the
+    # workers fetched from one another (measured; a worker reads its own free).
+    # Task-seconds: each step's time on one worker, whatever ran it.
+    print("partitions | workers | wall s | vs velk.sync | extract | match | refine | task-s: "
+          "extract, match, refine | landmarks MB | histograms MB | fetched MB | "
+          "fetched MB per audio hour | same result")
+    rows = []
+    for partitions in [int(p) for p in args.partitions.split(",")]:
+        for workers in [int(w) for w in args.workers.split(",")]:
+            cluster = LocalCluster(n_workers=workers, threads_per_worker=1,
+                                   dashboard_address=None)
+            client = Client(cluster)
+            client.wait_for_workers(workers)
+            start = time.perf_counter()
+            with get_task_stream(client) as tasks:
+                got = velk.distributed.sync(args.dir, client=client, partitions=partitions,
+                                            groups=args.groups, progress=say)
+            wall = time.perf_counter() - start
+            busy = {}
+            for t in tasks.data:
+                step = str(t["key"]).split("-")[1]
+                step = "match" if step in ("votes", "judge") else "refine" if step == "check" else step
+                busy[step] = busy.get(step, 0) + sum(s["stop"] - s["start"] for s in t["startstops"]
+                                                     if s["action"] == "compute")
+            client.close()
+            cluster.close()
+            f = got.figures
+            fetched = sum(f["received_bytes"].values())
+            hours = f["audio_seconds"] / 3600
+            result = json.loads(got.to_json())
+            rows.append((partitions, workers, wall, result))
+            same = "-" if base is None else "yes" if result == base[1] else "NO"
+            print(f"{partitions} | {workers} | {wall:.1f} | "
+                  f"{'-' if base is None else f'{base[0] / wall:.2f}x'} | "
+                  f"{f['extract_seconds']:.1f} | {f['match_seconds']:.1f} | "
+                  f"{f.get('refine_seconds', 0):.1f} | {busy.get('extract', 0):.0f}, "
+                  f"{busy.get('match', 0):.0f}, {busy.get('refine', 0):.0f} | "
+                  f"{f['landmark_bytes'] / 1e6:.1f} | {f['histogram_bytes'] / 1e6:.1f} | "
+                  f"{fetched / 1e6:.1f} | {fetched / 1e6 / hours:.1f} | {same}", flush=True)
+            if same == "NO":
+                return 1
+    if base is None and not args.no_baseline:
+        base = baseline()
+        for partitions, workers, wall, result in rows:
+            print(f"{partitions} partition(s), {workers} worker(s): {base[0] / wall:.2f}x "
+                  f"velk.sync, same result: {'yes' if result == base[1] else 'NO'}")
+        if any(result != base[1] for *_, result in rows):
+            return 1
     return 0
 
 

@@ -206,24 +206,46 @@ py::tuple extractRecording(const Recording& recording, const VkExtractParams& ex
   return py::make_tuple(one[0], toArray(frames), toArray(hashes), c.lines, failure);
 }
 
-// The per-pair histograms of one part of the hashes, as columns: every bin of
-// every pair (ascending pair, then offset).
-py::tuple matchPart(const py::array_t<int32_t, py::array::c_style | py::array::forcecast>& ids,
-                    const py::array_t<uint32_t, py::array::c_style | py::array::forcecast>& hashes,
-                    const py::array_t<int32_t, py::array::c_style | py::array::forcecast>& times,
-                    uint32_t maxLandmarks) {
-  if (ids.size() != hashes.size() || ids.size() != times.size())
-    throw py::value_error("ids, hashes and times must have one entry per landmark");
+using Column = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
+using Hashes = py::array_t<uint32_t, py::array::c_style | py::array::forcecast>;
+// Each recording's (hashes, frames) of one part of the hashes, by recording id.
+using Pieces = std::vector<std::pair<int32_t, std::pair<Hashes, Column>>>;
+
+// The index of the pieces' landmarks, each entry with its recording's id.
+Velk::VkLandmarkIndex indexOf(const Pieces& pieces, uint32_t maxLandmarks) {
+  std::size_t n = 0;
+  for (const auto& [id, piece] : pieces) {
+    if (piece.first.size() != piece.second.size())
+      throw py::value_error("a piece needs one frame per hash");
+    n += static_cast<std::size_t>(piece.first.size());
+  }
+  Velk::VkLandmarkIndex index(maxLandmarks);
+  index.entries.reserve(n);
+  for (const auto& [id, piece] : pieces)
+    for (py::ssize_t i = 0; i < piece.first.size(); ++i)
+      index.entries.push_back({piece.first.data()[i], id, piece.second.data()[i]});
+  return index;
+}
+
+// Matching of the pairs whose smaller id is `group` modulo `groups` only.
+Velk::VkMatchTuning tuningOf(int32_t groups, int32_t group) {
+  if (groups < 1 || group < 0 || group >= groups)
+    throw py::value_error("group must lie in [0, groups)");
+  Velk::VkMatchTuning tuning;
+  if (groups > 1) tuning.anchorIds = [groups, group](int32_t id) { return id % groups == group; };
+  return tuning;
+}
+
+// The per-pair histograms of one part of the hashes and one group of pairs, as
+// columns: every bin of every pair (ascending pair, then offset).
+py::tuple matchPart(const Pieces& pieces, uint32_t maxLandmarks, int32_t groups, int32_t group) {
   std::vector<int32_t> a, b, offset, minA, maxA;
   std::vector<uint32_t> count;
   {
+    Velk::VkLandmarkIndex index = indexOf(pieces, maxLandmarks);
     py::gil_scoped_release release;
-    Velk::VkLandmarkIndex index(maxLandmarks);
-    index.entries.resize(static_cast<std::size_t>(ids.size()));
-    for (std::size_t i = 0; i < index.entries.size(); ++i)
-      index.entries[i] = {hashes.data()[i], ids.data()[i], times.data()[i]};
     std::map<Velk::VkPairKey, Velk::VkOffsetHistogram> pairs;
-    Velk::matchIndex(index, nullptr, Velk::VkMatchTuning(),
+    Velk::matchIndex(index, nullptr, tuningOf(groups, group),
                      [&pairs](const Velk::VkPairKey& key, Velk::VkOffsetHistogram& h) {
                        pairs[key] = std::move(h);
                      });
@@ -253,29 +275,55 @@ Velk::VkFile* countsTable(int32_t id, const std::vector<int32_t>& frames,
   return file.release();
 }
 
-using Column = py::array_t<int32_t, py::array::c_style | py::array::forcecast>;
+// Measures and judges pairs as the run does: the statistics of those accepted
+// and, when the run refines, the histogram peaks and the rejected pairs worth a
+// second look.
+struct Judge {
+  Judge(const VkExtractParams& extract, const VkClusterSyncParams& clusterSync, bool refine)
+      : s(settingsOf(extract, clusterSync, 1, Velk::kAutoChannel, refine, false)),
+        former(Velk::clusteringParams(s)) {}
+
+  void operator()(const Velk::VkPairKey& key, const Velk::VkOffsetHistogram& h) {
+    const Velk::PairObserver keep = [&](const Velk::VkPairStats& st,
+                                        const Velk::VkOffsetHistogram& hist, bool ok) {
+      Velk::notePeaks(st, hist, Velk::clusteringParams(s).getFramesPerSecond(), peaks);
+      if (!ok) Velk::keepCandidate(s, files, st, hist, candidates);
+    };
+    const Velk::JudgedPair judged =
+        Velk::judgePair(former, &files, key, h, s.refine ? keep : Velk::PairObserver());
+    if (judged.accepted) accepted.push_back(judged.stats);
+  }
+
+  py::tuple outcome() const {
+    py::list stats;
+    for (const Velk::VkPairStats& x : accepted) stats.append(statsState(x));
+    return py::make_tuple(stats, candidates, peaks);
+  }
+
+  Velk::SyncSettings s;
+  Velk::VkClusterFormer former;
+  Velk::VkFileSet files;
+  std::vector<Velk::VkPairStats> accepted;
+  std::vector<RejectedPair> candidates;
+  Velk::PeakTable peaks;
+};
 
 // Sums the parts' bins of each pair (counts added, A's times widened) and
-// judges every pair: the statistics of those accepted and, when the run
-// refines, the rejected pairs worth a second look. tables maps a recording id
-// to its (frames, landmarks per frame).
+// judges every pair. tables maps a recording id to its (frames, landmarks per
+// frame).
 py::tuple judgePairs(const VkExtractParams& extract, const VkClusterSyncParams& clusterSync,
                      bool refine, const py::dict& tables, const Column& a, const Column& b,
                      const Column& offset,
                      const py::array_t<uint32_t, py::array::c_style | py::array::forcecast>& count,
                      const Column& minA, const Column& maxA) {
-  Velk::SyncSettings s = settingsOf(extract, clusterSync, 1, Velk::kAutoChannel, refine, false);
-  Velk::VkFileSet files;
+  Judge judge(extract, clusterSync, refine);
   for (const auto& kv : tables) {
     const auto id = kv.first.cast<int32_t>();
     const auto t = kv.second.cast<py::tuple>();
-    files.addFile(countsTable(id, fromArray<int32_t>(t[0].cast<Column>()),
-                              fromArray<int32_t>(t[1].cast<Column>())));
+    judge.files.addFile(countsTable(id, fromArray<int32_t>(t[0].cast<Column>()),
+                                    fromArray<int32_t>(t[1].cast<Column>())));
   }
   const auto n = static_cast<std::size_t>(a.size());
-  std::vector<RejectedPair> candidates;
-  std::vector<Velk::VkPairStats> accepted;
-  Velk::PeakTable peaks;
   {
     py::gil_scoped_release release;
     const int32_t *pa = a.data(), *pb = b.data(), *po = offset.data();
@@ -284,12 +332,6 @@ py::tuple judgePairs(const VkExtractParams& extract, const VkClusterSyncParams& 
     std::sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) {
       return std::make_tuple(pa[x], pb[x], po[x]) < std::make_tuple(pa[y], pb[y], po[y]);
     });
-    const Velk::VkClusterFormer former(Velk::clusteringParams(s));
-    const Velk::PairObserver keep = [&](const Velk::VkPairStats& st,
-                                        const Velk::VkOffsetHistogram& h, bool ok) {
-      Velk::notePeaks(st, h, Velk::clusteringParams(s).getFramesPerSecond(), peaks);
-      if (!ok) Velk::keepCandidate(s, files, st, h, candidates);
-    };
     Velk::VkOffsetHistogram h;
     for (std::size_t i = 0; i < n;) {
       const Velk::VkPairKey key(pa[order[i]], pb[order[i]]);
@@ -305,14 +347,36 @@ py::tuple judgePairs(const VkExtractParams& extract, const VkClusterSyncParams& 
         bin.minTimeA = std::min(bin.minTimeA, minA.data()[k]);
         bin.maxTimeA = std::max(bin.maxTimeA, maxA.data()[k]);
       }
-      const Velk::JudgedPair judged =
-          Velk::judgePair(former, &files, key, h, refine ? keep : Velk::PairObserver());
-      if (judged.accepted) accepted.push_back(judged.stats);
+      judge(key, h);
     }
   }
-  py::list stats;
-  for (const Velk::VkPairStats& x : accepted) stats.append(statsState(x));
-  return py::make_tuple(stats, candidates, peaks);
+  return judge.outcome();
+}
+
+// Matching and judging where the landmarks are, when the pieces hold every
+// hash: each pair's histogram is whole here, so none travels.
+py::tuple matchAndJudge(const VkExtractParams& extract, const VkClusterSyncParams& clusterSync,
+                        bool refine, const Pieces& pieces, uint32_t maxLandmarks, int32_t groups,
+                        int32_t group) {
+  Judge judge(extract, clusterSync, refine);
+  Velk::VkLandmarkIndex index = indexOf(pieces, maxLandmarks);
+  {
+    py::gil_scoped_release release;
+    std::map<int32_t, std::vector<int32_t>> frames;
+    for (const auto& e : index.entries) frames[e.fileId].push_back(e.time);
+    for (auto& [id, f] : frames) {
+      auto file = std::make_unique<Velk::VkFile>(id);
+      file->reserve(f.size());
+      std::sort(f.begin(), f.end());
+      for (int32_t t : f) file->addLandmark(t, 0);
+      file->computeCLF();
+      judge.files.addFile(file.release());
+    }
+    Velk::matchIndex(
+        index, nullptr, tuningOf(groups, group),
+        [&judge](const Velk::VkPairKey& key, Velk::VkOffsetHistogram& h) { judge(key, h); });
+  }
+  return judge.outcome();
 }
 
 // One cluster refined as the run refines each of its clusters: the clusters it
@@ -504,8 +568,11 @@ void bindDistributed(py::module_& m) {
   bindValues(m);
   m.def("extract_recording", &extractRecording, py::arg("recording"), py::arg("extract"),
         py::arg("channel"), py::arg("store") = "");
-  m.def("match_part", &matchPart, py::arg("ids"), py::arg("hashes"), py::arg("times"),
-        py::arg("max_landmarks"));
+  m.def("match_part", &matchPart, py::arg("pieces"), py::arg("max_landmarks"), py::arg("groups"),
+        py::arg("group"));
+  m.def("match_and_judge", &matchAndJudge, py::arg("extract"), py::arg("cluster_sync"),
+        py::arg("refine"), py::arg("pieces"), py::arg("max_landmarks"), py::arg("groups"),
+        py::arg("group"));
   m.def("judge_pairs", &judgePairs, py::arg("extract"), py::arg("cluster_sync"), py::arg("refine"),
         py::arg("tables"), py::arg("a"), py::arg("b"), py::arg("offset"), py::arg("count"),
         py::arg("min_a"), py::arg("max_a"));

@@ -58,6 +58,7 @@ def single(sets):
     ("demo", 7, 3, None, False),
     ("demo", 64, 5, None, False),
     ("sim", 7, None, None, False),
+    ("sim", 1, 4, None, False),  # pairs split by their smaller id, judged where counted
     ("sim", 3, 2, "rec04", True),  # a reference's clock; landmarks kept in the feature store
 ])
 def test_the_same_result_as_velk_sync(sets, single, client, tmp_path, name, partitions, groups,

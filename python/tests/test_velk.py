@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import velk
+import velk.distributed  # its refusals need no dask
 
 BIN = os.environ.get("VELK_BIN_DIR", "")
 
@@ -108,6 +109,9 @@ def test_native_arrays_are_read_in_place(array):
     (lambda d: velk.sync(d, fftsize=256, hopsize=512), ValueError, "must not exceed the FFT size"),
     (lambda d: velk.sync(d, bogus=1), TypeError, "bogus"),
     (lambda d: velk.sync(d, reference="nobody"), ValueError, "nobody"),
+    (lambda d: velk.distributed.sync([os.path.join(d, "rec01.wav"),
+                                      velk.Audio(np.zeros(800, np.float32), 8000, name="memo")]),
+     TypeError, "memo is audio in memory"),
 ])
 def test_errors(demo, call, error, text):
     with pytest.raises(error) as raised:

@@ -259,7 +259,7 @@ class HistogramBuilder {
     HashWalkProgress walk(progress_, votingHashes_);
     uint64_t done = 0;
     for (int32_t a = 0; a < anchors(); ++a) {
-      processAnchor(a);
+      if (counts(a)) processAnchor(a);
       done += runCount_[a];
       if (totalRuns_ > 0) walk.advanceTo(votingHashes_ * done / totalRuns_);
     }
@@ -353,6 +353,8 @@ class HistogramBuilder {
     }
   }
 
+  bool counts(int32_t a) const { return !tuning_.anchorIds || tuning_.anchorIds(ids_[a]); }
+
   void store(int32_t a, int32_t b, VkOffsetHistogram& hist) {
     if (!hist.empty()) sink_(VkPairKey(ids_[a], ids_[b]), hist);
   }
@@ -401,7 +403,7 @@ class HistogramBuilder {
         if (a >= anchors()) break;
         std::size_t pa = p + 1;
         while (pa < j && rank(pa) == a) ++pa;
-        for (std::size_t q = pa; q < j;) {
+        for (std::size_t q = counts(a) ? pa : j; q < j;) {
           const int32_t b = rank(q);
           std::size_t qe = q + 1;
           while (qe < j && rank(qe) == b) ++qe;

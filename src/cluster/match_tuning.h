@@ -22,6 +22,10 @@ struct VkMatchTuning {
   // recording A: pairs of two later ones are not voted. A re-run gives its new
   // recordings the lowest ids and matches them against stored ones this way.
   int32_t anchorsBelow = std::numeric_limits<int32_t>::max();
+  // When set, only pairs whose smaller recording id it accepts are counted: parts
+  // of a job can split the pairs between them while each holds the whole index,
+  // which the limit on popular hashes needs.
+  std::function<bool(int32_t id)> anchorIds;
 };
 
 VkPairHistograms* matchPairsTuned(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* progress,
