@@ -142,6 +142,9 @@ TEST(RefineCore, FindsADelayedFilteredNoisyCopyWithinATenthOfAMillisecond) {
   EXPECT_EQ(edge.peakLag, 4321);
   EXPECT_FALSE(edge.found);
   EXPECT_FALSE(edge.accepted);
+  narrow.minLag = 4321;  // the lower edge as well
+  narrow.maxLag = 4500;
+  EXPECT_FALSE(estimateLag(x.data(), x.size(), y.data(), y.size(), narrow).found);
 }
 
 TEST(RefineCore, NegativeLagsAndWindowPlanning) {
