@@ -211,10 +211,7 @@ PairOutcome outcomeOf(const VkPairStats& s, const VkOffsetHistogram& h, bool acc
   if (!secondLook) return o;
   if (!accepted) {
     std::vector<RejectedPair> c;
-    const auto a = files.getFiles().find(s.idA), b = files.getFiles().find(s.idB);
-    if (a != files.getFiles().end() && b != files.getFiles().end())
-      considerRejected(s, h, fps, std::max(1, a->second->getLastFrame() + 1),
-                       std::max(1, b->second->getLastFrame() + 1), c);
+    considerRejected(s, h, fps, files, c);
     if (!c.empty()) {
       o.candidate = true;
       o.rejected = c.front();

@@ -115,6 +115,15 @@ void merge(std::vector<ClusterResult>& clusters, Placement a, Placement b, const
 }  // namespace
 
 void considerRejected(const VkPairStats& s, const VkOffsetHistogram& histogram,
+                      float framesPerSecond, const VkFileSet& files,
+                      std::vector<RejectedPair>& candidates) {
+  const auto a = files.getFiles().find(s.idA), b = files.getFiles().find(s.idB);
+  if (a == files.getFiles().end() || b == files.getFiles().end()) return;
+  considerRejected(s, histogram, framesPerSecond, std::max(1, a->second->getLastFrame() + 1),
+                   std::max(1, b->second->getLastFrame() + 1), candidates);
+}
+
+void considerRejected(const VkPairStats& s, const VkOffsetHistogram& histogram,
                       float framesPerSecond, int32_t framesA, int32_t framesB,
                       std::vector<RejectedPair>& candidates) {
   if (histogram.empty()) return;

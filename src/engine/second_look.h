@@ -37,6 +37,12 @@ void considerRejected(const VkPairStats& stats, const VkOffsetHistogram& histogr
 // Strongest first, at most limit of them.
 void rankCandidates(std::vector<RejectedPair>& candidates, std::size_t limit);
 
+// The same, with each recording's span read from files (a pair missing from
+// them is not kept).
+void considerRejected(const VkPairStats& stats, const VkOffsetHistogram& histogram,
+                      float framesPerSecond, const VkFileSet& files,
+                      std::vector<RejectedPair>& candidates);
+
 // How many candidates a run of this many recordings checks.
 std::size_t candidateLimit(std::size_t recordings);
 

@@ -122,11 +122,7 @@ std::vector<ClusterResult> designedClusters(const VkClusterSet& clusters,
 
 void keepCandidate(const SyncSettings& s, const VkFileSet& files, const VkPairStats& stats,
                    const VkOffsetHistogram& histogram, std::vector<RejectedPair>& candidates) {
-  const auto a = files.getFiles().find(stats.idA), b = files.getFiles().find(stats.idB);
-  if (a == files.getFiles().end() || b == files.getFiles().end()) return;
-  considerRejected(stats, histogram, clusteringParams(s).getFramesPerSecond(),
-                   std::max(1, a->second->getLastFrame() + 1),
-                   std::max(1, b->second->getLastFrame() + 1), candidates);
+  considerRejected(stats, histogram, clusteringParams(s).getFramesPerSecond(), files, candidates);
 }
 
 RefineSettings refineSettingsOf(const SyncSettings& s, unsigned threads) {
