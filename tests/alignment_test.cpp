@@ -219,6 +219,29 @@ TEST_F(RefineWalk, DriftAlongALongOverlapIsMeasuredAndTheStartsCompared) {
   }
 }
 
+// A short overlap loud only in its middle: each long stretch's lag is that of
+// its loudest part, so long stretches alone squeeze the line towards the middle
+// (half the drift here). Short stretches and the member on the anchor's clock
+// tell it to within a ppm or two.
+TEST_F(RefineWalk, DriftOfAShortOverlapLoudInItsMiddle) {
+  recordings_.reserve(4);
+  std::vector<float> scene = velktest::eventSignal(23, 60.0, kRate);
+  for (std::size_t i = 0; i < scene.size(); ++i) {
+    const double t = static_cast<double>(i) / kRate;
+    scene[i] *= (t > 16.0 && t < 24.0) ? 1.0f : 0.15f;
+  }
+  const Recording& anchor = add("anchor", slice(scene, 0.0, 36.0), 0.0);
+  for (double ppm : {30.0, -40.0}) {
+    SCOPED_TRACE(testing::Message() << ppm << " ppm");
+    const Recording& m = add("m" + std::to_string(recordings_.size()),
+                             velktest::deviceView(scene, 8.0, 60.0 - 8.0 - 1.0, ppm, kRate), 0.0);
+    const PairRefinement p = refinePair(anchor, m, 8.0 + ppm * 1e-6 * 14.0, RefineSettings());
+    ASSERT_TRUE(p.driftMeasured);
+    EXPECT_NEAR(p.driftPpm, ppm, 2.0);
+    EXPECT_NEAR(p.lagSeconds, 8.0, 0.0002);
+  }
+}
+
 // b1 and b2 (another event, joined by a false pair) share no time, so each is
 // a stray group of its own until b3, which overlaps both, first joins b1's group
 // and then brings b2's into it. Offsets and drifts are on b1's clock, composed

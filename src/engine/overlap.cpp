@@ -203,8 +203,11 @@ OverlapFit fitOverlap(const Recording& anchor, const Recording& member, double c
     return fit;
   };
   const OverlapFit plain = pass(windowSeconds, maxWindows, 0.0);
-  // A drift this small moves the lag by under half a millisecond within a stretch.
-  const double blurFree = 0.0005 / windowSeconds * 1e6;
+  // A drift this small moves the lag by under a quarter sample within a
+  // stretch. More than that biases the line: a long stretch's lag is that of
+  // its loudest part, not of its middle, so over a short overlap loud in one
+  // place the drift read from long stretches alone can be half the true one.
+  const double blurFree = 0.25 / (windowSeconds * o.rate) * 1e6;
   // Every stretch on one line with no drift to blur them: nothing to improve.
   if (plain.confirmed && plain.agreeing == plain.windows && std::abs(plain.driftPpm) < blurFree)
     return plain;
