@@ -234,6 +234,7 @@ int score(const velksim::Truth& truth, const nlohmann::json& result,
     if (&ref == kv.second.rec) continue;
     if (!f.hasDrift) {
       ++driftMissing;
+      if (verbose) std::printf("  no drift for %s\n", kv.first.c_str());
       continue;
     }
     const double want =

@@ -204,10 +204,10 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
     result.repeat = true;
     return result;
   }
-  // A drift that moves the lag by less than this over the whole overlap is the
-  // noise of the lags, not two clocks.
+  // A drift that moves the lag by less than a tenth of a millisecond over the
+  // whole overlap is the noise of the lags, not two clocks.
   // Over a long overlap even a drift of none is worth reporting as measured.
-  constexpr double kLeastDriftEffect = 0.0005, kReportedSpanSeconds = 120.0;
+  constexpr double kLeastDriftEffect = 0.0001, kReportedSpanSeconds = 120.0;
   const bool matters = std::abs(fit.driftPpm) * 1e-6 * overlap >= kLeastDriftEffect * rate;
   if (!fit.confirmed || !fit.driftKnown || (!matters && overlap < kReportedSpanSeconds * rate))
     return result;
