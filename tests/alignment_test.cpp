@@ -325,11 +325,14 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
     std::vector<std::vector<int32_t>> clusters;
     bool inSong = false;
     bool studioFirst = false;
+    bool echo = false;  // part of the later part lies on the earlier part's line
   };
-  for (const Case& k : {Case{"shared song", false, {{1}, {2}, {3}}},
-                        Case{"studio file first", false, {{1}, {2}, {3}}, false, true},
-                        Case{"paused", true, {{1, 2}}},
-                        Case{"paused in a shared song", true, {{1, 3}, {2}}, true}}) {
+  for (const Case& k :
+       {Case{"shared song", false, {{1}, {2}, {3}}},
+        Case{"studio file first", false, {{1}, {2}, {3}}, false, true},
+        Case{"paused", true, {{1, 2}}},
+        Case{"paused, an echo of its first part in its second", true, {{1, 2}}, false, false, true},
+        Case{"paused in a shared song", true, {{1, 3}, {2}}, true}}) {
     SCOPED_TRACE(k.name);
     recordings_.clear();
     recordings_.reserve(3);
@@ -356,6 +359,10 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       std::vector<float> p = slice(scene, 20.0, 40.0);
       const std::vector<float> after = slice(scene, 80.0, 40.0);
       p.insert(p.end(), after.begin(), after.end());
+      if (k.echo) {
+        const std::vector<float> echo = slice(scene, 83.0, 7.0);
+        std::copy(echo.begin(), echo.end(), p.begin() + 63 * kRate);
+      }
       add("a", scene, 0.0);
       add("p", p, 20.0);
       peaks[{1, 2}] = {20.0, 40.0};

@@ -28,7 +28,8 @@ struct OverlapFit {
   // Member seconds the agreeing part may cover: up to the middle of the
   // nearest stretch on either side that does not agree (or the overlap's end).
   double sharedFrom = 0.0, sharedTo = 0.0;
-  double agreeFrom = 0.0, agreeTo = 0.0;  // middles of the first and last agreeing stretch
+  // Middles of the first and last stretch of the longest unbroken agreeing run.
+  double agreeFrom = 0.0, agreeTo = 0.0;
   std::string warning;
 };
 
