@@ -325,13 +325,15 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
     std::vector<std::vector<int32_t>> clusters;
     bool inSong = false;
     bool studioFirst = false;
-    bool echo = false;  // part of the later part lies on the earlier part's line
+    bool echo = false;    // part of the later part lies on the earlier part's line
+    bool phrase = false;  // the song repeats a phrase: a second lag agrees here and there
   };
   for (const Case& k :
        {Case{"shared song", false, {{1}, {2}, {3}}},
         Case{"studio file first", false, {{1}, {2}, {3}}, false, true},
         Case{"paused", true, {{1, 2}}},
         Case{"paused, an echo of its first part in its second", true, {{1, 2}}, false, false, true},
+        Case{"a song's phrase repeats", false, {{1}, {2}}, false, false, false, true},
         Case{"paused in a shared song", true, {{1, 3}, {2}}, true}}) {
     SCOPED_TRACE(k.name);
     recordings_.clear();
@@ -355,6 +357,26 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       add("b", b, 10.0);
       add("p", p, 25.0);
       peaks[{1, 3}] = {25.0, 65.0};
+    } else if (k.phrase) {
+      // Three copies of X (6 s) 25 s apart, in a from 30 s and in b from 25 s:
+      // at the lag 25 s further each copy fills one stretch of b alone.
+      const std::vector<float> x = velktest::eventSignal(94, 6.0, kRate);
+      std::vector<float> song;
+      for (uint32_t s = 0; s < 4; ++s) {
+        const double seconds = s == 0 ? 27.0 : s == 3 ? 7.0 : 19.0;
+        const std::vector<float> other = velktest::eventSignal(95 + s, seconds, kRate);
+        song.insert(song.end(), other.begin(), other.end());
+        if (s < 3) song.insert(song.end(), x.begin(), x.end());
+      }
+      std::vector<float> a = velktest::eventSignal(91, 140.0, kRate);
+      std::vector<float> b = velktest::eventSignal(92, 120.0, kRate);
+      for (std::size_t i = 0; i < song.size(); ++i) {
+        a[30 * kRate + i] = 0.3f * a[30 * kRate + i] + song[i];
+        b[25 * kRate + i] = 0.3f * b[25 * kRate + i] + song[i];
+      }
+      add("a", a, 0.0);
+      add("b", b, 5.0);
+      peaks[{1, 2}] = {5.0, 30.0};
     } else if (k.paused) {
       std::vector<float> p = slice(scene, 20.0, 40.0);
       const std::vector<float> after = slice(scene, 80.0, 40.0);

@@ -137,6 +137,7 @@ OverlapFit judge(const std::vector<WindowLag>& points, uint32_t rate, double win
     if (k > 0 && agree[k] != agree[k - 1] + 1) start = k;
     if (k - start + 1 > runLength) runFrom = start, runLength = k - start + 1;
   }
+  fit.run = static_cast<int>(runLength);
   fit.agreeFrom = middleOf(points[agree[runFrom]]) / rate;
   fit.agreeTo = middleOf(points[agree[runFrom + runLength - 1]]) / rate;
   for (std::size_t i = 0, k = 0; i < points.size(); ++i) {

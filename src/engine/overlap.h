@@ -28,7 +28,9 @@ struct OverlapFit {
   // Member seconds the agreeing part may cover: up to the middle of the
   // nearest stretch on either side that does not agree (or the overlap's end).
   double sharedFrom = 0.0, sharedTo = 0.0;
-  // Middles of the first and last stretch of the longest unbroken agreeing run.
+  // The longest unbroken run of agreeing stretches, and the middles of its
+  // first and last stretch.
+  int run = 0;
   double agreeFrom = 0.0, agreeTo = 0.0;
   std::string warning;
 };
