@@ -327,6 +327,7 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
     bool studioFirst = false;
     bool echo = false;    // part of the later part lies on the earlier part's line
     bool phrase = false;  // the song repeats a phrase: a second lag agrees here and there
+    bool edges = false;   // two of the other event overlap little beyond the song
   };
   for (const Case& k :
        {Case{"shared song", false, {{1}, {2}, {3}}},
@@ -334,6 +335,7 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
         Case{"paused", true, {{1, 2}}},
         Case{"paused, an echo of its first part in its second", true, {{1, 2}}, false, false, true},
         Case{"a song's phrase repeats", false, {{1}, {2}}, false, false, false, true},
+        Case{"the song's edges found", false, {{1}, {2, 3}}, false, false, false, false, true},
         Case{"paused in a shared song", true, {{1, 3}, {2}}, true}}) {
     SCOPED_TRACE(k.name);
     recordings_.clear();
@@ -341,15 +343,19 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
     cluster_ = ClusterResult();
     const std::vector<float> scene = velktest::eventSignal(91, 120.0, kRate);
     PeakTable peaks;
+    // A scene of its own (seed) with the song played over it from second at on.
+    const auto withSong = [](uint32_t seed, double seconds, std::size_t at,
+                             const std::vector<float>& song) {
+      std::vector<float> x = velktest::eventSignal(seed, seconds, kRate);
+      for (std::size_t i = 0; i < song.size(); ++i)
+        x[at * kRate + i] = 0.3f * x[at * kRate + i] + song[i];
+      return x;
+    };
     if (k.inSong) {
       // The song from 20 to 100 s of a; p holds 25-85 and 125-150.
       const std::vector<float> song = velktest::eventSignal(93, 80.0, kRate);
-      std::vector<float> a = velktest::eventSignal(91, 160.0, kRate);
-      std::vector<float> b = velktest::eventSignal(92, 110.0, kRate);
-      for (std::size_t i = 0; i < song.size(); ++i) {
-        a[20 * kRate + i] = 0.3f * a[20 * kRate + i] + song[i];
-        b[10 * kRate + i] = 0.3f * b[10 * kRate + i] + song[i];
-      }
+      const std::vector<float> a = withSong(91, 160.0, 20, song);
+      const std::vector<float> b = withSong(92, 110.0, 10, song);
       std::vector<float> p = slice(a, 25.0, 60.0);
       const std::vector<float> after = slice(a, 125.0, 25.0);
       p.insert(p.end(), after.begin(), after.end());
@@ -357,6 +363,18 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       add("b", b, 10.0);
       add("p", p, 25.0);
       peaks[{1, 3}] = {25.0, 65.0};
+    } else if (k.edges) {
+      // The song in a from 40 s and in B from 35 s. b1 (B from 0 s) and a
+      // agree on 37.5-72.5 s of B and not at 30 or 80, so the song may reach
+      // that far; b2 (B from 33 s to 87 s) agrees with a along all but its
+      // end, too little of its own to place it there. Found to end at 75 s, the
+      // song leaves b1 and b2 12 s of their own to tell they are one event.
+      const std::vector<float> song = velktest::eventSignal(93, 40.0, kRate);
+      const std::vector<float> a = withSong(91, 120.0, 40, song);
+      const std::vector<float> b = withSong(92, 110.0, 35, song);
+      add("a", a, 0.0);
+      add("b1", b, 5.0);
+      add("b2", slice(b, 33.0, 54.0), 38.0);
     } else if (k.phrase) {
       // Three copies of X (6 s) 25 s apart, in a from 30 s and in b from 25 s:
       // at the lag 25 s further each copy fills one stretch of b alone.
@@ -368,12 +386,8 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
         song.insert(song.end(), other.begin(), other.end());
         if (s < 3) song.insert(song.end(), x.begin(), x.end());
       }
-      std::vector<float> a = velktest::eventSignal(91, 140.0, kRate);
-      std::vector<float> b = velktest::eventSignal(92, 120.0, kRate);
-      for (std::size_t i = 0; i < song.size(); ++i) {
-        a[30 * kRate + i] = 0.3f * a[30 * kRate + i] + song[i];
-        b[25 * kRate + i] = 0.3f * b[25 * kRate + i] + song[i];
-      }
+      const std::vector<float> a = withSong(91, 140.0, 30, song);
+      const std::vector<float> b = withSong(92, 120.0, 25, song);
       add("a", a, 0.0);
       add("b", b, 5.0);
       peaks[{1, 2}] = {5.0, 30.0};
@@ -390,11 +404,8 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       peaks[{1, 2}] = {20.0, 40.0};
     } else {
       const std::vector<float> song = velktest::eventSignal(93, 40.0, kRate);
-      std::vector<float> a = scene, b = velktest::eventSignal(92, 110.0, kRate);
-      for (std::size_t i = 0; i < song.size(); ++i) {
-        a[40 * kRate + i] = 0.3f * a[40 * kRate + i] + song[i];
-        b[35 * kRate + i] = 0.3f * b[35 * kRate + i] + song[i];
-      }
+      const std::vector<float> a = withSong(91, 120.0, 40, song);
+      const std::vector<float> b = withSong(92, 110.0, 35, song);
       add("a", a, 0.0);
       if (k.studioFirst) add("s", song, 40.0);
       add("b", b, 5.0);
