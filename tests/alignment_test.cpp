@@ -134,8 +134,7 @@ class RefineWalk : public ::testing::Test {
   }
 
   static std::vector<float> slice(const std::vector<float>& s, double from, double seconds) {
-    return std::vector<float>(s.begin() + static_cast<std::ptrdiff_t>(from * kRate),
-                              s.begin() + static_cast<std::ptrdiff_t>((from + seconds) * kRate));
+    return velktest::slice(s, kRate, from, seconds);
   }
 
   velktest::TempDir dir_;

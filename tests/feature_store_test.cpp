@@ -20,8 +20,7 @@ namespace fs = std::filesystem;
 constexpr uint32_t kRate = 8000;
 
 std::vector<float> slice(const std::vector<float>& event, double from, double seconds) {
-  return std::vector<float>(event.begin() + static_cast<long>(from * kRate),
-                            event.begin() + static_cast<long>((from + seconds) * kRate));
+  return velktest::slice(event, kRate, from, seconds);
 }
 
 // Everything a run reports, floats exactly, and its warnings and notes but the

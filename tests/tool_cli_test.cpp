@@ -66,10 +66,6 @@ std::string expand(std::string s, const std::string& in, const std::string& cap)
   return s;
 }
 
-std::vector<float> slice(const std::vector<float>& x, double fromSeconds) {
-  return std::vector<float>(x.begin() + static_cast<std::ptrdiff_t>(fromSeconds * 8000), x.end());
-}
-
 void makeFolder(Folder kind, const std::string& in, const std::string& cap) {
   velktest::writeBytes(cap + "/plain", {'x'});
   std::ofstream(cap + "/list.txt") << in << "/a.wav\n\n" << in << "/b.wav\n";
@@ -86,7 +82,7 @@ void makeFolder(Folder kind, const std::string& in, const std::string& cap) {
   fs::create_directories(in);
   const std::vector<float> event = velktest::eventSignal(1, 12.0, 8000);
   velktest::writeWav16(in + "/a.wav", event, 8000);
-  velktest::writeWav16(in + "/b.wav", slice(event, 3.0), 8000);
+  velktest::writeWav16(in + "/b.wav", velktest::slice(event, 8000, 3.0), 8000);
   velktest::writeBytes(in + "/notes.txt", {'h', 'i'});
   if (kind == Folder::Lonely) {
     velktest::writeWav16(in + "/short.wav", velktest::eventSignal(7, 2.5, 8000), 8000);
@@ -101,7 +97,7 @@ void makeFolder(Folder kind, const std::string& in, const std::string& cap) {
     ASSERT_EQ(mkfifo((in + "/fifo.wav").c_str(), 0600), 0);
     fs::create_directories(in + "/x.wav");
     fs::create_directories(in + "/sub");
-    velktest::writeWav16(in + "/sub/inner.wav", slice(event, 5.0), 8000);
+    velktest::writeWav16(in + "/sub/inner.wav", velktest::slice(event, 8000, 5.0), 8000);
     velktest::writeWav16(in + "/.hidden.wav", event, 8000);
   }
 }
@@ -291,9 +287,6 @@ const Case kCases[] = {
         .printedOnce(kHelpStart),
 };
 
-INSTANTIATE_TEST_SUITE_P(Situations, ToolMessages, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case>& info) {
-                           return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Situations, ToolMessages, ::testing::ValuesIn(kCases), velktest::ByName());
 
 }  // namespace

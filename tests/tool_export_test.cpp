@@ -311,7 +311,7 @@ INSTANTIATE_TEST_SUITE_P(
                                    return renderCsv(c);
                                  },
                                  readCsv, false, false, false}),
-    [](const ::testing::TestParamInfo<FormatCase>& i) { return std::string(i.param.name); });
+    velktest::ByName());
 
 uint64_t le(const std::string& b, std::size_t at, int bytes) {
   uint64_t v = 0;

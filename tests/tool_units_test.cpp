@@ -28,6 +28,7 @@ namespace {
 
 using namespace velktool;
 using namespace Velk;
+using velktest::landmarksOf;
 
 // The engine's messages where the tool writes them.
 const MessageHandler printLines = [](const SyncMessage& m) {
@@ -198,14 +199,6 @@ TEST(ToolOutput, OrderNamingAndPadding) {
   EXPECT_EQ(paddingFrames(1.00004, 16000), 16001u);
 }
 
-// Landmarks of a table as (time, hash), in the table's order.
-std::vector<std::pair<int32_t, uint32_t>> landmarksOf(const Velk::VkFile* f) {
-  std::vector<std::pair<int32_t, uint32_t>> out;
-  for (const auto& kv : f->getLandmarks())
-    for (const Velk::Landmark* l : kv.second) out.push_back({l->time, l->hash});
-  return out;
-}
-
 TEST(ToolExtraction, ThreadsGiveWhatRunAllGives) {
   velktest::TempDir dir;
   const std::vector<float> scene = velktest::eventSignal(8, 12.0, 8000);
@@ -263,12 +256,12 @@ TEST(ToolExtraction, ThreadsGiveWhatRunAllGives) {
   if (haveFFmpeg()) {  // the unfinished files yield what their finished twin does
     for (int32_t id : {5, 6}) {
       ASSERT_EQ(mine->getFiles().count(id), 1u);
-      EXPECT_EQ(landmarksOf(mine->getFiles().at(id)), landmarksOf(reference->getFiles().at(4)));
+      EXPECT_EQ(landmarksOf(*mine->getFiles().at(id)), landmarksOf(*reference->getFiles().at(4)));
     }
   }
   for (int32_t id : {1, 2, 4}) {
     ASSERT_EQ(reference->getFiles().count(id), 1u);
-    EXPECT_EQ(landmarksOf(mine->getFiles().at(id)), landmarksOf(reference->getFiles().at(id)))
+    EXPECT_EQ(landmarksOf(*mine->getFiles().at(id)), landmarksOf(*reference->getFiles().at(id)))
         << id;
     EXPECT_EQ(mine->idToName.at(id), reference->idToName.at(id));
     EXPECT_EQ(mine->idToPath.at(id), reference->idToPath.at(id));

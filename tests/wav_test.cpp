@@ -11,7 +11,6 @@
 #include <future>
 #include <iostream>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -289,18 +288,6 @@ TEST_F(WavFile, WriteFramesRoundTrips) {
   EXPECT_FALSE(wavfile_t(dir.file("no/such/dir.wav"), 2, 1, 8000).write_frames(frames, 2));
 }
 
-// Standard output of the library, captured for one scope.
-class CapturedCout {
- public:
-  CapturedCout() : old_(std::cout.rdbuf(text_.rdbuf())) {}
-  ~CapturedCout() { std::cout.rdbuf(old_); }
-  std::string text() const { return text_.str(); }
-
- private:
-  std::ostringstream text_;
-  std::streambuf* old_;
-};
-
 // Runs f on another thread and ends the process if it does not return in time:
 // a hang must fail the test, not stall the suite.
 template <typename F>
@@ -326,18 +313,19 @@ TEST_F(WavFile, ExtractionByPathEndsReportsRefusalsAndAllocatesForTheFile) {
     ASSERT_LT(c.bytes.size(), 20000u);
     paths.push_back(write(c.bytes, "hostile" + std::to_string(i) + ".wav"));
     withDeadline(c.name, [&] {
-      CapturedCout out;
+      testing::internal::CaptureStdout();
       velkrobust::startCounting();
       std::unique_ptr<Velk::VkFile> file(
           Velk::VkLandmarkExtract{Velk::VkExtractParams()}.run(paths[i], 40));
       const velkrobust::AllocStats used = velkrobust::stopCounting();
+      const std::string out = testing::internal::GetCapturedStdout();
       if (c.refusal != nullptr) {
         EXPECT_EQ(file, nullptr);
-        EXPECT_EQ(out.text(), "[ERROR]: Could not load: " + paths[i] + "\n");
+        EXPECT_EQ(out, "[ERROR]: Could not load: " + paths[i] + "\n");
       } else {
-        ASSERT_NE(file, nullptr) << out.text();
+        ASSERT_NE(file, nullptr) << out;
         EXPECT_EQ(file->getId(), 40);
-        EXPECT_EQ(out.text(), "");
+        EXPECT_EQ(out, "");
         if (c.written > 4000) {
           EXPECT_GT(file->getLandmarkCount(), 0u);
         }
@@ -378,9 +366,10 @@ TEST_F(WavFile, SkippingTheSilenceAfterAnEndedFileChangesNothing) {
     h.data = events;
     h.dataSize = truncated ? static_cast<int64_t>(events.size() + 60 * 8000 * 2) : -1;
     const std::string path = write(velktest::wavBytes(h));
-    std::vector<std::vector<std::pair<int32_t, uint32_t>>> landmarks;
-    std::vector<std::vector<float>> spectra;
-    std::vector<std::vector<std::size_t>> peaks;
+    // Landmarks, peaks per frame (a skipped frame has no list) and the last spectrum.
+    std::vector<std::pair<int32_t, uint32_t>> landmarks[2];
+    std::vector<float> spectra[2];
+    std::vector<std::size_t> peaks[2];
     std::size_t nulls[2] = {0, 0};
     for (int forward = 0; forward < 2; ++forward) {
       Velk::VkLandmarkExtract ex{Velk::VkExtractParams()};
@@ -388,13 +377,10 @@ TEST_F(WavFile, SkippingTheSilenceAfterAnEndedFileChangesNothing) {
       Forwarding fwd(wav);
       std::unique_ptr<Velk::VkFile> file(forward ? ex.run(&fwd, 1)
                                                  : ex.run(static_cast<Velk::VkInput*>(&wav), 1));
-      landmarks.emplace_back();
-      for (const auto& kv : file->getLandmarks())
-        for (const Velk::Landmark* l : kv.second) landmarks.back().emplace_back(l->time, l->hash);
-      spectra.emplace_back(ex.spectrum.data, ex.spectrum.data + ex.spectrum.count());
-      peaks.emplace_back();
+      landmarks[forward] = velktest::landmarksOf(*file);
+      spectra[forward].assign(ex.spectrum.data, ex.spectrum.data + ex.spectrum.count());
       for (const Velk::VkLandmarkExtract::PeakList* list : *ex.frames) {
-        peaks.back().push_back(list == nullptr ? 0 : list->size());
+        peaks[forward].push_back(list == nullptr ? 0 : list->size());
         nulls[forward] += list == nullptr;
       }
     }
