@@ -153,21 +153,14 @@ TEST(ClusterVerify, AcceptanceTestsPassAtEqualityAndIgnoreNaN) {
   };
   for (const Row& r : rows) {
     VkPairStats s;
-    s.peakCount = 50;
-    s.overlapLength = 1000;
-    s.templateLength = r.templateLength;
-    s.matchFractionA = s.matchFractionB = 0.1f;
-    s.histogramMean = 0.0f;
-    s.histogramStdDev = 0.4f;
+    s.peakCount = 50, s.overlapLength = 1000, s.templateLength = r.templateLength;
+    s.matchFractionA = s.matchFractionB = 0.1f, s.histogramMean = 0, s.histogramStdDev = 0.4f;
     s.*r.field = r.value;
     EXPECT_EQ(acceptPair(s, 5, 31.25f, r.minTemplate, r.minOverlap, 0.0025f), r.passes) << r.what;
   }
   // The fraction is met when either recording reaches it, and NaN is no match.
   VkPairStats s;
-  s.peakCount = 50;
-  s.overlapLength = 1000;
-  s.templateLength = 500;
-  s.histogramStdDev = 0.4f;
+  s.peakCount = 50, s.overlapLength = 1000, s.templateLength = 500, s.histogramStdDev = 0.4f;
   const float fractions[][3] = {
       {0.0025f, 0, 1}, {0.0025f * (1 + below), 0, 0}, {0, 0.0025f, 1}, {nan, 0, 1}};
   for (const auto& f : fractions) {

@@ -109,10 +109,7 @@ TEST(ToolTruth, ParsesClustersAndReportsLines) {
 
 MemberResult member(int32_t id, const std::string& name, double coarse, double offset) {
   MemberResult m;
-  m.id = id;
-  m.name = name;
-  m.coarse = coarse;
-  m.offset = offset;
+  m.id = id, m.name = name, m.coarse = coarse, m.offset = offset;
   return m;
 }
 
@@ -171,24 +168,18 @@ TEST(ToolEvaluation, StatisticsUseMedianAndNearestRank) {
 }
 
 TEST(ToolOutput, OrderNamingAndPadding) {
-  Velk::VkClusterSet set;
-  auto* c1 = new Velk::VkCluster{new Velk::VkClusterElem("z", 9, 0.0f),
-                                 new Velk::VkClusterElem("y", 4, 0.2f)};
-  auto* c2 = new Velk::VkCluster{new Velk::VkClusterElem("w", 2, 0.0f)};
-  set.insert(c1);
-  set.insert(c2);
+  auto* set = new Velk::VkClusterSet{new Velk::VkCluster{new Velk::VkClusterElem("z", 9, 0.0f),
+                                                         new Velk::VkClusterElem("y", 4, 0.2f)},
+                                     new Velk::VkCluster{new Velk::VkClusterElem("w", 2, 0.0f)}};
   const std::vector<ClusterResult> ordered =
-      orderClusters(set, {{2, "in/w.wav"}, {4, "in/y.wav"}, {9, "in/z.wav"}});
+      orderClusters(*set, {{2, "in/w.wav"}, {4, "in/y.wav"}, {9, "in/z.wav"}});
+  Velk::deleteClusters(set);
   ASSERT_EQ(ordered.size(), 2u);
   EXPECT_EQ(ordered[0].members[0].id, 2);
   EXPECT_EQ(ordered[0].members[0].path, "in/w.wav");
   EXPECT_EQ(ordered[1].members[0].id, 4);        // members by id
   EXPECT_EQ(ordered[1].members[0].coarse, 0.2);  // the float's own decimal
   EXPECT_EQ(ordered[1].members[1].name, "z");
-  for (Velk::VkCluster* c : set) {
-    for (Velk::VkClusterElem* e : *c) delete e;
-    delete c;
-  }
 
   EXPECT_EQ(clusterFolderName(9), "cluster_10");
   EXPECT_EQ(clusterFolderName(99), "cluster_100");
