@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -29,15 +29,6 @@ namespace {
 using namespace velktool;
 using namespace Velk;
 using velktest::landmarksOf;
-
-// The engine's messages where the tool writes them.
-const MessageHandler printLines = [](const SyncMessage& m) {
-  if (m.kind == MessageKind::Designed)
-    std::cout << m.text << std::endl;
-  else
-    std::cerr << (m.kind == MessageKind::Warning ? "warning: " : "note: ") << m.text << std::endl;
-};
-const ProgressHandler noProgress;
 
 TEST(ToolOptions, TakesOutItsOwnAndKeepsTheRestInOrder) {
   const char* argv[] = {"Velk",     "-f",      "dir",         "--json", "r.json",
@@ -227,18 +218,19 @@ TEST(ToolExtraction, ThreadsGiveWhatRunAllGives) {
                       unfinishedNote}));
   }
 
-  const Reporter quiet(printLines, noProgress);
+  const MessageHandler noMessages;
+  const ProgressHandler noProgress;
+  const Reporter quiet(noMessages, noProgress);
   std::vector<SkippedFile> failures;
   Velk::VkExtractParams params;
-  testing::internal::CaptureStdout();
-  Velk::VkFileSet* mine = extractRecordings(listing.recordings, params, 0, 3, quiet, failures);
-  testing::internal::GetCapturedStdout();
+  const std::unique_ptr<Velk::VkFileSet> mine(
+      extractRecordings(listing.recordings, params, 0, 3, quiet, failures));
   EXPECT_TRUE(failures.empty());
 
   Velk::VkLandmarkExtract extractor(params);
   testing::internal::CaptureStdout();
-  Velk::VkFileSet* reference = extractor.runAll(
-      {dir.file("a.wav"), dir.file("b.wav"), dir.file("c.wav"), dir.file("d.wav")});
+  const std::unique_ptr<Velk::VkFileSet> reference(extractor.runAll(
+      {dir.file("a.wav"), dir.file("b.wav"), dir.file("c.wav"), dir.file("d.wav")}));
   testing::internal::GetCapturedStdout();
   // The library refuses the 16 kHz file; the tool reads it as id 3 all the same.
   EXPECT_EQ(reference->getFiles().count(3), 0u);
@@ -258,8 +250,6 @@ TEST(ToolExtraction, ThreadsGiveWhatRunAllGives) {
     EXPECT_EQ(mine->idToPath.at(id), reference->idToPath.at(id));
     EXPECT_EQ(mine->nameToId.at(reference->idToName.at(id)), id);
   }
-  delete mine;
-  delete reference;
 }
 
 TEST(ToolPaths, ContainmentIsCanonical) {

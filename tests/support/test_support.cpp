@@ -243,6 +243,14 @@ std::vector<std::pair<int32_t, uint32_t>> landmarksOf(const Velk::VkFile& f) {
   return out;
 }
 
+Velk::Peak* addPeak(Velk::VkLandmarkExtract& ex, int freq, float amp, int time) {
+  while (ex.frames->size() <= static_cast<std::size_t>(time))
+    ex.frames->push_back(new Velk::VkLandmarkExtract::PeakList);
+  Velk::Peak* p = new Velk::Peak{freq, amp, time};
+  (*ex.frames)[static_cast<std::size_t>(time)]->push_back(p);
+  return p;
+}
+
 void ProgressLog::setFraction(float f) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "f%.9g", static_cast<double>(f));

@@ -15,6 +15,7 @@
 #include "velk/cluster.h"
 #include "velk/input.h"
 #include "velk/landmark.h"
+#include "velk/landmark_extract.h"
 
 namespace velktest {
 
@@ -137,6 +138,9 @@ struct ByName {
     return s;
   }
 };
+
+// A peak put by hand into the extractor's frame time (frames added as needed).
+Velk::Peak* addPeak(Velk::VkLandmarkExtract& ex, int freq, float amp, int time);
 
 // Records progress calls as "f<value>" and "s<step>" in call order.
 class ProgressLog : public Velk::VkProgress {
