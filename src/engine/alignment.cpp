@@ -204,10 +204,10 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
     result.repeat = true;
     return result;
   }
-  // A drift that moves the lag by less than this over the whole overlap is the
-  // noise of the lags, not two clocks.
+  // A drift that moves the lag by less than a tenth of a millisecond over the
+  // whole overlap is the noise of the lags, not two clocks.
   // Over a long overlap even a drift of none is worth reporting as measured.
-  constexpr double kLeastDriftEffect = 0.0005, kReportedSpanSeconds = 120.0;
+  constexpr double kLeastDriftEffect = 0.0001, kReportedSpanSeconds = 120.0;
   const bool matters = std::abs(fit.driftPpm) * 1e-6 * overlap >= kLeastDriftEffect * rate;
   if (!fit.confirmed || !fit.driftKnown || (!matters && overlap < kReportedSpanSeconds * rate))
     return result;
@@ -530,11 +530,12 @@ class ClusterWalk {
     for (double lag : otherLags(peaks_, members_[a].id, members_[m].id, r.lagSeconds)) {
       const OverlapFit other =
           fitOverlap(anchor, member, lag, settings_, kMaxDriftWindows, kDriftWindowSeconds);
-      // Another part lies beside the first, not over it (a stretch across
-      // the cut may agree with both), at another lag, and the two account
-      // for the overlap.
+      // Another part is an unbroken run of stretches (scattered agreeing
+      // stretches are a song's repeats), lies beside the first, not over it
+      // (a stretch across the cut may agree with both), at another lag, and
+      // the two account for the overlap.
       constexpr double kPartsCover = 0.8;
-      if (other.agreeing < 2 || r.agreement + other.agreeShare() < kPartsCover ||
+      if (other.run < 2 || r.agreement + other.agreeShare() < kPartsCover ||
           std::abs(other.lagSeconds - r.alongLagSeconds) < 1.0 ||
           std::min(other.agreeTo, r.agreeTo) - std::max(other.agreeFrom, r.agreeFrom) >=
               kDriftWindowSeconds)
