@@ -19,9 +19,7 @@ using namespace Velk;
 
 MemberResult member(int32_t id, const std::string& name, double coarse) {
   MemberResult m;
-  m.id = id;
-  m.name = name;
-  m.coarse = m.offset = coarse;
+  m.id = id, m.name = name, m.coarse = m.offset = coarse;
   return m;
 }
 
@@ -103,12 +101,9 @@ class RefineWalk : public ::testing::Test {
   const Recording& add(const std::string& name, const std::vector<float>& samples, double coarse) {
     Recording r;
     r.id = static_cast<int32_t>(recordings_.size()) + 1;
-    r.name = name;
-    r.path = dir_.file(name + ".wav");
+    r.name = name, r.path = dir_.file(name + ".wav");
     if (!samples.empty()) velktest::writeWav16(r.path, samples, kRate);
-    r.wavReadable = true;
-    r.sampleRate = kRate;
-    r.channels = 1;
+    r.wavReadable = true, r.sampleRate = kRate, r.channels = 1;
     r.durationSeconds = samples.empty() ? 12.0 : static_cast<double>(samples.size()) / kRate;
     recordings_.push_back(r);
     cluster_.members.push_back(member(r.id, name, coarse));
@@ -134,8 +129,7 @@ class RefineWalk : public ::testing::Test {
   }
 
   static std::vector<float> slice(const std::vector<float>& s, double from, double seconds) {
-    return std::vector<float>(s.begin() + static_cast<std::ptrdiff_t>(from * kRate),
-                              s.begin() + static_cast<std::ptrdiff_t>((from + seconds) * kRate));
+    return velktest::slice(s, kRate, from, seconds);
   }
 
   velktest::TempDir dir_;

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 #include "test_support.h"
@@ -50,10 +51,8 @@ TEST(ClusterVerify, PeakOverlapRegionsAndFractions) {
   // Equal maxima at -200 and -250: the larger offset wins. B started first.
   Verified early(set.get(), {1, 2}, {{-250, 10, 5, 9}, {-200, 10, 40, 90}, {7, 1, 3, 3}});
   const VkPairStats& s = *early;
-  EXPECT_EQ(s.idA, 1);
-  EXPECT_EQ(s.idB, 2);
-  EXPECT_EQ(s.peakOffset, -200.0f);
-  EXPECT_EQ(s.peakCount, 10.0f);
+  EXPECT_EQ(std::make_tuple(s.idA, s.idB, s.peakOffset, s.peakCount),
+            std::make_tuple(1, 2, -200.0f, 10.0f));
   EXPECT_EQ(s.overlapLength, 400.0f);       // min(1000, 400) - max(0, -200)
   EXPECT_EQ(s.overlapLandmarksA, 802.0f);   // A 0..400
   EXPECT_EQ(s.overlapLandmarksB, 1003.0f);  // B 200..600
@@ -153,21 +152,14 @@ TEST(ClusterVerify, AcceptanceTestsPassAtEqualityAndIgnoreNaN) {
   };
   for (const Row& r : rows) {
     VkPairStats s;
-    s.peakCount = 50;
-    s.overlapLength = 1000;
-    s.templateLength = r.templateLength;
-    s.matchFractionA = s.matchFractionB = 0.1f;
-    s.histogramMean = 0.0f;
-    s.histogramStdDev = 0.4f;
+    s.peakCount = 50, s.overlapLength = 1000, s.templateLength = r.templateLength;
+    s.matchFractionA = s.matchFractionB = 0.1f, s.histogramMean = 0, s.histogramStdDev = 0.4f;
     s.*r.field = r.value;
     EXPECT_EQ(acceptPair(s, 5, 31.25f, r.minTemplate, r.minOverlap, 0.0025f), r.passes) << r.what;
   }
   // The fraction is met when either recording reaches it, and NaN is no match.
   VkPairStats s;
-  s.peakCount = 50;
-  s.overlapLength = 1000;
-  s.templateLength = 500;
-  s.histogramStdDev = 0.4f;
+  s.peakCount = 50, s.overlapLength = 1000, s.templateLength = 500, s.histogramStdDev = 0.4f;
   const float fractions[][3] = {
       {0.0025f, 0, 1}, {0.0025f * (1 + below), 0, 0}, {0, 0.0025f, 1}, {nan, 0, 1}};
   for (const auto& f : fractions) {

@@ -14,16 +14,10 @@
 
 namespace {
 
-// A stretch of scene (8 kHz) from start, at 8 kHz or linearly doubled to 16 kHz.
+// A stretch of scene (8 kHz) from start, at 8 kHz or 16 kHz.
 std::vector<float> stretch(const std::vector<float>& scene, double start, double seconds,
                            bool doubled) {
-  const auto from = static_cast<std::size_t>(start * 8000);
-  std::vector<float> out;
-  for (std::size_t i = from; i < from + static_cast<std::size_t>(seconds * 8000); ++i) {
-    out.push_back(scene[i]);
-    if (doubled) out.push_back(0.5f * (scene[i] + scene[i + 1]));
-  }
-  return out;
+  return velktest::deviceView(scene, start, seconds, 0.0, 8000, doubled ? 16000 : 8000);
 }
 
 TEST(EngineOnce, EachFileIsOpenedOnceAndRefinementReadsWhatItKept) {

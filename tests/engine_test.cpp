@@ -35,7 +35,7 @@ struct Device {
 };
 
 struct ChainCase {
-  const char* what;
+  const char* name;
   std::vector<Device> devices;  // of one event, the first is the earliest
   // The landmark test turns every pair down, so only the waveform can join them.
   bool landmarksRejectAll;
@@ -67,37 +67,37 @@ TEST_P(EngineChain, ShortOverlapsAreJoinedAndPlacedOnTheFirstDevicesClock) {
   });
   const Velk::SyncResult result = sync.run(recordings);
 
-  ASSERT_EQ(result.clusters.size(), 2u) << c.what;
+  ASSERT_EQ(result.clusters.size(), 2u) << c.name;
   const Velk::ClusterResult& joined = result.clusters[0];
-  ASSERT_EQ(joined.members.size(), c.devices.size()) << c.what;
+  ASSERT_EQ(joined.members.size(), c.devices.size()) << c.name;
   bool rescued = false;
   for (const std::string& n : notes) rescued = rescued || n.find("joined the clusters") == 0;
-  EXPECT_EQ(rescued, c.landmarksRejectAll) << c.what;
+  EXPECT_EQ(rescued, c.landmarksRejectAll) << c.name;
   std::size_t r = 0;
   for (std::size_t i = 0; i < c.devices.size(); ++i)
     if (c.reference == c.devices[i].name) r = i;
-  EXPECT_EQ(joined.reference, joined.members[r].id) << c.what;
+  EXPECT_EQ(joined.reference, joined.members[r].id) << c.name;
   const double refRate = 1.0 + c.devices[r].driftPpm * 1e-6;
   for (std::size_t i = 0; i < c.devices.size(); ++i) {
     const Velk::MemberResult& m = joined.members[i];
     const Device& d = c.devices[i];
     // True time on the reference device's clock, which runs refRate fast.
     const double expected = (d.start - c.devices[r].start) / refRate;
-    EXPECT_NEAR(m.offset, expected, 0.001) << c.what << ": " << m.name;
-    EXPECT_TRUE(m.refined) << c.what << ": " << m.name;
+    EXPECT_NEAR(m.offset, expected, 0.001) << c.name << ": " << m.name;
+    EXPECT_TRUE(m.refined) << c.name << ": " << m.name;
     const double relative = ((1.0 + d.driftPpm * 1e-6) / refRate - 1.0) * 1e6;
     // Every clock that differs from the reference's was measured (the overlaps are long enough).
     if (i == r || relative != 0.0) {
-      EXPECT_EQ(m.driftKnown, i != r) << c.what << ": " << m.name;
+      EXPECT_EQ(m.driftKnown, i != r) << c.name << ": " << m.name;
     }
     if (m.driftKnown) {
-      EXPECT_NEAR(m.driftPpm, relative, 15.0) << c.what << ": " << m.name;
+      EXPECT_NEAR(m.driftPpm, relative, 15.0) << c.name << ": " << m.name;
     }
   }
   const bool aloneNoted = std::any_of(notes.begin(), notes.end(), [](const std::string& n) {
     return n.find("the reference other matches no other recording") == 0;
   });
-  EXPECT_EQ(aloneNoted, c.reference == "other") << c.what;
+  EXPECT_EQ(aloneNoted, c.reference == "other") << c.name;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -118,12 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {{"a", 0, 300, 0}, {"b", 285, 300, 150}, {"c", 560, 340, 0}},
                   false,
                   "other"}),
-    [](const ::testing::TestParamInfo<ChainCase>& info) {
-      std::string name = info.param.what;
-      for (char& ch : name)
-        if (ch == ' ') ch = '_';
-      return name;
-    });
+    velktest::ByName());
 
 // A stop asked for during a stage ends the run there with nothing but the
 // flag, whichever stage it is; never asked, the run is whole.
@@ -160,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(Stages, EngineStop, ::testing::Values("extracting", "re
 // Which pairs the landmark test turned down get a waveform check: a 600-s A
 // and a 300-s B (frames of 32 ms), votes by offset of B's start after A's.
 struct CandidateCase {
-  const char* what;
+  const char* name;
   std::vector<std::pair<int32_t, uint32_t>> votes;  // offset in frames, votes
   bool kept;
   int32_t lagFrames;  // of the kept candidate
@@ -177,9 +172,9 @@ TEST_P(SecondLookCandidates, APeakIsJudgedByItsVotesPerSecondOfOverlap) {
   for (const auto& [offset, count] : c.votes) bins.push_back({offset, count, 0, 0});
   std::vector<Velk::RejectedPair> out;
   Velk::considerRejected(stats, bins, 31.25f, 18750, 9375, out);
-  ASSERT_EQ(out.size(), c.kept ? 1u : 0u) << c.what;
+  ASSERT_EQ(out.size(), c.kept ? 1u : 0u) << c.name;
   if (c.kept) {
-    EXPECT_DOUBLE_EQ(out[0].lagSeconds, c.lagFrames / 31.25) << c.what;
+    EXPECT_DOUBLE_EQ(out[0].lagSeconds, c.lagFrames / 31.25) << c.name;
   }
 }
 
@@ -194,12 +189,7 @@ INSTANTIATE_TEST_SUITE_P(
         CandidateCase{
             "strays where they overlap most", {{-300, 50}, {4000, 40}, {9000, 24}}, false, 0},
         CandidateCase{"too few votes", {{18000, 4}, {18001, 3}}, false, 0}),
-    [](const ::testing::TestParamInfo<CandidateCase>& info) {
-      std::string name = info.param.what;
-      for (char& ch : name)
-        if (ch == ' ') ch = '_';
-      return name;
-    });
+    velktest::ByName());
 
 }  // namespace
 
@@ -209,7 +199,7 @@ namespace {
 // input 1 is silent or holds another scene, richer in landmarks, that matches
 // nothing; the first channel alone does not find it.
 struct ChannelCase {
-  const char* what;
+  const char* name;
   std::vector<uint32_t> otherScene;  // seeds of the scene on input 1; none: silent
   const char* note;                  // how the note on the lavalier begins
 };
@@ -254,10 +244,10 @@ TEST_P(EngineChannels, TheChannelThatCarriesTheEventIsAnalysed) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Inputs, EngineChannels,
-    ::testing::Values(ChannelCase{"input_1_silent", {}, " ("},
-                      ChannelCase{"input_1_another_scene", {11, 12, 13}, ": "}),
-    [](const ::testing::TestParamInfo<ChannelCase>& info) { return info.param.what; });
+INSTANTIATE_TEST_SUITE_P(Inputs, EngineChannels,
+                         ::testing::Values(ChannelCase{"input_1_silent", {}, " ("},
+                                           ChannelCase{
+                                               "input_1_another_scene", {11, 12, 13}, ": "}),
+                         velktest::ByName());
 
 }  // namespace

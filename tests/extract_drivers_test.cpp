@@ -14,26 +14,19 @@ namespace {
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
-using Velk::Landmark;
 using Velk::VkExtractParams;
 using Velk::VkFile;
 using Velk::VkFileSet;
 using Velk::VkLandmarkExtract;
 
 using Table = std::vector<std::pair<int32_t, uint32_t>>;
-
-Table table(const VkFile& f) {
-  Table out;
-  for (const auto& entry : f.getLandmarks())
-    for (const Landmark* l : entry.second) out.emplace_back(l->time, l->hash);
-  return out;
-}
+using velktest::landmarksOf;
 
 Table extract(VkLandmarkExtract& ex, const std::vector<float>& samples, int32_t id = 1) {
   velktest::VectorInput input(samples);
   std::unique_ptr<VkFile> f(ex.run(&input, id));
   EXPECT_EQ(f->getId(), id);
-  return table(*f);
+  return landmarksOf(*f);
 }
 
 // What the WAV reader gives back for samples written by writeWav16.
@@ -66,7 +59,7 @@ TEST(ExtractRun, RunsAreIndependentAndMatchTheFilePath) {
   EXPECT_EQ(GetCapturedStdout(), "");
   ASSERT_NE(fromFile, nullptr);
   EXPECT_EQ(fromFile->getId(), 9);
-  EXPECT_EQ(table(*fromFile), extract(fresh, as16Bit(a)));
+  EXPECT_EQ(landmarksOf(*fromFile), extract(fresh, as16Bit(a)));
 
   // No source: an empty table with the id; the previous peaks are gone.
   std::unique_ptr<VkFile> none(reused.run(static_cast<Velk::VkInput*>(nullptr), 7));
@@ -139,7 +132,7 @@ TEST(ExtractRun, RunAllSelectsNamesAndReports) {
   EXPECT_EQ(ids, (std::vector<int32_t>{1, 4}));
   EXPECT_EQ(set->idToName, (std::map<int32_t, std::string>{{1, "e"}, {4, "g"}}));
   // Same audio, same landmarks.
-  EXPECT_EQ(table(*set->getFiles().at(1)), table(*set->getFiles().at(4)));
+  EXPECT_EQ(landmarksOf(*set->getFiles().at(1)), landmarksOf(*set->getFiles().at(4)));
 }
 
 TEST(ExtractRun, BaseNames) {

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "test_support.h"
 #include "velk/landmark_extract.h"
 
 namespace {
@@ -13,13 +14,7 @@ using Velk::VkExtractParams;
 using Velk::VkFile;
 using Velk::VkLandmarkExtract;
 
-Peak* addPeak(VkLandmarkExtract& ex, int freq, float amp, int time) {
-  while (ex.frames->size() <= static_cast<std::size_t>(time))
-    ex.frames->push_back(new VkLandmarkExtract::PeakList);
-  Peak* p = new Peak{freq, amp, time};
-  (*ex.frames)[time]->push_back(p);
-  return p;
-}
+using velktest::addPeak;
 
 std::vector<uint32_t> hashesAt(const VkFile& f, int frame) {
   std::vector<uint32_t> out;

@@ -49,11 +49,7 @@ std::vector<std::vector<int>> forwardPeaks(VkLandmarkExtract& ex, std::vector<fl
   return bins;
 }
 
-void addPeak(VkLandmarkExtract& ex, int freq, float amp, int time) {
-  while (ex.frames->size() <= static_cast<std::size_t>(time))
-    ex.frames->push_back(new VkLandmarkExtract::PeakList);
-  (*ex.frames)[time]->push_back(new Peak{freq, amp, time});
-}
+using velktest::addPeak;
 
 Velk::array<float> curve(int n, float fill) {
   Velk::array<float> c(n);

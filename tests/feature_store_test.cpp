@@ -20,8 +20,7 @@ namespace fs = std::filesystem;
 constexpr uint32_t kRate = 8000;
 
 std::vector<float> slice(const std::vector<float>& event, double from, double seconds) {
-  return std::vector<float>(event.begin() + static_cast<long>(from * kRate),
-                            event.begin() + static_cast<long>((from + seconds) * kRate));
+  return velktest::slice(event, kRate, from, seconds);
 }
 
 // Everything a run reports, floats exactly, and its warnings and notes but the
@@ -70,7 +69,7 @@ Outcome run(const std::string& folder, Velk::SyncSettings settings) {
 
 struct Step {
   const char* what;
-  std::function<void(const velktest::TempDir&, Velk::SyncSettings&)> change;
+  std::function<void(Velk::SyncSettings&)> change;
   int extracted;
   const char* storeNote;
   bool pairsReused;
@@ -98,43 +97,40 @@ TEST(FeatureStore, OnlyNewOrChangedFilesAreExtractedAndResultsStayTheSame) {
       {"a new store", nullptr, 5, "feature store: 0 recordings read, 5 extracted", false},
       {"nothing changed", nullptr, 0, "feature store: 5 recordings read, 0 extracted", true},
       {"a file touched",
-       [&](const velktest::TempDir&, Velk::SyncSettings&) {
+       [&](Velk::SyncSettings&) {
          fs::last_write_time(folder + "/dev1.wav",
                              fs::last_write_time(folder + "/dev1.wav") - std::chrono::hours(5));
        },
        0, "feature store: 5 recordings read, 0 extracted", true},
       {"a file replaced by another of its size",
-       [&](const velktest::TempDir&, Velk::SyncSettings&) {
+       [&](Velk::SyncSettings&) {
          velktest::writeWav16(folder + "/dev2.wav", slice(event, 20.0, 30.0), kRate);
        },
        1, "feature store: 4 recordings read, 1 extracted", true},
-      {"a file removed",
-       [&](const velktest::TempDir&, Velk::SyncSettings&) { fs::remove(folder + "/other.wav"); }, 0,
+      {"a file removed", [&](Velk::SyncSettings&) { fs::remove(folder + "/other.wav"); }, 0,
        "feature store: 4 recordings read, 0 extracted, 1 no longer on disk forgotten", true},
       {"a device added",
-       [&](const velktest::TempDir&, Velk::SyncSettings&) {
+       [&](Velk::SyncSettings&) {
          velktest::writeWav16(folder + "/dev3.wav", slice(event, 4.0, 30.0), kRate);
        },
        1, "feature store: 4 recordings read, 1 extracted", true},
-      {"other extraction settings",
-       [&](const velktest::TempDir&, Velk::SyncSettings& s) { s.extract.dbThreshold = -55.0f; }, 5,
-       "feature store: 0 recordings read, 5 extracted", false},
+      {"other extraction settings", [&](Velk::SyncSettings& s) { s.extract.dbThreshold = -55.0f; },
+       5, "feature store: 0 recordings read, 5 extracted", false},
       // Hashes cross the limit: the stored pairs holding them are matched again.
       {"a popular-hash limit of 4",
-       [&](const velktest::TempDir&, Velk::SyncSettings& s) {
+       [&](Velk::SyncSettings& s) {
          s.corpusLimit = false;
          s.clusterSync.setMaxLandmarks(4);
        },
        0, "feature store: 5 recordings read, 0 extracted", false},
-      {"then of 2",
-       [&](const velktest::TempDir&, Velk::SyncSettings& s) { s.clusterSync.setMaxLandmarks(2); },
-       0, "feature store: 5 recordings read, 0 extracted", true},
+      {"then of 2", [&](Velk::SyncSettings& s) { s.clusterSync.setMaxLandmarks(2); }, 0,
+       "feature store: 5 recordings read, 0 extracted", true},
   };
   Velk::SyncSettings settings;
   settings.threads = 2;
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
-    if (step.change) step.change(dir, settings);
+    if (step.change) step.change(settings);
     Velk::SyncSettings stored = settings;
     stored.storePath = dir.file("archive.db");
     const Outcome plain = run(folder, settings);

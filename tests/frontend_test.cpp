@@ -61,10 +61,6 @@ std::string clusterOpt(const std::string& name, const std::string& value, VkClus
 
 }  // namespace
 
-TEST(FrontEnd, HelpStartsWithItsBanner) {
-  EXPECT_EQ(helpText().rfind(std::string(80, '/') + "\n\nVELK: CLUSTER AND SYNCHRONIZE", 0), 0u);
-}
-
 TEST(FrontEnd, FromStringReadsALeadingNumber) {
   const struct {
     const char* text;

@@ -18,12 +18,9 @@ TEST(HostRegistration, LoadingTheLibraryRegistersTheModuleOnce) {
   EXPECT_EQ(ours, 1u);
   const InitializerRegistrar::Record& r = all[0];
   EXPECT_EQ(r.name, "tso_audio") << "made at load, before any test ran";
-  EXPECT_EQ(static_cast<uint32_t>(r.flags), 4u);
   EXPECT_TRUE(r.active);
   ASSERT_TRUE(static_cast<bool>(r.initialize));  // the library's temporaries are long gone
   EXPECT_TRUE(r.initialize());
-  EXPECT_FALSE(static_cast<bool>(r.shutdown));
-  EXPECT_EQ(r.dependencies.size(), 16u);
 }
 
 TEST(HostRegistration, RegistrarKeepsCopiesAndMarksUnload) {

@@ -81,6 +81,6 @@ INSTANTIATE_TEST_SUITE_P(
             {"sub/b.wav", "sub/a.wav", "b.wav", "sub", "sub/../b.wav", "missing.wav"},
             {"sub/b", "a", "b"},
             {"missing.wav: does not exist", "sub: a folder", "sub/../b.wav: listed twice"}}),
-    [](const ::testing::TestParamInfo<ListingCase>& i) { return std::string(i.param.name); });
+    velktest::ByName());
 
 }  // namespace

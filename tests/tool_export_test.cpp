@@ -221,23 +221,15 @@ Read readCsv(const std::string& text) {
 ExportMember member(int32_t id, const char* name, const char* path, double offset, uint32_t rate,
                     double seconds) {
   ExportMember m;
-  m.id = id;
-  m.name = name;
-  m.path = path;
-  m.offset = offset;
-  m.sampleRate = rate;
-  m.channels = 2;
-  m.durationSeconds = seconds;
+  m.id = id, m.name = name, m.path = path, m.offset = offset;
+  m.sampleRate = rate, m.channels = 2, m.durationSeconds = seconds;
   return m;
 }
 
 std::vector<ExportCluster> sample() {
   ExportMember a = member(1, "boom", "/media/day 1/boom.wav", 1.2345678, 48000, 62.5);
   ExportMember v = member(2, "cam", "/media/day 1/cam.mov", 0.5, 48000, 30.0);
-  v.hasVideo = true;
-  v.videoRate = {30000, 1001};
-  v.width = 1280;
-  v.height = 720;
+  v.hasVideo = true, v.videoRate = {30000, 1001}, v.width = 1280, v.height = 720;
   ExportMember b = member(3, "R&D <1>", "/media/r&d #1,\"x\".wav", 0.25, 44100, 10.000011);
   b.notes = "correlated with cam, \"good\"";
   ExportMember s = member(4, "street", "/media/street.wav", 0.0, 8000, 5.0);
@@ -311,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(
                                    return renderCsv(c);
                                  },
                                  readCsv, false, false, false}),
-    [](const ::testing::TestParamInfo<FormatCase>& i) { return std::string(i.param.name); });
+    velktest::ByName());
 
 uint64_t le(const std::string& b, std::size_t at, int bytes) {
   uint64_t v = 0;

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,15 +28,7 @@ namespace {
 
 using namespace velktool;
 using namespace Velk;
-
-// The engine's messages where the tool writes them.
-const MessageHandler printLines = [](const SyncMessage& m) {
-  if (m.kind == MessageKind::Designed)
-    std::cout << m.text << std::endl;
-  else
-    std::cerr << (m.kind == MessageKind::Warning ? "warning: " : "note: ") << m.text << std::endl;
-};
-const ProgressHandler noProgress;
+using velktest::landmarksOf;
 
 TEST(ToolOptions, TakesOutItsOwnAndKeepsTheRestInOrder) {
   const char* argv[] = {"Velk",     "-f",      "dir",         "--json", "r.json",
@@ -108,10 +100,7 @@ TEST(ToolTruth, ParsesClustersAndReportsLines) {
 
 MemberResult member(int32_t id, const std::string& name, double coarse, double offset) {
   MemberResult m;
-  m.id = id;
-  m.name = name;
-  m.coarse = coarse;
-  m.offset = offset;
+  m.id = id, m.name = name, m.coarse = coarse, m.offset = offset;
   return m;
 }
 
@@ -170,24 +159,18 @@ TEST(ToolEvaluation, StatisticsUseMedianAndNearestRank) {
 }
 
 TEST(ToolOutput, OrderNamingAndPadding) {
-  Velk::VkClusterSet set;
-  auto* c1 = new Velk::VkCluster{new Velk::VkClusterElem("z", 9, 0.0f),
-                                 new Velk::VkClusterElem("y", 4, 0.2f)};
-  auto* c2 = new Velk::VkCluster{new Velk::VkClusterElem("w", 2, 0.0f)};
-  set.insert(c1);
-  set.insert(c2);
+  auto* set = new Velk::VkClusterSet{new Velk::VkCluster{new Velk::VkClusterElem("z", 9, 0.0f),
+                                                         new Velk::VkClusterElem("y", 4, 0.2f)},
+                                     new Velk::VkCluster{new Velk::VkClusterElem("w", 2, 0.0f)}};
   const std::vector<ClusterResult> ordered =
-      orderClusters(set, {{2, "in/w.wav"}, {4, "in/y.wav"}, {9, "in/z.wav"}});
+      orderClusters(*set, {{2, "in/w.wav"}, {4, "in/y.wav"}, {9, "in/z.wav"}});
+  Velk::deleteClusters(set);
   ASSERT_EQ(ordered.size(), 2u);
   EXPECT_EQ(ordered[0].members[0].id, 2);
   EXPECT_EQ(ordered[0].members[0].path, "in/w.wav");
   EXPECT_EQ(ordered[1].members[0].id, 4);        // members by id
   EXPECT_EQ(ordered[1].members[0].coarse, 0.2);  // the float's own decimal
   EXPECT_EQ(ordered[1].members[1].name, "z");
-  for (Velk::VkCluster* c : set) {
-    for (Velk::VkClusterElem* e : *c) delete e;
-    delete c;
-  }
 
   EXPECT_EQ(clusterFolderName(9), "cluster_10");
   EXPECT_EQ(clusterFolderName(99), "cluster_100");
@@ -196,14 +179,6 @@ TEST(ToolOutput, OrderNamingAndPadding) {
   EXPECT_EQ(paddingFrames(0.5, 3), 2u);  // 1.5 frames round away from zero
   EXPECT_EQ(paddingFrames(1.00003, 16000), 16000u);
   EXPECT_EQ(paddingFrames(1.00004, 16000), 16001u);
-}
-
-// Landmarks of a table as (time, hash), in the table's order.
-std::vector<std::pair<int32_t, uint32_t>> landmarksOf(const Velk::VkFile* f) {
-  std::vector<std::pair<int32_t, uint32_t>> out;
-  for (const auto& kv : f->getLandmarks())
-    for (const Velk::Landmark* l : kv.second) out.push_back({l->time, l->hash});
-  return out;
 }
 
 TEST(ToolExtraction, ThreadsGiveWhatRunAllGives) {
@@ -243,18 +218,19 @@ TEST(ToolExtraction, ThreadsGiveWhatRunAllGives) {
                       unfinishedNote}));
   }
 
-  const Reporter quiet(printLines, noProgress);
+  const MessageHandler noMessages;
+  const ProgressHandler noProgress;
+  const Reporter quiet(noMessages, noProgress);
   std::vector<SkippedFile> failures;
   Velk::VkExtractParams params;
-  testing::internal::CaptureStdout();
-  Velk::VkFileSet* mine = extractRecordings(listing.recordings, params, 0, 3, quiet, failures);
-  testing::internal::GetCapturedStdout();
+  const std::unique_ptr<Velk::VkFileSet> mine(
+      extractRecordings(listing.recordings, params, 0, 3, quiet, failures));
   EXPECT_TRUE(failures.empty());
 
   Velk::VkLandmarkExtract extractor(params);
   testing::internal::CaptureStdout();
-  Velk::VkFileSet* reference = extractor.runAll(
-      {dir.file("a.wav"), dir.file("b.wav"), dir.file("c.wav"), dir.file("d.wav")});
+  const std::unique_ptr<Velk::VkFileSet> reference(extractor.runAll(
+      {dir.file("a.wav"), dir.file("b.wav"), dir.file("c.wav"), dir.file("d.wav")}));
   testing::internal::GetCapturedStdout();
   // The library refuses the 16 kHz file; the tool reads it as id 3 all the same.
   EXPECT_EQ(reference->getFiles().count(3), 0u);
@@ -263,19 +239,17 @@ TEST(ToolExtraction, ThreadsGiveWhatRunAllGives) {
   if (haveFFmpeg()) {  // the unfinished files yield what their finished twin does
     for (int32_t id : {5, 6}) {
       ASSERT_EQ(mine->getFiles().count(id), 1u);
-      EXPECT_EQ(landmarksOf(mine->getFiles().at(id)), landmarksOf(reference->getFiles().at(4)));
+      EXPECT_EQ(landmarksOf(*mine->getFiles().at(id)), landmarksOf(*reference->getFiles().at(4)));
     }
   }
   for (int32_t id : {1, 2, 4}) {
     ASSERT_EQ(reference->getFiles().count(id), 1u);
-    EXPECT_EQ(landmarksOf(mine->getFiles().at(id)), landmarksOf(reference->getFiles().at(id)))
+    EXPECT_EQ(landmarksOf(*mine->getFiles().at(id)), landmarksOf(*reference->getFiles().at(id)))
         << id;
     EXPECT_EQ(mine->idToName.at(id), reference->idToName.at(id));
     EXPECT_EQ(mine->idToPath.at(id), reference->idToPath.at(id));
     EXPECT_EQ(mine->nameToId.at(reference->idToName.at(id)), id);
   }
-  delete mine;
-  delete reference;
 }
 
 TEST(ToolPaths, ContainmentIsCanonical) {

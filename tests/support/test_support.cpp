@@ -151,11 +151,12 @@ std::vector<float> eventSignal(uint32_t seed, double seconds, uint32_t sampleRat
 }
 
 std::vector<float> deviceView(const std::vector<float>& scene, double startSeconds, double seconds,
-                              double ppm, uint32_t rate) {
+                              double ppm, uint32_t rate, uint32_t outRate) {
   const long half = 16;
-  std::vector<float> out(static_cast<std::size_t>(seconds * rate));
+  if (outRate == 0) outRate = rate;
+  std::vector<float> out(static_cast<std::size_t>(seconds * outRate));
   for (std::size_t n = 0; n < out.size(); ++n) {
-    const double at = (startSeconds + static_cast<double>(n) / rate * (1.0 + ppm * 1e-6)) * rate;
+    const double at = (startSeconds + static_cast<double>(n) / outRate * (1.0 + ppm * 1e-6)) * rate;
     const long base = static_cast<long>(std::floor(at));
     const double frac = at - static_cast<double>(base);
     if (frac == 0.0) {
@@ -176,6 +177,13 @@ std::vector<float> deviceView(const std::vector<float>& scene, double startSecon
     out[n] = static_cast<float>(0.9 * acc);
   }
   return out;
+}
+
+std::vector<float> slice(const std::vector<float>& x, uint32_t rate, double fromSeconds,
+                         double seconds) {
+  const auto from = x.begin() + static_cast<std::ptrdiff_t>(fromSeconds * rate);
+  return std::vector<float>(
+      from, seconds < 0 ? x.end() : from + static_cast<std::ptrdiff_t>(seconds * rate));
 }
 
 void addNoise(std::vector<float>& x, double snrDb, uint32_t seed) {
@@ -226,6 +234,21 @@ std::unique_ptr<Velk::VkFileSet> makeSet(const std::vector<Lm>& landmarks,
   }
   set->computeCLFs();
   return set;
+}
+
+std::vector<std::pair<int32_t, uint32_t>> landmarksOf(const Velk::VkFile& f) {
+  std::vector<std::pair<int32_t, uint32_t>> out;
+  for (const auto& kv : f.getLandmarks())
+    for (const Velk::Landmark* l : kv.second) out.emplace_back(l->time, l->hash);
+  return out;
+}
+
+Velk::Peak* addPeak(Velk::VkLandmarkExtract& ex, int freq, float amp, int time) {
+  while (ex.frames->size() <= static_cast<std::size_t>(time))
+    ex.frames->push_back(new Velk::VkLandmarkExtract::PeakList);
+  Velk::Peak* p = new Velk::Peak{freq, amp, time};
+  (*ex.frames)[static_cast<std::size_t>(time)]->push_back(p);
+  return p;
 }
 
 void ProgressLog::setFraction(float f) {

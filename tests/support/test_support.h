@@ -4,6 +4,8 @@
 #ifndef VELK_TEST_SUPPORT_H
 #define VELK_TEST_SUPPORT_H
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <memory>
 #include <set>
@@ -13,6 +15,7 @@
 #include "velk/cluster.h"
 #include "velk/input.h"
 #include "velk/landmark.h"
+#include "velk/landmark_extract.h"
 
 namespace velktest {
 
@@ -70,12 +73,16 @@ void writeWav16(const std::string& path, const std::vector<float>& interleaved, 
 // and noise bursts over a quiet bed), like a concert or a street recording.
 std::vector<float> eventSignal(uint32_t seed, double seconds, uint32_t sampleRate);
 
-// The scene as a device hears it from startSeconds on, its clock running ppm
-// parts per million slow: sample n holds the scene at start + n / rate x (1 +
-// ppm / 10^6), by windowed-sinc interpolation (so the only error is the drift),
-// at 0.9 of the level.
+// The scene (at rate) as a device hears it from startSeconds on, its clock
+// running ppm parts per million slow: sample n holds the scene at start + n /
+// outRate x (1 + ppm / 10^6), by windowed-sinc interpolation (so the only error
+// is the drift), at 0.9 of the level. outRate 0: the scene's rate.
 std::vector<float> deviceView(const std::vector<float>& scene, double startSeconds, double seconds,
-                              double ppm, uint32_t rate);
+                              double ppm, uint32_t rate, uint32_t outRate = 0);
+
+// seconds of x (at rate) from fromSeconds on; all the rest when seconds < 0.
+std::vector<float> slice(const std::vector<float>& x, uint32_t rate, double fromSeconds,
+                         double seconds = -1);
 
 // Gaussian noise added at snrDb below the signal's power.
 void addNoise(std::vector<float>& x, double snrDb, uint32_t seed);
@@ -117,6 +124,23 @@ struct Lm {
 };
 std::unique_ptr<Velk::VkFileSet> makeSet(const std::vector<Lm>& landmarks,
                                          const std::set<int32_t>& ids = {});
+
+// A table's landmarks as (time, hash), in the table's order.
+std::vector<std::pair<int32_t, uint32_t>> landmarksOf(const Velk::VkFile& f);
+
+// Names a parameterised case by its field "name", spaces made underscores.
+struct ByName {
+  template <typename P>
+  std::string operator()(const ::testing::TestParamInfo<P>& info) const {
+    std::string s = info.param.name;
+    for (char& c : s)
+      if (c == ' ') c = '_';
+    return s;
+  }
+};
+
+// A peak put by hand into the extractor's frame time (frames added as needed).
+Velk::Peak* addPeak(Velk::VkLandmarkExtract& ex, int freq, float amp, int time);
 
 // Records progress calls as "f<value>" and "s<step>" in call order.
 class ProgressLog : public Velk::VkProgress {
