@@ -35,7 +35,7 @@ VkClusterSet* VkClusterSync::run(VkFileSet* fileSet, VkProgress* progress) const
 }
 
 VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileSet,
-                             VkProgress* progress, const PairObserver& observe) {
+                             VkProgress* progress, const PairObserver& observe, bool forgetHashes) {
   auto step = [progress](int32_t n) {
     if (progress != nullptr) progress->setStep(n);
   };
@@ -56,7 +56,13 @@ VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileS
   const VkClusterFormer former(params);
   std::unique_ptr<VkPairStatsTable, void (*)(VkPairStatsTable*)> stats(new VkPairStatsTable,
                                                                        deletePairStats);
-  matchPairsInto(index, fileSet, progress, VkMatchTuning(),
+  VkMatchTuning tuning;
+  if (forgetHashes)
+    tuning.indexBuilt = [fileSet]() {
+      for (const auto& kv : fileSet->getFiles())
+        if (kv.second != nullptr) kv.second->forgetHashes();
+    };
+  matchPairsInto(index, fileSet, progress, tuning,
                  [&](const VkPairKey& key, VkOffsetHistogram& hist) {
                    JudgedPair judged = judgePair(former, fileSet, key, hist, observe);
                    if (!judged.accepted) return;

@@ -792,11 +792,13 @@ void matchSource(const Source& source, uint32_t maxLandmarks, VkLandmarkIndex& i
       Grouped<uint32_t> grouped(shape, timeBits);
       groupInto(grouped, source, shape, maxLandmarks);
       index.clear();
+      if (tuning.indexBuilt) tuning.indexBuilt();
       HistogramBuilder<uint32_t>(grouped, shape, sink, progress, tuning).run();
     } else {
       Grouped<uint64_t> grouped(shape, 32);
       groupInto(grouped, source, shape, maxLandmarks);
       index.clear();
+      if (tuning.indexBuilt) tuning.indexBuilt();
       HistogramBuilder<uint64_t>(grouped, shape, sink, progress, tuning).run();
     }
   } catch (...) {

@@ -568,14 +568,16 @@ VkClusterSet* clusterWithStore(const VkClusterSyncParams& params, bool secondLoo
   }
   if (!clusters) {
     const float fps = params.getFramesPerSecond();
-    clusters.reset(
-        runClusterSync(params, &files, progress,
-                       [&](const VkPairStats& s, const VkOffsetHistogram& h, bool accepted) {
-                         PairOutcome o = outcomeOf(s, h, accepted, fps, secondLook, files);
-                         if (hasOutcome(o)) outcomes.push_back(std::move(o));
-                       }));
+    // Counted first: matching frees the hashes once its index holds them.
     next.popularAbove = params.getMaxLandmarks() / 2;
     if (keyed) next.popular = encodeCounts(countPopular(run.files, next.popularAbove));
+    clusters.reset(runClusterSync(
+        params, &files, progress,
+        [&](const VkPairStats& s, const VkOffsetHistogram& h, bool accepted) {
+          PairOutcome o = outcomeOf(s, h, accepted, fps, secondLook, files);
+          if (hasOutcome(o)) outcomes.push_back(std::move(o));
+        },
+        true));
     note =
         "the feature store's pair results could not be used (" + why + "): every pair was matched";
   } else {
