@@ -1,6 +1,9 @@
 // The cluster-sync driver and the result helpers.
 #include <iostream>
 #include <memory>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "cluster/cluster_sync_internal.h"
 #include "cluster/match_tuning.h"
@@ -61,6 +64,12 @@ VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileS
     tuning.indexBuilt = [fileSet]() {
       for (const auto& kv : fileSet->getFiles())
         if (kv.second != nullptr) kv.second->forgetHashes();
+#ifdef __GLIBC__
+      // The tables' arrays sit among smaller blocks of the heap, where freed
+      // pages stay resident until asked back; the vote buffers that follow are
+      // mapped apart and would not reuse them.
+      malloc_trim(0);
+#endif
     };
   matchPairsInto(index, fileSet, progress, tuning,
                  [&](const VkPairKey& key, VkOffsetHistogram& hist) {
