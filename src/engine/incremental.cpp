@@ -27,8 +27,6 @@ namespace Velk {
 namespace {
 
 constexpr uint32_t kNoLimit = std::numeric_limits<uint32_t>::max();
-constexpr const char* kTooManyCrossed =
-    "hashes that crossed the popular-hash limit are in over an eighth of the pairs";
 using Counts = std::vector<std::pair<uint32_t, uint32_t>>;  // hash, landmarks; by hash
 
 // ---- encoding of the state ------------------------------------------------
@@ -356,6 +354,12 @@ class IncrementalRun {
     why = reason;
     return false;
   }
+  bool tooManyCrossed(std::string& why) const {
+    why = std::to_string(switched_.size()) + " hashes crossed the popular-hash limit (" +
+          std::to_string(old_.limit) + " then, " + std::to_string(limit_) +
+          " now) and are in over an eighth of the pairs";
+    return false;
+  }
 
   std::size_t reused() const {
     std::size_t n = 0;
@@ -443,14 +447,14 @@ class IncrementalRun {
           if (affected_.size() > 2 * budget) {
             std::sort(affected_.begin(), affected_.end());
             affected_.erase(std::unique(affected_.begin(), affected_.end()), affected_.end());
-            if (affected_.size() > budget) return fail(why, kTooManyCrossed);
+            if (affected_.size() > budget) return tooManyCrossed(why);
           }
         }
       i = j;
     }
     std::sort(affected_.begin(), affected_.end());
     affected_.erase(std::unique(affected_.begin(), affected_.end()), affected_.end());
-    if (affected_.size() > budget) return fail(why, kTooManyCrossed);
+    if (affected_.size() > budget) return tooManyCrossed(why);
     return true;
   }
 
