@@ -209,9 +209,9 @@ int score(const velksim::Truth& truth, const nlohmann::json& result,
         byCondition[c].in1ms += err <= 0.001 + 1e-9;
         byCondition[c].in10ms += err <= 0.010 + 1e-9;
       }
-      if (verbose && err > 0.010)
-        std::printf("  off by %.3f s: %s and %s (%s)\n", err, names[i].c_str(), names[j].c_str(),
-                    label[ta.cluster].c_str());
+      if (verbose && err > 0.001)
+        std::printf("  off by %.2f ms: %s and %s (%s)\n", 1000 * err, names[i].c_str(),
+                    names[j].c_str(), label[ta.cluster].c_str());
     }
   const double precision = foundPairs ? double(correct) / double(foundPairs) : 1.0;
   const double recall = truePairs ? double(correct) / double(truePairs) : 1.0;
@@ -234,6 +234,7 @@ int score(const velksim::Truth& truth, const nlohmann::json& result,
     if (&ref == kv.second.rec) continue;
     if (!f.hasDrift) {
       ++driftMissing;
+      if (verbose) std::printf("  no drift for %s\n", kv.first.c_str());
       continue;
     }
     const double want =

@@ -198,11 +198,10 @@ TEST_F(RefineWalk, DriftAlongALongOverlapIsMeasuredAndTheStartsCompared) {
   const struct {
     double ppm, seconds, tolerance;
     bool drift;
-  } rows[] = {{80.0, 150.0, 3.0, true},
-              {-150.0, 150.0, 3.0, true},
-              {0.0, 150.0, 3.0, true},
-              {80.0, 90.0, 5.0, true},
-              {80.0, 4.0, 0.0, false}};
+  } rows[] = {
+      {80.0, 150.0, 3.0, true}, {-150.0, 150.0, 3.0, true}, {0.0, 150.0, 3.0, true},
+      {80.0, 90.0, 5.0, true},  {10.0, 30.0, 2.0, true},  // 0.3 ms from end to end: worth telling
+      {80.0, 4.0, 0.0, false}};
   for (const auto& r : rows) {
     SCOPED_TRACE(testing::Message() << r.ppm << " ppm over " << r.seconds << " s");
     const Recording& m = add("m" + std::to_string(recordings_.size()),
@@ -216,6 +215,29 @@ TEST_F(RefineWalk, DriftAlongALongOverlapIsMeasuredAndTheStartsCompared) {
       EXPECT_NEAR(p.driftPpm, r.ppm, r.tolerance);
     }
     EXPECT_NEAR(p.lagSeconds, start, r.ppm == 0.0 ? 0.0001 : 0.001);
+  }
+}
+
+// A short overlap loud only in its middle: each long stretch's lag is that of
+// its loudest part, so long stretches alone squeeze the line towards the middle
+// (half the drift here). Short stretches and the member on the anchor's clock
+// tell it to within a ppm or two.
+TEST_F(RefineWalk, DriftOfAShortOverlapLoudInItsMiddle) {
+  recordings_.reserve(4);
+  std::vector<float> scene = velktest::eventSignal(23, 60.0, kRate);
+  for (std::size_t i = 0; i < scene.size(); ++i) {
+    const double t = static_cast<double>(i) / kRate;
+    scene[i] *= (t > 16.0 && t < 24.0) ? 1.0f : 0.15f;
+  }
+  const Recording& anchor = add("anchor", slice(scene, 0.0, 36.0), 0.0);
+  for (double ppm : {30.0, -40.0}) {
+    SCOPED_TRACE(testing::Message() << ppm << " ppm");
+    const Recording& m = add("m" + std::to_string(recordings_.size()),
+                             velktest::deviceView(scene, 8.0, 60.0 - 8.0 - 1.0, ppm, kRate), 0.0);
+    const PairRefinement p = refinePair(anchor, m, 8.0 + ppm * 1e-6 * 14.0, RefineSettings());
+    ASSERT_TRUE(p.driftMeasured);
+    EXPECT_NEAR(p.driftPpm, ppm, 2.0);
+    EXPECT_NEAR(p.lagSeconds, 8.0, 0.0002);
   }
 }
 
@@ -303,26 +325,37 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
     std::vector<std::vector<int32_t>> clusters;
     bool inSong = false;
     bool studioFirst = false;
+    bool echo = false;    // part of the later part lies on the earlier part's line
+    bool phrase = false;  // the song repeats a phrase: a second lag agrees here and there
+    bool edges = false;   // two of the other event overlap little beyond the song
   };
-  for (const Case& k : {Case{"shared song", false, {{1}, {2}, {3}}},
-                        Case{"studio file first", false, {{1}, {2}, {3}}, false, true},
-                        Case{"paused", true, {{1, 2}}},
-                        Case{"paused in a shared song", true, {{1, 3}, {2}}, true}}) {
+  for (const Case& k :
+       {Case{"shared song", false, {{1}, {2}, {3}}},
+        Case{"studio file first", false, {{1}, {2}, {3}}, false, true},
+        Case{"paused", true, {{1, 2}}},
+        Case{"paused, an echo of its first part in its second", true, {{1, 2}}, false, false, true},
+        Case{"a song's phrase repeats", false, {{1}, {2}}, false, false, false, true},
+        Case{"the song's edges found", false, {{1}, {2, 3}}, false, false, false, false, true},
+        Case{"paused in a shared song", true, {{1, 3}, {2}}, true}}) {
     SCOPED_TRACE(k.name);
     recordings_.clear();
     recordings_.reserve(3);
     cluster_ = ClusterResult();
     const std::vector<float> scene = velktest::eventSignal(91, 120.0, kRate);
     PeakTable peaks;
+    // A scene of its own (seed) with the song played over it from second at on.
+    const auto withSong = [](uint32_t seed, double seconds, std::size_t at,
+                             const std::vector<float>& song) {
+      std::vector<float> x = velktest::eventSignal(seed, seconds, kRate);
+      for (std::size_t i = 0; i < song.size(); ++i)
+        x[at * kRate + i] = 0.3f * x[at * kRate + i] + song[i];
+      return x;
+    };
     if (k.inSong) {
       // The song from 20 to 100 s of a; p holds 25-85 and 125-150.
       const std::vector<float> song = velktest::eventSignal(93, 80.0, kRate);
-      std::vector<float> a = velktest::eventSignal(91, 160.0, kRate);
-      std::vector<float> b = velktest::eventSignal(92, 110.0, kRate);
-      for (std::size_t i = 0; i < song.size(); ++i) {
-        a[20 * kRate + i] = 0.3f * a[20 * kRate + i] + song[i];
-        b[10 * kRate + i] = 0.3f * b[10 * kRate + i] + song[i];
-      }
+      const std::vector<float> a = withSong(91, 160.0, 20, song);
+      const std::vector<float> b = withSong(92, 110.0, 10, song);
       std::vector<float> p = slice(a, 25.0, 60.0);
       const std::vector<float> after = slice(a, 125.0, 25.0);
       p.insert(p.end(), after.begin(), after.end());
@@ -330,20 +363,49 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       add("b", b, 10.0);
       add("p", p, 25.0);
       peaks[{1, 3}] = {25.0, 65.0};
+    } else if (k.edges) {
+      // The song in a from 40 s and in B from 35 s. b1 (B from 0 s) and a
+      // agree on 37.5-72.5 s of B and not at 30 or 80, so the song may reach
+      // that far; b2 (B from 33 s to 87 s) agrees with a along all but its
+      // end, too little of its own to place it there. Found to end at 75 s, the
+      // song leaves b1 and b2 12 s of their own to tell they are one event.
+      const std::vector<float> song = velktest::eventSignal(93, 40.0, kRate);
+      const std::vector<float> a = withSong(91, 120.0, 40, song);
+      const std::vector<float> b = withSong(92, 110.0, 35, song);
+      add("a", a, 0.0);
+      add("b1", b, 5.0);
+      add("b2", slice(b, 33.0, 54.0), 38.0);
+    } else if (k.phrase) {
+      // Three copies of X (6 s) 25 s apart, in a from 30 s and in b from 25 s:
+      // at the lag 25 s further each copy fills one stretch of b alone.
+      const std::vector<float> x = velktest::eventSignal(94, 6.0, kRate);
+      std::vector<float> song;
+      for (uint32_t s = 0; s < 4; ++s) {
+        const double seconds = s == 0 ? 27.0 : s == 3 ? 7.0 : 19.0;
+        const std::vector<float> other = velktest::eventSignal(95 + s, seconds, kRate);
+        song.insert(song.end(), other.begin(), other.end());
+        if (s < 3) song.insert(song.end(), x.begin(), x.end());
+      }
+      const std::vector<float> a = withSong(91, 140.0, 30, song);
+      const std::vector<float> b = withSong(92, 120.0, 25, song);
+      add("a", a, 0.0);
+      add("b", b, 5.0);
+      peaks[{1, 2}] = {5.0, 30.0};
     } else if (k.paused) {
       std::vector<float> p = slice(scene, 20.0, 40.0);
       const std::vector<float> after = slice(scene, 80.0, 40.0);
       p.insert(p.end(), after.begin(), after.end());
+      if (k.echo) {
+        const std::vector<float> echo = slice(scene, 83.0, 7.0);
+        std::copy(echo.begin(), echo.end(), p.begin() + 63 * kRate);
+      }
       add("a", scene, 0.0);
       add("p", p, 20.0);
       peaks[{1, 2}] = {20.0, 40.0};
     } else {
       const std::vector<float> song = velktest::eventSignal(93, 40.0, kRate);
-      std::vector<float> a = scene, b = velktest::eventSignal(92, 110.0, kRate);
-      for (std::size_t i = 0; i < song.size(); ++i) {
-        a[40 * kRate + i] = 0.3f * a[40 * kRate + i] + song[i];
-        b[35 * kRate + i] = 0.3f * b[35 * kRate + i] + song[i];
-      }
+      const std::vector<float> a = withSong(91, 120.0, 40, song);
+      const std::vector<float> b = withSong(92, 110.0, 35, song);
       add("a", a, 0.0);
       if (k.studioFirst) add("s", song, 40.0);
       add("b", b, 5.0);

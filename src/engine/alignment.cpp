@@ -196,6 +196,7 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
   result.sharedTo = fit.sharedTo;
   result.agreeFrom = fit.agreeFrom;
   result.agreeTo = fit.agreeTo;
+  result.unbroken = fit.run == fit.agreeing;
   result.alongLagSeconds = fit.lagSeconds;
   result.alongDriftKnown = fit.driftKnown;
   result.alongDriftPpm = fit.driftPpm;
@@ -204,10 +205,10 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
     result.repeat = true;
     return result;
   }
-  // A drift that moves the lag by less than this over the whole overlap is the
-  // noise of the lags, not two clocks.
+  // A drift that moves the lag by less than a tenth of a millisecond over the
+  // whole overlap is the noise of the lags, not two clocks.
   // Over a long overlap even a drift of none is worth reporting as measured.
-  constexpr double kLeastDriftEffect = 0.0005, kReportedSpanSeconds = 120.0;
+  constexpr double kLeastDriftEffect = 0.0001, kReportedSpanSeconds = 120.0;
   const bool matters = std::abs(fit.driftPpm) * 1e-6 * overlap >= kLeastDriftEffect * rate;
   if (!fit.confirmed || !fit.driftKnown || (!matters && overlap < kReportedSpanSeconds * rate))
     return result;
@@ -363,37 +364,56 @@ struct PartLine {
   double at(double memberSeconds) const { return lagSeconds + driftPpm * 1e-6 * memberSeconds; }
 };
 
+// Stretches this long find where a part or a stretch of shared material ends.
+constexpr double kEdgeStretchSeconds = 1.0;
+
+// Whether a short stretch of member around memberSeconds correlates with
+// anchor on line.
+bool holdsAt(const Recording& anchor, const Recording& member, const PartLine& line,
+             double memberSeconds, const RefineSettings& settings) {
+  const uint32_t rate = std::min(anchor.sampleRate, member.sampleRate);
+  if (rate == 0) return false;
+  const auto window = static_cast<uint64_t>(kEdgeStretchSeconds * rate);
+  const auto radius = static_cast<int64_t>(std::ceil(settings.searchSeconds * rate));
+  const double lag = line.at(memberSeconds) * rate;
+  const VkRefineWindow w = planRefineWindowAt(samplesAt(anchor, rate), samplesAt(member, rate), lag,
+                                              radius, window, window / 2, memberSeconds * rate);
+  const WindowLag p = correlateWindow(anchor, member, rate, w, settings);
+  return p.accepted && std::abs(p.lagSamples - lag) <= 0.002 * rate;
+}
+
 // Where between member seconds from (on the line before the cut) and to (on
 // the line after it) a recording was paused: short stretches halve the span
 // while one of the lines holds at their middle.
 double pauseAt(const Recording& anchor, const Recording& member, const PartLine& before,
                const PartLine& after, double from, double to, const RefineSettings& settings) {
-  constexpr double kStretchSeconds = 1.0;
-  const uint32_t rate = std::min(anchor.sampleRate, member.sampleRate);
-  if (rate == 0) return 0.5 * (from + to);
-  const auto window = static_cast<uint64_t>(kStretchSeconds * rate);
-  const auto radius = static_cast<int64_t>(std::ceil(settings.searchSeconds * rate));
-  const auto holds = [&](const PartLine& line, double at) {
-    const double lag = line.at(at) * rate;
-    const VkRefineWindow w = planRefineWindowAt(samplesAt(anchor, rate), samplesAt(member, rate),
-                                                lag, radius, window, window / 2, at * rate);
-    const WindowLag p = correlateWindow(anchor, member, rate, w, settings);
-    return p.accepted && std::abs(p.lagSamples - lag) <= 0.002 * rate;
-  };
   // The last stretch of one part may be the first of the other (it agrees
   // with both): the cut is within half a stretch of either end.
   from -= 0.5 * kDriftWindowSeconds;
   to += 0.5 * kDriftWindowSeconds;
-  while (to - from > kStretchSeconds) {
+  while (to - from > kEdgeStretchSeconds) {
     const double middle = 0.5 * (from + to);
-    if (holds(before, middle))
+    if (holdsAt(anchor, member, before, middle, settings))
       from = middle;
-    else if (holds(after, middle))
+    else if (holdsAt(anchor, member, after, middle, settings))
       to = middle;
     else
       break;
   }
   return 0.5 * (from + to);
+}
+
+// Where between member seconds inside (on line) and outside (off it) the
+// line stops holding, to within a short stretch, on the outside's side:
+// stretches along a long overlap lie tens of seconds apart, and what is
+// known to be shared material should not reach that much further than it does.
+double edgeAt(const Recording& anchor, const Recording& member, const PartLine& line, double inside,
+              double outside, const RefineSettings& settings) {
+  while (std::abs(outside - inside) > kEdgeStretchSeconds) {
+    const double middle = 0.5 * (inside + outside);
+    (holdsAt(anchor, member, line, middle, settings) ? inside : outside) = middle;
+  }
+  return outside;
 }
 
 // The walk through one cluster once every member has been tried against the
@@ -530,11 +550,12 @@ class ClusterWalk {
     for (double lag : otherLags(peaks_, members_[a].id, members_[m].id, r.lagSeconds)) {
       const OverlapFit other =
           fitOverlap(anchor, member, lag, settings_, kMaxDriftWindows, kDriftWindowSeconds);
-      // Another part lies beside the first, not over it (a stretch across
-      // the cut may agree with both), at another lag, and the two account
-      // for the overlap.
+      // Another part is an unbroken run of stretches (scattered agreeing
+      // stretches are a song's repeats), lies beside the first, not over it
+      // (a stretch across the cut may agree with both), at another lag, and
+      // the two account for the overlap.
       constexpr double kPartsCover = 0.8;
-      if (other.agreeing < 2 || r.agreement + other.agreeShare() < kPartsCover ||
+      if (other.run < 2 || r.agreement + other.agreeShare() < kPartsCover ||
           std::abs(other.lagSeconds - r.alongLagSeconds) < 1.0 ||
           std::min(other.agreeTo, r.agreeTo) - std::max(other.agreeFrom, r.agreeFrom) >=
               kDriftWindowSeconds)
@@ -555,6 +576,13 @@ class ClusterWalk {
     if (found.size() < 2) {
       const double at = verdict_.position[a] + r.lagSeconds;
       shared_.push_back({at + r.sharedFrom, at + r.sharedTo});
+      double from = r.sharedFrom, to = r.sharedTo;
+      if (r.unbroken) {
+        const PartLine line{r.alongLagSeconds, r.alongDriftKnown ? r.alongDriftPpm : 0.0};
+        from = edgeAt(anchor, member, line, r.agreeFrom, from, settings_);
+        to = edgeAt(anchor, member, line, r.agreeTo, to, settings_);
+      }
+      sharedEdges_.push_back({at + from, at + to});
       r.refined = false;
       return r;
     }
@@ -580,10 +608,11 @@ class ClusterWalk {
   }
 
   // Whether r places m against a: a believed correlation that the overlap
-  // confirms where it was measured along, over more than shared material.
-  bool believed(std::size_t a, std::size_t m, const PairRefinement& r) const {
+  // confirms where it was measured along, over more than shared material
+  // (with edges: as far as it was found to reach, not as far as it may).
+  bool believed(std::size_t a, std::size_t m, const PairRefinement& r, bool edges = false) const {
     if (!r.refined || (r.along && !r.confirmed)) return false;
-    return !onlyShared(a, m, r.lagSeconds);
+    return !onlyShared(a, m, r.lagSeconds, edges);
   }
 
   // A member whose overlap with the reference agreed on shared material only
@@ -599,7 +628,7 @@ class ClusterWalk {
   // Whether a and m, m starting lag after a, overlap only on stretches of the
   // timeline known to be shared material. A member found in parts covers the
   // timeline part by part: its later parts lie a pause further on.
-  bool onlyShared(std::size_t a, std::size_t m, double lag) const {
+  bool onlyShared(std::size_t a, std::size_t m, double lag, bool edges = false) const {
     if (shared_.empty()) return false;
     const Recording* ra = recordingOf(recordings_, members_[a]);
     const Recording* rm = recordingOf(recordings_, members_[m]);
@@ -614,16 +643,17 @@ class ClusterWalk {
       const double at = lag + pieces[k].gapSeconds;
       const double start = verdict_.position[a] + std::max(0.0, at + from);
       const double end = verdict_.position[a] + std::min(ra->durationSeconds, at + to);
-      own += end - start - sharedWithin(start, end);
+      own += end - start - sharedWithin(edges ? sharedEdges_ : shared_, start, end);
     }
     // Less than one stretch of its own is not enough to tell.
     return own < kDriftWindowSeconds;
   }
 
-  // Seconds of the timeline from start to end known to be shared material.
-  double sharedWithin(double start, double end) const {
+  // Seconds of the timeline from start to end that stretches cover.
+  static double sharedWithin(const std::vector<std::pair<double, double>>& shared, double start,
+                             double end) {
     std::vector<std::pair<double, double>> cover;
-    for (const auto& [from, to] : shared_)
+    for (const auto& [from, to] : shared)
       if (to > start && from < end) cover.push_back({std::max(from, start), std::min(to, end)});
     std::sort(cover.begin(), cover.end());
     double covered = 0.0, reach = start;
@@ -723,11 +753,11 @@ class ClusterWalk {
     for (const auto& [ov, a] : anchors) {
       if (strayTries_[m] >= kMaxAnchorTries) break;
       if (group(a) == group(m)) continue;  // already together
-      if (withReference < 0.0f && onlyShared(a, m, members_[m].coarse - members_[a].coarse))
+      if (withReference < 0.0f && onlyShared(a, m, members_[m].coarse - members_[a].coarse, true))
         continue;
       ++strayTries_[m];
       const PairRefinement r = judge(a, m, correlate(m, a));
-      if (!believed(a, m, r) && !agreesMore(r, withReference)) continue;
+      if (!believed(a, m, r, true) && !agreesMore(r, withReference)) continue;
       if (group(m) <= 0)
         placeThrough(m, a, r);
       else
@@ -748,7 +778,10 @@ class ClusterWalk {
   std::vector<std::size_t> via_;  // the member each one of the group was placed through (n_: none)
   std::map<std::size_t, PairRefinement> outcome_;  // against the reference, judged
   std::map<std::size_t, std::vector<MemberPart>> parts_;
-  std::vector<std::pair<double, double>> shared_;  // stretches of the timeline, seconds
+  // Stretches of the timeline known to be shared material, in seconds: as far
+  // as they may reach (to the nearest stretch along the overlap that did
+  // not agree), and as far as short stretches found them to reach.
+  std::vector<std::pair<double, double>> shared_, sharedEdges_;
   // checked: some correlation with a member placed relative to the reference
   // was computed, so failing all of them is evidence of another event.
   std::vector<bool> checked_;

@@ -53,7 +53,8 @@ struct PairRefinement {
   bool confirmed = false;
   bool partial = false;
   double sharedFrom = 0.0, sharedTo = 0.0;
-  double agreeFrom = 0.0, agreeTo = 0.0;  // the middles of the first and last agreeing stretch
+  double agreeFrom = 0.0, agreeTo = 0.0;  // the longest agreeing run (see OverlapFit)
+  bool unbroken = false;                  // and every agreeing stretch is in it
   // The agreeing stretches' line: the lag at the member's first sample, and
   // the drift when they span enough time to tell.
   double alongLagSeconds = 0.0;

@@ -130,8 +130,16 @@ OverlapFit judge(const std::vector<WindowLag>& points, uint32_t rate, double win
   auto middleOf = [](const WindowLag& p) { return p.memberStart + 0.5 * p.memberLength; };
   fit.sharedFrom = points.front().memberStart / rate;
   fit.sharedTo = (points.back().memberStart + points.back().memberLength) / rate;
-  fit.agreeFrom = middleOf(points[agree.front()]) / rate;
-  fit.agreeTo = middleOf(points[agree.back()]) / rate;
+  // The part the line holds is its longest unbroken run of stretches: a weak
+  // stretch of a paused recording's other part may fall on the line too.
+  std::size_t runFrom = 0, runLength = 0;
+  for (std::size_t k = 0, start = 0; k < agree.size(); ++k) {
+    if (k > 0 && agree[k] != agree[k - 1] + 1) start = k;
+    if (k - start + 1 > runLength) runFrom = start, runLength = k - start + 1;
+  }
+  fit.run = static_cast<int>(runLength);
+  fit.agreeFrom = middleOf(points[agree[runFrom]]) / rate;
+  fit.agreeTo = middleOf(points[agree[runFrom + runLength - 1]]) / rate;
   for (std::size_t i = 0, k = 0; i < points.size(); ++i) {
     const bool agrees = k < agree.size() && agree[k] == i;
     k += agrees ? 1 : 0;
@@ -203,8 +211,11 @@ OverlapFit fitOverlap(const Recording& anchor, const Recording& member, double c
     return fit;
   };
   const OverlapFit plain = pass(windowSeconds, maxWindows, 0.0);
-  // A drift this small moves the lag by under half a millisecond within a stretch.
-  const double blurFree = 0.0005 / windowSeconds * 1e6;
+  // A drift this small moves the lag by under a quarter sample within a
+  // stretch. More than that biases the line: a long stretch's lag is that of
+  // its loudest part, not of its middle, so over a short overlap loud in one
+  // place the drift read from long stretches alone can be half the true one.
+  const double blurFree = 0.25 / (windowSeconds * o.rate) * 1e6;
   // Every stretch on one line with no drift to blur them: nothing to improve.
   if (plain.confirmed && plain.agreeing == plain.windows && std::abs(plain.driftPpm) < blurFree)
     return plain;

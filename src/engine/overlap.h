@@ -28,7 +28,10 @@ struct OverlapFit {
   // Member seconds the agreeing part may cover: up to the middle of the
   // nearest stretch on either side that does not agree (or the overlap's end).
   double sharedFrom = 0.0, sharedTo = 0.0;
-  double agreeFrom = 0.0, agreeTo = 0.0;  // middles of the first and last agreeing stretch
+  // The longest unbroken run of agreeing stretches, and the middles of its
+  // first and last stretch.
+  int run = 0;
+  double agreeFrom = 0.0, agreeTo = 0.0;
   std::string warning;
 };
 
