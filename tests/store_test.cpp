@@ -103,6 +103,16 @@ TEST(StoreFile, FlatLandmarksKeepFrameThenAdditionOrder) {
   EXPECT_EQ(seen(flat), (Seen{{0, 4, 6}, {1, 2, 6}, {3, 1, 6}, {3, 3, 6}}));
   EXPECT_EQ(flat.getLandmarks().at(3).at(1)->hash, 3u);
   EXPECT_EQ(flat.getLandmarkCount(), 4u);
+
+  // Hashes freed after matching: the counts stay, the hashes read as 0.
+  VkFile counted(7);
+  counted.addLandmark(2, 5);
+  counted.addLandmark(4, 6);
+  counted.computeCLF();
+  counted.forgetHashes();
+  EXPECT_EQ(counted.getLandmarkCount(), 2u);
+  EXPECT_EQ(counted.countLandmarksInRange(3, 4), 1);
+  EXPECT_EQ(seen(counted), (Seen{{2, 0, 7}, {4, 0, 7}}));
 }
 
 TEST(StoreSet, OwnershipOrderAndDuplicates) {

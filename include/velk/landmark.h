@@ -62,12 +62,17 @@ class VELK_API VkFile {
   const LandmarkMap& getLandmarks() const;
   bool isClfDirty() const { return clfDirty; }
   const std::map<int32_t, int32_t>& getClf() const;
-  std::size_t getLandmarkCount() const { return hashes_.size(); }
+  std::size_t getLandmarkCount() const { return hashes_.size() + forgotten_; }
+  // Frees the hashes of a complete flat table whose landmarks are matched
+  // already: counts and frames stay, and the hashes read as 0 from then on.
+  // A host that only needs counts after matching saves 4 bytes a landmark.
+  void forgetHashes();
 
   // fn(time, hash, recording id) for every landmark by frame, then order of
   // addition; the id is the landmark's getFileId().
   template <typename Fn>
   void forEachLandmark(Fn fn) const {
+    restoreHashes();
     sortByFrame();
     const std::size_t n = hashes_.size();
     if (timesInClf_) {
@@ -95,6 +100,7 @@ class VELK_API VkFile {
  private:
   void sortByFrame() const;
   void restoreTimes() const;
+  void restoreHashes() const;
   void addObject(Landmark* landmark, int32_t t) const;
 
   int32_t id;
@@ -109,6 +115,7 @@ class VELK_API VkFile {
   mutable std::vector<int32_t> times_;
   mutable bool timesInClf_ = false;
   mutable std::vector<uint32_t> hashes_;
+  mutable std::size_t forgotten_ = 0;  // landmarks whose hashes were freed (hashes_ empty)
   mutable std::vector<Landmark*> objects_;
   mutable bool ordered_;
   std::vector<Landmark*> adopted_;     // given to addLandmark: deleted with the table

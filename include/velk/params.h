@@ -76,10 +76,14 @@ class VELK_API VkClusterSyncParams {
 // The popular-hash limit for an archive of the given hours of audio. A hash's
 // landmarks grow in step with the audio, so a fixed limit drops ever more
 // ordinary hashes as an archive grows and pairs that match in a small folder
-// stop matching. This keeps the limit's ratio to the audio: the default (250)
-// per 10 hours (about 60 ten-minute recordings, where the default drops almost
-// nothing), rounded up, never below the default, at most 2^32 - 1. Hosts call
-// it for large jobs; VkClusterSyncParams keeps the default on its own.
+// stop matching. This keeps at least the limit's ratio to the audio: the
+// default (250) per 10 hours (about 60 ten-minute recordings, where the default
+// drops almost nothing), rounded up to a step of the series 250, 312, 390, ...
+// (each a quarter more than the last, rounded down), at most 2^32 - 1. The steps
+// keep the limit still while an archive grows by a few recordings, so a re-run
+// on a feature store need not match again the pairs of hashes it would move
+// past. Hosts call it for large jobs; VkClusterSyncParams keeps the default on
+// its own.
 VELK_API uint32_t maxLandmarksForCorpus(double hours);
 
 }  // namespace Velk

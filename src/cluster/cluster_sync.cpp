@@ -1,6 +1,9 @@
 // The cluster-sync driver and the result helpers.
 #include <iostream>
 #include <memory>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include "cluster/cluster_sync_internal.h"
 #include "cluster/match_tuning.h"
@@ -35,7 +38,7 @@ VkClusterSet* VkClusterSync::run(VkFileSet* fileSet, VkProgress* progress) const
 }
 
 VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileSet,
-                             VkProgress* progress, const PairObserver& observe) {
+                             VkProgress* progress, const PairObserver& observe, bool forgetHashes) {
   auto step = [progress](int32_t n) {
     if (progress != nullptr) progress->setStep(n);
   };
@@ -56,7 +59,19 @@ VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileS
   const VkClusterFormer former(params);
   std::unique_ptr<VkPairStatsTable, void (*)(VkPairStatsTable*)> stats(new VkPairStatsTable,
                                                                        deletePairStats);
-  matchPairsInto(index, fileSet, progress, VkMatchTuning(),
+  VkMatchTuning tuning;
+  if (forgetHashes)
+    tuning.indexBuilt = [fileSet]() {
+      for (const auto& kv : fileSet->getFiles())
+        if (kv.second != nullptr) kv.second->forgetHashes();
+#ifdef __GLIBC__
+      // The tables' arrays sit among smaller blocks of the heap, where freed
+      // pages stay resident until asked back; the vote buffers that follow are
+      // mapped apart and would not reuse them.
+      malloc_trim(0);
+#endif
+    };
+  matchPairsInto(index, fileSet, progress, tuning,
                  [&](const VkPairKey& key, VkOffsetHistogram& hist) {
                    JudgedPair judged = judgePair(former, fileSet, key, hist, observe);
                    if (!judged.accepted) return;

@@ -29,9 +29,12 @@ VkClusterSet* formClustersOf(const VkClusterFormer& former, VkFileSet* fileSet,
                              VkPairStatsTable* accepted);
 
 // What VkClusterSync::run does, calling observe (when set) with every pair's
-// statistics and histogram as soon as the pair is measured.
+// statistics and histogram as soon as the pair is measured. With forgetHashes,
+// the tables' hashes are freed once the index holds them (VkFile::forgetHashes):
+// for a host that reads only counts afterwards.
 VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileSet,
-                             VkProgress* progress, const PairObserver& observe);
+                             VkProgress* progress, const PairObserver& observe,
+                             bool forgetHashes = false);
 
 }  // namespace Velk
 

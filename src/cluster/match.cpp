@@ -714,7 +714,9 @@ void keepVoting(const Keyed<W>* v, std::size_t n, uint32_t maxLandmarks, Grouped
 
 // Builds the grouped index from the source in a few passes over it, each
 // taking a range of hash buckets: a pass holds its landmarks twice (8 or 16
-// bytes each), so none holds more than about a quarter of the job.
+// bytes each), so none holds more than about an eighth of the job. The last
+// passes are the peak of clustering (the tables, most of the index and the
+// pass), so a pass over the tables more is worth a byte a landmark less.
 template <typename W, typename Source>
 void groupInto(Grouped<W>& out, const Source& source, const JobShape& shape,
                uint32_t maxLandmarks) {
@@ -730,7 +732,7 @@ void groupInto(Grouped<W>& out, const Source& source, const JobShape& shape,
   // Room for every landmark is reserved; pages the kept ones never reach are not touched.
   out.words.reserve(shape.total);
 
-  const std::size_t budget = std::max<std::size_t>(shape.total / 4, 1);
+  const std::size_t budget = std::max<std::size_t>(shape.total / 8, 1);
   std::vector<Keyed<W>> keyed, tmp;
   std::vector<std::size_t> fill;
   for (std::size_t b0 = 0; b0 < buckets;) {
@@ -792,11 +794,13 @@ void matchSource(const Source& source, uint32_t maxLandmarks, VkLandmarkIndex& i
       Grouped<uint32_t> grouped(shape, timeBits);
       groupInto(grouped, source, shape, maxLandmarks);
       index.clear();
+      if (tuning.indexBuilt) tuning.indexBuilt();
       HistogramBuilder<uint32_t>(grouped, shape, sink, progress, tuning).run();
     } else {
       Grouped<uint64_t> grouped(shape, 32);
       groupInto(grouped, source, shape, maxLandmarks);
       index.clear();
+      if (tuning.indexBuilt) tuning.indexBuilt();
       HistogramBuilder<uint64_t>(grouped, shape, sink, progress, tuning).run();
     }
   } catch (...) {

@@ -27,8 +27,6 @@ namespace Velk {
 namespace {
 
 constexpr uint32_t kNoLimit = std::numeric_limits<uint32_t>::max();
-constexpr const char* kTooManyCrossed =
-    "hashes that crossed the popular-hash limit are in over an eighth of the pairs";
 using Counts = std::vector<std::pair<uint32_t, uint32_t>>;  // hash, landmarks; by hash
 
 // ---- encoding of the state ------------------------------------------------
@@ -356,6 +354,12 @@ class IncrementalRun {
     why = reason;
     return false;
   }
+  bool tooManyCrossed(std::string& why) const {
+    why = std::to_string(switched_.size()) + " hashes crossed the popular-hash limit (" +
+          std::to_string(old_.limit) + " then, " + std::to_string(limit_) +
+          " now) and are in over an eighth of the pairs";
+    return false;
+  }
 
   std::size_t reused() const {
     std::size_t n = 0;
@@ -443,14 +447,14 @@ class IncrementalRun {
           if (affected_.size() > 2 * budget) {
             std::sort(affected_.begin(), affected_.end());
             affected_.erase(std::unique(affected_.begin(), affected_.end()), affected_.end());
-            if (affected_.size() > budget) return fail(why, kTooManyCrossed);
+            if (affected_.size() > budget) return tooManyCrossed(why);
           }
         }
       i = j;
     }
     std::sort(affected_.begin(), affected_.end());
     affected_.erase(std::unique(affected_.begin(), affected_.end()), affected_.end());
-    if (affected_.size() > budget) return fail(why, kTooManyCrossed);
+    if (affected_.size() > budget) return tooManyCrossed(why);
     return true;
   }
 
@@ -568,14 +572,16 @@ VkClusterSet* clusterWithStore(const VkClusterSyncParams& params, bool secondLoo
   }
   if (!clusters) {
     const float fps = params.getFramesPerSecond();
-    clusters.reset(
-        runClusterSync(params, &files, progress,
-                       [&](const VkPairStats& s, const VkOffsetHistogram& h, bool accepted) {
-                         PairOutcome o = outcomeOf(s, h, accepted, fps, secondLook, files);
-                         if (hasOutcome(o)) outcomes.push_back(std::move(o));
-                       }));
+    // Counted first: matching frees the hashes once its index holds them.
     next.popularAbove = params.getMaxLandmarks() / 2;
     if (keyed) next.popular = encodeCounts(countPopular(run.files, next.popularAbove));
+    clusters.reset(runClusterSync(
+        params, &files, progress,
+        [&](const VkPairStats& s, const VkOffsetHistogram& h, bool accepted) {
+          PairOutcome o = outcomeOf(s, h, accepted, fps, secondLook, files);
+          if (hasOutcome(o)) outcomes.push_back(std::move(o));
+        },
+        true));
     note =
         "the feature store's pair results could not be used (" + why + "): every pair was matched";
   } else {

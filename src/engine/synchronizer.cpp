@@ -230,8 +230,9 @@ std::vector<ClusterResult> clusterFiles(VkFileSet& files, const VkClusterSyncPar
       notePeaks(s, h, params.getFramesPerSecond(), peaks);
       if (!accepted) keepCandidate(settings, files, s, h, rejected);
     };
+    // Only counts are read after matching: the hashes go once the index holds them.
     clusters.reset(runClusterSync(params, &files, progress,
-                                  settings.refine ? lookAtRejected : PairObserver()));
+                                  settings.refine ? lookAtRejected : PairObserver(), true));
   }
   std::map<int32_t, std::size_t> landmarks;
   for (const auto& kv : files.getFiles()) landmarks[kv.first] = kv.second->getLandmarkCount();

@@ -1,5 +1,6 @@
 #include "velk/params.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace Velk {
@@ -107,7 +108,11 @@ uint32_t maxLandmarksForCorpus(double hours) {
   const double limit = std::ceil(kDefault * hours / kReferenceHours);
   if (!(limit > kDefault)) return static_cast<uint32_t>(kDefault);  // NaN included
   if (limit >= 4294967295.0) return 4294967295u;
-  return static_cast<uint32_t>(limit);
+  // The first step at or above it: each step a quarter more than the last
+  // (integer arithmetic, so every platform agrees).
+  uint64_t step = static_cast<uint64_t>(kDefault);
+  while (static_cast<double>(step) < limit) step += step / 4;
+  return static_cast<uint32_t>(std::min<uint64_t>(step, 4294967295u));
 }
 
 }  // namespace Velk

@@ -73,6 +73,7 @@ void VkFile::addObject(Landmark* landmark, int32_t t) const {
 
 // The times the cumulative counts stand for, back in their own array.
 void VkFile::restoreTimes() const {
+  restoreHashes();
   if (!timesInClf_) return;
   times_.reserve(hashes_.size());
   std::size_t i = 0;
@@ -80,6 +81,18 @@ void VkFile::restoreTimes() const {
     for (; i < static_cast<std::size_t>(clf_[k]); ++i)
       times_.push_back(static_cast<int32_t>(clfFirst_ + static_cast<int64_t>(k)));
   timesInClf_ = false;
+}
+
+void VkFile::forgetHashes() {
+  if (!timesInClf_ || hashes_.empty()) return;  // only a complete flat table
+  forgotten_ = hashes_.size();
+  std::vector<uint32_t>().swap(hashes_);
+}
+
+void VkFile::restoreHashes() const {
+  if (forgotten_ == 0) return;
+  hashes_.assign(forgotten_, 0u);
+  forgotten_ = 0;
 }
 
 void VkFile::sortByFrame() const {
