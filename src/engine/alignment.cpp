@@ -6,6 +6,7 @@
 #include <exception>
 #include <iostream>
 #include <limits>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -157,6 +158,17 @@ bool repeatOnly(const OverlapFit& fit, float middleScore, double middleSeconds) 
   return fit.otherScore < kNoiseShare * expected;
 }
 
+// Clocks a thousand parts per million apart move the lag by 30 ms within a
+// 30-s stretch, which blurs its peak below the bar, most of all in noise.
+// Shorter stretches along the whole overlap may still agree on a line whose
+// drift explains that; a song two events played agrees along part of it only.
+bool blurredByDrift(const OverlapFit& fit, const VkRefineWindow& middle, uint32_t rate) {
+  constexpr double kBlurSeconds = 0.002;
+  return fit.confirmed && fit.driftKnown && !fit.partial() &&
+         std::abs(fit.driftPpm) * 1e-6 * static_cast<double>(middle.memberLength) >=
+             kBlurSeconds * rate;
+}
+
 PairRefinement refinePair(const Recording& anchor, const Recording& member, double coarseLagSeconds,
                           const RefineSettings& settings) {
   PairRefinement result;
@@ -170,11 +182,20 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
   const VkRefineWindow w = planRefineWindow(
       anchorSamples, memberSamples, coarseLagSeconds * rate,
       static_cast<int64_t>(std::ceil(settings.searchSeconds * rate)), maxWindow, minOverlap);
-  const WindowLag middle = correlateWindow(anchor, member, rate, w, settings);
+  WindowLag middle = correlateWindow(anchor, member, rate, w, settings);
   result.warning = middle.warning;
   result.measured = middle.measured;
   result.score = middle.score;
-  if (!middle.accepted) return result;
+  std::optional<OverlapFit> along;
+  if (!middle.accepted) {
+    if (!middle.measured) return result;
+    along = fitOverlap(anchor, member, coarseLagSeconds, settings, kMaxDriftWindows,
+                       kDriftWindowSeconds);
+    if (!blurredByDrift(*along, w, rate)) return result;
+    const double middleSeconds = (static_cast<double>(w.memberStart) + 0.5 * w.memberLength) / rate;
+    middle.lagSamples = (along->lagSeconds + along->driftPpm * 1e-6 * middleSeconds) * rate;
+    result.score = along->score;
+  }
   result.refined = true;
   result.lagSeconds = middle.lagSamples / rate;
 
@@ -186,8 +207,9 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
                                   static_cast<double>(anchorSamples) - middle.lagSamples) -
                          std::max(0.0, -middle.lagSamples);
   if (!(overlap >= settings.minDriftSpanSeconds * rate)) return result;
-  const OverlapFit fit = fitOverlap(anchor, member, result.lagSeconds, settings, kMaxDriftWindows,
-                                    kDriftWindowSeconds);
+  const OverlapFit fit = along ? *along
+                               : fitOverlap(anchor, member, result.lagSeconds, settings,
+                                            kMaxDriftWindows, kDriftWindowSeconds);
   if (fit.windows > 0) result.agreement = static_cast<float>(fit.agreeShare());
   result.along = fit.windows > 0;
   result.confirmed = fit.confirmed;
@@ -511,8 +533,13 @@ class ClusterWalk {
   // as a whole by the landmark offset of their first member.
   void groupStrays() {
     int groups = 0;
-    for (std::size_t m = 0; m < n_; ++m) {
-      if (group(m) >= 0 || !checked_[m]) continue;
+    // Strays that anchor no one come last: they can still join a group the
+    // others founded, as its members do.
+    std::vector<std::size_t> order;
+    for (bool anchors : {true, false})
+      for (std::size_t m = 0; m < n_; ++m)
+        if (group(m) < 0 && checked_[m] && anchorsStrays(m) == anchors) order.push_back(m);
+    for (std::size_t m : order) {
       linkToStrays(m);
       if (group(m) < 0) {
         verdict_.group[m] = ++groups;
@@ -739,17 +766,20 @@ class ClusterWalk {
     return anchors;
   }
 
+  // A stray holding nothing but material shared with the reference's group
+  // (a studio copy of a song two events played) anchors no one: what agrees
+  // with it may share only that song.
+  bool anchorsStrays(std::size_t a) const {
+    return !onlyShared(ref_, a, members_[a].coarse - members_[ref_].coarse);
+  }
+
   // Links m to the stray groups it correlates with; a member that links two
   // groups merges them.
   bool linkToStrays(std::size_t m) {
     const float withReference = sharedWithReference_[m];
     bool linked = false;
-    // A stray holding nothing but material shared with the reference's group
-    // (a studio copy of a song two events played) anchors no one: what agrees
-    // with it may share only that song.
-    const auto anchors = anchorsFor(m, [&](std::size_t a) {
-      return group(a) > 0 && !onlyShared(ref_, a, members_[a].coarse - members_[ref_].coarse);
-    });
+    const auto anchors =
+        anchorsFor(m, [&](std::size_t a) { return group(a) > 0 && anchorsStrays(a); });
     for (const auto& [ov, a] : anchors) {
       if (strayTries_[m] >= kMaxAnchorTries) break;
       if (group(a) == group(m)) continue;  // already together
