@@ -6,7 +6,6 @@
 #include <exception>
 #include <iostream>
 #include <limits>
-#include <optional>
 #include <set>
 #include <thread>
 
@@ -163,8 +162,10 @@ bool repeatOnly(const OverlapFit& fit, float middleScore, double middleSeconds) 
 // Shorter stretches along the whole overlap may still agree on a line whose
 // drift explains that; a song two events played agrees along part of it only.
 bool blurredByDrift(const OverlapFit& fit, const VkRefineWindow& middle, uint32_t rate) {
-  constexpr double kBlurSeconds = 0.002;
-  return fit.confirmed && fit.driftKnown && !fit.partial() &&
+  // Searched that widely, stretches of a false lag line up by chance more
+  // often: most of them must agree.
+  constexpr double kBlurSeconds = 0.002, kMostAgree = 0.8;
+  return fit.confirmed && fit.agreeShare() >= kMostAgree && fit.driftKnown && !fit.partial() &&
          std::abs(fit.driftPpm) * 1e-6 * static_cast<double>(middle.memberLength) >=
              kBlurSeconds * rate;
 }
@@ -186,15 +187,14 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
   result.warning = middle.warning;
   result.measured = middle.measured;
   result.score = middle.score;
-  std::optional<OverlapFit> along;
   if (!middle.accepted) {
     if (!middle.measured) return result;
-    along = fitOverlap(anchor, member, coarseLagSeconds, settings, kMaxDriftWindows,
-                       kDriftWindowSeconds);
-    if (!blurredByDrift(*along, w, rate)) return result;
+    const OverlapFit along = fitOverlap(anchor, member, coarseLagSeconds, settings,
+                                        kMaxDriftWindows, kDriftWindowSeconds);
+    if (!blurredByDrift(along, w, rate)) return result;
     const double middleSeconds = (static_cast<double>(w.memberStart) + 0.5 * w.memberLength) / rate;
-    middle.lagSamples = (along->lagSeconds + along->driftPpm * 1e-6 * middleSeconds) * rate;
-    result.score = along->score;
+    middle.lagSamples = (along.lagSeconds + along.driftPpm * 1e-6 * middleSeconds) * rate;
+    result.score = along.score;
   }
   result.refined = true;
   result.lagSeconds = middle.lagSamples / rate;
@@ -207,9 +207,8 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
                                   static_cast<double>(anchorSamples) - middle.lagSamples) -
                          std::max(0.0, -middle.lagSamples);
   if (!(overlap >= settings.minDriftSpanSeconds * rate)) return result;
-  const OverlapFit fit = along ? *along
-                               : fitOverlap(anchor, member, result.lagSeconds, settings,
-                                            kMaxDriftWindows, kDriftWindowSeconds);
+  const OverlapFit fit = fitOverlap(anchor, member, result.lagSeconds, settings, kMaxDriftWindows,
+                                    kDriftWindowSeconds);
   if (fit.windows > 0) result.agreement = static_cast<float>(fit.agreeShare());
   result.along = fit.windows > 0;
   result.confirmed = fit.confirmed;
@@ -392,16 +391,19 @@ constexpr double kEdgeStretchSeconds = 1.0;
 // Whether a short stretch of member around memberSeconds correlates with
 // anchor on line.
 bool holdsAt(const Recording& anchor, const Recording& member, const PartLine& line,
-             double memberSeconds, const RefineSettings& settings) {
+             double memberSeconds, const RefineSettings& settings,
+             double stretchSeconds = kEdgeStretchSeconds) {
   const uint32_t rate = std::min(anchor.sampleRate, member.sampleRate);
   if (rate == 0) return false;
-  const auto window = static_cast<uint64_t>(kEdgeStretchSeconds * rate);
+  const auto window = static_cast<uint64_t>(stretchSeconds * rate);
   const auto radius = static_cast<int64_t>(std::ceil(settings.searchSeconds * rate));
   const double lag = line.at(memberSeconds) * rate;
   const VkRefineWindow w = planRefineWindowAt(samplesAt(anchor, rate), samplesAt(member, rate), lag,
                                               radius, window, window / 2, memberSeconds * rate);
   const WindowLag p = correlateWindow(anchor, member, rate, w, settings);
-  return p.accepted && std::abs(p.lagSamples - lag) <= 0.002 * rate;
+  // The drift moves the lag within the stretch too.
+  const double slack = 0.002 + 0.5 * std::abs(line.driftPpm) * 1e-6 * stretchSeconds;
+  return p.accepted && std::abs(p.lagSamples - lag) <= slack * rate;
 }
 
 // Where between member seconds from (on the line before the cut) and to (on
@@ -639,7 +641,15 @@ class ClusterWalk {
   // (with edges: as far as it was found to reach, not as far as it may).
   bool believed(std::size_t a, std::size_t m, const PairRefinement& r, bool edges = false) const {
     if (!r.refined || (r.along && !r.confirmed)) return false;
-    return !onlyShared(a, m, r.lagSeconds, edges);
+    const OwnSpan own = ownOf(a, m, r.lagSeconds, edges);
+    if (own.total < kDriftWindowSeconds) return false;
+    // A pair that agrees in parts may agree on shared material only, its parts
+    // a song heard through a pause: what is its own must agree too.
+    if (!edges || !r.partial || shared_.empty()) return true;
+    const PartLine line{own.lag, r.driftMeasured ? r.driftPpm : 0.0};
+    const double seconds = std::min(own.to - own.from, kDriftWindowSeconds);
+    return holdsAt(*recordingOf(recordings_, members_[a]), *recordingOf(recordings_, members_[m]),
+                   line, 0.5 * (own.from + own.to), settings_, seconds);
   }
 
   // A member whose overlap with the reference agreed on shared material only
@@ -652,43 +662,65 @@ class ClusterWalk {
            r.agreement >= withReference + kMore;
   }
 
-  // Whether a and m, m starting lag after a, overlap only on stretches of the
-  // timeline known to be shared material. A member found in parts covers the
-  // timeline part by part: its later parts lie a pause further on.
-  bool onlyShared(std::size_t a, std::size_t m, double lag, bool edges = false) const {
-    if (shared_.empty()) return false;
+  // What of m's overlap with a (m starting lag after a) lies outside the
+  // stretches of the timeline known to be shared material: its seconds in
+  // all, and the longest piece in m's seconds with the lag of m's part there.
+  // A member found in parts covers the timeline part by part: its later
+  // parts lie a pause further on.
+  struct OwnSpan {
+    double total = 0.0;
+    double from = 0.0, to = 0.0, lag = 0.0;
+  };
+  OwnSpan ownOf(std::size_t a, std::size_t m, double lag, bool edges = false) const {
+    OwnSpan own;
+    own.total = kDriftWindowSeconds;  // unknown recordings tell nothing either way
     const Recording* ra = recordingOf(recordings_, members_[a]);
     const Recording* rm = recordingOf(recordings_, members_[m]);
-    if (ra == nullptr || rm == nullptr) return false;
+    if (shared_.empty() || ra == nullptr || rm == nullptr) return own;
     std::vector<MemberPart> pieces(1);
     const auto found = parts_.find(m);
     if (found != parts_.end() && found->second.size() >= 2) pieces = found->second;
-    double own = 0.0;
+    own.total = 0.0;
     for (std::size_t k = 0; k < pieces.size(); ++k) {
       const double from = pieces[k].fileSeconds;
       const double to = k + 1 < pieces.size() ? pieces[k + 1].fileSeconds : rm->durationSeconds;
       const double at = lag + pieces[k].gapSeconds;
       const double start = verdict_.position[a] + std::max(0.0, at + from);
       const double end = verdict_.position[a] + std::min(ra->durationSeconds, at + to);
-      own += end - start - sharedWithin(edges ? sharedEdges_ : shared_, start, end);
+      if (end <= start) {
+        own.total += end - start;  // a part beyond a's end takes from the others
+        continue;
+      }
+      for (const auto& [x, y] : uncovered(edges ? sharedEdges_ : shared_, start, end)) {
+        own.total += y - x;
+        if (y - x <= own.to - own.from) continue;
+        const double toMember = verdict_.position[a] + at;
+        own.from = x - toMember, own.to = y - toMember, own.lag = at;
+      }
     }
-    // Less than one stretch of its own is not enough to tell.
-    return own < kDriftWindowSeconds;
+    return own;
   }
 
-  // Seconds of the timeline from start to end that stretches cover.
-  static double sharedWithin(const std::vector<std::pair<double, double>>& shared, double start,
-                             double end) {
-    std::vector<std::pair<double, double>> cover;
+  // Whether a and m overlap only on stretches of the timeline known to be
+  // shared material: less than one stretch of its own is not enough to tell.
+  bool onlyShared(std::size_t a, std::size_t m, double lag, bool edges = false) const {
+    return ownOf(a, m, lag, edges).total < kDriftWindowSeconds;
+  }
+
+  // The pieces of the timeline from start to end that no stretch covers.
+  static std::vector<std::pair<double, double>> uncovered(
+      const std::vector<std::pair<double, double>>& shared, double start, double end) {
+    std::vector<std::pair<double, double>> cover, gaps;
     for (const auto& [from, to] : shared)
       if (to > start && from < end) cover.push_back({std::max(from, start), std::min(to, end)});
     std::sort(cover.begin(), cover.end());
-    double covered = 0.0, reach = start;
+    double reach = start;
     for (const auto& [from, to] : cover) {
-      covered += std::max(0.0, to - std::max(from, reach));
+      if (from > reach) gaps.push_back({reach, from});
       reach = std::max(reach, to);
     }
-    return covered;
+    if (end > reach) gaps.push_back({reach, end});
+    return gaps;
   }
 
   // Takes m and every member placed through it out of the reference's group.
