@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/reporter.h"
+#include "engine/second_look.h"
 #include "test_support.h"
 
 namespace {
@@ -90,6 +91,42 @@ TEST(AlignmentSettle, StrayGroupsBecomeClustersOrStayUnrefined) {
   EXPECT_TRUE(velktest::contains(
       notes, "warning: cluster of ref: s, t, u did not correlate with the reference ref"));
   EXPECT_FALSE(velktest::contains(notes, "split off"));
+}
+
+// A second look joins a cluster through one member, the bridge: what the
+// waveform placed with it moves along; a member still at its landmark offset
+// stays behind, for its own pair to place.
+TEST(SecondLookJoin, OnlyMembersPlacedWithTheBridgeMove) {
+  struct Case {
+    const char* name;
+    int32_t bridge;
+    std::vector<std::vector<int32_t>> clusters;
+    std::vector<double> offsets;  // in cluster order
+  };
+  for (const Case& k :
+       {Case{"through a placed member", 3, {{1, 2, 3}, {4}}, {0, 5, 10, 0}},
+        Case{"through one at its landmark offset", 4, {{1, 4}, {2, 3}}, {0, 10, 0, 5}}}) {
+    SCOPED_TRACE(k.name);
+    ClusterResult x, y;
+    x.reference = 1, y.reference = 2;
+    x.members = {member(1, "x", 0.0)};
+    y.members = {member(2, "y", 0.0), member(3, "z", 5.0), member(4, "u", 40.0)};
+    y.members[0].refined = y.members[1].refined = true;
+    std::vector<ClusterResult> clusters{x, y};
+    OverlapFit fit;
+    fit.confirmed = true, fit.windows = fit.agreeing = 4, fit.lagSeconds = 10.0;
+    RejectedPair pair;
+    pair.idA = 1, pair.idB = k.bridge, pair.lagSeconds = 10.0;
+    joinFitted(clusters, {pair}, {fit}, Reporter([](const SyncMessage&) {}, ProgressHandler()));
+    std::vector<std::vector<int32_t>> ids;
+    std::vector<double> offsets;
+    for (const ClusterResult& c : clusters) {
+      ids.push_back(idsOf(c));
+      for (const MemberResult& m : c.members) offsets.push_back(m.offset);
+    }
+    EXPECT_EQ(ids, k.clusters);
+    EXPECT_EQ(offsets, k.offsets);
+  }
 }
 
 // Recordings written from sample vectors and refined as one joined cluster; the
@@ -316,45 +353,35 @@ TEST_F(RefineWalk, TriesPerStrayAreCapped) {
 // second part, a pause later, is its own. A studio file met before b's event
 // anchors nothing: b agrees with it only on the song.
 TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
+  enum Scene {
+    kSong,
+    kStudioFirst,
+    kPaused,
+    kEcho,               // part of p's later part lies on its earlier part's line
+    kPhrase,             // the song repeats a phrase: a second lag agrees here and there
+    kEdges,              // two of the other event overlap little beyond the song
+    kInSong,             // p paused inside the shared song
+    kSongEnd,            // b shares the song with a on all but the overlap's end
+    kSongFirst,          // b1, met first, overlaps a on the song alone; b2 beyond it
+    kPausedInSong,       // p, of a's event, paused in the song, past a's end
+    kPausedInSongParts,  // the same, and p's parts found against a too
+  };
   struct Case {
     const char* name;
-    bool paused;
+    Scene scene;
     std::vector<std::vector<int32_t>> clusters;
-    bool inSong = false;
-    bool studioFirst = false;
-    bool echo = false;       // part of the later part lies on the earlier part's line
-    bool phrase = false;     // the song repeats a phrase: a second lag agrees here and there
-    bool edges = false;      // two of the other event overlap little beyond the song
-    bool songEnd = false;    // b shares the song with a on all but the overlap's end
-    bool songFirst = false;  // b1, met first, overlaps a on the song alone; b2 beyond it
   };
   for (const Case& k :
-       {Case{"shared song", false, {{1}, {2}, {3}}},
-        Case{"studio file first", false, {{1}, {2}, {3}}, false, true},
-        Case{"paused", true, {{1, 2}}},
-        Case{"paused, an echo of its first part in its second", true, {{1, 2}}, false, false, true},
-        Case{"a song's phrase repeats", false, {{1}, {2}}, false, false, false, true},
-        Case{"the song's edges found", false, {{1}, {2, 3}}, false, false, false, false, true},
-        Case{"paused in a shared song", true, {{1, 3}, {2}}, true},
-        Case{"the overlap is the song but its end",
-             false,
-             {{1}, {2}},
-             false,
-             false,
-             false,
-             false,
-             false,
-             true},
-        Case{"the other event's first recording holds only the song",
-             false,
-             {{1}, {2, 3}},
-             false,
-             false,
-             false,
-             false,
-             false,
-             false,
-             true}}) {
+       {Case{"shared song", kSong, {{1}, {2}, {3}}},
+        Case{"studio file first", kStudioFirst, {{1}, {2}, {3}}}, Case{"paused", kPaused, {{1, 2}}},
+        Case{"paused, an echo of its first part in its second", kEcho, {{1, 2}}},
+        Case{"a song's phrase repeats", kPhrase, {{1}, {2}}},
+        Case{"the song's edges found", kEdges, {{1}, {2, 3}}},
+        Case{"paused in a shared song", kInSong, {{1, 3}, {2}}},
+        Case{"the overlap is the song but its end", kSongEnd, {{1}, {2}}},
+        Case{"the other event's first recording holds only the song", kSongFirst, {{1}, {2, 3}}},
+        Case{"paused in the song past the end of a", kPausedInSong, {{1}, {2}, {3}}},
+        Case{"the same, its parts found against a", kPausedInSongParts, {{1}, {2}, {3}}}}) {
     SCOPED_TRACE(k.name);
     recordings_.clear();
     recordings_.reserve(3);
@@ -369,7 +396,7 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
         x[at * kRate + i] = 0.3f * x[at * kRate + i] + song[i];
       return x;
     };
-    if (k.inSong) {
+    if (k.scene == kInSong) {
       // The song from 20 to 100 s of a; p holds 25-85 and 125-150.
       const std::vector<float> song = velktest::eventSignal(93, 80.0, kRate);
       const std::vector<float> a = withSong(91, 160.0, 20, song);
@@ -381,7 +408,7 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       add("b", b, 10.0);
       add("p", p, 25.0);
       peaks[{1, 3}] = {25.0, 65.0};
-    } else if (k.edges) {
+    } else if (k.scene == kEdges) {
       // The song in a from 40 s and in B from 35 s. b1 (B from 0 s) and a
       // agree on 37.5-72.5 s of B and not at 30 or 80, so the song may reach
       // that far; b2 (B from 33 s to 87 s) agrees with a along all but its
@@ -393,18 +420,31 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       add("a", a, 0.0);
       add("b1", b, 5.0);
       add("b2", slice(b, 33.0, 54.0), 38.0);
-    } else if (k.songEnd) {
+    } else if (k.scene == kSongEnd) {
       const std::vector<float> song = velktest::eventSignal(93, 40.0, kRate);
       add("a", withSong(91, 120.0, 40, song), 0.0);
       add("b", withSong(92, 50.0, 0, song), 40.0);
-    } else if (k.songFirst) {
+    } else if (k.scene == kSongFirst) {
       // a ends 30 s into the song, which b1 (B from 37 s) starts within.
       const std::vector<float> song = velktest::eventSignal(93, 40.0, kRate);
       const std::vector<float> b = withSong(92, 110.0, 35, song);
       add("a", slice(withSong(91, 120.0, 40, song), 0.0, 70.0), 0.0);
       add("b1", slice(b, 37.0, 60.0), 42.0);
       add("b2", slice(b, 0.0, 100.0), 5.0);
-    } else if (k.phrase) {
+    } else if (k.scene == kPausedInSong || k.scene == kPausedInSongParts) {
+      // The song from 40 s of A (a ends at 122 s) and 30 s of B. p holds A's
+      // 45-75 s and 95-135 s: against b, both parts are song, its own 15 s not.
+      const std::vector<float> song = velktest::eventSignal(93, 80.0, kRate);
+      const std::vector<float> a = withSong(91, 150.0, 40, song);
+      std::vector<float> p = slice(a, 45.0, 30.0);
+      const std::vector<float> after = slice(a, 95.0, 40.0);
+      p.insert(p.end(), after.begin(), after.end());
+      add("a", slice(a, 0.0, 122.0), 0.0);
+      add("b", withSong(92, 160.0, 30, song), 10.0);
+      add("p", p, 45.0);
+      peaks[{2, 3}] = {35.0, 55.0};
+      if (k.scene == kPausedInSongParts) peaks[{1, 3}] = {45.0, 65.0};
+    } else if (k.scene == kPhrase) {
       // Three copies of X (6 s) 25 s apart, in a from 30 s and in b from 25 s:
       // at the lag 25 s further each copy fills one stretch of b alone.
       const std::vector<float> x = velktest::eventSignal(94, 6.0, kRate);
@@ -420,11 +460,11 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       add("a", a, 0.0);
       add("b", b, 5.0);
       peaks[{1, 2}] = {5.0, 30.0};
-    } else if (k.paused) {
+    } else if (k.scene == kPaused || k.scene == kEcho) {
       std::vector<float> p = slice(scene, 20.0, 40.0);
       const std::vector<float> after = slice(scene, 80.0, 40.0);
       p.insert(p.end(), after.begin(), after.end());
-      if (k.echo) {
+      if (k.scene == kEcho) {
         const std::vector<float> echo = slice(scene, 83.0, 7.0);
         std::copy(echo.begin(), echo.end(), p.begin() + 63 * kRate);
       }
@@ -436,20 +476,21 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       const std::vector<float> a = withSong(91, 120.0, 40, song);
       const std::vector<float> b = withSong(92, 110.0, 35, song);
       add("a", a, 0.0);
-      if (k.studioFirst) add("s", song, 40.0);
+      if (k.scene == kStudioFirst) add("s", song, 40.0);
       add("b", b, 5.0);
-      if (!k.studioFirst) add("s", song, 40.0);
+      if (k.scene != kStudioFirst) add("s", song, 40.0);
     }
     const std::vector<ClusterResult> out = refine(RefineSettings(), peaks);
     std::vector<std::vector<int32_t>> ids;
     for (const ClusterResult& c : out) ids.push_back(idsOf(c));
     EXPECT_EQ(ids, k.clusters) << err_;
-    if (!k.paused || ids != k.clusters) continue;
+    const bool paused = k.scene == kPaused || k.scene == kEcho || k.scene == kInSong;
+    if (!paused || ids != k.clusters) continue;
     const MemberResult& p = out[0].members[1];
-    EXPECT_NEAR(p.offset, k.inSong ? 25.0 : 20.0, 0.001);
+    EXPECT_NEAR(p.offset, k.scene == kInSong ? 25.0 : 20.0, 0.001);
     ASSERT_EQ(p.parts.size(), 2u) << err_;
-    EXPECT_NEAR(p.parts[1].gapSeconds, k.inSong ? 40.0 : 20.0, 0.001);
-    EXPECT_NEAR(p.parts[1].fileSeconds, k.inSong ? 60.0 : 40.0, 0.5);
+    EXPECT_NEAR(p.parts[1].gapSeconds, k.scene == kInSong ? 40.0 : 20.0, 0.001);
+    EXPECT_NEAR(p.parts[1].fileSeconds, k.scene == kInSong ? 60.0 : 40.0, 0.5);
   }
 }
 

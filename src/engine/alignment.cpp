@@ -641,11 +641,15 @@ class ClusterWalk {
   // (with edges: as far as it was found to reach, not as far as it may).
   bool believed(std::size_t a, std::size_t m, const PairRefinement& r, bool edges = false) const {
     if (!r.refined || (r.along && !r.confirmed)) return false;
-    const OwnSpan own = ownOf(a, m, r.lagSeconds, edges);
-    if (own.total < kDriftWindowSeconds) return false;
-    // A pair that agrees in parts may agree on shared material only, its parts
-    // a song heard through a pause: what is its own must agree too.
-    if (!edges || !r.partial || shared_.empty()) return true;
+    return !onlyShared(a, m, r.lagSeconds, edges) && (!edges || ownAgrees(a, m, r));
+  }
+
+  // A pair that agrees in parts may agree on shared material only, its parts
+  // a song heard through a pause: what is its own must agree too.
+  bool ownAgrees(std::size_t a, std::size_t m, const PairRefinement& r) const {
+    if (!r.partial || shared_.empty()) return true;
+    const OwnSpan own = ownOf(a, m, r.lagSeconds, true);
+    if (own.to - own.from < kEdgeStretchSeconds) return true;  // nothing of its own to tell
     const PartLine line{own.lag, r.driftMeasured ? r.driftPpm : 0.0};
     const double seconds = std::min(own.to - own.from, kDriftWindowSeconds);
     return holdsAt(*recordingOf(recordings_, members_[a]), *recordingOf(recordings_, members_[m]),
@@ -819,7 +823,8 @@ class ClusterWalk {
         continue;
       ++strayTries_[m];
       const PairRefinement r = judge(a, m, correlate(m, a));
-      if (!believed(a, m, r, true) && !agreesMore(r, withReference)) continue;
+      if (!believed(a, m, r, true) && !(agreesMore(r, withReference) && ownAgrees(a, m, r)))
+        continue;
       if (group(m) <= 0)
         placeThrough(m, a, r);
       else
