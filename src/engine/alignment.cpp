@@ -392,7 +392,7 @@ constexpr double kEdgeStretchSeconds = 1.0;
 // anchor on line.
 bool holdsAt(const Recording& anchor, const Recording& member, const PartLine& line,
              double memberSeconds, const RefineSettings& settings,
-             double stretchSeconds = kEdgeStretchSeconds) {
+             double stretchSeconds = kEdgeStretchSeconds, double slackSeconds = 0.002) {
   const uint32_t rate = std::min(anchor.sampleRate, member.sampleRate);
   if (rate == 0) return false;
   const auto window = static_cast<uint64_t>(stretchSeconds * rate);
@@ -402,7 +402,7 @@ bool holdsAt(const Recording& anchor, const Recording& member, const PartLine& l
                                               radius, window, window / 2, memberSeconds * rate);
   const WindowLag p = correlateWindow(anchor, member, rate, w, settings);
   // The drift moves the lag within the stretch too.
-  const double slack = 0.002 + 0.5 * std::abs(line.driftPpm) * 1e-6 * stretchSeconds;
+  const double slack = slackSeconds + 0.5 * std::abs(line.driftPpm) * 1e-6 * stretchSeconds;
   return p.accepted && std::abs(p.lagSamples - lag) <= slack * rate;
 }
 
@@ -641,19 +641,22 @@ class ClusterWalk {
   // (with edges: as far as it was found to reach, not as far as it may).
   bool believed(std::size_t a, std::size_t m, const PairRefinement& r, bool edges = false) const {
     if (!r.refined || (r.along && !r.confirmed)) return false;
-    return !onlyShared(a, m, r.lagSeconds, edges) && (!edges || ownAgrees(a, m, r));
+    return !onlyShared(a, m, r.lagSeconds, edges) && ownAgrees(a, m, r, edges);
   }
 
   // A pair that agrees in parts may agree on shared material only, its parts
   // a song heard through a pause: what is its own must agree too.
-  bool ownAgrees(std::size_t a, std::size_t m, const PairRefinement& r) const {
+  bool ownAgrees(std::size_t a, std::size_t m, const PairRefinement& r, bool edges = true) const {
     if (!r.partial || shared_.empty()) return true;
-    const OwnSpan own = ownOf(a, m, r.lagSeconds, true);
+    const OwnSpan own = ownOf(a, m, r.lagSeconds, edges);
     if (own.to - own.from < kEdgeStretchSeconds) return true;  // nothing of its own to tell
     const PartLine line{own.lag, r.driftMeasured ? r.driftPpm : 0.0};
+    // The part's line is drawn through its own stretches with the drift of the
+    // first part: milliseconds off far from them, where nothing agrees at all.
+    constexpr double kSlackSeconds = 0.01;
     const double seconds = std::min(own.to - own.from, kDriftWindowSeconds);
     return holdsAt(*recordingOf(recordings_, members_[a]), *recordingOf(recordings_, members_[m]),
-                   line, 0.5 * (own.from + own.to), settings_, seconds);
+                   line, 0.5 * (own.from + own.to), settings_, seconds, kSlackSeconds);
   }
 
   // A member whose overlap with the reference agreed on shared material only
