@@ -365,6 +365,7 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
     kSongFirst,          // b1, met first, overlaps a on the song alone; b2 beyond it
     kPausedInSong,       // p, of a's event, paused in the song, past a's end
     kPausedInSongParts,  // the same, and p's parts found against a too
+    kQuietEnds,          // the song fades in and out: short stretches miss its ends
   };
   struct Case {
     const char* name;
@@ -381,7 +382,8 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
         Case{"the overlap is the song but its end", kSongEnd, {{1}, {2}}},
         Case{"the other event's first recording holds only the song", kSongFirst, {{1}, {2, 3}}},
         Case{"paused in the song past the end of a", kPausedInSong, {{1}, {2}, {3}}},
-        Case{"the same, its parts found against a", kPausedInSongParts, {{1}, {2}, {3}}}}) {
+        Case{"the same, its parts found against a", kPausedInSongParts, {{1}, {2}, {3}}},
+        Case{"a studio file whose song fades in and out", kQuietEnds, {{1}, {2}, {3}}}}) {
     SCOPED_TRACE(k.name);
     recordings_.clear();
     recordings_.reserve(3);
@@ -472,7 +474,10 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       add("p", p, 20.0);
       peaks[{1, 2}] = {20.0, 40.0};
     } else {
-      const std::vector<float> song = velktest::eventSignal(93, 40.0, kRate);
+      std::vector<float> song = velktest::eventSignal(93, 40.0, kRate);
+      if (k.scene == kQuietEnds)
+        for (std::size_t i = 0; i < 8 * kRate; ++i)
+          song[i] *= 0.02f, song[song.size() - 1 - i] *= 0.02f;
       const std::vector<float> a = withSong(91, 120.0, 40, song);
       const std::vector<float> b = withSong(92, 110.0, 35, song);
       add("a", a, 0.0);

@@ -812,6 +812,25 @@ class ClusterWalk {
     return !onlyShared(ref_, a, members_[a].coarse - members_[ref_].coarse);
   }
 
+  // Whether what m holds of its own beside a, by the edges short stretches
+  // found, is still on m's line with the reference: a song fades in and out,
+  // and short stretches lose it before it ends. A studio copy of it has no
+  // more of its own than that.
+  bool ownHeardByReference(std::size_t a, std::size_t m, const PairRefinement& r) const {
+    const auto withRef = outcome_.find(m);
+    if (withRef == outcome_.end() || !withRef->second.along) return false;
+    const OwnSpan own = ownOf(a, m, r.lagSeconds, true);
+    if (own.to - own.from < kEdgeStretchSeconds) return false;
+    const PairRefinement& q = withRef->second;
+    const PartLine line{q.alongLagSeconds, q.alongDriftKnown ? q.alongDriftPpm : 0.0};
+    // Near the line at all: a faint fade's peak strays by tens of milliseconds
+    // when clocks drift far apart, where sound of m's own finds nothing.
+    constexpr double kSlackSeconds = 0.03;
+    return holdsAt(*recordingOf(recordings_, members_[ref_]),
+                   *recordingOf(recordings_, members_[m]), line, 0.5 * (own.from + own.to),
+                   settings_, std::min(own.to - own.from, kDriftWindowSeconds), kSlackSeconds);
+  }
+
   // Links m to the stray groups it correlates with; a member that links two
   // groups merges them.
   bool linkToStrays(std::size_t m) {
@@ -828,6 +847,7 @@ class ClusterWalk {
       const PairRefinement r = judge(a, m, correlate(m, a));
       if (!believed(a, m, r, true) && !(agreesMore(r, withReference) && ownAgrees(a, m, r)))
         continue;
+      if (!anchorsStrays(m) && ownHeardByReference(a, m, r)) continue;
       if (group(m) <= 0)
         placeThrough(m, a, r);
       else
