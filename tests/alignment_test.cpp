@@ -366,6 +366,7 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
     kPausedInSong,       // p, of a's event, paused in the song, past a's end
     kPausedInSongParts,  // the same, and p's parts found against a too
     kQuietEnds,          // the song fades in and out: short stretches miss its ends
+    kPausedPastSong,     // p's second part lies past the song, its landmarks not the reference's
   };
   struct Case {
     const char* name;
@@ -383,7 +384,8 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
         Case{"the other event's first recording holds only the song", kSongFirst, {{1}, {2, 3}}},
         Case{"paused in the song past the end of a", kPausedInSong, {{1}, {2}, {3}}},
         Case{"the same, its parts found against a", kPausedInSongParts, {{1}, {2}, {3}}},
-        Case{"a studio file whose song fades in and out", kQuietEnds, {{1}, {2}, {3}}}}) {
+        Case{"a studio file whose song fades in and out", kQuietEnds, {{1}, {2}, {3}}},
+        Case{"paused, its second part past the song", kPausedPastSong, {{1, 2, 4}, {3}}}}) {
     SCOPED_TRACE(k.name);
     recordings_.clear();
     recordings_.reserve(3);
@@ -446,6 +448,20 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       add("p", p, 45.0);
       peaks[{2, 3}] = {35.0, 55.0};
       if (k.scene == kPausedInSongParts) peaks[{1, 3}] = {45.0, 65.0};
+    } else if (k.scene == kPausedPastSong) {
+      // The song from 40 to 120 s of A, and in c (of B) from 30 s. p holds
+      // A's 50-80 s and 120-150 s; whole, at its first part's lag, it would
+      // lie in the song. Only b's landmarks peak at both of p's parts.
+      const std::vector<float> song = velktest::eventSignal(93, 80.0, kRate);
+      const std::vector<float> a = withSong(91, 160.0, 40, song);
+      std::vector<float> p = slice(a, 50.0, 30.0);
+      const std::vector<float> after = slice(a, 120.0, 30.0);
+      p.insert(p.end(), after.begin(), after.end());
+      add("a", a, 0.0);
+      add("b", slice(a, 45.0, 115.0), 45.0);
+      add("c", withSong(92, 120.0, 30, song), 10.0);
+      add("p", p, 50.0);
+      peaks[{2, 4}] = {5.0, 45.0};
     } else if (k.scene == kPhrase) {
       // Three copies of X (6 s) 25 s apart, in a from 30 s and in b from 25 s:
       // at the lag 25 s further each copy fills one stretch of b alone.

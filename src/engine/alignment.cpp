@@ -518,8 +518,11 @@ class ClusterWalk {
         if (group(m) >= 0 || recordingOf(recordings_, members_[m]) == nullptr) continue;
         for (const auto& [ov, a] : anchorsFor(m, [&](std::size_t a) { return group(a) == 0; })) {
           if (tried_[m].size() >= kMaxAnchorTries) break;
-          // Nothing but shared material to compare: not worth a correlation.
-          if (onlyShared(a, m, members_[m].coarse - members_[a].coarse)) continue;
+          // Nothing but shared material to compare: not worth a correlation,
+          // unless m agreed with the reference in part (a pause moves the rest
+          // of it beyond the shared material).
+          if (!partialWithReference(m) && onlyShared(a, m, members_[m].coarse - members_[a].coarse))
+            continue;
           const PairRefinement r = judge(a, m, correlate(m, a));
           if (!believed(a, m, r)) continue;
           placeThrough(m, a, r);
@@ -634,6 +637,11 @@ class ClusterWalk {
     r.driftMeasured = r.alongDriftKnown;
     r.driftPpm = r.alongDriftKnown ? r.alongDriftPpm : 0.0;
     return r;
+  }
+
+  bool partialWithReference(std::size_t m) const {
+    const auto r = outcome_.find(m);
+    return r != outcome_.end() && r->second.partial;
   }
 
   // Whether r places m against a: a believed correlation that the overlap
