@@ -26,6 +26,12 @@ struct PairOutcome {
   std::vector<double> lags;  // the pair's peaks, when notePeaks keeps them
 };
 
+// Whether a pair without an outcome, with histogram h, could gain one by
+// losing votes (no bin rises): false when no bin could pass acceptance as the
+// peak and no window of bins reaches the second look's bars.
+bool mayGainOutcome(const VkClusterFormer& former, VkFileSet* files, const VkPairKey& key,
+                    const VkOffsetHistogram& h, bool secondLook);
+
 // VkClusterSync's clusters of files (owned by the caller, freed with
 // deleteClusters), with the outcome of every pair that has one handed to take;
 // what the second look keeps of a pair only with secondLook.
