@@ -629,24 +629,57 @@ class IncrementalRun {
     });
   }
 
+  // Each stored pair to judge again, by anchors (first the recording in most
+  // of the pairs left): an index of an anchor and its partners votes only the
+  // anchor's pairs, not every pair among the recordings involved.
   template <typename Judge>
   void matchAffected(Judge& judge) {
-    if (affected_.empty()) return;
-    std::set<int32_t> involved;
-    for (const VkPairKey& k : affected_) {
-      involved.insert(k.first);
-      involved.insert(k.second);
+    std::map<int32_t, std::size_t> placeOf;  // run id -> place in run_
+    for (std::size_t i : kept_) placeOf[run_.ids[i]] = i;
+    std::map<int32_t, std::vector<std::size_t>> pairsOf;  // run id -> places in affected_
+    for (std::size_t p = 0; p < affected_.size(); ++p) {
+      pairsOf[affected_[p].first].push_back(p);
+      pairsOf[affected_[p].second].push_back(p);
     }
-    VkLandmarkIndex index(kNoLimit);
-    for (std::size_t i : kept_) {
-      if (involved.count(run_.ids[i]) == 0) continue;
-      run_.files[i]->forEachLandmark([&](int32_t t, uint32_t h, int32_t) {
-        if (votesNow(h)) index.entries.push_back({h, run_.ids[i], t});
+    std::vector<char> done(affected_.size(), 0);
+    for (std::size_t left = affected_.size(); left > 0;) {
+      int32_t anchor = 0;
+      std::size_t most = 0;
+      for (const auto& kv : pairsOf) {
+        std::size_t n = 0;
+        for (std::size_t p : kv.second) n += done[p] != 0 ? 0 : 1;
+        if (n > most) most = n, anchor = kv.first;
+      }
+      VkLandmarkIndex index(kNoLimit);
+      std::vector<int32_t> idOf;  // run id by matching id; the anchor's is 0
+      auto add = [&](int32_t runId) {
+        const auto id = static_cast<int32_t>(idOf.size());
+        run_.files[placeOf[runId]]->forEachLandmark([&](int32_t t, uint32_t h, int32_t) {
+          if (votesNow(h)) index.entries.push_back({h, id, t});
+        });
+        idOf.push_back(runId);
+      };
+      add(anchor);
+      const bool voting = !index.entries.empty();
+      for (std::size_t p : pairsOf[anchor]) {
+        if (done[p] != 0) continue;
+        done[p] = 1;
+        --left;
+        add(affected_[p].first == anchor ? affected_[p].second : affected_[p].first);
+      }
+      if (!voting) continue;  // no votes: no histogram, as in a full run
+      VkMatchTuning tuning;
+      tuning.anchorsBelow = 1;
+      matchIndex(index, nullptr, tuning, [&](const VkPairKey& key, VkOffsetHistogram& h) {
+        if (key.first != 0) return;
+        int32_t a = anchor, b = idOf[static_cast<std::size_t>(key.second)];
+        if (a > b) {
+          mirror(h);
+          std::swap(a, b);
+        }
+        judge(VkPairKey(a, b), h);
       });
     }
-    matchIndex(index, nullptr, VkMatchTuning(), [&](const VkPairKey& key, VkOffsetHistogram& h) {
-      if (std::binary_search(affected_.begin(), affected_.end(), key)) judge(key, h);
-    });
   }
 
   const VkClusterFormer former_;
