@@ -1,6 +1,7 @@
 // Clustering of an archive kept in a feature store, matching only what can
 // have changed since the store's last run: the new recordings against all,
-// and stored pairs whose votes changed. Every other pair keeps its stored
+// and stored pairs whose votes changed (when they can only have lost votes,
+// only those with an outcome or near one). Every other pair keeps its stored
 // outcome, so the result is that of matching every pair.
 #ifndef VELK_ENGINE_INCREMENTAL_H
 #define VELK_ENGINE_INCREMENTAL_H
