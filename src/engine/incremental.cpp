@@ -431,9 +431,10 @@ class IncrementalRun {
            " gone), " + std::to_string(stored_.size() - reused()) + " of " +
            std::to_string(stored_.size()) + " stored pair results judged again (" +
            std::to_string(switched_.size()) + " hashes crossed the popular-hash limit" +
-           (bounded_ ? "; " + std::to_string(skipped_) +
-                           " pairs holding them were not matched again: without an outcome "
-                           "and below its bars, losing votes cannot give them one)"
+           (bounded_ ? "; " + std::to_string(affected_.size() - (stored_.size() - reused())) +
+                           " near an outcome matched again, " + std::to_string(skipped_) +
+                           " pairs holding them not: without an outcome and below its bars, "
+                           "losing votes cannot give them one)"
                      : ")");
   }
 
