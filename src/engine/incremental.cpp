@@ -630,12 +630,9 @@ class IncrementalRun {
     });
   }
 
-  // Each stored pair to judge again, voted on its own: an index, even of two
-  // recordings, costs more than the votes of the few pairs judged again. By
-  // anchors (first the recording in most of the pairs left): its voting
-  // landmarks by hash, each partner's looked up in them. The bins are those
-  // matching gives: ascending offset (A's time less B's), votes, A's earliest
-  // and latest time.
+  // Each stored pair to judge again, by anchors (first the recording in most
+  // of the pairs left): an index of an anchor and its partners votes only the
+  // anchor's pairs, not every pair among the recordings involved.
   template <typename Judge>
   void matchAffected(Judge& judge) {
     std::map<int32_t, std::size_t> placeOf;  // run id -> place in run_
@@ -645,13 +642,7 @@ class IncrementalRun {
       pairsOf[affected_[p].first].push_back(p);
       pairsOf[affected_[p].second].push_back(p);
     }
-    constexpr uint32_t kBias = 0x80000000u;  // int32 order as uint32 order
-    auto bias = [](int32_t v) { return static_cast<uint32_t>(v) ^ kBias; };
-    auto unbias = [](uint64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(v) ^ kBias); };
     std::vector<char> done(affected_.size(), 0);
-    std::vector<std::pair<uint32_t, int32_t>> mine;  // the anchor's (hash, time), sorted
-    std::vector<uint64_t> votes;                     // biased offset << 32 | biased time of A
-    VkOffsetHistogram h;
     for (std::size_t left = affected_.size(); left > 0;) {
       int32_t anchor = 0;
       std::size_t most = 0;
@@ -660,38 +651,35 @@ class IncrementalRun {
         for (std::size_t p : kv.second) n += done[p] != 0 ? 0 : 1;
         if (n > most) most = n, anchor = kv.first;
       }
-      mine.clear();
-      run_.files[placeOf[anchor]]->forEachLandmark([&](int32_t t, uint32_t hash, int32_t) {
-        if (votesNow(hash)) mine.emplace_back(hash, t);
-      });
-      std::sort(mine.begin(), mine.end());
+      VkLandmarkIndex index(kNoLimit);
+      std::vector<int32_t> idOf;  // run id by matching id; the anchor's is 0
+      auto add = [&](int32_t runId) {
+        const auto id = static_cast<int32_t>(idOf.size());
+        run_.files[placeOf[runId]]->forEachLandmark([&](int32_t t, uint32_t h, int32_t) {
+          if (votesNow(h)) index.entries.push_back({h, id, t});
+        });
+        idOf.push_back(runId);
+      };
+      add(anchor);
+      const bool voting = !index.entries.empty();
       for (std::size_t p : pairsOf[anchor]) {
         if (done[p] != 0) continue;
         done[p] = 1;
         --left;
-        const int32_t partner =
-            affected_[p].first == anchor ? affected_[p].second : affected_[p].first;
-        const bool anchorIsA = anchor < partner;
-        votes.clear();
-        run_.files[placeOf[partner]]->forEachLandmark([&](int32_t t, uint32_t hash, int32_t) {
-          auto it = std::lower_bound(mine.begin(), mine.end(), std::make_pair(hash, INT32_MIN));
-          for (; it != mine.end() && it->first == hash; ++it) {
-            const int32_t ta = anchorIsA ? it->second : t, tb = anchorIsA ? t : it->second;
-            votes.push_back(uint64_t{bias(ta - tb)} << 32 | bias(ta));
-          }
-        });
-        if (votes.empty()) continue;  // no votes: no histogram, as in a full run
-        std::sort(votes.begin(), votes.end());
-        h.clear();
-        for (std::size_t i = 0; i < votes.size();) {
-          std::size_t j = i + 1;
-          while (j < votes.size() && votes[j] >> 32 == votes[i] >> 32) ++j;
-          h.push_back({unbias(votes[i] >> 32), static_cast<uint32_t>(j - i), unbias(votes[i]),
-                       unbias(votes[j - 1])});
-          i = j;
-        }
-        judge(VkPairKey(std::min(anchor, partner), std::max(anchor, partner)), h);
+        add(affected_[p].first == anchor ? affected_[p].second : affected_[p].first);
       }
+      if (!voting) continue;  // no votes: no histogram, as in a full run
+      VkMatchTuning tuning;
+      tuning.anchorsBelow = 1;
+      matchIndex(index, nullptr, tuning, [&](const VkPairKey& key, VkOffsetHistogram& h) {
+        if (key.first != 0) return;
+        int32_t a = anchor, b = idOf[static_cast<std::size_t>(key.second)];
+        if (a > b) {
+          mirror(h);
+          std::swap(a, b);
+        }
+        judge(VkPairKey(a, b), h);
+      });
     }
   }
 
