@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/reporter.h"
+#include "engine/second_look.h"
 #include "test_support.h"
 
 namespace {
@@ -90,6 +91,42 @@ TEST(AlignmentSettle, StrayGroupsBecomeClustersOrStayUnrefined) {
   EXPECT_TRUE(velktest::contains(
       notes, "warning: cluster of ref: s, t, u did not correlate with the reference ref"));
   EXPECT_FALSE(velktest::contains(notes, "split off"));
+}
+
+// A second look joins a cluster through one member, the bridge: what the
+// waveform placed with it moves along; a member still at its landmark offset
+// stays behind, for its own pair to place.
+TEST(SecondLookJoin, OnlyMembersPlacedWithTheBridgeMove) {
+  struct Case {
+    const char* name;
+    int32_t bridge;
+    std::vector<std::vector<int32_t>> clusters;
+    std::vector<double> offsets;  // in cluster order
+  };
+  for (const Case& k :
+       {Case{"through a placed member", 3, {{1, 2, 3}, {4}}, {0, 5, 10, 0}},
+        Case{"through one at its landmark offset", 4, {{1, 4}, {2, 3}}, {0, 10, 0, 5}}}) {
+    SCOPED_TRACE(k.name);
+    ClusterResult x, y;
+    x.reference = 1, y.reference = 2;
+    x.members = {member(1, "x", 0.0)};
+    y.members = {member(2, "y", 0.0), member(3, "z", 5.0), member(4, "u", 40.0)};
+    y.members[0].refined = y.members[1].refined = true;
+    std::vector<ClusterResult> clusters{x, y};
+    OverlapFit fit;
+    fit.confirmed = true, fit.windows = fit.agreeing = 4, fit.lagSeconds = 10.0;
+    RejectedPair pair;
+    pair.idA = 1, pair.idB = k.bridge, pair.lagSeconds = 10.0;
+    joinFitted(clusters, {pair}, {fit}, Reporter([](const SyncMessage&) {}, ProgressHandler()));
+    std::vector<std::vector<int32_t>> ids;
+    std::vector<double> offsets;
+    for (const ClusterResult& c : clusters) {
+      ids.push_back(idsOf(c));
+      for (const MemberResult& m : c.members) offsets.push_back(m.offset);
+    }
+    EXPECT_EQ(ids, k.clusters);
+    EXPECT_EQ(offsets, k.offsets);
+  }
 }
 
 // Recordings written from sample vectors and refined as one joined cluster; the
@@ -192,14 +229,17 @@ TEST_F(RefineWalk, DriftAlongALongOverlapIsMeasuredAndTheStartsCompared) {
   const struct {
     double ppm, seconds, tolerance;
     bool drift;
+    double snrDb = 99.0;
   } rows[] = {
-      {80.0, 150.0, 3.0, true}, {-150.0, 150.0, 3.0, true}, {0.0, 150.0, 3.0, true},
+      {80.0, 150.0, 3.0, true}, {-150.0, 150.0, 3.0, true},       {0.0, 150.0, 3.0, true},
       {80.0, 90.0, 5.0, true},  {10.0, 30.0, 2.0, true},  // 0.3 ms from end to end: worth telling
-      {80.0, 4.0, 0.0, false}};
+      {80.0, 4.0, 0.0, false},  {1000.0, 150.0, 3.0, true, -14.0}};  // in noise, its 30-s middle
+                                                                     // blurred by 30 ms fails
   for (const auto& r : rows) {
     SCOPED_TRACE(testing::Message() << r.ppm << " ppm over " << r.seconds << " s");
-    const Recording& m = add("m" + std::to_string(recordings_.size()),
-                             velktest::deviceView(scene, start, r.seconds, r.ppm, kRate), 0.0);
+    std::vector<float> view = velktest::deviceView(scene, start, r.seconds, r.ppm, kRate);
+    if (r.snrDb < 99.0) velktest::addNoise(view, r.snrDb, 5);
+    const Recording& m = add("m" + std::to_string(recordings_.size()), view, 0.0);
     // The landmark offset: the middle's lag, give or take a hop.
     const double coarse = start + r.ppm * 1e-6 * r.seconds / 2 + 0.012;
     const PairRefinement p = refinePair(anchor, m, coarse, RefineSettings());
@@ -310,27 +350,39 @@ TEST_F(RefineWalk, TriesPerStrayAreCapped) {
 // only where the song is, so neither may join a. A recording paused for 20 s
 // (p, whose landmarks peak at both lags) is placed by its first part and
 // reported in two, also when its first part lies inside the shared song: its
-// second part, a pause later, is its own. A studio file met before b's event
-// anchors nothing: b agrees with it only on the song.
+// second part, a pause later, is its own.
 TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
+  enum Scene {
+    kSong,
+    kPaused,
+    kEcho,               // part of p's later part lies on its earlier part's line
+    kPhrase,             // the song repeats a phrase: a second lag agrees here and there
+    kEdges,              // two of the other event overlap little beyond the song
+    kInSong,             // p paused inside the shared song
+    kSongEnd,            // b shares the song with a on all but the overlap's end
+    kSongFirst,          // b1, met first, overlaps a on the song alone; b2 beyond it
+    kPausedInSong,       // p, of a's event, paused in the song, past a's end
+    kPausedInSongParts,  // the same, and p's parts found against a too
+    kQuietEnds,          // the song fades in and out: short stretches miss its ends
+    kPausedPastSong,     // p's second part lies past the song, its landmarks not the reference's
+  };
   struct Case {
     const char* name;
-    bool paused;
+    Scene scene;
     std::vector<std::vector<int32_t>> clusters;
-    bool inSong = false;
-    bool studioFirst = false;
-    bool echo = false;    // part of the later part lies on the earlier part's line
-    bool phrase = false;  // the song repeats a phrase: a second lag agrees here and there
-    bool edges = false;   // two of the other event overlap little beyond the song
   };
   for (const Case& k :
-       {Case{"shared song", false, {{1}, {2}, {3}}},
-        Case{"studio file first", false, {{1}, {2}, {3}}, false, true},
-        Case{"paused", true, {{1, 2}}},
-        Case{"paused, an echo of its first part in its second", true, {{1, 2}}, false, false, true},
-        Case{"a song's phrase repeats", false, {{1}, {2}}, false, false, false, true},
-        Case{"the song's edges found", false, {{1}, {2, 3}}, false, false, false, false, true},
-        Case{"paused in a shared song", true, {{1, 3}, {2}}, true}}) {
+       {Case{"shared song", kSong, {{1}, {2}, {3}}}, Case{"paused", kPaused, {{1, 2}}},
+        Case{"paused, an echo of its first part in its second", kEcho, {{1, 2}}},
+        Case{"a song's phrase repeats", kPhrase, {{1}, {2}}},
+        Case{"the song's edges found", kEdges, {{1}, {2, 3}}},
+        Case{"paused in a shared song", kInSong, {{1, 3}, {2}}},
+        Case{"the overlap is the song but its end", kSongEnd, {{1}, {2}}},
+        Case{"the other event's first recording holds only the song", kSongFirst, {{1}, {2, 3}}},
+        Case{"paused in the song past the end of a", kPausedInSong, {{1}, {2}, {3}}},
+        Case{"the same, its parts found against a", kPausedInSongParts, {{1}, {2}, {3}}},
+        Case{"a studio file whose song fades in and out", kQuietEnds, {{1}, {2}, {3}}},
+        Case{"paused, its second part past the song", kPausedPastSong, {{1, 2, 4}, {3}}}}) {
     SCOPED_TRACE(k.name);
     recordings_.clear();
     recordings_.reserve(3);
@@ -338,6 +390,13 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
     const std::vector<float> scene = velktest::eventSignal(91, 120.0, kRate);
     PeakTable peaks;
     // A scene of its own (seed) with the song played over it from second at on.
+    // A recording of x paused: its seconds from a on for n, then from b on for m.
+    const auto paused = [](const std::vector<float>& x, double a, double n, double b, double m) {
+      std::vector<float> p = slice(x, a, n);
+      const std::vector<float> after = slice(x, b, m);
+      p.insert(p.end(), after.begin(), after.end());
+      return p;
+    };
     const auto withSong = [](uint32_t seed, double seconds, std::size_t at,
                              const std::vector<float>& song) {
       std::vector<float> x = velktest::eventSignal(seed, seconds, kRate);
@@ -345,19 +404,17 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
         x[at * kRate + i] = 0.3f * x[at * kRate + i] + song[i];
       return x;
     };
-    if (k.inSong) {
+    if (k.scene == kInSong) {
       // The song from 20 to 100 s of a; p holds 25-85 and 125-150.
       const std::vector<float> song = velktest::eventSignal(93, 80.0, kRate);
       const std::vector<float> a = withSong(91, 160.0, 20, song);
       const std::vector<float> b = withSong(92, 110.0, 10, song);
-      std::vector<float> p = slice(a, 25.0, 60.0);
-      const std::vector<float> after = slice(a, 125.0, 25.0);
-      p.insert(p.end(), after.begin(), after.end());
+      std::vector<float> p = paused(a, 25.0, 60.0, 125.0, 25.0);
       add("a", a, 0.0);
       add("b", b, 10.0);
       add("p", p, 25.0);
       peaks[{1, 3}] = {25.0, 65.0};
-    } else if (k.edges) {
+    } else if (k.scene == kEdges) {
       // The song in a from 40 s and in B from 35 s. b1 (B from 0 s) and a
       // agree on 37.5-72.5 s of B and not at 30 or 80, so the song may reach
       // that far; b2 (B from 33 s to 87 s) agrees with a along all but its
@@ -369,7 +426,41 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       add("a", a, 0.0);
       add("b1", b, 5.0);
       add("b2", slice(b, 33.0, 54.0), 38.0);
-    } else if (k.phrase) {
+    } else if (k.scene == kSongEnd) {
+      const std::vector<float> song = velktest::eventSignal(93, 40.0, kRate);
+      add("a", withSong(91, 120.0, 40, song), 0.0);
+      add("b", withSong(92, 50.0, 0, song), 40.0);
+    } else if (k.scene == kSongFirst) {
+      // a ends 30 s into the song, which b1 (B from 37 s) starts within.
+      const std::vector<float> song = velktest::eventSignal(93, 40.0, kRate);
+      const std::vector<float> b = withSong(92, 110.0, 35, song);
+      add("a", slice(withSong(91, 120.0, 40, song), 0.0, 70.0), 0.0);
+      add("b1", slice(b, 37.0, 60.0), 42.0);
+      add("b2", slice(b, 0.0, 100.0), 5.0);
+    } else if (k.scene == kPausedInSong || k.scene == kPausedInSongParts) {
+      // The song from 40 s of A (a ends at 122 s) and 30 s of B. p holds A's
+      // 45-75 s and 95-135 s: against b, both parts are song, its own 15 s not.
+      const std::vector<float> song = velktest::eventSignal(93, 80.0, kRate);
+      const std::vector<float> a = withSong(91, 150.0, 40, song);
+      std::vector<float> p = paused(a, 45.0, 30.0, 95.0, 40.0);
+      add("a", slice(a, 0.0, 122.0), 0.0);
+      add("b", withSong(92, 160.0, 30, song), 10.0);
+      add("p", p, 45.0);
+      peaks[{2, 3}] = {35.0, 55.0};
+      if (k.scene == kPausedInSongParts) peaks[{1, 3}] = {45.0, 65.0};
+    } else if (k.scene == kPausedPastSong) {
+      // The song from 40 to 120 s of A, and in c (of B) from 30 s. p holds
+      // A's 50-80 s and 120-150 s; whole, at its first part's lag, it would
+      // lie in the song. Only b's landmarks peak at both of p's parts.
+      const std::vector<float> song = velktest::eventSignal(93, 80.0, kRate);
+      const std::vector<float> a = withSong(91, 160.0, 40, song);
+      std::vector<float> p = paused(a, 50.0, 30.0, 120.0, 30.0);
+      add("a", a, 0.0);
+      add("b", slice(a, 45.0, 115.0), 45.0);
+      add("c", withSong(92, 120.0, 30, song), 10.0);
+      add("p", p, 50.0);
+      peaks[{2, 4}] = {5.0, 45.0};
+    } else if (k.scene == kPhrase) {
       // Three copies of X (6 s) 25 s apart, in a from 30 s and in b from 25 s:
       // at the lag 25 s further each copy fills one stretch of b alone.
       const std::vector<float> x = velktest::eventSignal(94, 6.0, kRate);
@@ -385,11 +476,9 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       add("a", a, 0.0);
       add("b", b, 5.0);
       peaks[{1, 2}] = {5.0, 30.0};
-    } else if (k.paused) {
-      std::vector<float> p = slice(scene, 20.0, 40.0);
-      const std::vector<float> after = slice(scene, 80.0, 40.0);
-      p.insert(p.end(), after.begin(), after.end());
-      if (k.echo) {
+    } else if (k.scene == kPaused || k.scene == kEcho) {
+      std::vector<float> p = paused(scene, 20.0, 40.0, 80.0, 40.0);
+      if (k.scene == kEcho) {
         const std::vector<float> echo = slice(scene, 83.0, 7.0);
         std::copy(echo.begin(), echo.end(), p.begin() + 63 * kRate);
       }
@@ -397,24 +486,27 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       add("p", p, 20.0);
       peaks[{1, 2}] = {20.0, 40.0};
     } else {
-      const std::vector<float> song = velktest::eventSignal(93, 40.0, kRate);
+      std::vector<float> song = velktest::eventSignal(93, 40.0, kRate);
+      if (k.scene == kQuietEnds)
+        for (std::size_t i = 0; i < 8 * kRate; ++i)
+          song[i] *= 0.02f, song[song.size() - 1 - i] *= 0.02f;
       const std::vector<float> a = withSong(91, 120.0, 40, song);
       const std::vector<float> b = withSong(92, 110.0, 35, song);
       add("a", a, 0.0);
-      if (k.studioFirst) add("s", song, 40.0);
       add("b", b, 5.0);
-      if (!k.studioFirst) add("s", song, 40.0);
+      add("s", song, 40.0);
     }
     const std::vector<ClusterResult> out = refine(RefineSettings(), peaks);
     std::vector<std::vector<int32_t>> ids;
     for (const ClusterResult& c : out) ids.push_back(idsOf(c));
     EXPECT_EQ(ids, k.clusters) << err_;
-    if (!k.paused || ids != k.clusters) continue;
+    const bool inParts = k.scene == kPaused || k.scene == kEcho || k.scene == kInSong;
+    if (!inParts || ids != k.clusters) continue;
     const MemberResult& p = out[0].members[1];
-    EXPECT_NEAR(p.offset, k.inSong ? 25.0 : 20.0, 0.001);
+    EXPECT_NEAR(p.offset, k.scene == kInSong ? 25.0 : 20.0, 0.001);
     ASSERT_EQ(p.parts.size(), 2u) << err_;
-    EXPECT_NEAR(p.parts[1].gapSeconds, k.inSong ? 40.0 : 20.0, 0.001);
-    EXPECT_NEAR(p.parts[1].fileSeconds, k.inSong ? 60.0 : 40.0, 0.5);
+    EXPECT_NEAR(p.parts[1].gapSeconds, k.scene == kInSong ? 40.0 : 20.0, 0.001);
+    EXPECT_NEAR(p.parts[1].fileSeconds, k.scene == kInSong ? 60.0 : 40.0, 0.5);
   }
 }
 

@@ -157,6 +157,19 @@ bool repeatOnly(const OverlapFit& fit, float middleScore, double middleSeconds) 
   return fit.otherScore < kNoiseShare * expected;
 }
 
+// Clocks a thousand parts per million apart move the lag by 30 ms within a
+// 30-s stretch, which blurs its peak below the bar, most of all in noise.
+// Shorter stretches along the whole overlap may still agree on a line whose
+// drift explains that; a song two events played agrees along part of it only.
+bool blurredByDrift(const OverlapFit& fit, const VkRefineWindow& middle, uint32_t rate) {
+  // Searched that widely, stretches of a false lag line up by chance more
+  // often: most of them must agree.
+  constexpr double kBlurSeconds = 0.002, kMostAgree = 0.8;
+  return fit.confirmed && fit.agreeShare() >= kMostAgree && fit.driftKnown && !fit.partial() &&
+         std::abs(fit.driftPpm) * 1e-6 * static_cast<double>(middle.memberLength) >=
+             kBlurSeconds * rate;
+}
+
 PairRefinement refinePair(const Recording& anchor, const Recording& member, double coarseLagSeconds,
                           const RefineSettings& settings) {
   PairRefinement result;
@@ -170,11 +183,19 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
   const VkRefineWindow w = planRefineWindow(
       anchorSamples, memberSamples, coarseLagSeconds * rate,
       static_cast<int64_t>(std::ceil(settings.searchSeconds * rate)), maxWindow, minOverlap);
-  const WindowLag middle = correlateWindow(anchor, member, rate, w, settings);
+  WindowLag middle = correlateWindow(anchor, member, rate, w, settings);
   result.warning = middle.warning;
   result.measured = middle.measured;
   result.score = middle.score;
-  if (!middle.accepted) return result;
+  if (!middle.accepted) {
+    if (!middle.measured) return result;
+    const OverlapFit along = fitOverlap(anchor, member, coarseLagSeconds, settings,
+                                        kMaxDriftWindows, kDriftWindowSeconds);
+    if (!blurredByDrift(along, w, rate)) return result;
+    const double middleSeconds = (static_cast<double>(w.memberStart) + 0.5 * w.memberLength) / rate;
+    middle.lagSamples = (along.lagSeconds + along.driftPpm * 1e-6 * middleSeconds) * rate;
+    result.score = along.score;
+  }
   result.refined = true;
   result.lagSeconds = middle.lagSamples / rate;
 
@@ -370,16 +391,19 @@ constexpr double kEdgeStretchSeconds = 1.0;
 // Whether a short stretch of member around memberSeconds correlates with
 // anchor on line.
 bool holdsAt(const Recording& anchor, const Recording& member, const PartLine& line,
-             double memberSeconds, const RefineSettings& settings) {
+             double memberSeconds, const RefineSettings& settings,
+             double stretchSeconds = kEdgeStretchSeconds, double slackSeconds = 0.002) {
   const uint32_t rate = std::min(anchor.sampleRate, member.sampleRate);
   if (rate == 0) return false;
-  const auto window = static_cast<uint64_t>(kEdgeStretchSeconds * rate);
+  const auto window = static_cast<uint64_t>(stretchSeconds * rate);
   const auto radius = static_cast<int64_t>(std::ceil(settings.searchSeconds * rate));
   const double lag = line.at(memberSeconds) * rate;
   const VkRefineWindow w = planRefineWindowAt(samplesAt(anchor, rate), samplesAt(member, rate), lag,
                                               radius, window, window / 2, memberSeconds * rate);
   const WindowLag p = correlateWindow(anchor, member, rate, w, settings);
-  return p.accepted && std::abs(p.lagSamples - lag) <= 0.002 * rate;
+  // The drift moves the lag within the stretch too.
+  const double slack = slackSeconds + 0.5 * std::abs(line.driftPpm) * 1e-6 * stretchSeconds;
+  return p.accepted && std::abs(p.lagSamples - lag) <= slack * rate;
 }
 
 // Where between member seconds from (on the line before the cut) and to (on
@@ -494,8 +518,11 @@ class ClusterWalk {
         if (group(m) >= 0 || recordingOf(recordings_, members_[m]) == nullptr) continue;
         for (const auto& [ov, a] : anchorsFor(m, [&](std::size_t a) { return group(a) == 0; })) {
           if (tried_[m].size() >= kMaxAnchorTries) break;
-          // Nothing but shared material to compare: not worth a correlation.
-          if (onlyShared(a, m, members_[m].coarse - members_[a].coarse)) continue;
+          // Nothing but shared material to compare: not worth a correlation,
+          // unless m agreed with the reference in part (a pause moves the rest
+          // of it beyond the shared material).
+          if (!partialWithReference(m) && onlyShared(a, m, members_[m].coarse - members_[a].coarse))
+            continue;
           const PairRefinement r = judge(a, m, correlate(m, a));
           if (!believed(a, m, r)) continue;
           placeThrough(m, a, r);
@@ -511,8 +538,13 @@ class ClusterWalk {
   // as a whole by the landmark offset of their first member.
   void groupStrays() {
     int groups = 0;
-    for (std::size_t m = 0; m < n_; ++m) {
-      if (group(m) >= 0 || !checked_[m]) continue;
+    // Strays that anchor no one come last: they can still join a group the
+    // others founded, as its members do.
+    std::vector<std::size_t> order;
+    for (bool anchors : {true, false})
+      for (std::size_t m = 0; m < n_; ++m)
+        if (group(m) < 0 && checked_[m] && anchorsStrays(m) == anchors) order.push_back(m);
+    for (std::size_t m : order) {
       linkToStrays(m);
       if (group(m) < 0) {
         verdict_.group[m] = ++groups;
@@ -607,12 +639,32 @@ class ClusterWalk {
     return r;
   }
 
+  bool partialWithReference(std::size_t m) const {
+    const auto r = outcome_.find(m);
+    return r != outcome_.end() && r->second.partial;
+  }
+
   // Whether r places m against a: a believed correlation that the overlap
   // confirms where it was measured along, over more than shared material
   // (with edges: as far as it was found to reach, not as far as it may).
   bool believed(std::size_t a, std::size_t m, const PairRefinement& r, bool edges = false) const {
     if (!r.refined || (r.along && !r.confirmed)) return false;
-    return !onlyShared(a, m, r.lagSeconds, edges);
+    return !onlyShared(a, m, r.lagSeconds, edges) && ownAgrees(a, m, r, edges);
+  }
+
+  // A pair that agrees in parts may agree on shared material only, its parts
+  // a song heard through a pause: what is its own must agree too.
+  bool ownAgrees(std::size_t a, std::size_t m, const PairRefinement& r, bool edges = true) const {
+    if (!r.partial || shared_.empty()) return true;
+    const OwnSpan own = ownOf(a, m, r.lagSeconds, edges);
+    if (own.to - own.from < kEdgeStretchSeconds) return true;  // nothing of its own to tell
+    const PartLine line{own.lag, r.driftMeasured ? r.driftPpm : 0.0};
+    // The part's line is drawn through its own stretches with the drift of the
+    // first part: milliseconds off far from them, where nothing agrees at all.
+    constexpr double kSlackSeconds = 0.01;
+    const double seconds = std::min(own.to - own.from, kDriftWindowSeconds);
+    return holdsAt(*recordingOf(recordings_, members_[a]), *recordingOf(recordings_, members_[m]),
+                   line, 0.5 * (own.from + own.to), settings_, seconds, kSlackSeconds);
   }
 
   // A member whose overlap with the reference agreed on shared material only
@@ -625,43 +677,65 @@ class ClusterWalk {
            r.agreement >= withReference + kMore;
   }
 
-  // Whether a and m, m starting lag after a, overlap only on stretches of the
-  // timeline known to be shared material. A member found in parts covers the
-  // timeline part by part: its later parts lie a pause further on.
-  bool onlyShared(std::size_t a, std::size_t m, double lag, bool edges = false) const {
-    if (shared_.empty()) return false;
+  // What of m's overlap with a (m starting lag after a) lies outside the
+  // stretches of the timeline known to be shared material: its seconds in
+  // all, and the longest piece in m's seconds with the lag of m's part there.
+  // A member found in parts covers the timeline part by part: its later
+  // parts lie a pause further on.
+  struct OwnSpan {
+    double total = 0.0;
+    double from = 0.0, to = 0.0, lag = 0.0;
+  };
+  OwnSpan ownOf(std::size_t a, std::size_t m, double lag, bool edges = false) const {
+    OwnSpan own;
+    own.total = kDriftWindowSeconds;  // unknown recordings tell nothing either way
     const Recording* ra = recordingOf(recordings_, members_[a]);
     const Recording* rm = recordingOf(recordings_, members_[m]);
-    if (ra == nullptr || rm == nullptr) return false;
+    if (shared_.empty() || ra == nullptr || rm == nullptr) return own;
     std::vector<MemberPart> pieces(1);
     const auto found = parts_.find(m);
     if (found != parts_.end() && found->second.size() >= 2) pieces = found->second;
-    double own = 0.0;
+    own.total = 0.0;
     for (std::size_t k = 0; k < pieces.size(); ++k) {
       const double from = pieces[k].fileSeconds;
       const double to = k + 1 < pieces.size() ? pieces[k + 1].fileSeconds : rm->durationSeconds;
       const double at = lag + pieces[k].gapSeconds;
       const double start = verdict_.position[a] + std::max(0.0, at + from);
       const double end = verdict_.position[a] + std::min(ra->durationSeconds, at + to);
-      own += end - start - sharedWithin(edges ? sharedEdges_ : shared_, start, end);
+      if (end <= start) {
+        own.total += end - start;  // a part beyond a's end takes from the others
+        continue;
+      }
+      for (const auto& [x, y] : uncovered(edges ? sharedEdges_ : shared_, start, end)) {
+        own.total += y - x;
+        if (y - x <= own.to - own.from) continue;
+        const double toMember = verdict_.position[a] + at;
+        own.from = x - toMember, own.to = y - toMember, own.lag = at;
+      }
     }
-    // Less than one stretch of its own is not enough to tell.
-    return own < kDriftWindowSeconds;
+    return own;
   }
 
-  // Seconds of the timeline from start to end that stretches cover.
-  static double sharedWithin(const std::vector<std::pair<double, double>>& shared, double start,
-                             double end) {
-    std::vector<std::pair<double, double>> cover;
+  // Whether a and m overlap only on stretches of the timeline known to be
+  // shared material: less than one stretch of its own is not enough to tell.
+  bool onlyShared(std::size_t a, std::size_t m, double lag, bool edges = false) const {
+    return ownOf(a, m, lag, edges).total < kDriftWindowSeconds;
+  }
+
+  // The pieces of the timeline from start to end that no stretch covers.
+  static std::vector<std::pair<double, double>> uncovered(
+      const std::vector<std::pair<double, double>>& shared, double start, double end) {
+    std::vector<std::pair<double, double>> cover, gaps;
     for (const auto& [from, to] : shared)
       if (to > start && from < end) cover.push_back({std::max(from, start), std::min(to, end)});
     std::sort(cover.begin(), cover.end());
-    double covered = 0.0, reach = start;
+    double reach = start;
     for (const auto& [from, to] : cover) {
-      covered += std::max(0.0, to - std::max(from, reach));
+      if (from > reach) gaps.push_back({reach, from});
       reach = std::max(reach, to);
     }
-    return covered;
+    if (end > reach) gaps.push_back({reach, end});
+    return gaps;
   }
 
   // Takes m and every member placed through it out of the reference's group.
@@ -739,17 +813,39 @@ class ClusterWalk {
     return anchors;
   }
 
+  // A stray holding nothing but material shared with the reference's group
+  // (a studio copy of a song two events played) anchors no one: what agrees
+  // with it may share only that song.
+  bool anchorsStrays(std::size_t a) const {
+    return !onlyShared(ref_, a, members_[a].coarse - members_[ref_].coarse);
+  }
+
+  // Whether what m holds of its own beside a, by the edges short stretches
+  // found, is still on m's line with the reference: a song fades in and out,
+  // and short stretches lose it before it ends. A studio copy of it has no
+  // more of its own than that.
+  bool ownHeardByReference(std::size_t a, std::size_t m, const PairRefinement& r) const {
+    const auto withRef = outcome_.find(m);
+    if (withRef == outcome_.end() || !withRef->second.along) return false;
+    const OwnSpan own = ownOf(a, m, r.lagSeconds, true);
+    if (own.to - own.from < kEdgeStretchSeconds) return false;
+    const PairRefinement& q = withRef->second;
+    const PartLine line{q.alongLagSeconds, q.alongDriftKnown ? q.alongDriftPpm : 0.0};
+    // Near the line at all: a faint fade's peak strays by tens of milliseconds
+    // when clocks drift far apart, where sound of m's own finds nothing.
+    constexpr double kSlackSeconds = 0.03;
+    return holdsAt(*recordingOf(recordings_, members_[ref_]),
+                   *recordingOf(recordings_, members_[m]), line, 0.5 * (own.from + own.to),
+                   settings_, std::min(own.to - own.from, kDriftWindowSeconds), kSlackSeconds);
+  }
+
   // Links m to the stray groups it correlates with; a member that links two
   // groups merges them.
   bool linkToStrays(std::size_t m) {
     const float withReference = sharedWithReference_[m];
     bool linked = false;
-    // A stray holding nothing but material shared with the reference's group
-    // (a studio copy of a song two events played) anchors no one: what agrees
-    // with it may share only that song.
-    const auto anchors = anchorsFor(m, [&](std::size_t a) {
-      return group(a) > 0 && !onlyShared(ref_, a, members_[a].coarse - members_[ref_].coarse);
-    });
+    const auto anchors =
+        anchorsFor(m, [&](std::size_t a) { return group(a) > 0 && anchorsStrays(a); });
     for (const auto& [ov, a] : anchors) {
       if (strayTries_[m] >= kMaxAnchorTries) break;
       if (group(a) == group(m)) continue;  // already together
@@ -757,7 +853,9 @@ class ClusterWalk {
         continue;
       ++strayTries_[m];
       const PairRefinement r = judge(a, m, correlate(m, a));
-      if (!believed(a, m, r, true) && !agreesMore(r, withReference)) continue;
+      if (!believed(a, m, r, true) && !(agreesMore(r, withReference) && ownAgrees(a, m, r)))
+        continue;
+      if (!anchorsStrays(m) && ownHeardByReference(a, m, r)) continue;
       if (group(m) <= 0)
         placeThrough(m, a, r);
       else

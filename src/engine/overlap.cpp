@@ -127,6 +127,8 @@ OverlapFit judge(const std::vector<WindowLag>& points, uint32_t rate, double win
   fit.agreeing = static_cast<int>(agree.size());
   for (const WindowLag& p : points) fit.quiet += p.accepted ? 0 : 1;
   if (agree.empty()) return fit;
+  for (const WindowLag* end : {&points.front(), &points.back()})
+    if (!end->accepted && residual(line, *end) > tolerance(line, rate, window)) ++fit.openEnds;
   auto middleOf = [](const WindowLag& p) { return p.memberStart + 0.5 * p.memberLength; };
   fit.sharedFrom = points.front().memberStart / rate;
   fit.sharedTo = (points.back().memberStart + points.back().memberLength) / rate;

@@ -24,7 +24,10 @@ struct OverlapFit {
   // Stretches that found no peak at all; with two of them beside two that
   // agree, the pair shares one part of the overlap only.
   int quiet = 0;
-  bool partial() const { return agreeing >= 2 && quiet >= 2; }
+  // End stretches that found no peak on the line either: the shared sound
+  // stops before the overlap does.
+  int openEnds = 0;
+  bool partial() const { return agreeing >= 2 && (quiet >= 2 || openEnds > 0); }
   // Member seconds the agreeing part may cover: up to the middle of the
   // nearest stretch on either side that does not agree (or the overlap's end).
   double sharedFrom = 0.0, sharedTo = 0.0;

@@ -90,7 +90,15 @@ void merge(std::vector<ClusterResult>& clusters, Placement a, Placement b, const
   const MemberResult bridge = from.members[b.member];
   const double pairRate = 1.0 + fit.driftPpm * 1e-6;
   const bool pathKnown = knownIn(from, bridge) && knownIn(to, anchor);
+  // A member the waveform never placed sits at its landmark offset, which
+  // nothing checked against the bridge: it stays behind, with any like it.
+  ClusterResult rest;
+  rest.reference = from.reference;
   for (MemberResult m : from.members) {
+    if (m.id != bridge.id && !(m.refined && bridge.refined)) {
+      rest.members.push_back(m);
+      continue;
+    }
     const bool ownKnown = knownIn(from, m);
     const double inBridge = (m.offset - bridge.offset) / clockRate(bridge);
     const double rate = clockRate(anchor) * pairRate * clockRate(m) / clockRate(bridge);
@@ -109,7 +117,17 @@ void merge(std::vector<ClusterResult>& clusters, Placement a, Placement b, const
   rebaseOnEarliest(to, anchor.id);
   std::sort(to.members.begin(), to.members.end(),
             [](const MemberResult& x, const MemberResult& y) { return x.id < y.id; });
-  clusters.erase(clusters.begin() + static_cast<std::ptrdiff_t>(b.cluster));
+  if (rest.members.empty()) {
+    clusters.erase(clusters.begin() + static_cast<std::ptrdiff_t>(b.cluster));
+    return;
+  }
+  const auto first = std::min_element(
+      rest.members.begin(), rest.members.end(),
+      [](const MemberResult& x, const MemberResult& y) { return x.offset < y.offset; });
+  double earliestCoarse = first->coarse;
+  for (const MemberResult& m : rest.members) earliestCoarse = std::min(earliestCoarse, m.coarse);
+  rebaseCluster(rest, *first, earliestCoarse);
+  clusters[b.cluster] = std::move(rest);
 }
 
 }  // namespace
