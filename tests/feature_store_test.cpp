@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "cluster/match_tuning.h"
+#include "engine/incremental.h"
+#include "engine/second_look.h"
 #include "test_support.h"
 #include "velk/sync.h"
 
@@ -142,5 +145,90 @@ TEST(FeatureStore, OnlyNewOrChangedFilesAreExtractedAndResultsStayTheSame) {
     EXPECT_EQ(read.messages, plain.messages);
   }
 }
+
+// A re-run skips a stored pair without an outcome when losing votes cannot
+// give it one. A 600-s A and a 300-s B, a landmark per frame (31.25 per
+// second); votes by offset of B's start after A's, each spanning A's times
+// from the offset on.
+struct BoundCase {
+  const char* name;
+  std::vector<std::pair<int32_t, uint32_t>> votes;  // offset in frames, votes
+  int32_t span;                                     // frames of A's times at each offset
+  bool secondLook;
+  bool near;
+};
+
+class NearPairs : public ::testing::TestWithParam<BoundCase> {};
+
+TEST_P(NearPairs, APairThatCouldGainAnOutcomeIsNear) {
+  const BoundCase& c = GetParam();
+  Velk::VkFileSet files;
+  for (int32_t id : {1, 2}) {
+    auto f = std::make_unique<Velk::VkFile>(id);
+    for (int32_t t = 0; t < (id == 1 ? 18750 : 9375); ++t) f->addLandmark(t, 1);
+    files.addFile(f.release());
+  }
+  files.computeCLFs();
+  Velk::VkOffsetHistogram h;
+  for (const auto& [offset, count] : c.votes) h.push_back({offset, count, offset, offset + c.span});
+  const Velk::VkClusterFormer former{Velk::VkClusterSyncParams(Velk::VkExtractParams())};
+  // Whether the pair has an outcome as it is, by the rules a run applies.
+  Velk::VkPairStats s;
+  s.idA = 1;
+  s.idB = 2;
+  Velk::measurePair(s, &files, &h);
+  bool outcome = former.accepts(s);
+  if (c.secondLook) {
+    std::vector<Velk::RejectedPair> candidates;
+    Velk::considerRejected(s, h, former.framesPerSecond, files, candidates);
+    Velk::PeakTable peaks;
+    Velk::notePeaks(s, h, former.framesPerSecond, peaks);
+    outcome = outcome || !candidates.empty() || !peaks.empty();
+  }
+  const bool near = Velk::mayGainOutcome(former, &files, {1, 2}, h, c.secondLook);
+  EXPECT_EQ(near, c.near);
+  EXPECT_TRUE(near || !outcome) << "a pair with an outcome must be near";
+}
+
+std::vector<std::pair<int32_t, uint32_t>> strays(int32_t from, int count, uint32_t votes) {
+  std::vector<std::pair<int32_t, uint32_t>> out;
+  for (int k = 0; k < count; ++k) out.emplace_back(from + k, votes);
+  return out;
+}
+
+std::vector<std::pair<int32_t, uint32_t>> with(std::vector<std::pair<int32_t, uint32_t>> a,
+                                               const std::vector<std::pair<int32_t, uint32_t>>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  std::sort(a.begin(), a.end());
+  return a;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NearPairs,
+    ::testing::Values(
+        // 24 s of overlap at 18000: the acceptance threshold (5) is the bar.
+        BoundCase{"accepted at the threshold", {{18000, 5}}, 200, false, true},
+        BoundCase{"a vote short of it", {{18000, 4}}, 200, false, false},
+        BoundCase{"votes over less than the template of 3 s", {{18000, 9}}, 80, false, false},
+        // Full overlap at 4000 (9375 landmarks of B): a match of 0.25% is 24 votes.
+        BoundCase{"below the match fraction", {{4000, 23}}, 2000, false, false},
+        BoundCase{"at the match fraction", {{4000, 24}}, 2000, false, true},
+        // Rejected by the spread of stray votes, which a re-run may take away.
+        BoundCase{"held back by strays", with({{18000, 6}}, strays(17000, 100, 2)), 200, false,
+                  true},
+        BoundCase{"a candidate of 8 votes in three frames",
+                  {{18000, 3}, {18001, 3}, {18002, 2}},
+                  0,
+                  true,
+                  true},
+        BoundCase{"two peaks of 8 votes in five frames two seconds apart",
+                  with(strays(100, 5, 2), strays(163, 5, 2)) /* 6 in any three frames */, 0, true,
+                  true},
+        BoundCase{"7 votes in five frames",
+                  {{18000, 2}, {18001, 1}, {18002, 2}, {18003, 1}, {18004, 1}},
+                  0,
+                  true,
+                  false}),
+    velktest::ByName());
 
 }  // namespace

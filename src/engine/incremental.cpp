@@ -7,9 +7,16 @@
 // without one leave nothing), the limit, and the exact count of every hash with
 // more landmarks than a bound at most the limit (the popular ones; the others
 // vote whatever the limit, as long as it does not fall below the bound).
+//
+// When hashes only stop voting (recordings added, the limit still), stored
+// pairs only lose votes and no bin rises. A pair without an outcome whose bins
+// are below every bar an outcome needs then never gains one: the state also
+// lists the pairs without an outcome that reach a bar ("near"), and only those
+// and the pairs with an outcome are matched again.
 #include "engine/incremental.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -46,8 +53,11 @@ bool get(const char*& p, const char* end, T& v) {
 
 struct StoredPair {
   int64_t keyA, keyB;  // keyA's recording came first in its run
+  bool near;           // no outcome, but votes at a bar (nothing else stored)
   PairOutcome outcome;
 };
+
+constexpr uint8_t kNearFlag = 4;
 
 // The measured fields in a fixed order, bit for bit.
 template <typename Fn>
@@ -73,6 +83,12 @@ void encodePair(std::string& out, int64_t a, int64_t b, PairOutcome o) {
   for (double lag : o.lags) put(out, lag);
 }
 
+void encodeNear(std::string& out, int64_t a, int64_t b) {
+  put(out, a);
+  put(out, b);
+  put(out, kNearFlag);
+}
+
 bool decodePairs(const std::string& in, std::vector<StoredPair>& out) {
   const char* p = in.data();
   const char* end = p + in.size();
@@ -81,6 +97,11 @@ bool decodePairs(const std::string& in, std::vector<StoredPair>& out) {
     uint8_t flags = 0;
     uint32_t lags = 0;
     bool ok = get(p, end, s.keyA) && get(p, end, s.keyB) && get(p, end, flags);
+    if (ok && flags == kNearFlag) {
+      s.near = true;
+      out.push_back(std::move(s));
+      continue;
+    }
     eachStat(s.outcome.stats, [&](float& f) { ok = ok && get(p, end, f); });
     s.outcome.accepted = (flags & 1) != 0;
     s.outcome.candidate = (flags & 2) != 0;
@@ -129,7 +150,7 @@ std::string paramsKey(const VkClusterFormer& f, bool secondLook) {
   char buf[200];
   std::snprintf(
       buf, sizeof buf,
-      "outcome 1; accept %u fps %.9g template %.9g overlap %.9g match %.9g; second look %d",
+      "outcome 2; accept %u fps %.9g template %.9g overlap %.9g match %.9g; second look %d",
       f.acceptThreshold, static_cast<double>(f.framesPerSecond),
       static_cast<double>(f.minTemplateLength), static_cast<double>(f.minOverlapLength),
       static_cast<double>(f.minPercentMatch), secondLook ? 1 : 0);
@@ -223,6 +244,56 @@ PairOutcome outcomeOf(const VkPairStats& s, const VkOffsetHistogram& h, bool acc
 
 bool hasOutcome(const PairOutcome& o) { return o.accepted || o.candidate || !o.lags.empty(); }
 
+}  // namespace
+
+bool mayGainOutcome(const VkClusterFormer& former, VkFileSet* files, const VkPairKey& key,
+                    const VkOffsetHistogram& h, bool secondLook) {
+  // Acceptance: a bin taken as the peak, with the votes and span of times it
+  // has (losing votes only shrinks them), passes every test but the spread's
+  // (mean and spread may fall). Its overlap depends on its offset alone; a span
+  // longer than the overlap may shrink into it.
+  const float minSpan = former.framesPerSecond * former.minTemplateLength;
+  for (const VkOffsetBin& bin : h) {
+    if (static_cast<float>(former.acceptThreshold) > static_cast<float>(bin.count) ||
+        minSpan > static_cast<float>(static_cast<int64_t>(bin.maxTimeA) - bin.minTimeA))
+      continue;
+    VkPairStats s;
+    s.idA = key.first;
+    s.idB = key.second;
+    const VkOffsetHistogram alone{bin};
+    measurePair(s, files, &alone);
+    s.templateLength = std::min(s.templateLength, s.overlapLength);
+    s.histogramMean = s.histogramStdDev = 0.0f;
+    if (former.accepts(s)) return true;
+  }
+  if (!secondLook) return false;
+  // The second look's bars: a candidate needs kVotes within a frame of its
+  // peak; noted peaks, two offsets over a second apart with kVotes within
+  // kWidth frames of each. Windows ending at each offset cover those centred
+  // on any offset.
+  constexpr uint32_t kVotes = 8;
+  constexpr int32_t kWidth = 2;
+  const auto apart = static_cast<int32_t>(std::ceil(former.framesPerSecond));
+  uint64_t narrow = 0, wide = 0;
+  int32_t first = 0, last = 0;
+  bool any = false;
+  for (std::size_t i = 0, lo1 = 0, lo2 = 0; i < h.size(); ++i) {
+    narrow += h[i].count;
+    wide += h[i].count;
+    while (h[lo1].offset < h[i].offset - 2) narrow -= h[lo1++].count;
+    while (h[lo2].offset < h[i].offset - 2 * kWidth) wide -= h[lo2++].count;
+    if (narrow >= kVotes) return true;
+    if (wide < kVotes) continue;
+    if (!any) first = h[i].offset;
+    last = h[i].offset;
+    any = true;
+  }
+  // A window ending at e holds the one centred on e - kWidth .. e.
+  return any && last - first > apart - kWidth;
+}
+
+namespace {
+
 // The histogram of (B, A) from that of (A, B): offsets negated, bins in
 // reverse, and A's times at a bin are B's plus its offset.
 void mirror(VkOffsetHistogram& h) {
@@ -258,6 +329,8 @@ class IncrementalRun {
 
   // False with why when the stored state cannot give the exact result.
   bool plan(std::string& why) {
+    if (old_.params.rfind("outcome 2;", 0) != 0)
+      return fail(why, "its pair state comes from an older version");
     if (old_.params != paramsKey(former_, secondLook_))
       return fail(why, "other acceptance or second-look settings");
     if (std::min(old_.limit, limit_) < old_.popularAbove)
@@ -291,14 +364,20 @@ class IncrementalRun {
       if (a == current.end() || b == current.end()) continue;
       s.outcome.stats.idA = run_.ids[a->second];
       s.outcome.stats.idB = run_.ids[b->second];
-      stored_.push_back(std::move(s.outcome));
+      if (s.near)
+        near_.emplace_back(s.outcome.stats.idA, s.outcome.stats.idB);
+      else
+        stored_.push_back(std::move(s.outcome));
     }
+    std::sort(near_.begin(), near_.end());
     countTouched();
     findSwitched();
     return collect(why);
   }
 
-  VkClusterSet* cluster(VkProgress* progress, std::vector<PairOutcome>& outcomes) {
+  // nearOut: this run's pairs without an outcome that reach a bar.
+  VkClusterSet* cluster(VkProgress* progress, std::vector<PairOutcome>& outcomes,
+                        std::vector<VkPairKey>& nearOut) {
     auto step = [progress](int32_t n) {
       if (progress != nullptr) progress->setStep(n);
     };
@@ -308,7 +387,10 @@ class IncrementalRun {
     auto judge = [&](const VkPairKey& key, const VkOffsetHistogram& h) {
       const JudgedPair j = judgePair(former_, &fileSet_, key, h, nullptr);
       PairOutcome o = outcomeOf(j.stats, h, j.accepted, fps_, secondLook_, fileSet_);
-      if (hasOutcome(o)) outcomes.push_back(std::move(o));
+      if (hasOutcome(o))
+        outcomes.push_back(std::move(o));
+      else if (mayGainOutcome(former_, &fileSet_, key, h, secondLook_))
+        nearOut.push_back(key);
     };
     matchFresh(progress, judge);
     matchAffected(judge);
@@ -316,6 +398,8 @@ class IncrementalRun {
       if (!std::binary_search(affected_.begin(), affected_.end(),
                               VkPairKey(o.stats.idA, o.stats.idB)))
         outcomes.push_back(std::move(o));
+    for (const VkPairKey& k : near_)
+      if (!std::binary_search(affected_.begin(), affected_.end(), k)) nearOut.push_back(k);
     step(2);
     step(3);
     step(4);
@@ -346,7 +430,12 @@ class IncrementalRun {
            std::to_string(kept_.size()) + " stored ones (" + std::to_string(removed_.size()) +
            " gone), " + std::to_string(stored_.size() - reused()) + " of " +
            std::to_string(stored_.size()) + " stored pair results judged again (" +
-           std::to_string(switched_.size()) + " hashes crossed the popular-hash limit)";
+           std::to_string(switched_.size()) + " hashes crossed the popular-hash limit" +
+           (bounded_ ? "; " + std::to_string(affected_.size() - (stored_.size() - reused())) +
+                           " near an outcome matched again, " + std::to_string(skipped_) +
+                           " pairs holding them not: without an outcome and below its bars, "
+                           "losing votes cannot give them one)"
+                     : ")");
   }
 
  private:
@@ -411,8 +500,12 @@ class IncrementalRun {
   bool votesNow(uint32_t h) const { return countOf(h, false) <= limit_; }
 
   void findSwitched() {
+    onlyStopped_ = true;
     auto check = [this](uint32_t h) {
-      if ((countOf(h, true) <= old_.limit) != votesNow(h)) switched_.push_back(h);
+      const bool then = countOf(h, true) <= old_.limit, now = votesNow(h);
+      if (then == now) return;
+      switched_.push_back(h);
+      onlyStopped_ = onlyStopped_ && !now;
     };
     touched_.forEach(check);
     for (const auto& c : popular_)
@@ -424,6 +517,9 @@ class IncrementalRun {
   // judged again whole. False when that is most of the work of a full run.
   bool collect(std::string& why) {
     if (switched_.empty() || kept_.size() < 2) return true;
+    const uint64_t budget =
+        std::max<uint64_t>(64, uint64_t{kept_.size()} * (kept_.size() - 1) / 16);
+    if (onlyStopped_) return collectBounded(why, budget);
     HashBits bits(switched_.back());
     for (uint32_t h : switched_) bits.set(h);
     std::vector<std::pair<uint32_t, int32_t>> holders;
@@ -436,8 +532,6 @@ class IncrementalRun {
     holders.erase(std::unique(holders.begin(), holders.end()), holders.end());
     // Pairs holding popular hashes carry most of the votes: past an eighth of
     // them, matching every pair costs little more.
-    const uint64_t budget =
-        std::max<uint64_t>(64, uint64_t{kept_.size()} * (kept_.size() - 1) / 16);
     for (std::size_t i = 0; i < holders.size();) {
       std::size_t j = i;
       while (j < holders.size() && holders[j].first == holders[i].first) ++j;
@@ -455,6 +549,43 @@ class IncrementalRun {
     std::sort(affected_.begin(), affected_.end());
     affected_.erase(std::unique(affected_.begin(), affected_.end()), affected_.end());
     if (affected_.size() > budget) return tooManyCrossed(why);
+    return true;
+  }
+
+  // Hashes only stopped voting: the pairs with an outcome or near that hold
+  // one of them. The others holding one are counted, to say what was spared.
+  bool collectBounded(std::string& why, uint64_t budget) {
+    bounded_ = true;
+    const std::size_t words = (switched_.size() + 63) / 64;
+    std::map<int32_t, std::size_t> row;  // run id -> row of held
+    std::vector<uint64_t> held(kept_.size() * words, 0);
+    for (std::size_t k = 0; k < kept_.size(); ++k) {
+      const std::size_t i = kept_[k];
+      row[run_.ids[i]] = k;
+      uint64_t* bits = &held[k * words];
+      run_.files[i]->forEachLandmark([&](int32_t, uint32_t h, int32_t) {
+        const auto it = std::lower_bound(switched_.begin(), switched_.end(), h);
+        if (it == switched_.end() || *it != h) return;
+        const auto r = static_cast<std::size_t>(it - switched_.begin());
+        bits[r >> 6] |= uint64_t{1} << (r & 63);
+      });
+    }
+    auto share = [&](std::size_t a, std::size_t b) {
+      for (std::size_t w = 0; w < words; ++w)
+        if ((held[a * words + w] & held[b * words + w]) != 0) return true;
+      return false;
+    };
+    auto consider = [&](const VkPairKey& k) {
+      if (share(row[k.first], row[k.second])) affected_.push_back(k);
+    };
+    for (const PairOutcome& o : stored_) consider(VkPairKey(o.stats.idA, o.stats.idB));
+    for (const VkPairKey& k : near_) consider(k);
+    std::sort(affected_.begin(), affected_.end());
+    if (affected_.size() > budget) return tooManyCrossed(why);
+    uint64_t sharing = 0;
+    for (std::size_t a = 0; a < kept_.size(); ++a)
+      for (std::size_t b = a + 1; b < kept_.size(); ++b) sharing += share(a, b) ? 1 : 0;
+    skipped_ = sharing - affected_.size();
     return true;
   }
 
@@ -499,24 +630,57 @@ class IncrementalRun {
     });
   }
 
+  // Each stored pair to judge again, by anchors (first the recording in most
+  // of the pairs left): an index of an anchor and its partners votes only the
+  // anchor's pairs, not every pair among the recordings involved.
   template <typename Judge>
   void matchAffected(Judge& judge) {
-    if (affected_.empty()) return;
-    std::set<int32_t> involved;
-    for (const VkPairKey& k : affected_) {
-      involved.insert(k.first);
-      involved.insert(k.second);
+    std::map<int32_t, std::size_t> placeOf;  // run id -> place in run_
+    for (std::size_t i : kept_) placeOf[run_.ids[i]] = i;
+    std::map<int32_t, std::vector<std::size_t>> pairsOf;  // run id -> places in affected_
+    for (std::size_t p = 0; p < affected_.size(); ++p) {
+      pairsOf[affected_[p].first].push_back(p);
+      pairsOf[affected_[p].second].push_back(p);
     }
-    VkLandmarkIndex index(kNoLimit);
-    for (std::size_t i : kept_) {
-      if (involved.count(run_.ids[i]) == 0) continue;
-      run_.files[i]->forEachLandmark([&](int32_t t, uint32_t h, int32_t) {
-        if (votesNow(h)) index.entries.push_back({h, run_.ids[i], t});
+    std::vector<char> done(affected_.size(), 0);
+    for (std::size_t left = affected_.size(); left > 0;) {
+      int32_t anchor = 0;
+      std::size_t most = 0;
+      for (const auto& kv : pairsOf) {
+        std::size_t n = 0;
+        for (std::size_t p : kv.second) n += done[p] != 0 ? 0 : 1;
+        if (n > most) most = n, anchor = kv.first;
+      }
+      VkLandmarkIndex index(kNoLimit);
+      std::vector<int32_t> idOf;  // run id by matching id; the anchor's is 0
+      auto add = [&](int32_t runId) {
+        const auto id = static_cast<int32_t>(idOf.size());
+        run_.files[placeOf[runId]]->forEachLandmark([&](int32_t t, uint32_t h, int32_t) {
+          if (votesNow(h)) index.entries.push_back({h, id, t});
+        });
+        idOf.push_back(runId);
+      };
+      add(anchor);
+      const bool voting = !index.entries.empty();
+      for (std::size_t p : pairsOf[anchor]) {
+        if (done[p] != 0) continue;
+        done[p] = 1;
+        --left;
+        add(affected_[p].first == anchor ? affected_[p].second : affected_[p].first);
+      }
+      if (!voting) continue;  // no votes: no histogram, as in a full run
+      VkMatchTuning tuning;
+      tuning.anchorsBelow = 1;
+      matchIndex(index, nullptr, tuning, [&](const VkPairKey& key, VkOffsetHistogram& h) {
+        if (key.first != 0) return;
+        int32_t a = anchor, b = idOf[static_cast<std::size_t>(key.second)];
+        if (a > b) {
+          mirror(h);
+          std::swap(a, b);
+        }
+        judge(VkPairKey(a, b), h);
       });
     }
-    matchIndex(index, nullptr, VkMatchTuning(), [&](const VkPairKey& key, VkOffsetHistogram& h) {
-      if (std::binary_search(affected_.begin(), affected_.end(), key)) judge(key, h);
-    });
   }
 
   const VkClusterFormer former_;
@@ -532,6 +696,10 @@ class IncrementalRun {
   std::vector<std::size_t> fresh_, kept_;  // places in run_
   std::vector<std::unique_ptr<VkFile>> removed_;
   std::vector<PairOutcome> stored_;  // of kept pairs, with this run's ids
+  std::vector<VkPairKey> near_;      // kept pairs without an outcome that reach a bar; sorted
+  bool onlyStopped_ = true;          // every hash that crossed the limit stopped voting
+  bool bounded_ = false;             // near_ decided what was matched again
+  uint64_t skipped_ = 0;
   HashBits touched_{0}, popularBits_{0};
   std::vector<uint64_t> added_, gone_, now_;  // by rank in touched_
   std::vector<uint32_t> switched_;
@@ -560,12 +728,13 @@ VkClusterSet* clusterWithStore(const VkClusterSyncParams& params, bool secondLoo
   const bool had = store.readPairs(old);
   std::string why = !keyed ? "some recordings are not in it" : had ? "" : "none stored yet";
   std::vector<PairOutcome> outcomes;
+  std::vector<VkPairKey> near;
   std::unique_ptr<VkClusterSet, void (*)(VkClusterSet*)> clusters(nullptr, deleteClusters);
   PairState next;
   if (keyed && had) {
     IncrementalRun inc(params, secondLook, files, store, run, old);
     if (inc.plan(why)) {
-      clusters.reset(inc.cluster(progress, outcomes));
+      clusters.reset(inc.cluster(progress, outcomes, near));
       next.popular = encodeCounts(inc.popular());
       note = "the feature store's pair results were used: " + inc.summary();
     }
@@ -579,7 +748,10 @@ VkClusterSet* clusterWithStore(const VkClusterSyncParams& params, bool secondLoo
         params, &files, progress,
         [&](const VkPairStats& s, const VkOffsetHistogram& h, bool accepted) {
           PairOutcome o = outcomeOf(s, h, accepted, fps, secondLook, files);
-          if (hasOutcome(o)) outcomes.push_back(std::move(o));
+          if (hasOutcome(o))
+            outcomes.push_back(std::move(o));
+          else if (keyed && mayGainOutcome(former, &files, VkPairKey(s.idA, s.idB), h, secondLook))
+            near.emplace_back(s.idA, s.idB);
         },
         true));
     note =
@@ -587,6 +759,9 @@ VkClusterSet* clusterWithStore(const VkClusterSyncParams& params, bool secondLoo
   } else {
     next.popularAbove = old.popularAbove;
   }
+  if (keyed)
+    note += "; " + std::to_string(outcomes.size()) + " pairs kept with an outcome, " +
+            std::to_string(near.size()) + " without one but near its bars";
   for (const PairOutcome& o : outcomes) take(o);
 
   std::string error;
@@ -603,6 +778,7 @@ VkClusterSet* clusterWithStore(const VkClusterSyncParams& params, bool secondLoo
     }
     for (const PairOutcome& o : outcomes)
       encodePair(next.pairs, keyOf[o.stats.idA], keyOf[o.stats.idB], o);
+    for (const VkPairKey& k : near) encodeNear(next.pairs, keyOf[k.first], keyOf[k.second]);
     if (!store.writePairs(&next, read, error))
       note += "; its pair results were not renewed (" + error + ")";
   }

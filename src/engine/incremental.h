@@ -1,6 +1,7 @@
 // Clustering of an archive kept in a feature store, matching only what can
 // have changed since the store's last run: the new recordings against all,
-// and stored pairs whose votes changed. Every other pair keeps its stored
+// and stored pairs whose votes changed (when they can only have lost votes,
+// only those with an outcome or near one). Every other pair keeps its stored
 // outcome, so the result is that of matching every pair.
 #ifndef VELK_ENGINE_INCREMENTAL_H
 #define VELK_ENGINE_INCREMENTAL_H
@@ -25,6 +26,12 @@ struct PairOutcome {
   RejectedPair rejected;
   std::vector<double> lags;  // the pair's peaks, when notePeaks keeps them
 };
+
+// Whether a pair without an outcome, with histogram h, could gain one by
+// losing votes (no bin rises): false when no bin could pass acceptance as the
+// peak and no window of bins reaches the second look's bars.
+bool mayGainOutcome(const VkClusterFormer& former, VkFileSet* files, const VkPairKey& key,
+                    const VkOffsetHistogram& h, bool secondLook);
 
 // VkClusterSync's clusters of files (owned by the caller, freed with
 // deleteClusters), with the outcome of every pair that has one handed to take;
