@@ -267,12 +267,12 @@ bool mayGainOutcome(const VkClusterFormer& former, VkFileSet* files, const VkPai
     if (former.accepts(s)) return true;
   }
   if (!secondLook) return false;
-  // The second look's bars: a candidate needs kVotes within a frame of its
-  // peak; noted peaks, two offsets over a second apart with kVotes within
-  // kWidth frames of each. Windows ending at each offset cover those centred
-  // on any offset.
-  constexpr uint32_t kVotes = 8;
-  constexpr int32_t kWidth = 2;
+  // The second look's bars: a candidate needs kLookVotes within a frame of
+  // its peak; noted peaks, two offsets over a second apart with kLookVotes
+  // within kLookPeakWidth frames of each. Windows ending at each offset cover
+  // those centred on any offset.
+  constexpr uint32_t kVotes = kLookVotes;
+  constexpr int32_t kWidth = kLookPeakWidth, kNarrow = 2 * kLookCandidateWidth;
   const auto apart = static_cast<int32_t>(std::ceil(former.framesPerSecond));
   uint64_t narrow = 0, wide = 0;
   int32_t first = 0, last = 0;
@@ -280,7 +280,7 @@ bool mayGainOutcome(const VkClusterFormer& former, VkFileSet* files, const VkPai
   for (std::size_t i = 0, lo1 = 0, lo2 = 0; i < h.size(); ++i) {
     narrow += h[i].count;
     wide += h[i].count;
-    while (h[lo1].offset < h[i].offset - 2) narrow -= h[lo1++].count;
+    while (h[lo1].offset < h[i].offset - kNarrow) narrow -= h[lo1++].count;
     while (h[lo2].offset < h[i].offset - 2 * kWidth) wide -= h[lo2++].count;
     if (narrow >= kVotes) return true;
     if (wide < kVotes) continue;

@@ -14,13 +14,9 @@ namespace Velk {
 
 namespace {
 
-// A peak this strong, standing this far above everything else of its pair,
-// is worth the waveform's time; the waveform decides.
-constexpr uint32_t kMinVotes = 8;
+// A peak standing this far above everything else of its pair is worth the
+// waveform's time; the waveform decides.
 constexpr double kMinStandOut = 2.5;
-// Offsets within this many frames of the peak are the peak itself (votes of
-// one match straddle neighbouring frames).
-constexpr int32_t kPeakWidth = 2;
 
 // Votes of each bin's offset and its neighbours on either side: a match whose
 // lag falls between two frames splits its votes between them.
@@ -147,14 +143,14 @@ void considerRejected(const VkPairStats& s, const VkOffsetHistogram& histogram,
   if (histogram.empty()) return;
   constexpr double kFloorSeconds = 10.0;
   const Density density{framesA, framesB, static_cast<int32_t>(kFloorSeconds * framesPerSecond)};
-  const std::vector<uint32_t> votes = votesAround(histogram, 1);
+  const std::vector<uint32_t> votes = votesAround(histogram, kLookCandidateWidth);
   std::vector<double> d(histogram.size());
   std::size_t peak = 0;
   for (std::size_t i = 0; i < histogram.size(); ++i) {
     d[i] = density(histogram[i].offset, votes[i]);
     if (d[i] > d[peak]) peak = i;
   }
-  if (votes[peak] < kMinVotes) return;
+  if (votes[peak] < kLookVotes) return;
   RejectedPair p;
   p.idA = s.idA;
   p.idB = s.idB;
@@ -187,12 +183,12 @@ void notePeaks(const VkPairStats& s, const VkOffsetHistogram& h, float framesPer
   // Votes within the peak's width, then the best offsets a second apart.
   constexpr std::size_t kMostPeaks = 3;
   const auto apart = static_cast<int32_t>(std::ceil(framesPerSecond));
-  const std::vector<uint32_t> sum = votesAround(h, kPeakWidth);
+  const std::vector<uint32_t> sum = votesAround(h, kLookPeakWidth);
   std::vector<int32_t> chosen;
   while (chosen.size() < kMostPeaks) {
     std::size_t best = h.size();
     for (std::size_t i = 0; i < h.size(); ++i) {
-      bool free = sum[i] >= kMinVotes && (best == h.size() || sum[i] > sum[best]);
+      bool free = sum[i] >= kLookVotes && (best == h.size() || sum[i] > sum[best]);
       for (int32_t c : chosen) free = free && std::abs(h[i].offset - c) > apart;
       if (free) best = i;
     }

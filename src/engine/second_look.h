@@ -18,6 +18,13 @@
 
 namespace Velk {
 
+// The votes a rejected pair needs for the second look: a candidate this many
+// within kLookCandidateWidth frames of its peak, each noted peak within
+// kLookPeakWidth (votes of one match straddle neighbouring frames).
+constexpr uint32_t kLookVotes = 8;
+constexpr int32_t kLookCandidateWidth = 1;
+constexpr int32_t kLookPeakWidth = 2;
+
 struct RejectedPair {
   int32_t idA = 0;
   int32_t idB = 0;
