@@ -643,14 +643,13 @@ class IncrementalRun {
       pairsOf[affected_[p].second].push_back(p);
     }
     std::vector<char> done(affected_.size(), 0);
+    std::map<int32_t, std::size_t> open;  // run id -> its pairs not yet judged
+    for (const auto& kv : pairsOf) open[kv.first] = kv.second.size();
     for (std::size_t left = affected_.size(); left > 0;) {
       int32_t anchor = 0;
       std::size_t most = 0;
-      for (const auto& kv : pairsOf) {
-        std::size_t n = 0;
-        for (std::size_t p : kv.second) n += done[p] != 0 ? 0 : 1;
-        if (n > most) most = n, anchor = kv.first;
-      }
+      for (const auto& kv : open)
+        if (kv.second > most) most = kv.second, anchor = kv.first;
       VkLandmarkIndex index(kNoLimit);
       std::vector<int32_t> idOf;  // run id by matching id; the anchor's is 0
       auto add = [&](int32_t runId) {
@@ -666,6 +665,8 @@ class IncrementalRun {
         if (done[p] != 0) continue;
         done[p] = 1;
         --left;
+        --open[affected_[p].first];
+        --open[affected_[p].second];
         add(affected_[p].first == anchor ? affected_[p].second : affected_[p].first);
       }
       if (!voting) continue;  // no votes: no histogram, as in a full run
