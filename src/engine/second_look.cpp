@@ -62,7 +62,7 @@ bool knownIn(const ClusterResult& c, const MemberResult& m) {
 
 // Puts the cluster on the clock of its earliest member: offsets are
 // differences of starts on that clock, drift is relative to it.
-void rebaseOnEarliest(ClusterResult& c, int32_t anchorId) {
+void rebaseOnEarliest(ClusterResult& c) {
   const MemberResult* first = &c.members.front();
   double earliestCoarse = first->coarse;
   for (const MemberResult& m : c.members) {
@@ -70,8 +70,6 @@ void rebaseOnEarliest(ClusterResult& c, int32_t anchorId) {
     earliestCoarse = std::min(earliestCoarse, m.coarse);
   }
   rebaseCluster(c, *first, earliestCoarse);
-  for (MemberResult& m : c.members)
-    if (m.id == anchorId) m.refined = true;
 }
 
 // Moves every member of cluster `from` onto the timeline of cluster `to`,
@@ -110,19 +108,16 @@ void merge(std::vector<ClusterResult>& clusters, Placement a, Placement b, const
     }
     to.members.push_back(m);
   }
-  rebaseOnEarliest(to, anchor.id);
+  rebaseOnEarliest(to);
+  for (MemberResult& m : to.members)
+    if (m.id == anchor.id) m.refined = true;
   std::sort(to.members.begin(), to.members.end(),
             [](const MemberResult& x, const MemberResult& y) { return x.id < y.id; });
   if (rest.members.empty()) {
     clusters.erase(clusters.begin() + static_cast<std::ptrdiff_t>(b.cluster));
     return;
   }
-  const auto first = std::min_element(
-      rest.members.begin(), rest.members.end(),
-      [](const MemberResult& x, const MemberResult& y) { return x.offset < y.offset; });
-  double earliestCoarse = first->coarse;
-  for (const MemberResult& m : rest.members) earliestCoarse = std::min(earliestCoarse, m.coarse);
-  rebaseCluster(rest, *first, earliestCoarse);
+  rebaseOnEarliest(rest);
   clusters[b.cluster] = std::move(rest);
 }
 
