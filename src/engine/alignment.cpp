@@ -658,13 +658,10 @@ class ClusterWalk {
     if (!r.partial || shared_.empty()) return true;
     const OwnSpan own = ownOf(a, m, r.lagSeconds, edges);
     if (own.to - own.from < kEdgeStretchSeconds) return true;  // nothing of its own to tell
-    const PartLine line{own.lag, r.driftMeasured ? r.driftPpm : 0.0};
     // The part's line is drawn through its own stretches with the drift of the
     // first part: milliseconds off far from them, where nothing agrees at all.
     constexpr double kSlackSeconds = 0.01;
-    const double seconds = std::min(own.to - own.from, kDriftWindowSeconds);
-    return holdsAt(*recordingOf(recordings_, members_[a]), *recordingOf(recordings_, members_[m]),
-                   line, 0.5 * (own.from + own.to), settings_, seconds, kSlackSeconds);
+    return ownHolds(a, m, own, {own.lag, r.driftMeasured ? r.driftPpm : 0.0}, kSlackSeconds);
   }
 
   // A member whose overlap with the reference agreed on shared material only
@@ -720,6 +717,15 @@ class ClusterWalk {
   // shared material: less than one stretch of its own is not enough to tell.
   bool onlyShared(std::size_t a, std::size_t m, double lag, bool edges = false) const {
     return ownOf(a, m, lag, edges).total < kDriftWindowSeconds;
+  }
+
+  // Whether the longest piece of own (m's, beside another member) correlates
+  // with a on line, a stretch of it at most as long as those along overlaps.
+  bool ownHolds(std::size_t a, std::size_t m, const OwnSpan& own, const PartLine& line,
+                double slackSeconds) const {
+    return holdsAt(*recordingOf(recordings_, members_[a]), *recordingOf(recordings_, members_[m]),
+                   line, 0.5 * (own.from + own.to), settings_,
+                   std::min(own.to - own.from, kDriftWindowSeconds), slackSeconds);
   }
 
   // The pieces of the timeline from start to end that no stretch covers.
@@ -830,13 +836,11 @@ class ClusterWalk {
     const OwnSpan own = ownOf(a, m, r.lagSeconds, true);
     if (own.to - own.from < kEdgeStretchSeconds) return false;
     const PairRefinement& q = withRef->second;
-    const PartLine line{q.alongLagSeconds, q.alongDriftKnown ? q.alongDriftPpm : 0.0};
     // Near the line at all: a faint fade's peak strays by tens of milliseconds
     // when clocks drift far apart, where sound of m's own finds nothing.
     constexpr double kSlackSeconds = 0.03;
-    return holdsAt(*recordingOf(recordings_, members_[ref_]),
-                   *recordingOf(recordings_, members_[m]), line, 0.5 * (own.from + own.to),
-                   settings_, std::min(own.to - own.from, kDriftWindowSeconds), kSlackSeconds);
+    return ownHolds(ref_, m, own, {q.alongLagSeconds, q.alongDriftKnown ? q.alongDriftPpm : 0.0},
+                    kSlackSeconds);
   }
 
   // Links m to the stray groups it correlates with; a member that links two
