@@ -37,6 +37,10 @@
 // and again after K (default 10) new recordings were written to it as WAV.
 // Refinement is off in those runs: the stand-ins hold no audio to correlate.
 // --dry synthesises without reverberation, several times faster, for large stores.
+// --match-threads N: the engine's matching on N threads (default: --threads).
+// --linear-limit: --corpus-limit as before, growing with the hours (baseline).
+// --cache DIR keeps each archive's landmarks and truth in DIR and reads them
+// back next time instead of synthesising (its row then times the reading).
 // --limit L: the store runs use that popular-hash limit, not one that grows with
 // the hours (a limit that moves makes hashes cross it, and their pairs are
 // matched again).
@@ -161,11 +165,23 @@ struct Options {
   bool corpusLimit = false;
   bool digest = false;
   bool store = false;
-  bool dry = false;         // no reverberation: synthesis several times cheaper
-  bool engineOnly = false;  // archive mode: only the engine's clustering (large sizes)
-  int add = 10;             // recordings added to the store's folder before the last re-run
-  uint32_t limit = 0;       // store runs: a fixed popular-hash limit instead of the corpus one
+  bool dry = false;           // no reverberation: synthesis several times cheaper
+  bool engineOnly = false;    // archive mode: only the engine's clustering (large sizes)
+  int add = 10;               // recordings added to the store's folder before the last re-run
+  uint32_t limit = 0;         // store runs: a fixed popular-hash limit instead of the corpus one
+  std::string cacheDir;       // archive mode: landmarks and truth kept here, reused when present
+  unsigned matchThreads = 0;  // archive mode: threads of the engine's matching (0: --threads)
+  bool linearLimit = false;   // --corpus-limit as it grew before: with the hours, not their root
 };
+
+// The corpus limit as it was before it grew with the root of the hours: 250
+// per 10 hours, on the same steps. The baseline of the archive rows.
+uint32_t linearCorpusLimit(double hours) {
+  const double limit = std::ceil(250.0 * hours / 10.0);
+  uint64_t step = 250;
+  while (static_cast<double>(step) < limit) step += step / 4;
+  return static_cast<uint32_t>(std::min<uint64_t>(step, 4294967295u));
+}
 
 bool applyPreset(Options& o, const std::string& name) {
   if (name == "small") {
@@ -204,13 +220,14 @@ bool explicitMinutes(int argc, char** argv) {
 }
 
 void usage() {
-  std::cerr << "usage: scale_bench [--preset small|medium|long] [--recordings N] [--minutes L]\n"
-               "                   [--events E] [--threads LIST] [--reference-limit-gb G]\n"
-               "                   [--seed S] [--snr DB] [--dir DIR] [--repeat N]\n"
-               "       scale_bench --archive SIZES [--minutes L] [--threads T] [--seed S]\n"
-               "                   [--stages-up-to N] [--corpus-limit] [--digest] [--dry]\n"
-               "                   [--engine-only]\n"
-               "                   [--store [--add K] [--dry] [--limit L]]\n";
+  std::cerr
+      << "usage: scale_bench [--preset small|medium|long] [--recordings N] [--minutes L]\n"
+         "                   [--events E] [--threads LIST] [--reference-limit-gb G]\n"
+         "                   [--seed S] [--snr DB] [--dir DIR] [--repeat N]\n"
+         "       scale_bench --archive SIZES [--minutes L] [--threads T] [--seed S]\n"
+         "                   [--stages-up-to N] [--corpus-limit] [--digest] [--dry]\n"
+         "                   [--engine-only] [--cache DIR] [--match-threads N] [--linear-limit]\n"
+         "                   [--store [--add K] [--dry] [--limit L]]\n";
 }
 
 bool parse(int argc, char** argv, Options& o) {
@@ -221,12 +238,13 @@ bool parse(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--corpus-limit" || a == "--digest" || a == "--store" || a == "--dry" ||
-        a == "--engine-only") {
-      (a == "--digest"        ? o.digest
-       : a == "--store"       ? o.store
-       : a == "--dry"         ? o.dry
-       : a == "--engine-only" ? o.engineOnly
-                              : o.corpusLimit) = true;
+        a == "--engine-only" || a == "--linear-limit") {
+      (a == "--digest"         ? o.digest
+       : a == "--store"        ? o.store
+       : a == "--dry"          ? o.dry
+       : a == "--engine-only"  ? o.engineOnly
+       : a == "--linear-limit" ? o.linearLimit
+                               : o.corpusLimit) = true;
       continue;
     }
     if (i + 1 >= argc) return false;
@@ -260,6 +278,10 @@ bool parse(int argc, char** argv, Options& o) {
       o.stagesUpTo = std::atoi(v.c_str());
     } else if (a == "--add") {
       o.add = std::max(1, std::atoi(v.c_str()));
+    } else if (a == "--match-threads") {
+      o.matchThreads = parseThreads(v).back();
+    } else if (a == "--cache") {
+      o.cacheDir = v;
     } else if (a == "--limit") {
       o.limit = static_cast<uint32_t>(std::max(1L, std::atol(v.c_str())));
     } else {
@@ -747,11 +769,106 @@ void archiveRow(const char* stage, const Usage& u, double hours, const std::stri
   std::fflush(stdout);
 }
 
+// --cache: an archive's landmarks and truth in one binary file, so that a
+// size measured again (another rule, another build) skips its synthesis.
+template <typename T>
+void put(std::ostream& out, const T& v) {
+  out.write(reinterpret_cast<const char*>(&v), sizeof v);
+}
+template <typename T>
+T get(std::istream& in) {
+  T v{};
+  in.read(reinterpret_cast<char*>(&v), sizeof v);
+  return v;
+}
+void putText(std::ostream& out, const std::string& s) {
+  put(out, static_cast<uint32_t>(s.size()));
+  out.write(s.data(), static_cast<std::streamsize>(s.size()));
+}
+std::string getText(std::istream& in) {
+  std::string s(get<uint32_t>(in), '\0');
+  in.read(&s[0], static_cast<std::streamsize>(s.size()));
+  return s;
+}
+
+constexpr uint32_t kCacheMagic = 0x564b4331;  // "VKC1"
+
+std::string cachePath(const Options& o, const velksim::SetSettings& cfg, int recordings) {
+  if (o.cacheDir.empty()) return "";
+  std::ostringstream name;
+  name << o.cacheDir << "/archive-" << recordings << "x" << o.minutes << "-seed" << cfg.seed
+       << "-snr" << cfg.snrDb << (cfg.reverb ? "" : "-dry") << ".lm";
+  return name.str();
+}
+
+void saveArchive(const std::string& path,
+                 const std::map<int32_t, std::unique_ptr<Velk::VkFile>>& files,
+                 const std::map<int32_t, std::string>& names, const velksim::Truth& truth,
+                 uint64_t samples) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream out(path + ".tmp", std::ios::binary);
+  put(out, kCacheMagic);
+  put(out, samples);
+  put(out, truth.sampleRate);
+  put(out, static_cast<uint32_t>(truth.clusters.size()));
+  for (const velksim::TruthCluster& c : truth.clusters) {
+    put(out, static_cast<uint32_t>(c.recordings.size()));
+    for (const velksim::TruthRecording& r : c.recordings) {
+      putText(out, r.name);
+      put(out, r.offset);
+    }
+  }
+  put(out, static_cast<uint32_t>(files.size()));
+  for (const auto& kv : files) {
+    put(out, kv.first);
+    putText(out, names.at(kv.first));
+    put(out, static_cast<uint64_t>(kv.second->getLandmarkCount()));
+    kv.second->forEachLandmark([&out](int32_t t, uint32_t h, int32_t) {
+      put(out, t);
+      put(out, h);
+    });
+  }
+  out.close();
+  if (out) fs::rename(path + ".tmp", path);
+}
+
+bool loadArchive(const std::string& path, std::map<int32_t, std::unique_ptr<Velk::VkFile>>& files,
+                 std::map<int32_t, std::string>& names, velksim::Truth& truth, uint64_t& samples) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in || get<uint32_t>(in) != kCacheMagic) return false;
+  samples = get<uint64_t>(in);
+  truth.sampleRate = get<uint32_t>(in);
+  truth.clusters.resize(get<uint32_t>(in));
+  for (velksim::TruthCluster& c : truth.clusters) {
+    c.recordings.resize(get<uint32_t>(in));
+    for (velksim::TruthRecording& r : c.recordings) {
+      r.name = getText(in);
+      r.offset = get<double>(in);
+    }
+  }
+  const auto n = get<uint32_t>(in);
+  for (uint32_t i = 0; i < n && in; ++i) {
+    const auto id = get<int32_t>(in);
+    names[id] = getText(in);
+    auto file = std::make_unique<Velk::VkFile>(id);
+    const auto count = get<uint64_t>(in);
+    file->reserve(count);
+    for (uint64_t k = 0; k < count; ++k) {
+      const auto t = get<int32_t>(in);
+      file->addLandmark(t, get<uint32_t>(in));
+    }
+    file->computeCLF();
+    files[id] = std::move(file);
+  }
+  return static_cast<bool>(in);
+}
+
 int runArchiveSize(const Options& o, int recordings) {
   velksim::SetSettings cfg = archiveSettings(recordings, o.minutes, o.seed, o.snrDb);
   cfg.reverb = !o.dry;
   const unsigned threads = o.threads.back();
   Velk::VkExtractParams ep;
+  const std::string cache = cachePath(o, cfg, recordings);
 
   // Generation and extraction together: each recording is extracted as soon as
   // it is synthesised, then dropped. Thread CPU clocks split the two.
@@ -761,24 +878,32 @@ int runArchiveSize(const Options& o, int recordings) {
   std::atomic<uint64_t> extractNs{0}, samples{0};
   const double rss0 = static_cast<double>(statusKb("VmRSS")) / 1024.0;
   Meter m;
-  const velksim::Truth truth = velksim::generateRecordings(
-      cfg,
-      [&](const std::string& name, std::vector<std::vector<float>>& channels) {
-        const double c0 = threadCpuSeconds();
-        samples += channels[0].size();
-        velktest::VectorInput input(std::move(channels[0]));
-        const int32_t id = idOfName(name);
-        thread_local std::unique_ptr<Velk::VkLandmarkExtract> extractor;
-        if (!extractor) extractor.reset(new Velk::VkLandmarkExtract(ep));
-        std::unique_ptr<Velk::VkFile> file(extractor->run(&input, id));
-        file->computeCLF();  // as the engine settles each table: its times go
-        extractNs += static_cast<uint64_t>(1e9 * (threadCpuSeconds() - c0));
-        std::lock_guard<std::mutex> g(lock);
-        files[id] = std::move(file);
-        names[id] = name;
-      },
-      threads);
+  velksim::Truth truth;
+  uint64_t cachedSamples = 0;
+  const bool fromCache = !cache.empty() && loadArchive(cache, files, names, truth, cachedSamples);
+  samples = cachedSamples;
+  if (!fromCache) {
+    files.clear(), names.clear();
+    truth = velksim::generateRecordings(
+        cfg,
+        [&](const std::string& name, std::vector<std::vector<float>>& channels) {
+          const double c0 = threadCpuSeconds();
+          samples += channels[0].size();
+          velktest::VectorInput input(std::move(channels[0]));
+          const int32_t id = idOfName(name);
+          thread_local std::unique_ptr<Velk::VkLandmarkExtract> extractor;
+          if (!extractor) extractor.reset(new Velk::VkLandmarkExtract(ep));
+          std::unique_ptr<Velk::VkFile> file(extractor->run(&input, id));
+          file->computeCLF();  // as the engine settles each table: its times go
+          extractNs += static_cast<uint64_t>(1e9 * (threadCpuSeconds() - c0));
+          std::lock_guard<std::mutex> g(lock);
+          files[id] = std::move(file);
+          names[id] = name;
+        },
+        threads);
+  }
   const Usage ux = m.stop();
+  if (!cache.empty() && !fromCache) saveArchive(cache, files, names, truth, samples);
   auto set = std::make_unique<Velk::VkFileSet>();
   uint64_t landmarks = 0;
   for (auto& kv : files) {
@@ -803,6 +928,9 @@ int runArchiveSize(const Options& o, int recordings) {
                 "store %.0f MB (%.1f MB/h)",
                 ux.cpu - extractCpu, extractCpu, hours * 3600.0 / std::max(extractCpu, 1e-9),
                 storeMb, storeMb / hours);
+  if (fromCache)
+    std::snprintf(extra, sizeof extra, "read from %s; store %.0f MB (%.1f MB/h)", cache.c_str(),
+                  storeMb, storeMb / hours);
   archiveRow("synthesis + extraction", ux, hours, extra);
 
   // The driver, as a host calls it.
@@ -867,31 +995,80 @@ int runArchiveSize(const Options& o, int recordings) {
   }
 #endif
   if (o.digest) std::printf("  landmarks digest %s\n", landmarkDigest(*set).c_str());
+  if (getenv("HASH_PROFILE")) {
+    std::vector<uint32_t> hs;
+    hs.reserve(landmarks);
+    for (const auto& kv : set->getFiles())
+      kv.second->forEachLandmark([&hs](int32_t, uint32_t h, int32_t) { hs.push_back(h); });
+    std::sort(hs.begin(), hs.end());
+    std::vector<uint64_t> counts;
+    for (std::size_t i = 0; i < hs.size();) {
+      std::size_t j = i;
+      while (j < hs.size() && hs[j] == hs[i]) ++j;
+      counts.push_back(j - i);
+      i = j;
+    }
+    std::sort(counts.begin(), counts.end());
+    for (double scale : {1.0, 10.0, 62.0}) {
+      for (double limit : {250.0, 500.0, 1000.0, 2500.0, 5000.0, 10000.0, 25000.0, 1e12}) {
+        double kept = 0, votes = 0, all = 0;
+        for (uint64_t c : counts) {
+          const double x = scale * static_cast<double>(c);
+          all += x;
+          if (x > limit) continue;
+          kept += x;
+          votes += x * x / 2;
+        }
+        std::printf("  x%-4.0f limit %-8.0f kept %.3f votes %.3g\n", scale, limit, kept / all,
+                    votes);
+      }
+    }
+    std::printf("  hashes %zu, max count %llu\n", counts.size(),
+                static_cast<unsigned long long>(counts.back()));
+  }
 #ifndef SCALE_BENCH_BASELINE
   {
     // As the engine clusters: the tables' hashes are freed once the index holds
     // them, so this comes last (the tables are no longer whole after it).
     // --engine-only: the only clustering, with the limit the engine would set
     // when --corpus-limit is given; it reports what the other rows would.
-    if (o.engineOnly && o.corpusLimit) cp.setMaxLandmarks(Velk::maxLandmarksForCorpus(hours));
-    uint64_t pairs = 0, accepted = 0;
+    if (o.engineOnly && o.corpusLimit)
+      cp.setMaxLandmarks(o.linearLimit ? linearCorpusLimit(hours)
+                                       : Velk::maxLandmarksForCorpus(hours));
+    // The weakest true pair (two recordings of one event): its peak over the
+    // acceptance bar (mean + 10 deviations), how near it came to being lost.
+    std::map<std::string, std::size_t> eventOf;
+    for (std::size_t c = 0; c < truth.clusters.size(); ++c)
+      for (const velksim::TruthRecording& tr : truth.clusters[c].recordings) eventOf[tr.name] = c;
+    auto eventOfId = [&](int32_t id) {
+      const auto it = eventOf.find(set->idToName[id]);
+      return it == eventOf.end() ? ~std::size_t{0} : it->second;
+    };
+    double weakest = 1e30;
+    uint64_t pairs = 0, accepted = 0, truePairs = 0;
     Meter me;
     Velk::VkClusterSet* r = Velk::runClusterSync(
         cp, set.get(), nullptr,
-        [&](const Velk::VkPairStats&, const Velk::VkOffsetHistogram&, bool ok) {
+        [&](const Velk::VkPairStats& s, const Velk::VkOffsetHistogram&, bool ok) {
           ++pairs, accepted += ok ? 1 : 0;
+          if (eventOfId(s.idA) != eventOfId(s.idB)) return;
+          ++truePairs;
+          weakest = std::min(weakest, static_cast<double>(s.peakCount) /
+                                          (s.histogramMean + 10.0 * s.histogramStdDev));
         },
-        true);
+        true, o.matchThreads != 0 ? o.matchThreads : threads);
     const Usage ue = me.stop();
     if (o.engineOnly) {
       std::snprintf(extra, sizeof extra,
-                    "limit %u: %zu clusters, F1 %.4f, pairs examined %llu (of %llu), accepted "
-                    "%llu; from %.0f MB",
-                    cp.getMaxLandmarks(), r->size(), f1Of(truth, r),
-                    static_cast<unsigned long long>(pairs),
+                    "limit %u, %u matching threads: %zu clusters, F1 %.4f, pairs examined %llu "
+                    "(of %llu), accepted %llu; weakest of %llu true pairs at %.2f x its bar; "
+                    "from %.0f MB",
+                    cp.getMaxLandmarks(), o.matchThreads != 0 ? o.matchThreads : threads, r->size(),
+                    f1Of(truth, r), static_cast<unsigned long long>(pairs),
                     static_cast<unsigned long long>(set->getFiles().size() *
                                                     (set->getFiles().size() - 1) / 2),
-                    static_cast<unsigned long long>(accepted), ue.startMb);
+                    static_cast<unsigned long long>(accepted),
+                    static_cast<unsigned long long>(truePairs), weakest, ue.startMb);
     } else {
       const bool same = canonical(r) == clusters;
       std::snprintf(extra, sizeof extra, "same result: %s; from %.0f MB", same ? "yes" : "NO",

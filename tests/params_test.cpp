@@ -71,9 +71,9 @@ TEST(ClusterSyncParams, PopularHashLimitFollowsTheArchive) {
   const struct {
     double hours;
     uint32_t limit;
-  } cases[] = {{0.0, 250},      {-3.0, 250},          {std::nan(""), 250}, {10.0, 250},
-               {10.0001, 312},  {12.48, 312},         {12.49, 390},        {40.0, 1187},
-               {1000.0, 26946}, {1.7e8, 4294967295u}, {1e300, 4294967295u}};
+  } cases[] = {{0.0, 250},     {-3.0, 250},         {std::nan(""), 250}, {10.0, 250},
+               {10.0001, 312}, {15.57, 312},        {15.58, 390},        {40.0, 608},
+               {1000.0, 2895}, {1e16, 4294967295u}, {1e300, 4294967295u}};
   for (const auto& c : cases)
     EXPECT_EQ(Velk::maxLandmarksForCorpus(c.hours), c.limit) << c.hours << " h";
 }

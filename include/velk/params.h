@@ -76,9 +76,13 @@ class VELK_API VkClusterSyncParams {
 // The popular-hash limit for an archive of the given hours of audio. A hash's
 // landmarks grow in step with the audio, so a fixed limit drops ever more
 // ordinary hashes as an archive grows and pairs that match in a small folder
-// stop matching. This keeps at least the limit's ratio to the audio: the
-// default (250) per 10 hours (about 60 ten-minute recordings, where the default
-// drops almost nothing), rounded up to a step of the series 250, 312, 390, ...
+// stop matching. The default (250) holds up to 10 hours (about 60 ten-minute
+// recordings, where it drops almost nothing); beyond, the limit grows with the
+// square root of the hours (2,895 at 1,000 hours). Not with the hours: a
+// hash's chance votes grow with the square of its landmarks, its votes at a
+// true offset only with their number, so the most popular hashes raise the
+// acceptance bar more than a true peak and make matching quadratic in the
+// hours. Rounded up to a step of the series 250, 312, 390, ...
 // (each a quarter more than the last, rounded down), at most 2^32 - 1. The steps
 // keep the limit still while an archive grows by a few recordings, so a re-run
 // on a feature store need not match again the pairs of hashes it would move

@@ -38,7 +38,8 @@ VkClusterSet* VkClusterSync::run(VkFileSet* fileSet, VkProgress* progress) const
 }
 
 VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileSet,
-                             VkProgress* progress, const PairObserver& observe, bool forgetHashes) {
+                             VkProgress* progress, const PairObserver& observe, bool forgetHashes,
+                             unsigned threads) {
   auto step = [progress](int32_t n) {
     if (progress != nullptr) progress->setStep(n);
   };
@@ -60,6 +61,7 @@ VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileS
   std::unique_ptr<VkPairStatsTable, void (*)(VkPairStatsTable*)> stats(new VkPairStatsTable,
                                                                        deletePairStats);
   VkMatchTuning tuning;
+  tuning.threads = threads;
   if (forgetHashes)
     tuning.indexBuilt = [fileSet]() {
       for (const auto& kv : fileSet->getFiles())

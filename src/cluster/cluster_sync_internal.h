@@ -31,10 +31,11 @@ VkClusterSet* formClustersOf(const VkClusterFormer& former, VkFileSet* fileSet,
 // What VkClusterSync::run does, calling observe (when set) with every pair's
 // statistics and histogram as soon as the pair is measured. With forgetHashes,
 // the tables' hashes are freed once the index holds them (VkFile::forgetHashes):
-// for a host that reads only counts afterwards.
+// for a host that reads only counts afterwards. Pairs are voted on that many
+// threads; observe, progress and the result do not depend on it.
 VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileSet,
                              VkProgress* progress, const PairObserver& observe,
-                             bool forgetHashes = false);
+                             bool forgetHashes = false, unsigned threads = 1);
 
 }  // namespace Velk
 

@@ -13,10 +13,15 @@
 // histograms only depend on the multiset of votes, and the progress fractions
 // only on the number of hashes that can vote.
 #include <algorithm>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <exception>
 #include <limits>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -255,18 +260,136 @@ class HistogramBuilder {
     if (progress_ != nullptr) progress_->setFraction(0.0f);
     collectRuns();
     precounted_ = precount();
-    slot_.assign(ids_.size(), -1);
     HashWalkProgress walk(progress_, votingHashes_);
     uint64_t done = 0;
-    for (int32_t a = 0; a < anchors(); ++a) {
-      if (counts(a)) processAnchor(a);
+    auto anchorDone = [&](int32_t a) {
       done += runCount_[a];
       if (totalRuns_ > 0) walk.advanceTo(votingHashes_ * done / totalRuns_);
+    };
+    if (workers() > 1) {
+      runThreaded(anchorDone);
+    } else {
+      Scratch s(ids_.size());
+      for (int32_t a = 0; a < anchors(); ++a) {
+        if (counts(a))
+          processAnchor(a, s, [&](int32_t b, VkOffsetHistogram& h) {
+            sink_(VkPairKey(ids_[a], ids_[b]), h);
+          });
+        anchorDone(a);
+      }
     }
     walk.advanceTo(votingHashes_);
   }
 
  private:
+  // What one thread's votes need: the pairs of the batch at hand and the buffers.
+  struct Scratch {
+    explicit Scratch(std::size_t files) : slot(files, -1) {}
+    std::vector<int32_t> slot;           // per rank: its pair in the current batch, or -1
+    std::vector<DenseBin> counter;       // one chunk; every bin empty between chunks
+    std::unique_ptr<uint64_t[]> buffer;  // votes of one batch, by chunk
+    uint64_t bufferSize = 0;
+    VkOffsetHistogram staging;  // bins of the pair being finished
+  };
+
+  unsigned workers() const {
+    return std::max(1u, std::min<unsigned>(tuning_.threads, static_cast<unsigned>(anchors())));
+  }
+
+  // The anchors over the threads, each taking the next one free. The sink and
+  // progress are called on this thread alone, anchor by anchor in order and
+  // within one in the order of one thread, so nothing observable depends on
+  // the thread count. An anchor's finished pairs wait in its queue; a queue at
+  // its budget holds its thread back, and no thread runs further than a few
+  // anchors ahead of the one being handed on.
+  template <typename AnchorDone>
+  void runThreaded(AnchorDone anchorDone) {
+    struct Queue {
+      std::deque<std::pair<int32_t, VkOffsetHistogram>> pairs;
+      uint64_t bytes = 0;
+      bool done = false;
+    };
+    struct Aborted {};
+    const unsigned threads = workers();
+    const int32_t window = static_cast<int32_t>(2 * threads);
+    const uint64_t budget = std::max<uint64_t>(tuning_.batchBytes / 2, 1);
+    std::vector<Queue> queues(static_cast<std::size_t>(window));
+    std::mutex lock;
+    std::condition_variable changed;
+    int32_t next = 0, turn = 0;
+    bool failed = false;
+    std::exception_ptr error;
+    auto work = [&]() {
+      Scratch s(ids_.size());
+      try {
+        for (;;) {
+          int32_t a;
+          {
+            std::unique_lock<std::mutex> g(lock);
+            changed.wait(g, [&] { return failed || next >= anchors() || next < turn + window; });
+            if (failed || next >= anchors()) return;
+            a = next++;
+          }
+          Queue& q = queues[static_cast<std::size_t>(a % window)];
+          if (counts(a))
+            processAnchor(a, s, [&](int32_t b, VkOffsetHistogram& h) {
+              const uint64_t bytes = h.size() * sizeof(VkOffsetBin);
+              std::unique_lock<std::mutex> g(lock);
+              changed.wait(g,
+                           [&] { return failed || q.pairs.empty() || q.bytes + bytes <= budget; });
+              if (failed) throw Aborted();
+              q.pairs.emplace_back(b, VkOffsetHistogram(h.begin(), h.end()));
+              q.bytes += bytes;
+              changed.notify_all();
+            });
+          std::lock_guard<std::mutex> g(lock);
+          q.done = true;
+          changed.notify_all();
+        }
+      } catch (const Aborted&) {
+      } catch (...) {
+        std::lock_guard<std::mutex> g(lock);
+        if (!failed) error = std::current_exception();
+        failed = true;
+        changed.notify_all();
+      }
+    };
+    std::vector<std::thread> pool;
+    for (unsigned t = 0; t < threads; ++t) pool.emplace_back(work);
+    try {
+      bool stop = false;
+      for (int32_t a = 0; a < anchors() && !stop; ++a) {
+        Queue& q = queues[static_cast<std::size_t>(a % window)];
+        for (;;) {
+          std::unique_lock<std::mutex> g(lock);
+          changed.wait(g, [&] { return failed || q.done || !q.pairs.empty(); });
+          stop = failed;
+          if (stop) break;
+          if (q.pairs.empty()) {
+            q.done = false;
+            turn = a + 1;
+            changed.notify_all();
+            break;
+          }
+          std::pair<int32_t, VkOffsetHistogram> pair = std::move(q.pairs.front());
+          q.pairs.pop_front();
+          q.bytes -= pair.second.size() * sizeof(VkOffsetBin);
+          changed.notify_all();
+          g.unlock();
+          sink_(VkPairKey(ids_[a], ids_[pair.first]), pair.second);
+        }
+        if (!stop) anchorDone(a);
+      }
+    } catch (...) {
+      std::lock_guard<std::mutex> g(lock);
+      if (!failed) error = std::current_exception();
+      failed = true;
+      changed.notify_all();
+    }
+    for (std::thread& t : pool) t.join();
+    if (error) std::rethrow_exception(error);
+  }
+
   int32_t anchors() const {
     return std::min(static_cast<int32_t>(ids_.size()), tuning_.anchorsBelow);
   }
@@ -355,8 +478,10 @@ class HistogramBuilder {
 
   bool counts(int32_t a) const { return !tuning_.anchorIds || tuning_.anchorIds(ids_[a]); }
 
-  void store(int32_t a, int32_t b, VkOffsetHistogram& hist) {
-    if (!hist.empty()) sink_(VkPairKey(ids_[a], ids_[b]), hist);
+  // Hands a finished pair on; a pair without votes has no histogram.
+  template <typename Emit>
+  static void store(int32_t b, VkOffsetHistogram& hist, Emit& emit) {
+    if (!hist.empty()) emit(b, hist);
   }
 
   // Number of counter chunks of pair (a, b): its possible offsets run from
@@ -397,27 +522,37 @@ class HistogramBuilder {
       }
     }
     chunkVotes_.assign(chunks, 0);
-    forEachVotingHash([&](std::size_t i, std::size_t j) {
-      for (std::size_t p = i; p < j;) {
-        const int32_t a = rank(p);
-        if (a >= anchors()) break;
-        std::size_t pa = p + 1;
-        while (pa < j && rank(pa) == a) ++pa;
-        for (std::size_t q = counts(a) ? pa : j; q < j;) {
-          const int32_t b = rank(q);
-          std::size_t qe = q + 1;
-          while (qe < j && rank(qe) == b) ++qe;
-          countChunks(p, pa, q, qe, static_cast<int64_t>(minTime_[a]) - maxTime_[b],
-                      chunkVotes_.data() + pairChunk0_[a * files + b]);
-          q = qe;
+    // Each thread counts the pairs of its own anchors: no count has two writers.
+    const unsigned threads = workers();
+    auto part = [&](unsigned t) {
+      forEachVotingHash([&](std::size_t i, std::size_t j) {
+        for (std::size_t p = i; p < j;) {
+          const int32_t a = rank(p);
+          if (a >= anchors()) break;
+          std::size_t pa = p + 1;
+          while (pa < j && rank(pa) == a) ++pa;
+          const bool mine = static_cast<unsigned>(a) % threads == t && counts(a);
+          for (std::size_t q = mine ? pa : j; q < j;) {
+            const int32_t b = rank(q);
+            std::size_t qe = q + 1;
+            while (qe < j && rank(qe) == b) ++qe;
+            countChunks(p, pa, q, qe, static_cast<int64_t>(minTime_[a]) - maxTime_[b],
+                        chunkVotes_.data() + pairChunk0_[a * files + b]);
+            q = qe;
+          }
+          p = pa;
         }
-        p = pa;
-      }
-    });
+      });
+    };
+    std::vector<std::thread> pool;
+    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(part, t);
+    part(0);
+    for (std::thread& t : pool) t.join();
     return true;
   }
 
-  void processAnchor(int32_t a) {
+  template <typename Emit>
+  void processAnchor(int32_t a, Scratch& s, Emit emit) {
     if (runStart_[a] == runStart_[a + 1]) return;
     const std::size_t files = ids_.size();
     std::vector<uint64_t> votes(files, 0);
@@ -450,13 +585,14 @@ class HistogramBuilder {
         sorted.push_back(b);
       }
     }
-    voteSorted(a, sorted, votes);
-    voteCounted(a, counted, chunks);
+    voteSorted(a, sorted, votes, s, emit);
+    voteCounted(a, counted, chunks, s, emit);
   }
 
   // Pairs whose votes are packed and sorted, in batches of at most batchBytes.
-  void voteSorted(int32_t a, const std::vector<int32_t>& pairs,
-                  const std::vector<uint64_t>& votes) {
+  template <typename Emit>
+  void voteSorted(int32_t a, const std::vector<int32_t>& pairs, const std::vector<uint64_t>& votes,
+                  Scratch& s, Emit& emit) {
     std::vector<std::vector<uint64_t>> packed;
     for (std::size_t first = 0; first < pairs.size();) {
       std::size_t end = first + 1;
@@ -466,13 +602,13 @@ class HistogramBuilder {
         bytes += votes[pairs[end++]] * sizeof(uint64_t);
       packed.assign(end - first, std::vector<uint64_t>());
       for (std::size_t i = first; i < end; ++i) {
-        slot_[pairs[i]] = static_cast<int32_t>(i - first);
+        s.slot[pairs[i]] = static_cast<int32_t>(i - first);
         packed[i - first].reserve(votes[pairs[i]]);
       }
       forEachPartnerRun(
           a, [&](std::size_t p, std::size_t pa, int32_t b, std::size_t q, std::size_t qe) {
-            if (slot_[b] < 0) return;
-            std::vector<uint64_t>& out = packed[slot_[b]];
+            if (s.slot[b] < 0) return;
+            std::vector<uint64_t>& out = packed[s.slot[b]];
             for (std::size_t x = p; x < pa; ++x) {
               const int32_t tx = time(x);
               const uint32_t tbits = biasTime(tx);
@@ -484,10 +620,10 @@ class HistogramBuilder {
             }
           });
       for (std::size_t i = first; i < end; ++i) {
-        slot_[pairs[i]] = -1;
-        finishSparse(packed[i - first], staging_);
-        store(a, pairs[i], staging_);
-        staging_.clear();
+        s.slot[pairs[i]] = -1;
+        finishSparse(packed[i - first], s.staging);
+        store(pairs[i], s.staging, emit);
+        s.staging.clear();
       }
       first = end;
     }
@@ -496,9 +632,11 @@ class HistogramBuilder {
   // Pairs whose votes are counted: their chunks in order, cut into batches of
   // at most batchBytes of votes; each batch's votes are written chunk by chunk
   // into one buffer and then counted in a cache-sized counter.
-  void voteCounted(int32_t a, const std::vector<CountedPair>& pairs, std::size_t chunks) {
+  template <typename Emit>
+  void voteCounted(int32_t a, const std::vector<CountedPair>& pairs, std::size_t chunks, Scratch& s,
+                   Emit& emit) {
     if (pairs.empty()) return;
-    for (std::size_t i = 0; i < pairs.size(); ++i) slot_[pairs[i].b] = static_cast<int32_t>(i);
+    for (std::size_t i = 0; i < pairs.size(); ++i) s.slot[pairs[i].b] = static_cast<int32_t>(i);
     std::vector<uint64_t> perChunk(chunks, 0);
     if (precounted_) {
       const std::size_t files = ids_.size();
@@ -509,12 +647,12 @@ class HistogramBuilder {
     } else {
       forEachPartnerRun(
           a, [&](std::size_t p, std::size_t pa, int32_t b, std::size_t q, std::size_t qe) {
-            if (slot_[b] < 0) return;
-            const CountedPair& cp = pairs[slot_[b]];
+            if (s.slot[b] < 0) return;
+            const CountedPair& cp = pairs[s.slot[b]];
             countChunks(p, pa, q, qe, cp.base, perChunk.data() + cp.chunk0);
           });
     }
-    if (counter_.empty()) counter_.assign(kChunkBins, kEmptyBin);
+    if (s.counter.empty()) s.counter.assign(kChunkBins, kEmptyBin);
 
     std::vector<uint64_t> fill(chunks, 0);
     std::size_t pair = 0;  // the pair of the chunk being reduced
@@ -528,16 +666,16 @@ class HistogramBuilder {
         fill[c] = at;
         at += perChunk[c];
       }
-      if (n > bufferSize_) {
-        buffer_.reset();
-        buffer_.reset(new uint64_t[n]);
-        bufferSize_ = n;
+      if (n > s.bufferSize) {
+        s.buffer.reset();
+        s.buffer.reset(new uint64_t[n]);
+        s.bufferSize = n;
       }
-      uint64_t* buf = buffer_.get();
+      uint64_t* buf = s.buffer.get();
       forEachPartnerRun(
           a, [&](std::size_t p, std::size_t pa, int32_t b, std::size_t q, std::size_t qe) {
-            if (slot_[b] < 0) return;
-            const CountedPair& cp = pairs[slot_[b]];
+            if (s.slot[b] < 0) return;
+            const CountedPair& cp = pairs[s.slot[b]];
             if (cp.chunk0 + cp.chunks <= c0 || cp.chunk0 >= c1) return;
             for (std::size_t x = p; x < pa; ++x) {
               const int32_t tx = time(x);
@@ -558,12 +696,12 @@ class HistogramBuilder {
         const uint64_t done = k << kChunkShift;
         reduceChunk(buf + begin, perChunk[c], cp.base + static_cast<int64_t>(done),
                     static_cast<std::size_t>(std::min(kChunkBins, cp.range - done)),
-                    counter_.data(), staging_);
+                    s.counter.data(), s.staging);
         begin += perChunk[c];
         if (k + 1 == cp.chunks) {
-          store(a, cp.b, staging_);
-          staging_.clear();
-          slot_[cp.b] = -1;
+          store(cp.b, s.staging, emit);
+          s.staging.clear();
+          s.slot[cp.b] = -1;
           ++pair;
         }
       }
@@ -586,13 +724,8 @@ class HistogramBuilder {
   std::unique_ptr<uint8_t[]> runs_;  // per rank, the gaps between its run positions
   uint64_t totalRuns_ = 0;
   bool precounted_ = false;
-  std::vector<uint64_t> pairChunk0_;    // files x files: first chunk of pair (a, b) in chunkVotes_
-  std::vector<uint64_t> chunkVotes_;    // votes per chunk of every pair, when precounted
-  std::vector<int32_t> slot_;           // per rank: its pair in the current batch, or -1
-  std::vector<DenseBin> counter_;       // one chunk; every bin empty between chunks
-  std::unique_ptr<uint64_t[]> buffer_;  // votes of one batch, by chunk
-  uint64_t bufferSize_ = 0;
-  VkOffsetHistogram staging_;  // bins of the pair being finished
+  std::vector<uint64_t> pairChunk0_;  // files x files: first chunk of pair (a, b) in chunkVotes_
+  std::vector<uint64_t> chunkVotes_;  // votes per chunk of every pair, when precounted
 };
 
 // The landmarks of a job's tables, in table order; the first reading reports

@@ -26,6 +26,9 @@ struct VkMatchTuning {
   // of a job can split the pairs between them while each holds the whole index,
   // which the limit on popular hashes needs.
   std::function<bool(int32_t id)> anchorIds;
+  // Threads that vote; whatever their number, the sink and progress see the same
+  // calls in the same order, all on the calling thread.
+  unsigned threads = 1;
   // Called once the index is built, before any vote: the tables' hashes are
   // not read after that, so a host that keeps only counts may free them here.
   std::function<void()> indexBuilt;

@@ -232,7 +232,8 @@ std::vector<ClusterResult> clusterFiles(VkFileSet& files, const VkClusterSyncPar
     };
     // Only counts are read after matching: the hashes go once the index holds them.
     clusters.reset(runClusterSync(params, &files, progress,
-                                  settings.refine ? lookAtRejected : PairObserver(), true));
+                                  settings.refine ? lookAtRejected : PairObserver(), true,
+                                  threadsOf(settings)));
   }
   std::map<int32_t, std::size_t> landmarks;
   for (const auto& kv : files.getFiles()) landmarks[kv.first] = kv.second->getLandmarkCount();

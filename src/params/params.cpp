@@ -105,7 +105,10 @@ bool VkClusterSyncParams::setAcceptThreshold(unsigned int v) {
 uint32_t maxLandmarksForCorpus(double hours) {
   constexpr double kDefault = 250.0;
   constexpr double kReferenceHours = 10.0;
-  const double limit = std::ceil(kDefault * hours / kReferenceHours);
+  // The root of the hours (see the header): chance votes grow with the square
+  // of a hash's landmarks, true ones only with their number.
+  const double limit =
+      hours > kReferenceHours ? std::ceil(kDefault * std::sqrt(hours / kReferenceHours)) : kDefault;
   if (!(limit > kDefault)) return static_cast<uint32_t>(kDefault);  // NaN included
   if (limit >= 4294967295.0) return 4294967295u;
   // The first step at or above it: each step a quarter more than the last
