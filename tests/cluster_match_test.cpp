@@ -42,6 +42,24 @@ VkMatchTuning denseTuning() {
 }
 const VkMatchTuning kTunings[] = {VkMatchTuning(), sortedTuning(), denseTuning()};
 
+VkMatchTuning threaded(VkMatchTuning t, unsigned threads) {
+  t.threads = threads;
+  return t;
+}
+
+// Every sink call in order, then every progress call.
+using Calls = std::pair<std::vector<std::pair<VkPairKey, Bins>>, std::vector<std::string>>;
+Calls callsOf(VkFileSet* set, uint32_t maxLandmarks, const VkMatchTuning& tuning) {
+  Calls out;
+  velktest::ProgressLog log;
+  VkLandmarkIndex index(maxLandmarks);
+  matchPairsInto(index, set, &log, tuning, [&out](const VkPairKey& k, VkOffsetHistogram& h) {
+    out.first.emplace_back(k, bins(h));
+  });
+  out.second = log.calls;
+  return out;
+}
+
 struct Match {
   Match(VkFileSet* set, uint32_t maxLandmarks = 250, VkProgress* progress = nullptr,
         const VkMatchTuning& tuning = VkMatchTuning())
@@ -168,6 +186,12 @@ TEST(ClusterMatch, EveryPathGivesTheSameHistograms) {
       ASSERT_EQ(other.keys(), first.keys());
       for (const auto& kv : *first.table) EXPECT_EQ(other.at(kv.first), bins(*kv.second));
     }
+    // Threads (votes counted in advance or not, queues held at their budget)
+    // change neither the calls nor their order.
+    const Calls one = callsOf(set.get(), maxLandmarks, kTunings[0]);
+    EXPECT_EQ(callsOf(set.get(), maxLandmarks, threaded(kTunings[0], 3)), one);
+    EXPECT_EQ(callsOf(set.get(), maxLandmarks, threaded(kTunings[1], 2)).first,
+              callsOf(set.get(), maxLandmarks, kTunings[1]).first);
     pairs += static_cast<int>(first.table->size());
   }
   EXPECT_GT(pairs, 300);  // the jobs really matched
