@@ -1044,13 +1044,14 @@ int runArchiveSize(const Options& o, int recordings) {
       const auto it = eventOf.find(set->idToName[id]);
       return it == eventOf.end() ? ~std::size_t{0} : it->second;
     };
-    double weakest = 1e30;
+    double weakest = 1e30, votes = 0;
     uint64_t pairs = 0, accepted = 0, truePairs = 0;
     Meter me;
     Velk::VkClusterSet* r = Velk::runClusterSync(
         cp, set.get(), nullptr,
         [&](const Velk::VkPairStats& s, const Velk::VkOffsetHistogram&, bool ok) {
           ++pairs, accepted += ok ? 1 : 0;
+          votes += static_cast<double>(s.histogramMean) * s.overlapLength;  // the pair's votes
           if (eventOfId(s.idA) != eventOfId(s.idB)) return;
           ++truePairs;
           weakest = std::min(weakest, static_cast<double>(s.peakCount) /
@@ -1061,13 +1062,13 @@ int runArchiveSize(const Options& o, int recordings) {
     if (o.engineOnly) {
       std::snprintf(extra, sizeof extra,
                     "limit %u, %u matching threads: %zu clusters, F1 %.4f, pairs examined %llu "
-                    "(of %llu), accepted %llu; weakest of %llu true pairs at %.2f x its bar; "
-                    "from %.0f MB",
+                    "(of %llu), accepted %llu, votes %.3g; weakest of %llu true pairs at %.2f x "
+                    "its bar; from %.0f MB",
                     cp.getMaxLandmarks(), o.matchThreads != 0 ? o.matchThreads : threads, r->size(),
                     f1Of(truth, r), static_cast<unsigned long long>(pairs),
                     static_cast<unsigned long long>(set->getFiles().size() *
                                                     (set->getFiles().size() - 1) / 2),
-                    static_cast<unsigned long long>(accepted),
+                    static_cast<unsigned long long>(accepted), votes,
                     static_cast<unsigned long long>(truePairs), weakest, ue.startMb);
     } else {
       const bool same = canonical(r) == clusters;
