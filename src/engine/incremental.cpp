@@ -712,7 +712,7 @@ class IncrementalRun {
 VkClusterSet* clusterWithStore(const VkClusterSyncParams& params, bool secondLook, VkFileSet& files,
                                FeatureStore& store, VkProgress* progress,
                                const std::function<void(const PairOutcome&)>& take,
-                               std::string& note) {
+                               std::string& note, unsigned threads) {
   Recordings run;
   std::set<int64_t> seen;
   bool keyed = true;
@@ -754,7 +754,7 @@ VkClusterSet* clusterWithStore(const VkClusterSyncParams& params, bool secondLoo
           else if (keyed && mayGainOutcome(former, &files, VkPairKey(s.idA, s.idB), h, secondLook))
             near.emplace_back(s.idA, s.idB);
         },
-        true));
+        true, threads));
     note =
         "the feature store's pair results could not be used (" + why + "): every pair was matched";
   } else {

@@ -37,11 +37,11 @@ bool mayGainOutcome(const VkClusterFormer& former, VkFileSet* files, const VkPai
 // deleteClusters), with the outcome of every pair that has one handed to take;
 // what the second look keeps of a pair only with secondLook.
 // The store's pair state is used when it can give the exact result, and is
-// renewed; note says what was matched and why.
+// renewed; note says what was matched and why. A full match votes on threads.
 VkClusterSet* clusterWithStore(const VkClusterSyncParams& params, bool secondLook, VkFileSet& files,
                                FeatureStore& store, VkProgress* progress,
                                const std::function<void(const PairOutcome&)>& take,
-                               std::string& note);
+                               std::string& note, unsigned threads = 1);
 
 }  // namespace Velk
 

@@ -222,7 +222,7 @@ std::vector<ClusterResult> clusterFiles(VkFileSet& files, const VkClusterSyncPar
           if (o.candidate) rejected.push_back(o.rejected);
           if (!o.lags.empty()) peaks[{o.stats.idA, o.stats.idB}] = o.lags;
         },
-        note));
+        note, threadsOf(settings)));
     report.note(note);
   } else {
     const PairObserver lookAtRejected = [&](const VkPairStats& s, const VkOffsetHistogram& h,
