@@ -559,11 +559,27 @@ class ClusterWalk {
         if (group(m) < 0 && recordingOf(recordings_, members_[m]) != nullptr && linkToStrays(m))
           progressed = true;
     }
+    noteHeldBack();
   }
 
   const ClusterVerdict& verdict() const { return verdict_; }
 
  private:
+  // A member that agreed in parts with some member, but only on shared
+  // material, is left alone: its event cannot be told. Silence would hide
+  // that it was found at all.
+  void noteHeldBack() const {
+    for (const auto& [m, a] : partsWith_) {
+      if (group(m) == 0 ||
+          (group(m) > 0 && std::count(verdict_.group.begin(), verdict_.group.end(), group(m)) > 1))
+        continue;
+      report_.note(members_[m].name + " agrees with " + members_[a].name + " in " +
+                   std::to_string(parts_.at(m).size()) +
+                   " parts (paused or cut), but only on sound shared with another event; it is "
+                   "not placed");
+    }
+  }
+
   int group(std::size_t i) const { return verdict_.group[i]; }
 
   // A correlation m against a, read along the overlap. One part agreeing
@@ -630,6 +646,7 @@ class ClusterWalk {
       parts.push_back(p);
     }
     parts_[m] = parts;
+    partsWith_.emplace(m, a);
     // The parts agree together (a stretch across the cut may count twice).
     r.agreement = std::min(1.0f, r.agreement + static_cast<float>(coveredBy));
     r.lagSeconds = found.front().second;
@@ -880,6 +897,7 @@ class ClusterWalk {
   std::vector<std::size_t> via_;  // the member each one of the group was placed through (n_: none)
   std::map<std::size_t, PairRefinement> outcome_;  // against the reference, judged
   std::map<std::size_t, std::vector<MemberPart>> parts_;
+  std::map<std::size_t, std::size_t> partsWith_;  // the first member each was found in parts with
   // Stretches of the timeline known to be shared material, in seconds: as far
   // as they may reach (to the nearest stretch along the overlap that did
   // not agree), and as far as short stretches found them to reach.
