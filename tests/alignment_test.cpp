@@ -535,7 +535,7 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
     EXPECT_NEAR(p.offset, k.scene == kInSong ? 25.0 : 20.0, 0.001);
     ASSERT_EQ(p.parts.size(), 2u) << err_;
     EXPECT_NEAR(p.parts[1].gapSeconds, k.scene == kInSong ? 40.0 : 20.0, 0.001);
-    EXPECT_NEAR(p.parts[1].fileSeconds, k.scene == kInSong ? 60.0 : 40.0, 0.5);
+    EXPECT_NEAR(p.parts[1].fileSeconds, k.scene == kInSong ? 60.0 : 40.0, 0.01);
   }
 }
 
