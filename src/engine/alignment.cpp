@@ -392,18 +392,27 @@ constexpr double kEdgeStretchSeconds = 1.0;
 // anchor on line.
 bool holdsAt(const Recording& anchor, const Recording& member, const PartLine& line,
              double memberSeconds, const RefineSettings& settings,
-             double stretchSeconds = kEdgeStretchSeconds, double slackSeconds = 0.002) {
+             double stretchSeconds = kEdgeStretchSeconds, double slackSeconds = 0.002,
+             double searchSeconds = 0.0) {
   const uint32_t rate = std::min(anchor.sampleRate, member.sampleRate);
   if (rate == 0) return false;
   const auto window = static_cast<uint64_t>(stretchSeconds * rate);
-  const auto radius = static_cast<int64_t>(std::ceil(settings.searchSeconds * rate));
+  const auto radius = static_cast<int64_t>(
+      std::ceil((searchSeconds > 0.0 ? searchSeconds : settings.searchSeconds) * rate));
   const double lag = line.at(memberSeconds) * rate;
   const VkRefineWindow w = planRefineWindowAt(samplesAt(anchor, rate), samplesAt(member, rate), lag,
                                               radius, window, window / 2, memberSeconds * rate);
-  const WindowLag p = correlateWindow(anchor, member, rate, w, settings);
-  // The drift moves the lag within the stretch too.
-  const double slack = slackSeconds + 0.5 * std::abs(line.driftPpm) * 1e-6 * stretchSeconds;
-  return p.accepted && std::abs(p.lagSamples - lag) <= slack * rate;
+  // A drift that moves the lag by over a millisecond within the stretch blurs
+  // its peak, below the bar in noise: the member is put on the anchor's clock,
+  // and the lag found is then that of the stretch's first sample. A smaller
+  // one only moves the peak, by half of it at most.
+  const double blur = std::abs(line.driftPpm) * 1e-6 * stretchSeconds;
+  const bool onClock = blur > 0.001;
+  const WindowLag p =
+      correlateWindow(anchor, member, rate, w, settings, onClock ? line.driftPpm : 0.0);
+  const double expected = onClock ? line.at(static_cast<double>(w.memberStart) / rate) * rate : lag;
+  const double slack = slackSeconds + (onClock ? 0.0 : 0.5 * blur);
+  return p.accepted && std::abs(p.lagSamples - expected) <= slack * rate;
 }
 
 // Halving with 1-s stretches leaves the cut up to a second out; the sound
@@ -791,10 +800,10 @@ class ClusterWalk {
   // Whether the longest piece of own (m's, beside another member) correlates
   // with a on line, a stretch of it at most as long as those along overlaps.
   bool ownHolds(std::size_t a, std::size_t m, const OwnSpan& own, const PartLine& line,
-                double slackSeconds) const {
+                double slackSeconds, double searchSeconds = 0.0) const {
     return holdsAt(*recordingOf(recordings_, members_[a]), *recordingOf(recordings_, members_[m]),
                    line, 0.5 * (own.from + own.to), settings_,
-                   std::min(own.to - own.from, kDriftWindowSeconds), slackSeconds);
+                   std::min(own.to - own.from, kDriftWindowSeconds), slackSeconds, searchSeconds);
   }
 
   // The pieces of the timeline from start to end that no stretch covers.
@@ -906,10 +915,12 @@ class ClusterWalk {
     if (own.to - own.from < kEdgeStretchSeconds) return false;
     const PairRefinement& q = withRef->second;
     // Near the line at all: a faint fade's peak strays by tens of milliseconds
-    // when clocks drift far apart, where sound of m's own finds nothing.
-    constexpr double kSlackSeconds = 0.03;
+    // when clocks drift far apart, where sound of m's own finds nothing. Only
+    // lags that near are searched: in a noisy reference, a chance peak further
+    // out outscores a faint fade, and a false "not heard" joins m wrongly.
+    constexpr double kSlackSeconds = 0.03, kSearchSeconds = kSlackSeconds + 0.005;
     return ownHolds(ref_, m, own, {q.alongLagSeconds, q.alongDriftKnown ? q.alongDriftPpm : 0.0},
-                    kSlackSeconds);
+                    kSlackSeconds, kSearchSeconds);
   }
 
   // Links m to the stray groups it correlates with; a member that links two

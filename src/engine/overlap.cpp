@@ -283,7 +283,14 @@ OverlapFit fitOverlap(const Recording& anchor, const Recording& member, double c
                                  std::floor(std::min(windowSeconds * o.rate, 0.5 * o.span)), drift);
   if (!probed && (guide.agreeing < 2 || std::abs(guide.driftPpm) < blurFree))
     return plain.confirmed || !rough.confirmed ? plain : rough;
-  const OverlapFit onClock = pass(windowSeconds, maxWindows, drift);
+  OverlapFit onClock = pass(windowSeconds, maxWindows, drift);
+  // A guide read from blurred or few stretches may be ppm off; once on
+  // (nearly) one clock the long stretches no longer blur, and read it again.
+  if (onClock.confirmed && onClock.driftKnown &&
+      std::abs(onClock.driftPpm - drift) * 1e-6 * windowSeconds * o.rate > 0.05) {
+    OverlapFit again = pass(windowSeconds, maxWindows, onClock.driftPpm);
+    if (again.confirmed && again.agreeing >= onClock.agreeing) onClock = std::move(again);
+  }
   auto better = [](const OverlapFit& x, const OverlapFit& y) {
     if (x.confirmed != y.confirmed) return x.confirmed;
     return x.agreeShare() > y.agreeShare();
