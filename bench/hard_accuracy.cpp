@@ -271,11 +271,16 @@ int score(const velksim::Truth& truth, const nlohmann::json& result,
   // Paused and channel-2 recordings.
   std::size_t paused = 0, pausedOk = 0, lavaliers = 0, lavaliersOk = 0;
   std::string missed;
+  std::vector<double> cutErrors;  // seconds between a found cut and the true one, in the file
   for (const auto& kv : truthOf) {
     const velksim::TruthRecording& r = *kv.second.rec;
     const Found& f = found[kv.first];
     if (!r.parts.empty()) {
       ++paused;
+      if (f.parts.is_array() && f.parts.size() == r.parts.size())
+        for (std::size_t p = 1; p < r.parts.size(); ++p)
+          cutErrors.push_back(
+              std::fabs(f.parts[p].value("file_seconds", 0.0) - r.parts[p].fileSeconds));
       bool ok = noted(notes, r.name, "part");
       if (!ok && f.parts.is_array() && f.parts.size() == r.parts.size()) {
         const velksim::TruthRecording& ref = *refOf[{f.cluster, kv.second.cluster}];
@@ -310,6 +315,9 @@ int score(const velksim::Truth& truth, const nlohmann::json& result,
   std::printf(
       "paused recordings placed or reported: %zu of %zu; channel-2 recordings: %zu of %zu%s%s\n",
       pausedOk, paused, lavaliersOk, lavaliers, missed.empty() ? "" : "; missed:", missed.c_str());
+  if (!cutErrors.empty())
+    std::printf("paused cuts found: %zu, error max %.3f s\n", cutErrors.size(),
+                *std::max_element(cutErrors.begin(), cutErrors.end()));
 
   std::printf("by condition (pairs with at least one such recording):\n");
   std::printf("  %-12s %6s %8s %8s %9s %9s\n", "condition", "true", "recall", "false", "<=1 ms",

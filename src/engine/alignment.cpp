@@ -392,18 +392,79 @@ constexpr double kEdgeStretchSeconds = 1.0;
 // anchor on line.
 bool holdsAt(const Recording& anchor, const Recording& member, const PartLine& line,
              double memberSeconds, const RefineSettings& settings,
-             double stretchSeconds = kEdgeStretchSeconds, double slackSeconds = 0.002) {
+             double stretchSeconds = kEdgeStretchSeconds, double slackSeconds = 0.002,
+             double searchSeconds = 0.0) {
   const uint32_t rate = std::min(anchor.sampleRate, member.sampleRate);
   if (rate == 0) return false;
   const auto window = static_cast<uint64_t>(stretchSeconds * rate);
-  const auto radius = static_cast<int64_t>(std::ceil(settings.searchSeconds * rate));
+  const auto radius = static_cast<int64_t>(
+      std::ceil((searchSeconds > 0.0 ? searchSeconds : settings.searchSeconds) * rate));
   const double lag = line.at(memberSeconds) * rate;
   const VkRefineWindow w = planRefineWindowAt(samplesAt(anchor, rate), samplesAt(member, rate), lag,
                                               radius, window, window / 2, memberSeconds * rate);
-  const WindowLag p = correlateWindow(anchor, member, rate, w, settings);
-  // The drift moves the lag within the stretch too.
-  const double slack = slackSeconds + 0.5 * std::abs(line.driftPpm) * 1e-6 * stretchSeconds;
-  return p.accepted && std::abs(p.lagSamples - lag) <= slack * rate;
+  // A drift that moves the lag by over a millisecond within the stretch blurs
+  // its peak, below the bar in noise: the member is put on the anchor's clock,
+  // and the lag found is then that of the stretch's first sample. A smaller
+  // one only moves the peak, by half of it at most.
+  const double blur = std::abs(line.driftPpm) * 1e-6 * stretchSeconds;
+  const bool onClock = blur > 0.001;
+  const WindowLag p =
+      correlateWindow(anchor, member, rate, w, settings, onClock ? line.driftPpm : 0.0);
+  const double expected = onClock ? line.at(static_cast<double>(w.memberStart) / rate) * rate : lag;
+  const double slack = slackSeconds + (onClock ? 0.0 : 0.5 * blur);
+  return p.accepted && std::abs(p.lagSamples - expected) <= slack * rate;
+}
+
+// Halving with 1-s stretches leaves the cut up to a second out; the sound
+// tells it to milliseconds. Up to the cut the member's samples match the
+// anchor's on the line before it, from it on the line after it, so the cut is
+// where the two matches summed are largest. Both are differenced first, so
+// that low notes, which hardly change over many samples, do not swamp it.
+double sharpenCut(const Recording& anchor, const Recording& member, const PartLine& before,
+                  const PartLine& after, double from, double to) {
+  const double cut = 0.5 * (from + to);
+  const uint32_t rate = std::min(anchor.sampleRate, member.sampleRate);
+  if (rate == 0) return cut;
+  constexpr double kBlockSeconds = 0.005;
+  const double reach = 0.5 * (to - from) + kEdgeStretchSeconds;
+  const int64_t first = std::max<int64_t>(1, std::llround((cut - reach) * rate));
+  const auto block = static_cast<int64_t>(kBlockSeconds * rate);
+  const auto blocks = static_cast<int64_t>(2.0 * reach / kBlockSeconds);
+  const int64_t length = blocks * block;
+  std::string error;
+  std::vector<float> m;
+  if (!readMonoBlock(member, rate, first - 1, length + 1, m, error)) return cut;
+  // What each block gains by lying before the cut rather than after it.
+  std::vector<double> gain(static_cast<std::size_t>(blocks), 0.0);
+  for (const PartLine* line : {&before, &after}) {
+    const double sign = line == &before ? 1.0 : -1.0;
+    // Member sample n lies at n + lag on the anchor; the drift moves that by
+    // at most a few samples within reach, which the margin covers.
+    const int64_t margin =
+        2 + static_cast<int64_t>(std::ceil(std::abs(line->driftPpm) * 1e-6 * reach * rate));
+    const int64_t start = first + std::llround(line->at(cut) * rate) - margin;
+    if (start < 1) return cut;
+    std::vector<float> a;
+    if (!readMonoBlock(anchor, rate, start - 1, length + 2 * margin + 1, a, error)) return cut;
+    for (int64_t n = 0; n < length; ++n) {
+      const double t = static_cast<double>(first + n) / rate;
+      const int64_t i = std::llround((line->at(t) - line->at(cut)) * rate) + margin + n + 1;
+      if (i < 1 || i >= static_cast<int64_t>(a.size())) continue;
+      const auto k = static_cast<std::size_t>(n);
+      const double dm = m[k + 1] - m[k];
+      const double da = a[static_cast<std::size_t>(i)] - a[static_cast<std::size_t>(i - 1)];
+      gain[static_cast<std::size_t>(n / block)] += sign * dm * da;
+    }
+  }
+  double sum = 0.0, best = 0.0;
+  int64_t at = -1;
+  for (int64_t k = 0; k < blocks; ++k) {
+    sum += gain[static_cast<std::size_t>(k)];
+    if (sum > best) best = sum, at = k + 1;
+  }
+  // Nothing gained, or the best at the window's end: the cut lies elsewhere.
+  if (at < 0 || at == blocks) return cut;
+  return static_cast<double>(first + at * block) / rate;
 }
 
 // Where between member seconds from (on the line before the cut) and to (on
@@ -424,7 +485,7 @@ double pauseAt(const Recording& anchor, const Recording& member, const PartLine&
     else
       break;
   }
-  return 0.5 * (from + to);
+  return sharpenCut(anchor, member, before, after, from, to);
 }
 
 // Where between member seconds inside (on line) and outside (off it) the
@@ -559,11 +620,27 @@ class ClusterWalk {
         if (group(m) < 0 && recordingOf(recordings_, members_[m]) != nullptr && linkToStrays(m))
           progressed = true;
     }
+    noteHeldBack();
   }
 
   const ClusterVerdict& verdict() const { return verdict_; }
 
  private:
+  // A member that agreed in parts with some member, but only on shared
+  // material, is left alone: its event cannot be told. Silence would hide
+  // that it was found at all.
+  void noteHeldBack() const {
+    for (const auto& [m, a] : partsWith_) {
+      if (group(m) == 0 ||
+          (group(m) > 0 && std::count(verdict_.group.begin(), verdict_.group.end(), group(m)) > 1))
+        continue;
+      report_.note(members_[m].name + " agrees with " + members_[a].name + " in " +
+                   std::to_string(parts_.at(m).size()) +
+                   " parts (paused or cut), but only on sound shared with another event; it is "
+                   "not placed");
+    }
+  }
+
   int group(std::size_t i) const { return verdict_.group[i]; }
 
   // A correlation m against a, read along the overlap. One part agreeing
@@ -630,6 +707,7 @@ class ClusterWalk {
       parts.push_back(p);
     }
     parts_[m] = parts;
+    partsWith_.emplace(m, a);
     // The parts agree together (a stretch across the cut may count twice).
     r.agreement = std::min(1.0f, r.agreement + static_cast<float>(coveredBy));
     r.lagSeconds = found.front().second;
@@ -722,10 +800,10 @@ class ClusterWalk {
   // Whether the longest piece of own (m's, beside another member) correlates
   // with a on line, a stretch of it at most as long as those along overlaps.
   bool ownHolds(std::size_t a, std::size_t m, const OwnSpan& own, const PartLine& line,
-                double slackSeconds) const {
+                double slackSeconds, double searchSeconds = 0.0) const {
     return holdsAt(*recordingOf(recordings_, members_[a]), *recordingOf(recordings_, members_[m]),
                    line, 0.5 * (own.from + own.to), settings_,
-                   std::min(own.to - own.from, kDriftWindowSeconds), slackSeconds);
+                   std::min(own.to - own.from, kDriftWindowSeconds), slackSeconds, searchSeconds);
   }
 
   // The pieces of the timeline from start to end that no stretch covers.
@@ -837,10 +915,12 @@ class ClusterWalk {
     if (own.to - own.from < kEdgeStretchSeconds) return false;
     const PairRefinement& q = withRef->second;
     // Near the line at all: a faint fade's peak strays by tens of milliseconds
-    // when clocks drift far apart, where sound of m's own finds nothing.
-    constexpr double kSlackSeconds = 0.03;
+    // when clocks drift far apart, where sound of m's own finds nothing. Only
+    // lags that near are searched: in a noisy reference, a chance peak further
+    // out outscores a faint fade, and a false "not heard" joins m wrongly.
+    constexpr double kSlackSeconds = 0.03, kSearchSeconds = kSlackSeconds + 0.005;
     return ownHolds(ref_, m, own, {q.alongLagSeconds, q.alongDriftKnown ? q.alongDriftPpm : 0.0},
-                    kSlackSeconds);
+                    kSlackSeconds, kSearchSeconds);
   }
 
   // Links m to the stray groups it correlates with; a member that links two
@@ -880,6 +960,7 @@ class ClusterWalk {
   std::vector<std::size_t> via_;  // the member each one of the group was placed through (n_: none)
   std::map<std::size_t, PairRefinement> outcome_;  // against the reference, judged
   std::map<std::size_t, std::vector<MemberPart>> parts_;
+  std::map<std::size_t, std::size_t> partsWith_;  // the first member each was found in parts with
   // Stretches of the timeline known to be shared material, in seconds: as far
   // as they may reach (to the nearest stretch along the overlap that did
   // not agree), and as far as short stretches found them to reach.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 namespace Velk {
@@ -31,11 +32,13 @@ std::vector<std::size_t> inliers(const Line& l, const std::vector<WindowLag>& po
   return in;
 }
 
-// Least squares weighted by score; a flat line through one point.
-Line fitLine(const std::vector<WindowLag>& points, const std::vector<std::size_t>& use) {
+// Least squares weighted by score (capped: see judge); a flat line through
+// one point.
+Line fitLine(const std::vector<WindowLag>& points, const std::vector<std::size_t>& use,
+             float cap = std::numeric_limits<float>::infinity()) {
   double sw = 0, mc = 0, ml = 0;
   for (std::size_t i : use) {
-    const double w = points[i].score;
+    const double w = std::min(points[i].score, cap);
     sw += w;
     mc += w * points[i].centreSamples;
     ml += w * points[i].lagSamples;
@@ -46,7 +49,7 @@ Line fitLine(const std::vector<WindowLag>& points, const std::vector<std::size_t
   ml /= sw;
   double sxx = 0, sxy = 0;
   for (std::size_t i : use) {
-    const double w = points[i].score;
+    const double w = std::min(points[i].score, cap);
     sxx += w * (points[i].centreSamples - mc) * (points[i].centreSamples - mc);
     sxy += w * (points[i].centreSamples - mc) * (points[i].lagSamples - ml);
   }
@@ -125,7 +128,10 @@ OverlapFit judge(const std::vector<WindowLag>& points, uint32_t rate, double win
   Line line;
   const std::vector<std::size_t> agree = consensus(points, rate, window, line);
   fit.agreeing = static_cast<int>(agree.size());
-  for (const WindowLag& p : points) fit.quiet += p.accepted ? 0 : 1;
+  for (const WindowLag& p : points) {
+    fit.quiet += p.accepted ? 0 : 1;
+    if (p.accepted && p.score > fit.strongest.score) fit.strongest = p;
+  }
   if (agree.empty()) return fit;
   for (const WindowLag* end : {&points.front(), &points.back()})
     if (!end->accepted && residual(line, *end) > tolerance(line, rate, window)) ++fit.openEnds;
@@ -165,6 +171,11 @@ OverlapFit judge(const std::vector<WindowLag>& points, uint32_t rate, double win
   // Two of three at the least: one stretch alone could be a repeat.
   constexpr double kMinAgreeShare = 0.6;
   fit.confirmed = fit.agreeing >= 2 && fit.agreeShare() >= kMinAgreeShare;
+  // Which stretches agree is read from the line weighted by score. Where it
+  // lies is not: a weak stretch's lag is noisy, but a strong one's still
+  // strays with where its sound is loudest and with each device's room, by
+  // the same amount however strong. Past twice the bar, no more weight.
+  line = fitLine(points, agree, 2.0f * kVkDefaultMinScore);
   const double spread = points[agree.back()].centreSamples - points[agree.front()].centreSamples;
   fit.driftPpm = line.slope * 1e6;
   // Lags are good to a few microseconds, so a couple of seconds between the
@@ -184,6 +195,44 @@ OverlapFit judge(const std::vector<WindowLag>& points, uint32_t rate, double win
   }
   fit.lagSeconds = line.intercept / rate;
   return fit;
+}
+
+// At low SNR short stretches searched as widely as the coarse lag needs lose
+// their peak to the noise of all the lags they search, and the drift between
+// two clocks stays unknown. Around a stretch that did correlate, its sound is
+// known to be there: short stretches within it, each searched only as far as
+// the largest drift can move the lag from there, still find their peaks. The
+// line through them guides the next pass only; it confirms nothing.
+bool probeDrift(const Recording& anchor, const Recording& member, const Span& o,
+                const RefineSettings& settings, const OverlapFit& fit, double window,
+                double& driftPpm) {
+  constexpr double kProbeSeconds = 2.0;
+  // Noise in a search this narrow (a few hundred lags) stays below this.
+  constexpr float kProbeScore = 5.0f;
+  const double probe = kProbeSeconds * o.rate;
+  const WindowLag& best = fit.strongest;
+  if (!best.accepted || best.memberLength < 2 * probe) return false;
+  const int count = static_cast<int>(std::floor(2.0 * best.memberLength / probe)) - 1;
+  std::vector<WindowLag> points;
+  for (int i = 0; i < count; ++i) {
+    const double centre = best.memberStart + 0.5 * probe * (i + 1);
+    const double reach = std::abs(centre - best.centreSamples) + 0.5 * window;
+    const auto radius =
+        static_cast<int64_t>(std::ceil(0.001 * o.rate + kMaxDriftPpm * 1e-6 * reach));
+    const VkRefineWindow w =
+        planRefineWindowAt(static_cast<uint64_t>(o.anchorSamples),
+                           static_cast<uint64_t>(o.memberSamples), best.lagSamples, radius,
+                           static_cast<uint64_t>(probe), static_cast<uint64_t>(probe / 2), centre);
+    WindowLag p = correlateWindow(anchor, member, o.rate, w, settings);
+    p.accepted = p.measured && p.score >= kProbeScore;
+    if (p.measured) points.push_back(std::move(p));
+  }
+  Line line;
+  constexpr std::size_t kLeastPoints = 3;
+  const std::vector<std::size_t> on = consensus(points, o.rate, probe, line);
+  if (on.size() < kLeastPoints) return false;
+  driftPpm = line.slope * 1e6;
+  return true;
 }
 
 }  // namespace
@@ -228,9 +277,20 @@ OverlapFit fitOverlap(const Recording& anchor, const Recording& member, double c
   constexpr int kMaxShortWindows = 9;
   const OverlapFit rough = pass(kShortWindowSeconds, kMaxShortWindows, 0.0);
   const OverlapFit& guide = rough.agreeing >= 2 ? rough : plain;
-  if (guide.agreeing < 2 || std::abs(guide.driftPpm) < blurFree)
+  double drift = guide.driftPpm;
+  const bool probed = rough.agreeing < 2 && !plain.confirmed &&
+                      probeDrift(anchor, member, o, settings, plain,
+                                 std::floor(std::min(windowSeconds * o.rate, 0.5 * o.span)), drift);
+  if (!probed && (guide.agreeing < 2 || std::abs(guide.driftPpm) < blurFree))
     return plain.confirmed || !rough.confirmed ? plain : rough;
-  const OverlapFit onClock = pass(windowSeconds, maxWindows, guide.driftPpm);
+  OverlapFit onClock = pass(windowSeconds, maxWindows, drift);
+  // A guide read from blurred or few stretches may be ppm off; once on
+  // (nearly) one clock the long stretches no longer blur, and read it again.
+  if (onClock.confirmed && onClock.driftKnown &&
+      std::abs(onClock.driftPpm - drift) * 1e-6 * windowSeconds * o.rate > 0.05) {
+    OverlapFit again = pass(windowSeconds, maxWindows, onClock.driftPpm);
+    if (again.confirmed && again.agreeing >= onClock.agreeing) onClock = std::move(again);
+  }
   auto better = [](const OverlapFit& x, const OverlapFit& y) {
     if (x.confirmed != y.confirmed) return x.confirmed;
     return x.agreeShare() > y.agreeShare();

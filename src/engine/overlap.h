@@ -35,6 +35,7 @@ struct OverlapFit {
   // first and last stretch.
   int run = 0;
   double agreeFrom = 0.0, agreeTo = 0.0;
+  WindowLag strongest;  // the accepted stretch that correlated best
   std::string warning;
 };
 
