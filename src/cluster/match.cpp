@@ -4,7 +4,9 @@
 // Votes are not collected hash by hash into one huge structure. After the index
 // is grouped by hash and recording (stable counting and radix sorts), the
 // recordings are taken one at a time as recording A, and all pairs (A, B) with
-// B > A are voted at once; when A is done its histograms are final. A pair whose
+// B > A are voted at once; when A is done its histograms are final. Recordings A
+// are independent, so threads take them in turn, and their pairs are handed on
+// in the order of A, as one thread hands them on. A pair whose
 // possible offsets cost no more than 8 bytes per vote (plus an allowance) is
 // counted: its offsets are cut into cache-sized chunks, its votes written chunk
 // by chunk into a buffer and each chunk counted in one small counter. Other
