@@ -365,8 +365,8 @@ class HistogramBuilder {
       }
     };
     std::vector<std::thread> pool;
-    for (unsigned t = 0; t < threads; ++t) pool.emplace_back(work);
     try {
+      for (unsigned t = 0; t < threads; ++t) pool.emplace_back(work);
       bool stop = false;
       for (int32_t a = 0; a < anchors() && !stop; ++a) {
         Queue& q = queues[static_cast<std::size_t>(a % window)];
@@ -555,7 +555,12 @@ class HistogramBuilder {
       });
     };
     std::vector<std::thread> pool;
-    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(part, t);
+    try {
+      for (unsigned t = 1; t < threads; ++t) pool.emplace_back(part, t);
+    } catch (...) {
+      for (std::thread& t : pool) t.join();
+      throw;
+    }
     part(0);
     for (std::thread& t : pool) t.join();
     return true;
