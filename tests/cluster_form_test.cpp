@@ -186,10 +186,9 @@ TEST(ClusterForm, FormClustersJoinsChainsAndFlagsAcceptedPairs) {
   VkClusterSet* result = former.formClusters(set.get(), &stats);
   using C = std::vector<std::vector<std::pair<int32_t, float>>>;
   EXPECT_EQ(content(result), (C{{{1, 0.0f}, {2, 3.2f}, {3, 1.92f}}, {{4, 0.0f}}}));
-  EXPECT_TRUE(stats.at({1, 2})->accepted);
-  EXPECT_TRUE(stats.at({2, 3})->accepted);
-  EXPECT_FALSE(stats.at({1, 3})->accepted);
-  EXPECT_FALSE(stats.at({1, 4})->accepted);
+  EXPECT_EQ((std::vector<bool>{stats.at({1, 2})->accepted, stats.at({2, 3})->accepted,
+                               stats.at({1, 3})->accepted, stats.at({1, 4})->accepted}),
+            (std::vector<bool>{true, true, false, false}));
   deleteClusters(result);
 
   // Negative offset: recording 2 started first and is the one at 0.

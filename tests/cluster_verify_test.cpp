@@ -62,17 +62,15 @@ TEST(ClusterVerify, PeakOverlapRegionsAndFractions) {
   EXPECT_FALSE(s.accepted);
   EXPECT_EQ(s.histogram, early.hist.begin()->second);
 
-  // A started first: overlap at A's end and B's start.
-  Verified late(set.get(), {1, 2}, {{300, 4, 0, 0}});
-  EXPECT_EQ((*late).overlapLength, 600.0f);       // min(700, 600) - max(-300, 0)
-  EXPECT_EQ((*late).overlapLandmarksA, 701.0f);   // A 400..1000
-  EXPECT_EQ((*late).overlapLandmarksB, 1203.0f);  // B 0..600
-
-  // No overlap at all: negative length, nothing counted.
-  Verified apart(set.get(), {1, 2}, {{2000, 4, 0, 0}});
-  EXPECT_EQ((*apart).overlapLength, -1000.0f);  // min(-1000, 600) - max(-2000, 0)
-  EXPECT_EQ((*apart).overlapLandmarksA, 0.0f);
-  EXPECT_EQ((*apart).overlapLandmarksB, 0.0f);
+  // A started first: overlap min(700, 600) - max(-300, 0), A 400..1000, B 0..600.
+  // Apart: the length min(-1000, 600) - max(-2000, 0) is negative, nothing counted.
+  for (const auto& [offset, length, inA, inB] : {std::make_tuple(300, 600.0f, 701.0f, 1203.0f),
+                                                 std::make_tuple(2000, -1000.0f, 0.0f, 0.0f)}) {
+    Verified v(set.get(), {1, 2}, {{offset, 4, 0, 0}});
+    EXPECT_EQ(std::make_tuple((*v).overlapLength, (*v).overlapLandmarksA, (*v).overlapLandmarksB),
+              std::make_tuple(length, inA, inB))
+        << offset;
+  }
 
   // A missing recording leaves the overlap at 0: infinite fractions and mean.
   Verified missing(set.get(), {1, 9}, {{0, 3, 1, 1}});
