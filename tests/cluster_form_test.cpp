@@ -1,15 +1,10 @@
 // Result types, the recording partition, offset propagation and cluster formation.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <map>
-#include <set>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "test_support.h"
-#include "velk/cluster.h"
 #include "velk/cluster_stages.h"
 
 using namespace Velk;

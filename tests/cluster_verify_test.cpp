@@ -1,10 +1,8 @@
 // Match verification and the acceptance test.
-#include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 #include <tuple>
-#include <vector>
 
 #include "test_support.h"
 #include "velk/cluster_stages.h"

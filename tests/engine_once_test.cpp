@@ -1,11 +1,7 @@
 // One run opens each recording once: refinement reads the audio extraction
 // kept, and gets the same samples, so the same offsets, as from the files.
-#include <gtest/gtest.h>
 
 #include <map>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "engine/kept_audio.h"
 #include "media/media_impl.h"

@@ -1,13 +1,9 @@
 // The engine on recordings held in memory: pairs the landmark test turns down
 // (long recordings, short overlaps) are rescued by the waveform, drifting
 // clocks are measured, and placements through a drifting member compose.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "engine/second_look.h"
 #include "test_support.h"

@@ -2,19 +2,13 @@
 // smoothing, forward peak picking, backward pruning), the pairing of peaks into
 // hashed landmarks, and its drivers (run on sources and files, runAll, names,
 // diagnostics).
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
-#include <set>
-#include <string>
 #include <tuple>
 #include <utility>
-#include <vector>
 
 #include "test_support.h"
-#include "velk/landmark_extract.h"
 #include "velk/wav_writer.h"
 
 namespace {

@@ -4,15 +4,10 @@
 // expectations follow haveFFmpeg().
 #include "velk/media.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "test_support.h"
 

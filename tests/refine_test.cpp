@@ -2,11 +2,7 @@
 // offset folding, the printed lines, and how precisely a lag is recovered.
 #include "velk/refine.h"
 
-#include <gtest/gtest.h>
-
 #include <map>
-#include <string>
-#include <vector>
 
 #include "test_support.h"
 

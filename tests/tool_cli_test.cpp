@@ -2,15 +2,12 @@
 // checks its status, standard output and standard error. The designed
 // parser's lines stay on standard output as they are; the tool's own lines go
 // to standard error as "Velk: error|warning|note: ...".
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
-#include <string>
-#include <vector>
 
 #include "test_support.h"
 

@@ -2,16 +2,12 @@
 // within a millisecond of the truth, the evaluation, sample-accurate copies,
 // untouched inputs, repeatable results whatever the thread count, reruns over
 // earlier output, copies that fail midway, and drift-corrected copies.
-#include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <string>
-#include <vector>
 
 #include "audio/wav_reader.h"
 #include "test_support.h"

@@ -1,7 +1,6 @@
 // The tool's own pieces: option splitting, truth files, the evaluation figures,
 // cluster ordering, output naming and padding, extraction on threads, path
 // containment, and temporary files left by interrupted runs.
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,16 +8,12 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <memory>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "engine/recordings.h"
 #include "engine/reporter.h"
 #include "engine/sync_result.h"
 #include "test_support.h"
-#include "velk/landmark_extract.h"
 #include "velk/media.h"
 #include "velktool/fsutil.h"
 #include "velktool/options.h"

@@ -2,7 +2,6 @@
 // included, and extraction by path over them: each header is refused with its
 // message or read as a well-defined short read, nothing hangs, and nothing
 // allocates in proportion to what a header claims instead of what the file holds.
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
@@ -10,10 +9,7 @@
 #include <functional>
 #include <future>
 #include <iostream>
-#include <memory>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "robust_alloc.h"
 #include "test_support.h"
