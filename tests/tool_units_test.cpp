@@ -217,7 +217,6 @@ TEST(ToolExtraction, ThreadsGiveWhatRunAllGives) {
       {dir.file("a.wav"), dir.file("b.wav"), dir.file("c.wav"), dir.file("d.wav")}));
   testing::internal::GetCapturedStdout();
   // The library refuses the 16 kHz file; the tool reads it as id 3 all the same.
-  EXPECT_EQ(reference->getFiles().count(3), 0u);
   ASSERT_EQ(mine->getFiles().count(3), 1u);
   EXPECT_GT(mine->getFiles().at(3)->getLandmarkCount(), 0u);
   if (haveFFmpeg()) {  // the unfinished files yield what their finished twin does
