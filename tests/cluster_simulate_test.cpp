@@ -1,11 +1,7 @@
 // The test-set simulator: its truth must be exact, since benchmarks score the
 // library against it.
-#include <gtest/gtest.h>
 
 #include <cmath>
-#include <set>
-#include <string>
-#include <vector>
 
 #include "simulate.h"
 #include "test_support.h"

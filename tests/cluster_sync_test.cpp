@@ -1,13 +1,9 @@
 // The cluster-sync driver's rules on hand-built landmark tables.
-#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "test_support.h"
-#include "velk/cluster.h"
 
 using namespace Velk;
 

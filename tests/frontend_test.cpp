@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 using Velk::VkClusterSyncParams;
@@ -37,26 +38,15 @@ Outcome parse(const std::vector<std::string>& args) {
   return o;
 }
 
+// Whether parser knows name; a known option consumes its value. Returns what it printed.
 template <typename Params, typename Parser>
 std::string option(Parser parser, const std::string& name, const std::string& value, Params& p,
                    bool expectKnown = true) {
   int32_t index = 7;
   testing::internal::CaptureStdout();
-  const bool known = parser(index, name, value, p);
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(known, expectKnown) << name;
-  EXPECT_EQ(index, expectKnown ? 8 : 7) << name << ": a known option consumes its value";
-  return out;
-}
-
-std::string extractOpt(const std::string& name, const std::string& value, VkExtractParams& p,
-                       bool expectKnown = true) {
-  return option(Velk::parseExtractOption, name, value, p, expectKnown);
-}
-
-std::string clusterOpt(const std::string& name, const std::string& value, VkClusterSyncParams& p,
-                       bool expectKnown = true) {
-  return option(Velk::parseClusterSyncOption, name, value, p, expectKnown);
+  EXPECT_EQ(parser(index, name, value, p), expectKnown) << name;
+  EXPECT_EQ(index, expectKnown ? 8 : 7) << name;
+  return testing::internal::GetCapturedStdout();
 }
 
 }  // namespace
@@ -92,8 +82,8 @@ struct OptionCase {
   const char* printed;
 };
 
-TEST(FrontEnd, ExtractionOptions) {
-  const OptionCase cases[] = {
+TEST(FrontEnd, ExtractionAndClusterSyncOptions) {
+  const OptionCase extract[] = {
       {"-fftsize", "1000",
        "Invalid FFTSIZE.  Must be a power of two and greater than 0.\nDefault is 512\n"},
       {"-fftsize", "4", "FFTSIZE: 4\n"},  // echoed, but refused by the setter
@@ -115,25 +105,7 @@ TEST(FrontEnd, ExtractionOptions) {
       {"-maxpeaksperframe", "8", "MAX PEAKS PER FRAME: 8\n"},
       {"-peakdynrange", "30.5", "PEAK DYN RANGE: 30.5\n"},
   };
-  VkExtractParams p;
-  for (const OptionCase& c : cases)
-    EXPECT_EQ(extractOpt(c.name, c.value, p), c.printed) << c.name << " " << c.value;
-  EXPECT_EQ(p.getFftSize(), 1024u);
-  EXPECT_EQ(p.getHopSize(), 12u);
-  EXPECT_EQ(p.getSampleRate(), 16000u);
-  EXPECT_EQ(p.getMaxPairsPerPeak(), 2u);
-  EXPECT_EQ(std::make_pair(p.freqRange, p.timeRange), std::make_pair(31, 64));
-  EXPECT_EQ(p.maxPeaksPerFrame, 8u);
-  EXPECT_EQ((std::vector<float>{p.decayPerFrame, p.peakWidth, p.dbThreshold, p.peakDynRange}),
-            (std::vector<float>{2.0f, 12.25f, -30.0f, 30.5f}));
-
-  // Not an extraction option: nothing printed, nothing consumed; matching is exact.
-  for (const char* other : {"-maxlandmarks", "-FFTSIZE", "-fftsize "})
-    EXPECT_EQ(extractOpt(other, "10", p, false), "");
-}
-
-TEST(FrontEnd, ClusterSyncOptions) {
-  const OptionCase cases[] = {
+  const OptionCase cluster[] = {
       {"-maxlandmarks", "0", "Invalid MAX LANDMARKS.\nDefault is 250\n"},
       {"-maxlandmarks", "300", "MAX LANDMARKS: 300\n"},
       {"-accepttreshold", "9", "ACCEPT TRESHOLD: 9\n"},
@@ -144,15 +116,26 @@ TEST(FrontEnd, ClusterSyncOptions) {
       {"-minpercentmatch", "2", "MIN PERCENT MATCH: 2\n"},  // echoed, but refused by the setter
       {"-minpercentmatch", "0.01", "MIN PERCENT MATCH: 0.01\n"},
   };
-  VkClusterSyncParams p{VkExtractParams()};
-  for (const OptionCase& c : cases)
-    EXPECT_EQ(clusterOpt(c.name, c.value, p), c.printed) << c.name << " " << c.value;
-  EXPECT_EQ(p.getMaxLandmarks(), 300u);
-  EXPECT_EQ(p.getAcceptThreshold(), 9u);
-  EXPECT_EQ((std::vector<float>{p.getMinTemplateLength(), p.getMinOverlapLength(),
-                                p.getMinPercentMatch()}),
-            (std::vector<float>{2.5f, 0.0f, 0.01f}));
-  EXPECT_EQ(clusterOpt("-fftsize", "1024", p, false), "");
+  VkExtractParams e;
+  VkClusterSyncParams c{VkExtractParams()};
+  for (const OptionCase& o : extract)
+    EXPECT_EQ(option(Velk::parseExtractOption, o.name, o.value, e), o.printed) << o.name << o.value;
+  for (const OptionCase& o : cluster)
+    EXPECT_EQ(option(Velk::parseClusterSyncOption, o.name, o.value, c), o.printed)
+        << o.name << o.value;
+  EXPECT_EQ(std::make_tuple(e.getFftSize(), e.getHopSize(), e.getSampleRate(),
+                            e.getMaxPairsPerPeak(), e.freqRange, e.timeRange, e.maxPeaksPerFrame),
+            std::make_tuple(1024u, 12u, 16000u, 2u, 31, 64, 8u));
+  EXPECT_EQ((std::vector<float>{e.decayPerFrame, e.peakWidth, e.dbThreshold, e.peakDynRange}),
+            (std::vector<float>{2.0f, 12.25f, -30.0f, 30.5f}));
+  EXPECT_EQ(std::make_tuple(c.getMaxLandmarks(), c.getAcceptThreshold(), c.getMinTemplateLength(),
+                            c.getMinOverlapLength(), c.getMinPercentMatch()),
+            std::make_tuple(300u, 9u, 2.5f, 0.0f, 0.01f));
+
+  // Not the parser's option: nothing printed, nothing consumed; matching is exact.
+  for (const char* other : {"-maxlandmarks", "-FFTSIZE", "-fftsize "})
+    EXPECT_EQ(option(Velk::parseExtractOption, other, "10", e, false), "");
+  EXPECT_EQ(option(Velk::parseClusterSyncOption, "-fftsize", "1024", c, false), "");
 }
 
 TEST(FrontEnd, ArgumentsFillTheOutputs) {

@@ -1,10 +1,7 @@
 // The engine's listing of a folder or of a list of files: what is read, in
 // which order and under which name, and why everything else is left out.
-#include <gtest/gtest.h>
 
 #include <filesystem>
-#include <string>
-#include <vector>
 
 #include "test_support.h"
 #include "velk/sync.h"

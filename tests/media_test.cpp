@@ -4,15 +4,10 @@
 // expectations follow haveFFmpeg().
 #include "velk/media.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "test_support.h"
 
@@ -277,7 +272,6 @@ TEST_F(MediaFiles, MediaInputServesTheFirstChannelAndRewinds) {
   std::unique_ptr<MediaInput> in = MediaInput::open(path(file), rate, error);
   ASSERT_NE(in, nullptr) << error;
   EXPECT_EQ(in->sampleRate(), rate);
-  EXPECT_EQ(in->info().channels, 2);
   EXPECT_EQ(in->warnings(), "");
   const std::vector<float> expect = mono(file, rate);
   ASSERT_EQ(in->getNumSamples(), expect.size());

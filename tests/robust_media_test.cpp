@@ -1,13 +1,8 @@
 // Regressions from fuzzing the tool's media input (Velk::MediaInput and
 // decodeAudio): the input the fuzzer found, embedded as bytes, or a written file
 // with the header field it had damaged.
-#include <gtest/gtest.h>
 
 #include <cstddef>
-#include <cstdint>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "robust_alloc.h"
 #include "test_support.h"

@@ -1,7 +1,6 @@
 // The editors' timelines read back by independent parsers (every member once, on
 // its own track, at its place, with its file and length), the picture rendered,
 // and Broadcast WAV copies read back.
-#include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -9,10 +8,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <pugixml.hpp>
-#include <set>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "test_support.h"
 #include "velk/media.h"

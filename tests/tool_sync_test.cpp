@@ -2,16 +2,12 @@
 // within a millisecond of the truth, the evaluation, sample-accurate copies,
 // untouched inputs, repeatable results whatever the thread count, reruns over
 // earlier output, copies that fail midway, and drift-corrected copies.
-#include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <string>
-#include <vector>
 
 #include "audio/wav_reader.h"
 #include "test_support.h"
@@ -142,7 +138,6 @@ TEST_F(ToolSync, SyncEvaluatesAndWritesSampleAccurateCopies) {
   for (int i = 0; i < 3; ++i) {
     const std::string copy = out + "/cluster_01/" + files[i] + ".wav";
     ASSERT_TRUE(fs::exists(copy)) << copy;
-    EXPECT_TRUE(contains(r.err, "Velk: note: wrote " + copy + " (offset "));
     const WavData src = readWav(in() + "/" + files[i] + ".wav");
     const WavData dst = readWav(copy);
     EXPECT_EQ(dst.rate, src.rate);

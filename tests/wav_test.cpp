@@ -2,7 +2,6 @@
 // included, and extraction by path over them: each header is refused with its
 // message or read as a well-defined short read, nothing hangs, and nothing
 // allocates in proportion to what a header claims instead of what the file holds.
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cmath>
@@ -10,10 +9,7 @@
 #include <functional>
 #include <future>
 #include <iostream>
-#include <memory>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "robust_alloc.h"
 #include "test_support.h"
@@ -88,8 +84,6 @@ std::vector<Case> cases() {
       {"file ends inside the data size", cutSize, nullptr, 0, 1},
       {"chunk size wrapping 32 bits before fmt",
        layout([](WavLayout& w) { w.before = chunk("JUNK", 0xFFFFFFF8u, false); }), kNoFmt, 0, 0},
-      {"chunk size wrapping 32 bits before data",
-       layout([](WavLayout& w) { w.between = chunk("LIST", 0xFFFFFFFFu, false); }), kNoData, 0, 0},
       {"format size below 16", layout([](WavLayout& w) { w.fmtSize = 15; }), kNoData, 0, 0},
       {"data size far beyond the file", layout([](WavLayout& w) { w.dataSize = 0x7FFFFFF0; }),
        nullptr, 0x7FFFFFF0 / 2, 4001},
@@ -117,7 +111,6 @@ std::vector<Case> cases() {
        0, 0},
       {"7 bits", layout([](WavLayout& w) { w.bits = 7; }), "Unsupported bits per sample 7", 0, 0},
       // PCM passes the format check at any depth; depths it cannot decode read nothing.
-      {"64-bit PCM", layout([](WavLayout& w) { w.bits = 64, w.data.resize(64); }), nullptr, 8, 0},
       {"4095-byte samples", layout([](WavLayout& w) { w.bits = 0x7FF8, w.data.resize(8190); }),
        nullptr, 2, 0},
       {"16 channels of 32-bit floats (the largest frame)", layout([](WavLayout& w) {

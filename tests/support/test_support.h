@@ -1,6 +1,8 @@
 // Helpers shared by the tests: temporary folders, raw WAV writing, synthetic
 // event-rich signals, sources and landmark sets built by hand, and runs of the
-// built Velk binary.
+// built Velk binary. It is also the tests' common include: a test that includes
+// it has gtest, the integer types, the standard strings, vectors, sets and
+// smart pointers, and the landmark, input and cluster types without naming them.
 #ifndef VELK_TEST_SUPPORT_H
 #define VELK_TEST_SUPPORT_H
 
