@@ -100,6 +100,17 @@ struct Span {
   double span = 0;
 };
 
+// One stretch of length samples of member around member sample centre,
+// searched radius samples each way around lag (member start minus anchor start).
+WindowLag stretchAt(const Recording& anchor, const Recording& member, const Span& o,
+                    const RefineSettings& settings, double lag, int64_t radius, double length,
+                    double centre, double driftPpm = 0.0) {
+  const VkRefineWindow w = planRefineWindowAt(
+      static_cast<uint64_t>(o.anchorSamples), static_cast<uint64_t>(o.memberSamples), lag, radius,
+      static_cast<uint64_t>(length), static_cast<uint64_t>(length / 2), centre);
+  return correlateWindow(anchor, member, o.rate, w, settings, driftPpm);
+}
+
 // count stretches of window samples spread from one end of the overlap to
 // the other, each searched far enough for the largest drift over the overlap.
 std::vector<WindowLag> measure(const Recording& anchor, const Recording& member, const Span& o,
@@ -110,10 +121,7 @@ std::vector<WindowLag> measure(const Recording& anchor, const Recording& member,
   std::vector<WindowLag> points;
   for (int i = 0; i < count; ++i) {
     const double centre = o.first + 0.5 * window + (o.span - window) * i / (count - 1);
-    const VkRefineWindow w = planRefineWindowAt(
-        static_cast<uint64_t>(o.anchorSamples), static_cast<uint64_t>(o.memberSamples), o.lag,
-        radius, static_cast<uint64_t>(window), static_cast<uint64_t>(window / 2), centre);
-    WindowLag p = correlateWindow(anchor, member, o.rate, w, settings, driftPpm);
+    WindowLag p = stretchAt(anchor, member, o, settings, o.lag, radius, window, centre, driftPpm);
     if (!p.warning.empty()) warning = p.warning;
     if (p.measured) points.push_back(std::move(p));
   }
@@ -204,8 +212,7 @@ OverlapFit judge(const std::vector<WindowLag>& points, uint32_t rate, double win
 // the largest drift can move the lag from there, still find their peaks. The
 // line through them guides the next pass only; it confirms nothing.
 bool probeDrift(const Recording& anchor, const Recording& member, const Span& o,
-                const RefineSettings& settings, const OverlapFit& fit, double window,
-                double& driftPpm) {
+                const RefineSettings& settings, const OverlapFit& fit, double& driftPpm) {
   constexpr double kProbeSeconds = 2.0;
   // Noise in a search this narrow (a few hundred lags) stays below this.
   constexpr float kProbeScore = 5.0f;
@@ -216,14 +223,11 @@ bool probeDrift(const Recording& anchor, const Recording& member, const Span& o,
   std::vector<WindowLag> points;
   for (int i = 0; i < count; ++i) {
     const double centre = best.memberStart + 0.5 * probe * (i + 1);
-    const double reach = std::abs(centre - best.centreSamples) + 0.5 * window;
+    // The stretch's lag is that of its loudest part, anywhere within it.
+    const double reach = std::abs(centre - best.centreSamples) + 0.5 * best.memberLength;
     const auto radius =
         static_cast<int64_t>(std::ceil(0.001 * o.rate + kMaxDriftPpm * 1e-6 * reach));
-    const VkRefineWindow w =
-        planRefineWindowAt(static_cast<uint64_t>(o.anchorSamples),
-                           static_cast<uint64_t>(o.memberSamples), best.lagSamples, radius,
-                           static_cast<uint64_t>(probe), static_cast<uint64_t>(probe / 2), centre);
-    WindowLag p = correlateWindow(anchor, member, o.rate, w, settings);
+    WindowLag p = stretchAt(anchor, member, o, settings, best.lagSamples, radius, probe, centre);
     p.accepted = p.measured && p.score >= kProbeScore;
     if (p.measured) points.push_back(std::move(p));
   }
@@ -279,8 +283,7 @@ OverlapFit fitOverlap(const Recording& anchor, const Recording& member, double c
   const OverlapFit& guide = rough.agreeing >= 2 ? rough : plain;
   double drift = guide.driftPpm;
   const bool probed = rough.agreeing < 2 && !plain.confirmed &&
-                      probeDrift(anchor, member, o, settings, plain,
-                                 std::floor(std::min(windowSeconds * o.rate, 0.5 * o.span)), drift);
+                      probeDrift(anchor, member, o, settings, plain, drift);
   if (!probed && (guide.agreeing < 2 || std::abs(guide.driftPpm) < blurFree))
     return plain.confirmed || !rough.confirmed ? plain : rough;
   OverlapFit onClock = pass(windowSeconds, maxWindows, drift);
