@@ -170,6 +170,22 @@ bool blurredByDrift(const OverlapFit& fit, const VkRefineWindow& middle, uint32_
              kBlurSeconds * rate;
 }
 
+// What stretches along the overlap said, into r.
+void readAlong(const OverlapFit& fit, PairRefinement& r) {
+  if (fit.windows > 0) r.agreement = static_cast<float>(fit.agreeShare());
+  r.along = fit.windows > 0;
+  r.confirmed = fit.confirmed;
+  r.partial = fit.partial();
+  r.sharedFrom = fit.sharedFrom;
+  r.sharedTo = fit.sharedTo;
+  r.agreeFrom = fit.agreeFrom;
+  r.agreeTo = fit.agreeTo;
+  r.unbroken = fit.run == fit.agreeing;
+  r.alongLagSeconds = fit.lagSeconds;
+  r.alongDriftKnown = fit.driftKnown;
+  r.alongDriftPpm = fit.driftPpm;
+}
+
 PairRefinement refinePair(const Recording& anchor, const Recording& member, double coarseLagSeconds,
                           const RefineSettings& settings) {
   PairRefinement result;
@@ -209,18 +225,7 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
   if (!(overlap >= settings.minDriftSpanSeconds * rate)) return result;
   const OverlapFit fit = fitOverlap(anchor, member, result.lagSeconds, settings, kMaxDriftWindows,
                                     kDriftWindowSeconds);
-  if (fit.windows > 0) result.agreement = static_cast<float>(fit.agreeShare());
-  result.along = fit.windows > 0;
-  result.confirmed = fit.confirmed;
-  result.partial = fit.partial();
-  result.sharedFrom = fit.sharedFrom;
-  result.sharedTo = fit.sharedTo;
-  result.agreeFrom = fit.agreeFrom;
-  result.agreeTo = fit.agreeTo;
-  result.unbroken = fit.run == fit.agreeing;
-  result.alongLagSeconds = fit.lagSeconds;
-  result.alongDriftKnown = fit.driftKnown;
-  result.alongDriftPpm = fit.driftPpm;
+  readAlong(fit, result);
   if (repeatOnly(fit, middle.score, static_cast<double>(w.memberLength) / rate)) {
     result.refined = false;
     result.repeat = true;
@@ -385,6 +390,13 @@ struct PartLine {
   double at(double memberSeconds) const { return lagSeconds + driftPpm * 1e-6 * memberSeconds; }
 };
 
+// The same line seen from the anchor: the member's second at each of the
+// anchor's.
+PartLine inverse(const PartLine& line) {
+  const double rate = 1.0 + line.driftPpm * 1e-6;
+  return {-line.lagSeconds / rate, (1.0 / rate - 1.0) * 1e6};
+}
+
 // Stretches this long find where a part or a stretch of shared material ends.
 constexpr double kEdgeStretchSeconds = 1.0;
 
@@ -546,7 +558,7 @@ class ClusterWalk {
     if (judged == outcome_.end() || !placedBy(ref_, m, judged->second)) return;
     const PairRefinement& r = judged->second;
     member.anchor = members_[ref_].id;
-    verdict_.position[m] = r.lagSeconds;
+    verdict_.position[m] = r.lagSeconds + pauseBefore(ref_, r.lagSeconds);
     verdict_.group[m] = 0;
     via_[m] = ref_;
     member.driftKnown = r.driftMeasured;
@@ -645,6 +657,17 @@ class ClusterWalk {
 
   int group(std::size_t i) const { return verdict_.group[i]; }
 
+  // How much later on the timeline than a's file puts it a member lies that
+  // starts lag into a: a's pauses before that second.
+  double pauseBefore(std::size_t a, double lag) const {
+    const auto parts = parts_.find(a);
+    double gap = 0.0;
+    if (parts != parts_.end())
+      for (const MemberPart& p : parts->second)
+        if (lag >= p.fileSeconds) gap = p.gapSeconds;
+    return gap;
+  }
+
   // A correlation m against a, read along the overlap. One part agreeing
   // while others find nothing is either a recording paused or cut (another
   // peak of the pair's landmarks agrees where the first does not: its parts
@@ -652,7 +675,9 @@ class ClusterWalk {
   // song played at two events, its studio file): that stretch of the
   // timeline then proves nothing about anything that overlaps only there.
   PairRefinement judge(std::size_t a, std::size_t m, PairRefinement r) {
-    if (!r.partial || !(r.refined || r.repeat)) return r;
+    const PairRefinement measured = r;
+    const bool middleFailed = !r.refined && !r.repeat;
+    if (middleFailed ? !(r.measured && partAlong(a, m, r)) : !r.partial) return r;
     const Recording& anchor = *recordingOf(recordings_, members_[a]);
     const Recording& member = *recordingOf(recordings_, members_[m]);
     // Each part's lag at the member's first sample: their difference is the pause.
@@ -678,13 +703,32 @@ class ClusterWalk {
       const bool otherLater = other.agreeFrom > r.agreeFrom;
       const PartLine mine{r.alongLagSeconds, r.alongDriftKnown ? r.alongDriftPpm : 0.0};
       const PartLine theirs{other.lagSeconds, other.driftKnown ? other.driftPpm : 0.0};
-      const double cut = pauseAt(anchor, member, otherLater ? mine : theirs,
-                                 otherLater ? theirs : mine, otherLater ? r.agreeTo : other.agreeTo,
-                                 otherLater ? other.agreeFrom : r.agreeFrom, settings_);
+      const PartLine& before = otherLater ? mine : theirs;
+      const PartLine& after = otherLater ? theirs : mine;
+      const double earlierTo = otherLater ? r.agreeTo : other.agreeTo;
+      const double laterFrom = otherLater ? other.agreeFrom : r.agreeFrom;
+      if (after.lagSeconds < before.lagSeconds) {
+        // Time ran on while the anchor was paused, not m: m is placed on the
+        // line of the anchor's first part, and the anchor's cut is sharp in
+        // the anchor's own seconds (m holds sound the anchor missed).
+        const double cut =
+            pauseAt(member, anchor, inverse(before), inverse(after),
+                    earlierTo + before.at(earlierTo), laterFrom + after.at(laterFrom), settings_);
+        parts_[a] = {MemberPart{}, MemberPart{cut, 0.0, before.lagSeconds - after.lagSeconds}};
+        if (a == ref_) members_[a].parts = parts_[a];
+        r.agreement = std::min(1.0f, r.agreement + static_cast<float>(coveredBy));
+        r.lagSeconds = before.lagSeconds;
+        r.refined = r.confirmed = true;
+        r.driftMeasured = before.driftPpm != 0.0;
+        r.driftPpm = before.driftPpm;
+        return r;
+      }
+      const double cut = pauseAt(anchor, member, before, after, earlierTo, laterFrom, settings_);
       (otherLater ? found.back() : found.front()).first = cut;
       break;
     }
     if (found.size() < 2) {
+      if (middleFailed) return measured;
       const double at = verdict_.position[a] + r.lagSeconds;
       shared_.push_back({at + r.sharedFrom, at + r.sharedTo});
       sharedBy_.push_back({m, a, {r.alongLagSeconds, r.alongDriftKnown ? r.alongDriftPpm : 0.0}});
@@ -714,10 +758,25 @@ class ClusterWalk {
     // The parts agree together (a stretch across the cut may count twice).
     r.agreement = std::min(1.0f, r.agreement + static_cast<float>(coveredBy));
     r.lagSeconds = found.front().second;
-    r.confirmed = true;
+    r.refined = r.confirmed = true;
     r.driftMeasured = r.alongDriftKnown;
     r.driftPpm = r.alongDriftKnown ? r.alongDriftPpm : 0.0;
     return r;
+  }
+
+  // A middle stretch that falls in a pause finds nothing, though the parts
+  // each side of it agree: where the landmarks peaked more than once, the
+  // overlap is read along at the landmark lag.
+  bool partAlong(std::size_t a, std::size_t m, PairRefinement& r) const {
+    const double coarse = members_[m].coarse - members_[a].coarse;
+    if (otherLags(peaks_, members_[a].id, members_[m].id, coarse).empty()) return false;
+    const OverlapFit fit =
+        fitOverlap(*recordingOf(recordings_, members_[a]), *recordingOf(recordings_, members_[m]),
+                   coarse, settings_, kMaxDriftWindows, kDriftWindowSeconds);
+    if (!fit.partial() || fit.run < 2) return false;
+    readAlong(fit, r);
+    r.lagSeconds = fit.lagSeconds;
+    return true;
   }
 
   bool partialWithReference(std::size_t m) const {
@@ -904,7 +963,8 @@ class ClusterWalk {
   void placeThrough(std::size_t m, std::size_t a, const PairRefinement& r) {
     const MemberResult& anchor = members_[a];
     const double rateA = clockRate(anchor);
-    verdict_.position[m] = verdict_.position[a] + rateA * r.lagSeconds;
+    verdict_.position[m] =
+        verdict_.position[a] + rateA * (r.lagSeconds + pauseBefore(a, r.lagSeconds));
     verdict_.group[m] = group(a);
     via_[m] = a;
     members_[m].parts = parts_[m];
