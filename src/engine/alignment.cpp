@@ -6,6 +6,7 @@
 #include <exception>
 #include <iostream>
 #include <limits>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -397,17 +398,25 @@ PartLine inverse(const PartLine& line) {
   return {-line.lagSeconds / rate, (1.0 / rate - 1.0) * 1e6};
 }
 
+// A stretch of member seconds that agreed on a line, and whether the line's
+// drift was measured.
+struct PartRun {
+  PartLine& line;
+  double from, to;
+  bool driftKnown;
+};
+
 // Stretches this long find where a part or a stretch of shared material ends.
 constexpr double kEdgeStretchSeconds = 1.0;
 
-// Whether a short stretch of member around memberSeconds correlates with
-// anchor on line.
-bool holdsAt(const Recording& anchor, const Recording& member, const PartLine& line,
-             double memberSeconds, const RefineSettings& settings,
-             double stretchSeconds = kEdgeStretchSeconds, double slackSeconds = 0.002,
-             double searchSeconds = 0.0) {
+// How far off line (seconds) a short stretch of member around memberSeconds
+// finds its peak with anchor, if it finds one within searchSeconds of it.
+std::optional<double> offLine(const Recording& anchor, const Recording& member,
+                              const PartLine& line, double memberSeconds,
+                              const RefineSettings& settings, double stretchSeconds,
+                              double searchSeconds) {
   const uint32_t rate = std::min(anchor.sampleRate, member.sampleRate);
-  if (rate == 0) return false;
+  if (rate == 0) return std::nullopt;
   const auto window = static_cast<uint64_t>(stretchSeconds * rate);
   const auto radius = static_cast<int64_t>(
       std::ceil((searchSeconds > 0.0 ? searchSeconds : settings.searchSeconds) * rate));
@@ -416,32 +425,66 @@ bool holdsAt(const Recording& anchor, const Recording& member, const PartLine& l
                                               radius, window, window / 2, memberSeconds * rate);
   // A drift that moves the lag by over a millisecond within the stretch blurs
   // its peak, below the bar in noise: the member is put on the anchor's clock,
-  // and the lag found is then that of the stretch's first sample. A smaller
-  // one only moves the peak, by half of it at most.
-  const double blur = std::abs(line.driftPpm) * 1e-6 * stretchSeconds;
-  const bool onClock = blur > 0.001;
+  // and the lag found is then that of the stretch's first sample.
+  const bool onClock = std::abs(line.driftPpm) * 1e-6 * stretchSeconds > 0.001;
   const WindowLag p =
       correlateWindow(anchor, member, rate, w, settings, onClock ? line.driftPpm : 0.0);
+  if (!p.accepted) return std::nullopt;
   const double expected = onClock ? line.at(static_cast<double>(w.memberStart) / rate) * rate : lag;
-  const double slack = slackSeconds + (onClock ? 0.0 : 0.5 * blur);
-  return p.accepted && std::abs(p.lagSamples - expected) <= slack * rate;
+  return (p.lagSamples - expected) / rate;
+}
+
+// Whether a short stretch of member around memberSeconds correlates with
+// anchor on line. A drift too small to put the member on the anchor's clock
+// still moves the peak, by half of what it moves the lag in the stretch.
+bool holdsAt(const Recording& anchor, const Recording& member, const PartLine& line,
+             double memberSeconds, const RefineSettings& settings,
+             double stretchSeconds = kEdgeStretchSeconds, double slackSeconds = 0.002,
+             double searchSeconds = 0.0) {
+  const double blur = std::abs(line.driftPpm) * 1e-6 * stretchSeconds;
+  const std::optional<double> off =
+      offLine(anchor, member, line, memberSeconds, settings, stretchSeconds, searchSeconds);
+  return off && std::abs(*off) <= slackSeconds + (blur > 0.001 ? 0.0 : 0.5 * blur);
+}
+
+// Two parts of one recording are the same two clocks: the part whose agreeing
+// stretches span longer tells the drift better, and the other's lag is read
+// again on that drift in the middle of its own stretches.
+void oneDrift(const Recording& anchor, const Recording& member, const RefineSettings& settings,
+              PartRun x, PartRun y) {
+  if (!x.driftKnown && !y.driftKnown) return;
+  const bool xTells = x.driftKnown && (!y.driftKnown || x.to - x.from >= y.to - y.from);
+  const PartLine& teller = xTells ? x.line : y.line;
+  const PartRun& other = xTells ? y : x;
+  const double middle = 0.5 * (other.from + other.to);
+  PartLine line{other.line.at(middle) - teller.driftPpm * 1e-6 * middle, teller.driftPpm};
+  constexpr double kSearchSeconds = 0.05;
+  const std::optional<double> off =
+      offLine(anchor, member, line, middle, settings, kDriftWindowSeconds, kSearchSeconds);
+  if (!off) return;
+  line.lagSeconds += *off;
+  other.line = line;
 }
 
 // Halving with 1-s stretches leaves the cut up to a second out; the sound
 // tells it to milliseconds. Up to the cut the member's samples match the
 // anchor's on the line before it, from it on the line after it, so the cut is
 // where the two matches summed are largest. Both are differenced first, so
-// that low notes, which hardly change over many samples, do not swamp it.
+// that low notes, which hardly change over many samples, do not swamp it;
+// what is left decorrelates within a few samples, so each line is first
+// moved to the sample where it matches best (a line read in noise may be a
+// fraction of a millisecond off).
 double sharpenCut(const Recording& anchor, const Recording& member, const PartLine& before,
                   const PartLine& after, double from, double to) {
   const double cut = 0.5 * (from + to);
   const uint32_t rate = std::min(anchor.sampleRate, member.sampleRate);
   if (rate == 0) return cut;
-  constexpr double kBlockSeconds = 0.005;
+  constexpr double kBlockSeconds = 0.005, kShiftSeconds = 0.001;
   const double reach = 0.5 * (to - from) + kEdgeStretchSeconds;
   const int64_t first = std::max<int64_t>(1, std::llround((cut - reach) * rate));
   const auto block = static_cast<int64_t>(kBlockSeconds * rate);
   const auto blocks = static_cast<int64_t>(2.0 * reach / kBlockSeconds);
+  if (blocks < 1) return cut;
   const int64_t length = blocks * block;
   std::string error;
   std::vector<float> m;
@@ -452,21 +495,31 @@ double sharpenCut(const Recording& anchor, const Recording& member, const PartLi
     const double sign = line == &before ? 1.0 : -1.0;
     // Member sample n lies at n + lag on the anchor; the drift moves that by
     // at most a few samples within reach, which the margin covers.
+    const auto shift = static_cast<int64_t>(std::ceil(kShiftSeconds * rate));
     const int64_t margin =
-        2 + static_cast<int64_t>(std::ceil(std::abs(line->driftPpm) * 1e-6 * reach * rate));
+        2 + shift + static_cast<int64_t>(std::ceil(std::abs(line->driftPpm) * 1e-6 * reach * rate));
     const int64_t start = first + std::llround(line->at(cut) * rate) - margin;
     if (start < 1) return cut;
     std::vector<float> a;
     if (!readMonoBlock(anchor, rate, start - 1, length + 2 * margin + 1, a, error)) return cut;
-    for (int64_t n = 0; n < length; ++n) {
+    // Member sample n's differenced pair with the anchor's, d samples off line.
+    const auto product = [&](int64_t n, int64_t d) {
       const double t = static_cast<double>(first + n) / rate;
-      const int64_t i = std::llround((line->at(t) - line->at(cut)) * rate) + margin + n + 1;
-      if (i < 1 || i >= static_cast<int64_t>(a.size())) continue;
+      const int64_t i = std::llround((line->at(t) - line->at(cut)) * rate) + margin + n + 1 + d;
+      if (i < 1 || i >= static_cast<int64_t>(a.size())) return 0.0;
       const auto k = static_cast<std::size_t>(n);
-      const double dm = m[k + 1] - m[k];
-      const double da = a[static_cast<std::size_t>(i)] - a[static_cast<std::size_t>(i - 1)];
-      gain[static_cast<std::size_t>(n / block)] += sign * dm * da;
+      return static_cast<double>(m[k + 1] - m[k]) *
+             (a[static_cast<std::size_t>(i)] - a[static_cast<std::size_t>(i - 1)]);
+    };
+    int64_t aligned = 0;
+    double most = -std::numeric_limits<double>::infinity();
+    for (int64_t d = -shift; d <= shift; ++d) {
+      double sum = 0.0;
+      for (int64_t n = 0; n < length; ++n) sum += product(n, d);
+      if (sum > most) most = sum, aligned = d;
     }
+    for (int64_t n = 0; n < length; ++n)
+      gain[static_cast<std::size_t>(n / block)] += sign * product(n, aligned);
   }
   double sum = 0.0, best = 0.0;
   int64_t at = -1;
@@ -688,25 +741,27 @@ class ClusterWalk {
           fitOverlap(anchor, member, lag, settings_, kMaxDriftWindows, kDriftWindowSeconds);
       // Another part is an unbroken run of stretches (scattered agreeing
       // stretches are a song's repeats), lies beside the first, not over it
-      // (a stretch across the cut may agree with both), at another lag, and
-      // the two account for the overlap.
+      // nor inside it (a stretch across the cut may agree with both), at
+      // another lag, and the two account for the overlap.
       constexpr double kPartsCover = 0.8;
+      const bool otherLater = other.agreeFrom > r.agreeFrom;
+      const double earlierTo = otherLater ? r.agreeTo : other.agreeTo;
+      const double laterFrom = otherLater ? other.agreeFrom : r.agreeFrom;
       if (other.run < 2 || r.agreement + other.agreeShare() < kPartsCover ||
           std::abs(other.lagSeconds - r.alongLagSeconds) < 1.0 ||
-          std::min(other.agreeTo, r.agreeTo) - std::max(other.agreeFrom, r.agreeFrom) >=
-              kDriftWindowSeconds)
+          earlierTo - laterFrom >= kDriftWindowSeconds)
         continue;
-      found.push_back({other.sharedFrom, other.lagSeconds});
+      PartLine mine{r.alongLagSeconds, r.alongDriftKnown ? r.alongDriftPpm : 0.0};
+      PartLine theirs{other.lagSeconds, other.driftKnown ? other.driftPpm : 0.0};
+      oneDrift(anchor, member, settings_, {mine, r.agreeFrom, r.agreeTo, r.alongDriftKnown},
+               {theirs, other.agreeFrom, other.agreeTo, other.driftKnown});
+      found.front().second = mine.lagSeconds;
+      found.push_back({other.sharedFrom, theirs.lagSeconds});
       coveredBy = other.agreeShare();
       // The cut lies between the last stretch of the earlier part and the
       // first of the later one; short stretches find it within seconds.
-      const bool otherLater = other.agreeFrom > r.agreeFrom;
-      const PartLine mine{r.alongLagSeconds, r.alongDriftKnown ? r.alongDriftPpm : 0.0};
-      const PartLine theirs{other.lagSeconds, other.driftKnown ? other.driftPpm : 0.0};
       const PartLine& before = otherLater ? mine : theirs;
       const PartLine& after = otherLater ? theirs : mine;
-      const double earlierTo = otherLater ? r.agreeTo : other.agreeTo;
-      const double laterFrom = otherLater ? other.agreeFrom : r.agreeFrom;
       if (after.lagSeconds < before.lagSeconds) {
         // Time ran on while the anchor was paused, not m: m is placed on the
         // line of the anchor's first part, and the anchor's cut is sharp in
