@@ -394,6 +394,7 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
     kQuietEnds,          // the song fades in and out: short stretches miss its ends
     kPausedPastSong,     // p's second part lies past the song, its landmarks not the reference's
     kPausedFirst,        // p, paused, starts first: a spans its pause, c lies after it
+    kMostlyLoop,         // m is mostly a loop a plays three times; its landmarks chose a repeat
   };
   struct Case {
     const char* name;
@@ -413,7 +414,8 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
         Case{"the same, and a hears it on past the song", kPausedRunsOn, {{1, 3}, {2}}},
         Case{"a studio file whose song fades in and out", kQuietEnds, {{1}, {2}, {3}}},
         Case{"paused, its second part past the song", kPausedPastSong, {{1, 2, 4}, {3}}},
-        Case{"the paused recording is the reference", kPausedFirst, {{1, 2, 3}}}}) {
+        Case{"the paused recording is the reference", kPausedFirst, {{1, 2, 3}}},
+        Case{"mostly a loop, placed at another repeat", kMostlyLoop, {{1, 2}}}}) {
     SCOPED_TRACE(k.name);
     recordings_.clear();
     recordings_.reserve(3);
@@ -515,6 +517,14 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       add("p", paused(scene, 20.0, 40.0, 80.0, 40.0), 0.0);
       add("c", slice(scene, 90.0, 30.0), 50.0);
       peaks[{1, 2}] = {-10.0, 10.0};
+    } else if (k.scene == kMostlyLoop) {
+      // X (20 s) at 30, 60 and 90 s of a; m holds 55-90 s, X's second time.
+      std::vector<float> a = velktest::eventSignal(91, 140.0, kRate);
+      const std::vector<float> x = velktest::eventSignal(94, 20.0, kRate);
+      for (std::size_t at : {30, 60, 90}) std::copy(x.begin(), x.end(), a.begin() + at * kRate);
+      add("a", a, 0.0);
+      add("m", slice(a, 55.0, 35.0), 85.0);
+      peaks[{1, 2}] = {85.0, 55.0, 25.0};
     } else if (k.scene == kPaused || k.scene == kEcho) {
       std::vector<float> p = paused(scene, 20.0, 40.0, 80.0, 40.0);
       if (k.scene == kEcho) {
@@ -546,6 +556,9 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
     EXPECT_EQ(err_.find("p agrees with a in 2 parts") != std::string::npos,
               k.scene == kPausedInSongParts)
         << err_;
+    if (k.scene == kMostlyLoop && ids == k.clusters) {
+      EXPECT_NEAR(out[0].members[1].offset, 55.0, 0.001);
+    }
     const bool inParts = k.scene == kPaused || k.scene == kEcho || k.scene == kInSong ||
                          k.scene == kPausedRunsOn || k.scene == kPausedFirst;
     if (!inParts || ids != k.clusters) continue;

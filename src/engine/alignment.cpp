@@ -237,10 +237,12 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
   // Over a long overlap even a drift of none is worth reporting as measured.
   constexpr double kLeastDriftEffect = 0.0001, kReportedSpanSeconds = 120.0;
   const bool matters = std::abs(fit.driftPpm) * 1e-6 * overlap >= kLeastDriftEffect * rate;
-  if (!fit.confirmed || !fit.driftKnown || (!matters && overlap < kReportedSpanSeconds * rate))
-    return result;
-  result.driftMeasured = true;
+  if (!fit.confirmed || !fit.driftKnown) return result;
+  // Too small to report, it still carries down a chain: over the next
+  // recordings' minutes, a few ppm are milliseconds.
   result.driftPpm = fit.driftPpm;
+  if (!matters && overlap < kReportedSpanSeconds * rate) return result;
+  result.driftMeasured = true;
   if (matters) result.lagSeconds = fit.lagSeconds;
   return result;
 }
@@ -251,17 +253,21 @@ namespace {
 // matched shared material (a song two events played) its landmark offset is
 // off by the distance between the repeats, though the member's own pair with
 // the anchor may peak at the right lag. So when the coarse lag fails, the
-// pair's strongest other peak gets one correlation.
+// pair's other peaks get one correlation each, strongest first (a loop
+// played three times peaks three times).
 PairRefinement refineAtOwnPeak(const Recording& anchor, int32_t anchorId, const Recording& member,
                                int32_t memberId, double coarseLagSeconds,
                                const RefineSettings& settings, const PeakTable& peaks) {
   PairRefinement r = refinePair(anchor, member, coarseLagSeconds, settings);
   auto holds = [](const PairRefinement& x) { return x.refined && (!x.along || x.confirmed); };
-  if (holds(r)) return r;
-  const std::vector<double> others = otherLags(peaks, anchorId, memberId, coarseLagSeconds);
-  if (others.empty()) return r;
-  PairRefinement own = refinePair(anchor, member, others.front(), settings);
-  return holds(own) ? own : r;
+  // Agreeing in part only, the coarse lag may be a repeat's: a peak along
+  // which the whole overlap agrees is the pair's own.
+  if (holds(r) && !r.partial) return r;
+  for (double lag : otherLags(peaks, anchorId, memberId, coarseLagSeconds)) {
+    PairRefinement own = refinePair(anchor, member, lag, settings);
+    if (holds(own) && !(holds(r) && own.partial)) return own;
+  }
+  return r;
 }
 
 std::string joinNames(const ClusterResult& cluster, const std::vector<std::size_t>& indices) {
@@ -1033,7 +1039,7 @@ class ClusterWalk {
   // the lag over the pair's rate, and so a time on m's group's clock. As along
   // a chain, a link whose drift was not measured was too small to show.
   void mergeGroup(int g, std::size_t m, std::size_t a, const PairRefinement& r) {
-    const double pairRate = 1.0 + (r.driftMeasured ? r.driftPpm * 1e-6 : 0.0);
+    const double pairRate = 1.0 + r.driftPpm * 1e-6;
     const double rateM = clockRate(members_[m]), rateA = clockRate(members_[a]);
     const double posA = verdict_.position[a], posM = verdict_.position[m];
     const bool pathKnown = r.driftMeasured || members_[m].driftKnown || members_[a].driftKnown;
