@@ -247,8 +247,22 @@ bool refineAndJoin(SyncResult& result, const std::map<int32_t, const Recording*>
                    const SyncSettings& settings, unsigned threads, const Reporter& report,
                    const std::function<bool()>& stopped) {
   const RefineSettings refine = refineSettingsOf(settings, threads);
+  std::map<int32_t, std::size_t> designedCluster;
+  for (std::size_t c = 0; c < result.clusters.size(); ++c)
+    for (const MemberResult& m : result.clusters[c].members) designedCluster[m.id] = c;
   refineClusters(result.clusters, byId, refine, peaks, report);
   if (stopped()) return false;
+  // What refinement split from one cluster it weighed against the whole
+  // cluster (sound shared with another event shows only there): one pair's
+  // agreement does not join it again.
+  rejected.erase(std::remove_if(rejected.begin(), rejected.end(),
+                                [&](const RejectedPair& p) {
+                                  const auto a = designedCluster.find(p.idA);
+                                  const auto b = designedCluster.find(p.idB);
+                                  return a != designedCluster.end() && b != designedCluster.end() &&
+                                         a->second == b->second;
+                                }),
+                 rejected.end());
   rankCandidates(rejected, candidateLimit(result.recordings.size()));
   joinConfirmed(result.clusters, rejected, byId, refine, report);
   return true;
