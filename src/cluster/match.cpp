@@ -783,33 +783,45 @@ class PairVoter {
     });
   }
 
+  // One thread's buffers; the runs of the last anchor are kept decoded, as
+  // pairs come anchor by anchor.
+  struct Scratch {
+    int32_t anchor = -1;
+    std::vector<uint64_t> hash, pos, packed;
+  };
+
   // The histogram of pair (a, b), a < b, as voting every pair would make it.
-  void vote(int32_t a, int32_t b, std::vector<uint64_t>& packed, VkOffsetHistogram& out) const {
-    packed.clear();
-    Reader x{runs_.get() + start_[a], runs_.get() + start_[a + 1]};
-    Reader y{runs_.get() + start_[b], runs_.get() + start_[b + 1]};
-    bool more = x.next() && y.next();
-    while (more) {
-      if (x.hash < y.hash) {
-        more = x.next();
-      } else if (y.hash < x.hash) {
-        more = y.next();
-      } else {
-        // Within a hash, ranks ascend: a's run comes first.
-        for (std::size_t i = x.pos;
-             i < g_.words.size() && (i == x.pos || !g_.first(i)) && g_.rank(i) == a; ++i) {
-          const int32_t tx = g_.time(i);
-          const uint32_t tbits = biasTime(tx);
-          for (std::size_t k = y.pos;
-               k < g_.words.size() && (k == y.pos || !g_.first(k)) && g_.rank(k) == b; ++k) {
-            const auto offset = static_cast<int32_t>(static_cast<int64_t>(tx) - g_.time(k));
-            packed.push_back(static_cast<uint64_t>(biasTime(offset)) << 32 | tbits);
-          }
-        }
-        more = x.next() && y.next();
-      }
+  void vote(int32_t a, int32_t b, Scratch& s, VkOffsetHistogram& out) const {
+    if (s.anchor != a) {
+      s.hash.clear(), s.pos.clear();
+      for (Reader x{runs_.get() + start_[a], runs_.get() + start_[a + 1]}; x.next();)
+        s.hash.push_back(x.hash), s.pos.push_back(x.pos);
+      s.anchor = a;
     }
-    finishSparse(packed, out);
+    s.packed.clear();
+    Reader y{runs_.get() + start_[b], runs_.get() + start_[b + 1]};
+    std::size_t x = 0;
+    const std::size_t runs = s.hash.size();
+    while (x < runs && y.next()) {
+      while (x < runs && s.hash[x] < y.hash) ++x;
+      if (x == runs || s.hash[x] != y.hash) continue;
+      // Within a hash, ranks ascend: a's run comes first.
+      const std::size_t p = s.pos[x];
+      for (std::size_t i = p; i < g_.words.size() && (i == p || !g_.first(i)) && g_.rank(i) == a;
+           ++i) {
+        const int32_t tx = g_.time(i);
+        const uint32_t tbits = biasTime(tx);
+        for (std::size_t k = y.pos;
+             k < g_.words.size() && (k == y.pos || !g_.first(k)) && g_.rank(k) == b; ++k) {
+          const auto offset = static_cast<int32_t>(static_cast<int64_t>(tx) - g_.time(k));
+          s.packed.push_back(static_cast<uint64_t>(biasTime(offset)) << 32 | tbits);
+        }
+      }
+      ++x;
+    }
+    std::sort(s.packed.begin(), s.packed.end());
+    out.clear();
+    appendSorted(s.packed.data(), s.packed.size(), unbias, out);
   }
 
  private:
@@ -1045,16 +1057,17 @@ void groupInto(Grouped<W>& out, const Source& source, const JobShape& shape,
   }
 }
 
-// Calls fn(i) for i in [begin, end) on up to that many threads; the first
-// error ends the work and is thrown here once every thread is joined.
+// Calls fn(t, i) for i in [begin, end) on up to that many threads, t the
+// thread's number; the first error ends the work and is thrown here once
+// every thread is joined.
 template <typename Fn>
 void spread(std::size_t begin, std::size_t end, unsigned threads, Fn fn) {
   std::atomic<std::size_t> next{begin};
   std::mutex lock;
   std::exception_ptr error;
-  auto work = [&]() {
+  auto work = [&](unsigned t) {
     try {
-      for (std::size_t i; (i = next++) < end;) fn(i);
+      for (std::size_t i; (i = next++) < end;) fn(t, i);
     } catch (...) {
       std::lock_guard<std::mutex> g(lock);
       if (!error) error = std::current_exception();
@@ -1063,13 +1076,13 @@ void spread(std::size_t begin, std::size_t end, unsigned threads, Fn fn) {
   };
   std::vector<std::thread> pool;
   try {
-    for (unsigned t = 1; t < threads && t < end - begin; ++t) pool.emplace_back(work);
+    for (unsigned t = 1; t < threads && t < end - begin; ++t) pool.emplace_back(work, t);
   } catch (...) {
     next = end;
     for (std::thread& t : pool) t.join();
     throw;
   }
-  work();
+  work(0);
   for (std::thread& t : pool) t.join();
   if (error) std::rethrow_exception(error);
 }
@@ -1116,11 +1129,11 @@ void matchGrouped(const Grouped<W>& grouped, const JobShape& shape, VkProgress* 
   // Pairs in batches: voted on every thread, handed on in order on this one.
   const std::size_t batch = 16 * static_cast<std::size_t>(threads);
   std::vector<VkOffsetHistogram> done(batch);
+  std::vector<typename PairVoter<W>::Scratch> scratch(threads);
   for (std::size_t b0 = 0; b0 < chosen.size(); b0 += batch) {
     const std::size_t b1 = std::min(chosen.size(), b0 + batch);
-    spread(b0, b1, threads, [&](std::size_t i) {
-      thread_local std::vector<uint64_t> packed;
-      voter.vote(chosen[i].first, chosen[i].second, packed, done[i - b0]);
+    spread(b0, b1, threads, [&](unsigned t, std::size_t i) {
+      voter.vote(chosen[i].first, chosen[i].second, scratch[t], done[i - b0]);
     });
     for (std::size_t i = b0; i < b1; ++i) {
       VkOffsetHistogram& h = done[i - b0];
