@@ -177,6 +177,7 @@ struct Options {
   bool linearLimit = false;      // --corpus-limit as it grew before: with the hours, not their root
   bool hashCounts = false;       // archive mode: votes and kept landmarks by limit, scaled up
   int candidates = -1;           // engine rows: candidate stage off (0), on (1), as the engine (-1)
+  uint32_t candidateLimit = 0;   // --candidate-limit: this limit, stage on
   bool checkCandidates = false;  // engine rows: every pair voted first, to compare
 };
 
@@ -234,6 +235,7 @@ void usage() {
          "                   [--stages-up-to N] [--corpus-limit] [--digest] [--dry]\n"
          "                   [--engine-only] [--cache DIR] [--match-threads N] [--linear-limit]\n"
          "                   [--hash-counts] [--candidates on|off] [--check-candidates]\n"
+         "                   [--candidate-limit L]\n"
          "                   [--store [--add K] [--dry] [--limit L]]\n";
 }
 
@@ -292,6 +294,9 @@ bool parse(int argc, char** argv, Options& o) {
       o.matchThreads = parseThreads(v).back();
     } else if (a == "--cache") {
       o.cacheDir = v;
+    } else if (a == "--candidate-limit") {
+      o.candidateLimit = static_cast<uint32_t>(std::max(1L, std::atol(v.c_str())));
+      o.candidates = 1;
     } else if (a == "--candidates") {
       if (v != "on" && v != "off") return false;
       o.candidates = v == "on" ? 1 : 0;
@@ -1025,7 +1030,8 @@ int runArchiveSize(const Options& o, int recordings) {
     }
     std::sort(counts.begin(), counts.end());
     for (double scale : {1.0, 10.0, 62.0}) {
-      for (double limit : {250.0, 500.0, 1000.0, 2500.0, 5000.0, 10000.0, 25000.0, 1e12}) {
+      for (double limit :
+           {50.0, 100.0, 250.0, 500.0, 1000.0, 2500.0, 5000.0, 10000.0, 25000.0, 1e12}) {
         double kept = 0, votes = 0, all = 0;
         for (uint64_t c : counts) {
           const double x = scale * static_cast<double>(c);
@@ -1062,7 +1068,9 @@ int runArchiveSize(const Options& o, int recordings) {
     const unsigned mt = o.matchThreads != 0 ? o.matchThreads : threads;
     const uint32_t candidateLimit =
         o.candidates < 0 ? Velk::candidateLimitFor(set->getFiles().size(), cp.getMaxLandmarks())
-                         : (o.candidates == 1 ? Velk::kCandidateLimit : 0);
+                         : (o.candidates == 1
+                                ? (o.candidateLimit != 0 ? o.candidateLimit : Velk::kCandidateLimit)
+                                : 0);
     // --check-candidates: every pair voted in full first (the tables kept for
     // the run after), to count the pairs it accepts that the candidates miss.
     std::set<Velk::VkPairKey> acceptedInFull;

@@ -218,6 +218,36 @@ unsigned bitsFor(uint64_t v) {
   return bits;
 }
 
+// Calls fn(t, i) for i in [begin, end) on up to that many threads, t the
+// thread's number; the first error ends the work and is thrown here once
+// every thread is joined.
+template <typename Fn>
+void spread(std::size_t begin, std::size_t end, unsigned threads, Fn fn) {
+  std::atomic<std::size_t> next{begin};
+  std::mutex lock;
+  std::exception_ptr error;
+  auto work = [&](unsigned t) {
+    try {
+      for (std::size_t i; (i = next++) < end;) fn(t, i);
+    } catch (...) {
+      std::lock_guard<std::mutex> g(lock);
+      if (!error) error = std::current_exception();
+      next = end;
+    }
+  };
+  std::vector<std::thread> pool;
+  try {
+    for (unsigned t = 1; t < threads && t < end - begin; ++t) pool.emplace_back(work, t);
+  } catch (...) {
+    next = end;
+    for (std::thread& t : pool) t.join();
+    throw;
+  }
+  work(0);
+  for (std::thread& t : pool) t.join();
+  if (error) std::rethrow_exception(error);
+}
+
 // The index as matching reads it: only the hashes that can vote, each hash's
 // landmarks together, ranks ascending within a hash. A landmark is one word:
 // its recording's rank above its time less the job's earliest, the top bit
@@ -293,6 +323,82 @@ class HistogramBuilder {
       }
     }
     walk.advanceTo(votingHashes_);
+  }
+
+  // The pairs judge(a, b, votes) keeps, by rank, ascending: each pair's
+  // votes are only summed (VkFirstVote), not made into a histogram. judge is
+  // called on the voting threads.
+  template <typename Judge>
+  std::vector<std::pair<int32_t, int32_t>> choose(const Judge& judge) {
+    if (progress_ != nullptr) progress_->setFraction(0.0f);
+    collectRuns();
+    const std::size_t files = ids_.size();
+    std::vector<std::vector<int32_t>> kept(static_cast<std::size_t>(anchors()));
+    struct Sums {
+      std::vector<uint64_t> votes, fill;
+      std::vector<uint32_t> buffer, counter;
+    };
+    std::vector<Sums> sums(workers());
+    const uint64_t budget = std::max<uint64_t>(1, tuning_.batchBytes / sizeof(uint32_t));
+    spread(0, kept.size(), workers(), [&](unsigned t, std::size_t i) {
+      const auto a = static_cast<int32_t>(i);
+      if (!counts(a) || runStart_[a] == runStart_[a + 1]) return;
+      Sums& s = sums[t];
+      s.votes.assign(files, 0);
+      forEachPartnerRun(a, [&](std::size_t p, std::size_t pa, int32_t b, std::size_t q,
+                               std::size_t qe) { s.votes[b] += (pa - p) * (qe - q); });
+      s.fill.resize(files);
+      // Partners in batches of at most budget votes; each pair's votes
+      // together as offsets from its first possible one.
+      for (auto b0 = static_cast<std::size_t>(a) + 1; b0 < files;) {
+        std::size_t b1 = b0;
+        uint64_t total = 0;
+        for (; b1 < files && (b1 == b0 || total + s.votes[b1] <= budget); ++b1) {
+          s.fill[b1] = total;
+          total += s.votes[b1];
+        }
+        s.buffer.resize(total);
+        forEachPartnerRun(
+            a, [&](std::size_t p, std::size_t pa, int32_t b, std::size_t q, std::size_t qe) {
+              if (static_cast<std::size_t>(b) < b0 || static_cast<std::size_t>(b) >= b1) return;
+              const int64_t base = static_cast<int64_t>(minTime_[a]) - maxTime_[b];
+              for (std::size_t x = p; x < pa; ++x) {
+                const int64_t row = static_cast<int64_t>(time(x)) - base;
+                for (std::size_t y = q; y < qe; ++y)
+                  s.buffer[s.fill[b]++] = static_cast<uint32_t>(row - time(y));
+              }
+            });
+        uint64_t at = 0;
+        for (std::size_t b = b0; b < b1; ++b) {
+          const uint32_t* v = s.buffer.data() + at;
+          const uint64_t n = s.votes[b];
+          at += n;
+          if (n == 0) continue;
+          const auto range = static_cast<std::size_t>(static_cast<int64_t>(maxTime_[a]) -
+                                                      minTime_[a] + maxTime_[b] - minTime_[b] + 1);
+          if (s.counter.size() < range) s.counter.assign(range, 0);
+          VkFirstVote sum;
+          uint32_t peakAt = 0;
+          for (uint64_t k = 0; k < n; ++k) {
+            const uint32_t c = ++s.counter[v[k]];
+            sum.squares += 2 * static_cast<uint64_t>(c) - 1;
+            // The earliest of equal peaks, as a walk of the bins finds it.
+            if (c > sum.peak || (c == sum.peak && v[k] < peakAt)) sum.peak = c, peakAt = v[k];
+          }
+          for (uint64_t k = 0; k < n; ++k) s.counter[v[k]] = 0;
+          sum.votes = n;
+          sum.offset =
+              static_cast<int32_t>(static_cast<int64_t>(minTime_[a]) - maxTime_[b] + peakAt);
+          if (judge(a, static_cast<int32_t>(b), sum)) kept[i].push_back(static_cast<int32_t>(b));
+        }
+        b0 = b1;
+      }
+    });
+    std::vector<std::pair<int32_t, int32_t>> out;
+    for (std::size_t a = 0; a < kept.size(); ++a)
+      for (int32_t b : kept[a]) out.emplace_back(static_cast<int32_t>(a), b);
+    if (progress_ != nullptr) progress_->setFraction(1.0f);
+    return out;
   }
 
  private:
@@ -1057,36 +1163,6 @@ void groupInto(Grouped<W>& out, const Source& source, const JobShape& shape,
   }
 }
 
-// Calls fn(t, i) for i in [begin, end) on up to that many threads, t the
-// thread's number; the first error ends the work and is thrown here once
-// every thread is joined.
-template <typename Fn>
-void spread(std::size_t begin, std::size_t end, unsigned threads, Fn fn) {
-  std::atomic<std::size_t> next{begin};
-  std::mutex lock;
-  std::exception_ptr error;
-  auto work = [&](unsigned t) {
-    try {
-      for (std::size_t i; (i = next++) < end;) fn(t, i);
-    } catch (...) {
-      std::lock_guard<std::mutex> g(lock);
-      if (!error) error = std::current_exception();
-      next = end;
-    }
-  };
-  std::vector<std::thread> pool;
-  try {
-    for (unsigned t = 1; t < threads && t < end - begin; ++t) pool.emplace_back(work, t);
-  } catch (...) {
-    next = end;
-    for (std::thread& t : pool) t.join();
-    throw;
-  }
-  work(0);
-  for (std::thread& t : pool) t.join();
-  if (error) std::rethrow_exception(error);
-}
-
 // With a candidate limit: the hashes with at most that many landmarks vote
 // first, and only pairs whose sparse histogram peaks above chance are voted
 // by every hash. Chance votes grow with the square of a hash's landmarks,
@@ -1099,10 +1175,6 @@ void matchGrouped(const Grouped<W>& grouped, const JobShape& shape, VkProgress* 
     HistogramBuilder<W>(grouped, shape, sink, progress, tuning).run();
     return;
   }
-  auto rankOf = [&shape](int32_t id) {
-    return static_cast<int32_t>(std::lower_bound(shape.ids.begin(), shape.ids.end(), id) -
-                                shape.ids.begin());
-  };
   // Each recording's landmarks in the hashes that vote first.
   std::vector<uint64_t> rare(shape.ids.size(), 0);
   for (std::size_t i = 0, n = grouped.words.size(); i < n;) {
@@ -1112,17 +1184,19 @@ void matchGrouped(const Grouped<W>& grouped, const JobShape& shape, VkProgress* 
       for (std::size_t k = i; k < j; ++k) ++rare[grouped.rank(k)];
     i = j;
   }
-  std::vector<std::pair<int32_t, int32_t>> chosen;
-  const VkPairSink choose = [&](const VkPairKey& key, VkOffsetHistogram& h) {
-    const int32_t a = rankOf(key.first), b = rankOf(key.second);
-    const VkCandidatePeak c = candidatePeak(
-        h,
-        {shape.minTime[a], shape.maxTime[a], shape.minTime[b], shape.maxTime[b], rare[a], rare[b]});
-    if (tuning.candidateSeen) tuning.candidateSeen(key, c);
-    if (c.chosen(tuning.candidateFraction)) chosen.emplace_back(a, b);
-  };
-  HistogramBuilder<W>(grouped, shape, choose, progress, tuning, tuning.candidateLimit).run();
-  std::sort(chosen.begin(), chosen.end());
+  std::mutex seen;
+  const std::vector<std::pair<int32_t, int32_t>> chosen =
+      HistogramBuilder<W>(grouped, shape, sink, progress, tuning, tuning.candidateLimit)
+          .choose([&](int32_t a, int32_t b, const VkFirstVote& votes) {
+            const VkCandidatePeak c =
+                candidatePeak(votes, {shape.minTime[a], shape.maxTime[a], shape.minTime[b],
+                                      shape.maxTime[b], rare[a], rare[b]});
+            if (tuning.candidateSeen) {
+              std::lock_guard<std::mutex> g(seen);
+              tuning.candidateSeen(VkPairKey(shape.ids[a], shape.ids[b]), c);
+            }
+            return c.chosen(tuning.candidateFraction);
+          });
 
   const PairVoter<W> voter(grouped, chosen, shape.ids.size());
   const unsigned threads = std::max(1u, tuning.threads);
@@ -1178,15 +1252,21 @@ void matchSource(const Source& source, uint32_t maxLandmarks, VkLandmarkIndex& i
 }
 }  // namespace
 
-VkCandidatePeak candidatePeak(const VkOffsetHistogram& h, const VkCandidateSides& s) {
-  VkCandidatePeak c;
-  uint64_t votes = 0, squares = 0;
-  int32_t at = 0;
+VkCandidatePeak candidatePeak(const VkOffsetHistogram& h, const VkCandidateSides& sides) {
+  VkFirstVote v;
   for (const VkOffsetBin& bin : h) {
-    if (bin.count > c.peak) c.peak = bin.count, at = bin.offset;
-    votes += bin.count;
-    squares += static_cast<uint64_t>(bin.count) * bin.count;
+    if (bin.count > v.peak) v.peak = bin.count, v.offset = bin.offset;
+    v.votes += bin.count;
+    v.squares += static_cast<uint64_t>(bin.count) * bin.count;
   }
+  return candidatePeak(v, sides);
+}
+
+VkCandidatePeak candidatePeak(const VkFirstVote& v, const VkCandidateSides& s) {
+  VkCandidatePeak c;
+  c.peak = v.peak;
+  const uint64_t votes = v.votes, squares = v.squares;
+  const int32_t at = v.offset;
   const double spanA = static_cast<double>(s.lastA) - s.firstA + 1;
   const double spanB = static_cast<double>(s.lastB) - s.firstB + 1;
   const double n = spanA + spanB - 1;  // possible offsets

@@ -37,6 +37,15 @@ struct VkCandidateSides {
   uint64_t landmarksA, landmarksB;
 };
 VkCandidatePeak candidatePeak(const VkOffsetHistogram& histogram, const VkCandidateSides& sides);
+// The same from the first vote's sums: its highest bin (the earliest of
+// equal ones) and that bin's offset, its votes, and the sum of its bins' squares.
+struct VkFirstVote {
+  uint32_t peak = 0;
+  int32_t offset = 0;
+  uint64_t votes = 0;
+  uint64_t squares = 0;
+};
+VkCandidatePeak candidatePeak(const VkFirstVote& votes, const VkCandidateSides& sides);
 
 struct VkMatchTuning {
   // Vote memory (8 bytes a vote) one batch of pairs sharing recording A may use;
@@ -65,7 +74,8 @@ struct VkMatchTuning {
   uint32_t candidateLimit = 0;
   // The acceptance test's match fraction (VkCandidatePeak::chosen).
   float candidateFraction = 0.0f;
-  // Sees every pair of the first vote with its peak and bar (for benches).
+  // Sees every pair of the first vote with its peak (for benches): in no
+  // fixed order, one call at a time, on the voting threads.
   std::function<void(const VkPairKey& pair, const VkCandidatePeak& peak)> candidateSeen;
 };
 
