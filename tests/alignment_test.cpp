@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <iostream>
 #include <map>
 #include <string>
@@ -389,6 +390,7 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
     kSongFirst,          // b1, met first, overlaps a on the song alone; b2 beyond it
     kPausedInSong,       // p, of a's event, paused in the song, past a's end
     kPausedInSongParts,  // the same, and p's parts found against a too
+    kPausedRunsOn,       // the same, but a hears p's own 15 s past the song
     kQuietEnds,          // the song fades in and out: short stretches miss its ends
     kPausedPastSong,     // p's second part lies past the song, its landmarks not the reference's
   };
@@ -407,6 +409,7 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
         Case{"the other event's first recording holds only the song", kSongFirst, {{1}, {2, 3}}},
         Case{"paused in the song past the end of a", kPausedInSong, {{1}, {2}, {3}}},
         Case{"the same, its parts found against a", kPausedInSongParts, {{1}, {2}, {3}}},
+        Case{"the same, and a hears it on past the song", kPausedRunsOn, {{1, 3}, {2}}},
         Case{"a studio file whose song fades in and out", kQuietEnds, {{1}, {2}, {3}}},
         Case{"paused, its second part past the song", kPausedPastSong, {{1, 2, 4}, {3}}}}) {
     SCOPED_TRACE(k.name);
@@ -463,17 +466,18 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       add("a", slice(withSong(91, 120.0, 40, song), 0.0, 70.0), 0.0);
       add("b1", slice(b, 37.0, 60.0), 42.0);
       add("b2", slice(b, 0.0, 100.0), 5.0);
-    } else if (k.scene == kPausedInSong || k.scene == kPausedInSongParts) {
+    } else if (k.scene == kPausedInSong || k.scene == kPausedInSongParts ||
+               k.scene == kPausedRunsOn) {
       // The song from 40 s of A (a ends at 122 s) and 30 s of B. p holds A's
       // 45-75 s and 95-135 s: against b, both parts are song, its own 15 s not.
       const std::vector<float> song = velktest::eventSignal(93, 80.0, kRate);
       const std::vector<float> a = withSong(91, 150.0, 40, song);
       std::vector<float> p = paused(a, 45.0, 30.0, 95.0, 40.0);
-      add("a", slice(a, 0.0, 122.0), 0.0);
+      add("a", k.scene == kPausedRunsOn ? a : slice(a, 0.0, 122.0), 0.0);
       add("b", withSong(92, 160.0, 30, song), 10.0);
       add("p", p, 45.0);
       peaks[{2, 3}] = {35.0, 55.0};
-      if (k.scene == kPausedInSongParts) peaks[{1, 3}] = {45.0, 65.0};
+      if (k.scene != kPausedInSong) peaks[{1, 3}] = {45.0, 65.0};
     } else if (k.scene == kPausedPastSong) {
       // The song from 40 to 120 s of A, and in c (of B) from 30 s. p holds
       // A's 50-80 s and 120-150 s; whole, at its first part's lag, it would
@@ -512,9 +516,12 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       add("p", p, 20.0);
       peaks[{1, 2}] = {20.0, 40.0};
     } else {
-      std::vector<float> song = velktest::eventSignal(93, 40.0, kRate);
+      // Faded over 12 s, more than a stretch's length beyond what short
+      // stretches find of the song: only b tells that it is the song too.
+      std::vector<float> song =
+          velktest::eventSignal(93, k.scene == kQuietEnds ? 50.0 : 40.0, kRate);
       if (k.scene == kQuietEnds)
-        for (std::size_t i = 0; i < 8 * kRate; ++i)
+        for (std::size_t i = 0; i < 12 * kRate; ++i)
           song[i] *= 0.02f, song[song.size() - 1 - i] *= 0.02f;
       const std::vector<float> a = withSong(91, 120.0, 40, song);
       const std::vector<float> b = withSong(92, 110.0, 35, song);
@@ -530,13 +537,20 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
     EXPECT_EQ(err_.find("p agrees with a in 2 parts") != std::string::npos,
               k.scene == kPausedInSongParts)
         << err_;
-    const bool inParts = k.scene == kPaused || k.scene == kEcho || k.scene == kInSong;
+    const bool inParts =
+        k.scene == kPaused || k.scene == kEcho || k.scene == kInSong || k.scene == kPausedRunsOn;
     if (!inParts || ids != k.clusters) continue;
     const MemberResult& p = out[0].members[1];
-    EXPECT_NEAR(p.offset, k.scene == kInSong ? 25.0 : 20.0, 0.001);
+    // offset, pause, file second of the cut
+    const std::map<Scene, std::array<double, 3>> placed{{kPaused, {20, 20, 40}},
+                                                        {kEcho, {20, 20, 40}},
+                                                        {kInSong, {25, 40, 60}},
+                                                        {kPausedRunsOn, {45, 20, 30}}};
+    const std::array<double, 3>& at = placed.at(k.scene);
+    EXPECT_NEAR(p.offset, at[0], 0.001);
     ASSERT_EQ(p.parts.size(), 2u) << err_;
-    EXPECT_NEAR(p.parts[1].gapSeconds, k.scene == kInSong ? 40.0 : 20.0, 0.001);
-    EXPECT_NEAR(p.parts[1].fileSeconds, k.scene == kInSong ? 60.0 : 40.0, 0.01);
+    EXPECT_NEAR(p.parts[1].gapSeconds, at[1], 0.001);
+    EXPECT_NEAR(p.parts[1].fileSeconds, at[2], 0.01);
   }
 }
 

@@ -543,7 +543,7 @@ class ClusterWalk {
     if (!outcome.warning.empty())
       report_.warning("cannot refine " + member.path + ": " + outcome.warning);
     const auto judged = outcome_.find(m);
-    if (judged == outcome_.end() || !believed(ref_, m, judged->second)) return;
+    if (judged == outcome_.end() || !placedBy(ref_, m, judged->second)) return;
     const PairRefinement& r = judged->second;
     member.anchor = members_[ref_].id;
     verdict_.position[m] = r.lagSeconds;
@@ -564,6 +564,8 @@ class ClusterWalk {
       if (group(m) != 0 || m == ref_ || via_[m] >= n_) continue;
       const std::size_t a = via_[m];
       if (!onlyShared(a, m, verdict_.position[m] - verdict_.position[a])) continue;
+      const auto line = placedOn_.find(m);
+      if (line != placedOn_.end() && ownBeyondEdges(a, m, line->second)) continue;
       unplace(m);
       dropped = true;
     }
@@ -585,7 +587,7 @@ class ClusterWalk {
           if (!partialWithReference(m) && onlyShared(a, m, members_[m].coarse - members_[a].coarse))
             continue;
           const PairRefinement r = judge(a, m, correlate(m, a));
-          if (!believed(a, m, r)) continue;
+          if (!placedBy(a, m, r)) continue;
           placeThrough(m, a, r);
           progressed = true;
           break;
@@ -685,6 +687,7 @@ class ClusterWalk {
     if (found.size() < 2) {
       const double at = verdict_.position[a] + r.lagSeconds;
       shared_.push_back({at + r.sharedFrom, at + r.sharedTo});
+      sharedBy_.push_back({m, a, {r.alongLagSeconds, r.alongDriftKnown ? r.alongDriftPpm : 0.0}});
       double from = r.sharedFrom, to = r.sharedTo;
       if (r.unbroken) {
         const PartLine line{r.alongLagSeconds, r.alongDriftKnown ? r.alongDriftPpm : 0.0};
@@ -804,6 +807,53 @@ class ClusterWalk {
     return holdsAt(*recordingOf(recordings_, members_[a]), *recordingOf(recordings_, members_[m]),
                    line, 0.5 * (own.from + own.to), settings_,
                    std::min(own.to - own.from, kDriftWindowSeconds), slackSeconds, searchSeconds);
+  }
+
+  // Believed, or m reaches past where short stretches found the shared
+  // material to end (a recording that runs on after a song two events
+  // played), and that sound of its own is on r's line too.
+  bool placedBy(std::size_t a, std::size_t m, const PairRefinement& r) {
+    const PartLine line{r.lagSeconds, r.driftMeasured ? r.driftPpm : 0.0};
+    placedOn_[m] = line;
+    if (believed(a, m, r)) return true;
+    return r.refined && (!r.along || r.confirmed) && ownBeyondEdges(a, m, line);
+  }
+
+  // Whether m, on line with a, holds a stretch of its own beyond the shared
+  // material's edges that correlates with a and that no member of the other
+  // event hears: a song's faint intro, which short stretches miss, is heard
+  // there too.
+  bool ownBeyondEdges(std::size_t a, std::size_t m, const PartLine& line) const {
+    const OwnSpan own = ownOf(a, m, line.lagSeconds, true);
+    if (own.total < kDriftWindowSeconds || own.to - own.from < kDriftWindowSeconds) return false;
+    constexpr double kSlackSeconds = 0.01;
+    return ownHolds(a, m, own, {own.lag, line.driftPpm}, kSlackSeconds) &&
+           !heardElsewhere(a, m, own, line.driftPpm);
+  }
+
+  // Whether own (m's, lag after a on a's clock, at drift) is heard by a member
+  // of another event on the line its shared material put it on.
+  bool heardElsewhere(std::size_t a, std::size_t m, const OwnSpan& own, double driftPpm) const {
+    const Recording& member = *recordingOf(recordings_, members_[m]);
+    const double rateM = clockRate(members_[a]) * (1.0 + driftPpm * 1e-6);
+    const double posM = verdict_.position[a] + clockRate(members_[a]) * own.lag;
+    for (const SharedSource& source : sharedBy_) {
+      const Recording* other = recordingOf(recordings_, members_[source.other]);
+      if (source.other == m || group(source.anchor) != 0 || other == nullptr) continue;
+      const double rateA = clockRate(members_[source.anchor]);
+      const double rateO = rateA * (1.0 + source.line.driftPpm * 1e-6);
+      const double posO = verdict_.position[source.anchor] + rateA * source.line.lagSeconds;
+      const PartLine line{(posM - posO) / rateO, (rateM / rateO - 1.0) * 1e6};
+      // m's seconds that the other member covers
+      const double from = std::max(own.from, -line.lagSeconds);
+      const double to = std::min(own.to, other->durationSeconds - line.lagSeconds);
+      if (to - from < 2.0 * kEdgeStretchSeconds) continue;
+      constexpr double kSlackSeconds = 0.03, kSearchSeconds = kSlackSeconds + 0.005;
+      if (holdsAt(*other, member, line, 0.5 * (from + to), settings_,
+                  std::min(to - from, kDriftWindowSeconds), kSlackSeconds, kSearchSeconds))
+        return true;
+    }
+    return false;
   }
 
   // The pieces of the timeline from start to end that no stretch covers.
@@ -965,6 +1015,14 @@ class ClusterWalk {
   // as they may reach (to the nearest stretch along the overlap that did
   // not agree), and as far as short stretches found them to reach.
   std::vector<std::pair<double, double>> shared_, sharedEdges_;
+  // The pairs that showed shared material: other agreed with anchor on line.
+  struct SharedSource {
+    std::size_t other, anchor;
+    PartLine line;
+  };
+  std::vector<SharedSource> sharedBy_;
+  std::map<std::size_t, PartLine>
+      placedOn_;  // each member's line with the one it was tried with last
   // checked: some correlation with a member placed relative to the reference
   // was computed, so failing all of them is evidence of another event.
   std::vector<bool> checked_;
