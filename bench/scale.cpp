@@ -1130,7 +1130,7 @@ int runArchiveSize(const Options& o, int recordings) {
     }
     Velk::deleteClusters(r);
     archiveRow("clustering (engine)", ue, hours, extra);
-    if (o.checkCandidates) {
+    if (o.checkCandidates && candidateLimit != 0) {
       // How far the pairs the full run accepts stand above the first vote's
       // mean, in its deviations, and how many pairs of no event come near.
       auto z = [](const Velk::VkCandidatePeak& c) {
