@@ -81,6 +81,7 @@
 #ifndef SCALE_BENCH_BASELINE
 #include "cluster/cluster_sync_internal.h"
 #include "engine/feature_store.h"
+#include "engine/second_look.h"
 #include "velk/sync.h"
 #endif
 
@@ -1075,12 +1076,16 @@ int runArchiveSize(const Options& o, int recordings) {
     // the run after), to count the pairs it accepts that the candidates miss.
     std::set<Velk::VkPairKey> acceptedInFull;
     std::map<Velk::VkPairKey, Velk::VkCandidatePeak> firstVote;
+    // And the pairs the engine's second look would take up, with every pair
+    // voted and with candidates first.
+    std::vector<Velk::RejectedPair> lookFull, lookCandidates;
     if (o.checkCandidates) {
       Meter mf;
       Velk::VkClusterSet* full = Velk::runClusterSync(
           cp, set.get(), nullptr,
-          [&](const Velk::VkPairStats& s, const Velk::VkOffsetHistogram&, bool ok) {
+          [&](const Velk::VkPairStats& s, const Velk::VkOffsetHistogram& h, bool ok) {
             if (ok) acceptedInFull.insert({s.idA, s.idB});
+            if (!ok) Velk::considerRejected(s, h, cp.getFramesPerSecond(), *set, lookFull);
           },
           false, mt);
       std::snprintf(extra, sizeof extra, "every pair voted: %zu clusters, F1 %.4f, accepted %zu",
@@ -1093,8 +1098,10 @@ int runArchiveSize(const Options& o, int recordings) {
     Meter me;
     Velk::VkClusterSet* r = Velk::runClusterSync(
         cp, set.get(), nullptr,
-        [&](const Velk::VkPairStats& s, const Velk::VkOffsetHistogram&, bool ok) {
+        [&](const Velk::VkPairStats& s, const Velk::VkOffsetHistogram& h, bool ok) {
           ++pairs, accepted += ok ? 1 : 0;
+          if (o.checkCandidates && !ok)
+            Velk::considerRejected(s, h, cp.getFramesPerSecond(), *set, lookCandidates);
           votes += static_cast<double>(s.histogramMean) * s.overlapLength;  // the pair's votes
           if (eventOfId(s.idA) != eventOfId(s.idB)) return;
           ++truePairs;
@@ -1165,6 +1172,22 @@ int runArchiveSize(const Options& o, int recordings) {
           static_cast<unsigned long long>(chance[0]), static_cast<unsigned long long>(chance[1]),
           static_cast<unsigned long long>(chance[2]), static_cast<unsigned long long>(chance[3]),
           static_cast<unsigned long long>(chance[4]), static_cast<unsigned long long>(chance[5]));
+      const std::size_t limit = Velk::candidateLimit(set->getFiles().size());
+      Velk::rankCandidates(lookFull, limit);
+      Velk::rankCandidates(lookCandidates, limit);
+      std::set<Velk::VkPairKey> kept;
+      for (const Velk::RejectedPair& p : lookCandidates) kept.insert({p.idA, p.idB});
+      uint64_t missed = 0, missedTrue = 0;
+      for (const Velk::RejectedPair& p : lookFull) {
+        if (kept.count({p.idA, p.idB}) != 0) continue;
+        ++missed;
+        missedTrue += eventOfId(p.idA) == eventOfId(p.idB);
+      }
+      std::printf(
+          "  second look: %zu pairs with every pair voted, %zu with candidates first; %llu of "
+          "the first not among the second, %llu of them of one event\n",
+          lookFull.size(), lookCandidates.size(), static_cast<unsigned long long>(missed),
+          static_cast<unsigned long long>(missedTrue));
     }
   }
 #endif
