@@ -4,11 +4,12 @@
 // lavaliers on channel 2, a paused recording, 0-25 dB SNR, AAC and MP3.
 //
 //   hard_accuracy_bench [--preset small|large] [--seed N] [--velk PATH]
-//                       [--dir DIR] [--threads N] [--verbose]
+//                       [--dir DIR] [--threads N] [--paused-first N] [--verbose]
 //
 // The set is generated (the small one takes two to three minutes), the program
 // runs on it with --json, and the result is scored pair by pair. --dir keeps
 // the set and reuses it when it was made with the same preset and seed.
+// --paused-first adds N events that a paused recording starts.
 //
 // Offsets and drifts are compared on the timeline of a reference clock: for
 // the members of one true cluster found together, the one among them that
@@ -342,6 +343,7 @@ int main(int argc, char** argv) {
   std::string preset = "small", velk, dir, threads;
   uint32_t seed = 1;
   bool verbose = false;
+  int pausedFirst = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--preset" && i + 1 < argc) {
@@ -354,11 +356,14 @@ int main(int argc, char** argv) {
       dir = argv[++i];
     } else if (a == "--threads" && i + 1 < argc) {
       threads = argv[++i];
+    } else if (a == "--paused-first" && i + 1 < argc) {
+      pausedFirst = std::atoi(argv[++i]);
     } else if (a == "--verbose") {
       verbose = true;
     } else {
       std::cerr << "usage: hard_accuracy_bench [--preset small|large] [--seed N] [--velk PATH]\n"
-                   "                           [--dir DIR] [--threads N] [--verbose]\n";
+                   "                           [--dir DIR] [--threads N] [--paused-first N]\n"
+                   "                           [--verbose]\n";
       return 2;
     }
   }
@@ -370,6 +375,7 @@ int main(int argc, char** argv) {
   try {
     velksim::HardSettings hardSettings = velksim::hardPreset(preset);
     hardSettings.seed = seed;
+    hardSettings.pausedFirst = pausedFirst;
     const bool temporary = dir.empty();
     if (temporary) {
       std::string pattern = (fs::temp_directory_path() / "velk-hard-XXXXXX").string();
@@ -377,7 +383,9 @@ int main(int argc, char** argv) {
       dir = pattern;
     }
     const std::string set = dir + "/set", stamp = dir + "/settings";
-    const std::string settings = preset + " " + std::to_string(seed) + "\n";
+    const std::string settings =
+        preset + " " + std::to_string(seed) +
+        (pausedFirst > 0 ? " paused-first " + std::to_string(pausedFirst) : "") + "\n";
     std::string previous;
     {
       std::ifstream in(stamp);
@@ -388,7 +396,9 @@ int main(int argc, char** argv) {
     double audio = 0;  // seconds; truth.xml does not hold the lengths, the stamp does
     if (previous + "\n" == settings && fs::exists(set + "/truth.xml")) {
       truth = readTruth(set + "/truth.xml");
-      std::ifstream(stamp) >> previous >> previous >> audio;
+      std::ifstream in(stamp);
+      std::getline(in, previous);
+      in >> audio;
       std::printf("hard set %s, seed %u: reused from %s\n", preset.c_str(), seed, set.c_str());
     } else {
       fs::remove_all(set);

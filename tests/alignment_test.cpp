@@ -393,6 +393,8 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
     kPausedRunsOn,       // the same, but a hears p's own 15 s past the song
     kQuietEnds,          // the song fades in and out: short stretches miss its ends
     kPausedPastSong,     // p's second part lies past the song, its landmarks not the reference's
+    kPausedFirst,        // p, paused, starts first: a spans its pause, c lies after it
+    kMostlyLoop,         // m is mostly a loop a plays three times; its landmarks chose a repeat
   };
   struct Case {
     const char* name;
@@ -411,7 +413,9 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
         Case{"the same, its parts found against a", kPausedInSongParts, {{1}, {2}, {3}}},
         Case{"the same, and a hears it on past the song", kPausedRunsOn, {{1, 3}, {2}}},
         Case{"a studio file whose song fades in and out", kQuietEnds, {{1}, {2}, {3}}},
-        Case{"paused, its second part past the song", kPausedPastSong, {{1, 2, 4}, {3}}}}) {
+        Case{"paused, its second part past the song", kPausedPastSong, {{1, 2, 4}, {3}}},
+        Case{"the paused recording is the reference", kPausedFirst, {{1, 2, 3}}},
+        Case{"mostly a loop, placed at another repeat", kMostlyLoop, {{1, 2}}}}) {
     SCOPED_TRACE(k.name);
     recordings_.clear();
     recordings_.reserve(3);
@@ -506,6 +510,21 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       add("a", a, 0.0);
       add("b", b, 5.0);
       peaks[{1, 2}] = {5.0, 30.0};
+    } else if (k.scene == kPausedFirst) {
+      // The scene from 20 s on, p paused from 60 to 80 s: a (from 30 s)
+      // meets it in parts, c (from 90 s) only after its pause.
+      add("a", slice(scene, 30.0, 90.0), 10.0);
+      add("p", paused(scene, 20.0, 40.0, 80.0, 40.0), 0.0);
+      add("c", slice(scene, 90.0, 30.0), 50.0);
+      peaks[{1, 2}] = {-10.0, 10.0};
+    } else if (k.scene == kMostlyLoop) {
+      // X (20 s) at 30, 60 and 90 s of a; m holds 55-90 s, X's second time.
+      std::vector<float> a = velktest::eventSignal(91, 140.0, kRate);
+      const std::vector<float> x = velktest::eventSignal(94, 20.0, kRate);
+      for (std::size_t at : {30, 60, 90}) std::copy(x.begin(), x.end(), a.begin() + at * kRate);
+      add("a", a, 0.0);
+      add("m", slice(a, 55.0, 35.0), 85.0);
+      peaks[{1, 2}] = {85.0, 55.0, 25.0};
     } else if (k.scene == kPaused || k.scene == kEcho) {
       std::vector<float> p = paused(scene, 20.0, 40.0, 80.0, 40.0);
       if (k.scene == kEcho) {
@@ -537,20 +556,28 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
     EXPECT_EQ(err_.find("p agrees with a in 2 parts") != std::string::npos,
               k.scene == kPausedInSongParts)
         << err_;
-    const bool inParts =
-        k.scene == kPaused || k.scene == kEcho || k.scene == kInSong || k.scene == kPausedRunsOn;
+    if (k.scene == kMostlyLoop && ids == k.clusters) {
+      EXPECT_NEAR(out[0].members[1].offset, 55.0, 0.001);
+    }
+    const bool inParts = k.scene == kPaused || k.scene == kEcho || k.scene == kInSong ||
+                         k.scene == kPausedRunsOn || k.scene == kPausedFirst;
     if (!inParts || ids != k.clusters) continue;
     const MemberResult& p = out[0].members[1];
     // offset, pause, file second of the cut
     const std::map<Scene, std::array<double, 3>> placed{{kPaused, {20, 20, 40}},
                                                         {kEcho, {20, 20, 40}},
                                                         {kInSong, {25, 40, 60}},
-                                                        {kPausedRunsOn, {45, 20, 30}}};
+                                                        {kPausedRunsOn, {45, 20, 30}},
+                                                        {kPausedFirst, {0, 20, 40}}};
     const std::array<double, 3>& at = placed.at(k.scene);
     EXPECT_NEAR(p.offset, at[0], 0.001);
     ASSERT_EQ(p.parts.size(), 2u) << err_;
     EXPECT_NEAR(p.parts[1].gapSeconds, at[1], 0.001);
     EXPECT_NEAR(p.parts[1].fileSeconds, at[2], 0.01);
+    if (k.scene != kPausedFirst) continue;
+    // The timeline runs on through p's pause: a and c are an unbroken scene's seconds after p.
+    EXPECT_NEAR(out[0].members[0].offset, 10.0, 0.001);
+    EXPECT_NEAR(out[0].members[2].offset, 70.0, 0.001);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <exception>
 #include <iostream>
 #include <limits>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -170,6 +171,22 @@ bool blurredByDrift(const OverlapFit& fit, const VkRefineWindow& middle, uint32_
              kBlurSeconds * rate;
 }
 
+// What stretches along the overlap said, into r.
+void readAlong(const OverlapFit& fit, PairRefinement& r) {
+  if (fit.windows > 0) r.agreement = static_cast<float>(fit.agreeShare());
+  r.along = fit.windows > 0;
+  r.confirmed = fit.confirmed;
+  r.partial = fit.partial();
+  r.sharedFrom = fit.sharedFrom;
+  r.sharedTo = fit.sharedTo;
+  r.agreeFrom = fit.agreeFrom;
+  r.agreeTo = fit.agreeTo;
+  r.unbroken = fit.run == fit.agreeing;
+  r.alongLagSeconds = fit.lagSeconds;
+  r.alongDriftKnown = fit.driftKnown;
+  r.alongDriftPpm = fit.driftPpm;
+}
+
 PairRefinement refinePair(const Recording& anchor, const Recording& member, double coarseLagSeconds,
                           const RefineSettings& settings) {
   PairRefinement result;
@@ -209,18 +226,7 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
   if (!(overlap >= settings.minDriftSpanSeconds * rate)) return result;
   const OverlapFit fit = fitOverlap(anchor, member, result.lagSeconds, settings, kMaxDriftWindows,
                                     kDriftWindowSeconds);
-  if (fit.windows > 0) result.agreement = static_cast<float>(fit.agreeShare());
-  result.along = fit.windows > 0;
-  result.confirmed = fit.confirmed;
-  result.partial = fit.partial();
-  result.sharedFrom = fit.sharedFrom;
-  result.sharedTo = fit.sharedTo;
-  result.agreeFrom = fit.agreeFrom;
-  result.agreeTo = fit.agreeTo;
-  result.unbroken = fit.run == fit.agreeing;
-  result.alongLagSeconds = fit.lagSeconds;
-  result.alongDriftKnown = fit.driftKnown;
-  result.alongDriftPpm = fit.driftPpm;
+  readAlong(fit, result);
   if (repeatOnly(fit, middle.score, static_cast<double>(w.memberLength) / rate)) {
     result.refined = false;
     result.repeat = true;
@@ -231,10 +237,12 @@ PairRefinement refinePair(const Recording& anchor, const Recording& member, doub
   // Over a long overlap even a drift of none is worth reporting as measured.
   constexpr double kLeastDriftEffect = 0.0001, kReportedSpanSeconds = 120.0;
   const bool matters = std::abs(fit.driftPpm) * 1e-6 * overlap >= kLeastDriftEffect * rate;
-  if (!fit.confirmed || !fit.driftKnown || (!matters && overlap < kReportedSpanSeconds * rate))
-    return result;
-  result.driftMeasured = true;
+  if (!fit.confirmed || !fit.driftKnown) return result;
+  // Too small to report, it still carries down a chain: over the next
+  // recordings' minutes, a few ppm are milliseconds.
   result.driftPpm = fit.driftPpm;
+  if (!matters && overlap < kReportedSpanSeconds * rate) return result;
+  result.driftMeasured = true;
   if (matters) result.lagSeconds = fit.lagSeconds;
   return result;
 }
@@ -245,17 +253,21 @@ namespace {
 // matched shared material (a song two events played) its landmark offset is
 // off by the distance between the repeats, though the member's own pair with
 // the anchor may peak at the right lag. So when the coarse lag fails, the
-// pair's strongest other peak gets one correlation.
+// pair's other peaks get one correlation each, strongest first (a loop
+// played three times peaks three times).
 PairRefinement refineAtOwnPeak(const Recording& anchor, int32_t anchorId, const Recording& member,
                                int32_t memberId, double coarseLagSeconds,
                                const RefineSettings& settings, const PeakTable& peaks) {
   PairRefinement r = refinePair(anchor, member, coarseLagSeconds, settings);
   auto holds = [](const PairRefinement& x) { return x.refined && (!x.along || x.confirmed); };
-  if (holds(r)) return r;
-  const std::vector<double> others = otherLags(peaks, anchorId, memberId, coarseLagSeconds);
-  if (others.empty()) return r;
-  PairRefinement own = refinePair(anchor, member, others.front(), settings);
-  return holds(own) ? own : r;
+  // Agreeing in part only, the coarse lag may be a repeat's: a peak along
+  // which the whole overlap agrees is the pair's own.
+  if (holds(r) && !r.partial) return r;
+  for (double lag : otherLags(peaks, anchorId, memberId, coarseLagSeconds)) {
+    PairRefinement own = refinePair(anchor, member, lag, settings);
+    if (holds(own) && !(holds(r) && own.partial)) return own;
+  }
+  return r;
 }
 
 std::string joinNames(const ClusterResult& cluster, const std::vector<std::size_t>& indices) {
@@ -385,17 +397,32 @@ struct PartLine {
   double at(double memberSeconds) const { return lagSeconds + driftPpm * 1e-6 * memberSeconds; }
 };
 
+// The same line seen from the anchor: the member's second at each of the
+// anchor's.
+PartLine inverse(const PartLine& line) {
+  const double rate = 1.0 + line.driftPpm * 1e-6;
+  return {-line.lagSeconds / rate, (1.0 / rate - 1.0) * 1e6};
+}
+
+// A stretch of member seconds that agreed on a line, and whether the line's
+// drift was measured.
+struct PartRun {
+  PartLine& line;
+  double from, to;
+  bool driftKnown;
+};
+
 // Stretches this long find where a part or a stretch of shared material ends.
 constexpr double kEdgeStretchSeconds = 1.0;
 
-// Whether a short stretch of member around memberSeconds correlates with
-// anchor on line.
-bool holdsAt(const Recording& anchor, const Recording& member, const PartLine& line,
-             double memberSeconds, const RefineSettings& settings,
-             double stretchSeconds = kEdgeStretchSeconds, double slackSeconds = 0.002,
-             double searchSeconds = 0.0) {
+// How far off line (seconds) a short stretch of member around memberSeconds
+// finds its peak with anchor, if it finds one within searchSeconds of it.
+std::optional<double> offLine(const Recording& anchor, const Recording& member,
+                              const PartLine& line, double memberSeconds,
+                              const RefineSettings& settings, double stretchSeconds,
+                              double searchSeconds) {
   const uint32_t rate = std::min(anchor.sampleRate, member.sampleRate);
-  if (rate == 0) return false;
+  if (rate == 0) return std::nullopt;
   const auto window = static_cast<uint64_t>(stretchSeconds * rate);
   const auto radius = static_cast<int64_t>(
       std::ceil((searchSeconds > 0.0 ? searchSeconds : settings.searchSeconds) * rate));
@@ -404,32 +431,66 @@ bool holdsAt(const Recording& anchor, const Recording& member, const PartLine& l
                                               radius, window, window / 2, memberSeconds * rate);
   // A drift that moves the lag by over a millisecond within the stretch blurs
   // its peak, below the bar in noise: the member is put on the anchor's clock,
-  // and the lag found is then that of the stretch's first sample. A smaller
-  // one only moves the peak, by half of it at most.
-  const double blur = std::abs(line.driftPpm) * 1e-6 * stretchSeconds;
-  const bool onClock = blur > 0.001;
+  // and the lag found is then that of the stretch's first sample.
+  const bool onClock = std::abs(line.driftPpm) * 1e-6 * stretchSeconds > 0.001;
   const WindowLag p =
       correlateWindow(anchor, member, rate, w, settings, onClock ? line.driftPpm : 0.0);
+  if (!p.accepted) return std::nullopt;
   const double expected = onClock ? line.at(static_cast<double>(w.memberStart) / rate) * rate : lag;
-  const double slack = slackSeconds + (onClock ? 0.0 : 0.5 * blur);
-  return p.accepted && std::abs(p.lagSamples - expected) <= slack * rate;
+  return (p.lagSamples - expected) / rate;
+}
+
+// Whether a short stretch of member around memberSeconds correlates with
+// anchor on line. A drift too small to put the member on the anchor's clock
+// still moves the peak, by half of what it moves the lag in the stretch.
+bool holdsAt(const Recording& anchor, const Recording& member, const PartLine& line,
+             double memberSeconds, const RefineSettings& settings,
+             double stretchSeconds = kEdgeStretchSeconds, double slackSeconds = 0.002,
+             double searchSeconds = 0.0) {
+  const double blur = std::abs(line.driftPpm) * 1e-6 * stretchSeconds;
+  const std::optional<double> off =
+      offLine(anchor, member, line, memberSeconds, settings, stretchSeconds, searchSeconds);
+  return off && std::abs(*off) <= slackSeconds + (blur > 0.001 ? 0.0 : 0.5 * blur);
+}
+
+// Two parts of one recording are the same two clocks: the part whose agreeing
+// stretches span longer tells the drift better, and the other's lag is read
+// again on that drift in the middle of its own stretches.
+void oneDrift(const Recording& anchor, const Recording& member, const RefineSettings& settings,
+              PartRun x, PartRun y) {
+  if (!x.driftKnown && !y.driftKnown) return;
+  const bool xTells = x.driftKnown && (!y.driftKnown || x.to - x.from >= y.to - y.from);
+  const PartLine& teller = xTells ? x.line : y.line;
+  const PartRun& other = xTells ? y : x;
+  const double middle = 0.5 * (other.from + other.to);
+  PartLine line{other.line.at(middle) - teller.driftPpm * 1e-6 * middle, teller.driftPpm};
+  constexpr double kSearchSeconds = 0.05;
+  const std::optional<double> off =
+      offLine(anchor, member, line, middle, settings, kDriftWindowSeconds, kSearchSeconds);
+  if (!off) return;
+  line.lagSeconds += *off;
+  other.line = line;
 }
 
 // Halving with 1-s stretches leaves the cut up to a second out; the sound
 // tells it to milliseconds. Up to the cut the member's samples match the
 // anchor's on the line before it, from it on the line after it, so the cut is
 // where the two matches summed are largest. Both are differenced first, so
-// that low notes, which hardly change over many samples, do not swamp it.
+// that low notes, which hardly change over many samples, do not swamp it;
+// what is left decorrelates within a few samples, so each line is first
+// moved to the sample where it matches best (a line read in noise may be a
+// fraction of a millisecond off).
 double sharpenCut(const Recording& anchor, const Recording& member, const PartLine& before,
                   const PartLine& after, double from, double to) {
   const double cut = 0.5 * (from + to);
   const uint32_t rate = std::min(anchor.sampleRate, member.sampleRate);
   if (rate == 0) return cut;
-  constexpr double kBlockSeconds = 0.005;
+  constexpr double kBlockSeconds = 0.005, kShiftSeconds = 0.001;
   const double reach = 0.5 * (to - from) + kEdgeStretchSeconds;
   const int64_t first = std::max<int64_t>(1, std::llround((cut - reach) * rate));
   const auto block = static_cast<int64_t>(kBlockSeconds * rate);
   const auto blocks = static_cast<int64_t>(2.0 * reach / kBlockSeconds);
+  if (blocks < 1) return cut;
   const int64_t length = blocks * block;
   std::string error;
   std::vector<float> m;
@@ -440,21 +501,31 @@ double sharpenCut(const Recording& anchor, const Recording& member, const PartLi
     const double sign = line == &before ? 1.0 : -1.0;
     // Member sample n lies at n + lag on the anchor; the drift moves that by
     // at most a few samples within reach, which the margin covers.
+    const auto shift = static_cast<int64_t>(std::ceil(kShiftSeconds * rate));
     const int64_t margin =
-        2 + static_cast<int64_t>(std::ceil(std::abs(line->driftPpm) * 1e-6 * reach * rate));
+        2 + shift + static_cast<int64_t>(std::ceil(std::abs(line->driftPpm) * 1e-6 * reach * rate));
     const int64_t start = first + std::llround(line->at(cut) * rate) - margin;
     if (start < 1) return cut;
     std::vector<float> a;
     if (!readMonoBlock(anchor, rate, start - 1, length + 2 * margin + 1, a, error)) return cut;
-    for (int64_t n = 0; n < length; ++n) {
+    // Member sample n's differenced pair with the anchor's, d samples off line.
+    const auto product = [&](int64_t n, int64_t d) {
       const double t = static_cast<double>(first + n) / rate;
-      const int64_t i = std::llround((line->at(t) - line->at(cut)) * rate) + margin + n + 1;
-      if (i < 1 || i >= static_cast<int64_t>(a.size())) continue;
+      const int64_t i = std::llround((line->at(t) - line->at(cut)) * rate) + margin + n + 1 + d;
+      if (i < 1 || i >= static_cast<int64_t>(a.size())) return 0.0;
       const auto k = static_cast<std::size_t>(n);
-      const double dm = m[k + 1] - m[k];
-      const double da = a[static_cast<std::size_t>(i)] - a[static_cast<std::size_t>(i - 1)];
-      gain[static_cast<std::size_t>(n / block)] += sign * dm * da;
+      return static_cast<double>(m[k + 1] - m[k]) *
+             (a[static_cast<std::size_t>(i)] - a[static_cast<std::size_t>(i - 1)]);
+    };
+    int64_t aligned = 0;
+    double most = -std::numeric_limits<double>::infinity();
+    for (int64_t d = -shift; d <= shift; ++d) {
+      double sum = 0.0;
+      for (int64_t n = 0; n < length; ++n) sum += product(n, d);
+      if (sum > most) most = sum, aligned = d;
     }
+    for (int64_t n = 0; n < length; ++n)
+      gain[static_cast<std::size_t>(n / block)] += sign * product(n, aligned);
   }
   double sum = 0.0, best = 0.0;
   int64_t at = -1;
@@ -546,7 +617,7 @@ class ClusterWalk {
     if (judged == outcome_.end() || !placedBy(ref_, m, judged->second)) return;
     const PairRefinement& r = judged->second;
     member.anchor = members_[ref_].id;
-    verdict_.position[m] = r.lagSeconds;
+    verdict_.position[m] = r.lagSeconds + pauseBefore(ref_, r.lagSeconds);
     verdict_.group[m] = 0;
     via_[m] = ref_;
     member.driftKnown = r.driftMeasured;
@@ -645,6 +716,17 @@ class ClusterWalk {
 
   int group(std::size_t i) const { return verdict_.group[i]; }
 
+  // How much later on the timeline than a's file puts it a member lies that
+  // starts lag into a: a's pauses before that second.
+  double pauseBefore(std::size_t a, double lag) const {
+    const auto parts = parts_.find(a);
+    double gap = 0.0;
+    if (parts != parts_.end())
+      for (const MemberPart& p : parts->second)
+        if (lag >= p.fileSeconds) gap = p.gapSeconds;
+    return gap;
+  }
+
   // A correlation m against a, read along the overlap. One part agreeing
   // while others find nothing is either a recording paused or cut (another
   // peak of the pair's landmarks agrees where the first does not: its parts
@@ -652,7 +734,9 @@ class ClusterWalk {
   // song played at two events, its studio file): that stretch of the
   // timeline then proves nothing about anything that overlaps only there.
   PairRefinement judge(std::size_t a, std::size_t m, PairRefinement r) {
-    if (!r.partial || !(r.refined || r.repeat)) return r;
+    const PairRefinement measured = r;
+    const bool middleFailed = !r.refined && !r.repeat;
+    if (middleFailed ? !(r.measured && partAlong(a, m, r)) : !r.partial) return r;
     const Recording& anchor = *recordingOf(recordings_, members_[a]);
     const Recording& member = *recordingOf(recordings_, members_[m]);
     // Each part's lag at the member's first sample: their difference is the pause.
@@ -663,28 +747,49 @@ class ClusterWalk {
           fitOverlap(anchor, member, lag, settings_, kMaxDriftWindows, kDriftWindowSeconds);
       // Another part is an unbroken run of stretches (scattered agreeing
       // stretches are a song's repeats), lies beside the first, not over it
-      // (a stretch across the cut may agree with both), at another lag, and
-      // the two account for the overlap.
+      // nor inside it (a stretch across the cut may agree with both), at
+      // another lag, and the two account for the overlap.
       constexpr double kPartsCover = 0.8;
+      const bool otherLater = other.agreeFrom > r.agreeFrom;
+      const double earlierTo = otherLater ? r.agreeTo : other.agreeTo;
+      const double laterFrom = otherLater ? other.agreeFrom : r.agreeFrom;
       if (other.run < 2 || r.agreement + other.agreeShare() < kPartsCover ||
           std::abs(other.lagSeconds - r.alongLagSeconds) < 1.0 ||
-          std::min(other.agreeTo, r.agreeTo) - std::max(other.agreeFrom, r.agreeFrom) >=
-              kDriftWindowSeconds)
+          earlierTo - laterFrom >= kDriftWindowSeconds)
         continue;
-      found.push_back({other.sharedFrom, other.lagSeconds});
+      PartLine mine{r.alongLagSeconds, r.alongDriftKnown ? r.alongDriftPpm : 0.0};
+      PartLine theirs{other.lagSeconds, other.driftKnown ? other.driftPpm : 0.0};
+      oneDrift(anchor, member, settings_, {mine, r.agreeFrom, r.agreeTo, r.alongDriftKnown},
+               {theirs, other.agreeFrom, other.agreeTo, other.driftKnown});
+      found.front().second = mine.lagSeconds;
+      found.push_back({other.sharedFrom, theirs.lagSeconds});
       coveredBy = other.agreeShare();
       // The cut lies between the last stretch of the earlier part and the
       // first of the later one; short stretches find it within seconds.
-      const bool otherLater = other.agreeFrom > r.agreeFrom;
-      const PartLine mine{r.alongLagSeconds, r.alongDriftKnown ? r.alongDriftPpm : 0.0};
-      const PartLine theirs{other.lagSeconds, other.driftKnown ? other.driftPpm : 0.0};
-      const double cut = pauseAt(anchor, member, otherLater ? mine : theirs,
-                                 otherLater ? theirs : mine, otherLater ? r.agreeTo : other.agreeTo,
-                                 otherLater ? other.agreeFrom : r.agreeFrom, settings_);
+      const PartLine& before = otherLater ? mine : theirs;
+      const PartLine& after = otherLater ? theirs : mine;
+      if (after.lagSeconds < before.lagSeconds) {
+        // Time ran on while the anchor was paused, not m: m is placed on the
+        // line of the anchor's first part, and the anchor's cut is sharp in
+        // the anchor's own seconds (m holds sound the anchor missed).
+        const double cut =
+            pauseAt(member, anchor, inverse(before), inverse(after),
+                    earlierTo + before.at(earlierTo), laterFrom + after.at(laterFrom), settings_);
+        parts_[a] = {MemberPart{}, MemberPart{cut, 0.0, before.lagSeconds - after.lagSeconds}};
+        if (a == ref_) members_[a].parts = parts_[a];
+        r.agreement = std::min(1.0f, r.agreement + static_cast<float>(coveredBy));
+        r.lagSeconds = before.lagSeconds;
+        r.refined = r.confirmed = true;
+        r.driftMeasured = before.driftPpm != 0.0;
+        r.driftPpm = before.driftPpm;
+        return r;
+      }
+      const double cut = pauseAt(anchor, member, before, after, earlierTo, laterFrom, settings_);
       (otherLater ? found.back() : found.front()).first = cut;
       break;
     }
     if (found.size() < 2) {
+      if (middleFailed) return measured;
       const double at = verdict_.position[a] + r.lagSeconds;
       shared_.push_back({at + r.sharedFrom, at + r.sharedTo});
       sharedBy_.push_back({m, a, {r.alongLagSeconds, r.alongDriftKnown ? r.alongDriftPpm : 0.0}});
@@ -714,10 +819,25 @@ class ClusterWalk {
     // The parts agree together (a stretch across the cut may count twice).
     r.agreement = std::min(1.0f, r.agreement + static_cast<float>(coveredBy));
     r.lagSeconds = found.front().second;
-    r.confirmed = true;
+    r.refined = r.confirmed = true;
     r.driftMeasured = r.alongDriftKnown;
     r.driftPpm = r.alongDriftKnown ? r.alongDriftPpm : 0.0;
     return r;
+  }
+
+  // A middle stretch that falls in a pause finds nothing, though the parts
+  // each side of it agree: where the landmarks peaked more than once, the
+  // overlap is read along at the landmark lag.
+  bool partAlong(std::size_t a, std::size_t m, PairRefinement& r) const {
+    const double coarse = members_[m].coarse - members_[a].coarse;
+    if (otherLags(peaks_, members_[a].id, members_[m].id, coarse).empty()) return false;
+    const OverlapFit fit =
+        fitOverlap(*recordingOf(recordings_, members_[a]), *recordingOf(recordings_, members_[m]),
+                   coarse, settings_, kMaxDriftWindows, kDriftWindowSeconds);
+    if (!fit.partial() || fit.run < 2) return false;
+    readAlong(fit, r);
+    r.lagSeconds = fit.lagSeconds;
+    return true;
   }
 
   bool partialWithReference(std::size_t m) const {
@@ -904,7 +1024,8 @@ class ClusterWalk {
   void placeThrough(std::size_t m, std::size_t a, const PairRefinement& r) {
     const MemberResult& anchor = members_[a];
     const double rateA = clockRate(anchor);
-    verdict_.position[m] = verdict_.position[a] + rateA * r.lagSeconds;
+    verdict_.position[m] =
+        verdict_.position[a] + rateA * (r.lagSeconds + pauseBefore(a, r.lagSeconds));
     verdict_.group[m] = group(a);
     via_[m] = a;
     members_[m].parts = parts_[m];
@@ -918,7 +1039,7 @@ class ClusterWalk {
   // the lag over the pair's rate, and so a time on m's group's clock. As along
   // a chain, a link whose drift was not measured was too small to show.
   void mergeGroup(int g, std::size_t m, std::size_t a, const PairRefinement& r) {
-    const double pairRate = 1.0 + (r.driftMeasured ? r.driftPpm * 1e-6 : 0.0);
+    const double pairRate = 1.0 + r.driftPpm * 1e-6;
     const double rateM = clockRate(members_[m]), rateA = clockRate(members_[a]);
     const double posA = verdict_.position[a], posM = verdict_.position[m];
     const bool pathKnown = r.driftMeasured || members_[m].driftKnown || members_[a].driftKnown;

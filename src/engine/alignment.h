@@ -37,8 +37,10 @@ struct PairRefinement {
   double lagSeconds = 0.0;  // member starts this long after the anchor
   float score = 0.0f;
   // How much faster the anchor's clock runs than the member's, in parts per
-  // million, when the lag was measured along the overlap (see minDriftSpanSeconds);
-  // lagSeconds is then the lag at the member's first sample.
+  // million, when stretches along the overlap agreed on a line (see
+  // minDriftSpanSeconds). Measured (worth reporting) when it moves the lag by
+  // 0.1 ms over the overlap or the overlap is 2 minutes long; lagSeconds is
+  // then the lag at the member's first sample.
   bool driftMeasured = false;
   double driftPpm = 0.0;
   // The middle correlated, the rest of the overlap did not: shared material

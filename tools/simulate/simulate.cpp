@@ -929,6 +929,7 @@ class HardPlan {
     addInsideHosts();
     addStudioFiles();
     addUnrelated();
+    addPausedFirst();
     pickFastClocks();
     chooseFormats();
     names = shuffledNames(devices.size(), h_.prefix, rng_);
@@ -1042,6 +1043,27 @@ class HardPlan {
         sources.back().songAt =
             h.start + static_cast<int64_t>(0.3 * static_cast<double>(h.samples));
       }
+    }
+  }
+
+  // Events that a paused recording starts: it sets the timeline, and who
+  // meets it after its pause lies a pause further on than its file says.
+  void addPausedFirst() {
+    for (int i = 0; i < h_.pausedFirst; ++i) {
+      const int source = addSource(rng_.next(), 0);
+      const int64_t start = sec(5), a = sec(rng_.uniform(60, 150)), gap = sec(40);
+      const int64_t b = sec(rng_.uniform(60, 150));
+      HardDevice& p = devices[device(source, start, a, "paused")];
+      const double rate = 1.0 + p.clockPpm * kPpm;
+      p.parts[0].samples = static_cast<int64_t>(static_cast<double>(a) * rate);
+      p.parts.push_back({start + a + gap, static_cast<int64_t>(static_cast<double>(b) * rate)});
+      p.conditions.push_back("paused-first");
+      const int64_t end = start + a + gap + b;
+      const int64_t across = start + sec(rng_.uniform(10, 40));
+      device(source, across, end + sec(rng_.uniform(30, 90)) - across, "paused-first");
+      const int64_t after = start + a + gap + sec(rng_.uniform(10, 40));
+      device(source, after, end + sec(rng_.uniform(30, 120)) - after, "paused-first");
+      sources.back().samples = end + sec(130);
     }
   }
 

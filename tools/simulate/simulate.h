@@ -117,6 +117,7 @@ struct HardSettings {
   int songPairs = 1;  // studio songs, each played at two events, plus its file
   int lavaliers = 2;  // alternately with channel 1 silent and with another scene on it
   int paused = 1;
+  int pausedFirst = 0;  // events whose first recording pauses: one spans the pause, one follows it
   int unrelated = 2;
   double maxDriftPpm = 200;   // every clock: uniform in +-this
   int fastClocks = 2;         // devices at +-1000 ppm instead

@@ -458,7 +458,8 @@ bool listInputs(const Request& req, Velk::Listing& listing, int& status) {
 }
 
 // Runs the sync with its lines and progress on display, then reports what
-// could not be read. False, with the reason said, when the engine refuses the settings.
+// could not be read. False, with the reason said, when the engine refuses the
+// settings or stops on a fault of its own.
 bool runSync(const Request& req, const Velk::Listing& listing, ProgressDisplay& progress,
              Velk::SyncResult& result, int& status) {
   Velk::Synchronizer sync(req.settings);
@@ -470,6 +471,12 @@ bool runSync(const Request& req, const Velk::Listing& listing, ProgressDisplay& 
     setMessageDisplay(nullptr);
     fail(e.what());
     status = kExitUsage;
+    return false;
+  } catch (const std::exception& e) {  // a fault of the engine: said, not an abort
+    setInterruptSummary("");
+    setMessageDisplay(nullptr);
+    fail(std::string("the sync stopped on an internal error: ") + e.what());
+    status = kExitInternal;
     return false;
   }
   progress.clear();

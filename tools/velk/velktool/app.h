@@ -17,6 +17,7 @@ enum ExitStatus {
   kExitOutput = 6,        // synchronized copies refused or not (all) written
   kExitJson = 7,          // the JSON file could not be written
   kExitExport = 8,        // a timeline or the picture could not be written
+  kExitInternal = 9,      // the engine stopped on a fault of its own (nothing was written)
 };
 
 int runTool(int argc, const char* const* argv);
