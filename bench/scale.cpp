@@ -65,6 +65,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -80,6 +81,7 @@
 #ifndef SCALE_BENCH_BASELINE
 #include "cluster/cluster_sync_internal.h"
 #include "engine/feature_store.h"
+#include "engine/second_look.h"
 #include "velk/sync.h"
 #endif
 
@@ -167,14 +169,17 @@ struct Options {
   bool corpusLimit = false;
   bool digest = false;
   bool store = false;
-  bool dry = false;           // no reverberation: synthesis several times cheaper
-  bool engineOnly = false;    // archive mode: only the engine's clustering (large sizes)
-  int add = 10;               // recordings added to the store's folder before the last re-run
-  uint32_t limit = 0;         // store runs: a fixed popular-hash limit instead of the corpus one
-  std::string cacheDir;       // archive mode: landmarks and truth kept here, reused when present
-  unsigned matchThreads = 0;  // archive mode: threads of the engine's matching (0: --threads)
-  bool linearLimit = false;   // --corpus-limit as it grew before: with the hours, not their root
-  bool hashCounts = false;    // archive mode: votes and kept landmarks by limit, scaled up
+  bool dry = false;              // no reverberation: synthesis several times cheaper
+  bool engineOnly = false;       // archive mode: only the engine's clustering (large sizes)
+  int add = 10;                  // recordings added to the store's folder before the last re-run
+  uint32_t limit = 0;            // store runs: a fixed popular-hash limit instead of the corpus one
+  std::string cacheDir;          // archive mode: landmarks and truth kept here, reused when present
+  unsigned matchThreads = 0;     // archive mode: threads of the engine's matching (0: --threads)
+  bool linearLimit = false;      // --corpus-limit as it grew before: with the hours, not their root
+  bool hashCounts = false;       // archive mode: votes and kept landmarks by limit, scaled up
+  int candidates = -1;           // engine rows: candidate stage off (0), on (1), as the engine (-1)
+  uint32_t candidateLimit = 0;   // --candidate-limit: this limit, stage on
+  bool checkCandidates = false;  // engine rows: every pair voted first, to compare
 };
 
 // The corpus limit as it was before it grew with the root of the hours: 250
@@ -230,7 +235,8 @@ void usage() {
          "       scale_bench --archive SIZES [--minutes L] [--threads T] [--seed S]\n"
          "                   [--stages-up-to N] [--corpus-limit] [--digest] [--dry]\n"
          "                   [--engine-only] [--cache DIR] [--match-threads N] [--linear-limit]\n"
-         "                   [--hash-counts]\n"
+         "                   [--hash-counts] [--candidates on|off] [--check-candidates]\n"
+         "                   [--candidate-limit L]\n"
          "                   [--store [--add K] [--dry] [--limit L]]\n";
 }
 
@@ -242,14 +248,16 @@ bool parse(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--corpus-limit" || a == "--digest" || a == "--store" || a == "--dry" ||
-        a == "--engine-only" || a == "--linear-limit" || a == "--hash-counts") {
-      (a == "--digest"         ? o.digest
-       : a == "--store"        ? o.store
-       : a == "--dry"          ? o.dry
-       : a == "--engine-only"  ? o.engineOnly
-       : a == "--linear-limit" ? o.linearLimit
-       : a == "--hash-counts"  ? o.hashCounts
-                               : o.corpusLimit) = true;
+        a == "--engine-only" || a == "--linear-limit" || a == "--hash-counts" ||
+        a == "--check-candidates") {
+      (a == "--digest"             ? o.digest
+       : a == "--store"            ? o.store
+       : a == "--dry"              ? o.dry
+       : a == "--engine-only"      ? o.engineOnly
+       : a == "--linear-limit"     ? o.linearLimit
+       : a == "--hash-counts"      ? o.hashCounts
+       : a == "--check-candidates" ? o.checkCandidates
+                                   : o.corpusLimit) = true;
       continue;
     }
     if (i + 1 >= argc) return false;
@@ -287,6 +295,12 @@ bool parse(int argc, char** argv, Options& o) {
       o.matchThreads = parseThreads(v).back();
     } else if (a == "--cache") {
       o.cacheDir = v;
+    } else if (a == "--candidate-limit") {
+      o.candidateLimit = static_cast<uint32_t>(std::max(1L, std::atol(v.c_str())));
+      o.candidates = 1;
+    } else if (a == "--candidates") {
+      if (v != "on" && v != "off") return false;
+      o.candidates = v == "on" ? 1 : 0;
     } else if (a == "--limit") {
       o.limit = static_cast<uint32_t>(std::max(1L, std::atol(v.c_str())));
     } else {
@@ -1017,7 +1031,8 @@ int runArchiveSize(const Options& o, int recordings) {
     }
     std::sort(counts.begin(), counts.end());
     for (double scale : {1.0, 10.0, 62.0}) {
-      for (double limit : {250.0, 500.0, 1000.0, 2500.0, 5000.0, 10000.0, 25000.0, 1e12}) {
+      for (double limit :
+           {50.0, 100.0, 250.0, 500.0, 1000.0, 2500.0, 5000.0, 10000.0, 25000.0, 1e12}) {
         double kept = 0, votes = 0, all = 0;
         for (uint64_t c : counts) {
           const double x = scale * static_cast<double>(c);
@@ -1051,20 +1066,53 @@ int runArchiveSize(const Options& o, int recordings) {
       const auto it = eventOf.find(set->idToName[id]);
       return it == eventOf.end() ? ~std::size_t{0} : it->second;
     };
+    const unsigned mt = o.matchThreads != 0 ? o.matchThreads : threads;
+    const uint32_t candidateLimit =
+        o.candidates < 0 ? Velk::candidateLimitFor(set->getFiles().size(), cp.getMaxLandmarks())
+                         : (o.candidates == 1
+                                ? (o.candidateLimit != 0 ? o.candidateLimit : Velk::kCandidateLimit)
+                                : 0);
+    // --check-candidates: every pair voted in full first (the tables kept for
+    // the run after), to count the pairs it accepts that the candidates miss.
+    std::set<Velk::VkPairKey> acceptedInFull;
+    std::map<Velk::VkPairKey, Velk::VkCandidatePeak> firstVote;
+    // And the pairs the engine's second look would take up, with every pair
+    // voted and with candidates first.
+    std::vector<Velk::RejectedPair> lookFull, lookCandidates;
+    if (o.checkCandidates) {
+      Meter mf;
+      Velk::VkClusterSet* full = Velk::runClusterSync(
+          cp, set.get(), nullptr,
+          [&](const Velk::VkPairStats& s, const Velk::VkOffsetHistogram& h, bool ok) {
+            if (ok) acceptedInFull.insert({s.idA, s.idB});
+            if (!ok) Velk::considerRejected(s, h, cp.getFramesPerSecond(), *set, lookFull);
+          },
+          false, mt);
+      std::snprintf(extra, sizeof extra, "every pair voted: %zu clusters, F1 %.4f, accepted %zu",
+                    full->size(), f1Of(truth, full), acceptedInFull.size());
+      Velk::deleteClusters(full);
+      archiveRow("clustering, no candidates", mf.stop(), hours, extra);
+    }
     double weakest = 1e30, votes = 0;
     uint64_t pairs = 0, accepted = 0, truePairs = 0;
     Meter me;
     Velk::VkClusterSet* r = Velk::runClusterSync(
         cp, set.get(), nullptr,
-        [&](const Velk::VkPairStats& s, const Velk::VkOffsetHistogram&, bool ok) {
+        [&](const Velk::VkPairStats& s, const Velk::VkOffsetHistogram& h, bool ok) {
           ++pairs, accepted += ok ? 1 : 0;
+          if (o.checkCandidates && !ok)
+            Velk::considerRejected(s, h, cp.getFramesPerSecond(), *set, lookCandidates);
           votes += static_cast<double>(s.histogramMean) * s.overlapLength;  // the pair's votes
           if (eventOfId(s.idA) != eventOfId(s.idB)) return;
           ++truePairs;
           weakest = std::min(weakest, static_cast<double>(s.peakCount) /
                                           (s.histogramMean + 10.0 * s.histogramStdDev));
         },
-        true, o.matchThreads != 0 ? o.matchThreads : threads);
+        true, mt, candidateLimit,
+        o.checkCandidates
+            ? Velk::CandidateObserver([&](const Velk::VkPairKey& k,
+                                          const Velk::VkCandidatePeak& c) { firstVote[k] = c; })
+            : Velk::CandidateObserver());
     const Usage ue = me.stop();
     if (o.engineOnly) {
       std::snprintf(extra, sizeof extra,
@@ -1083,8 +1131,64 @@ int runArchiveSize(const Options& o, int recordings) {
                     ue.startMb);
       if (!same) status = 1;
     }
+    if (candidateLimit != 0) {
+      const std::size_t n = std::strlen(extra);
+      std::snprintf(extra + n, sizeof extra - n, "; candidate limit %u", candidateLimit);
+    }
     Velk::deleteClusters(r);
     archiveRow("clustering (engine)", ue, hours, extra);
+    if (o.checkCandidates && candidateLimit != 0) {
+      // How far the pairs the full run accepts stand above the first vote's
+      // mean, in its deviations, and how many pairs of no event come near.
+      auto z = [](const Velk::VkCandidatePeak& c) {
+        return (static_cast<double>(c.peak) - c.mean) / std::max(c.deviation, 1e-9f);
+      };
+      uint64_t lost = 0, chance[6] = {};
+      const double bars[6] = {3, 4, 5, 6, 8, 10};
+      double weakest = 1e30, leastFraction = 1e30;
+      Velk::VkCandidatePeak weak{};
+      for (const Velk::VkPairKey& k : acceptedInFull) {
+        const auto it = firstVote.find(k);
+        const Velk::VkCandidatePeak c =
+            it == firstVote.end() ? Velk::VkCandidatePeak{} : it->second;
+        if (it == firstVote.end() || !c.chosen(cp.getMinPercentMatch())) ++lost;
+        if (z(c) < weakest) weakest = z(c), weak = c;
+        leastFraction = std::min(leastFraction, static_cast<double>(c.fraction));
+      }
+      for (const auto& kv : firstVote) {
+        if (eventOfId(kv.first.first) == eventOfId(kv.first.second)) continue;
+        const bool byFraction =
+            kv.second.fraction >= Velk::kCandidateFractionShare * cp.getMinPercentMatch() &&
+            kv.second.peak >= Velk::kCandidateMinPeak;
+        for (int d = 0; d < 6; ++d) chance[d] += byFraction && z(kv.second) >= bars[d];
+      }
+      std::printf(
+          "  candidates: %zu pairs voted first; accepted in full %zu, lost %llu; weakest accepted "
+          "peak %u, mean %.3f, deviation %.3f: %.1f deviations, fraction %.5f; least fraction "
+          "%.5f; "
+          "pairs of no event at 3, 4, 5, 6, 8, 10 deviations: %llu %llu %llu %llu %llu %llu\n",
+          firstVote.size(), acceptedInFull.size(), static_cast<unsigned long long>(lost), weak.peak,
+          weak.mean, weak.deviation, weakest, weak.fraction, leastFraction,
+          static_cast<unsigned long long>(chance[0]), static_cast<unsigned long long>(chance[1]),
+          static_cast<unsigned long long>(chance[2]), static_cast<unsigned long long>(chance[3]),
+          static_cast<unsigned long long>(chance[4]), static_cast<unsigned long long>(chance[5]));
+      const std::size_t limit = Velk::candidateLimit(set->getFiles().size());
+      Velk::rankCandidates(lookFull, limit);
+      Velk::rankCandidates(lookCandidates, limit);
+      std::set<Velk::VkPairKey> kept;
+      for (const Velk::RejectedPair& p : lookCandidates) kept.insert({p.idA, p.idB});
+      uint64_t missed = 0, missedTrue = 0;
+      for (const Velk::RejectedPair& p : lookFull) {
+        if (kept.count({p.idA, p.idB}) != 0) continue;
+        ++missed;
+        missedTrue += eventOfId(p.idA) == eventOfId(p.idB);
+      }
+      std::printf(
+          "  second look: %zu pairs with every pair voted, %zu with candidates first; %llu of "
+          "the first not among the second, %llu of them of one event\n",
+          lookFull.size(), lookCandidates.size(), static_cast<unsigned long long>(missed),
+          static_cast<unsigned long long>(missedTrue));
+    }
   }
 #endif
 

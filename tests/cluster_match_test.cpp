@@ -2,6 +2,8 @@
 // agreement of the counted, sorted and batched paths on random landmark sets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -150,7 +152,7 @@ TEST(ClusterMatch, EveryPathGivesTheSameHistograms) {
   std::mt19937 rng(20240611);
   auto uni = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
   const uint32_t limits[] = {1, 2, 3, 5, 8, 250};
-  int pairs = 0;
+  int pairs = 0, chosen = 0;
   for (int job = 0; job < 120; ++job) {
     const uint32_t maxLandmarks = limits[job % 6];
     const int span = job % 10 == 9 ? 40000 : 500;
@@ -192,7 +194,65 @@ TEST(ClusterMatch, EveryPathGivesTheSameHistograms) {
     EXPECT_EQ(callsOf(set.get(), maxLandmarks, threaded(kTunings[0], 3)), one);
     EXPECT_EQ(callsOf(set.get(), maxLandmarks, threaded(kTunings[1], 2)).first,
               callsOf(set.get(), maxLandmarks, kTunings[1]).first);
+    // The candidate stage: its first vote is matching at the candidate limit
+    // (a hash right at it votes, one above does not), and the pairs it
+    // chooses are handed on with their full histograms.
+    VkMatchTuning candidates = threaded(VkMatchTuning(), 2);
+    candidates.candidateLimit = std::max(1u, maxLandmarks - 1);
+    std::map<VkPairKey, uint32_t> peaks;
+    std::set<VkPairKey> picked, handed;
+    candidates.candidateSeen = [&](const VkPairKey& k, const VkCandidatePeak& c) {
+      peaks[k] = c.peak;
+      if (c.chosen(0.0f)) picked.insert(k);
+    };
+    const Calls full = callsOf(set.get(), maxLandmarks, candidates);
+    Match rare(set.get(), candidates.candidateLimit);
+    ASSERT_EQ(peaks.size(), rare.table->size());
+    for (const auto& kv : *rare.table) {
+      uint32_t most = 0;
+      for (const VkOffsetBin& b : *kv.second) most = std::max(most, b.count);
+      EXPECT_EQ(peaks[kv.first], most);
+    }
+    for (const auto& call : full.first) {
+      EXPECT_EQ(call.second, first.at(call.first));
+      handed.insert(call.first);
+    }
+    EXPECT_EQ(handed, picked);
+    chosen += static_cast<int>(handed.size());
     pairs += static_cast<int>(first.table->size());
   }
   EXPECT_GT(pairs, 300);  // the jobs really matched
+  EXPECT_GT(chosen, 30);  // and some pairs were candidates
+}
+
+// The candidate rule on hand-made first votes of two recordings of 18,600
+// frames with 20,000 rarer landmarks each, at the default match fraction: a
+// short overlap's few votes stand out, the same over a whole overlap or at
+// chance's level do not.
+TEST(ClusterMatch, CandidatesAreThePeaksThatCouldPass) {
+  struct Row {
+    const char* name;
+    int32_t offset;  // of the peak
+    uint32_t peak;
+    uint32_t background;  // bins an offset apart from -18,500 on
+    uint32_t backgroundCount;
+    bool chosen;
+  };
+  const Row rows[] = {
+      {"12 votes where 600 frames overlap", 18000, 12, 300, 1, true},
+      {"the same where they overlap whole", 0, 12, 300, 1, false},
+      {"two votes where they barely overlap", 18590, 2, 0, 1, false},
+      {"a peak among bins nearly as high", 18000, 12, 30000, 4, false},
+  };
+  const VkCandidateSides sides{0, 18599, 0, 18599, 20000, 20000};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    VkOffsetHistogram h;
+    for (uint32_t i = 0; i < r.background; ++i)
+      h.push_back({-18500 + static_cast<int32_t>(i), r.backgroundCount, 0, 0});
+    h.push_back({r.offset, r.peak, 0, 0});
+    EXPECT_EQ(
+        candidatePeak(h, sides).chosen(VkClusterSyncParams(VkExtractParams()).getMinPercentMatch()),
+        r.chosen);
+  }
 }

@@ -39,7 +39,8 @@ VkClusterSet* VkClusterSync::run(VkFileSet* fileSet, VkProgress* progress) const
 
 VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileSet,
                              VkProgress* progress, const PairObserver& observe, bool forgetHashes,
-                             unsigned threads) {
+                             unsigned threads, uint32_t candidateLimit,
+                             const CandidateObserver& seen) {
   auto step = [progress](int32_t n) {
     if (progress != nullptr) progress->setStep(n);
   };
@@ -62,6 +63,9 @@ VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileS
                                                                        deletePairStats);
   VkMatchTuning tuning;
   tuning.threads = threads;
+  tuning.candidateLimit = candidateLimit;
+  tuning.candidateSeen = seen;
+  tuning.candidateFraction = params.getMinPercentMatch();
   if (forgetHashes)
     tuning.indexBuilt = [fileSet]() {
       for (const auto& kv : fileSet->getFiles())
@@ -90,6 +94,13 @@ VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileS
   stats.reset();
   index.clear();
   return result.release();
+}
+
+uint32_t candidateLimitFor(std::size_t recordings, uint32_t maxLandmarks) {
+  // Fewer pairs: the stage would save little, and small runs stay exactly as they were.
+  constexpr std::size_t kMinPairs = 100000;
+  const std::size_t pairs = recordings < 2 ? 0 : recordings * (recordings - 1) / 2;
+  return pairs >= kMinPairs && maxLandmarks > kCandidateLimit ? kCandidateLimit : 0;
 }
 
 JudgedPair judgePair(const VkClusterFormer& former, VkFileSet* fileSet, const VkPairKey& key,

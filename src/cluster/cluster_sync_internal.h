@@ -5,6 +5,7 @@
 
 #include <functional>
 
+#include "cluster/match_tuning.h"
 #include "velk/cluster.h"
 #include "velk/cluster_stages.h"
 
@@ -28,14 +29,23 @@ JudgedPair judgePair(const VkClusterFormer& former, VkFileSet* fileSet, const Vk
 VkClusterSet* formClustersOf(const VkClusterFormer& former, VkFileSet* fileSet,
                              VkPairStatsTable* accepted);
 
+using CandidateObserver = std::function<void(const VkPairKey& pair, const VkCandidatePeak& peak)>;
+
 // What VkClusterSync::run does, calling observe (when set) with every pair's
 // statistics and histogram as soon as the pair is measured. With forgetHashes,
 // the tables' hashes are freed once the index holds them (VkFile::forgetHashes):
 // for a host that reads only counts afterwards. Pairs are voted on that many
-// threads; observe, progress and the result do not depend on it.
+// threads; observe, progress and the result do not depend on it. With a
+// candidate limit, only pairs the rarer hashes single out are measured
+// (VkMatchTuning::candidateLimit); seen sees each pair's first vote.
 VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileSet,
                              VkProgress* progress, const PairObserver& observe,
-                             bool forgetHashes = false, unsigned threads = 1);
+                             bool forgetHashes = false, unsigned threads = 1,
+                             uint32_t candidateLimit = 0, const CandidateObserver& seen = nullptr);
+
+// The candidate limit for a run of this many recordings at this popular-hash
+// limit; 0 (every pair voted in full) for small runs.
+uint32_t candidateLimitFor(std::size_t recordings, uint32_t maxLandmarks);
 
 }  // namespace Velk
 

@@ -15,6 +15,8 @@
 // histograms only depend on the multiset of votes, and the progress fractions
 // only on the number of hashes that can vote.
 #include <algorithm>
+#include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -216,6 +218,36 @@ unsigned bitsFor(uint64_t v) {
   return bits;
 }
 
+// Calls fn(t, i) for i in [begin, end) on up to that many threads, t the
+// thread's number; the first error ends the work and is thrown here once
+// every thread is joined.
+template <typename Fn>
+void spread(std::size_t begin, std::size_t end, unsigned threads, Fn fn) {
+  std::atomic<std::size_t> next{begin};
+  std::mutex lock;
+  std::exception_ptr error;
+  auto work = [&](unsigned t) {
+    try {
+      for (std::size_t i; (i = next++) < end;) fn(t, i);
+    } catch (...) {
+      std::lock_guard<std::mutex> g(lock);
+      if (!error) error = std::current_exception();
+      next = end;
+    }
+  };
+  std::vector<std::thread> pool;
+  try {
+    for (unsigned t = 1; t < threads && t < end - begin; ++t) pool.emplace_back(work, t);
+  } catch (...) {
+    next = end;
+    for (std::thread& t : pool) t.join();
+    throw;
+  }
+  work(0);
+  for (std::thread& t : pool) t.join();
+  if (error) std::rethrow_exception(error);
+}
+
 // The index as matching reads it: only the hashes that can vote, each hash's
 // landmarks together, ranks ascending within a hash. A landmark is one word:
 // its recording's rank above its time less the job's earliest, the top bit
@@ -253,8 +285,10 @@ struct Grouped {
 template <typename W>
 class HistogramBuilder {
  public:
+  // Only hashes with at most voteLimit landmarks vote (all of the index's by default).
   HistogramBuilder(const Grouped<W>& index, const JobShape& shape, const VkPairSink& sink,
-                   VkProgress* progress, const VkMatchTuning& tuning)
+                   VkProgress* progress, const VkMatchTuning& tuning,
+                   uint32_t voteLimit = std::numeric_limits<uint32_t>::max())
       : g_(index),
         n_(index.words.size()),
         sink_(sink),
@@ -263,7 +297,8 @@ class HistogramBuilder {
         ids_(shape.ids),
         minTime_(shape.minTime),
         maxTime_(shape.maxTime),
-        votingHashes_(index.hashesWithTwo) {}
+        votingHashes_(index.hashesWithTwo),
+        voteLimit_(voteLimit) {}
 
   void run() {
     if (progress_ != nullptr) progress_->setFraction(0.0f);
@@ -288,6 +323,82 @@ class HistogramBuilder {
       }
     }
     walk.advanceTo(votingHashes_);
+  }
+
+  // The pairs judge(a, b, votes) keeps, by rank, ascending: each pair's
+  // votes are only summed (VkFirstVote), not made into a histogram. judge is
+  // called on the voting threads.
+  template <typename Judge>
+  std::vector<std::pair<int32_t, int32_t>> choose(const Judge& judge) {
+    if (progress_ != nullptr) progress_->setFraction(0.0f);
+    collectRuns();
+    const std::size_t files = ids_.size();
+    std::vector<std::vector<int32_t>> kept(static_cast<std::size_t>(anchors()));
+    struct Sums {
+      std::vector<uint64_t> votes, fill;
+      std::vector<uint32_t> buffer, counter;
+    };
+    std::vector<Sums> sums(workers());
+    const uint64_t budget = std::max<uint64_t>(1, tuning_.batchBytes / sizeof(uint32_t));
+    spread(0, kept.size(), workers(), [&](unsigned t, std::size_t i) {
+      const auto a = static_cast<int32_t>(i);
+      if (!counts(a) || runStart_[a] == runStart_[a + 1]) return;
+      Sums& s = sums[t];
+      s.votes.assign(files, 0);
+      forEachPartnerRun(a, [&](std::size_t p, std::size_t pa, int32_t b, std::size_t q,
+                               std::size_t qe) { s.votes[b] += (pa - p) * (qe - q); });
+      s.fill.resize(files);
+      // Partners in batches of at most budget votes; each pair's votes
+      // together as offsets from its first possible one.
+      for (auto b0 = static_cast<std::size_t>(a) + 1; b0 < files;) {
+        std::size_t b1 = b0;
+        uint64_t total = 0;
+        for (; b1 < files && (b1 == b0 || total + s.votes[b1] <= budget); ++b1) {
+          s.fill[b1] = total;
+          total += s.votes[b1];
+        }
+        s.buffer.resize(total);
+        forEachPartnerRun(
+            a, [&](std::size_t p, std::size_t pa, int32_t b, std::size_t q, std::size_t qe) {
+              if (static_cast<std::size_t>(b) < b0 || static_cast<std::size_t>(b) >= b1) return;
+              const int64_t base = static_cast<int64_t>(minTime_[a]) - maxTime_[b];
+              for (std::size_t x = p; x < pa; ++x) {
+                const int64_t row = static_cast<int64_t>(time(x)) - base;
+                for (std::size_t y = q; y < qe; ++y)
+                  s.buffer[s.fill[b]++] = static_cast<uint32_t>(row - time(y));
+              }
+            });
+        uint64_t at = 0;
+        for (std::size_t b = b0; b < b1; ++b) {
+          const uint32_t* v = s.buffer.data() + at;
+          const uint64_t n = s.votes[b];
+          at += n;
+          if (n == 0) continue;
+          const auto range = static_cast<std::size_t>(static_cast<int64_t>(maxTime_[a]) -
+                                                      minTime_[a] + maxTime_[b] - minTime_[b] + 1);
+          if (s.counter.size() < range) s.counter.assign(range, 0);
+          VkFirstVote sum;
+          uint32_t peakAt = 0;
+          for (uint64_t k = 0; k < n; ++k) {
+            const uint32_t c = ++s.counter[v[k]];
+            sum.squares += 2 * static_cast<uint64_t>(c) - 1;
+            // The earliest of equal peaks, as a walk of the bins finds it.
+            if (c > sum.peak || (c == sum.peak && v[k] < peakAt)) sum.peak = c, peakAt = v[k];
+          }
+          for (uint64_t k = 0; k < n; ++k) s.counter[v[k]] = 0;
+          sum.votes = n;
+          sum.offset =
+              static_cast<int32_t>(static_cast<int64_t>(minTime_[a]) - maxTime_[b] + peakAt);
+          if (judge(a, static_cast<int32_t>(b), sum)) kept[i].push_back(static_cast<int32_t>(b));
+        }
+        b0 = b1;
+      }
+    });
+    std::vector<std::pair<int32_t, int32_t>> out;
+    for (std::size_t a = 0; a < kept.size(); ++a)
+      for (int32_t b : kept[a]) out.emplace_back(static_cast<int32_t>(a), b);
+    if (progress_ != nullptr) progress_->setFraction(1.0f);
+    return out;
   }
 
  private:
@@ -408,13 +519,13 @@ class HistogramBuilder {
   int32_t rank(std::size_t x) const { return g_.rank(x); }
   int32_t time(std::size_t x) const { return g_.time(x); }
 
-  // Calls fn(begin, end) for every hash in the index: all of them vote.
+  // Calls fn(begin, end) for every hash in the index with at most voteLimit landmarks.
   template <typename Fn>
   void forEachVotingHash(Fn fn) const {
     for (std::size_t i = 0; i < n_;) {
       std::size_t j = i + 1;
       while (j < n_ && !first(j)) ++j;
-      fn(i, j);
+      if (j - i <= voteLimit_) fn(i, j);
       i = j;
     }
   }
@@ -737,6 +848,7 @@ class HistogramBuilder {
   const std::vector<int32_t>& minTime_;
   const std::vector<int32_t>& maxTime_;
   uint64_t votingHashes_;
+  uint32_t voteLimit_;
   std::vector<uint64_t> runStart_;   // per rank, its first byte in runs_
   std::vector<uint64_t> runCount_;   // per rank
   std::unique_ptr<uint8_t[]> runs_;  // per rank, the gaps between its run positions
@@ -744,6 +856,130 @@ class HistogramBuilder {
   bool precounted_ = false;
   std::vector<uint64_t> pairChunk0_;  // files x files: first chunk of pair (a, b) in chunkVotes_
   std::vector<uint64_t> chunkVotes_;  // votes per chunk of every pair, when precounted
+};
+
+// Full votes of chosen pairs only. Each recording in a chosen pair lists its
+// runs as (hash ordinal, position) gaps; a pair's common hashes are where its
+// two lists meet, so a pair costs the runs of its two recordings, not the
+// walk over every partner of every hash that voting all pairs takes.
+template <typename W>
+class PairVoter {
+ public:
+  PairVoter(const Grouped<W>& index, const std::vector<std::pair<int32_t, int32_t>>& pairs,
+            std::size_t files)
+      : g_(index), start_(files + 1, 0) {
+    std::vector<bool> wanted(files, false);
+    for (const auto& p : pairs) wanted[p.first] = wanted[p.second] = true;
+    // Two passes: the bytes each recording needs, then the gaps themselves.
+    std::vector<uint64_t> lastHash(files, 0), lastPos(files, 0);
+    eachRun(wanted, [&](int32_t r, uint64_t hash, std::size_t p) {
+      start_[r + 1] += gapBytes(hash - lastHash[r]) + gapBytes(p - lastPos[r]);
+      lastHash[r] = hash, lastPos[r] = p;
+    });
+    for (std::size_t f = 0; f < files; ++f) start_[f + 1] += start_[f];
+    runs_.reset(new uint8_t[start_[files]]);
+    std::vector<uint64_t> fill(start_.begin(), start_.end() - 1);
+    lastHash.assign(files, 0), lastPos.assign(files, 0);
+    eachRun(wanted, [&](int32_t r, uint64_t hash, std::size_t p) {
+      uint8_t* out = runs_.get() + fill[r];
+      out = put(out, hash - lastHash[r]);
+      out = put(out, p - lastPos[r]);
+      lastHash[r] = hash, lastPos[r] = p;
+      fill[r] = static_cast<uint64_t>(out - runs_.get());
+    });
+  }
+
+  // One thread's buffers; the runs of the last anchor are kept decoded, as
+  // pairs come anchor by anchor.
+  struct Scratch {
+    int32_t anchor = -1;
+    std::vector<uint64_t> hash, pos, packed;
+  };
+
+  // The histogram of pair (a, b), a < b, as voting every pair would make it.
+  void vote(int32_t a, int32_t b, Scratch& s, VkOffsetHistogram& out) const {
+    if (s.anchor != a) {
+      s.hash.clear(), s.pos.clear();
+      for (Reader x{runs_.get() + start_[a], runs_.get() + start_[a + 1]}; x.next();)
+        s.hash.push_back(x.hash), s.pos.push_back(x.pos);
+      s.anchor = a;
+    }
+    s.packed.clear();
+    Reader y{runs_.get() + start_[b], runs_.get() + start_[b + 1]};
+    std::size_t x = 0;
+    const std::size_t runs = s.hash.size();
+    while (x < runs && y.next()) {
+      while (x < runs && s.hash[x] < y.hash) ++x;
+      if (x == runs || s.hash[x] != y.hash) continue;
+      // Within a hash, ranks ascend: a's run comes first.
+      const std::size_t p = s.pos[x];
+      for (std::size_t i = p; i < g_.words.size() && (i == p || !g_.first(i)) && g_.rank(i) == a;
+           ++i) {
+        const int32_t tx = g_.time(i);
+        const uint32_t tbits = biasTime(tx);
+        for (std::size_t k = y.pos;
+             k < g_.words.size() && (k == y.pos || !g_.first(k)) && g_.rank(k) == b; ++k) {
+          const auto offset = static_cast<int32_t>(static_cast<int64_t>(tx) - g_.time(k));
+          s.packed.push_back(static_cast<uint64_t>(biasTime(offset)) << 32 | tbits);
+        }
+      }
+      ++x;
+    }
+    std::sort(s.packed.begin(), s.packed.end());
+    out.clear();
+    appendSorted(s.packed.data(), s.packed.size(), unbias, out);
+  }
+
+ private:
+  struct Reader {
+    bool next() {
+      if (at == end) return false;
+      hash += get();
+      pos += get();
+      return true;
+    }
+    uint64_t get() {
+      uint64_t v = 0;
+      for (unsigned shift = 0;; shift += 7) {
+        const uint8_t c = *at++;
+        v |= static_cast<uint64_t>(c & 0x7fu) << shift;
+        if ((c & 0x80u) == 0) return v;
+      }
+    }
+    const uint8_t* at;
+    const uint8_t* end;
+    uint64_t hash = 0;
+    uint64_t pos = 0;
+  };
+
+  static uint8_t* put(uint8_t* out, uint64_t gap) {
+    for (; gap >= 0x80; gap >>= 7) *out++ = static_cast<uint8_t>(gap | 0x80u);
+    *out++ = static_cast<uint8_t>(gap);
+    return out;
+  }
+
+  // Calls fn(rank, hash ordinal, first position) for every run of a wanted recording.
+  template <typename Fn>
+  void eachRun(const std::vector<bool>& wanted, Fn fn) const {
+    const std::size_t n = g_.words.size();
+    uint64_t hash = 0;
+    for (std::size_t i = 0; i < n; ++hash) {
+      std::size_t j = i + 1;
+      while (j < n && !g_.first(j)) ++j;
+      for (std::size_t p = i; p < j;) {
+        const int32_t r = g_.rank(p);
+        std::size_t q = p + 1;
+        while (q < j && g_.rank(q) == r) ++q;
+        if (wanted[r]) fn(r, hash, p);
+        p = q;
+      }
+      i = j;
+    }
+  }
+
+  const Grouped<W>& g_;
+  std::vector<uint64_t> start_;  // per rank, its first byte in runs_
+  std::unique_ptr<uint8_t[]> runs_;
 };
 
 // The landmarks of a job's tables, in table order; the first reading reports
@@ -927,6 +1163,60 @@ void groupInto(Grouped<W>& out, const Source& source, const JobShape& shape,
   }
 }
 
+// With a candidate limit: the hashes with at most that many landmarks vote
+// first, and only pairs whose sparse histogram peaks above chance are voted
+// by every hash. Chance votes grow with the square of a hash's landmarks,
+// true ones with their number, so the rarer hashes carry a true pair's peak
+// at a small part of the votes.
+template <typename W>
+void matchGrouped(const Grouped<W>& grouped, const JobShape& shape, VkProgress* progress,
+                  const VkMatchTuning& tuning, const VkPairSink& sink) {
+  if (tuning.candidateLimit == 0) {
+    HistogramBuilder<W>(grouped, shape, sink, progress, tuning).run();
+    return;
+  }
+  // Each recording's landmarks in the hashes that vote first.
+  std::vector<uint64_t> rare(shape.ids.size(), 0);
+  for (std::size_t i = 0, n = grouped.words.size(); i < n;) {
+    std::size_t j = i + 1;
+    while (j < n && !grouped.first(j)) ++j;
+    if (j - i <= tuning.candidateLimit)
+      for (std::size_t k = i; k < j; ++k) ++rare[grouped.rank(k)];
+    i = j;
+  }
+  std::mutex seen;
+  const std::vector<std::pair<int32_t, int32_t>> chosen =
+      HistogramBuilder<W>(grouped, shape, sink, progress, tuning, tuning.candidateLimit)
+          .choose([&](int32_t a, int32_t b, const VkFirstVote& votes) {
+            const VkCandidatePeak c =
+                candidatePeak(votes, {shape.minTime[a], shape.maxTime[a], shape.minTime[b],
+                                      shape.maxTime[b], rare[a], rare[b]});
+            if (tuning.candidateSeen) {
+              std::lock_guard<std::mutex> g(seen);
+              tuning.candidateSeen(VkPairKey(shape.ids[a], shape.ids[b]), c);
+            }
+            return c.chosen(tuning.candidateFraction);
+          });
+
+  const PairVoter<W> voter(grouped, chosen, shape.ids.size());
+  const unsigned threads = std::max(1u, tuning.threads);
+  // Pairs in batches: voted on every thread, handed on in order on this one.
+  const std::size_t batch = 16 * static_cast<std::size_t>(threads);
+  std::vector<VkOffsetHistogram> done(batch);
+  std::vector<typename PairVoter<W>::Scratch> scratch(threads);
+  for (std::size_t b0 = 0; b0 < chosen.size(); b0 += batch) {
+    const std::size_t b1 = std::min(chosen.size(), b0 + batch);
+    spread(b0, b1, threads, [&](unsigned t, std::size_t i) {
+      voter.vote(chosen[i].first, chosen[i].second, scratch[t], done[i - b0]);
+    });
+    for (std::size_t i = b0; i < b1; ++i) {
+      VkOffsetHistogram& h = done[i - b0];
+      if (!h.empty()) sink(VkPairKey(shape.ids[chosen[i].first], shape.ids[chosen[i].second]), h);
+      VkOffsetHistogram().swap(h);
+    }
+  }
+}
+
 // Groups the source's landmarks and matches them; index (if given) is emptied
 // once the grouped copy exists, and in any case before returning.
 template <typename Source>
@@ -946,13 +1236,13 @@ void matchSource(const Source& source, uint32_t maxLandmarks, VkLandmarkIndex& i
       groupInto(grouped, source, shape, maxLandmarks);
       index.clear();
       if (tuning.indexBuilt) tuning.indexBuilt();
-      HistogramBuilder<uint32_t>(grouped, shape, sink, progress, tuning).run();
+      matchGrouped(grouped, shape, progress, tuning, sink);
     } else {
       Grouped<uint64_t> grouped(shape, 32);
       groupInto(grouped, source, shape, maxLandmarks);
       index.clear();
       if (tuning.indexBuilt) tuning.indexBuilt();
-      HistogramBuilder<uint64_t>(grouped, shape, sink, progress, tuning).run();
+      matchGrouped(grouped, shape, progress, tuning, sink);
     }
   } catch (...) {
     index.clear();
@@ -961,6 +1251,45 @@ void matchSource(const Source& source, uint32_t maxLandmarks, VkLandmarkIndex& i
   index.clear();
 }
 }  // namespace
+
+VkCandidatePeak candidatePeak(const VkOffsetHistogram& h, const VkCandidateSides& sides) {
+  VkFirstVote v;
+  for (const VkOffsetBin& bin : h) {
+    if (bin.count > v.peak) v.peak = bin.count, v.offset = bin.offset;
+    v.votes += bin.count;
+    v.squares += static_cast<uint64_t>(bin.count) * bin.count;
+  }
+  return candidatePeak(v, sides);
+}
+
+VkCandidatePeak candidatePeak(const VkFirstVote& v, const VkCandidateSides& s) {
+  VkCandidatePeak c;
+  c.peak = v.peak;
+  const uint64_t votes = v.votes, squares = v.squares;
+  const int32_t at = v.offset;
+  const double spanA = static_cast<double>(s.lastA) - s.firstA + 1;
+  const double spanB = static_cast<double>(s.lastB) - s.firstB + 1;
+  const double n = spanA + spanB - 1;  // possible offsets
+  const double mean = static_cast<double>(votes) / n;
+  // As in the acceptance test, a floor keeps a flat histogram from passing on one vote.
+  const double variance = std::max(0.1, static_cast<double>(squares) / n - mean * mean);
+  c.mean = static_cast<float>(mean);
+  c.deviation = static_cast<float>(std::sqrt(variance));
+  // B's frame t lies on A's frame t + at; the rarer landmarks taken as even over each span.
+  const double overlap = std::min<double>(s.lastA, static_cast<double>(s.lastB) + at) -
+                         std::max<double>(s.firstA, static_cast<double>(s.firstB) + at) + 1;
+  const double inOverlap = std::max(std::min(static_cast<double>(s.landmarksA) * overlap / spanA,
+                                             static_cast<double>(s.landmarksB) * overlap / spanB),
+                                    1.0);
+  c.fraction = static_cast<float>(c.peak / inOverlap);
+  return c;
+}
+
+bool VkCandidatePeak::chosen(float minFraction) const {
+  return peak >= kCandidateMinPeak &&
+         static_cast<float>(peak) >= mean + kCandidateDeviations * deviation &&
+         fraction >= kCandidateFractionShare * minFraction;
+}
 
 VkPairHistograms* matchPairs(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* progress) {
   return matchPairsTuned(index, fileSet, progress, VkMatchTuning());

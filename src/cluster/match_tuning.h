@@ -11,6 +11,42 @@
 
 namespace Velk {
 
+// A pair's votes from the rarer hashes: its highest bin and that bin's
+// share of the rarer landmarks where the two overlap at its offset (as the
+// acceptance test's match fraction, the larger of the two), and the mean and
+// deviation of its bins over all its possible offsets.
+struct VkCandidatePeak {
+  uint32_t peak = 0;
+  float fraction = 0.0f;
+  float mean = 0.0f;
+  float deviation = 0.0f;
+  // Worth voting in full, when the acceptance test asks for minFraction.
+  bool chosen(float minFraction) const;
+};
+// A candidate's peak: at least this many votes, this many deviations above
+// the mean, and this share of the match fraction the acceptance test asks.
+constexpr uint32_t kCandidateMinPeak = 3;
+constexpr float kCandidateDeviations = 6.0f;
+constexpr float kCandidateFractionShare = 0.5f;
+// The candidate limit of large runs: the designed popular-hash limit.
+constexpr uint32_t kCandidateLimit = 250;
+
+// Frames and rarer landmarks of the two recordings of a pair.
+struct VkCandidateSides {
+  int32_t firstA, lastA, firstB, lastB;
+  uint64_t landmarksA, landmarksB;
+};
+VkCandidatePeak candidatePeak(const VkOffsetHistogram& histogram, const VkCandidateSides& sides);
+// The same from the first vote's sums: its highest bin (the earliest of
+// equal ones) and that bin's offset, its votes, and the sum of its bins' squares.
+struct VkFirstVote {
+  uint32_t peak = 0;
+  int32_t offset = 0;
+  uint64_t votes = 0;
+  uint64_t squares = 0;
+};
+VkCandidatePeak candidatePeak(const VkFirstVote& votes, const VkCandidateSides& sides);
+
 struct VkMatchTuning {
   // Vote memory (8 bytes a vote) one batch of pairs sharing recording A may use;
   // a quarter of it bounds the table of votes per chunk counted in advance.
@@ -32,6 +68,15 @@ struct VkMatchTuning {
   // Called once the index is built, before any vote: the tables' hashes are
   // not read after that, so a host that keeps only counts may free them here.
   std::function<void()> indexBuilt;
+  // When set, hashes with at most this many landmarks vote first, and only
+  // the pairs whose votes peak at their bar (candidatePeak) are voted by
+  // every hash and handed on; the others are never seen.
+  uint32_t candidateLimit = 0;
+  // The acceptance test's match fraction (VkCandidatePeak::chosen).
+  float candidateFraction = 0.0f;
+  // Sees every pair of the first vote with its peak (for benches): in no
+  // fixed order, one call at a time, on the voting threads.
+  std::function<void(const VkPairKey& pair, const VkCandidatePeak& peak)> candidateSeen;
 };
 
 VkPairHistograms* matchPairsTuned(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* progress,

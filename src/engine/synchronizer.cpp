@@ -231,9 +231,10 @@ std::vector<ClusterResult> clusterFiles(VkFileSet& files, const VkClusterSyncPar
       if (!accepted) keepCandidate(settings, files, s, h, rejected);
     };
     // Only counts are read after matching: the hashes go once the index holds them.
-    clusters.reset(runClusterSync(params, &files, progress,
-                                  settings.refine ? lookAtRejected : PairObserver(), true,
-                                  threadsOf(settings)));
+    // Large runs vote in full only the pairs the rarer hashes single out.
+    clusters.reset(runClusterSync(
+        params, &files, progress, settings.refine ? lookAtRejected : PairObserver(), true,
+        threadsOf(settings), candidateLimitFor(files.getFiles().size(), params.getMaxLandmarks())));
   }
   std::map<int32_t, std::size_t> landmarks;
   for (const auto& kv : files.getFiles()) landmarks[kv.first] = kv.second->getLandmarkCount();
