@@ -395,6 +395,7 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
     kPausedPastSong,     // p's second part lies past the song, its landmarks not the reference's
     kPausedFirst,        // p, paused, starts first: a spans its pause, c lies after it
     kMostlyLoop,         // m is mostly a loop a plays three times; its landmarks chose a repeat
+    kPastReference,      // p paused after the reference a ends; b covers the rest
   };
   struct Case {
     const char* name;
@@ -415,7 +416,8 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
         Case{"a studio file whose song fades in and out", kQuietEnds, {{1}, {2}, {3}}},
         Case{"paused, its second part past the song", kPausedPastSong, {{1, 2, 4}, {3}}},
         Case{"the paused recording is the reference", kPausedFirst, {{1, 2, 3}}},
-        Case{"mostly a loop, placed at another repeat", kMostlyLoop, {{1, 2}}}}) {
+        Case{"mostly a loop, placed at another repeat", kMostlyLoop, {{1, 2}}},
+        Case{"paused past the reference's end", kPastReference, {{1, 2, 3}}}}) {
     SCOPED_TRACE(k.name);
     recordings_.clear();
     recordings_.reserve(3);
@@ -517,6 +519,13 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       add("p", paused(scene, 20.0, 40.0, 80.0, 40.0), 0.0);
       add("c", slice(scene, 90.0, 30.0), 50.0);
       peaks[{1, 2}] = {-10.0, 10.0};
+    } else if (k.scene == kPastReference) {
+      // a holds 0-62 s, p 30-60 and 80-120 s, b 10-130 s.
+      const std::vector<float> longer = velktest::eventSignal(91, 130.0, kRate);
+      add("a", slice(longer, 0.0, 62.0), 0.0);
+      add("p", paused(longer, 30.0, 30.0, 80.0, 40.0), 30.0);
+      add("b", slice(longer, 10.0, 120.0), 10.0);
+      peaks[{2, 3}] = {-20.0, -40.0};
     } else if (k.scene == kMostlyLoop) {
       // X (20 s) at 30, 60 and 90 s of a; m holds 55-90 s, X's second time.
       std::vector<float> a = velktest::eventSignal(91, 140.0, kRate);
@@ -560,15 +569,14 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       EXPECT_NEAR(out[0].members[1].offset, 55.0, 0.001);
     }
     const bool inParts = k.scene == kPaused || k.scene == kEcho || k.scene == kInSong ||
-                         k.scene == kPausedRunsOn || k.scene == kPausedFirst;
+                         k.scene == kPausedRunsOn || k.scene == kPausedFirst ||
+                         k.scene == kPastReference;
     if (!inParts || ids != k.clusters) continue;
     const MemberResult& p = out[0].members[1];
     // offset, pause, file second of the cut
-    const std::map<Scene, std::array<double, 3>> placed{{kPaused, {20, 20, 40}},
-                                                        {kEcho, {20, 20, 40}},
-                                                        {kInSong, {25, 40, 60}},
-                                                        {kPausedRunsOn, {45, 20, 30}},
-                                                        {kPausedFirst, {0, 20, 40}}};
+    const std::map<Scene, std::array<double, 3>> placed{
+        {kPaused, {20, 20, 40}},       {kEcho, {20, 20, 40}},       {kInSong, {25, 40, 60}},
+        {kPausedRunsOn, {45, 20, 30}}, {kPausedFirst, {0, 20, 40}}, {kPastReference, {30, 20, 30}}};
     const std::array<double, 3>& at = placed.at(k.scene);
     EXPECT_NEAR(p.offset, at[0], 0.001);
     ASSERT_EQ(p.parts.size(), 2u) << err_;

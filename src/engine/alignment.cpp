@@ -643,6 +643,48 @@ class ClusterWalk {
     return dropped;
   }
 
+  // A member placed through an overlap that covers part of it (its anchor
+  // ended early) may be paused past it: a placed member that covers the rest
+  // tells, and its parts are noted where the first lies as placed.
+  void checkPastAnchors() {
+    constexpr double kUncheckedSeconds = 30.0;
+    for (std::size_t m = 0; m < n_; ++m) {
+      const Recording* rm = recordingOf(recordings_, members_[m]);
+      const auto known = parts_.find(m);
+      if (group(m) != 0 || m == ref_ || via_[m] >= n_ || rm == nullptr ||
+          (known != parts_.end() && known->second.size() >= 2))
+        continue;
+      const double start = verdict_.position[m], end = start + rm->durationSeconds;
+      const auto coverOf = [&](std::size_t b, double from, double to) {
+        const Recording* rb = recordingOf(recordings_, members_[b]);
+        if (rb == nullptr) return 0.0;
+        return std::min(to, verdict_.position[b] + rb->durationSeconds) -
+               std::max(from, verdict_.position[b]);
+      };
+      const std::size_t a = via_[m];
+      const Recording* ra = recordingOf(recordings_, members_[a]);
+      if (ra == nullptr) continue;
+      const double aFrom = verdict_.position[a], aTo = aFrom + ra->durationSeconds;
+      // What of m lies past its anchor, the longer side.
+      const double before = aFrom - start, after = end - aTo;
+      if (std::max(before, after) < kUncheckedSeconds) continue;
+      const double from = after >= before ? aTo : start, to = after >= before ? end : aFrom;
+      std::size_t best = n_;
+      double most = kUncheckedSeconds;
+      for (std::size_t b = 0; b < n_; ++b)
+        if (b != m && b != a && group(b) == 0 && tried_[m].count(b) == 0 &&
+            coverOf(b, from, to) >= most)
+          most = coverOf(b, from, to), best = b;
+      if (best == n_) continue;
+      const PairRefinement r = judge(best, m, correlate(m, best));
+      const auto parts = parts_.find(m);
+      if (parts == parts_.end() || parts->second.size() < 2) continue;
+      const double at = verdict_.position[best] + clockRate(members_[best]) * r.lagSeconds;
+      constexpr double kSameSeconds = 0.01;
+      if (std::abs(at - start) <= kSameSeconds) members_[m].parts = parts->second;
+    }
+  }
+
   // Members the reference could not place are chained through placed members
   // they overlap (a short recording may share little or nothing with it).
   void chain() {
@@ -1206,6 +1248,7 @@ void refineClusters(std::vector<ClusterResult>& clusters, const RecordingMap& re
     for (std::size_t round = 0; round < clusters[c].members.size() && walk.dropSharedLinks();
          ++round)
       walk.chain();
+    walk.checkPastAnchors();
     walk.groupStrays();
     std::vector<SyncMessage> notes;
     for (ClusterResult& part :
