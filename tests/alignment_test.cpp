@@ -513,12 +513,12 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
       add("b", b, 5.0);
       peaks[{1, 2}] = {5.0, 30.0};
     } else if (k.scene == kPausedFirst) {
-      // The scene from 20 s on, p paused from 60 to 80 s: a (from 30 s)
-      // meets it in parts, c (from 90 s) only after its pause.
+      // The scene from 20 s on, p paused from 50 to 90 s: a (from 30 s)
+      // meets it in parts, its middle in the pause; c (from 95 s) only after it.
       add("a", slice(scene, 30.0, 90.0), 10.0);
-      add("p", paused(scene, 20.0, 40.0, 80.0, 40.0), 0.0);
-      add("c", slice(scene, 90.0, 30.0), 50.0);
-      peaks[{1, 2}] = {-10.0, 10.0};
+      add("p", paused(scene, 20.0, 30.0, 90.0, 30.0), 0.0);
+      add("c", slice(scene, 95.0, 25.0), 35.0);
+      peaks[{1, 2}] = {-10.0, 30.0};
     } else if (k.scene == kPastReference) {
       // a holds 0-62 s, p 30-60 and 80-120 s, b 10-130 s.
       const std::vector<float> longer = velktest::eventSignal(91, 130.0, kRate);
@@ -576,7 +576,7 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
     // offset, pause, file second of the cut
     const std::map<Scene, std::array<double, 3>> placed{
         {kPaused, {20, 20, 40}},       {kEcho, {20, 20, 40}},       {kInSong, {25, 40, 60}},
-        {kPausedRunsOn, {45, 20, 30}}, {kPausedFirst, {0, 20, 40}}, {kPastReference, {30, 20, 30}}};
+        {kPausedRunsOn, {45, 20, 30}}, {kPausedFirst, {0, 40, 30}}, {kPastReference, {30, 20, 30}}};
     const std::array<double, 3>& at = placed.at(k.scene);
     EXPECT_NEAR(p.offset, at[0], 0.001);
     ASSERT_EQ(p.parts.size(), 2u) << err_;
@@ -585,7 +585,7 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
     if (k.scene != kPausedFirst) continue;
     // The timeline runs on through p's pause: a and c are an unbroken scene's seconds after p.
     EXPECT_NEAR(out[0].members[0].offset, 10.0, 0.001);
-    EXPECT_NEAR(out[0].members[2].offset, 70.0, 0.001);
+    EXPECT_NEAR(out[0].members[2].offset, 75.0, 0.001);
   }
 }
 
