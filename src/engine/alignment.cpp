@@ -404,6 +404,15 @@ PartLine inverse(const PartLine& line) {
   return {-line.lagSeconds / rate, (1.0 / rate - 1.0) * 1e6};
 }
 
+// The line the stretches along r's overlap agreed on, and the line r places
+// the member by (its drift only where it was measured).
+PartLine alongLine(const PairRefinement& r) {
+  return {r.alongLagSeconds, r.alongDriftKnown ? r.alongDriftPpm : 0.0};
+}
+PartLine placingLine(const PairRefinement& r) {
+  return {r.lagSeconds, r.driftMeasured ? r.driftPpm : 0.0};
+}
+
 // A stretch of member seconds that agreed on a line, and whether the line's
 // drift was measured.
 struct PartRun {
@@ -508,12 +517,18 @@ double sharpenCut(const Recording& anchor, const Recording& member, const PartLi
     if (start < 1) return cut;
     std::vector<float> a;
     if (!readMonoBlock(anchor, rate, start - 1, length + 2 * margin + 1, a, error)) return cut;
+    // Where on line member sample n's anchor sample lies in a.
+    std::vector<int64_t> onLine(static_cast<std::size_t>(length));
+    for (int64_t n = 0; n < length; ++n) {
+      const double t = static_cast<double>(first + n) / rate;
+      onLine[static_cast<std::size_t>(n)] =
+          std::llround((line->at(t) - line->at(cut)) * rate) + margin + n + 1;
+    }
     // Member sample n's differenced pair with the anchor's, d samples off line.
     const auto product = [&](int64_t n, int64_t d) {
-      const double t = static_cast<double>(first + n) / rate;
-      const int64_t i = std::llround((line->at(t) - line->at(cut)) * rate) + margin + n + 1 + d;
-      if (i < 1 || i >= static_cast<int64_t>(a.size())) return 0.0;
       const auto k = static_cast<std::size_t>(n);
+      const int64_t i = onLine[k] + d;
+      if (i < 1 || i >= static_cast<int64_t>(a.size())) return 0.0;
       return static_cast<double>(m[k + 1] - m[k]) *
              (a[static_cast<std::size_t>(i)] - a[static_cast<std::size_t>(i - 1)]);
     };
@@ -618,6 +633,7 @@ class ClusterWalk {
     const PairRefinement& r = judged->second;
     member.anchor = members_[ref_].id;
     verdict_.position[m] = r.lagSeconds + pauseBefore(ref_, r.lagSeconds);
+    placedOn_[m] = placingLine(r);
     verdict_.group[m] = 0;
     via_[m] = ref_;
     member.driftKnown = r.driftMeasured;
@@ -671,10 +687,11 @@ class ClusterWalk {
       const double from = after >= before ? aTo : start, to = after >= before ? end : aFrom;
       std::size_t best = n_;
       double most = kUncheckedSeconds;
-      for (std::size_t b = 0; b < n_; ++b)
-        if (b != m && b != a && group(b) == 0 && tried_[m].count(b) == 0 &&
-            coverOf(b, from, to) >= most)
-          most = coverOf(b, from, to), best = b;
+      for (std::size_t b = 0; b < n_; ++b) {
+        if (b == m || b == a || group(b) != 0 || tried_[m].count(b) > 0) continue;
+        const double cover = coverOf(b, from, to);
+        if (cover >= most) most = cover, best = b;
+      }
       if (best == n_) continue;
       const PairRefinement r = judge(best, m, correlate(m, best));
       const auto parts = parts_.find(m);
@@ -799,7 +816,7 @@ class ClusterWalk {
           std::abs(other.lagSeconds - r.alongLagSeconds) < 1.0 ||
           earlierTo - laterFrom >= kDriftWindowSeconds)
         continue;
-      PartLine mine{r.alongLagSeconds, r.alongDriftKnown ? r.alongDriftPpm : 0.0};
+      PartLine mine = alongLine(r);
       PartLine theirs{other.lagSeconds, other.driftKnown ? other.driftPpm : 0.0};
       oneDrift(anchor, member, settings_, {mine, r.agreeFrom, r.agreeTo, r.alongDriftKnown},
                {theirs, other.agreeFrom, other.agreeTo, other.driftKnown});
@@ -834,10 +851,10 @@ class ClusterWalk {
       if (middleFailed) return measured;
       const double at = verdict_.position[a] + r.lagSeconds;
       shared_.push_back({at + r.sharedFrom, at + r.sharedTo});
-      sharedBy_.push_back({m, a, {r.alongLagSeconds, r.alongDriftKnown ? r.alongDriftPpm : 0.0}});
+      sharedBy_.push_back({m, a, alongLine(r)});
       double from = r.sharedFrom, to = r.sharedTo;
       if (r.unbroken) {
-        const PartLine line{r.alongLagSeconds, r.alongDriftKnown ? r.alongDriftPpm : 0.0};
+        const PartLine line = alongLine(r);
         from = edgeAt(anchor, member, line, r.agreeFrom, from, settings_);
         to = edgeAt(anchor, member, line, r.agreeTo, to, settings_);
       }
@@ -904,7 +921,7 @@ class ClusterWalk {
     // The part's line is drawn through its own stretches with the drift of the
     // first part: milliseconds off far from them, where nothing agrees at all.
     constexpr double kSlackSeconds = 0.01;
-    return ownHolds(a, m, own, {own.lag, r.driftMeasured ? r.driftPpm : 0.0}, kSlackSeconds);
+    return ownHolds(a, m, own, {own.lag, placingLine(r).driftPpm}, kSlackSeconds);
   }
 
   // A member whose overlap with the reference agreed on shared material only
@@ -974,11 +991,9 @@ class ClusterWalk {
   // Believed, or m reaches past where short stretches found the shared
   // material to end (a recording that runs on after a song two events
   // played), and that sound of its own is on r's line too.
-  bool placedBy(std::size_t a, std::size_t m, const PairRefinement& r) {
-    const PartLine line{r.lagSeconds, r.driftMeasured ? r.driftPpm : 0.0};
-    placedOn_[m] = line;
+  bool placedBy(std::size_t a, std::size_t m, const PairRefinement& r) const {
     if (believed(a, m, r)) return true;
-    return r.refined && (!r.along || r.confirmed) && ownBeyondEdges(a, m, line);
+    return r.refined && (!r.along || r.confirmed) && ownBeyondEdges(a, m, placingLine(r));
   }
 
   // Whether m, on line with a, holds a stretch of its own beyond the shared
@@ -1070,6 +1085,7 @@ class ClusterWalk {
         verdict_.position[a] + rateA * (r.lagSeconds + pauseBefore(a, r.lagSeconds));
     verdict_.group[m] = group(a);
     via_[m] = a;
+    placedOn_[m] = placingLine(r);
     members_[m].parts = parts_[m];
     members_[m].driftKnown = r.driftMeasured || anchor.driftKnown;
     members_[m].agreement = r.agreement;
@@ -1185,7 +1201,7 @@ class ClusterWalk {
   };
   std::vector<SharedSource> sharedBy_;
   std::map<std::size_t, PartLine>
-      placedOn_;  // each member's line with the one it was tried with last
+      placedOn_;  // each member's line with the one it was placed through
   // checked: some correlation with a member placed relative to the reference
   // was computed, so failing all of them is evidence of another event.
   std::vector<bool> checked_;
