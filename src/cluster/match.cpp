@@ -665,15 +665,7 @@ class HistogramBuilder {
         }
       });
     };
-    std::vector<std::thread> pool;
-    try {
-      for (unsigned t = 1; t < threads; ++t) pool.emplace_back(part, t);
-    } catch (...) {
-      for (std::thread& t : pool) t.join();
-      throw;
-    }
-    part(0);
-    for (std::thread& t : pool) t.join();
+    spread(0, threads, threads, [&](unsigned, std::size_t t) { part(static_cast<unsigned>(t)); });
     return true;
   }
 
