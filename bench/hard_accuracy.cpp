@@ -3,7 +3,7 @@
 // recorder with clips, loops, a song shared by two events with its studio file,
 // lavaliers on channel 2, a paused recording, 0-25 dB SNR, AAC and MP3.
 //
-//   hard_accuracy_bench [--preset small|large] [--seed N] [--velk PATH]
+//   hard_accuracy_bench [--preset small|harsh|large] [--seed N] [--velk PATH]
 //                       [--dir DIR] [--threads N] [--paused-first N] [--verbose]
 //
 // The set is generated (the small one takes two to three minutes), the program
@@ -361,9 +361,10 @@ int main(int argc, char** argv) {
     } else if (a == "--verbose") {
       verbose = true;
     } else {
-      std::cerr << "usage: hard_accuracy_bench [--preset small|large] [--seed N] [--velk PATH]\n"
-                   "                           [--dir DIR] [--threads N] [--paused-first N]\n"
-                   "                           [--verbose]\n";
+      std::cerr
+          << "usage: hard_accuracy_bench [--preset small|harsh|large] [--seed N] [--velk PATH]\n"
+             "                           [--dir DIR] [--threads N] [--paused-first N]\n"
+             "                           [--verbose]\n";
       return 2;
     }
   }

@@ -185,6 +185,7 @@ void readAlong(const OverlapFit& fit, PairRefinement& r) {
   r.alongLagSeconds = fit.lagSeconds;
   r.alongDriftKnown = fit.driftKnown;
   r.alongDriftPpm = fit.driftPpm;
+  r.offLine = fit.offLine;
 }
 
 PairRefinement refinePair(const Recording& anchor, const Recording& member, double coarseLagSeconds,
@@ -411,6 +412,21 @@ PartLine alongLine(const PairRefinement& r) {
 }
 PartLine placingLine(const PairRefinement& r) {
   return {r.lagSeconds, r.driftMeasured ? r.driftPpm : 0.0};
+}
+
+// Whether every stretch in points (off its own part's line) that lies in its
+// part's seconds [from, to] lies on line or on the other.
+bool explained(const std::vector<std::pair<double, double>>& points, const PartLine& line,
+               const PartLine& other, double from, double to) {
+  // A long stretch's lag is that of its loudest part: it strays from the
+  // line by up to half the drift over its length, and a millisecond.
+  const double drift = std::max(std::abs(line.driftPpm), std::abs(other.driftPpm)) * 1e-6;
+  const double slack = 0.002 + 0.5 * drift * kDriftWindowSeconds;
+  for (const auto& [second, lag] : points)
+    if (second >= from && second <= to && std::abs(lag - line.at(second)) > slack &&
+        std::abs(lag - other.at(second)) > slack)
+      return false;
+  return true;
 }
 
 // A stretch of member seconds that agreed on a line, and whether the line's
@@ -834,6 +850,18 @@ class ClusterWalk {
         continue;
       PartLine mine = alongLine(r);
       PartLine theirs{other.lagSeconds, other.driftKnown ? other.driftPpm : 0.0};
+      // A pause leaves two lines. A stretch on a part's side of the cut that
+      // peaks on neither is music repeating its beats, whose stretches peak
+      // at one repeat or another; on the other side, a part's stretches may
+      // peak at repeats of the other part's sound.
+      const double cutNear = 0.5 * (earlierTo + laterFrom);
+      constexpr double kEver = 1e9;
+      const bool mineFirst = otherLater;
+      if (!explained(r.offLine, theirs, mine, mineFirst ? -kEver : cutNear,
+                     mineFirst ? cutNear : kEver) ||
+          !explained(other.offLine, mine, theirs, mineFirst ? cutNear : -kEver,
+                     mineFirst ? kEver : cutNear))
+        continue;
       oneDrift(anchor, member, settings_, {mine, r.agreeFrom, r.agreeTo, r.alongDriftKnown},
                {theirs, other.agreeFrom, other.agreeTo, other.driftKnown});
       found.front().second = mine.lagSeconds;

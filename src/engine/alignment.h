@@ -62,7 +62,8 @@ struct PairRefinement {
   double alongLagSeconds = 0.0;
   bool alongDriftKnown = false;
   double alongDriftPpm = 0.0;
-  std::string warning;  // a decode problem, if any
+  std::vector<std::pair<double, double>> offLine;  // see OverlapFit
+  std::string warning;                             // a decode problem, if any
 };
 
 // One correlation of a stretch of member against anchor.

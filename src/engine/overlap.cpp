@@ -170,6 +170,8 @@ OverlapFit judge(const std::vector<WindowLag>& points, uint32_t rate, double win
   for (std::size_t i = 0, k = 0; i < points.size(); ++i) {
     const bool agrees = k < agree.size() && agree[k] == i;
     (agrees ? scores : others).push_back(points[i].score);
+    if (!agrees && points[i].accepted)
+      fit.offLine.emplace_back(points[i].centreSamples / rate, points[i].lagSamples / rate);
     k += agrees ? 1 : 0;
   }
   std::sort(scores.begin(), scores.end());

@@ -5,6 +5,8 @@
 #define VELK_ENGINE_OVERLAP_H
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/alignment.h"
 #include "velk/sync.h"
@@ -36,6 +38,8 @@ struct OverlapFit {
   int run = 0;
   double agreeFrom = 0.0, agreeTo = 0.0;
   WindowLag strongest;  // the accepted stretch that correlated best
+  // Accepted stretches off the line: member second, lag there (seconds).
+  std::vector<std::pair<double, double>> offLine;
   std::string warning;
 };
 

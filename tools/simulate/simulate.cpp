@@ -1242,6 +1242,19 @@ TruthRecording hardTruth(const HardDevice& d, const std::string& name, int64_t s
 HardSettings hardPreset(const std::string& name) {
   HardSettings s;
   if (name == "small") return s;
+  if (name == "harsh") {
+    // The small set's size with more of what goes wrong: half the devices at
+    // 0-5 dB, twice the fast clocks, shared songs, loops and pauses, half
+    // the files encoded.
+    s.lowSnrShare = 0.5;
+    s.fastClocks = 4;
+    s.songPairs = 2;
+    s.loopEvents = 2;
+    s.paused = 2;
+    s.encodedShare = 0.5;
+    s.unrelated = 4;
+    return s;
+  }
   if (name != "large") throw std::invalid_argument("velksim: no hard preset named " + name);
   s.chainEvents = 4;
   s.chainMaxDevices = 6;

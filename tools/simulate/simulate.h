@@ -126,8 +126,9 @@ struct HardSettings {
   std::string prefix = "rec";
 };
 
-// "small" (39 recordings, 4 hours of audio) or "large" (93 recordings, 8
-// hours); throws std::invalid_argument for another name.
+// "small" (39 recordings, 4 hours of audio), "harsh" (its size, with more
+// low SNR, fast clocks, shared songs, loops, pauses and encoded files) or
+// "large" (93 recordings, 8 hours); throws std::invalid_argument for another name.
 HardSettings hardPreset(const std::string& name);
 
 // Writes the set to dir (WAV, M4A and MP3 files; the encoded ones need the
