@@ -30,14 +30,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <utility>
 
 #include "cluster/cluster_sync_internal.h"
 #include "cluster/match_tuning.h"
+#include "engine/parallel.h"
 
 namespace Velk {
 
@@ -812,56 +815,75 @@ class IncrementalRun {
   // Each pair of pairs (a, b, a < b, sorted) voted by every hash that votes
   // now, by anchors (first the recording in most of the pairs left): an index
   // of an anchor and its partners votes only the anchor's pairs, not every
-  // pair among the recordings involved.
+  // pair among the recordings involved. Anchors are voted on threads, a few
+  // at a time, and judged in their order.
   template <typename Judge>
   void voteInFull(const std::vector<VkPairKey>& pairs, Judge& judge) {
     if (pairs.empty()) return;
-    std::map<int32_t, std::size_t> placeOf;  // run id -> place in run_
-    for (std::size_t i = 0; i < run_.ids.size(); ++i) placeOf[run_.ids[i]] = i;
     std::map<int32_t, std::vector<std::size_t>> pairsOf;  // run id -> places in pairs
     for (std::size_t p = 0; p < pairs.size(); ++p) {
       pairsOf[pairs[p].first].push_back(p);
       pairsOf[pairs[p].second].push_back(p);
     }
     std::vector<char> done(pairs.size(), 0);
-    std::map<int32_t, std::size_t> open;  // run id -> its pairs not yet judged
+    std::map<int32_t, std::size_t> open;  // run id -> its pairs not yet planned
     for (const auto& kv : pairsOf) open[kv.first] = kv.second.size();
+    std::vector<std::vector<int32_t>> groups;  // an anchor, then its partners
     for (std::size_t left = pairs.size(); left > 0;) {
       int32_t anchor = 0;
       std::size_t most = 0;
       for (const auto& kv : open)
         if (kv.second > most) most = kv.second, anchor = kv.first;
-      VkLandmarkIndex index(kNoLimit);
-      std::vector<int32_t> idOf;  // run id by matching id; the anchor's is 0
-      auto add = [&](int32_t runId) {
-        const auto id = static_cast<int32_t>(idOf.size());
-        run_.files[placeOf[runId]]->forEachLandmark([&](int32_t t, uint32_t h, int32_t) {
-          if (votesNow(h)) index.entries.push_back({h, id, t});
-        });
-        idOf.push_back(runId);
-      };
-      add(anchor);
-      const bool voting = !index.entries.empty();
+      groups.push_back({anchor});
       for (std::size_t p : pairsOf[anchor]) {
         if (done[p] != 0) continue;
         done[p] = 1;
         --left;
         --open[pairs[p].first];
         --open[pairs[p].second];
-        add(pairs[p].first == anchor ? pairs[p].second : pairs[p].first);
+        groups.back().push_back(pairs[p].first == anchor ? pairs[p].second : pairs[p].first);
       }
-      if (!voting) continue;  // no votes: no histogram, as in a full run
+    }
+    std::map<int32_t, std::size_t> placeOf;  // run id -> place in run_
+    for (std::size_t i = 0; i < run_.ids.size(); ++i) placeOf[run_.ids[i]] = i;
+    using Voted = std::vector<std::pair<VkPairKey, VkOffsetHistogram>>;
+    auto vote = [&](const std::vector<int32_t>& group, Voted& out) {
+      VkLandmarkIndex index(kNoLimit);
+      for (std::size_t id = 0; id < group.size(); ++id)
+        run_.files[placeOf.at(group[id])]->forEachLandmark([&](int32_t t, uint32_t h, int32_t) {
+          if (votesNow(h)) index.entries.push_back({h, static_cast<int32_t>(id), t});
+        });
+      if (index.entries.empty() || index.entries.front().fileId != 0)
+        return;  // the anchor has no votes: no histogram, as in a full run
       VkMatchTuning tuning;
       tuning.anchorsBelow = 1;
       matchIndex(index, nullptr, tuning, [&](const VkPairKey& key, VkOffsetHistogram& h) {
         if (key.first != 0) return;
-        int32_t a = anchor, b = idOf[static_cast<std::size_t>(key.second)];
+        int32_t a = group[0], b = group[static_cast<std::size_t>(key.second)];
         if (a > b) {
           mirror(h);
           std::swap(a, b);
         }
-        judge(VkPairKey(a, b), h);
+        out.emplace_back(VkPairKey(a, b), std::move(h));
       });
+    };
+    const std::size_t batch = 4 * static_cast<std::size_t>(std::max(1u, threads_));
+    for (std::size_t g0 = 0; g0 < groups.size(); g0 += batch) {
+      const std::size_t g1 = std::min(groups.size(), g0 + batch);
+      std::vector<Voted> voted(g1 - g0);
+      std::mutex lock;
+      std::exception_ptr error;
+      parallelFor(g1 - g0, threads_, [&](std::size_t k) {
+        try {
+          vote(groups[g0 + k], voted[k]);
+        } catch (...) {
+          std::lock_guard<std::mutex> g(lock);
+          if (!error) error = std::current_exception();
+        }
+      });
+      if (error) std::rethrow_exception(error);
+      for (Voted& v : voted)
+        for (auto& kv : v) judge(kv.first, kv.second);
     }
   }
 
