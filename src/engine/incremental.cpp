@@ -210,12 +210,21 @@ std::string paramsKey(const VkClusterFormer& f, bool secondLook) {
 
 // ---- hashes -----------------------------------------------------------------
 
-// A set of hashes as bits, with the rank of each member among them.
+// A set of hashes as bits, with the rank of each member among them. Passes
+// over an archive ask it of every landmark: a 2 MB filter of mixed hashes
+// answers most of them without reaching the bits (128 MB for 30-bit hashes).
 class HashBits {
  public:
-  explicit HashBits(uint32_t maxHash) : words_((uint64_t{maxHash} >> 6) + 1, 0) {}
-  void set(uint32_t h) { words_[h >> 6] |= bit(h); }
+  explicit HashBits(uint32_t maxHash)
+      : words_((uint64_t{maxHash} >> 6) + 1, 0), filter_(std::size_t{1} << (kFilterBits - 6), 0) {}
+  void set(uint32_t h) {
+    words_[h >> 6] |= bit(h);
+    const uint32_t f = mixed(h);
+    filter_[f >> 6] |= bit(f);
+  }
   bool has(uint32_t h) const {
+    const uint32_t f = mixed(h);
+    if ((filter_[f >> 6] & bit(f)) == 0) return false;
     const uint64_t w = h >> 6;
     return w < words_.size() && (words_[w] & bit(h)) != 0;
   }
@@ -241,10 +250,30 @@ class HashBits {
   }
 
  private:
+  static constexpr unsigned kFilterBits = 24;
   static uint64_t bit(uint32_t h) { return uint64_t{1} << (h & 63); }
+  static uint32_t mixed(uint32_t h) { return (h * 0x9e3779b1u) >> (32 - kFilterBits); }
   std::vector<uint64_t> words_;
+  std::vector<uint64_t> filter_;
   std::vector<std::size_t> rank_;
 };
+
+// fn(i) for i in [0, count) on up to that many threads; the first error is
+// thrown here once every thread is done.
+template <typename Fn>
+void spread(std::size_t count, unsigned threads, Fn fn) {
+  std::mutex lock;
+  std::exception_ptr error;
+  parallelFor(count, threads, [&](std::size_t i) {
+    try {
+      fn(i);
+    } catch (...) {
+      std::lock_guard<std::mutex> g(lock);
+      if (!error) error = std::current_exception();
+    }
+  });
+  if (error) std::rethrow_exception(error);
+}
 
 // Every hash with more than `above` landmarks in files, with its count. First
 // the landmarks per bucket of hashes (a bucket's count bounds each of its
@@ -534,7 +563,9 @@ class IncrementalRun {
                     std::to_string(kept_.size()) + " stored ones (" +
                     std::to_string(removed_.size()) + " gone)";
     if (screen_)
-      s += ", " + std::to_string(freshChosen_.size()) + " of their pairs chosen and voted in full";
+      s += ", " + std::to_string(freshChosen_.size()) +
+           " of their pairs chosen and voted in full (" + std::to_string(firstCrossed_) +
+           " hashes crossed the first vote's limit; screened as before)";
     s += ", " + std::to_string(stored_.size() - reused()) + " of " +
          std::to_string(stored_.size()) + " stored pair results judged again (" +
          std::to_string(switched_.size()) + " hashes crossed the popular-hash limit";
@@ -598,10 +629,19 @@ class IncrementalRun {
           [this](int32_t, uint32_t h, int32_t) { ++added_[touched_.rankOf(h)]; });
     for (const auto& f : removed_)
       f->forEachLandmark([this](int32_t, uint32_t h, int32_t) { ++gone_[touched_.rankOf(h)]; });
-    for (const VkFile* f : run_.files)
-      f->forEachLandmark([this](int32_t, uint32_t h, int32_t) {
-        if (touched_.has(h)) ++now_[touched_.rankOf(h)];
-      });
+    // Every landmark of the run: the files in a few ranges, each counted apart.
+    const std::size_t parts = std::max(1u, threads_), files = run_.files.size();
+    std::vector<std::vector<uint64_t>> counted(parts);
+    spread(parts, threads_, [&](std::size_t k) {
+      std::vector<uint64_t>& mine = counted[k];
+      mine.assign(n, 0);
+      for (std::size_t i = files * k / parts; i < files * (k + 1) / parts; ++i)
+        run_.files[i]->forEachLandmark([&](int32_t, uint32_t h, int32_t) {
+          if (touched_.has(h)) ++mine[touched_.rankOf(h)];
+        });
+    });
+    for (const auto& part : counted)
+      for (std::size_t r = 0; r < n; ++r) now_[r] += part[r];
     popularBits_ = HashBits(maxHash);
     for (const auto& c : popular_) popularBits_.set(c.first);
   }
@@ -627,6 +667,11 @@ class IncrementalRun {
       onlyStopped_ = onlyStopped_ && !now;
     };
     touched_.forEach(check);
+    // What a fresh run's first vote would see move, and this one keeps as screened.
+    touched_.forEach([this](uint32_t h) {
+      firstCrossed_ +=
+          (countOf(h, true) <= kCandidateLimit) != (countOf(h, false) <= kCandidateLimit);
+    });
     for (const auto& c : popular_)
       if (!touched_.has(c.first)) check(c.first);
     std::sort(switched_.begin(), switched_.end());
@@ -687,17 +732,16 @@ class IncrementalRun {
     for (uint32_t h : switched_) bits.set(h);
     bits.rank();
     std::map<int32_t, std::size_t> row;  // run id -> row of held
+    for (std::size_t k = 0; k < kept_.size(); ++k) row[run_.ids[kept_[k]]] = k;
     std::vector<uint64_t> held(kept_.size() * words, 0);
-    for (std::size_t k = 0; k < kept_.size(); ++k) {
-      const std::size_t i = kept_[k];
-      row[run_.ids[i]] = k;
+    spread(kept_.size(), threads_, [&](std::size_t k) {
       uint64_t* mine = &held[k * words];
-      run_.files[i]->forEachLandmark([&](int32_t, uint32_t h, int32_t) {
+      run_.files[kept_[k]]->forEachLandmark([&](int32_t, uint32_t h, int32_t) {
         if (!bits.has(h)) return;
         const std::size_t r = bits.rankOf(h);
         mine[r >> 6] |= uint64_t{1} << (r & 63);
       });
-    }
+    });
     auto share = [&](std::size_t a, std::size_t b) {
       for (std::size_t w = 0; w < words; ++w)
         if ((held[a * words + w] & held[b * words + w]) != 0) return true;
@@ -784,13 +828,22 @@ class IncrementalRun {
       });
       placeOf.push_back(i);
     }
-    for (std::size_t i : kept_) {
-      const auto id = static_cast<int32_t>(placeOf.size());
-      run_.files[i]->forEachLandmark([&](int32_t t, uint32_t h, int32_t) {
+    // The stored recordings' landmarks of those hashes, file by file on threads.
+    std::vector<std::vector<VkLandmarkIndex::Entry>> found(kept_.size());
+    spread(kept_.size(), threads_, [&](std::size_t k) {
+      const auto id = static_cast<int32_t>(fresh_.size() + k);
+      run_.files[kept_[k]]->forEachLandmark([&](int32_t t, uint32_t h, int32_t) {
         if (touched_.has(h) && added_[touched_.rankOf(h)] != 0 && first(h))
-          index.entries.push_back({h, id, t});
+          found[k].push_back({h, id, t});
       });
-      placeOf.push_back(i);
+    });
+    std::size_t total = index.entries.size();
+    for (const auto& f : found) total += f.size();
+    index.entries.reserve(total);
+    for (std::size_t k = 0; k < kept_.size(); ++k) {
+      index.entries.insert(index.entries.end(), found[k].begin(), found[k].end());
+      std::vector<VkLandmarkIndex::Entry>().swap(found[k]);
+      placeOf.push_back(kept_[k]);
     }
     const auto freshIds = static_cast<int32_t>(fresh_.size());
     VkMatchTuning tuning;
@@ -871,17 +924,7 @@ class IncrementalRun {
     for (std::size_t g0 = 0; g0 < groups.size(); g0 += batch) {
       const std::size_t g1 = std::min(groups.size(), g0 + batch);
       std::vector<Voted> voted(g1 - g0);
-      std::mutex lock;
-      std::exception_ptr error;
-      parallelFor(g1 - g0, threads_, [&](std::size_t k) {
-        try {
-          vote(groups[g0 + k], voted[k]);
-        } catch (...) {
-          std::lock_guard<std::mutex> g(lock);
-          if (!error) error = std::current_exception();
-        }
-      });
-      if (error) std::rethrow_exception(error);
+      spread(g1 - g0, threads_, [&](std::size_t k) { vote(groups[g0 + k], voted[k]); });
       for (Voted& v : voted)
         for (auto& kv : v) judge(kv.first, kv.second);
     }
@@ -913,6 +956,7 @@ class IncrementalRun {
   bool onlyStopped_ = true;                     // every hash that crossed the limit stopped voting
   bool bounded_ = false;  // only some kinds of stored pairs were matched again
   uint64_t skipped_ = 0;
+  uint64_t firstCrossed_ = 0;  // hashes whose count crossed the candidate limit in this run
   HashBits touched_{0}, popularBits_{0};
   std::vector<uint64_t> added_, gone_, now_;  // by rank in touched_
   std::vector<uint32_t> switched_;
