@@ -62,7 +62,7 @@ struct VELK_API VkLagSearch {
 struct VELK_API VkLagEstimate {
   bool found = false;       // the peak lies strictly inside the searched lags
   bool accepted = false;    // found, and score >= minScore
-  double lag = 0.0;         // sub-sample lag of the peak (parabolic interpolation)
+  double lag = 0.0;         // sub-sample lag of the peak, read from the spectrum
   int64_t peakLag = 0;      // integer lag of the peak
   float peak = 0.0f;        // correlation at the peak
   float background = 0.0f;  // RMS of the correlation away from the searched lags
