@@ -629,21 +629,41 @@ class IncrementalRun {
           [this](int32_t, uint32_t h, int32_t) { ++added_[touched_.rankOf(h)]; });
     for (const auto& f : removed_)
       f->forEachLandmark([this](int32_t, uint32_t h, int32_t) { ++gone_[touched_.rankOf(h)]; });
-    // Every landmark of the run: the files in a few ranges, each counted apart.
+    popularBits_ = HashBits(maxHash);
+    for (const auto& c : popular_) popularBits_.set(c.first);
+    // A touched hash with a stored count has that count, plus added, less
+    // gone. The others (at most the bound then, and most of them rare) are
+    // counted over every landmark of the run: most landmarks are of popular
+    // hashes, which the set's filter then turns away without a cache miss.
+    HashBits rare(maxHash);
+    touched_.forEach([&](uint32_t h) {
+      const std::size_t r = touched_.rankOf(h);
+      if (popularBits_.has(h))
+        now_[r] = storedCount(h) + added_[r] - gone_[r];
+      else
+        rare.set(h);
+    });
+    const std::size_t m = rare.rank();
     const std::size_t parts = std::max(1u, threads_), files = run_.files.size();
     std::vector<std::vector<uint64_t>> counted(parts);
     spread(parts, threads_, [&](std::size_t k) {
       std::vector<uint64_t>& mine = counted[k];
-      mine.assign(n, 0);
+      mine.assign(m, 0);
       for (std::size_t i = files * k / parts; i < files * (k + 1) / parts; ++i)
         run_.files[i]->forEachLandmark([&](int32_t, uint32_t h, int32_t) {
-          if (touched_.has(h)) ++mine[touched_.rankOf(h)];
+          if (rare.has(h)) ++mine[rare.rankOf(h)];
         });
     });
-    for (const auto& part : counted)
-      for (std::size_t r = 0; r < n; ++r) now_[r] += part[r];
-    popularBits_ = HashBits(maxHash);
-    for (const auto& c : popular_) popularBits_.set(c.first);
+    rare.forEach([&](uint32_t h) {
+      uint64_t& n = now_[touched_.rankOf(h)];
+      for (const auto& part : counted) n += part[rare.rankOf(h)];
+    });
+    maxHash_ = maxHash;
+  }
+
+  uint64_t storedCount(uint32_t h) const {
+    return std::lower_bound(popular_.begin(), popular_.end(), std::make_pair(h, uint32_t{0}))
+        ->second;
   }
 
   // A hash's landmarks in the stored run (then) or this one (now).
@@ -653,8 +673,7 @@ class IncrementalRun {
       return then ? now_[r] - added_[r] + gone_[r] : now_[r];
     }
     if (!popularBits_.has(h)) return 0;  // no more than the bound: below either limit
-    return std::lower_bound(popular_.begin(), popular_.end(), std::make_pair(h, uint32_t{0}))
-        ->second;
+    return storedCount(h);
   }
   bool votesNow(uint32_t h) const { return countOf(h, false) <= limit_; }
 
@@ -829,12 +848,15 @@ class IncrementalRun {
       placeOf.push_back(i);
     }
     // The stored recordings' landmarks of those hashes, file by file on threads.
+    HashBits wanted(maxHash_);
+    touched_.forEach([&](uint32_t h) {
+      if (added_[touched_.rankOf(h)] != 0 && first(h)) wanted.set(h);
+    });
     std::vector<std::vector<VkLandmarkIndex::Entry>> found(kept_.size());
     spread(kept_.size(), threads_, [&](std::size_t k) {
       const auto id = static_cast<int32_t>(fresh_.size() + k);
       run_.files[kept_[k]]->forEachLandmark([&](int32_t t, uint32_t h, int32_t) {
-        if (touched_.has(h) && added_[touched_.rankOf(h)] != 0 && first(h))
-          found[k].push_back({h, id, t});
+        if (wanted.has(h)) found[k].push_back({h, id, t});
       });
     });
     std::size_t total = index.entries.size();
@@ -957,6 +979,7 @@ class IncrementalRun {
   bool bounded_ = false;  // only some kinds of stored pairs were matched again
   uint64_t skipped_ = 0;
   uint64_t firstCrossed_ = 0;  // hashes whose count crossed the candidate limit in this run
+  uint32_t maxHash_ = 0;       // of the stored popular and the touched hashes
   HashBits touched_{0}, popularBits_{0};
   std::vector<uint64_t> added_, gone_, now_;  // by rank in touched_
   std::vector<uint32_t> switched_;
