@@ -576,11 +576,12 @@ class IncrementalRun {
            (onlyStopped_ ? " pairs holding them not: without an outcome and below its bars, "
                            "losing votes cannot give them one"
                          : " pairs holding them not: not candidates");
-    char times[160];
+    char times[200], screen[40] = "";
+    if (screen_) std::snprintf(screen, sizeof screen, "%.1f s to screen, ", screenSeconds_);
     std::snprintf(times, sizeof times,
-                  "); %.1f s to count, %.1f s to screen, %.1f s for the new pairs' full votes, "
-                  "%.1f s to match stored pairs again",
-                  planSeconds_, screenSeconds_, freshSeconds_, affectedSeconds_);
+                  "); %.1f s to count, %s%.1f s for the new pairs' full votes, %.1f s to match "
+                  "stored pairs again",
+                  planSeconds_, screen, freshSeconds_, affectedSeconds_);
     return s + times;
   }
 
@@ -828,6 +829,7 @@ class IncrementalRun {
   // first-vote landmarks as the screen counted them; the pairs it chooses go
   // to freshChosen_.
   void screenFresh(VkProgress* progress) {
+    for (std::size_t i : fresh_) freshFirstVote_[run_.keys[i]] = 0;  // until counted
     if (fresh_.empty()) return;
     HashBits out(storedPopular_.screenOut.empty() ? 0 : storedPopular_.screenOut.back());
     for (uint32_t h : storedPopular_.screenOut) out.set(h);
