@@ -889,54 +889,83 @@ class IncrementalRun {
     std::sort(freshChosen_.begin(), freshChosen_.end());
   }
 
-  // Each pair of pairs (a, b, a < b, sorted) voted by every hash that votes
-  // now, by anchors (first the recording in most of the pairs left): an index
-  // of an anchor and its partners votes only the anchor's pairs, not every
-  // pair among the recordings involved. Anchors are voted on threads, a few
-  // at a time, and judged in their order.
+  // Each of pairs (a, b, a < b, sorted) voted by every hash that votes now.
+  // A set of recordings most of whose pairs are wanted (an event's devices)
+  // is voted whole, in one index; the other pairs by anchors (first the
+  // recording in most of the pairs left): an index of an anchor and its
+  // partners votes only the anchor's pairs, not every pair among the
+  // recordings involved. Groups are voted on threads, a few at a time, and
+  // judged in their order.
   template <typename Judge>
   void voteInFull(const std::vector<VkPairKey>& pairs, Judge& judge) {
     if (pairs.empty()) return;
+    std::map<int32_t, int32_t> parent;  // the recordings the pairs join, as sets
+    std::function<int32_t(int32_t)> root = [&](int32_t x) {
+      int32_t& p = parent.emplace(x, x).first->second;
+      return p == x ? x : (p = root(p));
+    };
+    for (const VkPairKey& k : pairs) parent[root(k.first)] = root(k.second);
+    std::map<int32_t, std::pair<std::vector<int32_t>, std::size_t>> sets;  // members, pairs
+    for (const auto& kv : parent) sets[root(kv.first)].first.push_back(kv.first);
+    for (const VkPairKey& k : pairs) ++sets[root(k.first)].second;
+    std::vector<char> done(pairs.size(), 0);
+    std::vector<std::pair<bool, std::vector<int32_t>>> groups;  // whole?, members
+    std::set<int32_t> whole;
+    for (auto& kv : sets) {
+      const std::size_t n = kv.second.first.size();
+      if (n > 32 || 4 * kv.second.second < n * (n - 1)) continue;
+      groups.emplace_back(true, std::move(kv.second.first));
+      whole.insert(kv.first);
+    }
     std::map<int32_t, std::vector<std::size_t>> pairsOf;  // run id -> places in pairs
     for (std::size_t p = 0; p < pairs.size(); ++p) {
+      if (whole.count(root(pairs[p].first)) != 0) {
+        done[p] = 1;
+        continue;
+      }
       pairsOf[pairs[p].first].push_back(p);
       pairsOf[pairs[p].second].push_back(p);
     }
-    std::vector<char> done(pairs.size(), 0);
     std::map<int32_t, std::size_t> open;  // run id -> its pairs not yet planned
     for (const auto& kv : pairsOf) open[kv.first] = kv.second.size();
-    std::vector<std::vector<int32_t>> groups;  // an anchor, then its partners
-    for (std::size_t left = pairs.size(); left > 0;) {
+    std::size_t left = 0;
+    for (const auto& kv : open) left += kv.second;
+    for (left /= 2; left > 0;) {
       int32_t anchor = 0;
       std::size_t most = 0;
       for (const auto& kv : open)
         if (kv.second > most) most = kv.second, anchor = kv.first;
-      groups.push_back({anchor});
+      groups.emplace_back(false, std::vector<int32_t>{anchor});
       for (std::size_t p : pairsOf[anchor]) {
         if (done[p] != 0) continue;
         done[p] = 1;
         --left;
         --open[pairs[p].first];
         --open[pairs[p].second];
-        groups.back().push_back(pairs[p].first == anchor ? pairs[p].second : pairs[p].first);
+        groups.back().second.push_back(pairs[p].first == anchor ? pairs[p].second : pairs[p].first);
       }
     }
     std::map<int32_t, std::size_t> placeOf;  // run id -> place in run_
     for (std::size_t i = 0; i < run_.ids.size(); ++i) placeOf[run_.ids[i]] = i;
     using Voted = std::vector<std::pair<VkPairKey, VkOffsetHistogram>>;
-    auto vote = [&](const std::vector<int32_t>& group, Voted& out) {
+    auto vote = [&](const std::pair<bool, std::vector<int32_t>>& g, Voted& out) {
+      const std::vector<int32_t>& group = g.second;
       VkLandmarkIndex index(kNoLimit);
       for (std::size_t id = 0; id < group.size(); ++id)
         run_.files[placeOf.at(group[id])]->forEachLandmark([&](int32_t t, uint32_t h, int32_t) {
           if (votesNow(h)) index.entries.push_back({h, static_cast<int32_t>(id), t});
         });
-      if (index.entries.empty() || index.entries.front().fileId != 0)
-        return;  // the anchor has no votes: no histogram, as in a full run
+      // No votes (of the anchor): no histogram, as in a full run.
+      if (index.entries.empty() || (!g.first && index.entries.front().fileId != 0)) return;
       VkMatchTuning tuning;
-      tuning.anchorsBelow = 1;
+      if (!g.first) tuning.anchorsBelow = 1;
       matchIndex(index, nullptr, tuning, [&](const VkPairKey& key, VkOffsetHistogram& h) {
-        if (key.first != 0) return;
-        int32_t a = group[0], b = group[static_cast<std::size_t>(key.second)];
+        // Whole sets hold their members ascending; an anchor comes first.
+        int32_t a = group[static_cast<std::size_t>(key.first)];
+        int32_t b = group[static_cast<std::size_t>(key.second)];
+        if (g.first ? !std::binary_search(pairs.begin(), pairs.end(), VkPairKey(a, b))
+                    : key.first != 0)
+          return;
         if (a > b) {
           mirror(h);
           std::swap(a, b);
