@@ -396,6 +396,7 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
     kPausedFirst,        // p, paused, starts first: a spans its pause, c lies after it
     kMostlyLoop,         // m is mostly a loop a plays three times; its landmarks chose a repeat
     kPastReference,      // p paused after the reference a ends; b covers the rest
+    kStraySong,          // a, s and b strays (r is of neither event): s meets a first
   };
   struct Case {
     const char* name;
@@ -417,10 +418,13 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
         Case{"paused, its second part past the song", kPausedPastSong, {{1, 2, 4}, {3}}},
         Case{"the paused recording is the reference", kPausedFirst, {{1, 2, 3}}},
         Case{"mostly a loop, placed at another repeat", kMostlyLoop, {{1, 2}}},
-        Case{"paused past the reference's end", kPastReference, {{1, 2, 3}}}}) {
+        Case{"paused past the reference's end", kPastReference, {{1, 2, 3}}},
+        Case{"strays: the studio file meets its song's first event first",
+             kStraySong,
+             {{1}, {2}, {3}, {4}}}}) {
     SCOPED_TRACE(k.name);
     recordings_.clear();
-    recordings_.reserve(3);
+    recordings_.reserve(4);
     cluster_ = ClusterResult();
     const std::vector<float> scene = velktest::eventSignal(91, 120.0, kRate);
     PeakTable peaks;
@@ -553,9 +557,12 @@ TEST_F(RefineWalk, APartialOverlapIsSharedMaterialOrAPause) {
           song[i] *= 0.02f, song[song.size() - 1 - i] *= 0.02f;
       const std::vector<float> a = withSong(91, 120.0, 40, song);
       const std::vector<float> b = withSong(92, 110.0, 35, song);
-      add("a", a, 0.0);
-      add("b", b, 5.0);
-      add("s", song, 40.0);
+      const double shift = k.scene == kStraySong ? 5.0 : 0.0;
+      if (k.scene == kStraySong) add("r", velktest::eventSignal(96, 150.0, kRate), 0.0);
+      add("a", a, shift);
+      if (k.scene == kStraySong) add("s", song, 40.0 + shift);
+      add("b", b, 5.0 + shift);
+      if (k.scene != kStraySong) add("s", song, 40.0);
     }
     const std::vector<ClusterResult> out = refine(RefineSettings(), peaks);
     std::vector<std::vector<int32_t>> ids;

@@ -648,11 +648,7 @@ class ClusterWalk {
   bool dropSharedLinks() {
     bool dropped = false;
     for (std::size_t m = 0; m < n_; ++m) {
-      if (group(m) != 0 || m == ref_ || via_[m] >= n_) continue;
-      const std::size_t a = via_[m];
-      if (!onlyShared(a, m, verdict_.position[m] - verdict_.position[a])) continue;
-      const auto line = placedOn_.find(m);
-      if (line != placedOn_.end() && ownBeyondEdges(a, m, line->second)) continue;
+      if (group(m) != 0 || m == ref_ || via_[m] >= n_ || !sharedLinkOnly(m)) continue;
       unplace(m);
       dropped = true;
     }
@@ -737,12 +733,32 @@ class ClusterWalk {
     for (bool anchors : {true, false})
       for (std::size_t m = 0; m < n_; ++m)
         if (group(m) < 0 && checked_[m] && anchorsStrays(m) == anchors) order.push_back(m);
-    for (std::size_t m : order) {
+    auto settle = [&](std::size_t m) {
       linkToStrays(m);
       if (group(m) < 0) {
         verdict_.group[m] = ++groups;
         verdict_.founder[groups] = m;
       }
+    };
+    for (std::size_t m : order) settle(m);
+    // A stray that joined a group through shared material alone, as strays
+    // compared after it showed (a studio file joins the first event that
+    // played its song before the second event is seen to play it too),
+    // leaves with every member placed through it, and links again.
+    for (std::size_t round = 0; round < n_; ++round) {
+      const std::vector<int> before = verdict_.group;
+      for (std::size_t m = 0; m < n_; ++m)
+        if (group(m) > 0 && via_[m] < n_ && group(via_[m]) == group(m) && sharedLinkOnly(m, true))
+          unplace(m);
+      bool left = false;
+      for (std::size_t m = 0; m < n_; ++m)
+        if (before[m] > 0 && group(m) < 0) {
+          verdict_.position[m] = members_[m].coarse - members_[ref_].coarse;
+          left = true;
+        }
+      if (!left) break;
+      for (std::size_t m : order)
+        if (group(m) < 0) settle(m);
     }
     // Members never compared with the reference's group may still match a stray
     // group; otherwise nothing is known and they stay.
@@ -1050,7 +1066,18 @@ class ClusterWalk {
   }
 
   // Takes m and every member placed through it out of the reference's group.
+  // Whether the link m was placed through holds nothing but shared material
+  // (as far as it may reach, or as far as short stretches found it: strays
+  // link by the latter).
+  bool sharedLinkOnly(std::size_t m, bool edges = false) const {
+    const std::size_t a = via_[m];
+    if (!onlyShared(a, m, verdict_.position[m] - verdict_.position[a], edges)) return false;
+    const auto line = placedOn_.find(m);
+    return line == placedOn_.end() || !ownBeyondEdges(a, m, line->second);
+  }
+
   void unplace(std::size_t m) {
+    const int g = group(m);
     verdict_.group[m] = -1;
     via_[m] = n_;
     members_[m].anchor = 0;
@@ -1058,7 +1085,7 @@ class ClusterWalk {
     members_[m].agreement = -1.0f;
     members_[m].parts.clear();
     for (std::size_t k = 0; k < n_; ++k)
-      if (via_[k] == m && group(k) == 0) unplace(k);
+      if (via_[k] == m && group(k) == g) unplace(k);
   }
 
   PairRefinement correlate(std::size_t m, std::size_t a) {
