@@ -45,7 +45,9 @@
 // back next time instead of synthesising (its row then times the reading).
 // --limit L: the store runs use that popular-hash limit, not one that grows with
 // the hours (a limit that moves makes hashes cross it, and their pairs are
-// matched again).
+// matched again). With --store, --cache reads the archive's landmarks from the
+// cache into the store instead of synthesising; --no-removal skips the re-run
+// after removals (and its full run).
 #include <malloc.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -180,6 +182,7 @@ struct Options {
   int candidates = -1;           // engine rows: candidate stage off (0), on (1), as the engine (-1)
   uint32_t candidateLimit = 0;   // --candidate-limit: this limit, stage on
   bool checkCandidates = false;  // engine rows: every pair voted first, to compare
+  bool noRemoval = false;        // store runs: no removal and its comparison
 };
 
 // The corpus limit as it was before it grew with the root of the hours: 250
@@ -237,7 +240,7 @@ void usage() {
          "                   [--engine-only] [--cache DIR] [--match-threads N] [--linear-limit]\n"
          "                   [--hash-counts] [--candidates on|off] [--check-candidates]\n"
          "                   [--candidate-limit L]\n"
-         "                   [--store [--add K] [--dry] [--limit L]]\n";
+         "                   [--store [--add K] [--dry] [--limit L] [--no-removal]]\n";
 }
 
 bool parse(int argc, char** argv, Options& o) {
@@ -249,7 +252,7 @@ bool parse(int argc, char** argv, Options& o) {
     const std::string a = argv[i];
     if (a == "--corpus-limit" || a == "--digest" || a == "--store" || a == "--dry" ||
         a == "--engine-only" || a == "--linear-limit" || a == "--hash-counts" ||
-        a == "--check-candidates") {
+        a == "--check-candidates" || a == "--no-removal") {
       (a == "--digest"             ? o.digest
        : a == "--store"            ? o.store
        : a == "--dry"              ? o.dry
@@ -257,6 +260,7 @@ bool parse(int argc, char** argv, Options& o) {
        : a == "--linear-limit"     ? o.linearLimit
        : a == "--hash-counts"      ? o.hashCounts
        : a == "--check-candidates" ? o.checkCandidates
+       : a == "--no-removal"       ? o.noRemoval
                                    : o.corpusLimit) = true;
       continue;
     }
@@ -1215,6 +1219,7 @@ struct StoreRun {
   double listWall = 0, readWall = 0, clusterWall = 0;
   int extracted = 0;
   std::size_t recordings = 0, clusters = 0;
+  double f1 = -1;
   std::string note, pairsNote;
   std::string result;  // every member's placement, floats exactly, and the sorted designed lines
 };
@@ -1232,7 +1237,7 @@ void forgetPairs(const std::string& storePath) {
 // The engine on folder as a host runs it, with the store; the stages are timed
 // by their first progress call.
 StoreRun runWithStore(const std::string& folder, const std::string& storePath, unsigned threads,
-                      uint32_t limit) {
+                      uint32_t limit, const velksim::Truth* truth = nullptr) {
   StoreRun out;
   Meter m;
   const auto t0 = std::chrono::steady_clock::now();
@@ -1273,6 +1278,15 @@ StoreRun runWithStore(const std::string& folder, const std::string& storePath, u
   out.clusterWall = out.u.wall - clusteringFrom;
   out.recordings = result.recordings.size();
   out.clusters = result.clusters.size();
+  if (truth != nullptr) {
+    std::vector<velksim::FoundCluster> found;
+    for (const Velk::ClusterResult& c : result.clusters) {
+      found.emplace_back();
+      for (const Velk::MemberResult& x : c.members)
+        found.back().emplace_back(fs::path(x.path).stem().string(), x.offset);
+    }
+    out.f1 = velksim::scoreClusters(*truth, found).f1;
+  }
   std::ostringstream text;
   text << std::hexfloat;
   for (const Velk::ClusterResult& c : result.clusters) {
@@ -1292,8 +1306,8 @@ void storeRow(const char* stage, const StoreRun& r, double hours) {
   char extra[400];
   std::snprintf(extra, sizeof extra,
                 "listing %.1f s, store + extraction %.1f s (%d extracted), clustering %.1f s; "
-                "%zu recordings, %zu clusters; %s",
-                r.listWall, r.readWall, r.extracted, r.clusterWall, r.recordings, r.clusters,
+                "%zu recordings, %zu clusters, F1 %.4f; %s",
+                r.listWall, r.readWall, r.extracted, r.clusterWall, r.recordings, r.clusters, r.f1,
                 r.note.c_str());
   if (!r.pairsNote.empty()) std::printf("    %s\n", r.pairsNote.c_str());
   archiveRow(stage, r.u, hours, extra);
@@ -1301,9 +1315,10 @@ void storeRow(const char* stage, const StoreRun& r, double hours) {
 
 // A re-run on the store against a run that matches every pair, same folder.
 int compareWithFull(const char* what, const StoreRun& incremental, const std::string& folder,
-                    const std::string& storePath, unsigned threads, uint32_t limit, double hours) {
+                    const std::string& storePath, unsigned threads, uint32_t limit, double hours,
+                    const velksim::Truth& truth) {
   forgetPairs(storePath);
-  const StoreRun full = runWithStore(folder, storePath, threads, limit);
+  const StoreRun full = runWithStore(folder, storePath, threads, limit, &truth);
   storeRow((std::string(what) + ", every pair").c_str(), full, hours);
   const bool same = full.result == incremental.result;
   std::printf("  %s: %s the run that matches every pair (%zu clusters)\n", what,
@@ -1332,31 +1347,54 @@ int runStoreArchive(const Options& o, int recordings) {
   std::atomic<int> made{0};
   double writeWall = 0;
   Meter m;
-  velksim::generateRecordings(
-      cfg,
-      [&](const std::string& name, std::vector<std::vector<float>>& channels) {
-        const double c0 = threadCpuSeconds();
-        const double seconds = static_cast<double>(channels[0].size()) / cfg.sampleRate;
-        samples += channels[0].size();
-        ++made;
-        velktest::VectorInput input(std::move(channels[0]));
-        thread_local std::unique_ptr<Velk::VkLandmarkExtract> extractor;
-        if (!extractor) extractor.reset(new Velk::VkLandmarkExtract(ep));
-        std::unique_ptr<Velk::VkFile> file(extractor->run(&input, idOfName(name)));
-        extractNs += static_cast<uint64_t>(1e9 * (threadCpuSeconds() - c0));
-        Velk::Recording r;
-        r.path = folder + "/" + name + ".wav";
-        writeStandIn(r.path, name);
-        std::lock_guard<std::mutex> g(lock);
-        const auto w0 = std::chrono::steady_clock::now();
-        Velk::FileStamp stamp;
-        store->find(r, stamp);
-        std::string why;
-        if (!store->save(stamp, *file, {"", "", seconds, 0}, why))
-          throw std::runtime_error("feature store: " + why);
-        writeWall += std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
-      },
-      threads);
+  auto keep = [&](const std::string& name, const Velk::VkFile& file, double seconds) {
+    Velk::Recording r;
+    r.path = folder + "/" + name + ".wav";
+    writeStandIn(r.path, name);
+    std::lock_guard<std::mutex> g(lock);
+    const auto w0 = std::chrono::steady_clock::now();
+    Velk::FileStamp stamp;
+    store->find(r, stamp);
+    std::string why;
+    if (!store->save(stamp, file, {"", "", seconds, 0}, why))
+      throw std::runtime_error("feature store: " + why);
+    writeWall += std::chrono::duration<double>(std::chrono::steady_clock::now() - w0).count();
+  };
+  velksim::Truth truth;
+  const std::string cache = cachePath(o, cfg, recordings);
+  std::map<int32_t, std::unique_ptr<Velk::VkFile>> cached;
+  std::map<int32_t, std::string> names;
+  uint64_t cachedSamples = 0;
+  const bool fromCache = !cache.empty() && loadArchive(cache, cached, names, truth, cachedSamples);
+  if (fromCache) {
+    samples = cachedSamples;
+    made = static_cast<int>(cached.size());
+    // Each recording's seconds: its share of the samples by its last frame.
+    double frames = 0;
+    for (const auto& kv : cached) frames += kv.second->getLastFrame() + 1;
+    const double total = static_cast<double>(cachedSamples) / cfg.sampleRate;
+    for (auto& kv : cached) {
+      keep(names[kv.first], *kv.second, total * (kv.second->getLastFrame() + 1) / frames);
+      kv.second.reset();
+    }
+  } else {
+    truth = velksim::generateRecordings(
+        cfg,
+        [&](const std::string& name, std::vector<std::vector<float>>& channels) {
+          const double c0 = threadCpuSeconds();
+          const double seconds = static_cast<double>(channels[0].size()) / cfg.sampleRate;
+          samples += channels[0].size();
+          ++made;
+          velktest::VectorInput input(std::move(channels[0]));
+          thread_local std::unique_ptr<Velk::VkLandmarkExtract> extractor;
+          if (!extractor) extractor.reset(new Velk::VkLandmarkExtract(ep));
+          std::unique_ptr<Velk::VkFile> file(extractor->run(&input, idOfName(name)));
+          extractNs += static_cast<uint64_t>(1e9 * (threadCpuSeconds() - c0));
+          keep(name, *file, seconds);
+        },
+        threads);
+  }
+  cached.clear();
   store.reset();
   const Usage ub = m.stop();
   const double hours = static_cast<double>(samples) / cfg.sampleRate / 3600.0;
@@ -1375,23 +1413,29 @@ int runStoreArchive(const Options& o, int recordings) {
                 extractCpu, extractCpu / threads, threads, writeWall);
   archiveRow("synthesis + extraction + store", ub, hours, extra);
 
-  const StoreRun again = runWithStore(folder, storePath, threads, o.limit);
+  const StoreRun again = runWithStore(folder, storePath, threads, o.limit, &truth);
   storeRow("re-run, nothing new", again, hours);
-  const StoreRun reused = runWithStore(folder, storePath, threads, o.limit);
+  const StoreRun reused = runWithStore(folder, storePath, threads, o.limit, &truth);
   storeRow("again, nothing new", reused, hours);
   int status = reused.result == again.result ? 0 : 1;
 
   // K new recordings of their own events, as WAV files in the folder.
   velksim::SetSettings more = archiveSettings(o.add, o.minutes, o.seed + 1, o.snrDb);
   more.prefix = "new";
-  velksim::generateSet(more, work + "/new");
+  const velksim::Truth added = velksim::generateSet(more, work + "/new");
+  truth.clusters.insert(truth.clusters.end(), added.clusters.begin(), added.clusters.end());
   for (const auto& entry : fs::directory_iterator(work + "/new"))
     if (entry.path().extension() == ".wav")
       fs::rename(entry.path(), folder + "/" + entry.path().filename().string());
-  const StoreRun added = runWithStore(folder, storePath, threads, o.limit);
+  const StoreRun plus = runWithStore(folder, storePath, threads, o.limit, &truth);
   const std::string addedText = "re-run, " + std::to_string(o.add) + " added";
-  storeRow(addedText.c_str(), added, hours);
-  status |= compareWithFull(addedText.c_str(), added, folder, storePath, threads, o.limit, hours);
+  storeRow(addedText.c_str(), plus, hours);
+  status |=
+      compareWithFull(addedText.c_str(), plus, folder, storePath, threads, o.limit, hours, truth);
+  if (o.noRemoval) {
+    fs::remove_all(work);
+    return again.extracted == 0 && plus.extracted == o.add ? status : 1;
+  }
   // Some recordings removed: half of the new ones and as many stored ones.
   std::vector<fs::path> wavs;
   for (const auto& entry : fs::directory_iterator(folder)) wavs.push_back(entry.path());
@@ -1405,18 +1449,25 @@ int runStoreArchive(const Options& o, int recordings) {
     }
   }
   const int gone = goneNew + goneOld;
-  const StoreRun removed = runWithStore(folder, storePath, threads, o.limit);
+  for (velksim::TruthCluster& c : truth.clusters)
+    c.recordings.erase(std::remove_if(c.recordings.begin(), c.recordings.end(),
+                                      [&](const velksim::TruthRecording& r) {
+                                        return !fs::exists(folder + "/" + r.name + ".wav");
+                                      }),
+                       c.recordings.end());
+  const StoreRun removed = runWithStore(folder, storePath, threads, o.limit, &truth);
   const std::string removedText = "re-run, " + std::to_string(gone) + " removed";
   storeRow(removedText.c_str(), removed, hours);
-  status |=
-      compareWithFull(removedText.c_str(), removed, folder, storePath, threads, o.limit, hours);
-  std::printf(
-      "  reading the store: %.1f s for %.1f h; extracting it again: %.1f s cpu, about %.1f "
-      "s on %u threads (%.0fx faster)\n",
-      again.readWall, hours, extractCpu, extractCpu / threads, threads,
-      extractCpu / threads / std::max(again.readWall, 1e-9));
+  status |= compareWithFull(removedText.c_str(), removed, folder, storePath, threads, o.limit,
+                            hours, truth);
+  if (!fromCache)
+    std::printf(
+        "  reading the store: %.1f s for %.1f h; extracting it again: %.1f s cpu, about %.1f "
+        "s on %u threads (%.0fx faster)\n",
+        again.readWall, hours, extractCpu, extractCpu / threads, threads,
+        extractCpu / threads / std::max(again.readWall, 1e-9));
   fs::remove_all(work);
-  return again.extracted == 0 && added.extracted == o.add ? status : 1;
+  return again.extracted == 0 && plus.extracted == o.add ? status : 1;
 }
 #endif
 

@@ -146,6 +146,148 @@ TEST(FeatureStore, OnlyNewOrChangedFilesAreExtractedAndResultsStayTheSame) {
   }
 }
 
+// Runs large enough for the candidate stage (forced here from one pair): a
+// re-run screens only new recordings and keeps every stored candidate's
+// outcome unless a hash it holds crossed the popular-hash limit; each step's
+// outcomes must be those of a fresh run on a new store. Recordings are
+// handmade: a landmark a frame, of an event's hashes from frame `from` on;
+// `popular` landmarks more of one hash (kept at the limit of 300 by A and B).
+struct ArchiveRec {
+  const char* name;
+  uint32_t event;  // 0: its own material
+  int32_t from, frames, popular;
+};
+
+struct ArchiveStep {
+  const char* name;
+  std::vector<ArchiveRec> recordings;  // in the folder, by name
+  bool reused;                         // the stored pair results stood in
+};
+
+struct ArchiveCase {
+  const char* name;
+  std::vector<ArchiveStep> steps;
+};
+
+class ScreenedArchive : public ::testing::TestWithParam<ArchiveCase> {};
+
+constexpr uint32_t kPopularHash = 7;
+
+std::unique_ptr<Velk::VkFile> handmade(const ArchiveRec& r, int32_t id) {
+  auto f = std::make_unique<Velk::VkFile>(id);
+  uint32_t seed = r.event != 0 ? r.event : static_cast<uint32_t>(std::hash<std::string>()(r.name));
+  for (int32_t t = 0; t < r.frames; ++t) {
+    uint32_t h = (seed ^ static_cast<uint32_t>(r.from + t) * 0x9e3779b1u) * 0x85ebca6bu;
+    f->addLandmark(t, (h ^ (h >> 13)) & 0x3fffffffu);
+  }
+  for (int32_t k = 0; k < r.popular; ++k) f->addLandmark(k * r.frames / r.popular, kPopularHash);
+  return f;
+}
+
+struct ArchiveRun {
+  std::string outcomes;  // every outcome handed on, floats exactly, sorted
+  std::string note;      // the store's
+  int accepted = 0;
+};
+
+ArchiveRun clusterArchive(const std::string& dbPath, const std::string& folder,
+                          const std::vector<ArchiveRec>& recs) {
+  std::string note, error;
+  auto store =
+      Velk::FeatureStore::open(dbPath, Velk::VkExtractParams(), Velk::kAutoChannel, note, error);
+  EXPECT_TRUE(store) << error;
+  Velk::VkFileSet files;
+  int32_t id = 0;
+  for (const ArchiveRec& r : recs) {
+    Velk::Recording rec;
+    rec.id = ++id;
+    rec.path = folder + "/" + r.name + ".wav";
+    if (!fs::exists(rec.path))
+      velktest::writeWav16(rec.path, {0.01f * static_cast<float>(id)}, kRate);
+    Velk::FileStamp stamp;
+    Velk::ExtractionFacts facts;
+    std::unique_ptr<Velk::VkFile> file;
+    if (store->find(rec, stamp)) file = store->load(rec, stamp, facts);
+    if (!file) {
+      file = handmade(r, id);
+      EXPECT_TRUE(store->save(stamp, *file, facts, error)) << error;
+    }
+    files.idToPath[id] = stamp.path;
+    files.addFile(file.release());
+  }
+  Velk::VkClusterSyncParams params{Velk::VkExtractParams()};
+  params.setMaxLandmarks(300);
+  std::vector<std::string> outcomes;
+  ArchiveRun out;
+  Velk::deleteClusters(Velk::clusterWithStore(
+      params, true, files, *store, nullptr,
+      [&](const Velk::PairOutcome& o) {
+        std::ostringstream s;
+        Velk::VkPairStats st = o.stats;
+        s << std::hexfloat << st.idA << '-' << st.idB << ' ' << o.accepted << o.candidate << ' '
+          << st.peakCount << ' ' << st.peakOffset << ' ' << st.histogramMean << ' '
+          << st.histogramStdDev << ' ' << st.matchFractionA << ' ' << o.lags.size();
+        outcomes.push_back(s.str());
+        out.accepted += o.accepted ? 1 : 0;
+      },
+      out.note, 2, 1));
+  std::sort(outcomes.begin(), outcomes.end());
+  for (const std::string& o : outcomes) out.outcomes += o + '\n';
+  return out;
+}
+
+TEST_P(ScreenedArchive, ReRunsGiveTheOutcomesOfAFreshRun) {
+  if (!Velk::featureStoreAvailable()) GTEST_SKIP() << "built without SQLite";
+  velktest::TempDir dir("velk-screened");
+  const std::string folder = dir.file("set");
+  fs::create_directory(folder);
+  int step = 0;
+  for (const ArchiveStep& s : GetParam().steps) {
+    SCOPED_TRACE(s.name);
+    for (const auto& e : fs::directory_iterator(folder)) {
+      const std::string stem = e.path().stem().string();
+      if (std::none_of(s.recordings.begin(), s.recordings.end(),
+                       [&](const ArchiveRec& r) { return stem == r.name; }))
+        fs::remove(e.path());
+    }
+    const auto kept = clusterArchive(dir.file("archive.db"), folder, s.recordings);
+    const auto fresh =
+        clusterArchive(dir.file("fresh" + std::to_string(step++) + ".db"), folder, s.recordings);
+    EXPECT_EQ(kept.note.rfind("the feature store's pair results were used", 0) == 0, s.reused)
+        << kept.note;
+    EXPECT_EQ(kept.outcomes, fresh.outcomes);
+    EXPECT_GT(fresh.accepted, 0);
+  }
+}
+
+const ArchiveRec kA{"a", 1, 0, 4000, 150}, kB{"b", 1, 700, 4000, 150}, kU{"u", 0, 0, 3000, 0},
+    kV{"v", 0, 0, 3500, 0}, kC{"c", 1, 1400, 4000, 0}, kEarly{"0", 0, 0, 2000, 0},
+    kHolder{"h", 0, 0, 3000, 1}, kD{"d", 2, 0, 4000, 0}, kE{"e", 2, 900, 4000, 0};
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, ScreenedArchive,
+    ::testing::Values(
+        ArchiveCase{"additions and removals",
+                    {{"the first run", {kA, kB, kU, kV}, false},
+                     // The unrelated one comes first and has no partner: the new
+                     // device must still be screened against every stored one.
+                     {"an unrelated recording and a device of the event added",
+                      {kEarly, kA, kB, kC, kU, kV},
+                      true},
+                     // The popular hash passes the limit: A and B lose its votes.
+                     {"a recording holding the popular hash added",
+                      {kEarly, kA, kB, kC, kHolder, kU, kV},
+                      true},
+                     {"it is removed: the hash votes again", {kEarly, kA, kB, kC, kU, kV}, true},
+                     {"a new event of two devices, one added and one stored removed",
+                      {kEarly, kA, kB, kD, kE, kU, kV},
+                      false}}},
+        ArchiveCase{"two events",
+                    {{"the first run", {kA, kB, kD, kU}, false},
+                     {"a device of each added", {kA, kB, kC, kD, kE, kU}, true},
+                     {"a device of the first removed", {kA, kC, kD, kE, kU}, true}}}),
+    velktest::ByName());
+
 // A re-run skips a stored pair without an outcome when losing votes cannot
 // give it one. A 600-s A and a 300-s B, a landmark per frame (31.25 per
 // second); votes by offset of B's start after A's, each spanning A's times

@@ -40,7 +40,8 @@ VkClusterSet* VkClusterSync::run(VkFileSet* fileSet, VkProgress* progress) const
 VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileSet,
                              VkProgress* progress, const PairObserver& observe, bool forgetHashes,
                              unsigned threads, uint32_t candidateLimit,
-                             const CandidateObserver& seen) {
+                             const CandidateObserver& seen,
+                             const std::function<void(VkMatchTuning&)>& tune) {
   auto step = [progress](int32_t n) {
     if (progress != nullptr) progress->setStep(n);
   };
@@ -66,6 +67,7 @@ VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileS
   tuning.candidateLimit = candidateLimit;
   tuning.candidateSeen = seen;
   tuning.candidateFraction = params.getMinPercentMatch();
+  if (tune) tune(tuning);
   if (forgetHashes)
     tuning.indexBuilt = [fileSet]() {
       for (const auto& kv : fileSet->getFiles())
@@ -96,11 +98,10 @@ VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileS
   return result.release();
 }
 
-uint32_t candidateLimitFor(std::size_t recordings, uint32_t maxLandmarks) {
+uint32_t candidateLimitFor(std::size_t recordings, uint32_t maxLandmarks, std::size_t minPairs) {
   // Fewer pairs: the stage would save little, and small runs stay exactly as they were.
-  constexpr std::size_t kMinPairs = 100000;
   const std::size_t pairs = recordings < 2 ? 0 : recordings * (recordings - 1) / 2;
-  return pairs >= kMinPairs && maxLandmarks > kCandidateLimit ? kCandidateLimit : 0;
+  return pairs >= minPairs && pairs > 0 && maxLandmarks > kCandidateLimit ? kCandidateLimit : 0;
 }
 
 JudgedPair judgePair(const VkClusterFormer& former, VkFileSet* fileSet, const VkPairKey& key,

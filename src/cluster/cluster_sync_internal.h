@@ -37,15 +37,21 @@ using CandidateObserver = std::function<void(const VkPairKey& pair, const VkCand
 // for a host that reads only counts afterwards. Pairs are voted on that many
 // threads; observe, progress and the result do not depend on it. With a
 // candidate limit, only pairs the rarer hashes single out are measured
-// (VkMatchTuning::candidateLimit); seen sees each pair's first vote.
+// (VkMatchTuning::candidateLimit); seen sees each pair's first vote. tune
+// (when set) may set the matcher's other hooks.
 VkClusterSet* runClusterSync(const VkClusterSyncParams& params, VkFileSet* fileSet,
                              VkProgress* progress, const PairObserver& observe,
                              bool forgetHashes = false, unsigned threads = 1,
-                             uint32_t candidateLimit = 0, const CandidateObserver& seen = nullptr);
+                             uint32_t candidateLimit = 0, const CandidateObserver& seen = nullptr,
+                             const std::function<void(VkMatchTuning&)>& tune = nullptr);
+
+// Runs of at least this many pairs vote candidates first.
+constexpr std::size_t kCandidatePairs = 100000;
 
 // The candidate limit for a run of this many recordings at this popular-hash
-// limit; 0 (every pair voted in full) for small runs.
-uint32_t candidateLimitFor(std::size_t recordings, uint32_t maxLandmarks);
+// limit; 0 (every pair voted in full) for runs of fewer than minPairs pairs.
+uint32_t candidateLimitFor(std::size_t recordings, uint32_t maxLandmarks,
+                           std::size_t minPairs = kCandidatePairs);
 
 }  // namespace Velk
 

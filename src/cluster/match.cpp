@@ -1075,11 +1075,13 @@ void sortLowBits(Keyed<W>* v, std::size_t n, unsigned bits, Keyed<W>* tmp) {
 // a hash) that can vote: at most maxLandmarks landmarks from two recordings or
 // more. Counts the hashes with two landmarks or more on the way.
 template <typename W>
-void keepVoting(const Keyed<W>* v, std::size_t n, uint32_t maxLandmarks, Grouped<W>& out) {
+void keepVoting(const Keyed<W>* v, std::size_t n, uint32_t maxLandmarks, uint32_t high,
+                const VkMatchTuning& tuning, Grouped<W>& out) {
   for (std::size_t i = 0; i < n;) {
     std::size_t j = i + 1;
     while (j < n && v[j].low == v[i].low) ++j;
     const std::size_t len = j - i;
+    if (len > tuning.countedAbove && tuning.counted) tuning.counted(high | v[i].low, len);
     if (len >= 2) {
       ++out.hashesWithTwo;
       if (len <= maxLandmarks && (v[i].word >> out.timeBits) != (v[j - 1].word >> out.timeBits)) {
@@ -1097,8 +1099,8 @@ void keepVoting(const Keyed<W>* v, std::size_t n, uint32_t maxLandmarks, Grouped
 // passes are the peak of clustering (the tables, most of the index and the
 // pass), so a pass over the tables more is worth a byte a landmark less.
 template <typename W, typename Source>
-void groupInto(Grouped<W>& out, const Source& source, const JobShape& shape,
-               uint32_t maxLandmarks) {
+void groupInto(Grouped<W>& out, const Source& source, const JobShape& shape, uint32_t maxLandmarks,
+               const VkMatchTuning& tuning) {
   if (shape.total == 0) return;
   // The top 16 significant hash bits pick a bucket; the rest are sorted bucket by bucket.
   const unsigned bits = bitsFor(shape.maxHash);
@@ -1149,7 +1151,7 @@ void groupInto(Grouped<W>& out, const Source& source, const JobShape& shape,
           return x.low != y.low ? x.low < y.low : x.word < y.word;
         });
       }
-      keepVoting(v, n, maxLandmarks, out);
+      keepVoting(v, n, maxLandmarks, static_cast<uint32_t>(b) << low, tuning, out);
     }
     b0 = b1;
   }
@@ -1176,6 +1178,9 @@ void matchGrouped(const Grouped<W>& grouped, const JobShape& shape, VkProgress* 
       for (std::size_t k = i; k < j; ++k) ++rare[grouped.rank(k)];
     i = j;
   }
+  if (tuning.firstVoteLandmarks)
+    for (std::size_t r = 0; r < rare.size(); ++r)
+      rare[r] = tuning.firstVoteLandmarks(shape.ids[r], rare[r]);
   std::mutex seen;
   const std::vector<std::pair<int32_t, int32_t>> chosen =
       HistogramBuilder<W>(grouped, shape, sink, progress, tuning, tuning.candidateLimit)
@@ -1190,6 +1195,10 @@ void matchGrouped(const Grouped<W>& grouped, const JobShape& shape, VkProgress* 
             return c.chosen(tuning.candidateFraction);
           });
 
+  if (tuning.chosen) {
+    for (const auto& p : chosen) tuning.chosen(VkPairKey(shape.ids[p.first], shape.ids[p.second]));
+    return;
+  }
   const PairVoter<W> voter(grouped, chosen, shape.ids.size());
   const unsigned threads = std::max(1u, tuning.threads);
   // Pairs in batches: voted on every thread, handed on in order on this one.
@@ -1225,13 +1234,13 @@ void matchSource(const Source& source, uint32_t maxLandmarks, VkLandmarkIndex& i
     const unsigned rankBits = bitsFor(shape.ids.empty() ? 0 : shape.ids.size() - 1);
     if (rankBits + timeBits <= 31) {
       Grouped<uint32_t> grouped(shape, timeBits);
-      groupInto(grouped, source, shape, maxLandmarks);
+      groupInto(grouped, source, shape, maxLandmarks, tuning);
       index.clear();
       if (tuning.indexBuilt) tuning.indexBuilt();
       matchGrouped(grouped, shape, progress, tuning, sink);
     } else {
       Grouped<uint64_t> grouped(shape, 32);
-      groupInto(grouped, source, shape, maxLandmarks);
+      groupInto(grouped, source, shape, maxLandmarks, tuning);
       index.clear();
       if (tuning.indexBuilt) tuning.indexBuilt();
       matchGrouped(grouped, shape, progress, tuning, sink);

@@ -77,6 +77,19 @@ struct VkMatchTuning {
   // Sees every pair of the first vote with its peak (for benches): in no
   // fixed order, one call at a time, on the voting threads.
   std::function<void(const VkPairKey& pair, const VkCandidatePeak& peak)> candidateSeen;
+  // Each recording's landmarks in the hashes that vote first, as this index
+  // counts them (every id of the job, once, before the first vote); returns
+  // what the candidate rule uses. An index that holds only part of an
+  // archive's landmarks gives back the archive's numbers.
+  std::function<uint64_t(int32_t id, uint64_t counted)> firstVoteLandmarks;
+  // When set, the pairs the first vote chooses come here (ids, ascending)
+  // instead of being voted in full.
+  std::function<void(const VkPairKey& pair)> chosen;
+  // Sees every hash with more than countedAbove landmarks in the index's
+  // source, with that count, once, while the index is built: the exact
+  // counts of the popular hashes without another pass over the landmarks.
+  uint32_t countedAbove = std::numeric_limits<uint32_t>::max();
+  std::function<void(uint32_t hash, uint64_t landmarks)> counted;
 };
 
 VkPairHistograms* matchPairsTuned(VkLandmarkIndex& index, VkFileSet* fileSet, VkProgress* progress,

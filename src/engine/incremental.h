@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "cluster/cluster_sync_internal.h"
 #include "engine/feature_store.h"
 #include "engine/second_look.h"
 #include "velk/cluster.h"
@@ -38,10 +39,13 @@ bool mayGainOutcome(const VkClusterFormer& former, VkFileSet* files, const VkPai
 // what the second look keeps of a pair only with secondLook.
 // The store's pair state is used when it can give the exact result, and is
 // renewed; note says what was matched and why. A full match votes on threads.
+// Runs of at least candidatePairs pairs vote candidates first, and keep only
+// those: their re-runs screen new recordings the same way.
 VkClusterSet* clusterWithStore(const VkClusterSyncParams& params, bool secondLook, VkFileSet& files,
                                FeatureStore& store, VkProgress* progress,
                                const std::function<void(const PairOutcome&)>& take,
-                               std::string& note, unsigned threads = 1);
+                               std::string& note, unsigned threads = 1,
+                               std::size_t candidatePairs = kCandidatePairs);
 
 }  // namespace Velk
 
