@@ -98,32 +98,24 @@ TEST(RefineCore, FindsADelayedFilteredNoisyCopyToAFractionOfASample) {
   const std::vector<float> source = velktest::eventSignal(11, 12.0, rate);
   std::vector<float> x(source.begin(), source.begin() + 10 * rate);
   velktest::addNoise(x, 20.0, 4);
-  // y[n] = x[n + lag]: wherever the peak falls between samples, the lag is
-  // read to a thirtieth of a sample (a drift over short stretches needs it).
-  for (const double fraction : {0.0, 0.13, 0.29, 0.5, 0.71, 0.94}) {
-    const double lag = 4321.0 + fraction;
-    std::vector<float> copy = lowPass(velktest::deviceView(source, lag / rate, 6.0, 0.0, rate));
-    for (float& v : copy) v *= 0.4f;
-    velktest::addNoise(copy, 5.0, 3);
-    VkLagSearch search;
-    search.minLag = 4321 - 1500, search.maxLag = 4321 + 1500;
-    EXPECT_NEAR(estimateLag(x.data(), x.size(), copy.data(), copy.size(), search).lag, lag, 0.03)
-        << "fraction " << fraction;
-  }
-  const double trueLag = 4321.37;
-  std::vector<float> y = lowPass(velktest::deviceView(source, trueLag / rate, 6.0, 0.0, rate));
-  for (float& v : y) v *= 0.4f;
-  velktest::addNoise(y, 5.0, 3);
-
   auto lagOf = [&x](const std::vector<float>& y, int64_t minLag, int64_t maxLag) {
     VkLagSearch search;
     search.minLag = minLag, search.maxLag = maxLag;
     return estimateLag(x.data(), x.size(), y.data(), y.size(), search);
   };
-  const VkLagEstimate est = lagOf(y, 4321 - 1500, 4321 + 1500);
-  EXPECT_TRUE(est.found && est.accepted);
-  EXPECT_NEAR(est.lag, trueLag, 0.25);
-  EXPECT_GT(est.score, VkLagSearch().minScore);
+  // y[n] = x[n + lag]: wherever the peak falls between samples, the lag is
+  // read to a thirtieth of a sample (a drift over short stretches needs it).
+  double trueLag = 0.0;
+  std::vector<float> y;
+  for (const double fraction : {0.0, 0.13, 0.29, 0.5, 0.71, 0.94, 0.37}) {
+    trueLag = 4321.0 + fraction;
+    y = lowPass(velktest::deviceView(source, trueLag / rate, 6.0, 0.0, rate));
+    for (float& v : y) v *= 0.4f;
+    velktest::addNoise(y, 5.0, 3);
+    const VkLagEstimate est = lagOf(y, 4321 - 1500, 4321 + 1500);
+    EXPECT_TRUE(est.found && est.accepted && est.score > VkLagSearch().minScore);
+    EXPECT_NEAR(est.lag, trueLag, 0.03) << "fraction " << fraction;
+  }
 
   // An inverted copy is found just the same.
   std::vector<float> inverted(y);
