@@ -442,12 +442,23 @@ constexpr double kEdgeStretchSeconds = 1.0;
 
 // How far off line (seconds) a short stretch of member around memberSeconds
 // finds its peak with anchor, if it finds one within searchSeconds of it.
-std::optional<double> offLine(const Recording& anchor, const Recording& member,
-                              const PartLine& line, double memberSeconds,
-                              const RefineSettings& settings, double stretchSeconds,
-                              double searchSeconds) {
+namespace {
+
+// A stretch of member around memberSeconds correlated with anchor near line:
+// the correlation, and the lag line expects where the one found is measured.
+struct LineStretch {
+  WindowLag p;
+  double expected = 0.0;  // samples
+  uint32_t rate = 0;
+};
+
+LineStretch stretchOnLine(const Recording& anchor, const Recording& member, const PartLine& line,
+                          double memberSeconds, const RefineSettings& settings,
+                          double stretchSeconds, double searchSeconds) {
+  LineStretch out;
   const uint32_t rate = std::min(anchor.sampleRate, member.sampleRate);
-  if (rate == 0) return std::nullopt;
+  if (rate == 0) return out;
+  out.rate = rate;
   const auto window = static_cast<uint64_t>(stretchSeconds * rate);
   const auto radius = static_cast<int64_t>(
       std::ceil((searchSeconds > 0.0 ? searchSeconds : settings.searchSeconds) * rate));
@@ -458,11 +469,21 @@ std::optional<double> offLine(const Recording& anchor, const Recording& member,
   // its peak, below the bar in noise: the member is put on the anchor's clock,
   // and the lag found is then that of the stretch's first sample.
   const bool onClock = std::abs(line.driftPpm) * 1e-6 * stretchSeconds > 0.001;
-  const WindowLag p =
-      correlateWindow(anchor, member, rate, w, settings, onClock ? line.driftPpm : 0.0);
-  if (!p.accepted) return std::nullopt;
-  const double expected = onClock ? line.at(static_cast<double>(w.memberStart) / rate) * rate : lag;
-  return (p.lagSamples - expected) / rate;
+  out.p = correlateWindow(anchor, member, rate, w, settings, onClock ? line.driftPpm : 0.0);
+  out.expected = onClock ? line.at(static_cast<double>(w.memberStart) / rate) * rate : lag;
+  return out;
+}
+
+}  // namespace
+
+std::optional<double> offLine(const Recording& anchor, const Recording& member,
+                              const PartLine& line, double memberSeconds,
+                              const RefineSettings& settings, double stretchSeconds,
+                              double searchSeconds) {
+  const LineStretch s =
+      stretchOnLine(anchor, member, line, memberSeconds, settings, stretchSeconds, searchSeconds);
+  if (s.rate == 0 || !s.p.accepted) return std::nullopt;
+  return (s.p.lagSamples - s.expected) / s.rate;
 }
 
 // Whether a short stretch of member around memberSeconds correlates with
@@ -484,12 +505,30 @@ bool holdsAt(const Recording& anchor, const Recording& member, const PartLine& l
 void oneDrift(const Recording& anchor, const Recording& member, const RefineSettings& settings,
               PartRun x, PartRun y) {
   if (!x.driftKnown && !y.driftKnown) return;
-  const bool xTells = x.driftKnown && (!y.driftKnown || x.to - x.from >= y.to - y.from);
+  bool xTells = x.driftKnown && (!y.driftKnown || x.to - x.from >= y.to - y.from);
+  constexpr double kSearchSeconds = 0.05;
+  // Parts that disagree enough to blur a stretch by a quarter sample: both
+  // parts' middles peak sharper on the true clock of the two.
+  const uint32_t rate = std::min(anchor.sampleRate, member.sampleRate);
+  if (x.driftKnown && y.driftKnown &&
+      std::abs(x.line.driftPpm - y.line.driftPpm) * 1e-6 * kDriftWindowSeconds * rate > 0.25) {
+    const auto sharpness = [&](double driftPpm) {
+      float sum = 0.0f;
+      for (const PartRun* part : {&x, &y}) {
+        const double middle = 0.5 * (part->from + part->to);
+        const PartLine line{part->line.at(middle) - driftPpm * 1e-6 * middle, driftPpm};
+        sum += stretchOnLine(anchor, member, line, middle, settings, kDriftWindowSeconds,
+                             kSearchSeconds)
+                   .p.score;
+      }
+      return sum;
+    };
+    xTells = sharpness(x.line.driftPpm) >= sharpness(y.line.driftPpm);
+  }
   const PartLine& teller = xTells ? x.line : y.line;
   const PartRun& other = xTells ? y : x;
   const double middle = 0.5 * (other.from + other.to);
   PartLine line{other.line.at(middle) - teller.driftPpm * 1e-6 * middle, teller.driftPpm};
-  constexpr double kSearchSeconds = 0.05;
   const std::optional<double> off =
       offLine(anchor, member, line, middle, settings, kDriftWindowSeconds, kSearchSeconds);
   if (!off) return;
@@ -832,7 +871,9 @@ class ClusterWalk {
     const Recording& member = *recordingOf(recordings_, members_[m]);
     // Each part's lag at the member's first sample: their difference is the pause.
     std::vector<std::pair<double, double>> found{{r.sharedFrom, r.alongLagSeconds}};
-    double coveredBy = 0.0;  // the share of the overlap the other part agrees on
+    double coveredBy = 0.0;          // the share of the overlap the other part agrees on
+    PartLine shared = alongLine(r);  // both parts' drift, once they share one
+    bool sharedKnown = r.alongDriftKnown;
     for (double lag : otherLags(peaks_, members_[a].id, members_[m].id, r.lagSeconds)) {
       const OverlapFit other =
           fitOverlap(anchor, member, lag, settings_, kMaxDriftWindows, kDriftWindowSeconds);
@@ -866,6 +907,8 @@ class ClusterWalk {
                {theirs, other.agreeFrom, other.agreeTo, other.driftKnown});
       found.front().second = mine.lagSeconds;
       found.push_back({other.sharedFrom, theirs.lagSeconds});
+      shared = mine;
+      sharedKnown = r.alongDriftKnown || other.driftKnown;
       coveredBy = other.agreeShare();
       // The cut lies between the last stretch of the earlier part and the
       // first of the later one; short stretches find it within seconds.
@@ -923,8 +966,8 @@ class ClusterWalk {
     r.agreement = std::min(1.0f, r.agreement + static_cast<float>(coveredBy));
     r.lagSeconds = found.front().second;
     r.refined = r.confirmed = true;
-    r.driftMeasured = r.alongDriftKnown;
-    r.driftPpm = r.alongDriftKnown ? r.alongDriftPpm : 0.0;
+    r.driftMeasured = sharedKnown;
+    r.driftPpm = sharedKnown ? shared.driftPpm : 0.0;
     return r;
   }
 

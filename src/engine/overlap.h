@@ -45,8 +45,9 @@ struct OverlapFit {
 
 // Drift between two clocks, and what the stretches are searched for: beyond
 // this the pair is not two clocks of one event. Either clock may be off by a
-// thousand parts per million, one fast and one slow.
-constexpr double kMaxDriftPpm = 2000.0;
+// thousand parts per million, one fast and one slow: 1.001 / 0.999 is 2002
+// ppm apart.
+constexpr double kMaxDriftPpm = 2010.0;
 
 // Measures member against anchor along their overlap around coarseLagSeconds
 // (member start minus anchor start) with up to maxWindows stretches of at
