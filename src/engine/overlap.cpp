@@ -64,7 +64,7 @@ std::vector<std::size_t> consensus(const std::vector<WindowLag>& points, double 
                                    Line& best) {
   std::vector<std::size_t> bestIn;
   auto consider = [&](const Line& l) {
-    if (std::abs(l.slope) > kMaxDriftPpm * 1e-6) return;
+    if (std::abs(l.slope) > kMaxLinePpm * 1e-6) return;
     std::vector<std::size_t> in = inliers(l, points, rate, window);
     if (in.size() > bestIn.size()) {
       bestIn = std::move(in);

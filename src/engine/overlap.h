@@ -45,9 +45,11 @@ struct OverlapFit {
 
 // Drift between two clocks, and what the stretches are searched for: beyond
 // this the pair is not two clocks of one event. Either clock may be off by a
-// thousand parts per million, one fast and one slow: 1.001 / 0.999 is 2002
-// ppm apart.
-constexpr double kMaxDriftPpm = 2010.0;
+// thousand parts per million, one fast and one slow.
+constexpr double kMaxDriftPpm = 2000.0;
+// The steepest line stretches may agree on: 1.001 / 0.999 is 2002 ppm, and
+// the search's own margin covers the 2 ppm past the drift searched.
+constexpr double kMaxLinePpm = 2010.0;
 
 // Measures member against anchor along their overlap around coarseLagSeconds
 // (member start minus anchor start) with up to maxWindows stretches of at
