@@ -110,41 +110,41 @@ Transform& transformFor(uint32_t size) {
 // G = X conj(Y), whitened, as n / 2 + 1 complex bins; c[k] = sum_n x[n + k] y[n]
 // is its inverse transform, so a peak at k = L means y[n] ~ x[n + L].
 void crossSpectrum(Transform& t, const float* x, std::size_t nx, const float* y, std::size_t ny,
-                   std::size_t n, float whitening, std::vector<float>& spec) {
+                   std::size_t n, float whitening, std::vector<float>& bins) {
   std::vector<float> bufX(n + 2, 0.0f);
   std::vector<float> bufY(n + 2, 0.0f);
   std::copy(x, x + nx, bufX.begin());
   std::copy(y, y + ny, bufY.begin());
-  spec.assign(n + 2, 0.0f);
+  bins.assign(n + 2, 0.0f);
   std::vector<float> specY(n + 2);
-  tf::FFTFwd(bufX.data(), spec.data(), t.state, t.scratch.data());
+  tf::FFTFwd(bufX.data(), bins.data(), t.state, t.scratch.data());
   tf::FFTFwd(bufY.data(), specY.data(), t.state, t.scratch.data());
 
   float maxMag = 0.0f;
   for (std::size_t k = 0; k <= n / 2; ++k) {
-    const float xr = spec[2 * k], xi = spec[2 * k + 1];
+    const float xr = bins[2 * k], xi = bins[2 * k + 1];
     const float yr = specY[2 * k], yi = specY[2 * k + 1];
     const float gr = xr * yr + xi * yi;
     const float gi = xi * yr - xr * yi;
-    spec[2 * k] = gr;
-    spec[2 * k + 1] = gi;
+    bins[2 * k] = gr;
+    bins[2 * k + 1] = gi;
     maxMag = std::max(maxMag, std::hypot(gr, gi));
   }
   if (whitening > 0.0f && maxMag > 0.0f) {
     // The floor keeps bins of pure rounding noise from being lifted to full weight.
     const float floor = maxMag * 1e-7f;
     for (std::size_t k = 0; k <= n / 2; ++k) {
-      const float mag = std::hypot(spec[2 * k], spec[2 * k + 1]);
+      const float mag = std::hypot(bins[2 * k], bins[2 * k + 1]);
       const float w = 1.0f / std::pow(mag + floor, whitening);
-      spec[2 * k] *= w;
-      spec[2 * k + 1] *= w;
+      bins[2 * k] *= w;
+      bins[2 * k + 1] *= w;
     }
   }
 }
 
-void inverseCorrelation(Transform& t, std::vector<float>& spec, std::size_t n, float* out) {
+void inverseCorrelation(Transform& t, std::vector<float>& bins, std::size_t n, float* out) {
   std::vector<float> buf(n + 2);
-  tf::FFTInv(spec.data(), buf.data(), t.state, t.scratch.data());
+  tf::FFTInv(bins.data(), buf.data(), t.state, t.scratch.data());
   const float scale = 1.0f / static_cast<float>(n);
   for (std::size_t k = 0; k < n; ++k) out[k] = buf[k] * scale;
 }
@@ -155,7 +155,7 @@ void inverseCorrelation(Transform& t, std::vector<float>& spec, std::size_t n, f
 // by up to a tenth of a sample depending on where between samples the true
 // peak lies, and a drift read from lags across stretches inherits that as
 // ppm. Newton steps on the slope from the parabola's estimate.
-double peakBetweenSamples(const std::vector<float>& spec, std::size_t n, double start, float sign) {
+double peakBetweenSamples(const std::vector<float>& bins, std::size_t n, double start, float sign) {
   const double w0 = 2.0 * M_PI / static_cast<double>(n);
   const std::size_t half = n / 2;
   // Lanes of independent phasors, each stepping kLanes bins: one running
@@ -177,7 +177,7 @@ double peakBetweenSamples(const std::vector<float>& spec, std::size_t n, double 
         if (k <= half) {
           const double w = w0 * static_cast<double>(k);
           const double twice = (k == 0 || k == half) ? 1.0 : 2.0;
-          const double gr = spec[2 * k], gi = spec[2 * k + 1];
+          const double gr = bins[2 * k], gi = bins[2 * k + 1];
           d1[l] -= twice * w * (gr * ei[l] + gi * er[l]);
           d2[l] -= twice * w * w * (gr * er[l] - gi * ei[l]);
         }
@@ -207,9 +207,9 @@ bool circularCrossCorrelation(const float* x, std::size_t nx, const float* y, st
   if (fftSize > (uint32_t{1} << kMaxFftOrder)) return false;
   if (nx > fftSize || ny > fftSize) return false;
   Transform& t = transformFor(fftSize);
-  std::vector<float> spec;
-  crossSpectrum(t, x, nx, y, ny, fftSize, whitening, spec);
-  inverseCorrelation(t, spec, fftSize, out);
+  std::vector<float> bins;
+  crossSpectrum(t, x, nx, y, ny, fftSize, whitening, bins);
+  inverseCorrelation(t, bins, fftSize, out);
   return true;
 }
 
@@ -228,10 +228,10 @@ VkLagEstimate estimateLag(const float* x, std::size_t nx, const float* y, std::s
   if (size > (uint64_t{1} << kMaxFftOrder)) return result;
   const int64_t n = static_cast<int64_t>(size);
 
-  std::vector<float> spec, c(size);
+  std::vector<float> bins, c(size);
   Transform& t = transformFor(static_cast<uint32_t>(size));
-  crossSpectrum(t, x, nx, y, ny, size, search.whitening, spec);
-  inverseCorrelation(t, spec, size, c.data());
+  crossSpectrum(t, x, nx, y, ny, size, search.whitening, bins);
+  inverseCorrelation(t, bins, size, c.data());
 
   int64_t best = search.minLag;
   float bestAbs = -1.0f;
@@ -269,7 +269,7 @@ VkLagEstimate estimateLag(const float* x, std::size_t nx, const float* y, std::s
   result.lag = static_cast<double>(best) + delta;
   if (denom < 0.0) {
     const double t =
-        peakBetweenSamples(spec, static_cast<std::size_t>(n), static_cast<double>(best) + delta, s);
+        peakBetweenSamples(bins, static_cast<std::size_t>(n), static_cast<double>(best) + delta, s);
     if (std::abs(t - static_cast<double>(best)) <= 1.0) result.lag = t;
   }
   result.accepted = result.found && result.score >= search.minScore;
