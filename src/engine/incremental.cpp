@@ -30,11 +30,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <exception>
 #include <limits>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <utility>
 
@@ -257,23 +255,6 @@ class HashBits {
   std::vector<uint64_t> filter_;
   std::vector<std::size_t> rank_;
 };
-
-// fn(i) for i in [0, count) on up to that many threads; the first error is
-// thrown here once every thread is done.
-template <typename Fn>
-void spread(std::size_t count, unsigned threads, Fn fn) {
-  std::mutex lock;
-  std::exception_ptr error;
-  parallelFor(count, threads, [&](std::size_t i) {
-    try {
-      fn(i);
-    } catch (...) {
-      std::lock_guard<std::mutex> g(lock);
-      if (!error) error = std::current_exception();
-    }
-  });
-  if (error) std::rethrow_exception(error);
-}
 
 // Every hash with more than `above` landmarks in files, with its count. First
 // the landmarks per bucket of hashes (a bucket's count bounds each of its
@@ -647,7 +628,7 @@ class IncrementalRun {
     const std::size_t m = rare.rank();
     const std::size_t parts = std::max(1u, threads_), files = run_.files.size();
     std::vector<std::vector<uint64_t>> counted(parts);
-    spread(parts, threads_, [&](std::size_t k) {
+    parallelFor(parts, threads_, [&](std::size_t k) {
       std::vector<uint64_t>& mine = counted[k];
       mine.assign(m, 0);
       for (std::size_t i = files * k / parts; i < files * (k + 1) / parts; ++i)
@@ -754,7 +735,7 @@ class IncrementalRun {
     std::map<int32_t, std::size_t> row;  // run id -> row of held
     for (std::size_t k = 0; k < kept_.size(); ++k) row[run_.ids[kept_[k]]] = k;
     std::vector<uint64_t> held(kept_.size() * words, 0);
-    spread(kept_.size(), threads_, [&](std::size_t k) {
+    parallelFor(kept_.size(), threads_, [&](std::size_t k) {
       uint64_t* mine = &held[k * words];
       run_.files[kept_[k]]->forEachLandmark([&](int32_t, uint32_t h, int32_t) {
         if (!bits.has(h)) return;
@@ -855,7 +836,7 @@ class IncrementalRun {
       if (added_[touched_.rankOf(h)] != 0 && first(h)) wanted.set(h);
     });
     std::vector<std::vector<VkLandmarkIndex::Entry>> found(kept_.size());
-    spread(kept_.size(), threads_, [&](std::size_t k) {
+    parallelFor(kept_.size(), threads_, [&](std::size_t k) {
       const auto id = static_cast<int32_t>(fresh_.size() + k);
       run_.files[kept_[k]]->forEachLandmark([&](int32_t t, uint32_t h, int32_t) {
         if (wanted.has(h)) found[k].push_back({h, id, t});
@@ -977,7 +958,7 @@ class IncrementalRun {
     for (std::size_t g0 = 0; g0 < groups.size(); g0 += batch) {
       const std::size_t g1 = std::min(groups.size(), g0 + batch);
       std::vector<Voted> voted(g1 - g0);
-      spread(g1 - g0, threads_, [&](std::size_t k) { vote(groups[g0 + k], voted[k]); });
+      parallelFor(g1 - g0, threads_, [&](std::size_t k) { vote(groups[g0 + k], voted[k]); });
       for (Voted& v : voted)
         for (auto& kv : v) judge(kv.first, kv.second);
     }
